@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/bytes.h"
+
+namespace vel {
+
+inline constexpr std::string_view kBase64UrlAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+inline constexpr std::string_view kBase64StdAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string Base64Encode(const Bytes& data, std::string_view alphabet, bool pad);
+// URL alphabet, no padding.
+std::string Base64UrlEncode(const Bytes& data);
+// Standard alphabet, "=" padding.
+std::string Base64StdEncode(const Bytes& data);
+// One lenient decoder for both alphabets; false (and an empty out) on bad input.
+bool Base64Decode(std::string_view text, Bytes& out);
+
+std::string HexEncode(const Bytes& data, bool upperCase = false);
+// Skips blanks and colons; false (and an empty out) on a bad digit or an odd digit count.
+bool HexDecode(std::string_view text, Bytes& out);
+
+}  // namespace vel
