@@ -1,0 +1,34 @@
+#include "core/time.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+namespace vel {
+namespace {
+
+TEST(FormatLocalTime, FormatsLocalDayFirstAndRejectsNonPositiveTimes) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    EXPECT_EQ(FormatLocalTime(1789000000), "10.09.2026 00:26");
+    EXPECT_EQ(FormatLocalTime(0), "");
+    EXPECT_EQ(FormatLocalTime(-5), "");
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
+    EXPECT_EQ(FormatLocalTime(1789000000), "10.09.2026 02:26");
+    ::unsetenv("TZ");
+    ::tzset();
+}
+
+TEST(MonotonicMicros, NeverGoesBackwards) {
+    std::int64_t last = MonotonicMicros();
+    EXPECT_GE(last, 0);
+    for (int i = 0; i < 1000; ++i) {
+        const std::int64_t now = MonotonicMicros();
+        EXPECT_GE(now, last);
+        last = now;
+    }
+}
+
+}  // namespace
+}  // namespace vel
