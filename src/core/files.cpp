@@ -68,6 +68,25 @@ bool ReadFileText(const std::string& path, std::string& out) {
     return true;
 }
 
+bool ReadStreamFile(const std::string& path, std::string& out) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        if (text.size() + static_cast<size_t>(n) > kMaxReadFileSize) return false;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    out = std::move(text);
+    return true;
+}
+
 bool WriteFileAtomic(const std::string& path, const std::uint8_t* data, std::size_t size) {
     // A unique temporary name, so that two processes replacing the same file at once never
     // write into each other's temporary file; the last rename wins with a complete file.

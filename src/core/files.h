@@ -16,6 +16,9 @@ constexpr std::size_t kMaxReadFileSize = 64u * 1024 * 1024;
 bool ReadFileBytes(const std::string& path, Bytes& out);
 bool ReadFileText(const std::string& path, std::string& out);
 
+// Reads a file whose size is not known in advance (such as those under /proc) up to 64 MiB.
+bool ReadStreamFile(const std::string& path, std::string& out);
+
 // Replaces path crash-safely: the bytes go to a temporary file beside it, are flushed to disk and
 // renamed over path, and the directory entry is flushed. A process killed at any instant leaves
 // either the old or the complete new content. New files get mode 0600.
