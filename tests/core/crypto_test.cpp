@@ -370,6 +370,9 @@ TEST_F(Signature, RsaPkcs1WithEachHash) {
     CoseKey noModulus = rsaKey(-257);
     noModulus.n.clear();
     EXPECT_FALSE(VerifySignature(noModulus, data_, sig));
+    CoseKey hugeModulus = rsaKey(-257);
+    hugeModulus.n.insert(hugeModulus.n.begin(), 16384 / 8 + 1 - hugeModulus.n.size(), 0xff);
+    EXPECT_FALSE(VerifySignature(hugeModulus, data_, sig));
 }
 
 TEST_F(Signature, RsaPssRequiresSha256AndSalt32) {
