@@ -74,26 +74,5 @@ TEST(EnrollmentCodes, MatchesOnlyTheLiveCodeInAnySpelling) {
     EXPECT_FALSE(EnrollmentCodeMatches(empty, " - ", kNow));
 }
 
-TEST(EnrollmentCodes, FileFormRoundTripsAndDropsDeadCodes) {
-    std::string code;
-    const EnrollmentState state = NewEnrollmentCode(60, kNow, code);
-    const JsonValue json = EnrollmentStateToJson(state);
-    EXPECT_EQ(json.keys(), (std::vector<std::string>{"hash", "salt", "expiresAt"}));
-    EXPECT_EQ(json.get("hash").asString().size(), 44u);  // padded standard base64
-    EXPECT_EQ(json.get("salt").asString().size(), 24u);
-
-    const EnrollmentState back = EnrollmentStateFromJson(json, kNow);
-    EXPECT_EQ(back.hash, state.hash);
-    EXPECT_EQ(back.salt, state.salt);
-    EXPECT_EQ(back.expiresAt, kNow + 60);
-    EXPECT_TRUE(EnrollmentCodeMatches(back, code, kNow));
-
-    EXPECT_TRUE(EnrollmentStateFromJson(json, kNow + 60).hash.empty());
-    JsonValue badHash = json;
-    badHash.set("hash", "not*base64");
-    EXPECT_TRUE(EnrollmentStateFromJson(badHash, kNow).hash.empty());
-    EXPECT_TRUE(EnrollmentStateFromJson(JsonValue::array(), kNow).hash.empty());
-}
-
 }  // namespace
 }  // namespace vel::gate

@@ -9,7 +9,6 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
-#include <thread>
 
 #include "core/files.h"
 #include "core/json.h"
@@ -78,21 +77,13 @@ TEST_F(GateStoreTest, FirstLoadWritesDefaultsAndTheNextAssignsAGateId) {
     GateStore store;
     std::string error;
     ASSERT_TRUE(store.load(gatePath_, error)) << error;
-    const GateConfig defaults = store.config();
-    EXPECT_EQ(defaults.listenPort, 7440);
-    EXPECT_EQ(defaults.rdpPort, 3389);
-    EXPECT_EQ(defaults.grantSeconds, 90);
-    EXPECT_FALSE(defaults.requireUserVerification);
-    EXPECT_TRUE(defaults.bindGrantToSourceIp);
-    EXPECT_TRUE(defaults.streamEnabled);
-    EXPECT_EQ(defaults.streamPort, 7441);
-    EXPECT_TRUE(defaults.allowPrivateAddresses);
-    EXPECT_TRUE(defaults.allowedCountries.empty());
-    EXPECT_FALSE(defaults.machineName.empty());
-    EXPECT_EQ(defaults.machineName.find('.'), std::string::npos);
-    EXPECT_EQ(defaults.gateId, "");
-    EXPECT_TRUE(store.credentials().empty());
-    ASSERT_TRUE(FileExists(gatePath_));
+    EXPECT_EQ(store.config().gateId, "");
+    EXPECT_FALSE(store.config().machineName.empty());
+    JsonValue written;
+    ASSERT_TRUE(JsonParse(Slurp(gatePath_), written));
+    EXPECT_EQ(written.get("config").get("listenPort").asInt(), 7440);
+    EXPECT_EQ(written.get("config").get("grantSeconds").asInt(), 90);
+    EXPECT_EQ(written.get("credentials").size(), 0u);
 
     GateStore second;
     ASSERT_TRUE(second.load(gatePath_, error)) << error;
@@ -209,18 +200,13 @@ TEST_F(GateStoreTest, WritesGateJsonInItsExactLayout) {
     // And it reads back to the same records.
     GateStore reread;
     ASSERT_TRUE(reread.load(gatePath_, error)) << error;
-    const GateConfig back = reread.config();
-    EXPECT_EQ(back.listenPort, 8443);
-    EXPECT_EQ(back.grantSeconds, 120);
-    EXPECT_FALSE(back.bindGrantToSourceIp);
-    EXPECT_EQ(back.machineName, "host-1");
-    EXPECT_EQ(back.streamVoiceDevice, "sink.1");
-    EXPECT_EQ(back.allowedCountries, (std::set<std::string>{"DE", "KZ", "RU"}));
+    EXPECT_EQ(reread.config().allowedCountries, config.allowedCountries);
+    EXPECT_EQ(reread.config().streamVoiceDevice, "sink.1");
     const std::vector<Credential> credentials = reread.credentials();
     ASSERT_EQ(credentials.size(), 2u);
-    EXPECT_EQ(credentials[0].publicKey.x, Bytes{1});
+    EXPECT_EQ(credentials[0].publicKey.y, Bytes{2});
     EXPECT_EQ(credentials[0].lastUsedAt, 200);
-    EXPECT_EQ(credentials[1].publicKey.n, (Bytes{1, 2, 3}));
+    EXPECT_EQ(credentials[1].publicKey.e, (Bytes{1, 0, 1}));
     EXPECT_TRUE(credentials[1].disabled);
 }
 
@@ -244,11 +230,9 @@ TEST_F(GateStoreTest, LoadClampsAndFiltersConfigValues) {
     EXPECT_EQ(config.streamPort, 65535);
     EXPECT_EQ(config.machineName, "desk");
 
-    // A "config" that is not an object keeps every default, and loading tolerates any version.
+    // A "config" that is not an object keeps every default.
     Put(gatePath_, R"({"version":7,"config":[1,2],"credentials":{}})");
-    config = LoadConfig();
-    EXPECT_EQ(config.listenPort, 7440);
-    EXPECT_EQ(config.grantSeconds, 90);
+    EXPECT_EQ(LoadConfig().grantSeconds, 90);
 }
 
 TEST_F(GateStoreTest, CorruptOrUnreadableGateJsonIsNeverOverwritten) {
@@ -257,13 +241,12 @@ TEST_F(GateStoreTest, CorruptOrUnreadableGateJsonIsNeverOverwritten) {
         std::string error;
         EXPECT_FALSE(store.load(gatePath_, error));
         EXPECT_TRUE(error.starts_with(expectedError)) << error;
-        EXPECT_EQ(store.config().listenPort, 7440);  // the defaults stay in memory
-        // Nothing a caller does afterwards may replace the file with those defaults.
+        // Nothing a caller does afterwards may replace the file with the defaults.
         EXPECT_FALSE(store.save(error));
         EXPECT_FALSE(store.addCredential(Ec2Credential("new", "x"), error));
     };
 
-    for (const char* text : {"[1,2]", "{\"config\":", "", "null"}) {
+    for (const char* text : {"[1,2]", "{\"config\":", ""}) {
         Put(gatePath_, text);
         expectRefused("gate.json is corrupt or not an object");
         EXPECT_EQ(Slurp(gatePath_), text);
@@ -277,78 +260,56 @@ TEST_F(GateStoreTest, CorruptOrUnreadableGateJsonIsNeverOverwritten) {
     ASSERT_EQ(::stat(gatePath_.c_str(), &st), 0);
     EXPECT_EQ(static_cast<std::size_t>(st.st_size), kMaxReadFileSize + 1);
 
-    // Once the file is repaired, the same store loads and writes again.
-    PutConfig(R"("listenPort":1)");
+    // Once the file is repaired, a store that failed before loads and writes again.
     GateStore store;
     std::string error;
+    EXPECT_FALSE(store.load(gatePath_, error));
+    PutConfig(R"("listenPort":1)");
     ASSERT_TRUE(store.load(gatePath_, error)) << error;
     EXPECT_EQ(store.config().listenPort, 1);
     EXPECT_TRUE(store.save(error)) << error;
-}
 
-TEST_F(GateStoreTest, WriteFailuresAreReported) {
-    GateStore store;
-    std::string error;
+    // A file that cannot be written is reported with its path.
     const std::string missing = JoinPath(dir_, "no/such/dir/gate.json");
     EXPECT_FALSE(store.load(missing, error));
     EXPECT_TRUE(error.starts_with("cannot write " + missing + ": ")) << error;
-    EXPECT_FALSE(FileExists(missing));
 }
 
-TEST_F(GateStoreTest, SkipsCredentialsWithoutIdOrReadableKey) {
+TEST_F(GateStoreTest, CredentialsWithoutIdOrReadableKeyAreSkippedAndDisabledOnesKept) {
     InitLog(dir_, "gate");
     Put(gatePath_, R"({"credentials":[
         {"id":"","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"}},
         {"id":"bad-key","publicKey":{"kty":"EC2","x":"AQ"}},
-        {"id":"no-key"},
-        {"id":"good","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"},"signCount":9,"disabled":1},
-        {"id":"text-flag","publicKey":{"kty":"RSA","n":"AQ","e":"AQAB"},"disabled":"true"}
+        {"id":"on","publicKey":{"kty":"RSA","n":"AQ","e":"AQAB"},"disabled":"true"},
+        {"id":"off","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"},"label":"old","disabled":1}
     ]})");
     GateStore store;
     std::string error;
     ASSERT_TRUE(store.load(gatePath_, error)) << error;
     const std::vector<Credential> credentials = store.credentials();
     ASSERT_EQ(credentials.size(), 2u);
-    EXPECT_EQ(credentials[0].id, "good");
-    EXPECT_EQ(credentials[0].publicKey.alg, -7);
-    EXPECT_EQ(credentials[0].signCount, 9u);
-    EXPECT_TRUE(credentials[0].disabled);
-    EXPECT_EQ(credentials[1].id, "text-flag");
-    EXPECT_FALSE(credentials[1].disabled);
-
-    const std::string log = Slurp(LogFilePath());
-    EXPECT_NE(log.find("[WARN ] credential bad-key has an unreadable public key; skipped"),
-              std::string::npos);
-    EXPECT_NE(log.find("credential no-key has an unreadable public key; skipped"),
-              std::string::npos);
-    EXPECT_EQ(log.find("credential  has"), std::string::npos);
-    EXPECT_NE(log.find("loaded gate store: 2 credential(s), port 7440, grant 90s"),
-              std::string::npos);
-}
-
-TEST_F(GateStoreTest, DisabledCredentialIsKeptButNeverAccepted) {
-    Put(gatePath_, R"({"credentials":[
-        {"id":"on","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"}},
-        {"id":"off","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"},"label":"old","disabled":true}
-    ]})");
-    GateStore store;
-    std::string error;
-    ASSERT_TRUE(store.load(gatePath_, error)) << error;
-    EXPECT_EQ(store.credentials().size(), 2u);
+    EXPECT_EQ(credentials[0].id, "on");
+    EXPECT_EQ(credentials[1].publicKey.alg, -7);
     EXPECT_EQ(store.activeCredentialCount(), 1u);
     Credential found;
     EXPECT_TRUE(store.findCredential("on", found));
     EXPECT_FALSE(store.findCredential("off", found));
     EXPECT_EQ(found.label, "old");  // copied out even so
-    EXPECT_FALSE(store.findCredential("OFF", found));
     EXPECT_FALSE(store.findCredential("missing", found));
-    // The gate id assignment rewrote the file: the flag survives, only where it is set.
+
+    const std::string log = Slurp(LogFilePath());
+    EXPECT_NE(log.find("[WARN ] credential bad-key has an unreadable public key; skipped"),
+              std::string::npos);
+    EXPECT_EQ(log.find("credential  has"), std::string::npos);
+    EXPECT_NE(log.find("loaded gate store: 2 credential(s), port 7440, grant 90s"),
+              std::string::npos);
+    // The gate id assignment rewrote the file: the flag is written only where it is set.
     const std::string text = Slurp(gatePath_);
     EXPECT_NE(text.find("\"disabled\": true"), std::string::npos);
     EXPECT_EQ(text.find("\"disabled\""), text.rfind("\"disabled\""));
 }
 
-TEST_F(GateStoreTest, ReEnrollmentReplacesTheKeyAndKeepsTheHistory) {
+TEST_F(GateStoreTest, ReEnrollmentKeepsTheHistoryAndUseIsRecorded) {
     Put(gatePath_, R"({"credentials":[
         {"id":"first","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"}},
         {"id":"key","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"},"signCount":50,"label":"old",
@@ -363,78 +324,28 @@ TEST_F(GateStoreTest, ReEnrollmentReplacesTheKeyAndKeepsTheHistory) {
     again.signCount = 1;
     again.aaguid = "bb";
     again.createdAt = 999;
-    again.useCount = 0;
     ASSERT_TRUE(store.addCredential(again, error)) << error;
-
-    GateStore reread;
-    ASSERT_TRUE(reread.load(gatePath_, error)) << error;
-    const std::vector<Credential> credentials = reread.credentials();
-    ASSERT_EQ(credentials.size(), 3u);
-    const Credential& key = credentials[1];
-    EXPECT_EQ(key.id, "key");
-    EXPECT_EQ(key.label, "new");
-    EXPECT_EQ(key.publicKey.x, Bytes(32, 0x11));
-    EXPECT_EQ(key.signCount, 1u);
-    EXPECT_FALSE(key.disabled);
-    EXPECT_EQ(key.aaguid, "aa");
-    EXPECT_EQ(key.createdAt, 100);
-    EXPECT_EQ(key.lastUsedAt, 150);
-    EXPECT_EQ(key.useCount, 5);
-    EXPECT_EQ(reread.activeCredentialCount(), 3u);
-}
-
-TEST_F(GateStoreTest, RemoveAndRecordUseChangeOnlyTheirCredential) {
-    GateStore store;
-    std::string error;
-    ASSERT_TRUE(store.load(gatePath_, error)) << error;
-    for (const char* id : {"a", "b", "c"}) {
-        ASSERT_TRUE(store.addCredential(Ec2Credential(id, id), error)) << error;
-    }
-    EXPECT_FALSE(store.removeCredential("x"));
-    EXPECT_FALSE(store.recordUse("x", 5));
-    EXPECT_TRUE(store.removeCredential("b"));
-
     const std::int64_t before = UnixNow();
-    EXPECT_TRUE(store.recordUse("c", 41));
-    EXPECT_TRUE(store.recordUse("c", 42));
+    EXPECT_TRUE(store.recordUse("key", 7));
+    EXPECT_FALSE(store.recordUse("nobody", 7));
+    EXPECT_FALSE(store.removeCredential("nobody"));
+    EXPECT_TRUE(store.removeCredential("first"));
 
     GateStore reread;
     ASSERT_TRUE(reread.load(gatePath_, error)) << error;
     const std::vector<Credential> credentials = reread.credentials();
     ASSERT_EQ(credentials.size(), 2u);
-    EXPECT_EQ(credentials[0].id, "a");
-    EXPECT_EQ(credentials[0].useCount, 0);
-    EXPECT_EQ(credentials[0].lastUsedAt, 0);
-    EXPECT_EQ(credentials[1].id, "c");
-    EXPECT_EQ(credentials[1].signCount, 42u);
-    EXPECT_EQ(credentials[1].useCount, 2);
-    EXPECT_GE(credentials[1].lastUsedAt, before);
-}
-
-TEST_F(GateStoreTest, ConcurrentUseLosesNoUpdate) {
-    GateStore store;
-    std::string error;
-    ASSERT_TRUE(store.load(gatePath_, error)) << error;
-    ASSERT_TRUE(store.addCredential(Ec2Credential("k", "k"), error)) << error;
-    constexpr int kThreads = 4;
-    constexpr int kUses = 20;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&store, t] {
-            for (int i = 0; i < kUses; ++i) {
-                store.recordUse("k", static_cast<std::uint32_t>(t * kUses + i));
-                Credential c;
-                store.findCredential("k", c);
-                store.activeCredentialCount();
-            }
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-
-    EXPECT_EQ(store.credentials()[0].useCount, kThreads * kUses);
-    GateStore reread;
-    ASSERT_TRUE(reread.load(gatePath_, error)) << error;
-    EXPECT_EQ(reread.credentials()[0].useCount, kThreads * kUses);
+    EXPECT_EQ(credentials[1].id, "last");
+    const Credential& key = credentials[0];
+    EXPECT_EQ(key.id, "key");
+    EXPECT_EQ(key.label, "new");
+    EXPECT_EQ(key.publicKey.x, Bytes(32, 0x11));
+    EXPECT_FALSE(key.disabled);
+    EXPECT_EQ(key.aaguid, "aa");
+    EXPECT_EQ(key.createdAt, 100);
+    EXPECT_EQ(key.signCount, 7u);
+    EXPECT_EQ(key.useCount, 6);
+    EXPECT_GE(key.lastUsedAt, before);
 }
 
 TEST_F(GateStoreTest, EnrollmentCodeLifecycle) {
@@ -443,20 +354,17 @@ TEST_F(GateStoreTest, EnrollmentCodeLifecycle) {
     ASSERT_TRUE(store.load(gatePath_, error)) << error;
     EXPECT_FALSE(store.enrollmentOpen());
     EXPECT_EQ(store.enrollmentExpiresAt(), 0);
-    EXPECT_FALSE(store.checkEnrollmentCode(""));
 
     const std::int64_t before = UnixNow();
     const std::string first = store.issueEnrollmentCode(900, error);
     ASSERT_EQ(first.size(), 14u) << error;
     const std::string second = store.issueEnrollmentCode(900, error);
     ASSERT_EQ(second.size(), 14u) << error;
-    EXPECT_TRUE(store.enrollmentOpen());
     EXPECT_GE(store.enrollmentExpiresAt(), before + 900);
-    // Issuing replaces: only the second code is valid.
+    // Issuing replaces: only the second code is valid, and checking does not use it up.
     EXPECT_FALSE(store.checkEnrollmentCode(first));
     EXPECT_TRUE(store.checkEnrollmentCode(Lower(second.substr(0, 4)) + " - " + second.substr(5)));
-    EXPECT_TRUE(store.checkEnrollmentCode(second));  // checking does not use it up
-
+    EXPECT_TRUE(store.checkEnrollmentCode(second));
     // The file holds only a salted hash of the code.
     JsonValue file;
     ASSERT_TRUE(JsonParse(Slurp(enrollmentPath_), file));
@@ -468,8 +376,6 @@ TEST_F(GateStoreTest, EnrollmentCodeLifecycle) {
     EXPECT_TRUE(store.consumeEnrollmentCode(Lower(second)));
     EXPECT_FALSE(FileExists(enrollmentPath_));
     EXPECT_FALSE(store.consumeEnrollmentCode(second));
-    EXPECT_FALSE(store.checkEnrollmentCode(second));
-    EXPECT_FALSE(store.enrollmentOpen());
 
     // A negative lifetime stores a code that is already dead.
     const std::string expired = store.issueEnrollmentCode(-1, error);
@@ -478,7 +384,13 @@ TEST_F(GateStoreTest, EnrollmentCodeLifecycle) {
     EXPECT_FALSE(store.enrollmentOpen());
     EXPECT_EQ(store.enrollmentExpiresAt(), 0);
     EXPECT_FALSE(store.checkEnrollmentCode(expired));
-    EXPECT_FALSE(store.consumeEnrollmentCode(expired));
+
+    // A code that cannot be stored is not issued.
+    ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
+    ASSERT_EQ(::mkdir(enrollmentPath_.c_str(), 0700), 0);  // nothing can be renamed over it
+    EXPECT_EQ(store.issueEnrollmentCode(900, error), "");
+    EXPECT_TRUE(error.starts_with("failed to write " + enrollmentPath_ + ": ")) << error;
+    EXPECT_FALSE(store.enrollmentOpen());
 }
 
 TEST_F(GateStoreTest, EnrollmentStateIsReadFromDiskOnEveryQuery) {
@@ -497,9 +409,6 @@ TEST_F(GateStoreTest, EnrollmentStateIsReadFromDiskOnEveryQuery) {
     EXPECT_FALSE(store.enrollmentOpen());
     EXPECT_FALSE(store.checkEnrollmentCode(code));
 
-    Put(enrollmentPath_, "not json");
-    EXPECT_FALSE(store.checkEnrollmentCode(code));
-
     // Older installations kept the code inside gate.json; it is honoured while enrollment.json
     // is absent, and the next save of gate.json drops it.
     ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
@@ -507,10 +416,9 @@ TEST_F(GateStoreTest, EnrollmentStateIsReadFromDiskOnEveryQuery) {
     ASSERT_TRUE(JsonParse(Slurp(gatePath_), gate));
     gate.set("enrollmentCode", live);
     Put(gatePath_, JsonDump(gate, 2));
-    EXPECT_TRUE(store.enrollmentOpen());
     EXPECT_TRUE(store.checkEnrollmentCode(code));
-    // ... but not while an enrollment.json exists, whatever it says.
-    Put(enrollmentPath_, "{}");
+    // ... but not while an enrollment.json exists, whatever it holds.
+    Put(enrollmentPath_, "not json");
     EXPECT_FALSE(store.checkEnrollmentCode(code));
     ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
 
@@ -519,17 +427,6 @@ TEST_F(GateStoreTest, EnrollmentStateIsReadFromDiskOnEveryQuery) {
     EXPECT_FALSE(store.checkEnrollmentCode(code));
 }
 
-TEST_F(GateStoreTest, IssueFailureLeavesNoCode) {
-    GateStore store;
-    std::string error;
-    ASSERT_TRUE(store.load(gatePath_, error)) << error;
-    ASSERT_EQ(::mkdir(enrollmentPath_.c_str(), 0700), 0);  // nothing can be renamed over it
-    EXPECT_EQ(store.issueEnrollmentCode(900, error), "");
-    EXPECT_TRUE(error.starts_with("failed to write " + enrollmentPath_ + ": ")) << error;
-    EXPECT_FALSE(store.enrollmentOpen());
-}
-
-// A second process with its own store over the same files, driven line by line through pipes.
 class PeerProcess {
   public:
     explicit PeerProcess(const std::function<std::string(const std::string&)>& handler) {
@@ -607,6 +504,8 @@ class PeerProcess {
 };
 
 // The service and a command line in two processes share one code through the files.
+
+// The service and a command line in two processes share one code through the files.
 TEST_F(GateStoreTest, TwoProcessesShareOneEnrollmentCode) {
     GateStore service;
     std::string error;
@@ -629,7 +528,6 @@ TEST_F(GateStoreTest, TwoProcessesShareOneEnrollmentCode) {
             return store.consumeEnrollmentCode(argument) ? "1" : "0";
         }
         if (request == "open") return store.enrollmentOpen() ? "1" : "0";
-        if (request == "credentials") return std::to_string(store.credentials().size());
         if (request == "rewrite") {
             GateConfig config = store.config();
             config.grantSeconds = 300;
@@ -655,25 +553,14 @@ TEST_F(GateStoreTest, TwoProcessesShareOneEnrollmentCode) {
 
     // The command line rewrites gate.json too: the code still stands for the service.
     ASSERT_EQ(commandLine.ask("load"), "ok");
-    EXPECT_EQ(commandLine.ask("credentials"), "1");
     ASSERT_EQ(commandLine.ask("rewrite"), "ok");
     EXPECT_TRUE(service.checkEnrollmentCode(code));
 
     // The service consumes it: it is gone for both.
     EXPECT_TRUE(service.consumeEnrollmentCode(code));
-    EXPECT_FALSE(service.consumeEnrollmentCode(code));
     EXPECT_EQ(commandLine.ask("check " + code), "0");
     EXPECT_EQ(commandLine.ask("consume " + code), "0");
     EXPECT_EQ(commandLine.ask("open"), "0");
-    EXPECT_FALSE(FileExists(enrollmentPath_));
-
-    // The other way round: the service issues, the command line consumes.
-    const std::string next = service.issueEnrollmentCode(900, error);
-    ASSERT_FALSE(next.empty()) << error;
-    EXPECT_EQ(commandLine.ask("open"), "1");
-    EXPECT_EQ(commandLine.ask("consume " + next), "1");
-    EXPECT_FALSE(service.enrollmentOpen());
-    EXPECT_FALSE(service.checkEnrollmentCode(next));
 
     // An already expired code from the command line is refused by the service.
     const std::string expired = commandLine.ask("issue -1");
@@ -681,7 +568,7 @@ TEST_F(GateStoreTest, TwoProcessesShareOneEnrollmentCode) {
     EXPECT_FALSE(service.enrollmentOpen());
     EXPECT_FALSE(service.checkEnrollmentCode(expired));
 
-    // Neither process lost the other's gate.json content: the key and the new grant time.
+    // Neither process lost what the other wrote to gate.json.
     GateStore reread;
     ASSERT_TRUE(reread.load(gatePath_, error)) << error;
     EXPECT_EQ(reread.credentials().size(), 1u);
