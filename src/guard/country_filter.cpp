@@ -28,21 +28,20 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 41> kCountry
 
 constexpr std::string_view kCountrySeparators = "\t\n\r ,;";
 
-bool readTable(const std::string& path, CountryTable& table, std::string& error) {
+bool readTable(const std::string& path, RangeList& ipv4, RangeList& ipv6, std::string& error) {
     std::string text;
     if (!ReadFileText(path, text)) {
         error = "failed to read file " + path;
         return false;
     }
-    CountryTable loaded;
-    addTableRanges(text, loaded);
-    if (loaded.ipv4.empty() && loaded.ipv6.empty()) {
+    CountryTable table;
+    addTableRanges(text, table);
+    if (table.ipv4.empty() && table.ipv6.empty()) {
         error = "the file contains no valid ranges";
         return false;
     }
-    normaliseRanges(loaded.ipv4);
-    normaliseRanges(loaded.ipv6);
-    table = std::move(loaded);
+    ipv4 = RangeList(std::move(table.ipv4));
+    ipv6 = RangeList(std::move(table.ipv6));
     return true;
 }
 
@@ -79,10 +78,11 @@ std::string countryDisplayName(std::string_view code) {
 }
 
 bool CountryFilter::loadTable(const std::string& path, std::string& error) {
-    CountryTable table;
-    if (!readTable(path, table, error)) return false;
+    RangeList ipv4, ipv6;
+    if (!readTable(path, ipv4, ipv6, error)) return false;
     std::lock_guard lock(mutex_);
-    table_ = std::move(table);
+    ipv4_ = std::move(ipv4);
+    ipv6_ = std::move(ipv6);
     tableLoaded_ = true;
     return true;
 }
@@ -91,7 +91,7 @@ bool CountryFilter::saveTable(const std::string& path, std::string& error) const
     std::string text;
     {
         std::lock_guard lock(mutex_);
-        text = formatTable(table_);
+        text = formatTable(ipv4_, ipv6_);
     }
     if (!WriteFileAtomic(path, text)) {
         error = "failed to write " + path + ": " + SystemErrorText(errno);
@@ -119,25 +119,27 @@ bool CountryFilter::importRirFiles(const std::vector<std::string>& paths, std::s
             "apnic|AU|ipv4|1.0.0.0|256|20110811|assigned";
         return false;
     }
-    normaliseRanges(table.ipv4);
-    normaliseRanges(table.ipv6);
+    RangeList ipv4(std::move(table.ipv4));
+    RangeList ipv6(std::move(table.ipv6));
     std::lock_guard lock(mutex_);
-    table_ = std::move(table);
+    ipv4_ = std::move(ipv4);
+    ipv6_ = std::move(ipv6);
     tableLoaded_ = true;
     return true;
 }
 
 void CountryFilter::configure(const std::string& tablePath, const std::set<std::string>& countries,
                               bool allowPrivateAddresses) {
-    CountryTable table;
+    RangeList ipv4, ipv6;
     std::string error;
-    const bool loaded = !countries.empty() && readTable(tablePath, table, error);
-    const std::size_t ranges = table.ipv4.size() + table.ipv6.size();
+    const bool loaded = !countries.empty() && readTable(tablePath, ipv4, ipv6, error);
+    const std::size_t ranges = ipv4.size() + ipv6.size();
     {
         std::lock_guard lock(mutex_);
         countries_ = countries;
         allowPrivateAddresses_ = allowPrivateAddresses;
-        table_ = std::move(table);
+        ipv4_ = std::move(ipv4);
+        ipv6_ = std::move(ipv6);
         tableLoaded_ = loaded;
     }
     if (countries.empty()) return;
@@ -165,19 +167,19 @@ std::set<std::string> CountryFilter::allowedCountries() const {
 
 std::size_t CountryFilter::ipv4RangeCount() const {
     std::lock_guard lock(mutex_);
-    return table_.ipv4.size();
+    return ipv4_.size();
 }
 
 std::size_t CountryFilter::ipv6RangeCount() const {
     std::lock_guard lock(mutex_);
-    return table_.ipv6.size();
+    return ipv6_.size();
 }
 
 std::set<std::string> CountryFilter::tableCountries() const {
     std::lock_guard lock(mutex_);
     std::set<std::string> codes;
-    for (const auto* list : {&table_.ipv4, &table_.ipv6}) {
-        for (const CountryRange& range : *list) codes.insert(range.country);
+    for (const RangeList* list : {&ipv4_, &ipv6_}) {
+        for (const CountryRange& range : list->ranges()) codes.insert(range.country);
     }
     return codes;
 }
@@ -191,7 +193,7 @@ GeoCheckResult CountryFilter::check(std::string_view addressText) const {
     if (!parsed) return {GeoVerdict::CountryUnknown, {}};
     if (allowPrivateAddresses_ && isLocalAddress(address)) return {GeoVerdict::LocalAddress, {}};
     if (!tableLoaded_) return {GeoVerdict::TableMissing, {}};
-    const CountryRange* range = findRange(address.isV6 ? table_.ipv6 : table_.ipv4, address);
+    const CountryRange* range = (address.isV6 ? ipv6_ : ipv4_).find(address);
     if (range == nullptr) return {GeoVerdict::CountryUnknown, {}};
     const GeoVerdict verdict =
         countries_.count(range->country) != 0 ? GeoVerdict::Allowed : GeoVerdict::CountryNotAllowed;

@@ -61,7 +61,8 @@ class CountryFilter {
     mutable std::mutex mutex_;
     std::set<std::string> countries_;    // guarded by mutex_
     bool allowPrivateAddresses_ = true;  // guarded by mutex_
-    CountryTable table_;                 // guarded by mutex_
+    RangeList ipv4_;                     // guarded by mutex_
+    RangeList ipv6_;                     // guarded by mutex_
     bool tableLoaded_ = false;           // guarded by mutex_
 };
 

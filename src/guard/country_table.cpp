@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 namespace vel::gate {
 
@@ -68,6 +69,10 @@ IpAddress lastOfPrefix(const IpAddress& start, unsigned prefixLength) {
         end.lo |= (std::uint64_t{1} << hostBits) - 1;
     }
     return end;
+}
+
+std::uint64_t searchKey(const IpAddress& address) {
+    return address.isV6 ? address.hi : address.lo;
 }
 
 void addRange(CountryRange range, CountryTable& table) {
@@ -142,13 +147,13 @@ void addTableRanges(std::string_view text, CountryTable& table) {
     });
 }
 
-std::string formatTable(const CountryTable& table) {
+std::string formatTable(const RangeList& ipv4, const RangeList& ipv6) {
     std::string text =
         "# Velmora - IP address to country mapping table\n"
         "# format: start_address,end_address,country_code\n";
-    text.reserve(text.size() + (table.ipv4.size() + table.ipv6.size()) * 48);
-    for (const auto* list : {&table.ipv4, &table.ipv6}) {
-        for (const CountryRange& range : *list) {
+    text.reserve(text.size() + (ipv4.size() + ipv6.size()) * 48);
+    for (const RangeList* list : {&ipv4, &ipv6}) {
+        for (const CountryRange& range : list->ranges()) {
             text += formatIpAddress(range.start);
             text += ',';
             text += formatIpAddress(range.end);
@@ -185,11 +190,22 @@ void normaliseRanges(std::vector<CountryRange>& ranges) {
     ranges.resize(kept);
 }
 
-const CountryRange* findRange(const std::vector<CountryRange>& ranges, const IpAddress& address) {
-    auto after = std::upper_bound(
-        ranges.begin(), ranges.end(), address,
-        [](const IpAddress& a, const CountryRange& range) { return a < range.start; });
-    if (after == ranges.begin()) return nullptr;
+RangeList::RangeList(std::vector<CountryRange> ranges) : ranges_(std::move(ranges)) {
+    normaliseRanges(ranges_);
+    keys_.reserve(ranges_.size());
+    for (const CountryRange& range : ranges_) keys_.push_back(searchKey(range.start));
+}
+
+const CountryRange* RangeList::find(const IpAddress& address) const {
+    // The first range whose start is greater than address, found on the keys; only IPv6 starts
+    // that share their top half with address need the full comparison.
+    const std::uint64_t key = searchKey(address);
+    const auto keysAfter = std::upper_bound(keys_.begin(), keys_.end(), key);
+    const auto keysFrom = std::lower_bound(keys_.begin(), keysAfter, key);
+    const auto after = std::upper_bound(
+        ranges_.begin() + (keysFrom - keys_.begin()), ranges_.begin() + (keysAfter - keys_.begin()),
+        address, [](const IpAddress& a, const CountryRange& range) { return a < range.start; });
+    if (after == ranges_.begin()) return nullptr;
     const CountryRange& candidate = *(after - 1);
     return candidate.end >= address ? &candidate : nullptr;
 }

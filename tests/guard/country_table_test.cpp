@@ -33,8 +33,8 @@ std::string describe(const std::vector<CountryRange>& ranges) {
     return text;
 }
 
-std::string countryAt(const std::vector<CountryRange>& ranges, const IpAddress& address) {
-    const CountryRange* found = findRange(ranges, address);
+std::string countryAt(const RangeList& ranges, const IpAddress& address) {
+    const CountryRange* found = ranges.find(address);
     return found == nullptr ? "" : found->country;
 }
 
@@ -145,7 +145,7 @@ TEST(TableText, FormatReadsBackUnchanged) {
     table.ipv4 = {range("1.0.0.0", "1.0.0.255", "AU"), range("5.255.192.0", "5.255.223.255", "RU")};
     table.ipv6 = {range("2001:db8::", "2001:db8::ffff", "DE"),
                   range("2a02:6b8::", "2a02:6b8:ffff:ffff:ffff:ffff:ffff:ffff", "RU")};
-    const std::string text = formatTable(table);
+    const std::string text = formatTable(RangeList(table.ipv4), RangeList(table.ipv6));
     EXPECT_EQ(text,
               "# Velmora - IP address to country mapping table\n"
               "# format: start_address,end_address,country_code\n"
@@ -200,16 +200,42 @@ TEST(Normalise, MergesNeighboursAndLetsTheEarlierRangeWinOverlaps) {
         "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fff0-ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff SE; ");
 }
 
-TEST(FindRange, BoundariesAndGaps) {
-    std::vector<CountryRange> ranges = {range("1.0.0.0", "1.0.0.255", "AU"),
-                                        range("1.0.2.0", "1.0.2.0", "CN")};
+TEST(RangeList, FindsBoundariesAndGaps) {
+    const RangeList ranges(
+        {range("1.0.2.0", "1.0.2.0", "CN"), range("1.0.0.0", "1.0.0.255", "AU")});
     EXPECT_EQ(countryAt(ranges, ip("0.255.255.255")), "");
     EXPECT_EQ(countryAt(ranges, ip("1.0.0.0")), "AU");
     EXPECT_EQ(countryAt(ranges, ip("1.0.0.255")), "AU");
     EXPECT_EQ(countryAt(ranges, ip("1.0.1.0")), "");
     EXPECT_EQ(countryAt(ranges, ip("1.0.2.0")), "CN");
     EXPECT_EQ(countryAt(ranges, ip("1.0.2.1")), "");
-    EXPECT_EQ(countryAt({}, ip("1.0.0.0")), "");
+    EXPECT_EQ(countryAt(RangeList(), ip("1.0.0.0")), "");
+}
+
+// IPv6 ranges that share the top 64 bits of their start are told apart by the low half.
+TEST(RangeList, FindsIpv6RangesWithinOneSlash64) {
+    const RangeList ranges({
+        range("2001:db7::", "2001:db8::5", "CC"),
+        range("2001:db8::10", "2001:db8::20", "DD"),
+        range("2001:db8::30", "2001:db8::30", "EE"),
+        range("2001:db8::8000:0:0:0", "2001:db8::ffff:ffff:ffff:ffff", "FF"),
+        range("2001:db8:0:1::", "2001:db8:0:1::1", "GG"),
+    });
+    EXPECT_EQ(countryAt(ranges, ip("2001:db6:ffff:ffff:ffff:ffff:ffff:ffff")), "");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db7::")), "CC");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::")), "CC");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::5")), "CC");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::6")), "");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::f")), "");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::10")), "DD");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::20")), "DD");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::2f")), "");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::30")), "EE");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::31")), "");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::7fff:ffff:ffff:ffff")), "");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::9000:0:0:1")), "FF");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8:0:1::")), "GG");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8:0:1::2")), "");
 }
 
 // Registry files never overlap, so after normalisation every address must still map to the
@@ -225,14 +251,15 @@ TEST(Normalise, DisjointBlocksKeepTheirCountriesInAnyOrder) {
         blocks.push_back(CountryRange{v4(next), v4(next + size - 1), countries[random() % 3]});
         next += size;
     }
-    std::vector<CountryRange> ranges = blocks;
-    std::shuffle(ranges.begin(), ranges.end(), random);
-    normaliseRanges(ranges);
+    std::vector<CountryRange> shuffled = blocks;
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+    const RangeList ranges(std::move(shuffled));
 
-    for (std::size_t i = 1; i < ranges.size(); ++i) {
-        ASSERT_LT(ranges[i - 1].end, ranges[i].start);
-        const bool adjacent = ranges[i - 1].end.lo + 1 == ranges[i].start.lo;
-        ASSERT_FALSE(adjacent && ranges[i - 1].country == ranges[i].country) << i;
+    const std::vector<CountryRange>& merged = ranges.ranges();
+    for (std::size_t i = 1; i < merged.size(); ++i) {
+        ASSERT_LT(merged[i - 1].end, merged[i].start);
+        const bool adjacent = merged[i - 1].end.lo + 1 == merged[i].start.lo;
+        ASSERT_FALSE(adjacent && merged[i - 1].country == merged[i].country) << i;
     }
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         const CountryRange& block = blocks[i];
