@@ -99,22 +99,6 @@ TEST(RegistryLine, SkipsEverythingElse) {
     }
 }
 
-TEST(RegistryText, CountsParsedLinesAndSortsThemByFamily) {
-    CountryTable table;
-    const std::size_t parsed = addRegistryRanges(
-        "2|apnic|20240101|3|19830613|20240101|+1000\n"
-        "apnic|*|ipv4|*|2|summary\n"
-        "apnic|AU|ipv4|1.0.0.0|256|20110811|assigned\r\n"
-        "apnic|JP|ipv6|2001:200::|35|19990813|allocated\n"
-        "apnic|JP|asn|173|1|20020801|allocated\n"
-        "apnic|CN|ipv4|1.0.1.0|256|20110414|allocated",
-        table);
-    EXPECT_EQ(parsed, 3u);
-    EXPECT_EQ(table.ipv4.size(), 2u);
-    ASSERT_EQ(table.ipv6.size(), 1u);
-    EXPECT_EQ(table.ipv6[0].country, "JP");
-}
-
 TEST(TableText, ReadingIsLenientButSkipsBadLines) {
     CountryTable table;
     addTableRanges(
@@ -138,25 +122,6 @@ TEST(TableText, ReadingIsLenientButSkipsBadLines) {
               "1.0.0.0-1.0.0.255 AU; 2.0.0.0-2.0.0.255 FR; 9.0.0.0-255.255.255.255 NL; "
               "11.0.0.0-11.0.0.0 GB; ");
     EXPECT_EQ(describe(table.ipv6), "2a02:6b8::-2a02:6b8:ffff:ffff:ffff:ffff:ffff:ffff RU; ");
-}
-
-TEST(TableText, FormatReadsBackUnchanged) {
-    CountryTable table;
-    table.ipv4 = {range("1.0.0.0", "1.0.0.255", "AU"), range("5.255.192.0", "5.255.223.255", "RU")};
-    table.ipv6 = {range("2001:db8::", "2001:db8::ffff", "DE"),
-                  range("2a02:6b8::", "2a02:6b8:ffff:ffff:ffff:ffff:ffff:ffff", "RU")};
-    const std::string text = formatTable(RangeList(table.ipv4), RangeList(table.ipv6));
-    EXPECT_EQ(text,
-              "# Velmora - IP address to country mapping table\n"
-              "# format: start_address,end_address,country_code\n"
-              "1.0.0.0,1.0.0.255,AU\n"
-              "5.255.192.0,5.255.223.255,RU\n"
-              "2001:db8::,2001:db8::ffff,DE\n"
-              "2a02:6b8::,2a02:6b8:ffff:ffff:ffff:ffff:ffff:ffff,RU\n");
-    CountryTable read;
-    addTableRanges(text, read);
-    EXPECT_EQ(describe(read.ipv4), describe(table.ipv4));
-    EXPECT_EQ(describe(read.ipv6), describe(table.ipv6));
 }
 
 TEST(Normalise, MergesNeighboursAndLetsTheEarlierRangeWinOverlaps) {
@@ -198,18 +163,6 @@ TEST(Normalise, MergesNeighboursAndLetsTheEarlierRangeWinOverlaps) {
         describe(v6),
         "2001:db8::-2001:db8:0:1::ffff NL; "
         "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fff0-ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff SE; ");
-}
-
-TEST(RangeList, FindsBoundariesAndGaps) {
-    const RangeList ranges(
-        {range("1.0.2.0", "1.0.2.0", "CN"), range("1.0.0.0", "1.0.0.255", "AU")});
-    EXPECT_EQ(countryAt(ranges, ip("0.255.255.255")), "");
-    EXPECT_EQ(countryAt(ranges, ip("1.0.0.0")), "AU");
-    EXPECT_EQ(countryAt(ranges, ip("1.0.0.255")), "AU");
-    EXPECT_EQ(countryAt(ranges, ip("1.0.1.0")), "");
-    EXPECT_EQ(countryAt(ranges, ip("1.0.2.0")), "CN");
-    EXPECT_EQ(countryAt(ranges, ip("1.0.2.1")), "");
-    EXPECT_EQ(countryAt(RangeList(), ip("1.0.0.0")), "");
 }
 
 // IPv6 ranges that share the top 64 bits of their start are told apart by the low half.
