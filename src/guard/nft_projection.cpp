@@ -110,7 +110,8 @@ std::vector<std::string> profileLines(const FirewallPolicy& policy, FirewallProf
     appendRuleLines(policy, profile, port, RuleAction::Allow, lines);
     if (settings.defaultInboundAction == RuleAction::Allow) lines.push_back("accept");
 
-    // Drop repeats and everything after the first unconditional verdict.
+    // Drop repeats, everything after the first unconditional verdict, and trailing returns,
+    // which only say what the end of the chain says anyway.
     std::vector<std::string> result;
     std::set<std::string> seen;
     for (std::string& line : lines) {
@@ -118,6 +119,7 @@ std::vector<std::string> profileLines(const FirewallPolicy& policy, FirewallProf
         result.push_back(std::move(line));
         if (result.back() == "accept" || result.back() == "return") break;
     }
+    while (!result.empty() && result.back().ends_with("return")) result.pop_back();
     return result;
 }
 

@@ -43,7 +43,7 @@ std::vector<std::string> namesOf(const std::vector<FirewallRule>& rules) {
 
 // Points the process log at a fresh file so a test can see what an operation logged.
 class LogCapture {
-public:
+  public:
     LogCapture() { InitLog(dir_.path(), "gate"); }
     std::string text() const {
         std::string text;
@@ -51,7 +51,7 @@ public:
         return text;
     }
 
-private:
+  private:
     TempDirectory dir_;
 };
 
@@ -142,8 +142,8 @@ TEST(FirewallAddresses, OnlyOneLiteralAddressIsAValidRemoteAddress) {
 // one a block rule), a program's any-port rule, the gate's own rules and unrelated rules.
 FirewallPolicy mixedPolicy() {
     FirewallPolicy policy = DefaultFirewallPolicy();
-    policy.rules.push_back(
-        inboundRule("Remote Desktop - Shadow (TCP-In)", kRemoteDesktopGroup, kProtocolTcp, "", true));
+    policy.rules.push_back(inboundRule("Remote Desktop - Shadow (TCP-In)", kRemoteDesktopGroup,
+                                       kProtocolTcp, "", true));
     policy.rules.push_back(inboundRule("Remote Desktop - User Mode (UDP-In)", kRemoteDesktopGroup,
                                        kProtocolUdp, "3389", true));
     policy.rules.push_back(inboundRule("Remote Desktop - blocked", kRemoteDesktopGroup,
@@ -161,10 +161,10 @@ FirewallPolicy mixedPolicy() {
     FirewallRule outbound = inboundRule("Outbound RDP", "", kProtocolTcp, "3389", true);
     outbound.direction = RuleDirection::Out;
     policy.rules.push_back(outbound);
-    policy.rules.push_back(
-        inboundRule("Velmora - allow 10.0.0.5 [0a1b2c3d]", kGrantGroup, kProtocolTcp, "3389", true));
-    policy.rules.push_back(
-        inboundRule("Velmora - allow 10.0.0.6 [0a1b2c3e]", kGrantGroup, kProtocolTcp, "3389", false));
+    policy.rules.push_back(inboundRule("Velmora - allow 10.0.0.5 [0a1b2c3d]", kGrantGroup,
+                                       kProtocolTcp, "3389", true));
+    policy.rules.push_back(inboundRule("Velmora - allow 10.0.0.6 [0a1b2c3e]", kGrantGroup,
+                                       kProtocolTcp, "3389", false));
     policy.rules.push_back(inboundRule(kServiceRuleName, kServiceGroup, kProtocolTcp, "*", true));
     return policy;
 }
@@ -198,10 +198,13 @@ TEST(FirewallSuppression, ClosesEveryExposureButTheGatesOwnAndRestoresThem) {
 
     std::vector<std::string> restored;
     ASSERT_TRUE(firewall.enableRdpAccess(3389, restored, error)) << error;
-    std::vector<std::string> expectedRestored = {
-        kBuiltInRemoteDesktopRuleName, "Remote Desktop - Shadow (TCP-In)",
-        "Remote Desktop - User Mode (UDP-In)", "Remote Desktop - blocked", "Open everything",
-        "RDP range", "Old RDP rule"};
+    std::vector<std::string> expectedRestored = {kBuiltInRemoteDesktopRuleName,
+                                                 "Remote Desktop - Shadow (TCP-In)",
+                                                 "Remote Desktop - User Mode (UDP-In)",
+                                                 "Remote Desktop - blocked",
+                                                 "Open everything",
+                                                 "RDP range",
+                                                 "Old RDP rule"};
     EXPECT_EQ(restored, expectedRestored);
     after = store.policy();
     EXPECT_TRUE(findRule(after, "Remote Desktop - blocked")->enabled);
@@ -286,8 +289,8 @@ TEST(FirewallGrants, AllowRulesAreAddedValidatedAndRemoved) {
     ASSERT_TRUE(firewall.addAllowRule("Velmora - stream for fe80::1 [00000002]", 7441,
                                       hostRemoteAddress("fe80::1", true), "stream", error,
                                       kProtocolUdp));
-    ASSERT_TRUE(firewall.addAllowRule("Velmora - allow anyone [00000003]", 3389, "*", "open",
-                                      error, kProtocolTcp));
+    ASSERT_TRUE(firewall.addAllowRule("Velmora - allow anyone [00000003]", 3389, "*", "open", error,
+                                      kProtocolTcp));
 
     const FirewallPolicy policy = store.policy();
     const FirewallRule* grant = findRule(policy, "Velmora - allow 10.0.0.5 [00000001]");
@@ -513,9 +516,10 @@ TEST(FirewallEnforcement, ChangesAreProjectedOnlyWhileEnforcementIsOn) {
     // A projection that fails is logged; the change itself stands.
     nft.failure = "nft failed: Error: No such file or directory";
     ASSERT_TRUE(firewall.addAllowRule("g3", 3390, "10.0.0.7/32", "", error, kProtocolTcp));
-    EXPECT_NE(log.text().find("the firewall rules could not be enforced: nft failed: Error: No such "
-                              "file or directory"),
-              std::string::npos);
+    EXPECT_NE(
+        log.text().find("the firewall rules could not be enforced: nft failed: Error: No such "
+                        "file or directory"),
+        std::string::npos);
     EXPECT_FALSE(firewall.reproject(error));
     nft.failure.clear();
 

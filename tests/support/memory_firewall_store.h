@@ -12,7 +12,7 @@ namespace vel::gate {
 
 // A rule store held in memory, for tests of the firewall layer and the code above it.
 class MemoryFirewallStore final : public FirewallStore {
-public:
+  public:
     MemoryFirewallStore() : policy_(DefaultFirewallPolicy()) {}
     explicit MemoryFirewallStore(FirewallPolicy policy) : policy_(std::move(policy)) {}
 
@@ -52,16 +52,16 @@ public:
         updateFailure_ = std::move(text);
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
-    FirewallPolicy policy_;        // guarded by mutex_
-    std::string readFailure_;      // guarded by mutex_
-    std::string updateFailure_;    // guarded by mutex_
+    FirewallPolicy policy_;      // guarded by mutex_
+    std::string readFailure_;    // guarded by mutex_
+    std::string updateFailure_;  // guarded by mutex_
 };
 
 // Records the scripts it is given instead of running nft.
 class RecordingNftRunner final : public NftRunner {
-public:
+  public:
     bool apply(const std::string& script, std::string& error) override {
         if (!failure.empty()) {
             error = failure;

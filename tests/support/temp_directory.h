@@ -11,7 +11,7 @@ namespace vel {
 
 // A fresh directory under the system's temporary folder, removed with everything in it.
 class TempDirectory {
-public:
+  public:
     TempDirectory() {
         std::string pattern = (std::filesystem::temp_directory_path() / "velmora-test-XXXXXX");
         if (::mkdtemp(pattern.data()) == nullptr) throw Error("mkdtemp failed");
@@ -26,7 +26,7 @@ public:
 
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
