@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,7 @@
 
 #include "core/files.h"
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/unique_fd.h"
 
 namespace vel::gate {
@@ -114,7 +116,6 @@ struct Freer {
 using SslCtxPtr = std::unique_ptr<SSL_CTX, Freer<SSL_CTX, SSL_CTX_free>>;
 using SslPtr = std::unique_ptr<SSL, Freer<SSL, SSL_free>>;
 using X509Ptr = std::unique_ptr<X509, Freer<X509, X509_free>>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY, EVP_PKEY_free>>;
 using BioPtr = std::unique_ptr<BIO, Freer<BIO, BIO_free_all>>;
 
 struct TlsOutcome {
@@ -162,44 +163,6 @@ TlsOutcome tlsExchange(std::uint16_t port, int version) {
     while ((n = SSL_read(ssl.get(), buffer, sizeof buffer)) > 0) raw.append(buffer, n);
     outcome.reply = parseReply(raw);
     return outcome;
-}
-
-std::string pemOf(int (*write)(BIO*, void*), void* object) {
-    BioPtr bio(BIO_new(BIO_s_mem()));
-    EXPECT_EQ(write(bio.get(), object), 1);
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio.get(), &data);
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-// An RSA-2048 self-signed certificate for localhost, made once for the whole program.
-const TlsPair& testCertificate() {
-    static const TlsPair pair = [] {
-        PkeyPtr key(EVP_RSA_gen(2048));
-        X509Ptr cert(X509_new());
-        X509_set_version(cert.get(), 2);
-        ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
-        X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
-        X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
-        X509_set_pubkey(cert.get(), key.get());
-        X509_NAME* name = X509_get_subject_name(cert.get());
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
-        X509_set_issuer_name(cert.get(), name);
-        X509_sign(cert.get(), key.get(), EVP_sha256());
-        TlsPair made;
-        made.certificatePem =
-            pemOf([](BIO* b, void* c) { return PEM_write_bio_X509(b, static_cast<X509*>(c)); },
-                  cert.get());
-        made.privateKeyPem = pemOf(
-            [](BIO* b, void* k) {
-                return PEM_write_bio_PrivateKey(b, static_cast<EVP_PKEY*>(k), nullptr, nullptr, 0,
-                                                nullptr, nullptr);
-            },
-            key.get());
-        return made;
-    }();
-    return pair;
 }
 
 // --- fixture ----------------------------------------------------------------------------------
@@ -396,9 +359,18 @@ TEST_F(HttpServerTest, IdleAndSlowClientsDoNotHoldTheWorkers) {
 }
 
 TEST_F(HttpServerTest, HttpsSpeaksTls12And13WithTheConfiguredCertificateOnly) {
+    const std::string certPath = JoinPath(dir_, "tls-cert.pem");
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 "
+        "-subj /CN=localhost -out " +
+        certPath + " -keyout " + JoinPath(dir_, "tls-key.pem") + " 2>/dev/null";
+    if (std::system(command.c_str()) != 0) GTEST_SKIP() << "the openssl tool is not available";
+    std::string certificate;
+    ASSERT_TRUE(ReadFileText(certPath, certificate));
     HttpServerConfig config;
-    config.tls = testCertificate();
+    config.tls.emplace();
     std::string error;
+    ASSERT_TRUE(LoadTlsPair(dir_, CertificateThumbprint(certificate), *config.tls, error)) << error;
     ASSERT_TRUE(server_.start(config, recorder_.handler(), error)) << error;
     EXPECT_NE(logText().find("HTTP server listening on https://+:"), std::string::npos);
 
@@ -406,7 +378,7 @@ TEST_F(HttpServerTest, HttpsSpeaksTls12And13WithTheConfiguredCertificateOnly) {
         const TlsOutcome outcome = tlsExchange(server_.port(), version);
         ASSERT_TRUE(outcome.handshake) << std::hex << version;
         EXPECT_EQ(outcome.version, version);
-        EXPECT_EQ(outcome.peerCertificatePem, testCertificate().certificatePem);
+        EXPECT_EQ(outcome.peerCertificatePem, certificate);
         EXPECT_EQ(outcome.reply.status, 200);
         EXPECT_EQ(outcome.reply.body, "seen /tls");
         EXPECT_TRUE(outcome.reply.hasHeader("Cache-Control: no-store"));
