@@ -223,7 +223,7 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
 
 void onCompleted(void* /*cls*/, MHD_Connection* /*connection*/, void** context,
                  MHD_RequestTerminationCode /*code*/) {
-    std::unique_ptr<Exchange>(static_cast<Exchange*>(*context)).reset();
+    const std::unique_ptr<Exchange> finished(static_cast<Exchange*>(*context));
     *context = nullptr;
 }
 
