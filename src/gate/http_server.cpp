@@ -1,0 +1,345 @@
+#include "gate/http_server.h"
+
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/log.h"
+#include "core/system_error.h"
+#include "core/unique_fd.h"
+
+namespace vel::gate {
+
+struct HttpServerRun {
+    HttpHandler handler;
+    MHD_Daemon* daemon = nullptr;
+    std::uint16_t port = 0;
+
+    std::mutex mutex;
+    bool starting = true;       // guarded by mutex
+    std::string startMessages;  // guarded by mutex; what the library reported while starting
+    bool stopped = false;       // guarded by mutex; the library has joined every worker
+    std::condition_variable stoppedChanged;
+};
+
+namespace {
+
+// Idle time after which a connection is closed; a slow client costs a socket, never a worker.
+constexpr unsigned kConnectionTimeoutSeconds = 30;
+// Connections beyond this are refused, and the limit stays this far below the descriptor limit
+// so that a crowd of clients cannot starve the gate's own files of descriptors.
+constexpr unsigned kMaxConnections = 1000;
+constexpr rlim_t kReservedDescriptors = 128;
+constexpr const char* kTlsPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
+constexpr auto kStopWait = std::chrono::seconds(3);
+constexpr auto kStopExtraWait = std::chrono::seconds(5);
+
+// One request from its headers to its completion.
+struct Exchange {
+    HttpRequest request;
+    bool truncated = false;
+};
+
+std::string urlFor(bool https, std::uint16_t port) {
+    return std::string(https ? "https" : "http") + "://+:" + std::to_string(port) + "/";
+}
+
+unsigned connectionLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return kMaxConnections;
+    if (limit.rlim_cur < kReservedDescriptors + HttpServer::kWorkerCount)
+        return HttpServer::kWorkerCount;
+    return static_cast<unsigned>(
+        std::min<rlim_t>(kMaxConnections, limit.rlim_cur - kReservedDescriptors));
+}
+
+// A dual-stack socket on every address of port. Binding it here, not in the library, is what
+// lets a taken port be reported as such.
+bool openListener(std::uint16_t port, bool https, UniqueFd& fd, std::uint16_t& boundPort,
+                  std::string& error) {
+    bool ipv6 = true;
+    fd.reset(::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd && errno == EAFNOSUPPORT) {  // a kernel without IPv6
+        ipv6 = false;
+        fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    }
+    if (!fd) {
+        error = FailedText("socket", errno);
+        return false;
+    }
+    const int on = 1;
+    const int off = 0;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        (ipv6 && ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0)) {
+        error = FailedText("setsockopt", errno);
+        return false;
+    }
+
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (ipv6) {
+        auto& any = reinterpret_cast<sockaddr_in6&>(address);
+        any.sin6_family = AF_INET6;
+        any.sin6_addr = in6addr_any;
+        any.sin6_port = htons(port);
+        length = sizeof any;
+    } else {
+        auto& any = reinterpret_cast<sockaddr_in&>(address);
+        any.sin_family = AF_INET;
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        any.sin_port = htons(port);
+        length = sizeof any;
+    }
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        const int code = errno;
+        const std::string url = urlFor(https, port);
+        if (code == EACCES || code == EPERM) {
+            error = "bind denied for " + url + ". Run as root, or choose a port above 1023.";
+        } else if (code == EADDRINUSE) {
+            error = "Port " + std::to_string(port) + " is already reserved by another process (" +
+                    SystemErrorText(code) + ")";
+        } else {
+            error = "bind(" + url + "): " + SystemErrorText(code);
+        }
+        return false;
+    }
+    if (::listen(fd.get(), SOMAXCONN) != 0) {
+        error = FailedText("listen", errno);
+        return false;
+    }
+    length = sizeof address;
+    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        error = FailedText("getsockname", errno);
+        return false;
+    }
+    boundPort = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
+                           : reinterpret_cast<sockaddr_in&>(address).sin_port);
+    return true;
+}
+
+// Keeps what fits under the limit. The first chunk that would cross it is dropped with all that
+// follows, so a connection never holds more than the limit however much the client sends.
+void appendBody(Exchange& exchange, const char* data, std::size_t size) {
+    if (exchange.truncated) return;
+    std::string& body = exchange.request.body;
+    if (size > HttpServer::kBodyLimit - body.size()) {
+        Log(LogLevel::Warn, "request body exceeds %zu bytes; truncated", HttpServer::kBodyLimit);
+        exchange.truncated = true;
+        return;
+    }
+    if (body.size() + size > body.capacity()) {
+        body.reserve(
+            std::min(std::max(body.size() + size, 2 * body.capacity()), HttpServer::kBodyLimit));
+    }
+    body.append(data, size);
+}
+
+HttpResponse failureResponse() {
+    HttpResponse response;
+    response.status = 500;
+    response.reason = "Internal Server Error";
+    response.body = R"({"ok":false,"error":"internal_error","message":"handler failure"})";
+    return response;
+}
+
+HttpResponse respond(const HttpHandler& handler, const HttpRequest& request) {
+    HttpResponse response;
+    try {
+        handler(request, response);
+    } catch (const std::exception& e) {
+        Log(LogLevel::Error, "handler threw: %s", e.what());
+        response = failureResponse();
+    } catch (...) {
+        Log(LogLevel::Error, "handler threw: %s", "an exception of unknown type");
+        response = failureResponse();
+    }
+    return response;
+}
+
+struct ResponseFree {
+    void operator()(MHD_Response* response) const { MHD_destroy_response(response); }
+};
+
+// The library writes the standard reason phrase for the status; response.reason is not sent.
+MHD_Result sendResponse(MHD_Connection* connection, const HttpResponse& response) {
+    std::unique_ptr<MHD_Response, ResponseFree> reply(MHD_create_response_from_buffer(
+        response.body.size(), const_cast<char*>(response.body.data()), MHD_RESPMEM_MUST_COPY));
+    // Adding a header fails for values with line breaks, which keeps a handler from injecting
+    // headers.
+    if (!reply ||
+        MHD_add_response_header(reply.get(), MHD_HTTP_HEADER_CONTENT_TYPE,
+                                response.contentType.c_str()) != MHD_YES ||
+        MHD_add_response_header(reply.get(), MHD_HTTP_HEADER_CACHE_CONTROL, "no-store") !=
+            MHD_YES ||
+        MHD_queue_response(connection, response.status, reply.get()) != MHD_YES) {
+        Log(LogLevel::Warn, "MHD_queue_response failed: status %u", unsigned{response.status});
+        return MHD_NO;
+    }
+    return MHD_YES;
+}
+
+// Called for the headers, once per body chunk, and once more at the end of the body.
+MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                     const char* /*version*/, const char* uploadData, std::size_t* uploadSize,
+                     void** context) {
+    try {
+        auto* exchange = static_cast<Exchange*>(*context);
+        if (exchange == nullptr) {
+            auto fresh = std::make_unique<Exchange>();
+            fresh->request.method = HttpMethodName(method);
+            fresh->request.path = url;
+            const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+            SetPeerAddress(fresh->request, info != nullptr ? info->client_addr : nullptr);
+            *context = fresh.release();
+            return MHD_YES;
+        }
+        if (*uploadSize != 0) {
+            appendBody(*exchange, uploadData, *uploadSize);
+            *uploadSize = 0;
+            return MHD_YES;
+        }
+        const auto* run = static_cast<const HttpServerRun*>(cls);
+        return sendResponse(connection, respond(run->handler, exchange->request));
+    } catch (const std::exception& e) {
+        // Out of memory while taking the request in: drop this connection, keep serving.
+        Log(LogLevel::Error, "request dropped: %s", e.what());
+        return MHD_NO;
+    }
+}
+
+void onCompleted(void* /*cls*/, MHD_Connection* /*connection*/, void** context,
+                 MHD_RequestTerminationCode /*code*/) {
+    const std::unique_ptr<Exchange> finished(static_cast<Exchange*>(*context));
+    *context = nullptr;
+}
+
+// The library's own messages: mostly per-connection noise (failed handshakes from scanners), so
+// they go to the debug log; those of a failing start also go into its error text.
+void onLibraryMessage(void* cls, const char* format, va_list args) {
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::string message(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+        message.pop_back();
+    auto* run = static_cast<HttpServerRun*>(cls);
+    {
+        std::lock_guard lock(run->mutex);
+        if (run->starting) {
+            if (!run->startMessages.empty()) run->startMessages += "; ";
+            run->startMessages += message;
+        }
+    }
+    Log(LogLevel::Debug, "libmicrohttpd: %s", message.c_str());
+}
+
+bool waitStopped(HttpServerRun& run, std::chrono::seconds timeout) {
+    std::unique_lock lock(run.mutex);
+    return run.stoppedChanged.wait_for(lock, timeout, [&run] { return run.stopped; });
+}
+
+}  // namespace
+
+HttpServer::~HttpServer() {
+    stop();
+}
+
+std::uint16_t HttpServer::port() const {
+    return run_ ? run_->port : 0;
+}
+
+bool HttpServer::start(const HttpServerConfig& config, HttpHandler handler, std::string& error) {
+    if (run_) {
+        error = "server already running";
+        return false;
+    }
+    const bool https = config.tls.has_value();
+    if (https && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+        error = "this libmicrohttpd was built without TLS support";
+        return false;
+    }
+    UniqueFd listener;
+    std::uint16_t port = 0;
+    if (!openListener(config.port, https, listener, port, error)) return false;
+
+    auto run = std::make_shared<HttpServerRun>();
+    run->handler = std::move(handler);
+    run->port = port;
+
+    std::vector<MHD_OptionItem> options = {
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&onLibraryMessage), run.get()},
+        {MHD_OPTION_THREAD_POOL_SIZE, kWorkerCount, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, connectionLimit(), nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&onCompleted), nullptr},
+    };
+    if (https) {
+        // The library hands both texts to GnuTLS while starting and keeps no pointer to them.
+        options.push_back(
+            {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(config.tls->certificatePem.c_str())});
+        options.push_back(
+            {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(config.tls->privateKeyPem.c_str())});
+        options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)});
+    }
+    // The library owns the socket from here on: it closes it when it stops, and also when
+    // starting fails after the options were accepted.
+    options.push_back({MHD_OPTION_LISTEN_SOCKET, listener.release(), nullptr});
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+
+    const unsigned flags =
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG | (https ? MHD_USE_TLS : 0);
+    run->daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &onRequest, run.get(),
+                                   MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+    std::string messages;
+    {
+        std::lock_guard lock(run->mutex);
+        run->starting = false;
+        messages = std::move(run->startMessages);
+    }
+    if (run->daemon == nullptr) {
+        error = "MHD_start_daemon failed" + (messages.empty() ? std::string() : ": " + messages);
+        return false;
+    }
+    run_ = std::move(run);
+    Log(LogLevel::Info, "HTTP server listening on %s", urlFor(https, port).c_str());
+    return true;
+}
+
+void HttpServer::stop() {
+    if (!run_) return;
+    std::shared_ptr<HttpServerRun> run = std::move(run_);
+    // Stopping joins the workers, so a handler that never returns would hold it forever. It runs
+    // beside us, and when it takes too long it is left behind with its own reference to the run.
+    std::thread stopper([run] {
+        MHD_stop_daemon(run->daemon);
+        std::lock_guard lock(run->mutex);
+        run->stopped = true;
+        run->stoppedChanged.notify_all();
+    });
+    if (!waitStopped(*run, kStopWait)) {
+        // By now the listener is shut and the idle workers are gone; what is left is a worker
+        // inside its handler, so this second stage can only wait longer.
+        Log(LogLevel::Warn, "workers still blocked; closing the request queue to force them out");
+        if (!waitStopped(*run, kStopExtraWait)) {
+            Log(LogLevel::Error, "worker thread did not exit; abandoning it and stopping anyway");
+            stopper.detach();
+            return;
+        }
+    }
+    stopper.join();
+}
+
+}  // namespace vel::gate
