@@ -12,7 +12,7 @@ enum class JsonType { Null = 0, Bool = 1, Number = 2, String = 3, Array = 4, Obj
 // A JSON value. Objects keep their members in the order keys were first set; every number is a
 // double. Copying copies the tree; moving is cheap.
 class JsonValue {
-public:
+  public:
     JsonValue() = default;
     JsonValue(std::nullptr_t) {}
     JsonValue(bool value);
@@ -60,7 +60,9 @@ public:
     double numberValue() const { return number_; }
     const std::string& stringValue() const { return string_; }
 
-private:
+  private:
+    friend class JsonParser;
+
     JsonType type_ = JsonType::Null;
     bool bool_ = false;
     double number_ = 0;
@@ -71,6 +73,8 @@ private:
 
 // Parses a whole document. On failure returns false and leaves out untouched.
 bool JsonParse(std::string_view text, JsonValue& out);
+// The same, also giving the reason for a failure ("JSON parse error at offset N: ...").
+bool JsonParse(std::string_view text, JsonValue& out, std::string& error);
 
 // Compact text for a negative indent; otherwise one element or member per line, indented by
 // `indent` spaces per level. The text never ends with a line feed.
