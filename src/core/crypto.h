@@ -21,8 +21,9 @@ bool ConstantTimeEqual(const Bytes& a, const Bytes& b);
 
 // A credential public key as WebAuthn carries it (COSE).
 struct CoseKey {
-    std::int32_t alg = 0;  // -7 ES256, -35 ES384, -36 ES512, -8 EdDSA, -257/-258/-259 RS*, -37 PS256
-    Bytes x;               // EC coordinates (x empty for RSA keys)
+    std::int32_t alg =
+        0;    // -7 ES256, -35 ES384, -36 ES512, -8 EdDSA, -257/-258/-259 RS*, -37 PS256
+    Bytes x;  // EC coordinates (x empty for RSA keys)
     Bytes y;
     std::int32_t crv = 0;  // 1 P-256, 2 P-384, 3 P-521
     Bytes n;               // RSA modulus and exponent, big-endian
@@ -30,6 +31,6 @@ struct CoseKey {
 };
 
 // True only when signature is a valid signature of data under key. Never throws.
-bool VerifySignature(const CoseKey& key, const Bytes& data, const Bytes& signature);
+bool VerifySignature(const CoseKey& key, const Bytes& data, const Bytes& signature) noexcept;
 
 }  // namespace vel

@@ -1,0 +1,358 @@
+#include "core/crypto.h"
+
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/rsa.h>
+
+#include <stdexcept>
+
+#include "core/encoding.h"
+#include "core/error.h"
+#include "core/openssl_ptr.h"
+
+namespace vel {
+namespace {
+
+std::string hexOf(const Bytes& bytes) {
+    return HexEncode(bytes);
+}
+
+void check(bool ok, const char* what) {
+    if (!ok) throw std::runtime_error(what);
+}
+
+TEST(Hash, KnownDigests) {
+    const Bytes abc = BytesOf("abc");
+    EXPECT_EQ(hexOf(Sha256({})),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hexOf(Sha256(abc)),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hexOf(HashBytes("SHA1", abc)), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(hexOf(HashBytes("SHA384", abc)),
+              "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed"
+              "8086072ba1e7cc2358baeca134c825a7");
+    EXPECT_EQ(hexOf(HashBytes("SHA512", abc)),
+              "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+              "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f");
+    EXPECT_THROW(HashBytes("MD5", abc), Error);
+    EXPECT_THROW(HashBytes("", abc), Error);
+}
+
+TEST(Hash, HmacVectors) {
+    // RFC 4231 test cases 1, 2 and 6 (a key longer than the block is hashed first).
+    const Bytes key1(20, 0x0b);
+    EXPECT_EQ(hexOf(HmacSha256(key1, BytesOf("Hi There"))),
+              "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
+    EXPECT_EQ(hexOf(HashBytes("SHA512", BytesOf("Hi There"), &key1)),
+              "87aa7cdea5ef619d4ff0b4241a1d6cb02379f4e2ce4ec2787ad0b30545e17cde"
+              "daa833b7d6b8a702038b274eaea3f4e4be9d914eeb61f1702e696c203a126854");
+    EXPECT_EQ(hexOf(HmacSha256(BytesOf("Jefe"), BytesOf("what do ya want for nothing?"))),
+              "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+    EXPECT_EQ(hexOf(HmacSha256(Bytes(131, 0xaa),
+                               BytesOf("Test Using Larger Than Block-Size Key - Hash Key First"))),
+              "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
+    // An empty key is a valid HMAC key, not "no key".
+    EXPECT_EQ(hexOf(HmacSha256({}, {})),
+              "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad");
+}
+
+TEST(Random, ReturnsRequestedCountOfFreshBytes) {
+    EXPECT_TRUE(RandomBytes(0).empty());
+    const Bytes a = RandomBytes(32);
+    const Bytes b = RandomBytes(32);
+    EXPECT_EQ(a.size(), 32u);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(RandomBytes(1000).size(), 1000u);
+}
+
+TEST(ConstantTimeEqual, ComparesLengthThenEveryByte) {
+    const Bytes base = {1, 2, 3, 4, 5};
+    EXPECT_TRUE(ConstantTimeEqual(base, base));
+    EXPECT_TRUE(ConstantTimeEqual({}, {}));
+    EXPECT_FALSE(ConstantTimeEqual(base, {1, 2, 3, 4, 6}));
+    EXPECT_FALSE(ConstantTimeEqual(base, {0, 2, 3, 4, 5}));
+    EXPECT_FALSE(ConstantTimeEqual(base, {1, 2, 3, 4}));
+    EXPECT_FALSE(ConstantTimeEqual({}, {0}));
+}
+
+// Signatures are produced here with OpenSSL and checked through VerifySignature.
+class Signature : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        p256_.reset(EVP_EC_gen("P-256"));
+        p384_.reset(EVP_EC_gen("P-384"));
+        p521_.reset(EVP_EC_gen("P-521"));
+        rsa_.reset(EVP_RSA_gen(2048));
+    }
+    static void TearDownTestSuite() {
+        p256_.reset();
+        p384_.reset();
+        p521_.reset();
+        rsa_.reset();
+    }
+
+    static Bytes bignumParam(EVP_PKEY* key, const char* name, int padTo = 0) {
+        BIGNUM* raw = nullptr;
+        check(EVP_PKEY_get_bn_param(key, name, &raw) == 1, "EVP_PKEY_get_bn_param");
+        const BignumPtr bn(raw);
+        Bytes out(padTo > 0 ? padTo : BN_num_bytes(bn.get()));
+        check(BN_bn2binpad(bn.get(), out.data(), static_cast<int>(out.size())) >= 0, "pad");
+        return out;
+    }
+
+    static CoseKey ecKey(EVP_PKEY* key, std::int32_t crv, int size) {
+        CoseKey cose;
+        cose.alg = -7;
+        cose.crv = crv;
+        cose.x = bignumParam(key, OSSL_PKEY_PARAM_EC_PUB_X, size);
+        cose.y = bignumParam(key, OSSL_PKEY_PARAM_EC_PUB_Y, size);
+        return cose;
+    }
+
+    static CoseKey rsaKey(std::int32_t alg) {
+        CoseKey cose;
+        cose.alg = alg;
+        cose.n = bignumParam(rsa_.get(), OSSL_PKEY_PARAM_RSA_N);
+        cose.e = bignumParam(rsa_.get(), OSSL_PKEY_PARAM_RSA_E);
+        return cose;
+    }
+
+    // pssSalt 0 signs with the key's default padding (PKCS #1 v1.5 for RSA).
+    static Bytes sign(EVP_PKEY* key, const char* digest, const Bytes& data, int pssSalt = 0) {
+        const EvpMdCtxPtr ctx(EVP_MD_CTX_new());
+        EVP_PKEY_CTX* pctx = nullptr;
+        check(EVP_DigestSignInit_ex(ctx.get(), &pctx, digest, nullptr, nullptr, key, nullptr) == 1,
+              "EVP_DigestSignInit_ex");
+        if (pssSalt > 0) {
+            check(EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) == 1 &&
+                      EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, pssSalt) == 1,
+                  "PSS parameters");
+        }
+        std::size_t length = 0;
+        check(EVP_DigestSign(ctx.get(), nullptr, &length, data.data(), data.size()) == 1, "size");
+        Bytes sig(length);
+        check(EVP_DigestSign(ctx.get(), sig.data(), &length, data.data(), data.size()) == 1,
+              "EVP_DigestSign");
+        sig.resize(length);
+        return sig;
+    }
+
+    static Bytes derToRaw(const Bytes& der, int size) {
+        const std::uint8_t* p = der.data();
+        const EcdsaSigPtr sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size())));
+        check(sig != nullptr, "d2i_ECDSA_SIG");
+        Bytes raw(2 * size);
+        BN_bn2binpad(ECDSA_SIG_get0_r(sig.get()), raw.data(), size);
+        BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), raw.data() + size, size);
+        return raw;
+    }
+
+    static Bytes integer(const Bytes& value) {
+        Bytes out = {0x02, static_cast<std::uint8_t>(value.size())};
+        out.insert(out.end(), value.begin(), value.end());
+        return out;
+    }
+
+    // A DER SEQUENCE whose length is written in lengthBytes extra bytes (0: short form).
+    static Bytes sequence(const Bytes& content, int lengthBytes = 0) {
+        Bytes out = {0x30};
+        if (lengthBytes == 0) out.push_back(static_cast<std::uint8_t>(content.size()));
+        if (lengthBytes == 1)
+            out.insert(out.end(), {0x81, static_cast<std::uint8_t>(content.size())});
+        if (lengthBytes == 2)
+            out.insert(out.end(), {0x82, 0, static_cast<std::uint8_t>(content.size())});
+        out.insert(out.end(), content.begin(), content.end());
+        return out;
+    }
+
+    static Bytes concat(Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+
+    static inline EvpPkeyPtr p256_, p384_, p521_, rsa_;
+    const Bytes data_ = BytesOf("authenticator data || client data hash");
+};
+
+TEST_F(Signature, Es256DerWithPaddedRAndRawForms) {
+    const CoseKey key = ecKey(p256_.get(), 1, 32);
+    // Sign until r has its top bit set, so DER carries it as 33 bytes with a leading zero.
+    Bytes der;
+    do {
+        der = sign(p256_.get(), "SHA256", data_);
+    } while (der[3] != 33);
+    EXPECT_TRUE(VerifySignature(key, data_, der));
+
+    const Bytes raw = derToRaw(der, 32);
+    EXPECT_TRUE(VerifySignature(key, data_, raw));
+    EXPECT_FALSE(VerifySignature(key, data_, concat(raw, {0})));
+    EXPECT_FALSE(VerifySignature(key, data_, Bytes(raw.begin(), raw.end() - 1)));
+
+    // A raw signature may begin with the SEQUENCE tag by chance; it must still be read as raw.
+    Bytes tagged;
+    do {
+        tagged = derToRaw(sign(p256_.get(), "SHA256", data_), 32);
+    } while (tagged[0] != 0x30);
+    EXPECT_TRUE(VerifySignature(key, data_, tagged));
+}
+
+TEST_F(Signature, AcceptsLenientDerEncodings) {
+    const CoseKey key = ecKey(p256_.get(), 1, 32);
+    const Bytes raw = derToRaw(sign(p256_.get(), "SHA256", data_), 32);
+    const Bytes r(raw.begin(), raw.begin() + 32);
+    const Bytes s(raw.begin() + 32, raw.end());
+    const Bytes body = concat(integer(r), integer(s));
+
+    // Fixed-width values without a sign byte, both long length forms, redundant leading zeros.
+    EXPECT_TRUE(VerifySignature(key, data_, sequence(body)));
+    EXPECT_TRUE(VerifySignature(key, data_, sequence(body, 1)));
+    EXPECT_TRUE(VerifySignature(key, data_, sequence(body, 2)));
+    EXPECT_TRUE(VerifySignature(
+        key, data_, sequence(concat(integer(concat({0, 0, 0}, r)), integer(concat({0}, s))))));
+}
+
+TEST_F(Signature, RejectsMalformedDer) {
+    const CoseKey key = ecKey(p256_.get(), 1, 32);
+    const Bytes raw = derToRaw(sign(p256_.get(), "SHA256", data_), 32);
+    const Bytes r(raw.begin(), raw.begin() + 32);
+    const Bytes s(raw.begin() + 32, raw.end());
+    const Bytes body = concat(integer(r), integer(s));
+    Bytes badTag = sequence(body);
+    badTag[2] = 0x03;
+    Bytes longInteger = sequence(body);
+    longInteger[3] = 0x81;
+    Bytes overrun = sequence(body);
+    overrun[2 + 34 + 1] = 33;  // s claims one byte more than is left
+    Bytes shortLength = sequence(body);
+    --shortLength[1];  // the INTEGERs run past the declared end
+    // 0x83 is neither a short length nor an accepted long form, even where 131 would fit.
+    const Bytes padded = concat(integer(concat(Bytes(30, 0), r)), integer(concat(Bytes(33, 0), s)));
+
+    const Bytes cases[] = {
+        concat(sequence(body), {0}),                 // trailing byte
+        sequence(concat(body, {0x02, 0x01, 0x01})),  // third element
+        sequence(integer(r)),                        // one INTEGER
+        concat({0x30, 0x83}, padded),
+        shortLength,
+        badTag,
+        longInteger,
+        overrun,
+        sequence(concat(integer(concat({1}, r)), integer(s))),  // r longer than 32 bytes
+        sequence(concat(integer({}), integer(s))),              // empty INTEGER
+        {0x30},
+        {0x30, 0x00},
+    };
+    for (const Bytes& sig : cases) EXPECT_FALSE(VerifySignature(key, data_, sig)) << hexOf(sig);
+}
+
+TEST_F(Signature, LargerCurvesUseTheirOwnHash) {
+    const CoseKey k384 = ecKey(p384_.get(), 2, 48);
+    const Bytes der384 = sign(p384_.get(), "SHA384", data_);
+    EXPECT_TRUE(VerifySignature(k384, data_, der384));
+    EXPECT_TRUE(VerifySignature(k384, data_, derToRaw(der384, 48)));
+    EXPECT_FALSE(VerifySignature(k384, data_, sign(p384_.get(), "SHA256", data_)));
+
+    // P-521 signatures exceed 127 bytes, so OpenSSL writes the 0x81 long length form.
+    const CoseKey k521 = ecKey(p521_.get(), 3, 66);
+    const Bytes der521 = sign(p521_.get(), "SHA512", data_);
+    ASSERT_EQ(der521[1], 0x81);
+    EXPECT_TRUE(VerifySignature(k521, data_, der521));
+    EXPECT_TRUE(VerifySignature(k521, data_, derToRaw(der521, 66)));
+
+    // The curve, not alg, decides: a mislabelled curve fails, a mislabelled alg does not.
+    CoseKey wrongCurve = k384;
+    wrongCurve.crv = 3;
+    EXPECT_FALSE(VerifySignature(wrongCurve, data_, der384));
+    CoseKey otherAlg = k384;
+    otherAlg.alg = -257;
+    EXPECT_TRUE(VerifySignature(otherAlg, data_, der384));
+    for (std::int32_t crv : {0, 4, 6}) {
+        otherAlg.crv = crv;
+        EXPECT_FALSE(VerifySignature(otherAlg, data_, der384)) << crv;
+    }
+}
+
+TEST_F(Signature, EcCoordinatesAreRightAlignedAndBounded) {
+    // A key whose x starts with a zero byte, given as 31 bytes, must verify.
+    EvpPkeyPtr shortX;
+    for (int attempt = 0; attempt < 10000 && !shortX; ++attempt) {
+        EvpPkeyPtr candidate(EVP_EC_gen("P-256"));
+        if (bignumParam(candidate.get(), OSSL_PKEY_PARAM_EC_PUB_X, 32)[0] == 0) {
+            shortX = std::move(candidate);
+        }
+    }
+    ASSERT_TRUE(shortX);
+    CoseKey key = ecKey(shortX.get(), 1, 32);
+    key.x.erase(key.x.begin());
+    const Bytes sig = sign(shortX.get(), "SHA256", data_);
+    EXPECT_TRUE(VerifySignature(key, data_, sig));
+
+    const CoseKey good = ecKey(p256_.get(), 1, 32);
+    const Bytes goodSig = sign(p256_.get(), "SHA256", data_);
+    for (std::uint8_t extra : {0x00, 0x04}) {
+        CoseKey oversized = good;
+        oversized.x.insert(oversized.x.begin(), extra);  // 33 bytes
+        EXPECT_FALSE(VerifySignature(oversized, data_, goodSig)) << int{extra};
+    }
+    CoseKey offCurve = good;
+    offCurve.y.back() ^= 1;
+    EXPECT_FALSE(VerifySignature(offCurve, data_, goodSig));
+    CoseKey noY = good;
+    noY.y.clear();
+    EXPECT_FALSE(VerifySignature(noY, data_, goodSig));
+}
+
+TEST_F(Signature, RejectsTamperingEdDsaAndEmptySignatures) {
+    CoseKey key = ecKey(p256_.get(), 1, 32);
+    const Bytes sig = sign(p256_.get(), "SHA256", data_);
+    ASSERT_TRUE(VerifySignature(key, data_, sig));
+
+    Bytes message = data_;
+    message[0] ^= 1;
+    EXPECT_FALSE(VerifySignature(key, message, sig));
+    Bytes tampered = sig;
+    tampered.back() ^= 1;
+    EXPECT_FALSE(VerifySignature(key, data_, tampered));
+    EXPECT_FALSE(VerifySignature(key, data_, {}));
+    EXPECT_FALSE(VerifySignature(key, data_, Bytes(64, 0)));
+    EXPECT_FALSE(VerifySignature(CoseKey{}, data_, sig));
+    key.alg = -8;
+    EXPECT_FALSE(VerifySignature(key, data_, sig));
+}
+
+TEST_F(Signature, RsaPkcs1WithEachHash) {
+    const std::pair<std::int32_t, const char*> algs[] = {
+        {-257, "SHA256"}, {-258, "SHA384"}, {-259, "SHA512"}};
+    for (const auto& [alg, digest] : algs) {
+        const Bytes sig = sign(rsa_.get(), digest, data_);
+        for (const auto& [otherAlg, otherDigest] : algs) {
+            EXPECT_EQ(VerifySignature(rsaKey(otherAlg), data_, sig), alg == otherAlg)
+                << digest << " signature checked as " << otherDigest;
+        }
+        Bytes message = data_;
+        message.back() ^= 0x80;
+        EXPECT_FALSE(VerifySignature(rsaKey(alg), message, sig));
+        EXPECT_FALSE(VerifySignature(rsaKey(alg), data_, Bytes(sig.begin() + 1, sig.end())));
+    }
+    // EC algorithm numbers and EdDSA mean nothing for an RSA key.
+    const Bytes sig = sign(rsa_.get(), "SHA256", data_);
+    EXPECT_FALSE(VerifySignature(rsaKey(-7), data_, sig));
+    EXPECT_FALSE(VerifySignature(rsaKey(-8), data_, sig));
+    CoseKey noModulus = rsaKey(-257);
+    noModulus.n.clear();
+    EXPECT_FALSE(VerifySignature(noModulus, data_, sig));
+}
+
+TEST_F(Signature, RsaPssRequiresSha256AndSalt32) {
+    const Bytes pss = sign(rsa_.get(), "SHA256", data_, 32);
+    EXPECT_TRUE(VerifySignature(rsaKey(-37), data_, pss));
+    EXPECT_FALSE(VerifySignature(rsaKey(-257), data_, pss));
+    EXPECT_FALSE(VerifySignature(rsaKey(-37), data_, sign(rsa_.get(), "SHA256", data_, 20)));
+    EXPECT_FALSE(VerifySignature(rsaKey(-37), data_, sign(rsa_.get(), "SHA256", data_)));
+    Bytes tampered = pss;
+    tampered[10] ^= 4;
+    EXPECT_FALSE(VerifySignature(rsaKey(-37), data_, tampered));
+}
+
+}  // namespace
+}  // namespace vel
