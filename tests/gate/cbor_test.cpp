@@ -1,0 +1,248 @@
+#include "gate/cbor.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "support/cbor_writer.h"
+
+namespace vel::gate {
+namespace {
+
+using test::CborWriter;
+
+bool Decode(const Bytes& data, CborValue& out, std::size_t* consumed = nullptr) {
+    return CborDecode(data, out, consumed);
+}
+
+bool Decodes(const Bytes& data) {
+    CborValue value;
+    return Decode(data, value);
+}
+
+// `depth` arrays, each holding the next; the innermost is empty.
+Bytes NestedArrays(int depth) {
+    Bytes data(depth, 0x81);
+    data.back() = 0x80;
+    return data;
+}
+
+TEST(CborDecode, DecodesScalarsWithEveryArgumentWidth) {
+    CborValue v;
+    ASSERT_TRUE(Decode({0x17}, v));
+    EXPECT_EQ(v.kind, CborKind::Unsigned);
+    EXPECT_EQ(v.n, 23u);
+    ASSERT_TRUE(Decode({0x18, 0xFF}, v));
+    EXPECT_EQ(v.n, 255u);
+    ASSERT_TRUE(Decode({0x19, 0x01, 0x00}, v));
+    EXPECT_EQ(v.n, 256u);
+    ASSERT_TRUE(Decode({0x1A, 0x00, 0x0F, 0x42, 0x40}, v));
+    EXPECT_EQ(v.n, 1000000u);
+    ASSERT_TRUE(Decode({0x1B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, v));
+    EXPECT_EQ(v.n, std::numeric_limits<std::uint64_t>::max());
+    std::int64_t signedValue = 0;
+    EXPECT_FALSE(v.toInt64(signedValue));
+
+    ASSERT_TRUE(Decode({0x38, 0x63}, v));  // -100
+    EXPECT_EQ(v.kind, CborKind::Negative);
+    ASSERT_TRUE(v.toInt64(signedValue));
+    EXPECT_EQ(signedValue, -100);
+
+    ASSERT_TRUE(Decode({0x44, 0x01, 0x02, 0x03, 0x04}, v));
+    EXPECT_EQ(v.kind, CborKind::Bytes);
+    EXPECT_EQ(v.bytes, (Bytes{1, 2, 3, 4}));
+    // Text is kept as raw bytes, even when it is not UTF-8.
+    ASSERT_TRUE(Decode({0x62, 0xC3, 0x28}, v));
+    EXPECT_EQ(v.kind, CborKind::Text);
+    EXPECT_EQ(v.bytes, (Bytes{0xC3, 0x28}));
+
+    ASSERT_TRUE(Decode({0xF5}, v));
+    EXPECT_EQ(v.kind, CborKind::Bool);
+    EXPECT_TRUE(v.boolean);
+    ASSERT_TRUE(Decode({0xF4}, v));
+    EXPECT_FALSE(v.boolean);
+    ASSERT_TRUE(Decode({0xF6}, v));
+    EXPECT_EQ(v.kind, CborKind::Null);
+    ASSERT_TRUE(Decode({0xF7}, v));
+    EXPECT_EQ(v.kind, CborKind::Undefined);
+}
+
+TEST(CborDecode, DecodesFloatsOfAllThreeSizes) {
+    const auto half = [](std::uint8_t hi, std::uint8_t lo) {
+        CborValue v;
+        EXPECT_TRUE(Decode({0xF9, hi, lo}, v));
+        EXPECT_EQ(v.kind, CborKind::Float);
+        return v.number;
+    };
+    EXPECT_EQ(half(0x3C, 0x00), 1.0);
+    EXPECT_EQ(half(0x3E, 0x00), 1.5);
+    EXPECT_EQ(half(0x7B, 0xFF), 65504.0);
+    EXPECT_EQ(half(0xC4, 0x00), -4.0);
+    EXPECT_EQ(half(0x00, 0x01), std::ldexp(1.0, -24));  // smallest subnormal
+    EXPECT_EQ(half(0x03, 0xFF), std::ldexp(1023.0, -24));
+    EXPECT_TRUE(std::signbit(half(0x80, 0x00)));
+    EXPECT_EQ(half(0x7C, 0x00), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(half(0xFC, 0x00), -std::numeric_limits<double>::infinity());
+    EXPECT_TRUE(std::isnan(half(0x7E, 0x00)));
+
+    CborValue v;
+    ASSERT_TRUE(Decode({0xFA, 0x47, 0xC3, 0x50, 0x00}, v));
+    EXPECT_EQ(v.number, 100000.0);
+    ASSERT_TRUE(Decode({0xFB, 0x3F, 0xF1, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9A}, v));
+    EXPECT_EQ(v.number, 1.1);
+}
+
+TEST(CborDecode, DecodesContainersDefiniteAndIndefinite) {
+    CborValue v;
+    // {1: [2, 3], "a": h'', 1: true}: keys of any kind, duplicates kept in order.
+    CborWriter w;
+    w.map(3).integer(1).array(2).integer(2).integer(3).text("a").bytes({}).integer(1);
+    w.raw({0xF5});
+    ASSERT_TRUE(Decode(w.data(), v));
+    ASSERT_EQ(v.kind, CborKind::Map);
+    ASSERT_EQ(v.items.size(), 3u);
+    ASSERT_EQ(v.values.size(), 3u);
+    EXPECT_EQ(v.values[0].items.size(), 2u);
+    EXPECT_EQ(v.values[0].items[1].n, 3u);
+    ASSERT_NE(v.find("a"), nullptr);
+    EXPECT_EQ(v.find("a")->kind, CborKind::Bytes);
+    EXPECT_EQ(v.find(1), &v.values[0]);  // the first of two equal keys
+    EXPECT_EQ(v.find(2), nullptr);
+    EXPECT_EQ(v.find("b"), nullptr);
+
+    // Indefinite byte and text strings are joined from their chunks; an empty one is allowed.
+    ASSERT_TRUE(Decode({0x5F, 0x42, 0x01, 0x02, 0x41, 0x03, 0xFF}, v));
+    EXPECT_EQ(v.kind, CborKind::Bytes);
+    EXPECT_EQ(v.bytes, (Bytes{1, 2, 3}));
+    ASSERT_TRUE(Decode({0x7F, 0x61, 'a', 0x60, 0x62, 'b', 'c', 0xFF}, v));
+    EXPECT_EQ(v.kind, CborKind::Text);
+    EXPECT_EQ(v.bytes, BytesOf("abc"));
+    ASSERT_TRUE(Decode({0x5F, 0xFF}, v));
+    EXPECT_TRUE(v.bytes.empty());
+
+    // [_ 1, [2]] and {_ "k": 0}
+    ASSERT_TRUE(Decode({0x9F, 0x01, 0x81, 0x02, 0xFF}, v));
+    ASSERT_EQ(v.items.size(), 2u);
+    EXPECT_EQ(v.items[1].items[0].n, 2u);
+    ASSERT_TRUE(Decode({0xBF, 0x61, 'k', 0x00, 0xFF}, v));
+    ASSERT_NE(v.find("k"), nullptr);
+
+    // Tags are skipped: 1(1363896240) reads as the plain number.
+    ASSERT_TRUE(Decode({0xC1, 0x1A, 0x51, 0x4B, 0x67, 0xB0}, v));
+    EXPECT_EQ(v.kind, CborKind::Unsigned);
+    EXPECT_EQ(v.n, 1363896240u);
+}
+
+TEST(CborDecode, ReportsTheLengthOfTheFirstItemOnly) {
+    CborWriter w;
+    w.map(2).integer(1).integer(2).integer(-1).bytes(Bytes(40, 7));
+    const std::size_t mapLength = w.data().size();
+    w.raw({0x01, 0x02, 0xFF});  // trailing bytes, even invalid ones, are the caller's business
+    CborValue v;
+    std::size_t consumed = 0;
+    ASSERT_TRUE(Decode(w.data(), v, &consumed));
+    EXPECT_EQ(consumed, mapLength);
+
+    ASSERT_TRUE(Decode({0x9F, 0x01, 0xFF, 0x00}, v, &consumed));
+    EXPECT_EQ(consumed, 3u);
+}
+
+TEST(CborDecode, LimitsNestingTo32Levels) {
+    EXPECT_TRUE(Decodes(NestedArrays(33)));  // the innermost array is at depth 32
+    EXPECT_FALSE(Decodes(NestedArrays(34)));
+
+    // Each tag counts as a level.
+    Bytes tagged = NestedArrays(32);
+    tagged.insert(tagged.begin(), 0xC6);
+    EXPECT_TRUE(Decodes(tagged));
+    tagged.insert(tagged.begin(), 0xC6);
+    EXPECT_FALSE(Decodes(tagged));
+
+    // Map keys and values, and indefinite containers, nest the same way.
+    Bytes maps;
+    for (int i = 0; i < 32; ++i) maps.insert(maps.end(), {0xA1, 0x00});
+    maps.push_back(0x00);
+    EXPECT_TRUE(Decodes(maps));
+    maps.insert(maps.begin(), {0xA1, 0x00});
+    EXPECT_FALSE(Decodes(maps));
+
+    Bytes indefinite(33, 0x9F);
+    indefinite.insert(indefinite.end(), 33, 0xFF);
+    EXPECT_TRUE(Decodes(indefinite));
+    indefinite.insert(indefinite.begin(), 0x9F);
+    indefinite.push_back(0xFF);
+    EXPECT_FALSE(Decodes(indefinite));
+
+    // A string chunk is one level below its indefinite string.
+    Bytes chunked = NestedArrays(32);
+    chunked.back() = 0x81;
+    chunked.insert(chunked.end(), {0x5F, 0x41, 0x00, 0xFF});
+    EXPECT_FALSE(Decodes(chunked));
+    chunked.erase(chunked.begin());
+    EXPECT_TRUE(Decodes(chunked));
+}
+
+TEST(CborDecode, RejectsLengthsBeyondTheInputBeforeReadingThem) {
+    // A byte string announcing 1,000 bytes with 10 left.
+    Bytes data = {0x59, 0x03, 0xE8};
+    data.insert(data.end(), 10, 0xAA);
+    EXPECT_FALSE(Decodes(data));
+    // Counts so large that allocating for them would exhaust memory.
+    EXPECT_FALSE(Decodes({0x5B, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}));
+    EXPECT_FALSE(Decodes({0x7A, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}));
+    EXPECT_FALSE(Decodes({0x9B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}));
+    EXPECT_FALSE(Decodes({0xBA, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00}));
+    // Exactly enough input is fine; one byte short is not.
+    EXPECT_TRUE(Decodes({0x83, 0x01, 0x02, 0x03}));
+    EXPECT_FALSE(Decodes({0x83, 0x01, 0x02}));
+    EXPECT_TRUE(Decodes({0x43, 0x01, 0x02, 0x03}));
+    EXPECT_FALSE(Decodes({0x43, 0x01, 0x02}));
+}
+
+TEST(CborDecode, RejectsMalformedInput) {
+    EXPECT_FALSE(Decodes({}));
+    // Truncated arguments.
+    EXPECT_FALSE(Decodes({0x18}));
+    EXPECT_FALSE(Decodes({0x1B, 0x00, 0x00, 0x00}));
+    EXPECT_FALSE(Decodes({0xF9, 0x3C}));
+    // Reserved additional information.
+    for (std::uint8_t info = 28; info <= 30; ++info) {
+        EXPECT_FALSE(Decodes({info, 0, 0, 0, 0, 0, 0, 0, 0})) << int(info);
+        EXPECT_FALSE(Decodes({static_cast<std::uint8_t>(0x40 | info), 0})) << int(info);
+    }
+    // Indefinite lengths exist only for strings, arrays and maps.
+    EXPECT_FALSE(Decodes({0x1F}));
+    EXPECT_FALSE(Decodes({0x3F}));
+    EXPECT_FALSE(Decodes({0xDF, 0x00}));
+    // A break outside an indefinite item, and a missing break.
+    EXPECT_FALSE(Decodes({0xFF}));
+    EXPECT_FALSE(Decodes({0x81, 0xFF}));
+    EXPECT_FALSE(Decodes({0x9F, 0x01}));
+    EXPECT_FALSE(Decodes({0x5F, 0x41, 0x01}));
+    // A map whose last value is missing.
+    EXPECT_FALSE(Decodes({0xBF, 0x01, 0xFF}));
+    EXPECT_FALSE(Decodes({0xA1, 0x01}));
+    // Chunks must be definite strings of the string's own type.
+    EXPECT_FALSE(Decodes({0x5F, 0x61, 'a', 0xFF}));
+    EXPECT_FALSE(Decodes({0x7F, 0x41, 0x01, 0xFF}));
+    EXPECT_FALSE(Decodes({0x5F, 0x5F, 0xFF, 0xFF}));
+    EXPECT_FALSE(Decodes({0x5F, 0x01, 0xFF}));
+    // Simple values other than false, true, null and undefined.
+    EXPECT_FALSE(Decodes({0xF0}));
+    EXPECT_FALSE(Decodes({0xF8, 0x20}));
+    EXPECT_FALSE(Decodes({0xF8, 0x14}));
+}
+
+TEST(CborDecode, LeavesTheOutputAloneOnFailure) {
+    CborValue v;
+    ASSERT_TRUE(Decode({0x05}, v));
+    std::size_t consumed = 99;
+    EXPECT_FALSE(Decode({0x82, 0x01}, v, &consumed));
+    EXPECT_EQ(v.kind, CborKind::Unsigned);
+    EXPECT_EQ(v.n, 5u);
+    EXPECT_EQ(consumed, 99u);
+}
+
+}  // namespace
+}  // namespace vel::gate

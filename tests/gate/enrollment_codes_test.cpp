@@ -1,0 +1,99 @@
+#include "gate/enrollment_codes.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <set>
+
+#include "core/crypto.h"
+
+namespace vel::gate {
+namespace {
+
+constexpr std::int64_t kNow = 1'700'000'000;
+
+TEST(EnrollmentCodes, NormalisationKeepsOnlyUpperCaseLettersAndDigits) {
+    EXPECT_EQ(NormalizeEnrollmentCode("abcd-efgh ijkm"), "ABCDEFGHIJKM");
+    EXPECT_EQ(NormalizeEnrollmentCode("ABCDEFGHIJKM"), "ABCDEFGHIJKM");
+    EXPECT_EQ(NormalizeEnrollmentCode(" 2a\t3b_4c.5d\n"), "2A3B4C5D");
+    // Confusable characters are not mapped onto the alphabet: they just never match.
+    EXPECT_EQ(NormalizeEnrollmentCode("0o1lI"), "0O1LI");
+    EXPECT_EQ(NormalizeEnrollmentCode("\xC3\xA9z\xFF"), "Z");
+    EXPECT_EQ(NormalizeEnrollmentCode(""), "");
+    EXPECT_EQ(NormalizeEnrollmentCode("-- ,.;"), "");
+}
+
+TEST(EnrollmentCodes, NewCodesAreGroupedDrawnFromTheWholeAlphabetAndSalted) {
+    std::set<char> seen;
+    std::set<Bytes> salts;
+    for (int i = 0; i < 200; ++i) {
+        std::string code;
+        const EnrollmentState state = NewEnrollmentCode(900, kNow, code);
+        ASSERT_EQ(code.size(), 14u);
+        EXPECT_EQ(code[4], '-');
+        EXPECT_EQ(code[9], '-');
+        const std::string plain = NormalizeEnrollmentCode(code);
+        ASSERT_EQ(plain.size(), 12u);
+        for (const char c : plain) {
+            EXPECT_NE(kEnrollmentCodeAlphabet.find(c), std::string_view::npos) << code;
+            seen.insert(c);
+        }
+        EXPECT_EQ(state.expiresAt, kNow + 900);
+        ASSERT_EQ(state.salt.size(), 16u);
+        salts.insert(state.salt);
+        // The stored hash covers salt and code, so codes written by older builds keep working.
+        Bytes input = state.salt;
+        input.insert(input.end(), plain.begin(), plain.end());
+        EXPECT_EQ(state.hash, Sha256(input));
+    }
+    EXPECT_EQ(seen.size(), kEnrollmentCodeAlphabet.size());  // no character is unreachable
+    EXPECT_EQ(salts.size(), 200u);
+}
+
+TEST(EnrollmentCodes, MatchesOnlyTheLiveCodeInAnySpelling) {
+    std::string code;
+    const EnrollmentState state = NewEnrollmentCode(60, kNow, code);
+    std::string typed = code;
+    for (char& c : typed) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    typed[4] = ' ';
+
+    EXPECT_TRUE(EnrollmentCodeMatches(state, code, kNow));
+    EXPECT_TRUE(EnrollmentCodeMatches(state, typed, kNow + 59));
+    EXPECT_TRUE(EnrollmentCodeMatches(state, NormalizeEnrollmentCode(code), kNow));
+    EXPECT_FALSE(EnrollmentCodeMatches(state, code, kNow + 60));  // expiry is exclusive
+    EXPECT_FALSE(EnrollmentCodeMatches(state, code.substr(0, 13), kNow));
+    EXPECT_FALSE(EnrollmentCodeMatches(state, code + "2", kNow));
+    EXPECT_FALSE(EnrollmentCodeMatches(EnrollmentState{}, code, kNow));
+
+    // A state whose hash is that of the empty code still refuses an empty submission.
+    EnrollmentState empty;
+    empty.salt = Bytes(16, 1);
+    empty.hash = Sha256(empty.salt);
+    empty.expiresAt = kNow + 60;
+    EXPECT_FALSE(EnrollmentCodeMatches(empty, "", kNow));
+    EXPECT_FALSE(EnrollmentCodeMatches(empty, " - ", kNow));
+}
+
+TEST(EnrollmentCodes, FileFormRoundTripsAndDropsDeadCodes) {
+    std::string code;
+    const EnrollmentState state = NewEnrollmentCode(60, kNow, code);
+    const JsonValue json = EnrollmentStateToJson(state);
+    EXPECT_EQ(json.keys(), (std::vector<std::string>{"hash", "salt", "expiresAt"}));
+    EXPECT_EQ(json.get("hash").asString().size(), 44u);  // padded standard base64
+    EXPECT_EQ(json.get("salt").asString().size(), 24u);
+
+    const EnrollmentState back = EnrollmentStateFromJson(json, kNow);
+    EXPECT_EQ(back.hash, state.hash);
+    EXPECT_EQ(back.salt, state.salt);
+    EXPECT_EQ(back.expiresAt, kNow + 60);
+    EXPECT_TRUE(EnrollmentCodeMatches(back, code, kNow));
+
+    EXPECT_TRUE(EnrollmentStateFromJson(json, kNow + 60).hash.empty());
+    JsonValue badHash = json;
+    badHash.set("hash", "not*base64");
+    EXPECT_TRUE(EnrollmentStateFromJson(badHash, kNow).hash.empty());
+    EXPECT_TRUE(EnrollmentStateFromJson(JsonValue::array(), kNow).hash.empty());
+}
+
+}  // namespace
+}  // namespace vel::gate

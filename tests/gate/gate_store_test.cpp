@@ -1,0 +1,692 @@
+#include "gate/gate_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "core/files.h"
+#include "core/json.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/time.h"
+
+namespace vel::gate {
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::string text;
+    EXPECT_TRUE(ReadFileText(path, text)) << path;
+    return text;
+}
+
+void Put(const std::string& path, std::string_view text) {
+    ASSERT_TRUE(WriteFileAtomic(path, text)) << path;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+Credential Ec2Credential(const std::string& id, const std::string& label) {
+    Credential credential;
+    credential.id = id;
+    credential.label = label;
+    credential.publicKey.alg = -7;
+    credential.publicKey.crv = 1;
+    credential.publicKey.x = Bytes(32, 0x11);
+    credential.publicKey.y = Bytes(32, 0x22);
+    return credential;
+}
+
+class GateStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/velmora-gate-store-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        gatePath_ = JoinPath(dir_, "gate.json");
+        enrollmentPath_ = JoinPath(dir_, "enrollment.json");
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // A gate.json holding only the given config members.
+    void PutConfig(const std::string& members) {
+        Put(gatePath_, R"({"version":1,"config":{)" + members + R"(},"credentials":[]})");
+    }
+
+    GateConfig LoadConfig() {
+        GateStore store;
+        std::string error;
+        EXPECT_TRUE(store.load(gatePath_, error)) << error;
+        return store.config();
+    }
+
+    std::string dir_;
+    std::string gatePath_;
+    std::string enrollmentPath_;
+};
+
+TEST_F(GateStoreTest, FirstLoadWritesDefaultsAndTheNextAssignsAGateId) {
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+    const GateConfig defaults = store.config();
+    EXPECT_EQ(defaults.listenPort, 7440);
+    EXPECT_EQ(defaults.rdpPort, 3389);
+    EXPECT_EQ(defaults.grantSeconds, 90);
+    EXPECT_FALSE(defaults.requireUserVerification);
+    EXPECT_TRUE(defaults.bindGrantToSourceIp);
+    EXPECT_TRUE(defaults.streamEnabled);
+    EXPECT_EQ(defaults.streamPort, 7441);
+    EXPECT_TRUE(defaults.allowPrivateAddresses);
+    EXPECT_TRUE(defaults.allowedCountries.empty());
+    EXPECT_FALSE(defaults.machineName.empty());
+    EXPECT_EQ(defaults.machineName.find('.'), std::string::npos);
+    EXPECT_EQ(defaults.gateId, "");
+    EXPECT_TRUE(store.credentials().empty());
+    ASSERT_TRUE(FileExists(gatePath_));
+
+    GateStore second;
+    ASSERT_TRUE(second.load(gatePath_, error)) << error;
+    const std::string gateId = second.config().gateId;
+    ASSERT_EQ(gateId.size(), 32u);
+    EXPECT_EQ(gateId.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_NE(Slurp(gatePath_).find(gateId), std::string::npos);
+
+    GateStore third;
+    ASSERT_TRUE(third.load(gatePath_, error)) << error;
+    EXPECT_EQ(third.config().gateId, gateId);
+}
+
+TEST_F(GateStoreTest, WritesGateJsonInItsExactLayout) {
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+    GateConfig config;
+    config.listenPort = 8443;
+    config.rdpPort = 3390;
+    config.grantSeconds = 120;
+    config.requireUserVerification = true;
+    config.bindGrantToSourceIp = false;
+    config.certThumbprint = "AB12";
+    config.gateId = "0123456789abcdef0123456789abcdef";
+    config.machineName = "host-1";
+    config.allowPrivateAddresses = false;
+    config.streamEnabled = false;
+    config.streamPort = 9000;
+    config.streamVoiceDevice = "sink.1";
+    config.allowedCountries = {"RU", "DE", "KZ"};
+    store.setConfig(config);
+
+    Credential a;
+    a.id = "abc";
+    a.publicKey.alg = -7;
+    a.publicKey.crv = 1;
+    a.publicKey.x = {1};
+    a.publicKey.y = {2};
+    a.signCount = 7;
+    a.label = "Key A";
+    a.aaguid = "000102030405060708090a0b0c0d0e0f";
+    a.createdAt = 100;
+    a.lastUsedAt = 200;
+    a.useCount = 3;
+    ASSERT_TRUE(store.addCredential(a, error)) << error;
+    Credential b;
+    b.id = "def";
+    b.publicKey.alg = -257;
+    b.publicKey.n = {1, 2, 3};
+    b.publicKey.e = {1, 0, 1};
+    b.label = "Key B";
+    b.createdAt = 300;
+    b.disabled = true;
+    ASSERT_TRUE(store.addCredential(b, error)) << error;
+
+    EXPECT_EQ(Slurp(gatePath_), R"({
+  "version": 1,
+  "config": {
+    "listenPort": 8443,
+    "rdpPort": 3390,
+    "grantSeconds": 120,
+    "requireUserVerification": true,
+    "bindGrantToSourceIp": false,
+    "certThumbprint": "AB12",
+    "gateId": "0123456789abcdef0123456789abcdef",
+    "machineName": "host-1",
+    "allowPrivateAddresses": false,
+    "streamEnabled": false,
+    "streamPort": 9000,
+    "streamVoiceDevice": "sink.1",
+    "allowedCountries": [
+      "DE",
+      "KZ",
+      "RU"
+    ]
+  },
+  "credentials": [
+    {
+      "id": "abc",
+      "publicKey": {
+        "alg": -7,
+        "kty": "EC2",
+        "crv": 1,
+        "x": "AQ",
+        "y": "Ag"
+      },
+      "signCount": 7,
+      "label": "Key A",
+      "aaguid": "000102030405060708090a0b0c0d0e0f",
+      "createdAt": 100,
+      "lastUsedAt": 200,
+      "useCount": 3
+    },
+    {
+      "id": "def",
+      "publicKey": {
+        "alg": -257,
+        "kty": "RSA",
+        "n": "AQID",
+        "e": "AQAB"
+      },
+      "signCount": 0,
+      "label": "Key B",
+      "aaguid": "",
+      "createdAt": 300,
+      "lastUsedAt": 0,
+      "useCount": 0,
+      "disabled": true
+    }
+  ]
+})");
+
+    // And it reads back to the same records.
+    GateStore reread;
+    ASSERT_TRUE(reread.load(gatePath_, error)) << error;
+    const GateConfig back = reread.config();
+    EXPECT_EQ(back.listenPort, 8443);
+    EXPECT_EQ(back.grantSeconds, 120);
+    EXPECT_FALSE(back.bindGrantToSourceIp);
+    EXPECT_EQ(back.machineName, "host-1");
+    EXPECT_EQ(back.streamVoiceDevice, "sink.1");
+    EXPECT_EQ(back.allowedCountries, (std::set<std::string>{"DE", "KZ", "RU"}));
+    const std::vector<Credential> credentials = reread.credentials();
+    ASSERT_EQ(credentials.size(), 2u);
+    EXPECT_EQ(credentials[0].publicKey.x, Bytes{1});
+    EXPECT_EQ(credentials[0].lastUsedAt, 200);
+    EXPECT_EQ(credentials[1].publicKey.n, (Bytes{1, 2, 3}));
+    EXPECT_TRUE(credentials[1].disabled);
+}
+
+TEST_F(GateStoreTest, LoadClampsAndFiltersConfigValues) {
+    PutConfig(R"("grantSeconds":5,"streamPort":0,"allowedCountries":["ru","KZ","USA",7,"d"])");
+    GateConfig config = LoadConfig();
+    EXPECT_EQ(config.grantSeconds, 15);
+    EXPECT_EQ(config.streamPort, 7441);
+    EXPECT_EQ(config.allowedCountries, (std::set<std::string>{"KZ", "RU"}));
+
+    PutConfig(R"("grantSeconds":10000,"streamPort":70000,"machineName":"")");
+    config = LoadConfig();
+    EXPECT_EQ(config.grantSeconds, 600);
+    EXPECT_EQ(config.streamPort, 7441);
+    EXPECT_FALSE(config.machineName.empty());  // the computer name stays
+
+    // Far beyond 32 bits still clamps rather than wrapping.
+    PutConfig(R"("grantSeconds":4294967311,"streamPort":65535,"machineName":"desk")");
+    config = LoadConfig();
+    EXPECT_EQ(config.grantSeconds, 600);
+    EXPECT_EQ(config.streamPort, 65535);
+    EXPECT_EQ(config.machineName, "desk");
+
+    // A "config" that is not an object keeps every default, and loading tolerates any version.
+    Put(gatePath_, R"({"version":7,"config":[1,2],"credentials":{}})");
+    config = LoadConfig();
+    EXPECT_EQ(config.listenPort, 7440);
+    EXPECT_EQ(config.grantSeconds, 90);
+}
+
+TEST_F(GateStoreTest, CorruptOrUnreadableGateJsonIsNeverOverwritten) {
+    const auto expectRefused = [&](const std::string& expectedError) {
+        GateStore store;
+        std::string error;
+        EXPECT_FALSE(store.load(gatePath_, error));
+        EXPECT_TRUE(error.starts_with(expectedError)) << error;
+        EXPECT_EQ(store.config().listenPort, 7440);  // the defaults stay in memory
+        // Nothing a caller does afterwards may replace the file with those defaults.
+        EXPECT_FALSE(store.save(error));
+        EXPECT_FALSE(store.addCredential(Ec2Credential("new", "x"), error));
+    };
+
+    for (const char* text : {"[1,2]", "{\"config\":", "", "null"}) {
+        Put(gatePath_, text);
+        expectRefused("gate.json is corrupt or not an object");
+        EXPECT_EQ(Slurp(gatePath_), text);
+    }
+
+    // Larger than the read limit: refused with a reason, and left as it is.
+    PutConfig(R"("listenPort":1)");
+    ASSERT_EQ(::truncate(gatePath_.c_str(), static_cast<off_t>(kMaxReadFileSize + 1)), 0);
+    expectRefused("cannot read " + gatePath_ + ": ");
+    struct stat st {};
+    ASSERT_EQ(::stat(gatePath_.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<std::size_t>(st.st_size), kMaxReadFileSize + 1);
+
+    // Once the file is repaired, the same store loads and writes again.
+    PutConfig(R"("listenPort":1)");
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+    EXPECT_EQ(store.config().listenPort, 1);
+    EXPECT_TRUE(store.save(error)) << error;
+}
+
+TEST_F(GateStoreTest, WriteFailuresAreReported) {
+    GateStore store;
+    std::string error;
+    const std::string missing = JoinPath(dir_, "no/such/dir/gate.json");
+    EXPECT_FALSE(store.load(missing, error));
+    EXPECT_TRUE(error.starts_with("cannot write " + missing + ": ")) << error;
+    EXPECT_FALSE(FileExists(missing));
+}
+
+TEST_F(GateStoreTest, SkipsCredentialsWithoutIdOrReadableKey) {
+    InitLog(dir_, "gate");
+    Put(gatePath_, R"({"credentials":[
+        {"id":"","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"}},
+        {"id":"bad-key","publicKey":{"kty":"EC2","x":"AQ"}},
+        {"id":"no-key"},
+        {"id":"good","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"},"signCount":9,"disabled":1},
+        {"id":"text-flag","publicKey":{"kty":"RSA","n":"AQ","e":"AQAB"},"disabled":"true"}
+    ]})");
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+    const std::vector<Credential> credentials = store.credentials();
+    ASSERT_EQ(credentials.size(), 2u);
+    EXPECT_EQ(credentials[0].id, "good");
+    EXPECT_EQ(credentials[0].publicKey.alg, -7);
+    EXPECT_EQ(credentials[0].signCount, 9u);
+    EXPECT_TRUE(credentials[0].disabled);
+    EXPECT_EQ(credentials[1].id, "text-flag");
+    EXPECT_FALSE(credentials[1].disabled);
+
+    const std::string log = Slurp(LogFilePath());
+    EXPECT_NE(log.find("[WARN ] credential bad-key has an unreadable public key; skipped"),
+              std::string::npos);
+    EXPECT_NE(log.find("credential no-key has an unreadable public key; skipped"),
+              std::string::npos);
+    EXPECT_EQ(log.find("credential  has"), std::string::npos);
+    EXPECT_NE(log.find("loaded gate store: 2 credential(s), port 7440, grant 90s"),
+              std::string::npos);
+}
+
+TEST_F(GateStoreTest, DisabledCredentialIsKeptButNeverAccepted) {
+    Put(gatePath_, R"({"credentials":[
+        {"id":"on","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"}},
+        {"id":"off","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"},"label":"old","disabled":true}
+    ]})");
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+    EXPECT_EQ(store.credentials().size(), 2u);
+    EXPECT_EQ(store.activeCredentialCount(), 1u);
+    Credential found;
+    EXPECT_TRUE(store.findCredential("on", found));
+    EXPECT_FALSE(store.findCredential("off", found));
+    EXPECT_EQ(found.label, "old");  // copied out even so
+    EXPECT_FALSE(store.findCredential("OFF", found));
+    EXPECT_FALSE(store.findCredential("missing", found));
+    // The gate id assignment rewrote the file: the flag survives, only where it is set.
+    const std::string text = Slurp(gatePath_);
+    EXPECT_NE(text.find("\"disabled\": true"), std::string::npos);
+    EXPECT_EQ(text.find("\"disabled\""), text.rfind("\"disabled\""));
+}
+
+TEST_F(GateStoreTest, ReEnrollmentReplacesTheKeyAndKeepsTheHistory) {
+    Put(gatePath_, R"({"credentials":[
+        {"id":"first","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"}},
+        {"id":"key","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"},"signCount":50,"label":"old",
+         "aaguid":"aa","createdAt":100,"lastUsedAt":150,"useCount":5,"disabled":true},
+        {"id":"last","publicKey":{"kty":"EC2","x":"AQ","y":"Ag"}}
+    ]})");
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+
+    Credential again = Ec2Credential("key", "new");
+    again.signCount = 1;
+    again.aaguid = "bb";
+    again.createdAt = 999;
+    again.useCount = 0;
+    ASSERT_TRUE(store.addCredential(again, error)) << error;
+
+    GateStore reread;
+    ASSERT_TRUE(reread.load(gatePath_, error)) << error;
+    const std::vector<Credential> credentials = reread.credentials();
+    ASSERT_EQ(credentials.size(), 3u);
+    const Credential& key = credentials[1];
+    EXPECT_EQ(key.id, "key");
+    EXPECT_EQ(key.label, "new");
+    EXPECT_EQ(key.publicKey.x, Bytes(32, 0x11));
+    EXPECT_EQ(key.signCount, 1u);
+    EXPECT_FALSE(key.disabled);
+    EXPECT_EQ(key.aaguid, "aa");
+    EXPECT_EQ(key.createdAt, 100);
+    EXPECT_EQ(key.lastUsedAt, 150);
+    EXPECT_EQ(key.useCount, 5);
+    EXPECT_EQ(reread.activeCredentialCount(), 3u);
+}
+
+TEST_F(GateStoreTest, RemoveAndRecordUseChangeOnlyTheirCredential) {
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+    for (const char* id : {"a", "b", "c"}) {
+        ASSERT_TRUE(store.addCredential(Ec2Credential(id, id), error)) << error;
+    }
+    EXPECT_FALSE(store.removeCredential("x"));
+    EXPECT_FALSE(store.recordUse("x", 5));
+    EXPECT_TRUE(store.removeCredential("b"));
+
+    const std::int64_t before = UnixNow();
+    EXPECT_TRUE(store.recordUse("c", 41));
+    EXPECT_TRUE(store.recordUse("c", 42));
+
+    GateStore reread;
+    ASSERT_TRUE(reread.load(gatePath_, error)) << error;
+    const std::vector<Credential> credentials = reread.credentials();
+    ASSERT_EQ(credentials.size(), 2u);
+    EXPECT_EQ(credentials[0].id, "a");
+    EXPECT_EQ(credentials[0].useCount, 0);
+    EXPECT_EQ(credentials[0].lastUsedAt, 0);
+    EXPECT_EQ(credentials[1].id, "c");
+    EXPECT_EQ(credentials[1].signCount, 42u);
+    EXPECT_EQ(credentials[1].useCount, 2);
+    EXPECT_GE(credentials[1].lastUsedAt, before);
+}
+
+TEST_F(GateStoreTest, ConcurrentUseLosesNoUpdate) {
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+    ASSERT_TRUE(store.addCredential(Ec2Credential("k", "k"), error)) << error;
+    constexpr int kThreads = 4;
+    constexpr int kUses = 20;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&store, t] {
+            for (int i = 0; i < kUses; ++i) {
+                store.recordUse("k", static_cast<std::uint32_t>(t * kUses + i));
+                Credential c;
+                store.findCredential("k", c);
+                store.activeCredentialCount();
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+
+    EXPECT_EQ(store.credentials()[0].useCount, kThreads * kUses);
+    GateStore reread;
+    ASSERT_TRUE(reread.load(gatePath_, error)) << error;
+    EXPECT_EQ(reread.credentials()[0].useCount, kThreads * kUses);
+}
+
+TEST_F(GateStoreTest, EnrollmentCodeLifecycle) {
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+    EXPECT_FALSE(store.enrollmentOpen());
+    EXPECT_EQ(store.enrollmentExpiresAt(), 0);
+    EXPECT_FALSE(store.checkEnrollmentCode(""));
+
+    const std::int64_t before = UnixNow();
+    const std::string first = store.issueEnrollmentCode(900, error);
+    ASSERT_EQ(first.size(), 14u) << error;
+    const std::string second = store.issueEnrollmentCode(900, error);
+    ASSERT_EQ(second.size(), 14u) << error;
+    EXPECT_TRUE(store.enrollmentOpen());
+    EXPECT_GE(store.enrollmentExpiresAt(), before + 900);
+    // Issuing replaces: only the second code is valid.
+    EXPECT_FALSE(store.checkEnrollmentCode(first));
+    EXPECT_TRUE(store.checkEnrollmentCode(Lower(second.substr(0, 4)) + " - " + second.substr(5)));
+    EXPECT_TRUE(store.checkEnrollmentCode(second));  // checking does not use it up
+
+    // The file holds only a salted hash of the code.
+    JsonValue file;
+    ASSERT_TRUE(JsonParse(Slurp(enrollmentPath_), file));
+    EXPECT_EQ(file.keys(), (std::vector<std::string>{"hash", "salt", "expiresAt"}));
+    EXPECT_EQ(Slurp(enrollmentPath_).find(second.substr(0, 4)), std::string::npos);
+
+    EXPECT_FALSE(store.consumeEnrollmentCode(first));
+    EXPECT_TRUE(FileExists(enrollmentPath_));
+    EXPECT_TRUE(store.consumeEnrollmentCode(Lower(second)));
+    EXPECT_FALSE(FileExists(enrollmentPath_));
+    EXPECT_FALSE(store.consumeEnrollmentCode(second));
+    EXPECT_FALSE(store.checkEnrollmentCode(second));
+    EXPECT_FALSE(store.enrollmentOpen());
+
+    // A negative lifetime stores a code that is already dead.
+    const std::string expired = store.issueEnrollmentCode(-1, error);
+    ASSERT_FALSE(expired.empty()) << error;
+    EXPECT_TRUE(FileExists(enrollmentPath_));
+    EXPECT_FALSE(store.enrollmentOpen());
+    EXPECT_EQ(store.enrollmentExpiresAt(), 0);
+    EXPECT_FALSE(store.checkEnrollmentCode(expired));
+    EXPECT_FALSE(store.consumeEnrollmentCode(expired));
+}
+
+TEST_F(GateStoreTest, EnrollmentStateIsReadFromDiskOnEveryQuery) {
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+    const std::string code = store.issueEnrollmentCode(900, error);
+    ASSERT_FALSE(code.empty()) << error;
+
+    // Pushing expiresAt into the past on disk closes the code for the store at once.
+    JsonValue file;
+    ASSERT_TRUE(JsonParse(Slurp(enrollmentPath_), file));
+    const JsonValue live = file;
+    file.set("expiresAt", UnixNow() - 1);
+    Put(enrollmentPath_, JsonDump(file, 2));
+    EXPECT_FALSE(store.enrollmentOpen());
+    EXPECT_FALSE(store.checkEnrollmentCode(code));
+
+    Put(enrollmentPath_, "not json");
+    EXPECT_FALSE(store.checkEnrollmentCode(code));
+
+    // Older installations kept the code inside gate.json; it is honoured while enrollment.json
+    // is absent, and the next save of gate.json drops it.
+    ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
+    JsonValue gate;
+    ASSERT_TRUE(JsonParse(Slurp(gatePath_), gate));
+    gate.set("enrollmentCode", live);
+    Put(gatePath_, JsonDump(gate, 2));
+    EXPECT_TRUE(store.enrollmentOpen());
+    EXPECT_TRUE(store.checkEnrollmentCode(code));
+    // ... but not while an enrollment.json exists, whatever it says.
+    Put(enrollmentPath_, "{}");
+    EXPECT_FALSE(store.checkEnrollmentCode(code));
+    ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
+
+    ASSERT_TRUE(store.save(error)) << error;
+    EXPECT_EQ(Slurp(gatePath_).find("enrollmentCode"), std::string::npos);
+    EXPECT_FALSE(store.checkEnrollmentCode(code));
+}
+
+TEST_F(GateStoreTest, IssueFailureLeavesNoCode) {
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+    ASSERT_EQ(::mkdir(enrollmentPath_.c_str(), 0700), 0);  // nothing can be renamed over it
+    EXPECT_EQ(store.issueEnrollmentCode(900, error), "");
+    EXPECT_TRUE(error.starts_with("failed to write " + enrollmentPath_ + ": ")) << error;
+    EXPECT_FALSE(store.enrollmentOpen());
+}
+
+// A second process with its own store over the same files, driven line by line through pipes.
+class PeerProcess {
+public:
+    explicit PeerProcess(const std::function<std::string(const std::string&)>& handler) {
+        int toChild[2];
+        int fromChild[2];
+        if (::pipe(toChild) != 0 || ::pipe(fromChild) != 0) throw std::runtime_error("pipe");
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork");
+        if (pid_ == 0) {
+            ::close(toChild[1]);
+            ::close(fromChild[0]);
+            Serve(toChild[0], fromChild[1], handler);
+        }
+        ::close(toChild[0]);
+        ::close(fromChild[1]);
+        out_ = toChild[1];
+        in_ = fromChild[0];
+    }
+
+    ~PeerProcess() {
+        if (pid_ > 0) {
+            ::close(out_);  // end of input ends the child
+            ::close(in_);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+
+    PeerProcess(const PeerProcess&) = delete;
+    PeerProcess& operator=(const PeerProcess&) = delete;
+
+    std::string ask(const std::string& request) {
+        WriteLine(out_, request);
+        std::string reply;
+        if (!ReadLine(in_, reply)) return "<peer gone>";
+        return reply;
+    }
+
+private:
+    [[noreturn]] static void Serve(int in, int out,
+                                   const std::function<std::string(const std::string&)>& handler) {
+        int code = 0;
+        try {
+            std::string request;
+            while (ReadLine(in, request)) WriteLine(out, handler(request));
+        } catch (...) {
+            code = 2;
+        }
+        ::_exit(code);  // no test framework teardown in the child
+    }
+
+    static void WriteLine(int fd, const std::string& line) {
+        const std::string data = line + "\n";
+        std::size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+            if (n <= 0) return;
+            done += static_cast<std::size_t>(n);
+        }
+    }
+
+    static bool ReadLine(int fd, std::string& line) {
+        line.clear();
+        char c;
+        while (::read(fd, &c, 1) == 1) {
+            if (c == '\n') return true;
+            line += c;
+        }
+        return false;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int in_ = -1;
+};
+
+// The service and a command line in two processes share one code through the files.
+TEST_F(GateStoreTest, TwoProcessesShareOneEnrollmentCode) {
+    GateStore service;
+    std::string error;
+    ASSERT_TRUE(service.load(gatePath_, error)) << error;
+    ASSERT_TRUE(service.load(gatePath_, error)) << error;  // with its gate id now
+    EXPECT_FALSE(service.enrollmentOpen());
+
+    const std::string gatePath = gatePath_;
+    PeerProcess commandLine([gatePath](const std::string& request) -> std::string {
+        static GateStore store;
+        std::string error;
+        const std::string argument = request.substr(request.find(' ') + 1);
+        if (request == "load") return store.load(gatePath, error) ? "ok" : error;
+        if (request.starts_with("issue ")) {
+            const std::string code = store.issueEnrollmentCode(std::stoll(argument), error);
+            return code.empty() ? "failed: " + error : code;
+        }
+        if (request.starts_with("check ")) return store.checkEnrollmentCode(argument) ? "1" : "0";
+        if (request.starts_with("consume ")) {
+            return store.consumeEnrollmentCode(argument) ? "1" : "0";
+        }
+        if (request == "open") return store.enrollmentOpen() ? "1" : "0";
+        if (request == "credentials") return std::to_string(store.credentials().size());
+        if (request == "rewrite") {
+            GateConfig config = store.config();
+            config.grantSeconds = 300;
+            store.setConfig(config);
+            return store.save(error) ? "ok" : error;
+        }
+        return "unknown request";
+    });
+
+    ASSERT_EQ(commandLine.ask("load"), "ok");
+    const std::string code = commandLine.ask("issue 900");
+    ASSERT_EQ(code.size(), 14u) << code;
+
+    // The running service sees the new code without reloading gate.json.
+    EXPECT_TRUE(service.enrollmentOpen());
+    EXPECT_FALSE(service.checkEnrollmentCode("2222-2222-2222"));
+    EXPECT_TRUE(service.checkEnrollmentCode(Lower(code)));
+
+    // The service rewrites gate.json (a key is stored and used): the code survives.
+    ASSERT_TRUE(service.addCredential(Ec2Credential("key-1", "Key 1"), error)) << error;
+    ASSERT_TRUE(service.recordUse("key-1", 3));
+    EXPECT_EQ(commandLine.ask("check " + code), "1");
+
+    // The command line rewrites gate.json too: the code still stands for the service.
+    ASSERT_EQ(commandLine.ask("load"), "ok");
+    EXPECT_EQ(commandLine.ask("credentials"), "1");
+    ASSERT_EQ(commandLine.ask("rewrite"), "ok");
+    EXPECT_TRUE(service.checkEnrollmentCode(code));
+
+    // The service consumes it: it is gone for both.
+    EXPECT_TRUE(service.consumeEnrollmentCode(code));
+    EXPECT_FALSE(service.consumeEnrollmentCode(code));
+    EXPECT_EQ(commandLine.ask("check " + code), "0");
+    EXPECT_EQ(commandLine.ask("consume " + code), "0");
+    EXPECT_EQ(commandLine.ask("open"), "0");
+    EXPECT_FALSE(FileExists(enrollmentPath_));
+
+    // The other way round: the service issues, the command line consumes.
+    const std::string next = service.issueEnrollmentCode(900, error);
+    ASSERT_FALSE(next.empty()) << error;
+    EXPECT_EQ(commandLine.ask("open"), "1");
+    EXPECT_EQ(commandLine.ask("consume " + next), "1");
+    EXPECT_FALSE(service.enrollmentOpen());
+    EXPECT_FALSE(service.checkEnrollmentCode(next));
+
+    // An already expired code from the command line is refused by the service.
+    const std::string expired = commandLine.ask("issue -1");
+    ASSERT_EQ(expired.size(), 14u) << expired;
+    EXPECT_FALSE(service.enrollmentOpen());
+    EXPECT_FALSE(service.checkEnrollmentCode(expired));
+
+    // Neither process lost the other's gate.json content: the key and the new grant time.
+    GateStore reread;
+    ASSERT_TRUE(reread.load(gatePath_, error)) << error;
+    EXPECT_EQ(reread.credentials().size(), 1u);
+    EXPECT_EQ(reread.config().grantSeconds, 300);
+}
+
+}  // namespace
+}  // namespace vel::gate

@@ -1,0 +1,369 @@
+#include "gate/webauthn.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "core/encoding.h"
+#include "gate/cose_key.h"
+#include "gate/relying_party.h"
+#include "support/cbor_writer.h"
+#include "support/software_authenticator.h"
+
+namespace vel::gate {
+namespace {
+
+using test::BuildAuthenticatorData;
+using test::CborWriter;
+using test::SoftwareAuthenticator;
+
+const std::string kRpId(kRelyingPartyId);
+
+Bytes Ec2Key(std::int64_t kty = 2) {
+    CborWriter w;
+    w.map(5).integer(1).integer(kty).integer(3).integer(-7).integer(-1).integer(1);
+    w.integer(-2).bytes(Bytes(32, 0x11)).integer(-3).bytes(Bytes(32, 0x22));
+    return w.data();
+}
+
+// Authenticator data with attested credential data whose id length field says idLength and
+// which carries actualIdBytes id bytes followed by key.
+Bytes AttestedData(std::size_t idLength, std::size_t actualIdBytes, const Bytes& key) {
+    Bytes data = BuildAuthenticatorData(kRpId, 0x41, 7);
+    data.insert(data.end(), 16, 0xAB);
+    data.push_back(static_cast<std::uint8_t>(idLength >> 8));
+    data.push_back(static_cast<std::uint8_t>(idLength));
+    data.insert(data.end(), actualIdBytes, 0xCD);
+    data.insert(data.end(), key.begin(), key.end());
+    return data;
+}
+
+bool Parses(const Bytes& data) {
+    AuthenticatorData parsed;
+    return ParseAuthenticatorData(data, parsed);
+}
+
+TEST(DecodeCoseKey, ReadsEc2AndRsaKeys) {
+    CoseKey key;
+    ASSERT_TRUE(DecodeCoseKey(Ec2Key(), key));
+    EXPECT_EQ(key.alg, -7);
+    EXPECT_EQ(key.crv, 1);
+    EXPECT_EQ(key.x, Bytes(32, 0x11));
+    EXPECT_EQ(key.y, Bytes(32, 0x22));
+    EXPECT_TRUE(key.n.empty());
+
+    // RSA, with an entry the gate does not use placed first.
+    CborWriter rsa;
+    rsa.map(5).text("ignored").integer(0).integer(3).integer(-257).integer(1).integer(3);
+    rsa.integer(-1).bytes(Bytes(256, 0xC3)).integer(-2).bytes({0x01, 0x00, 0x01});
+    ASSERT_TRUE(DecodeCoseKey(rsa.data(), key));
+    EXPECT_EQ(key.alg, -257);
+    EXPECT_EQ(key.n.size(), 256u);
+    EXPECT_EQ(key.e, (Bytes{0x01, 0x00, 0x01}));
+    EXPECT_TRUE(key.x.empty());
+}
+
+TEST(DecodeCoseKey, RejectsIncompleteOrForeignKeys) {
+    CoseKey key;
+    key.alg = 99;
+    const Bytes good = Ec2Key();
+    EXPECT_FALSE(DecodeCoseKey(Bytes(good.begin(), good.end() - 1), key));
+    EXPECT_FALSE(DecodeCoseKey(Ec2Key(1), key));  // OKP is not supported
+    EXPECT_FALSE(DecodeCoseKey(Ec2Key(4), key));
+
+    // The same entries in an array instead of a map.
+    Bytes asArray = good;
+    asArray[0] = 0x8A;
+    EXPECT_FALSE(DecodeCoseKey(asArray, key));
+
+    const auto ec2With = [](const std::function<void(CborWriter&)>& coordinates, int pairs) {
+        CborWriter w;
+        w.map(pairs).integer(1).integer(2).integer(3).integer(-7);
+        coordinates(w);
+        return w.data();
+    };
+    // Missing y, empty x, x as text, crv as bytes, alg as text.
+    EXPECT_FALSE(DecodeCoseKey(
+        ec2With([](CborWriter& w) { w.integer(-1).integer(1).integer(-2).bytes({1}); }, 4), key));
+    EXPECT_FALSE(DecodeCoseKey(ec2With(
+                                   [](CborWriter& w) {
+                                       w.integer(-1).integer(1).integer(-2).bytes({});
+                                       w.integer(-3).bytes({1});
+                                   },
+                                   5),
+                               key));
+    EXPECT_FALSE(DecodeCoseKey(ec2With(
+                                   [](CborWriter& w) {
+                                       w.integer(-1).integer(1).integer(-2).text("x");
+                                       w.integer(-3).bytes({1});
+                                   },
+                                   5),
+                               key));
+    EXPECT_FALSE(DecodeCoseKey(ec2With(
+                                   [](CborWriter& w) {
+                                       w.integer(-1).bytes({1}).integer(-2).bytes({1});
+                                       w.integer(-3).bytes({1});
+                                   },
+                                   5),
+                               key));
+    CborWriter textAlg;
+    textAlg.map(5).integer(1).integer(2).integer(3).text("ES256").integer(-1).integer(1);
+    textAlg.integer(-2).bytes({1}).integer(-3).bytes({1});
+    EXPECT_FALSE(DecodeCoseKey(textAlg.data(), key));
+    EXPECT_EQ(key.alg, 99);  // untouched by every failure
+}
+
+TEST(DecodeCoseKey, JsonFormRoundTripsAndRejectsBadMembers) {
+    CoseKey ec;
+    ASSERT_TRUE(DecodeCoseKey(Ec2Key(), ec));
+    const JsonValue json = CoseKeyToJson(ec);
+    EXPECT_EQ(JsonDump(json),
+              "{\"alg\":-7,\"kty\":\"EC2\",\"crv\":1,\"x\":\"" + Base64UrlEncode(Bytes(32, 0x11)) +
+                  "\",\"y\":\"" + Base64UrlEncode(Bytes(32, 0x22)) + "\"}");
+    CoseKey back;
+    ASSERT_TRUE(CoseKeyFromJson(json, back));
+    EXPECT_EQ(back.x, ec.x);
+    EXPECT_EQ(back.y, ec.y);
+    EXPECT_EQ(back.crv, 1);
+
+    CoseKey rsa;
+    rsa.alg = -257;
+    rsa.n = Bytes(256, 0xC3);
+    rsa.e = {1, 0, 1};
+    const std::string rsaText = JsonDump(CoseKeyToJson(rsa));
+    EXPECT_EQ(rsaText.substr(0, 26), "{\"alg\":-257,\"kty\":\"RSA\",\"n");
+    ASSERT_TRUE(CoseKeyFromJson(CoseKeyToJson(rsa), back));
+    EXPECT_EQ(back.n, rsa.n);
+    EXPECT_EQ(back.e, rsa.e);
+    EXPECT_TRUE(back.x.empty());
+
+    // alg and crv have defaults; x, y, n and e do not.
+    JsonValue minimal;
+    ASSERT_TRUE(JsonParse(R"({"kty":"EC2","x":"AQ","y":"Ag"})", minimal));
+    ASSERT_TRUE(CoseKeyFromJson(minimal, back));
+    EXPECT_EQ(back.alg, -7);
+    EXPECT_EQ(back.crv, 1);
+    for (const char* text : {R"({"kty":"EC2","x":"AQ"})", R"({"kty":"EC2","x":"","y":"Ag"})",
+                             R"({"kty":"EC2","x":"A*","y":"Ag"})", R"({"kty":"RSA","n":"AQ"})",
+                             R"({"kty":"OKP","x":"AQ","y":"Ag"})", R"(["EC2"])"}) {
+        JsonValue bad;
+        ASSERT_TRUE(JsonParse(text, bad)) << text;
+        EXPECT_FALSE(CoseKeyFromJson(bad, back)) << text;
+    }
+}
+
+TEST(ParseAuthenticatorData, ChecksTheFixedPartAndTheExactEnd) {
+    Bytes data = BuildAuthenticatorData(kRpId, 0x01, 0x01020304);
+    ASSERT_EQ(data.size(), 37u);
+    AuthenticatorData parsed;
+    ASSERT_TRUE(ParseAuthenticatorData(data, parsed));
+    EXPECT_EQ(parsed.rpIdHash, RpIdHash());
+    EXPECT_EQ(parsed.flags, 0x01);
+    EXPECT_EQ(parsed.signCount, 0x01020304u);
+    EXPECT_FALSE(parsed.hasAttestedData);
+
+    EXPECT_FALSE(Parses(Bytes(data.begin(), data.end() - 1)));  // 36 bytes
+    data.push_back(0);
+    EXPECT_FALSE(Parses(data));  // 38 bytes
+}
+
+TEST(ParseAuthenticatorData, ReadsAttestedCredentialDataWithinItsLimits) {
+    const Bytes key = Ec2Key();
+    AuthenticatorData parsed;
+    ASSERT_TRUE(ParseAuthenticatorData(AttestedData(1, 1, key), parsed));
+    EXPECT_TRUE(parsed.hasAttestedData);
+    EXPECT_EQ(parsed.aaguid, Bytes(16, 0xAB));
+    EXPECT_EQ(parsed.credentialId, Bytes(1, 0xCD));
+    EXPECT_EQ(parsed.credentialPublicKey.x, Bytes(32, 0x11));
+    EXPECT_EQ(parsed.signCount, 7u);
+
+    ASSERT_TRUE(ParseAuthenticatorData(AttestedData(1023, 1023, key), parsed));
+    EXPECT_EQ(parsed.credentialId.size(), 1023u);
+    EXPECT_FALSE(Parses(AttestedData(1024, 1024, key)));
+    EXPECT_FALSE(Parses(AttestedData(0, 0, key)));
+    // An overstated length, whether or not the key bytes would cover it.
+    EXPECT_FALSE(Parses(AttestedData(200, 16, {})));
+    EXPECT_FALSE(Parses(AttestedData(20, 16, key)));
+    // AT set but too short for the attested header, or no key after the id.
+    const Bytes complete = AttestedData(1, 1, key);
+    EXPECT_FALSE(Parses(Bytes(complete.begin(), complete.begin() + 54)));
+    EXPECT_FALSE(Parses(AttestedData(4, 4, {})));
+    // A key that is valid CBOR but no COSE key, a truncated key, and bytes after the key.
+    EXPECT_FALSE(Parses(AttestedData(4, 4, {0xA0})));
+    EXPECT_FALSE(Parses(AttestedData(4, 4, Bytes(key.begin(), key.end() - 1))));
+    Bytes trailing = AttestedData(4, 4, key);
+    trailing.push_back(0x00);
+    EXPECT_FALSE(Parses(trailing));
+}
+
+TEST(ParseAuthenticatorData, SkipsExactlyOneExtensionsItem) {
+    CborWriter extensions;
+    extensions.map(1).text("credProtect").integer(2);
+    Bytes data = BuildAuthenticatorData(kRpId, 0x81, 1);
+    data.insert(data.end(), extensions.data().begin(), extensions.data().end());
+    AuthenticatorData parsed;
+    EXPECT_TRUE(ParseAuthenticatorData(data, parsed));
+
+    // After attested data too.
+    Bytes both = AttestedData(8, 8, Ec2Key());
+    both[32] |= 0x80;
+    both.insert(both.end(), extensions.data().begin(), extensions.data().end());
+    EXPECT_TRUE(ParseAuthenticatorData(both, parsed));
+    EXPECT_EQ(parsed.credentialId.size(), 8u);
+
+    EXPECT_FALSE(Parses(BuildAuthenticatorData(kRpId, 0x81, 1)));  // ED without extensions
+    data.push_back(0xA0);                                          // a second item
+    EXPECT_FALSE(Parses(data));
+}
+
+TEST(ParseAttestationObject, FindsAuthDataAndFormat) {
+    CborWriter w;
+    w.map(3).text("fmt").text("packed").text("attStmt").map(1).text("alg").integer(-7);
+    w.text("authData").bytes({1, 2, 3});
+    Bytes authData;
+    std::string format = "stale";
+    ASSERT_TRUE(ParseAttestationObject(w.data(), authData, &format));
+    EXPECT_EQ(authData, (Bytes{1, 2, 3}));
+    EXPECT_EQ(format, "packed");
+
+    CborWriter noFormat;
+    noFormat.map(2).text("fmt").integer(1).text("authData").bytes({9});
+    ASSERT_TRUE(ParseAttestationObject(noFormat.data(), authData, &format));
+    EXPECT_EQ(format, "");
+    EXPECT_EQ(authData, Bytes{9});
+
+    CborWriter textAuthData;
+    textAuthData.map(1).text("authData").text("abc");
+    EXPECT_FALSE(ParseAttestationObject(textAuthData.data(), authData));
+    CborWriter noAuthData;
+    noAuthData.map(1).text("fmt").text("none");
+    EXPECT_FALSE(ParseAttestationObject(noAuthData.data(), authData));
+    CborWriter array;
+    array.array(2).text("authData").bytes({1});
+    EXPECT_FALSE(ParseAttestationObject(array.data(), authData));
+    EXPECT_FALSE(ParseAttestationObject(Bytes{}, authData));
+}
+
+TEST(VerifyClientData, ChecksEachMemberInOrderWithItsText) {
+    const Bytes challenge = {0xFB, 0xFF, 0x10, 0x20};
+    const std::string origin = RelyingPartyOrigin();
+    const auto verify = [&](const std::string& json) {
+        std::string error = "unset";
+        const bool ok = VerifyClientData(BytesOf(json), "webauthn.get", challenge, origin, &error);
+        return ok ? std::string("ok") : error;
+    };
+    const std::string good = R"("type":"webauthn.get","challenge":")" +
+                             Base64UrlEncode(challenge) + R"(","origin":")" + origin + "\"";
+
+    EXPECT_EQ(verify("{" + good + "}"), "ok");
+    EXPECT_EQ(verify("{" + good + R"(,"crossOrigin":false})"), "ok");
+    EXPECT_EQ(verify("{" + good + R"(,"crossOrigin":0})"), "ok");
+    EXPECT_EQ(verify("{" + good + R"(,"crossOrigin":"true"})"), "ok");
+    EXPECT_EQ(verify("{" + good + R"(,"crossOrigin":true})"), "crossOrigin not allowed");
+    EXPECT_EQ(verify("{" + good + R"(,"crossOrigin":2})"), "crossOrigin not allowed");
+
+    EXPECT_EQ(verify("{" + good), "clientData is not JSON");
+    EXPECT_EQ(verify("[1]"), "clientData is not JSON");
+    // The first failing check decides the text: a wrong type hides every later fault.
+    EXPECT_EQ(verify(R"({"type":"webauthn.create","challenge":"*","origin":"x"})"),
+              "clientData type mismatch");
+    EXPECT_EQ(verify(R"({"challenge":"*"})"), "clientData type mismatch");
+    EXPECT_EQ(verify(R"({"type":"webauthn.get","challenge":"a*b","origin":"x"})"),
+              "clientData challenge is not base64url");
+    EXPECT_EQ(verify(R"({"type":"webauthn.get","challenge":"A","origin":"x"})"),
+              "clientData challenge is not base64url");
+    EXPECT_EQ(verify(R"({"type":"webauthn.get","challenge":"-_8Q","origin":"x"})"),
+              "clientData challenge mismatch");  // a prefix of the right bytes
+    EXPECT_EQ(verify(R"({"type":"webauthn.get","origin":")" + origin + "\"}"),
+              "clientData challenge mismatch");
+    EXPECT_EQ(verify(R"({"type":"webauthn.get","challenge":"-_8QIA","origin":"x"})"),
+              "clientData origin mismatch");
+    EXPECT_EQ(verify(R"({"type":"webauthn.get","challenge":"-_8QIA","origin":")" + origin +
+                     "/\"}"),
+              "clientData origin mismatch");
+    // Standard base64 with padding carries the same bytes.
+    EXPECT_EQ(verify(R"({"type":"webauthn.get","challenge":"+/8QIA==","origin":")" + origin +
+                     R"(","crossOrigin":false})"),
+              "ok");
+    // The error text is optional.
+    EXPECT_FALSE(VerifyClientData(BytesOf("{}"), "webauthn.get", challenge, origin));
+}
+
+TEST(WebAuthn, RegistrationAndAssertionFromASoftwareKeyVerifyEndToEnd) {
+    SoftwareAuthenticator authenticator;
+    const std::string origin = RelyingPartyOrigin();
+
+    // Enrollment.
+    const Bytes registrationChallenge(32, 0x5C);
+    const test::Registration registration =
+        authenticator.makeCredential(kRpId, origin, registrationChallenge);
+    std::string error;
+    ASSERT_TRUE(VerifyClientData(registration.clientDataJson, "webauthn.create",
+                                 registrationChallenge, origin, &error))
+        << error;
+    EXPECT_FALSE(VerifyClientData(registration.clientDataJson, "webauthn.get",
+                                  registrationChallenge, origin));
+    Bytes authData;
+    std::string format;
+    ASSERT_TRUE(ParseAttestationObject(registration.attestationObject, authData, &format));
+    EXPECT_EQ(format, "none");
+    AuthenticatorData enrolled;
+    ASSERT_TRUE(ParseAuthenticatorData(authData, enrolled));
+    EXPECT_EQ(enrolled.rpIdHash, RpIdHash());
+    EXPECT_EQ(enrolled.flags & (kFlagUserPresent | kFlagUserVerified),
+              kFlagUserPresent | kFlagUserVerified);
+    ASSERT_TRUE(enrolled.hasAttestedData);
+    EXPECT_EQ(enrolled.credentialId, authenticator.credentialId());
+    EXPECT_EQ(enrolled.aaguid, authenticator.aaguid());
+    EXPECT_EQ(enrolled.credentialPublicKey.alg, -7);
+    EXPECT_EQ(enrolled.credentialPublicKey.crv, 1);
+    EXPECT_EQ(enrolled.credentialPublicKey.x, authenticator.publicKey().x);
+    EXPECT_EQ(enrolled.credentialPublicKey.y, authenticator.publicKey().y);
+
+    // Authentication with the key just enrolled.
+    const Bytes challenge(32, 0xA7);
+    const test::Assertion assertion = authenticator.getAssertion(kRpId, origin, challenge);
+    ASSERT_TRUE(
+        VerifyClientData(assertion.clientDataJson, "webauthn.get", challenge, origin, &error))
+        << error;
+    AuthenticatorData asserted;
+    ASSERT_TRUE(ParseAuthenticatorData(assertion.authenticatorData, asserted));
+    EXPECT_EQ(asserted.rpIdHash, RpIdHash());
+    EXPECT_FALSE(asserted.hasAttestedData);
+    EXPECT_GT(asserted.signCount, enrolled.signCount);
+    const Bytes signedData =
+        AssertionSignedData(assertion.authenticatorData, assertion.clientDataJson);
+    ASSERT_EQ(signedData.size(), assertion.authenticatorData.size() + 32);
+    const CoseKey& key = enrolled.credentialPublicKey;
+    EXPECT_TRUE(VerifySignature(key, signedData, assertion.signature));
+    EXPECT_TRUE(VerifySignature(key, signedData, test::DerToRawSignature(assertion.signature)));
+
+    // Anything changed breaks it: the client data, the authenticator data, the key.
+    Bytes otherClientData = assertion.clientDataJson;
+    otherClientData.back() = ' ';
+    EXPECT_FALSE(VerifySignature(
+        key, AssertionSignedData(assertion.authenticatorData, otherClientData),
+        assertion.signature));
+    Bytes otherAuthData = assertion.authenticatorData;
+    otherAuthData[32] ^= kFlagUserVerified;
+    EXPECT_FALSE(VerifySignature(key, AssertionSignedData(otherAuthData, assertion.clientDataJson),
+                                 assertion.signature));
+    EXPECT_FALSE(
+        VerifySignature(SoftwareAuthenticator().publicKey(), signedData, assertion.signature));
+
+    // A key registered for another relying party carries another hash; a foreign challenge
+    // or origin is refused.
+    const test::Assertion foreign =
+        authenticator.getAssertion("evil.example", "https://evil.example", challenge);
+    AuthenticatorData foreignData;
+    ASSERT_TRUE(ParseAuthenticatorData(foreign.authenticatorData, foreignData));
+    EXPECT_NE(foreignData.rpIdHash, RpIdHash());
+    EXPECT_FALSE(VerifyClientData(foreign.clientDataJson, "webauthn.get", challenge, origin, &error));
+    EXPECT_EQ(error, "clientData origin mismatch");
+    EXPECT_FALSE(VerifyClientData(assertion.clientDataJson, "webauthn.get", Bytes(32, 0xA8),
+                                  origin, &error));
+    EXPECT_EQ(error, "clientData challenge mismatch");
+}
+
+}  // namespace
+}  // namespace vel::gate

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/bytes.h"
+#include "core/crypto.h"
+
+namespace vel::test {
+
+struct EvpPkeyDeleter {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyDeleter>;
+
+// What a browser sends back from navigator.credentials.create().
+struct Registration {
+    Bytes clientDataJson;
+    Bytes attestationObject;  // format "none"
+};
+
+// What a browser sends back from navigator.credentials.get().
+struct Assertion {
+    Bytes clientDataJson;
+    Bytes authenticatorData;
+    Bytes signature;  // ASN.1 DER, as authenticators produce it
+};
+
+// clientDataJSON as browsers write it.
+Bytes ClientDataJson(std::string_view type, const Bytes& challenge, std::string_view origin);
+
+// Authenticator data: SHA-256(rpId), flags, counter, and attested credential data when
+// attestedCredential is given (the AT flag is then set as well).
+Bytes BuildAuthenticatorData(std::string_view rpId, std::uint8_t flags, std::uint32_t signCount,
+                             const Bytes* aaguid = nullptr, const Bytes* credentialId = nullptr,
+                             const Bytes* cosePublicKey = nullptr);
+
+// A DER ECDSA signature as raw r || s with coordinates of coordinateSize bytes.
+Bytes DerToRawSignature(const Bytes& der, std::size_t coordinateSize = 32);
+
+// A FIDO2 security key in software: one ES256 (P-256) credential, "none" attestation and a
+// counter that grows by one with every signature.
+class SoftwareAuthenticator {
+public:
+    // UP and UV, as a key with a PIN reports them.
+    static constexpr std::uint8_t kDefaultFlags = 0x05;
+
+    SoftwareAuthenticator();
+
+    const Bytes& credentialId() const { return credentialId_; }
+    const Bytes& aaguid() const { return aaguid_; }
+    std::uint32_t signCount() const { return signCount_; }
+    // The public key as the gate should decode it: alg -7, crv 1, 32-byte x and y.
+    CoseKey publicKey() const;
+    // The same key as a COSE_Key CBOR map.
+    Bytes cosePublicKey() const;
+
+    Registration makeCredential(std::string_view rpId, std::string_view origin,
+                                const Bytes& challenge, std::uint8_t flags = kDefaultFlags);
+    Assertion getAssertion(std::string_view rpId, std::string_view origin,
+                           const Bytes& challenge, std::uint8_t flags = kDefaultFlags);
+    // ECDSA with SHA-256 over data, DER encoded.
+    Bytes sign(const Bytes& data) const;
+
+private:
+    EvpPkeyPtr key_;
+    Bytes credentialId_;
+    Bytes aaguid_;
+    Bytes x_;
+    Bytes y_;
+    std::uint32_t signCount_ = 0;
+};
+
+}  // namespace vel::test
