@@ -1,0 +1,127 @@
+#include "guard/firewall_store.h"
+
+#include <algorithm>
+
+namespace vel::gate {
+
+namespace {
+
+std::size_t profileIndex(FirewallProfile which) {
+    switch (which) {
+        case FirewallProfile::Domain:
+            return 0;
+        case FirewallProfile::Private:
+            return 1;
+        case FirewallProfile::Public:
+            return 2;
+    }
+    return 2;
+}
+
+}  // namespace
+
+FirewallProfileSettings& FirewallPolicy::profile(FirewallProfile which) {
+    return profiles[profileIndex(which)];
+}
+
+const FirewallProfileSettings& FirewallPolicy::profile(FirewallProfile which) const {
+    return profiles[profileIndex(which)];
+}
+
+FirewallPolicy DefaultFirewallPolicy() {
+    FirewallPolicy policy;
+    FirewallRule rdp;
+    rdp.name = kBuiltInRemoteDesktopRuleName;
+    rdp.description =
+        "Inbound rule for the Remote Desktop service to allow RDP traffic. [TCP 3389]";
+    rdp.grouping = kRemoteDesktopGroup;
+    rdp.protocol = kProtocolTcp;
+    rdp.localPorts = "3389";
+    rdp.direction = RuleDirection::In;
+    rdp.action = RuleAction::Allow;
+    rdp.enabled = true;
+    rdp.profiles = kAllProfiles;
+    policy.rules.push_back(std::move(rdp));
+    return policy;
+}
+
+bool FirewallStore::rules(std::vector<FirewallRule>& out, std::string& error) {
+    return read(
+        [&](const FirewallPolicy& policy, std::string&) {
+            out = policy.rules;
+            return true;
+        },
+        error);
+}
+
+bool FirewallStore::addRule(const FirewallRule& rule, std::string& error) {
+    return update(
+        [&](FirewallPolicy& policy, std::string&) {
+            policy.rules.push_back(rule);
+            return true;
+        },
+        error);
+}
+
+bool FirewallStore::removeRule(const std::string& name, std::string& error) {
+    return update(
+        [&](FirewallPolicy& policy, std::string&) {
+            std::erase_if(policy.rules, [&](const FirewallRule& r) { return r.name == name; });
+            return true;
+        },
+        error);
+}
+
+bool FirewallStore::setRuleEnabled(const FirewallRule& seen, bool enabled, std::string& error) {
+    return update(
+        [&](FirewallPolicy& policy, std::string& changeError) {
+            const auto it = std::find(policy.rules.begin(), policy.rules.end(), seen);
+            if (it == policy.rules.end()) {
+                changeError = "the rule '" + seen.name + "' was changed or removed meanwhile";
+                return false;
+            }
+            it->enabled = enabled;
+            return true;
+        },
+        error);
+}
+
+bool FirewallStore::firewallEnabled(FirewallProfile profile, bool& enabled, std::string& error) {
+    return read(
+        [&](const FirewallPolicy& policy, std::string&) {
+            enabled = policy.profile(profile).firewallEnabled;
+            return true;
+        },
+        error);
+}
+
+bool FirewallStore::setFirewallEnabled(FirewallProfile profile, bool enabled, std::string& error) {
+    return update(
+        [&](FirewallPolicy& policy, std::string&) {
+            policy.profile(profile).firewallEnabled = enabled;
+            return true;
+        },
+        error);
+}
+
+bool FirewallStore::defaultInboundAction(FirewallProfile profile, RuleAction& action,
+                                         std::string& error) {
+    return read(
+        [&](const FirewallPolicy& policy, std::string&) {
+            action = policy.profile(profile).defaultInboundAction;
+            return true;
+        },
+        error);
+}
+
+bool FirewallStore::setDefaultInboundAction(FirewallProfile profile, RuleAction action,
+                                            std::string& error) {
+    return update(
+        [&](FirewallPolicy& policy, std::string&) {
+            policy.profile(profile).defaultInboundAction = action;
+            return true;
+        },
+        error);
+}
+
+}  // namespace vel::gate

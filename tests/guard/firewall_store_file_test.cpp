@@ -1,0 +1,226 @@
+#include "guard/firewall_store_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "core/files.h"
+#include "core/paths.h"
+#include "support/temp_directory.h"
+
+namespace vel::gate {
+namespace {
+
+TEST(FileFirewallStore, AMissingStoreIsCreatedAsAFreshMachinesPolicy) {
+    TempDirectory dir;
+    FileFirewallStore store(JoinPath(dir.path(), "data"));
+    std::vector<FirewallRule> rules;
+    std::string error;
+    ASSERT_TRUE(store.rules(rules, error)) << error;
+
+    EXPECT_EQ(store.path(), JoinPath(dir.path(), "data/firewall.json"));
+    std::string text;
+    ASSERT_TRUE(ReadFileText(store.path(), text));
+    FirewallPolicy onDisk;
+    ASSERT_TRUE(FirewallPolicyFromJson(text, onDisk, error)) << error;
+    EXPECT_EQ(onDisk, DefaultFirewallPolicy());
+    struct stat st {};
+    ASSERT_EQ(::stat(store.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    const FirewallPolicy& fresh = onDisk;
+    for (FirewallProfile p : kFirewallProfiles) {
+        EXPECT_TRUE(fresh.profile(p).firewallEnabled);
+        EXPECT_EQ(fresh.profile(p).defaultInboundAction, RuleAction::Block);
+    }
+    EXPECT_FALSE(fresh.enforcement.enabled);
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_EQ(rules[0].name, "Remote Desktop - User Mode (TCP-In)");
+    EXPECT_EQ(rules[0].grouping, "@FirewallAPI.dll,-28752");
+    EXPECT_EQ(rules[0].protocol, kProtocolTcp);
+    EXPECT_EQ(rules[0].localPorts, "3389");
+    EXPECT_EQ(rules[0].direction, RuleDirection::In);
+    EXPECT_EQ(rules[0].action, RuleAction::Allow);
+    EXPECT_TRUE(rules[0].enabled);
+    EXPECT_EQ(rules[0].profiles, kAllProfiles);
+}
+
+TEST(FileFirewallStore, EveryPropertySurvivesTheFile) {
+    TempDirectory dir;
+    FirewallPolicy policy;
+    policy.profile(FirewallProfile::Private) = {false, RuleAction::Allow};
+    policy.profile(FirewallProfile::Public).defaultInboundAction = RuleAction::Allow;
+    policy.enforcement = {true, 3390, 9000};
+    FirewallRule rule;
+    rule.name = "Ünïcode \"quoted\" name";
+    rule.description = "line one\nline two";
+    rule.grouping = "group";
+    rule.protocol = kProtocolUdp;
+    rule.localPorts = "80, 3000-4000";
+    rule.remoteAddresses = "10.0.0.0/8,fe80::1";
+    rule.direction = RuleDirection::Out;
+    rule.action = RuleAction::Block;
+    rule.enabled = true;
+    rule.profiles = 5;
+    rule.applicationName = "/usr/bin/app";
+    rule.serviceName = "svc";
+    rule.localAppPackageId = "pkg";
+    rule.localUserOwner = "owner";
+    policy.rules = {rule, FirewallRule{}};
+
+    std::string error;
+    FileFirewallStore writer(dir.path());
+    ASSERT_TRUE(writer.update(
+        [&](FirewallPolicy& p, std::string&) {
+            p = policy;
+            return true;
+        },
+        error))
+        << error;
+    FileFirewallStore reader(dir.path());
+    FirewallPolicy read;
+    ASSERT_TRUE(reader.read(
+        [&](const FirewallPolicy& p, std::string&) {
+            read = p;
+            return true;
+        },
+        error));
+    EXPECT_EQ(read, policy);
+
+    // A refused change keeps nothing.
+    EXPECT_FALSE(writer.update(
+        [](FirewallPolicy& p, std::string& e) {
+            p.rules.clear();
+            e = "changed my mind";
+            return false;
+        },
+        error));
+    EXPECT_EQ(error, "changed my mind");
+    std::vector<FirewallRule> rules;
+    ASSERT_TRUE(reader.rules(rules, error));
+    EXPECT_EQ(rules.size(), 2u);
+}
+
+TEST(FileFirewallStore, ADamagedStoreIsReportedAndLeftAsItIs) {
+    TempDirectory dir;
+    FileFirewallStore store(dir.path());
+    const struct {
+        const char* text;
+        const char* problem;
+    } cases[] = {
+        {"{\"rules\": [", "not a JSON object"},
+        {"[]", "not a JSON object"},
+        {"{\"rules\": {}}", "\"rules\" must be an array"},
+        {"{\"rules\": [{\"protocol\": \"tcp\"}]}",
+         "rule 1: \"protocol\" must be a whole number from 0 to 256"},
+        {"{\"rules\": [{}, {\"direction\": \"inbound\"}]}",
+         "rule 2: \"direction\" must be \"in\" or \"out\""},
+        {"{\"rules\": [{\"enabled\": 1}]}", "rule 1: \"enabled\" must be true or false"},
+        {"{\"rules\": [{\"profiles\": 2.5}]}",
+         "rule 1: \"profiles\" must be a whole number from 0 to 2147483647"},
+        {"{\"profiles\": {\"public\": {\"defaultInboundAction\": \"Allow\"}}}",
+         "profiles.public: \"defaultInboundAction\" must be \"allow\" or \"block\""},
+        {"{\"enforcement\": {\"rdpPort\": 0}}",
+         "enforcement: \"rdpPort\" must be a whole number from 1 to 65535"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(WriteFileAtomic(store.path(), c.text));
+        std::string error;
+        std::vector<FirewallRule> rules;
+        EXPECT_FALSE(store.rules(rules, error));
+        EXPECT_EQ(error, store.path() + " is damaged: " + c.problem);
+        EXPECT_FALSE(store.addRule(FirewallRule{}, error));
+        std::string text;
+        ReadFileText(store.path(), text);
+        EXPECT_EQ(text, c.text);
+    }
+
+    // Members that are absent take their defaults.
+    ASSERT_TRUE(WriteFileAtomic(store.path(), "{\"rules\": [{\"name\": \"bare\"}]}"));
+    std::vector<FirewallRule> rules;
+    std::string error;
+    ASSERT_TRUE(store.rules(rules, error)) << error;
+    FirewallRule expected;
+    expected.name = "bare";
+    EXPECT_EQ(rules, std::vector<FirewallRule>{expected});
+}
+
+TEST(FileFirewallStore, TwoProcessesChangingTheStoreAtOnceLoseNoRule) {
+    TempDirectory dir;
+    constexpr int kRulesPerProcess = 40;
+    pid_t children[2];
+    for (int child = 0; child < 2; ++child) {
+        children[child] = ::fork();
+        ASSERT_GE(children[child], 0);
+        if (children[child] == 0) {
+            // Each process has its own store object, as the service and a command would.
+            FileFirewallStore store(dir.path());
+            std::string error;
+            bool ok = true;
+            for (int i = 0; i < kRulesPerProcess && ok; ++i) {
+                FirewallRule rule;
+                rule.name = "p" + std::to_string(child) + "-" + std::to_string(i);
+                ok = store.addRule(rule, error);
+                if (ok && i % 2 == 1) {
+                    ok = store.removeRule("p" + std::to_string(child) + "-" + std::to_string(i - 1),
+                                          error);
+                }
+            }
+            ::_exit(ok ? 0 : 1);
+        }
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    FileFirewallStore store(dir.path());
+    std::vector<FirewallRule> rules;
+    std::string error;
+    ASSERT_TRUE(store.rules(rules, error)) << error;
+    std::vector<std::string> names;
+    for (const FirewallRule& rule : rules) names.push_back(rule.name);
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> expected = {kBuiltInRemoteDesktopRuleName};
+    for (int child = 0; child < 2; ++child) {
+        for (int i = 1; i < kRulesPerProcess; i += 2) {
+            expected.push_back("p" + std::to_string(child) + "-" + std::to_string(i));
+        }
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names, expected);
+}
+
+TEST(FileFirewallStore, ChangingARuleNeedsItToBeAsItWasSeen) {
+    TempDirectory dir;
+    FileFirewallStore store(dir.path());
+    std::vector<FirewallRule> seen;
+    std::string error;
+    ASSERT_TRUE(store.rules(seen, error));
+
+    // Someone else edits the rule between our read and our change.
+    FileFirewallStore other(dir.path());
+    ASSERT_TRUE(other.update(
+        [](FirewallPolicy& p, std::string&) {
+            p.rules[0].localPorts = "3389,3390";
+            return true;
+        },
+        error));
+    EXPECT_FALSE(store.setRuleEnabled(seen[0], false, error));
+    EXPECT_EQ(error,
+              "the rule 'Remote Desktop - User Mode (TCP-In)' was changed or removed "
+              "meanwhile");
+
+    ASSERT_TRUE(store.rules(seen, error));
+    ASSERT_TRUE(store.setRuleEnabled(seen[0], false, error));
+    ASSERT_TRUE(store.rules(seen, error));
+    EXPECT_FALSE(seen[0].enabled);
+}
+
+}  // namespace
+}  // namespace vel::gate
