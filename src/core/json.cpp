@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <unordered_set>
+#include <set>
 
 #include "core/error.h"
 
@@ -20,8 +20,8 @@ namespace {
 
 constexpr int kMaxDepth = 64;
 
-// Objects with at least this many members find duplicate keys through a hash index instead of
-// a linear scan, so a hostile document with many keys cannot make parsing quadratic.
+// Objects with at least this many members find duplicate keys through an index instead of a
+// linear scan, so a hostile document with many keys cannot make parsing quadratic.
 constexpr std::size_t kIndexedMemberCount = 32;
 
 const JsonValue& sharedNull() {
@@ -140,7 +140,7 @@ void appendQuoted(std::string& out, const std::string& text) {
 }
 
 class JsonWriter {
-  public:
+public:
     JsonWriter(std::string& out, int indent) : out_(out), indent_(indent) {}
 
     void write(const JsonValue& value, int level) {
@@ -164,7 +164,7 @@ class JsonWriter {
         }
     }
 
-  private:
+private:
     void writeContainer(const JsonValue& value, int level) {
         const bool isObject = value.type() == JsonType::Object;
         if (value.size() == 0) {
@@ -200,7 +200,7 @@ class JsonWriter {
 
 // A single forward pass over the text that builds values in place.
 class JsonParser {
-  public:
+public:
     explicit JsonParser(std::string_view text)
         : begin_(text.data()), p_(begin_), end_(begin_ + text.size()) {}
 
@@ -212,7 +212,7 @@ class JsonParser {
         return value;
     }
 
-  private:
+private:
     [[noreturn]] void fail(const char* message) const {
         char text[160];
         std::snprintf(text, sizeof text, "JSON parse error at offset %zu: %s",
@@ -286,19 +286,13 @@ class JsonParser {
         }
     }
 
-    struct KeyHash {
+    // Orders member positions by their keys; a tree rather than a hash table so that crafted keys
+    // cannot force the worst case either.
+    struct KeyLess {
         const std::vector<std::string>* keys;
-        std::size_t operator()(std::size_t i) const noexcept {
-            return std::hash<std::string_view>()((*keys)[i]);
-        }
+        bool operator()(std::size_t a, std::size_t b) const { return (*keys)[a] < (*keys)[b]; }
     };
-    struct KeyEqual {
-        const std::vector<std::string>* keys;
-        bool operator()(std::size_t a, std::size_t b) const noexcept {
-            return (*keys)[a] == (*keys)[b];
-        }
-    };
-    using KeyIndex = std::unordered_set<std::size_t, KeyHash, KeyEqual>;
+    using KeyIndex = std::set<std::size_t, KeyLess>;
 
     // Where an earlier member has the same key as the last one in keys, if any.
     static std::optional<std::size_t> findEarlierKey(const std::vector<std::string>& keys,
@@ -311,7 +305,7 @@ class JsonParser {
             return std::nullopt;
         }
         if (!index) {
-            index.emplace(2 * kIndexedMemberCount, KeyHash{&keys}, KeyEqual{&keys});
+            index.emplace(KeyLess{&keys});
             for (std::size_t i = 0; i < last; ++i) index->insert(i);
         }
         const auto [it, inserted] = index->insert(last);

@@ -12,7 +12,7 @@ enum class JsonType { Null = 0, Bool = 1, Number = 2, String = 3, Array = 4, Obj
 // A JSON value. Objects keep their members in the order keys were first set; every number is a
 // double. Copying copies the tree; moving is cheap.
 class JsonValue {
-  public:
+public:
     JsonValue() = default;
     JsonValue(std::nullptr_t) {}
     JsonValue(bool value);
@@ -60,7 +60,7 @@ class JsonValue {
     double numberValue() const { return number_; }
     const std::string& stringValue() const { return string_; }
 
-  private:
+private:
     friend class JsonParser;
 
     JsonType type_ = JsonType::Null;
