@@ -9,6 +9,7 @@
 #include <array>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "core/error.h"
@@ -66,14 +67,14 @@ Bytes hmac(const EVP_MD* md, const Bytes& key, const Bytes& data) {
 struct Curve {
     std::int32_t crv;
     const char* group;
-    const char* digest;
+    const EVP_MD* (*digest)();
     std::size_t size;  // bytes per coordinate and per signature half
 };
 
 constexpr std::array<Curve, 3> kCurves = {{
-    {1, "P-256", "SHA256", 32},
-    {2, "P-384", "SHA384", 48},
-    {3, "P-521", "SHA512", 66},
+    {1, "P-256", EVP_sha256, 32},
+    {2, "P-384", EVP_sha384, 48},
+    {3, "P-521", EVP_sha512, 66},
 }};
 constexpr std::size_t kMaxCoordinate = 66;
 
@@ -116,20 +117,96 @@ bool derToRaw(const Bytes& sig, std::size_t size, std::uint8_t* raw) {
     return pos == total;
 }
 
-// OpenSSL verifies ECDSA signatures only in DER form: re-encode raw r || s canonically.
-int rawToDer(const std::uint8_t* raw, std::size_t size, std::uint8_t* der, int capacity) {
-    EcdsaSigPtr sig(ECDSA_SIG_new());
-    BignumPtr r(BN_bin2bn(raw, static_cast<int>(size), nullptr));
-    BignumPtr s(BN_bin2bn(raw + size, static_cast<int>(size), nullptr));
-    if (!sig || !r || !s || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) return -1;
-    r.release();  // owned by sig now
-    s.release();
-    if (i2d_ECDSA_SIG(sig.get(), nullptr) > capacity) return -1;
-    std::uint8_t* out = der;
-    return i2d_ECDSA_SIG(sig.get(), &out);
+// Writes one half of raw r || s as a DER INTEGER: minimal length, a zero byte in front when the
+// top bit is set (otherwise the value would read as negative).
+std::uint8_t* putInteger(std::uint8_t* out, const std::uint8_t* value, std::size_t size) {
+    while (size > 1 && *value == 0) {
+        ++value;
+        --size;
+    }
+    const bool signByte = (*value & 0x80) != 0;
+    *out++ = 0x02;
+    *out++ = static_cast<std::uint8_t>(size + (signByte ? 1 : 0));
+    if (signByte) *out++ = 0;
+    std::memcpy(out, value, size);
+    return out + size;
 }
 
-EvpPkeyPtr importKey(const char* type, const OSSL_PARAM* params) {
+// SEQUENCE { INTEGER r, INTEGER s }; the content stays below 256 bytes even on P-521.
+constexpr std::size_t kMaxDer = 3 + 2 * (3 + kMaxCoordinate);
+
+// OpenSSL verifies ECDSA signatures only in DER form, so raw r || s is re-encoded canonically.
+// Written by hand: ECDSA_SIG and its BIGNUMs cost several percent of a P-256 verification.
+std::size_t rawToDer(const std::uint8_t* raw, std::size_t size, std::uint8_t* der) {
+    std::array<std::uint8_t, 2 * (3 + kMaxCoordinate)> body;
+    const std::uint8_t* end = putInteger(putInteger(body.data(), raw, size), raw + size, size);
+    const auto length = static_cast<std::size_t>(end - body.data());
+    std::size_t pos = 0;
+    der[pos++] = 0x30;
+    if (length >= 0x80) der[pos++] = 0x81;
+    der[pos++] = static_cast<std::uint8_t>(length);
+    std::memcpy(der + pos, body.data(), length);
+    return pos + length;
+}
+
+// Importing a public key costs about a third of an ECDSA verification and more than half of an RSA
+// one (a fresh RSA key also builds its Montgomery context on first use), and the gate checks the
+// same few enrolled keys again and again. So recently imported keys are kept, keyed by their exact
+// encoding. A built EVP_PKEY is not modified by verification and may be shared across threads.
+class KeyCache {
+  public:
+    // OpenSSL registers its exit-time cleanup when first initialised; initialising it here, before
+    // this object's destructor is registered, makes that destructor run first.
+    KeyCache() { OPENSSL_init_crypto(0, nullptr); }
+
+    // The key known by id, built with import() unless it is kept already.
+    template <typename Import>
+    EvpPkeyPtr get(const Bytes& id, Import import) {
+        if (EvpPkeyPtr key = find(id)) return key;
+        EvpPkeyPtr key = import();
+        if (key) add(id, key.get());
+        return key;
+    }
+
+  private:
+    struct Entry {
+        Bytes id;
+        EvpPkeyPtr key;
+    };
+
+    static EvpPkeyPtr shared(EVP_PKEY* key) {
+        EVP_PKEY_up_ref(key);
+        return EvpPkeyPtr(key);
+    }
+
+    EvpPkeyPtr find(const Bytes& id) {
+        std::lock_guard lock(mutex_);
+        for (const Entry& entry : entries_) {
+            if (entry.key && entry.id == id) return shared(entry.key.get());
+        }
+        return nullptr;
+    }
+
+    void add(const Bytes& id, EVP_PKEY* key) {
+        std::lock_guard lock(mutex_);
+        for (const Entry& entry : entries_) {
+            if (entry.key && entry.id == id) return;  // another thread imported it meanwhile
+        }
+        entries_[next_] = {id, shared(key)};
+        next_ = (next_ + 1) % entries_.size();
+    }
+
+    std::mutex mutex_;
+    std::array<Entry, 32> entries_;  // guarded by mutex_
+    std::size_t next_ = 0;           // guarded by mutex_; the oldest entry, replaced next
+};
+
+KeyCache& keyCache() {
+    static KeyCache cache;
+    return cache;
+}
+
+EvpPkeyPtr publicKeyFromData(const char* type, const OSSL_PARAM* params) {
     EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr));
     EVP_PKEY* key = nullptr;
     if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
@@ -140,40 +217,49 @@ EvpPkeyPtr importKey(const char* type, const OSSL_PARAM* params) {
     return EvpPkeyPtr(key);
 }
 
-EvpPkeyPtr importEcKey(const Curve& curve, const Bytes& x, const Bytes& y) {
-    // Uncompressed point: 04 || x || y, coordinates right-aligned in their fields.
-    std::array<std::uint8_t, 1 + 2 * kMaxCoordinate> point{};
+EvpPkeyPtr ecKey(const Curve& curve, const Bytes& x, const Bytes& y) {
+    // Uncompressed point 04 || x || y, coordinates right-aligned in their fields. Its length
+    // names the curve, so the point alone identifies the key.
+    Bytes point(1 + 2 * curve.size, 0);
     point[0] = 0x04;
     std::copy(x.begin(), x.end(), point.begin() + 1 + curve.size - x.size());
-    std::copy(y.begin(), y.end(), point.begin() + 1 + 2 * curve.size - y.size());
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(
-                                     OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char*>(curve.group), 0),
-                                 OSSL_PARAM_construct_octet_string(
-                                     OSSL_PKEY_PARAM_PUB_KEY, point.data(), 1 + 2 * curve.size),
-                                 OSSL_PARAM_construct_end()};
-    return importKey("EC", params);
+    std::copy(y.begin(), y.end(), point.end() - y.size());
+    return keyCache().get(point, [&] {
+        const OSSL_PARAM params[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME,
+                                             const_cast<char*>(curve.group), 0),
+            OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()),
+            OSSL_PARAM_construct_end()};
+        return publicKeyFromData("EC", params);
+    });
 }
 
-EvpPkeyPtr importRsaKey(const Bytes& n, const Bytes& e) {
-    BignumPtr modulus(BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr));
-    BignumPtr exponent(BN_bin2bn(e.data(), static_cast<int>(e.size()), nullptr));
-    OsslParamBldPtr builder(OSSL_PARAM_BLD_new());
-    if (!modulus || !exponent || !builder ||
-        OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, modulus.get()) != 1 ||
-        OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, exponent.get()) != 1) {
-        return nullptr;
-    }
-    OsslParamPtr params(OSSL_PARAM_BLD_to_param(builder.get()));
-    if (!params) return nullptr;
-    return importKey("RSA", params.get());
+EvpPkeyPtr rsaKey(const Bytes& n, const Bytes& e) {
+    // 'R' sets RSA identities apart from EC points, n's length sets n apart from e.
+    Bytes id = {'R'};
+    for (int shift = 24; shift >= 0; shift -= 8)
+        id.push_back(static_cast<std::uint8_t>(n.size() >> shift));
+    id.insert(id.end(), n.begin(), n.end());
+    id.insert(id.end(), e.begin(), e.end());
+    return keyCache().get(id, [&]() -> EvpPkeyPtr {
+        BignumPtr modulus(BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr));
+        BignumPtr exponent(BN_bin2bn(e.data(), static_cast<int>(e.size()), nullptr));
+        OsslParamBldPtr builder(OSSL_PARAM_BLD_new());
+        if (!modulus || !exponent || !builder ||
+            OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, modulus.get()) != 1 ||
+            OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, exponent.get()) != 1) {
+            return nullptr;
+        }
+        const OsslParamPtr params(OSSL_PARAM_BLD_to_param(builder.get()));
+        return params ? publicKeyFromData("RSA", params.get()) : nullptr;
+    });
 }
 
-bool digestVerify(EVP_PKEY* key, const char* digest, bool pss, const Bytes& data,
+bool digestVerify(EVP_PKEY* key, const EVP_MD* digest, bool pss, const Bytes& data,
                   const std::uint8_t* sig, std::size_t sigLength) {
     EvpMdCtxPtr ctx(EVP_MD_CTX_new());
     EVP_PKEY_CTX* pkeyCtx = nullptr;  // owned by ctx
-    if (!ctx ||
-        EVP_DigestVerifyInit_ex(ctx.get(), &pkeyCtx, digest, nullptr, nullptr, key, nullptr) != 1) {
+    if (!ctx || EVP_DigestVerifyInit(ctx.get(), &pkeyCtx, digest, nullptr, key) != 1) {
         return false;
     }
     if (pss && (EVP_PKEY_CTX_set_rsa_padding(pkeyCtx, RSA_PKCS1_PSS_PADDING) != 1 ||
@@ -195,38 +281,35 @@ bool verifyEc(const CoseKey& key, const Bytes& data, const Bytes& signature) {
         if (signature.size() != 2 * size) return false;
         std::copy(signature.begin(), signature.end(), raw.begin());
     }
-    // SEQUENCE { INTEGER r, INTEGER s }, each at most one byte longer than a coordinate.
-    std::array<std::uint8_t, 3 + 2 * (3 + kMaxCoordinate)> der{};
-    const int derLength = rawToDer(raw.data(), size, der.data(), static_cast<int>(der.size()));
-    if (derLength <= 0) return false;
+    std::array<std::uint8_t, kMaxDer> der;
+    const std::size_t derLength = rawToDer(raw.data(), size, der.data());
 
-    const EvpPkeyPtr pkey = importEcKey(*curve, key.x, key.y);
-    return pkey && digestVerify(pkey.get(), curve->digest, false, data, der.data(),
-                                static_cast<std::size_t>(derLength));
+    const EvpPkeyPtr pkey = ecKey(*curve, key.x, key.y);
+    return pkey && digestVerify(pkey.get(), curve->digest(), false, data, der.data(), derLength);
 }
 
 bool verifyRsa(const CoseKey& key, const Bytes& data, const Bytes& signature) {
     if (key.n.empty() || key.n.size() > INT_MAX || key.e.size() > INT_MAX) return false;
-    const char* digest = nullptr;
+    const EVP_MD* digest = nullptr;
     bool pss = false;
     switch (key.alg) {
         case -257:
-            digest = "SHA256";
+            digest = EVP_sha256();
             break;
         case -258:
-            digest = "SHA384";
+            digest = EVP_sha384();
             break;
         case -259:
-            digest = "SHA512";
+            digest = EVP_sha512();
             break;
         case -37:
-            digest = "SHA256";
+            digest = EVP_sha256();
             pss = true;
             break;
         default:
             return false;
     }
-    const EvpPkeyPtr pkey = importRsaKey(key.n, key.e);
+    const EvpPkeyPtr pkey = rsaKey(key.n, key.e);
     return pkey && digestVerify(pkey.get(), digest, pss, data, signature.data(), signature.size());
 }
 

@@ -5,6 +5,8 @@
 #include <openssl/rsa.h>
 
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "core/encoding.h"
 #include "core/error.h"
@@ -318,6 +320,33 @@ TEST_F(Signature, RejectsTamperingEdDsaAndEmptySignatures) {
     EXPECT_FALSE(VerifySignature(CoseKey{}, data_, sig));
     key.alg = -8;
     EXPECT_FALSE(VerifySignature(key, data_, sig));
+}
+
+TEST_F(Signature, ManyKeysFromManyThreads) {
+    // More keys than are kept imported, so threads keep replacing keys others are using.
+    struct Signed {
+        CoseKey key;
+        Bytes sig;
+    };
+    std::vector<Signed> keys;
+    for (int i = 0; i < 40; ++i) {
+        const EvpPkeyPtr pkey(EVP_EC_gen("P-256"));
+        keys.push_back({ecKey(pkey.get(), 1, 32), sign(pkey.get(), "SHA256", data_)});
+    }
+    std::vector<int> failures(4, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < failures.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (std::size_t i = 0; i < 3 * keys.size(); ++i) {
+                const Signed& k = keys[(i * (t + 1) + t) % keys.size()];
+                const Signed& other = keys[(i * (t + 1) + t + 1) % keys.size()];
+                if (!VerifySignature(k.key, data_, k.sig)) ++failures[t];
+                if (VerifySignature(k.key, data_, other.sig)) ++failures[t];
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 TEST_F(Signature, RsaPkcs1WithEachHash) {

@@ -1,0 +1,58 @@
+#!/bin/sh
+# Builds the benchmarks (Release) in build-bench and runs every *_bench program, or the one named.
+# Prints one line per figure; a benchmark named "<figure> | <reference>" was measured in the same
+# run on the same data and is shown beside "<figure>" with the ratio (above 1: ours is faster).
+set -eu
+cd "$(dirname "$0")/.."
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORA_BENCH=ON \
+    -DVELMORA_TESTS=OFF >/dev/null
+cmake --build build-bench -j2 >build-bench/build.log 2>&1 || { cat build-bench/build.log; exit 1; }
+
+if [ $# -gt 0 ]; then
+    programs="build-bench/bench/$1"
+else
+    programs=$(find build-bench/bench -maxdepth 1 -type f -name '*_bench' -perm -u+x | sort)
+fi
+
+for program in $programs; do
+    out="build-bench/$(basename "$program")"
+    "$program" --benchmark_out="$out.json" --benchmark_out_format=json >"$out.txt"
+    python3 - "$out.json" <<'PY'
+import json, sys
+
+runs = [b for b in json.load(open(sys.argv[1]))["benchmarks"]
+        if b.get("run_type", "iteration") == "iteration"]
+
+def measure(b):
+    """(value, text, higher_is_better) for one benchmark."""
+    if "bytes_per_second" in b:
+        v = b["bytes_per_second"] / 1e6
+        return v, f"{v:.0f} MB/s" if v >= 100 else f"{v:.3g} MB/s", True
+    if "items_per_second" in b:
+        v = b["items_per_second"]
+        return v, f"{v / 1e6:.3g} M/s" if v >= 1e6 else f"{v:.3g} /s", True
+    ns = b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("us", 1e3), ("ns", 1)):
+        if ns >= scale or unit == "ns":
+            return ns, f"{ns / scale:.3g} {unit}", False
+
+figures = [b for b in runs if " | " not in b["name"]]
+references = {}
+for b in runs:
+    if " | " in b["name"]:
+        figure, ref = b["name"].split(" | ", 1)
+        references.setdefault(figure, []).append((ref, b))
+
+for b in figures:
+    value, text, higher = measure(b)
+    line = f"{b['name']}: {text}"
+    for ref, rb in references.pop(b["name"], []):
+        rvalue, rtext, _ = measure(rb)
+        ratio = value / rvalue if higher else rvalue / value
+        line += f", {ref} {rtext}, ratio {ratio:.2f}"
+    print(line)
+for figure, refs in references.items():
+    for ref, rb in refs:
+        print(f"{figure} ({ref}): {measure(rb)[1]}")
+PY
+done
