@@ -47,7 +47,7 @@ Credential Ec2Credential(const std::string& id, const std::string& label) {
 }
 
 class GateStoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/velmora-gate-store-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -531,7 +531,7 @@ TEST_F(GateStoreTest, IssueFailureLeavesNoCode) {
 
 // A second process with its own store over the same files, driven line by line through pipes.
 class PeerProcess {
-public:
+  public:
     explicit PeerProcess(const std::function<std::string(const std::string&)>& handler) {
         int toChild[2];
         int fromChild[2];
@@ -568,7 +568,7 @@ public:
         return reply;
     }
 
-private:
+  private:
     [[noreturn]] static void Serve(int in, int out,
                                    const std::function<std::string(const std::string&)>& handler) {
         int code = 0;

@@ -117,9 +117,9 @@ TEST(DecodeCoseKey, JsonFormRoundTripsAndRejectsBadMembers) {
     CoseKey ec;
     ASSERT_TRUE(DecodeCoseKey(Ec2Key(), ec));
     const JsonValue json = CoseKeyToJson(ec);
-    EXPECT_EQ(JsonDump(json),
-              "{\"alg\":-7,\"kty\":\"EC2\",\"crv\":1,\"x\":\"" + Base64UrlEncode(Bytes(32, 0x11)) +
-                  "\",\"y\":\"" + Base64UrlEncode(Bytes(32, 0x22)) + "\"}");
+    EXPECT_EQ(JsonDump(json), "{\"alg\":-7,\"kty\":\"EC2\",\"crv\":1,\"x\":\"" +
+                                  Base64UrlEncode(Bytes(32, 0x11)) + "\",\"y\":\"" +
+                                  Base64UrlEncode(Bytes(32, 0x22)) + "\"}");
     CoseKey back;
     ASSERT_TRUE(CoseKeyFromJson(json, back));
     EXPECT_EQ(back.x, ec.x);
@@ -252,8 +252,8 @@ TEST(VerifyClientData, ChecksEachMemberInOrderWithItsText) {
         const bool ok = VerifyClientData(BytesOf(json), "webauthn.get", challenge, origin, &error);
         return ok ? std::string("ok") : error;
     };
-    const std::string good = R"("type":"webauthn.get","challenge":")" +
-                             Base64UrlEncode(challenge) + R"(","origin":")" + origin + "\"";
+    const std::string good = R"("type":"webauthn.get","challenge":")" + Base64UrlEncode(challenge) +
+                             R"(","origin":")" + origin + "\"";
 
     EXPECT_EQ(verify("{" + good + "}"), "ok");
     EXPECT_EQ(verify("{" + good + R"(,"crossOrigin":false})"), "ok");
@@ -278,8 +278,7 @@ TEST(VerifyClientData, ChecksEachMemberInOrderWithItsText) {
               "clientData challenge mismatch");
     EXPECT_EQ(verify(R"({"type":"webauthn.get","challenge":"-_8QIA","origin":"x"})"),
               "clientData origin mismatch");
-    EXPECT_EQ(verify(R"({"type":"webauthn.get","challenge":"-_8QIA","origin":")" + origin +
-                     "/\"}"),
+    EXPECT_EQ(verify(R"({"type":"webauthn.get","challenge":"-_8QIA","origin":")" + origin + "/\"}"),
               "clientData origin mismatch");
     // Standard base64 with padding carries the same bytes.
     EXPECT_EQ(verify(R"({"type":"webauthn.get","challenge":"+/8QIA==","origin":")" + origin +
@@ -341,9 +340,9 @@ TEST(WebAuthn, RegistrationAndAssertionFromASoftwareKeyVerifyEndToEnd) {
     // Anything changed breaks it: the client data, the authenticator data, the key.
     Bytes otherClientData = assertion.clientDataJson;
     otherClientData.back() = ' ';
-    EXPECT_FALSE(VerifySignature(
-        key, AssertionSignedData(assertion.authenticatorData, otherClientData),
-        assertion.signature));
+    EXPECT_FALSE(VerifySignature(key,
+                                 AssertionSignedData(assertion.authenticatorData, otherClientData),
+                                 assertion.signature));
     Bytes otherAuthData = assertion.authenticatorData;
     otherAuthData[32] ^= kFlagUserVerified;
     EXPECT_FALSE(VerifySignature(key, AssertionSignedData(otherAuthData, assertion.clientDataJson),
@@ -358,10 +357,11 @@ TEST(WebAuthn, RegistrationAndAssertionFromASoftwareKeyVerifyEndToEnd) {
     AuthenticatorData foreignData;
     ASSERT_TRUE(ParseAuthenticatorData(foreign.authenticatorData, foreignData));
     EXPECT_NE(foreignData.rpIdHash, RpIdHash());
-    EXPECT_FALSE(VerifyClientData(foreign.clientDataJson, "webauthn.get", challenge, origin, &error));
+    EXPECT_FALSE(
+        VerifyClientData(foreign.clientDataJson, "webauthn.get", challenge, origin, &error));
     EXPECT_EQ(error, "clientData origin mismatch");
-    EXPECT_FALSE(VerifyClientData(assertion.clientDataJson, "webauthn.get", Bytes(32, 0xA8),
-                                  origin, &error));
+    EXPECT_FALSE(VerifyClientData(assertion.clientDataJson, "webauthn.get", Bytes(32, 0xA8), origin,
+                                  &error));
     EXPECT_EQ(error, "clientData challenge mismatch");
 }
 

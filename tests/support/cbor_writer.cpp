@@ -34,9 +34,13 @@ CborWriter& CborWriter::text(std::string_view value) {
     return *this;
 }
 
-CborWriter& CborWriter::array(std::uint64_t count) { return head(4, count); }
+CborWriter& CborWriter::array(std::uint64_t count) {
+    return head(4, count);
+}
 
-CborWriter& CborWriter::map(std::uint64_t pairs) { return head(5, pairs); }
+CborWriter& CborWriter::map(std::uint64_t pairs) {
+    return head(5, pairs);
+}
 
 CborWriter& CborWriter::raw(const Bytes& encoded) {
     out_.insert(out_.end(), encoded.begin(), encoded.end());

@@ -10,7 +10,7 @@ namespace vel::test {
 // Writes CBOR the way authenticators do: definite lengths and the shortest argument encoding.
 // Kept apart from the gate's decoder so that tests check one against the other.
 class CborWriter {
-public:
+  public:
     CborWriter& integer(std::int64_t value);
     CborWriter& bytes(const Bytes& value);
     CborWriter& text(std::string_view value);
@@ -22,7 +22,7 @@ public:
 
     const Bytes& data() const { return out_; }
 
-private:
+  private:
     Bytes out_;
 };
 

@@ -15,14 +15,9 @@ namespace {
 
 constexpr std::uint8_t kFlagAttestedData = 0x40;
 
-struct EvpMdCtxDeleter {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct EcdsaSigDeleter {
-    void operator()(ECDSA_SIG* sig) const { ECDSA_SIG_free(sig); }
-};
-
-[[noreturn]] void Fail(const char* step) { throw std::runtime_error(std::string(step) + " failed"); }
+[[noreturn]] void Fail(const char* step) {
+    throw std::runtime_error(std::string(step) + " failed");
+}
 
 Bytes Random(std::size_t count) {
     Bytes out(count);
@@ -30,10 +25,11 @@ Bytes Random(std::size_t count) {
     return out;
 }
 
-Bytes Sha256Of(std::string_view text) {
+// Computed with OpenSSL directly, independently of the code under test.
+Bytes Sha256Of(const void* data, std::size_t size) {
     Bytes digest(32);
     unsigned int length = 0;
-    if (EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
+    if (EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr) != 1) {
         Fail("EVP_Digest");
     }
     return digest;
@@ -43,15 +39,15 @@ Bytes Sha256Of(std::string_view text) {
 
 Bytes ClientDataJson(std::string_view type, const Bytes& challenge, std::string_view origin) {
     const std::string text = "{\"type\":\"" + std::string(type) + "\",\"challenge\":\"" +
-                             Base64UrlEncode(challenge) + "\",\"origin\":\"" +
-                             std::string(origin) + "\",\"crossOrigin\":false}";
+                             Base64UrlEncode(challenge) + "\",\"origin\":\"" + std::string(origin) +
+                             "\",\"crossOrigin\":false}";
     return BytesOf(text);
 }
 
 Bytes BuildAuthenticatorData(std::string_view rpId, std::uint8_t flags, std::uint32_t signCount,
                              const Bytes* aaguid, const Bytes* credentialId,
                              const Bytes* cosePublicKey) {
-    Bytes data = Sha256Of(rpId);
+    Bytes data = Sha256Of(rpId.data(), rpId.size());
     const bool attested = credentialId != nullptr;
     data.push_back(attested ? static_cast<std::uint8_t>(flags | kFlagAttestedData) : flags);
     for (int shift = 24; shift >= 0; shift -= 8) {
@@ -69,8 +65,7 @@ Bytes BuildAuthenticatorData(std::string_view rpId, std::uint8_t flags, std::uin
 
 Bytes DerToRawSignature(const Bytes& der, std::size_t coordinateSize) {
     const unsigned char* p = der.data();
-    std::unique_ptr<ECDSA_SIG, EcdsaSigDeleter> sig(
-        d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size())));
+    EcdsaSigPtr sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size())));
     if (!sig) Fail("d2i_ECDSA_SIG");
     const BIGNUM* r = nullptr;
     const BIGNUM* s = nullptr;
@@ -85,10 +80,10 @@ Bytes DerToRawSignature(const Bytes& der, std::size_t coordinateSize) {
 }
 
 SoftwareAuthenticator::SoftwareAuthenticator()
-    : key_(EVP_EC_gen("P-256")),
-      credentialId_(Random(16)),
-      aaguid_{0x5a, 0x0b, 0x1c, 0x2d, 0x3e, 0x4f, 0x50, 0x61,
-              0x72, 0x83, 0x94, 0xa5, 0xb6, 0xc7, 0xd8, 0xe9} {
+    : key_(EVP_EC_gen("P-256")), credentialId_(Random(16)), aaguid_{0x5a, 0x0b, 0x1c, 0x2d,
+                                                                    0x3e, 0x4f, 0x50, 0x61,
+                                                                    0x72, 0x83, 0x94, 0xa5,
+                                                                    0xb6, 0xc7, 0xd8, 0xe9} {
     if (!key_) Fail("EVP_EC_gen");
     Bytes point(65);
     std::size_t length = 0;
@@ -134,16 +129,15 @@ Assertion SoftwareAuthenticator::getAssertion(std::string_view rpId, std::string
     assertion.clientDataJson = ClientDataJson("webauthn.get", challenge, origin);
     assertion.authenticatorData = BuildAuthenticatorData(rpId, flags, ++signCount_);
     Bytes signedData = assertion.authenticatorData;
-    const Bytes clientDataHash = Sha256Of(
-        std::string_view(reinterpret_cast<const char*>(assertion.clientDataJson.data()),
-                         assertion.clientDataJson.size()));
+    const Bytes clientDataHash =
+        Sha256Of(assertion.clientDataJson.data(), assertion.clientDataJson.size());
     signedData.insert(signedData.end(), clientDataHash.begin(), clientDataHash.end());
     assertion.signature = sign(signedData);
     return assertion;
 }
 
 Bytes SoftwareAuthenticator::sign(const Bytes& data) const {
-    std::unique_ptr<EVP_MD_CTX, EvpMdCtxDeleter> ctx(EVP_MD_CTX_new());
+    EvpMdCtxPtr ctx(EVP_MD_CTX_new());
     std::size_t length = 0;
     if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key_.get()) != 1 ||
         EVP_DigestSign(ctx.get(), nullptr, &length, data.data(), data.size()) != 1) {

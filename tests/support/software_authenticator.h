@@ -1,21 +1,14 @@
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "core/bytes.h"
 #include "core/crypto.h"
+#include "core/openssl_ptr.h"
 
 namespace vel::test {
-
-struct EvpPkeyDeleter {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyDeleter>;
 
 // What a browser sends back from navigator.credentials.create().
 struct Registration {
@@ -45,7 +38,7 @@ Bytes DerToRawSignature(const Bytes& der, std::size_t coordinateSize = 32);
 // A FIDO2 security key in software: one ES256 (P-256) credential, "none" attestation and a
 // counter that grows by one with every signature.
 class SoftwareAuthenticator {
-public:
+  public:
     // UP and UV, as a key with a PIN reports them.
     static constexpr std::uint8_t kDefaultFlags = 0x05;
 
@@ -61,12 +54,12 @@ public:
 
     Registration makeCredential(std::string_view rpId, std::string_view origin,
                                 const Bytes& challenge, std::uint8_t flags = kDefaultFlags);
-    Assertion getAssertion(std::string_view rpId, std::string_view origin,
-                           const Bytes& challenge, std::uint8_t flags = kDefaultFlags);
+    Assertion getAssertion(std::string_view rpId, std::string_view origin, const Bytes& challenge,
+                           std::uint8_t flags = kDefaultFlags);
     // ECDSA with SHA-256 over data, DER encoded.
     Bytes sign(const Bytes& data) const;
 
-private:
+  private:
     EvpPkeyPtr key_;
     Bytes credentialId_;
     Bytes aaguid_;
