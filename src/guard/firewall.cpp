@@ -351,17 +351,19 @@ bool Firewall::enableOnAllProfiles(bool& changed, std::string& error) {
     for (FirewallProfile profile : kFirewallProfiles) {
         bool on = false;
         std::string detail;
+        const char* failed = nullptr;
         if (!store_.firewallEnabled(profile, on, detail)) {
-            error = failedText("FirewallStore::firewallEnabled", detail);
+            failed = "FirewallStore::firewallEnabled";
         } else if (!on && !store_.setFirewallEnabled(profile, true, detail)) {
-            error = failedText("FirewallStore::setFirewallEnabled", detail);
-        } else {
-            changed = changed || !on;
-            continue;
+            failed = "FirewallStore::setFirewallEnabled";
         }
-        // Profiles already switched on stay on.
-        if (changed) reprojectAfterChange();
-        return false;
+        if (failed != nullptr) {
+            error = failedText(failed, detail);
+            // Profiles already switched on stay on.
+            if (changed) reprojectAfterChange();
+            return false;
+        }
+        if (!on) changed = true;
     }
     if (changed) {
         Log(LogLevel::Info, "the Windows Firewall was switched on for every profile");

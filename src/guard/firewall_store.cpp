@@ -20,6 +20,18 @@ std::size_t profileIndex(FirewallProfile which) {
 
 }  // namespace
 
+const char* FirewallProfileName(FirewallProfile profile) {
+    switch (profile) {
+        case FirewallProfile::Domain:
+            return "domain";
+        case FirewallProfile::Private:
+            return "private";
+        case FirewallProfile::Public:
+            return "public";
+    }
+    return "public";
+}
+
 FirewallProfileSettings& FirewallPolicy::profile(FirewallProfile which) {
     return profiles[profileIndex(which)];
 }

@@ -17,6 +17,9 @@ enum class FirewallProfile : std::uint32_t { Domain = 1, Private = 2, Public = 4
 inline constexpr std::array<FirewallProfile, 3> kFirewallProfiles = {
     FirewallProfile::Domain, FirewallProfile::Private, FirewallProfile::Public};
 
+// "domain", "private" or "public".
+const char* FirewallProfileName(FirewallProfile profile);
+
 // Profile mask of a rule that applies everywhere.
 inline constexpr std::uint32_t kAllProfiles = 0x7FFFFFFF;
 

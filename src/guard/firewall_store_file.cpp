@@ -17,18 +17,6 @@ namespace vel::gate {
 
 namespace {
 
-const char* profileKey(FirewallProfile profile) {
-    switch (profile) {
-        case FirewallProfile::Domain:
-            return "domain";
-        case FirewallProfile::Private:
-            return "private";
-        case FirewallProfile::Public:
-            return "public";
-    }
-    return "public";
-}
-
 const char* actionText(RuleAction action) {
     return action == RuleAction::Allow ? "allow" : "block";
 }
@@ -146,71 +134,6 @@ bool objectOrAbsent(const JsonValue& value, const std::string& name, std::string
     return false;
 }
 
-}  // namespace
-
-std::string FirewallPolicyToJson(const FirewallPolicy& policy) {
-    JsonValue root = JsonValue::object();
-    JsonValue profiles = JsonValue::object();
-    for (FirewallProfile p : kFirewallProfiles) {
-        JsonValue settings = JsonValue::object();
-        settings.set("firewallEnabled", policy.profile(p).firewallEnabled);
-        settings.set("defaultInboundAction", actionText(policy.profile(p).defaultInboundAction));
-        profiles.set(profileKey(p), std::move(settings));
-    }
-    root.set("profiles", std::move(profiles));
-    JsonValue enforcement = JsonValue::object();
-    enforcement.set("enabled", policy.enforcement.enabled);
-    enforcement.set("rdpPort", static_cast<int>(policy.enforcement.rdpPort));
-    enforcement.set("streamPort", static_cast<int>(policy.enforcement.streamPort));
-    root.set("enforcement", std::move(enforcement));
-    JsonValue rules = JsonValue::array();
-    for (const FirewallRule& rule : policy.rules) rules.push(ruleToJson(rule));
-    root.set("rules", std::move(rules));
-    return JsonDump(root, 2) + "\n";
-}
-
-bool FirewallPolicyFromJson(const std::string& text, FirewallPolicy& policy, std::string& error) {
-    JsonValue root;
-    if (!JsonParse(text, root) || !root.isObject()) {
-        error = "not a JSON object";
-        return false;
-    }
-    FirewallPolicy result;
-    const JsonValue& profiles = root.get("profiles");
-    if (!objectOrAbsent(profiles, "profiles", error)) return false;
-    for (FirewallProfile p : kFirewallProfiles) {
-        const std::string name = std::string("profiles.") + profileKey(p);
-        const JsonValue& settings = profiles.get(profileKey(p));
-        if (!objectOrAbsent(settings, name, error)) return false;
-        MemberReader r(settings, name + ": ");
-        r.flag("firewallEnabled", result.profile(p).firewallEnabled);
-        r.choice("defaultInboundAction", result.profile(p).defaultInboundAction, "allow",
-                 RuleAction::Allow, "block", RuleAction::Block);
-        if (!r.ok(error)) return false;
-    }
-    const JsonValue& enforcement = root.get("enforcement");
-    if (!objectOrAbsent(enforcement, "enforcement", error)) return false;
-    MemberReader r(enforcement, "enforcement: ");
-    r.flag("enabled", result.enforcement.enabled);
-    r.integer("rdpPort", result.enforcement.rdpPort, 1, 65535);
-    r.integer("streamPort", result.enforcement.streamPort, 1, 65535);
-    if (!r.ok(error)) return false;
-    const JsonValue& rules = root.get("rules");
-    if (!rules.isNull() && !rules.isArray()) {
-        error = "\"rules\" must be an array";
-        return false;
-    }
-    for (std::size_t i = 0; i < rules.size(); ++i) {
-        FirewallRule rule;
-        if (!ruleFromJson(rules.at(i), i, rule, error)) return false;
-        result.rules.push_back(std::move(rule));
-    }
-    policy = std::move(result);
-    return true;
-}
-
-namespace {
-
 // One holder of the store's lock; the lock is released when the descriptor closes.
 class StoreLock {
   public:
@@ -266,6 +189,67 @@ bool savePolicy(const std::string& path, const FirewallPolicy& policy, std::stri
 }
 
 }  // namespace
+
+std::string FirewallPolicyToJson(const FirewallPolicy& policy) {
+    JsonValue root = JsonValue::object();
+    JsonValue profiles = JsonValue::object();
+    for (FirewallProfile p : kFirewallProfiles) {
+        JsonValue settings = JsonValue::object();
+        settings.set("firewallEnabled", policy.profile(p).firewallEnabled);
+        settings.set("defaultInboundAction", actionText(policy.profile(p).defaultInboundAction));
+        profiles.set(FirewallProfileName(p), std::move(settings));
+    }
+    root.set("profiles", std::move(profiles));
+    JsonValue enforcement = JsonValue::object();
+    enforcement.set("enabled", policy.enforcement.enabled);
+    enforcement.set("rdpPort", static_cast<int>(policy.enforcement.rdpPort));
+    enforcement.set("streamPort", static_cast<int>(policy.enforcement.streamPort));
+    root.set("enforcement", std::move(enforcement));
+    JsonValue rules = JsonValue::array();
+    for (const FirewallRule& rule : policy.rules) rules.push(ruleToJson(rule));
+    root.set("rules", std::move(rules));
+    return JsonDump(root, 2) + "\n";
+}
+
+bool FirewallPolicyFromJson(const std::string& text, FirewallPolicy& policy, std::string& error) {
+    JsonValue root;
+    if (!JsonParse(text, root) || !root.isObject()) {
+        error = "not a JSON object";
+        return false;
+    }
+    FirewallPolicy result;
+    const JsonValue& profiles = root.get("profiles");
+    if (!objectOrAbsent(profiles, "profiles", error)) return false;
+    for (FirewallProfile p : kFirewallProfiles) {
+        const std::string name = std::string("profiles.") + FirewallProfileName(p);
+        const JsonValue& settings = profiles.get(FirewallProfileName(p));
+        if (!objectOrAbsent(settings, name, error)) return false;
+        MemberReader r(settings, name + ": ");
+        r.flag("firewallEnabled", result.profile(p).firewallEnabled);
+        r.choice("defaultInboundAction", result.profile(p).defaultInboundAction, "allow",
+                 RuleAction::Allow, "block", RuleAction::Block);
+        if (!r.ok(error)) return false;
+    }
+    const JsonValue& enforcement = root.get("enforcement");
+    if (!objectOrAbsent(enforcement, "enforcement", error)) return false;
+    MemberReader r(enforcement, "enforcement: ");
+    r.flag("enabled", result.enforcement.enabled);
+    r.integer("rdpPort", result.enforcement.rdpPort, 1, 65535);
+    r.integer("streamPort", result.enforcement.streamPort, 1, 65535);
+    if (!r.ok(error)) return false;
+    const JsonValue& rules = root.get("rules");
+    if (!rules.isNull() && !rules.isArray()) {
+        error = "\"rules\" must be an array";
+        return false;
+    }
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        FirewallRule rule;
+        if (!ruleFromJson(rules.at(i), i, rule, error)) return false;
+        result.rules.push_back(std::move(rule));
+    }
+    policy = std::move(result);
+    return true;
+}
 
 FileFirewallStore::FileFirewallStore(std::string directory)
     : directory_(std::move(directory)),

@@ -29,18 +29,6 @@ std::vector<CoveredPort> coveredPorts(const EnforcementSettings& settings) {
     return ports;
 }
 
-const char* profileName(FirewallProfile profile) {
-    switch (profile) {
-        case FirewallProfile::Domain:
-            return "domain";
-        case FirewallProfile::Private:
-            return "private";
-        case FirewallProfile::Public:
-            return "public";
-    }
-    return "public";
-}
-
 std::string addressText(bool ipv6, const std::array<std::uint8_t, 16>& bytes) {
     char text[INET6_ADDRSTRLEN] = {};
     ::inet_ntop(ipv6 ? AF_INET6 : AF_INET, bytes.data(), text, sizeof text);
@@ -155,7 +143,7 @@ std::string nftProjectionScript(const FirewallPolicy& policy) {
                 std::any_of(profileChains.begin(), profileChains.end(),
                             [&](const auto& chain) { return chain.second == lines; });
             if (lines.empty() || known) continue;
-            const std::string chain = port.chain + "_" + profileName(profile);
+            const std::string chain = port.chain + "_" + FirewallProfileName(profile);
             statements.push_back("jump " + chain);
             profileChains.emplace_back(chain, std::move(lines));
         }

@@ -22,87 +22,75 @@ TEST(FileFirewallStore, AMissingStoreIsCreatedAsAFreshMachinesPolicy) {
     std::string error;
     ASSERT_TRUE(store.rules(rules, error)) << error;
 
-    EXPECT_EQ(store.path(), JoinPath(dir.path(), "data/firewall.json"));
     std::string text;
-    ASSERT_TRUE(ReadFileText(store.path(), text));
-    FirewallPolicy onDisk;
-    ASSERT_TRUE(FirewallPolicyFromJson(text, onDisk, error)) << error;
-    EXPECT_EQ(onDisk, DefaultFirewallPolicy());
+    ASSERT_TRUE(ReadFileText(JoinPath(dir.path(), "data/firewall.json"), text));
+    FirewallPolicy fresh;
+    ASSERT_TRUE(FirewallPolicyFromJson(text, fresh, error)) << error;
+    EXPECT_EQ(fresh, DefaultFirewallPolicy());
+    EXPECT_EQ(rules, fresh.rules);
     struct stat st {};
     ASSERT_EQ(::stat(store.path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    const FirewallPolicy& fresh = onDisk;
     for (FirewallProfile p : kFirewallProfiles) {
-        EXPECT_TRUE(fresh.profile(p).firewallEnabled);
-        EXPECT_EQ(fresh.profile(p).defaultInboundAction, RuleAction::Block);
+        EXPECT_EQ(fresh.profile(p), (FirewallProfileSettings{true, RuleAction::Block}));
     }
     EXPECT_FALSE(fresh.enforcement.enabled);
-    ASSERT_EQ(rules.size(), 1u);
-    EXPECT_EQ(rules[0].name, "Remote Desktop - User Mode (TCP-In)");
-    EXPECT_EQ(rules[0].grouping, "@FirewallAPI.dll,-28752");
-    EXPECT_EQ(rules[0].protocol, kProtocolTcp);
-    EXPECT_EQ(rules[0].localPorts, "3389");
-    EXPECT_EQ(rules[0].direction, RuleDirection::In);
-    EXPECT_EQ(rules[0].action, RuleAction::Allow);
-    EXPECT_TRUE(rules[0].enabled);
-    EXPECT_EQ(rules[0].profiles, kAllProfiles);
+    FirewallRule rdp;
+    rdp.name = "Remote Desktop - User Mode (TCP-In)";
+    rdp.description = fresh.rules.at(0).description;
+    rdp.grouping = "@FirewallAPI.dll,-28752";
+    rdp.protocol = kProtocolTcp;
+    rdp.localPorts = "3389";
+    rdp.enabled = true;
+    EXPECT_EQ(fresh.rules, std::vector<FirewallRule>{rdp});
 }
 
-TEST(FileFirewallStore, EveryPropertySurvivesTheFile) {
-    TempDirectory dir;
+TEST(FileFirewallStore, EveryPropertySurvivesTheFileAndARefusedChangeKeepsNothing) {
     FirewallPolicy policy;
     policy.profile(FirewallProfile::Private) = {false, RuleAction::Allow};
-    policy.profile(FirewallProfile::Public).defaultInboundAction = RuleAction::Allow;
     policy.enforcement = {true, 3390, 9000};
-    FirewallRule rule;
-    rule.name = "Ünïcode \"quoted\" name";
-    rule.description = "line one\nline two";
-    rule.grouping = "group";
-    rule.protocol = kProtocolUdp;
-    rule.localPorts = "80, 3000-4000";
-    rule.remoteAddresses = "10.0.0.0/8,fe80::1";
-    rule.direction = RuleDirection::Out;
-    rule.action = RuleAction::Block;
-    rule.enabled = true;
-    rule.profiles = 5;
-    rule.applicationName = "/usr/bin/app";
-    rule.serviceName = "svc";
-    rule.localAppPackageId = "pkg";
-    rule.localUserOwner = "owner";
+    FirewallRule rule{"Ünïcode \"quoted\" name",
+                      "line one\nline two",
+                      "group",
+                      kProtocolUdp,
+                      "80, 3000-4000",
+                      "10.0.0.0/8,fe80::1",
+                      RuleDirection::Out,
+                      RuleAction::Block,
+                      true,
+                      5,
+                      "/usr/bin/app",
+                      "svc",
+                      "pkg",
+                      "owner"};
     policy.rules = {rule, FirewallRule{}};
 
+    TempDirectory dir;
+    FileFirewallStore store(dir.path());
     std::string error;
-    FileFirewallStore writer(dir.path());
-    ASSERT_TRUE(writer.update(
-        [&](FirewallPolicy& p, std::string&) {
-            p = policy;
-            return true;
-        },
-        error))
-        << error;
-    FileFirewallStore reader(dir.path());
-    FirewallPolicy read;
-    ASSERT_TRUE(reader.read(
-        [&](const FirewallPolicy& p, std::string&) {
-            read = p;
-            return true;
-        },
-        error));
-    EXPECT_EQ(read, policy);
-
-    // A refused change keeps nothing.
-    EXPECT_FALSE(writer.update(
-        [](FirewallPolicy& p, std::string& e) {
-            p.rules.clear();
-            e = "changed my mind";
-            return false;
-        },
-        error));
+    const auto replaceWith = [&](const FirewallPolicy& next, const char* refusal) {
+        return store.update(
+            [&](FirewallPolicy& p, std::string& e) {
+                p = next;
+                e = refusal;
+                return *refusal == '\0';
+            },
+            error);
+    };
+    ASSERT_TRUE(replaceWith(policy, "")) << error;
+    EXPECT_FALSE(replaceWith(FirewallPolicy{}, "changed my mind"));
     EXPECT_EQ(error, "changed my mind");
-    std::vector<FirewallRule> rules;
-    ASSERT_TRUE(reader.rules(rules, error));
-    EXPECT_EQ(rules.size(), 2u);
+
+    FirewallPolicy read;
+    ASSERT_TRUE(FileFirewallStore(dir.path())
+                    .read(
+                        [&](const FirewallPolicy& p, std::string&) {
+                            read = p;
+                            return true;
+                        },
+                        error));
+    EXPECT_EQ(read, policy);
 }
 
 TEST(FileFirewallStore, ADamagedStoreIsReportedAndLeftAsItIs) {
@@ -113,19 +101,13 @@ TEST(FileFirewallStore, ADamagedStoreIsReportedAndLeftAsItIs) {
         const char* problem;
     } cases[] = {
         {"{\"rules\": [", "not a JSON object"},
-        {"[]", "not a JSON object"},
         {"{\"rules\": {}}", "\"rules\" must be an array"},
-        {"{\"rules\": [{\"protocol\": \"tcp\"}]}",
-         "rule 1: \"protocol\" must be a whole number from 0 to 256"},
         {"{\"rules\": [{}, {\"direction\": \"inbound\"}]}",
          "rule 2: \"direction\" must be \"in\" or \"out\""},
-        {"{\"rules\": [{\"enabled\": 1}]}", "rule 1: \"enabled\" must be true or false"},
         {"{\"rules\": [{\"profiles\": 2.5}]}",
          "rule 1: \"profiles\" must be a whole number from 0 to 2147483647"},
-        {"{\"profiles\": {\"public\": {\"defaultInboundAction\": \"Allow\"}}}",
-         "profiles.public: \"defaultInboundAction\" must be \"allow\" or \"block\""},
-        {"{\"enforcement\": {\"rdpPort\": 0}}",
-         "enforcement: \"rdpPort\" must be a whole number from 1 to 65535"},
+        {"{\"profiles\": {\"public\": {\"firewallEnabled\": 1}}}",
+         "profiles.public: \"firewallEnabled\" must be true or false"},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(WriteFileAtomic(store.path(), c.text));

@@ -133,7 +133,7 @@ TEST(NftProjection, ProfilesBlockRulesAndDefaultsFollowWindowsSemantics) {
     policy.rules.clear();
     policy.rules.push_back(inboundRule(
         "allowed", kProtocolTcp, "3389",
-        "10.0.0.1-10.0.0.9, 192.168.1.77/255.255.255.0,10.0.0.5/24, 2001:db8::/32,::1"));
+        "10.0.0.1-10.0.0.9, 192.168.1.77/255.255.255.0,10.0.0.77/26, 2001:db8::/32,::1"));
     policy.rules.push_back(
         inboundRule("blocked", kProtocolTcp, "3389", "10.0.0.3", RuleAction::Block));
     policy.profile(FirewallProfile::Private).firewallEnabled = false;
@@ -147,13 +147,13 @@ TEST(NftProjection, ProfilesBlockRulesAndDefaultsFollowWindowsSemantics) {
     // Block rules are decided first, so they win over allow rules and the default.
     EXPECT_EQ(chain(script, "tcp_3389_domain"),
               (Lines{"ip saddr 10.0.0.3 return", "ip saddr 10.0.0.1-10.0.0.9 accept",
-                     "ip saddr 192.168.1.0/24 accept", "ip saddr 10.0.0.0/24 accept",
+                     "ip saddr 192.168.1.0/24 accept", "ip saddr 10.0.0.64/26 accept",
                      "ip6 saddr 2001:db8::/32 accept", "ip6 saddr ::1 accept"}));
     // A profile whose firewall is off lets everything through.
     EXPECT_EQ(chain(script, "tcp_3389_private"), Lines{"accept"});
     EXPECT_EQ(chain(script, "tcp_3389_public"),
               (Lines{"ip saddr 10.0.0.3 return", "ip saddr 10.0.0.1-10.0.0.9 accept",
-                     "ip saddr 192.168.1.0/24 accept", "ip saddr 10.0.0.0/24 accept",
+                     "ip saddr 192.168.1.0/24 accept", "ip saddr 10.0.0.64/26 accept",
                      "ip6 saddr 2001:db8::/32 accept", "ip6 saddr ::1 accept", "accept"}));
     // The stream ports have no rules: the two open profiles let everything in alike, and share
     // one chain.
@@ -176,6 +176,9 @@ TEST(NftProjection, UnreadableAddressesOpenNothingAndBlockEverything) {
     policy.rules.push_back(inboundRule("keyword", kProtocolTcp, "3389", "LocalSubnet,10.2.0.1"));
     policy.rules.push_back(inboundRule("injection", kProtocolTcp, "3389",
                                        "10.0.0.5 accept; flush ruleset; ip saddr 1.2.3.4"));
+    policy.rules.push_back(inboundRule("malformed", kProtocolTcp, "3389",
+                                       "gate.example.com,10.0.0.9-10.0.0.1,10.0.0.0/255.0.255.0,"
+                                       "10.0.0.0/33,fe80::/ffff::,10.0.0.1-fe80::1,,"));
     std::string script = nftProjectionScript(policy);
     EXPECT_EQ(chain(script, "tcp_3389_domain"), Lines{"ip saddr 10.2.0.1 accept"});
     EXPECT_EQ(script.find("flush"), std::string::npos);
