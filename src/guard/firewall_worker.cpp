@@ -101,12 +101,12 @@ void FirewallWorker::postToFirewallThread(Task task) {
     workerWake_.notify_one();
 }
 
-void FirewallWorker::runBusy(const Task& task, Firewall& firewall, const char* failureFormat) {
+void FirewallWorker::runBusy(const Task& task, Firewall& firewall, const char* kind) {
     busySinceMs_ = options_.steadyMillis();
     try {
         task(firewall);
     } catch (const std::exception& e) {
-        Log(LogLevel::Error, failureFormat, e.what());
+        Log(LogLevel::Error, "firewall %s threw: %s", kind, e.what());
     }
     busySinceMs_ = 0;
 }
@@ -131,13 +131,13 @@ void FirewallWorker::workerLoop() {
             }
         }
         if (task) {
-            runBusy(task, firewall, "firewall task threw: %s");
+            runBusy(task, firewall, "task");
             continue;
         }
         const std::int64_t now = options_.unixNow();
         if (now == lastPass) continue;
         lastPass = now;
-        runBusy(hooks_.maintain, firewall, "firewall maintenance threw: %s");
+        runBusy(hooks_.maintain, firewall, "maintenance");
     }
     hooks_.finish(firewall);
 }

@@ -53,7 +53,8 @@ class FirewallWorker {
   private:
     void workerLoop();
     void watchdogLoop();
-    void runBusy(const Task& task, Firewall& firewall, const char* failureFormat);
+    // kind is "task" or "maintenance", for the log line of an escaping exception.
+    void runBusy(const Task& task, Firewall& firewall, const char* kind);
 
     FirewallStore& store_;
     NftRunner& nft_;
