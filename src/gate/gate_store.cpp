@@ -1,0 +1,340 @@
+#include "gate/gate_store.h"
+
+#include <openssl/crypto.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+
+#include "core/encoding.h"
+#include "core/files.h"
+#include "core/json.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/system_error.h"
+#include "core/time.h"
+#include "gate/cose_key.h"
+
+namespace vel::gate {
+
+namespace {
+
+constexpr std::size_t kGateIdBytes = 16;
+
+std::string ComputerName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "unknown";
+    const std::string host(name);
+    return host.substr(0, host.find('.'));
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string_view TextOf(const Bytes& data) {
+    return {reinterpret_cast<const char*>(data.data()), data.size()};
+}
+
+void ReadConfig(const JsonValue& json, GateConfig& config) {
+    if (!json.isObject()) return;
+    config.listenPort = static_cast<std::uint16_t>(json.get("listenPort").asInt(config.listenPort));
+    config.rdpPort = static_cast<std::uint16_t>(json.get("rdpPort").asInt(config.rdpPort));
+    config.grantSeconds = static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        json.get("grantSeconds").asInt(config.grantSeconds), kMinGrantSeconds, kMaxGrantSeconds));
+    config.requireUserVerification =
+        json.get("requireUserVerification").asBool(config.requireUserVerification);
+    config.bindGrantToSourceIp = json.get("bindGrantToSourceIp").asBool(config.bindGrantToSourceIp);
+    config.certThumbprint = json.get("certThumbprint").asString(config.certThumbprint);
+    config.gateId = json.get("gateId").asString(config.gateId);
+    const JsonValue& machineName = json.get("machineName");
+    if (machineName.isString() && !machineName.stringValue().empty()) {
+        config.machineName = machineName.stringValue();
+    }
+    config.allowPrivateAddresses =
+        json.get("allowPrivateAddresses").asBool(config.allowPrivateAddresses);
+    config.streamEnabled = json.get("streamEnabled").asBool(config.streamEnabled);
+    const std::int64_t streamPort = json.get("streamPort").asInt(config.streamPort);
+    if (streamPort >= 1 && streamPort <= 65535) {
+        config.streamPort = static_cast<std::uint16_t>(streamPort);
+    }
+    config.streamVoiceDevice = json.get("streamVoiceDevice").asString(config.streamVoiceDevice);
+    const JsonValue& countries = json.get("allowedCountries");
+    for (std::size_t i = 0; countries.isArray() && i < countries.size(); ++i) {
+        std::string code = countries.at(i).asString();
+        if (code.size() != 2) continue;
+        for (char& c : code) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        config.allowedCountries.insert(std::move(code));
+    }
+}
+
+void ReadCredentials(const JsonValue& json, std::vector<Credential>& out) {
+    for (std::size_t i = 0; json.isArray() && i < json.size(); ++i) {
+        const JsonValue& entry = json.at(i);
+        Credential credential;
+        credential.id = entry.get("id").asString();
+        if (credential.id.empty()) continue;
+        if (!CoseKeyFromJson(entry.get("publicKey"), credential.publicKey)) {
+            Log(LogLevel::Warn, "credential %s has an unreadable public key; skipped",
+                credential.id.c_str());
+            continue;
+        }
+        credential.signCount = static_cast<std::uint32_t>(entry.get("signCount").asInt(0));
+        credential.label = entry.get("label").asString();
+        credential.aaguid = entry.get("aaguid").asString();
+        credential.createdAt = entry.get("createdAt").asInt(0);
+        credential.lastUsedAt = entry.get("lastUsedAt").asInt(0);
+        credential.useCount = entry.get("useCount").asInt(0);
+        credential.disabled = entry.get("disabled").asBool(false);
+        out.push_back(std::move(credential));
+    }
+}
+
+JsonValue ConfigToJson(const GateConfig& config) {
+    JsonValue json = JsonValue::object();
+    json.set("listenPort", static_cast<int>(config.listenPort));
+    json.set("rdpPort", static_cast<int>(config.rdpPort));
+    json.set("grantSeconds", config.grantSeconds);
+    json.set("requireUserVerification", config.requireUserVerification);
+    json.set("bindGrantToSourceIp", config.bindGrantToSourceIp);
+    json.set("certThumbprint", config.certThumbprint);
+    json.set("gateId", config.gateId);
+    json.set("machineName", config.machineName);
+    json.set("allowPrivateAddresses", config.allowPrivateAddresses);
+    json.set("streamEnabled", config.streamEnabled);
+    json.set("streamPort", static_cast<int>(config.streamPort));
+    json.set("streamVoiceDevice", config.streamVoiceDevice);
+    JsonValue countries = JsonValue::array();
+    for (const std::string& code : config.allowedCountries) countries.push(code);
+    json.set("allowedCountries", std::move(countries));
+    return json;
+}
+
+JsonValue CredentialToJson(const Credential& credential) {
+    JsonValue json = JsonValue::object();
+    json.set("id", credential.id);
+    json.set("publicKey", CoseKeyToJson(credential.publicKey));
+    json.set("signCount", static_cast<std::int64_t>(credential.signCount));
+    json.set("label", credential.label);
+    json.set("aaguid", credential.aaguid);
+    json.set("createdAt", credential.createdAt);
+    json.set("lastUsedAt", credential.lastUsedAt);
+    json.set("useCount", credential.useCount);
+    if (credential.disabled) json.set("disabled", true);
+    return json;
+}
+
+}  // namespace
+
+bool GateStore::load(const std::string& path, std::string& error) {
+    std::lock_guard lock(mutex_);
+    path_ = path;
+    enrollmentPath_ = JoinPath(DirectoryOf(path), "enrollment.json");
+    config_ = GateConfig{};
+    config_.machineName = ComputerName();
+    credentials_.clear();
+    enrollment_ = EnrollmentState{};
+    writeRefused_ = false;
+
+    // A first start: the defaults become the file. The gate id is assigned by the next load.
+    if (!FileExists(path)) return saveLocked(error);
+
+    Bytes data;
+    errno = 0;
+    if (!ReadFileBytes(path, data)) {
+        const int code = errno;
+        writeRefused_ = true;
+        error = "cannot read " + path + ": " +
+                (code != 0 ? SystemErrorText(code) : "not a regular file of at most 64 MiB");
+        return false;
+    }
+    JsonValue root;
+    if (!JsonParse(TextOf(data), root) || !root.isObject()) {
+        writeRefused_ = true;
+        error = "gate.json is corrupt or not an object";
+        return false;
+    }
+
+    ReadConfig(root.get("config"), config_);
+    ReadCredentials(root.get("credentials"), credentials_);
+    reloadEnrollment();
+
+    if (config_.gateId.size() != 32) {
+        config_.gateId = HexEncode(RandomBytes(kGateIdBytes));
+        std::string saveError;
+        if (saveLocked(saveError)) {
+            Log(LogLevel::Info, "assigned gate id %s", config_.gateId.c_str());
+        } else {
+            Log(LogLevel::Warn, "failed to save the gate id: %s", saveError.c_str());
+        }
+    }
+
+    Log(LogLevel::Info, "loaded gate store: %zu credential(s), port %u, grant %ds",
+        credentials_.size(), static_cast<unsigned>(config_.listenPort), config_.grantSeconds);
+    return true;
+}
+
+bool GateStore::save(std::string& error) {
+    std::lock_guard lock(mutex_);
+    return saveLocked(error);
+}
+
+bool GateStore::saveLocked(std::string& error) {
+    if (writeRefused_) {
+        error = path_ + " could not be loaded; it is left as it is";
+        return false;
+    }
+    JsonValue document = JsonValue::object();
+    document.set("version", 1);
+    document.set("config", ConfigToJson(config_));
+    JsonValue credentials = JsonValue::array();
+    for (const Credential& credential : credentials_)
+        credentials.push(CredentialToJson(credential));
+    document.set("credentials", std::move(credentials));
+    if (!WriteFileAtomic(path_, JsonDump(document, 2))) {
+        error = "cannot write " + path_ + ": " + SystemErrorText(errno);
+        return false;
+    }
+    return true;
+}
+
+GateConfig GateStore::config() const {
+    std::lock_guard lock(mutex_);
+    return config_;
+}
+
+void GateStore::setConfig(const GateConfig& config) {
+    std::lock_guard lock(mutex_);
+    config_ = config;
+}
+
+std::vector<Credential> GateStore::credentials() const {
+    std::lock_guard lock(mutex_);
+    return credentials_;
+}
+
+std::size_t GateStore::activeCredentialCount() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(credentials_.begin(), credentials_.end(),
+                                                  [](const Credential& c) { return !c.disabled; }));
+}
+
+bool GateStore::findCredential(const std::string& id, Credential& out) const {
+    std::lock_guard lock(mutex_);
+    for (const Credential& credential : credentials_) {
+        if (credential.id != id) continue;
+        out = credential;
+        return !credential.disabled;
+    }
+    return false;
+}
+
+bool GateStore::addCredential(const Credential& credential, std::string& error) {
+    std::lock_guard lock(mutex_);
+    const auto existing = std::find_if(credentials_.begin(), credentials_.end(),
+                                       [&](const Credential& c) { return c.id == credential.id; });
+    if (existing == credentials_.end()) {
+        credentials_.push_back(credential);
+    } else {
+        existing->label = credential.label;
+        existing->publicKey = credential.publicKey;
+        existing->signCount = credential.signCount;
+        existing->disabled = false;
+    }
+    return saveLocked(error);
+}
+
+bool GateStore::removeCredential(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    const auto existing = std::find_if(credentials_.begin(), credentials_.end(),
+                                       [&](const Credential& c) { return c.id == id; });
+    if (existing == credentials_.end()) return false;
+    credentials_.erase(existing);
+    std::string error;
+    return saveLocked(error);
+}
+
+bool GateStore::recordUse(const std::string& id, std::uint32_t signCount) {
+    std::lock_guard lock(mutex_);
+    const auto existing = std::find_if(credentials_.begin(), credentials_.end(),
+                                       [&](const Credential& c) { return c.id == id; });
+    if (existing == credentials_.end()) return false;
+    existing->signCount = signCount;
+    existing->lastUsedAt = UnixNow();
+    ++existing->useCount;
+    std::string error;
+    return saveLocked(error);
+}
+
+std::string GateStore::issueEnrollmentCode(std::int64_t lifetimeSeconds, std::string& error) {
+    std::lock_guard lock(mutex_);
+    std::string displayed;
+    enrollment_ = NewEnrollmentCode(lifetimeSeconds, UnixNow(), displayed);
+    if (!saveEnrollment(error)) {
+        enrollment_ = EnrollmentState{};
+        OPENSSL_cleanse(displayed.data(), displayed.size());
+        return {};
+    }
+    return displayed;
+}
+
+bool GateStore::enrollmentOpen() {
+    std::lock_guard lock(mutex_);
+    reloadEnrollment();
+    return enrollment_.live(UnixNow());
+}
+
+std::int64_t GateStore::enrollmentExpiresAt() {
+    std::lock_guard lock(mutex_);
+    reloadEnrollment();
+    return enrollment_.expiresAt;
+}
+
+bool GateStore::checkEnrollmentCode(std::string_view code) {
+    std::lock_guard lock(mutex_);
+    reloadEnrollment();
+    return EnrollmentCodeMatches(enrollment_, code, UnixNow());
+}
+
+bool GateStore::consumeEnrollmentCode(std::string_view code) {
+    std::lock_guard lock(mutex_);
+    reloadEnrollment();
+    if (!EnrollmentCodeMatches(enrollment_, code, UnixNow())) return false;
+    enrollment_ = EnrollmentState{};
+    // The code is spent even when its file cannot be deleted; the next issue replaces the file.
+    std::string ignored;
+    saveEnrollment(ignored);
+    return true;
+}
+
+void GateStore::reloadEnrollment() {
+    enrollment_ = EnrollmentState{};
+    Bytes data;
+    JsonValue document;
+    if (ReadFileBytes(enrollmentPath_, data)) {
+        JsonParse(TextOf(data), document);
+    } else if (ReadFileBytes(path_, data)) {
+        // Older installations kept the code inside gate.json. It is only read from there; the
+        // next save of gate.json drops it.
+        JsonValue gate;
+        if (JsonParse(TextOf(data), gate)) document = gate.get("enrollmentCode");
+    }
+    enrollment_ = EnrollmentStateFromJson(document, UnixNow());
+}
+
+bool GateStore::saveEnrollment(std::string& error) {
+    if (enrollment_.hash.empty()) {
+        ::unlink(enrollmentPath_.c_str());
+        return true;
+    }
+    if (!WriteFileAtomic(enrollmentPath_, JsonDump(EnrollmentStateToJson(enrollment_), 2))) {
+        error = "failed to write " + enrollmentPath_ + ": " + SystemErrorText(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vel::gate

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/crypto.h"
+#include "gate/enrollment_codes.h"
+
+namespace vel::gate {
+
+inline constexpr std::int32_t kMinGrantSeconds = 15;
+inline constexpr std::int32_t kMaxGrantSeconds = 600;
+
+struct GateConfig {
+    std::uint16_t listenPort = 7440;
+    std::uint16_t rdpPort = 3389;
+    std::int32_t grantSeconds = 90;
+    bool requireUserVerification = false;
+    bool bindGrantToSourceIp = true;
+    std::string certThumbprint;
+    std::string machineName;  // the computer name unless gate.json names another
+    bool streamEnabled = true;
+    std::uint16_t streamPort = 7441;
+    std::string streamVoiceDevice;
+    std::string gateId;                      // 32 lower-case hex digits once assigned
+    std::set<std::string> allowedCountries;  // two-letter upper-case codes; empty = filter off
+    bool allowPrivateAddresses = true;
+};
+
+struct Credential {
+    std::string id;  // base64url without padding, as received at enrollment
+    CoseKey publicKey;
+    std::uint32_t signCount = 0;
+    std::string label;
+    std::string aaguid;  // 32 lower-case hex digits
+    std::int64_t createdAt = 0;
+    std::int64_t lastUsedAt = 0;  // 0 = never
+    std::int64_t useCount = 0;
+    bool disabled = false;  // kept, but never accepted
+};
+
+// The gate's configuration and enrolled credentials (gate.json) and the current enrollment code
+// (enrollment.json beside it). The service and the administration commands each keep their own
+// store over the same files: gate.json is read once by load, while the enrollment state is read
+// again on every query so that a code issued by one process is seen by the others at once. Files
+// are only ever replaced whole, so concurrent writers cannot corrupt them; the last one wins.
+// Every method is thread-safe.
+class GateStore {
+  public:
+    // Reads gate.json at path, or creates it with the defaults when it does not exist. A file
+    // that exists but cannot be read or parsed fails the load and is never written afterwards.
+    bool load(const std::string& path, std::string& error);
+    // Writes gate.json from memory.
+    bool save(std::string& error);
+
+    GateConfig config() const;
+    // In memory only; the caller saves.
+    void setConfig(const GateConfig& config);
+
+    std::vector<Credential> credentials() const;
+    std::size_t activeCredentialCount() const;
+    // True only for a stored credential that is not disabled.
+    bool findCredential(const std::string& id, Credential& out) const;
+    // Appends the credential, or for a known id replaces its label, key and counter and enables
+    // it again (its history stays). Then saves.
+    bool addCredential(const Credential& credential, std::string& error);
+    // False for an unknown id; otherwise removes it and returns the save's result.
+    bool removeCredential(const std::string& id);
+    // Records a successful assertion and saves; false for an unknown id or a failed save.
+    bool recordUse(const std::string& id, std::uint32_t signCount);
+
+    // Replaces any earlier code. Returns the displayed code, or an empty text and error.
+    std::string issueEnrollmentCode(std::int64_t lifetimeSeconds, std::string& error);
+    bool enrollmentOpen();
+    std::int64_t enrollmentExpiresAt();
+    bool checkEnrollmentCode(std::string_view code);
+    // A matching code is used up: it is deleted and no process will accept it again.
+    bool consumeEnrollmentCode(std::string_view code);
+
+  private:
+    bool saveLocked(std::string& error);
+    void reloadEnrollment();
+    bool saveEnrollment(std::string& error);
+
+    mutable std::mutex mutex_;
+    std::string path_;                     // guarded by mutex_
+    std::string enrollmentPath_;           // guarded by mutex_
+    GateConfig config_;                    // guarded by mutex_
+    std::vector<Credential> credentials_;  // guarded by mutex_
+    EnrollmentState enrollment_;           // guarded by mutex_
+    // Set when gate.json exists but could not be loaded: saving would destroy what it holds.
+    bool writeRefused_ = false;  // guarded by mutex_
+};
+
+}  // namespace vel::gate
