@@ -17,7 +17,4 @@ std::span<const Command> CommandTable();
 // What a bare `velmora` runs after the usage text.
 int RunDefaultCommand();
 
-// The `--service` role once systemd is known to have started the process.
-int RunServiceHost();
-
 }  // namespace vel

@@ -9,6 +9,7 @@
 
 #include "app/command_table.h"
 #include "app/console.h"
+#include "app/gate_roles.h"
 #include "app/usage.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -44,7 +45,7 @@ int runServiceRole() {
         WriteConsoleLine("For debugging use: Velmora.exe run");
         return 1;
     }
-    return RunServiceHost();
+    return RunServiceRole();
 }
 
 bool isHelpWord(const char* word) {

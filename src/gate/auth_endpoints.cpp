@@ -1,0 +1,154 @@
+#include "core/crypto.h"
+#include "core/encoding.h"
+#include "core/log.h"
+#include "core/time.h"
+#include "core/version.h"
+#include "gate/api_response.h"
+#include "gate/endpoints.h"
+#include "gate/gate_service.h"
+#include "gate/relying_party.h"
+#include "gate/webauthn.h"
+
+namespace vel::gate {
+
+namespace {
+
+constexpr const char* kGetCeremony = "webauthn.get";
+
+// A token is asked for with true or a non-zero number; any other value asks for none.
+bool wants(const JsonValue& value) {
+    return (value.isBool() && value.boolValue()) || (value.isNumber() && value.numberValue() != 0);
+}
+
+bool decodeMember(const JsonValue& body, const char* name, Bytes& out) {
+    return Base64Decode(body.get(name).asString(), out) && !out.empty();
+}
+
+// Counters only move forward; 0 is accepted only from an authenticator that never counted.
+bool counterAdvances(std::uint32_t stored, std::uint32_t presented) {
+    return presented == 0 ? stored == 0 : presented > stored;
+}
+
+}  // namespace
+
+void HandleAuthBegin(GateService& gate, const HttpRequest& request, const JsonValue&, HttpResponse& response) {
+    const std::string& address = request.remoteAddress;
+    if (!gate.guard().rateLimitAllows(address)) {
+        return SendError(response, 429, "rate_limited", "too many attempts from this address");
+    }
+    const std::vector<Credential> credentials = gate.store().credentials();
+    if (credentials.empty()) {
+        return SendError(response, 409, "no_credentials_enrolled",
+                         "no FIDO key is enrolled on this machine, so RDP cannot be opened");
+    }
+    const Bytes challenge = gate.guard().issueChallenge(address, kGetCeremony);
+    const GateConfig config = gate.store().config();
+    JsonValue allowed = JsonValue::array();
+    for (const Credential& credential : credentials) {
+        if (!credential.disabled) allowed.push(credential.id);
+    }
+    JsonValue answer = OkObject();
+    answer.set("challenge", Base64UrlEncode(challenge));
+    answer.set("rpId", kRelyingPartyId);
+    answer.set("origin", RelyingPartyOrigin());
+    answer.set("machine", config.machineName);
+    answer.set("requireUserVerification", config.requireUserVerification);
+    answer.set("timeoutMs", 120000);
+    answer.set("allowCredentials", allowed);
+    SendJson(response, 200, answer);
+}
+
+void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonValue& body, HttpResponse& response) {
+    const std::string& address = request.remoteAddress;
+    SessionGuard& guard = gate.guard();
+    if (!guard.rateLimitAllows(address)) {
+        return SendError(response, 429, "rate_limited", "too many attempts from this address");
+    }
+    Bytes credentialId, authData, clientDataJson, signature;
+    if (!decodeMember(body, "credentialId", credentialId) || !decodeMember(body, "authenticatorData", authData) ||
+        !decodeMember(body, "clientDataJSON", clientDataJson) || !decodeMember(body, "signature", signature)) {
+        return SendError(response, 400, "bad_request", "malformed assertion payload");
+    }
+    Credential credential;
+    if (!gate.store().findCredential(Base64UrlEncode(credentialId), credential)) {
+        guard.recordFailure(address);
+        Log(LogLevel::Warn, "assertion from %s used an unknown credential", address.c_str());
+        return SendError(response, 403, "unknown_credential", "this key is not enrolled on this machine");
+    }
+    JsonValue clientData;
+    if (!JsonParse(std::string(clientDataJson.begin(), clientDataJson.end()), clientData) || !clientData.isObject()) {
+        return SendError(response, 400, "bad_request", "clientDataJSON is not JSON");
+    }
+    Bytes challenge;
+    if (!Base64Decode(clientData.get("challenge").asString(), challenge)) {
+        return SendError(response, 400, "bad_request", "clientDataJSON has no usable challenge");
+    }
+    if (!guard.consumeChallenge(challenge, address, kGetCeremony)) {
+        guard.recordFailure(address);
+        return SendError(response, 403, "challenge_expired", "this challenge is unknown, already used or expired");
+    }
+    std::string mismatch;
+    if (!VerifyClientData(clientDataJson, kGetCeremony, challenge, RelyingPartyOrigin(), &mismatch)) {
+        guard.recordFailure(address);
+        return SendError(response, 403, "bad_request", mismatch);
+    }
+    AuthenticatorData parsed;
+    if (!ParseAuthenticatorData(authData, parsed)) {
+        return SendError(response, 400, "bad_request", "authenticatorData could not be decoded");
+    }
+    if (!ConstantTimeEqual(parsed.rpIdHash, RpIdHash())) {
+        return SendError(response, 403, "bad_request", "the relying party id does not match");
+    }
+    if ((parsed.flags & kFlagUserPresent) == 0) {
+        guard.recordFailure(address);
+        return SendError(response, 403, "user_presence_required", "the key did not report user presence");
+    }
+    const GateConfig config = gate.store().config();
+    if (config.requireUserVerification && (parsed.flags & kFlagUserVerified) == 0) {
+        guard.recordFailure(address);
+        return SendError(response, 403, "user_presence_required",
+                         "this gate requires user verification (PIN or biometric)");
+    }
+    if (!VerifySignature(credential.publicKey, AssertionSignedData(authData, clientDataJson), signature)) {
+        guard.recordFailure(address);
+        Log(LogLevel::Warn, "signature check failed for key '%s' from %s", credential.label.c_str(), address.c_str());
+        return SendError(response, 403, "bad_signature", "the assertion signature is not valid");
+    }
+    if (!counterAdvances(credential.signCount, parsed.signCount)) {
+        guard.recordFailure(address);
+        Log(LogLevel::Error, "counter regression for key '%s': stored %u, presented %u", credential.label.c_str(),
+            credential.signCount, parsed.signCount);
+        return SendError(response, 403, "counter_replay", "the key's signature counter did not advance");
+    }
+    gate.store().recordUse(credential.id, parsed.signCount);
+
+    std::int64_t expiresAt = 0;
+    std::string error;
+    if (!guard.grant(address, request.isIPv6, credential.label, expiresAt, error)) {
+        Log(LogLevel::Error, "assertion accepted but the firewall rule failed: %s", error.c_str());
+        return SendError(response, 500, "internal_error",
+                         "access was authorised but the firewall rule could not be created: " + error);
+    }
+    guard.recordSuccess(address);
+
+    JsonValue answer = OkObject();
+    answer.set("machine", config.machineName);
+    answer.set("rdpPort", int(config.rdpPort));
+    answer.set("clientIp", address);
+    answer.set("grantSeconds", config.grantSeconds);
+    answer.set("expiresAt", expiresAt);
+    answer.set("credentialLabel", credential.label);
+    answer.set("gateVersion", kProgramVersion);
+    if (wants(body.get("wantUpdateToken"))) {
+        answer.set("updateToken", Base64UrlEncode(gate.updateTokens().issue(address, UnixNow())));
+    }
+    SendJson(response, 200, answer);
+}
+
+void HandleRevoke(GateService& gate, const HttpRequest& request, const JsonValue&, HttpResponse& response) {
+    JsonValue answer = OkObject();
+    answer.set("revoked", gate.guard().revoke(request.remoteAddress));
+    SendJson(response, 200, answer);
+}
+
+}  // namespace vel::gate

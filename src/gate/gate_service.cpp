@@ -1,0 +1,83 @@
+#include "gate/gate_service.h"
+
+#include <unistd.h>
+
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/time.h"
+#include "core/version.h"
+#include "gate/endpoints.h"
+#include "gate/service_runtime.h"
+#include "gate/tls_pair.h"
+
+namespace vel::gate {
+
+GateService::GateService(std::string dataDirectory)
+    : dataDirectory_(std::move(dataDirectory)), guard_(MakeProductionGuard(store_, dataDirectory_)) {}
+
+GateService::~GateService() { stop(); }
+
+bool GateService::startup(std::string& error) {
+    const std::string executable = ExecutablePath();
+    Log(LogLevel::Info, "Velmora %s (build %s) starting, file %s", kProgramVersion, kBuildId, executable.c_str());
+    WriteServiceRuntime(dataDirectory_, {kProgramVersion, kBuildId, executable, ::getpid(), UnixNow()});
+
+    if (!store_.load(JoinPath(dataDirectory_, "gate.json"), error)) return false;
+    GateConfig config = store_.config();
+    countryFilter_.configure(JoinPath(dataDirectory_, "geoip.csv"), config.allowedCountries,
+                             config.allowPrivateAddresses);
+    if (!guard_->start(error)) return false;
+
+    {
+        std::lock_guard lock(stopMutex_);
+        stopRequested_ = false;
+    }
+
+    HttpServerConfig server;
+    server.port = config.listenPort;
+    if (config.certThumbprint.empty()) {
+        Log(LogLevel::Warn,
+            "no TLS certificate is bound; listening over plain HTTP. Run 'Velmora.exe setup' to generate and "
+            "bind a certificate.");
+    } else {
+        TlsPair pair;
+        if (!LoadTlsPair(dataDirectory_, config.certThumbprint, pair, error)) {
+            guard_->stop();
+            return false;
+        }
+        server.tls = std::move(pair);
+    }
+    if (!http_.start(server, [this](const HttpRequest& request, HttpResponse& response) {
+            RouteRequest(*this, request, response);
+        }, error)) {
+        guard_->stop();
+        return false;
+    }
+    started_ = true;
+    Log(LogLevel::Info, "gate ready on port %u, %zu credential(s) enrolled, grant window %ds",
+        unsigned(config.listenPort), store_.activeCredentialCount(), config.grantSeconds);
+    return true;
+}
+
+void GateService::stop() {
+    if (started_.exchange(false)) {
+        http_.stop();
+        guard_->stop();
+        Log(LogLevel::Info, "gate stopped");
+    } else {
+        guard_->stop();
+    }
+}
+
+void GateService::waitForStop() {
+    std::unique_lock lock(stopMutex_);
+    stopSignal_.wait(lock, [this] { return stopRequested_; });
+}
+
+void GateService::requestStop() {
+    std::lock_guard lock(stopMutex_);
+    stopRequested_ = true;
+    stopSignal_.notify_all();
+}
+
+}  // namespace vel::gate

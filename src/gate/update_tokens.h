@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/bytes.h"
+
+namespace vel::gate {
+
+// Single-use tokens that let an authenticated client push an update within five minutes, from the
+// address that authenticated.
+class UpdateTokens {
+public:
+    static constexpr std::int64_t kLifetimeSeconds = 300;
+
+    // 32 fresh random bytes bound to address. Throws vel::Error when the generator fails.
+    Bytes issue(const std::string& address, std::int64_t now);
+    // Removes the token when it is live and was issued to address; true then.
+    bool redeem(const Bytes& token, const std::string& address, std::int64_t now);
+
+private:
+    struct Entry {
+        Bytes token;
+        std::string address;
+        std::int64_t expiresAt = 0;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> entries_;  // guarded by mutex_
+};
+
+}  // namespace vel::gate
