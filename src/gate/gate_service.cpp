@@ -13,7 +13,9 @@
 namespace vel::gate {
 
 GateService::GateService(std::string dataDirectory)
-    : dataDirectory_(std::move(dataDirectory)), guard_(MakeProductionGuard(store_, dataDirectory_)) {}
+    : dataDirectory_(std::move(dataDirectory)),
+      firewallStore_(dataDirectory_),
+      guard_(std::make_unique<SessionGuard>(store_, firewallStore_, nft_, dataDirectory_)) {}
 
 GateService::~GateService() { stop(); }
 

@@ -10,6 +10,8 @@
 #include "gate/http_server.h"
 #include "gate/update_tokens.h"
 #include "guard/country_filter.h"
+#include "guard/firewall_store_file.h"
+#include "guard/nft_runner.h"
 #include "guard/service_host.h"
 #include "guard/session_guard.h"
 
@@ -39,6 +41,8 @@ public:
 private:
     std::string dataDirectory_;
     GateStore store_;
+    FileFirewallStore firewallStore_;
+    NftCommand nft_;
     std::unique_ptr<SessionGuard> guard_;
     CountryFilter countryFilter_;
     UpdateTokens updateTokens_;

@@ -165,6 +165,11 @@ std::set<std::string> CountryFilter::allowedCountries() const {
     return countries_;
 }
 
+bool CountryFilter::tableLoaded() const {
+    std::lock_guard lock(mutex_);
+    return tableLoaded_;
+}
+
 std::size_t CountryFilter::ipv4RangeCount() const {
     std::lock_guard lock(mutex_);
     return ipv4_.size();

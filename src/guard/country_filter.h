@@ -50,6 +50,8 @@ class CountryFilter {
 
     bool isEnabled() const;
     std::set<std::string> allowedCountries() const;
+    // Whether an address table is loaded.
+    bool tableLoaded() const;
     std::size_t ipv4RangeCount() const;
     std::size_t ipv6RangeCount() const;
     // The distinct codes the table carries.

@@ -77,6 +77,8 @@ class SessionGuard {
 
     ExposureReport exposure(const std::string& clientAddress);
     GuardStatus status();
+    // Protection is in force: allow rules for the protected port are kept closed.
+    bool isArmed() const { return armed_; }
 
     Bytes issueChallenge(const std::string& address, const std::string& kind);
     bool consumeChallenge(const Bytes& challenge, const std::string& address,

@@ -15,9 +15,7 @@ extern char** environ;
 
 namespace vel::test {
 
-namespace {
-
-std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra) {
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra) {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
@@ -29,6 +27,8 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra
     env.insert(env.end(), extra.begin(), extra.end());
     return env;
 }
+
+namespace {
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> result;
@@ -52,7 +52,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
     posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
 
     std::vector<std::string> args = argv;
-    std::vector<std::string> env = mergedEnvironment(extraEnv);
+    std::vector<std::string> env = MergedEnvironment(extraEnv);
     std::vector<char*> argp = pointers(args);
     std::vector<char*> envp = pointers(env);
     pid_t pid = -1;

@@ -16,6 +16,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& extraEnv = {},
                          const std::string& input = {});
 
+// This process's environment with the extra "NAME=value" entries added or replacing.
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra);
+
 // The built velmora binary (from VELMORA_BINARY), or empty when the tests run without it.
 std::string VelmoraBinary();
 

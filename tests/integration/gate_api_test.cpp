@@ -1,0 +1,272 @@
+// The gate's HTTP API as clients meet it: the real binary, real HTTP, a software security key.
+#include <gtest/gtest.h>
+
+#include "core/encoding.h"
+#include "core/files.h"
+#include "core/paths.h"
+#include "gate/gate_store.h"
+#include "gate/relying_party.h"
+#include "support/gate_process.h"
+#include "support/http_client.h"
+#include "support/process.h"
+#include "support/software_authenticator.h"
+
+namespace vel {
+namespace {
+
+using test::PostJson;
+
+const std::string kOrigin = gate::RelyingPartyOrigin();
+const std::string kRpId(gate::kRelyingPartyId);
+
+JsonValue object(std::initializer_list<std::pair<const char*, JsonValue>> members) {
+    JsonValue value = JsonValue::object();
+    for (const auto& [key, member] : members) value.set(key, member);
+    return value;
+}
+
+class GateApiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+        if (::geteuid() != 0) GTEST_SKIP() << "velmora run needs root";
+    }
+
+    void startGate(const JsonValue& config = JsonValue::object(), const JsonValue* credentials = nullptr) {
+        gate_ = std::make_unique<test::GateProcess>(config);
+        if (credentials != nullptr) gate_->setCredentials(*credentials);
+        std::string output;
+        ASSERT_TRUE(gate_->start(output)) << output << gate_->log();
+    }
+
+    // Issues a code the way another process on the machine would: through the files.
+    std::string issueCode() {
+        gate::GateStore store;
+        std::string error;
+        EXPECT_TRUE(store.load(JoinPath(gate_->dataDirectory(), "gate.json"), error)) << error;
+        const std::string code = store.issueEnrollmentCode(900, error);
+        EXPECT_FALSE(code.empty()) << error;
+        return code;
+    }
+
+    test::HttpReply post(const std::string& path, const JsonValue& body, const std::string& from = "127.0.0.1") {
+        return PostJson(gate_->port(), path, body, from);
+    }
+
+    test::HttpReply enroll(test::SoftwareAuthenticator& key, const std::string& code, const std::string& label = "key",
+                           std::uint8_t flags = test::SoftwareAuthenticator::kDefaultFlags,
+                           const std::string& finishFrom = "127.0.0.1") {
+        const test::HttpReply begin = post("/v1/enroll/begin", object({{"code", code}}));
+        EXPECT_EQ(begin.status, 200) << begin.body;
+        Bytes challenge;
+        Base64Decode(begin.json.get("challenge").asString(), challenge);
+        const test::Registration reg = key.makeCredential(kRpId, kOrigin, challenge, flags);
+        lastFinish_ = object({{"code", code},
+                            {"credentialId", Base64UrlEncode(key.credentialId())},
+                            {"attestationObject", Base64UrlEncode(reg.attestationObject)},
+                            {"clientDataJSON", Base64UrlEncode(reg.clientDataJson)},
+                            {"label", label}});
+        return post("/v1/enroll/finish", lastFinish_, finishFrom);
+    }
+
+    struct AuthOptions {
+        std::string beginFrom = "127.0.0.1";
+        std::string finishFrom = "127.0.0.1";
+        bool rawSignature = false;
+        bool tamper = false;
+        JsonValue extra = JsonValue::object();
+    };
+
+    test::HttpReply authenticate(test::SoftwareAuthenticator& key, const AuthOptions& options) {
+        const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object(), options.beginFrom);
+        EXPECT_EQ(begin.status, 200) << begin.body;
+        Bytes challenge;
+        Base64Decode(begin.json.get("challenge").asString(), challenge);
+        test::Assertion assertion = key.getAssertion(kRpId, kOrigin, challenge);
+        if (options.rawSignature) assertion.signature = test::DerToRawSignature(assertion.signature);
+        if (options.tamper) assertion.authenticatorData.back() ^= 1;
+        JsonValue body = object({{"credentialId", Base64UrlEncode(key.credentialId())},
+                                 {"authenticatorData", Base64UrlEncode(assertion.authenticatorData)},
+                                 {"clientDataJSON", Base64UrlEncode(assertion.clientDataJson)},
+                                 {"signature", Base64UrlEncode(assertion.signature)}});
+        for (const std::string& k : options.extra.keys()) body.set(k, options.extra.get(k));
+        return post("/v1/auth/finish", body, options.finishFrom);
+    }
+
+    std::string firewallStore() const {
+        std::string text;
+        ReadFileText(JoinPath(gate_->dataDirectory(), "firewall.json"), text);
+        return text;
+    }
+
+    std::unique_ptr<test::GateProcess> gate_;
+    JsonValue lastFinish_;  // the body of the latest enrollment finish
+};
+
+TEST_F(GateApiTest, RouterChecksMethodBodyAndExactPaths) {
+    startGate();
+    EXPECT_EQ(test::HttpRequestTo("127.0.0.1", gate_->port(), "GET", "/nowhere", "").status, 405);
+    const test::HttpReply get = test::HttpRequestTo("127.0.0.1", gate_->port(), "GET", "/v1/hello", "");
+    EXPECT_EQ(get.json.get("message").asString(), "only POST is accepted");
+
+    const test::HttpReply hello = test::HttpRequestTo("127.0.0.1", gate_->port(), "POST", "/v1/hello", "");
+    ASSERT_EQ(hello.status, 200);
+    EXPECT_EQ(hello.json.keys().front(), "ok");
+    EXPECT_EQ(hello.json.get("machine").asString(), "testhost");
+    EXPECT_EQ(hello.json.get("rpId").asString(), kRpId);
+    EXPECT_EQ(hello.json.get("clientIp").asString(), "127.0.0.1");
+    EXPECT_FALSE(hello.json.get("protectionArmed").asBool(true));
+    EXPECT_EQ(hello.json.get("exposureReason").asString(), "not_armed");
+    EXPECT_EQ(hello.json.keys().back(), "geoDatabaseLoaded");
+
+    const test::HttpReply array = test::HttpRequestTo("127.0.0.1", gate_->port(), "POST", "/v1/hello", "[]");
+    EXPECT_EQ(array.status, 400);
+    EXPECT_EQ(array.body, R"({"ok":false,"version":1,"error":"bad_request","message":"the request body is not a JSON object"})");
+    for (const char* path : {"/v1/hello/", "/V1/HELLO", "/v1/update/push"}) {
+        const test::HttpReply reply = test::HttpRequestTo("127.0.0.1", gate_->port(), "POST", path, "{}");
+        EXPECT_EQ(reply.status, 404) << path;
+        EXPECT_EQ(reply.json.get("message").asString(), "unknown endpoint");
+    }
+    EXPECT_EQ(gate_->stop(), 0);
+    EXPECT_NE(gate_->log().find("gate stopped"), std::string::npos);
+}
+
+TEST_F(GateApiTest, EnrollmentChecksTheCodeTheAddressAndTheKeyFlags) {
+    startGate(object({{"requireUserVerification", true}}));
+    test::SoftwareAuthenticator key;
+
+    const test::HttpReply wrong = post("/v1/enroll/begin", object({{"code", "WRONG-CODE"}}));
+    EXPECT_EQ(wrong.status, 403);
+    EXPECT_EQ(wrong.json.get("error").asString(), "bad_enrollment_code");
+    EXPECT_EQ(wrong.json.get("message").asString(), "the code was not accepted by machine testhost; see gate.log for details");
+    EXPECT_NE(gate_->log().find("active_code=NO"), std::string::npos);
+    EXPECT_NE(gate_->log().find("  -> the service sees no active code."), std::string::npos);
+
+    const std::string code = issueCode();
+    // A finish from another address than its begin cannot redeem the challenge.
+    test::HttpReply reply = enroll(key, code, "key", 0x05, "127.0.0.2");
+    EXPECT_EQ(reply.json.get("error").asString(), "challenge_expired") << reply.body;
+
+    // Touch without PIN on a gate that demands verification; the code survives.
+    reply = enroll(key, code, "key", 0x01);
+    EXPECT_EQ(reply.status, 403);
+    EXPECT_EQ(reply.json.get("message").asString(), "this gate requires user verification (PIN or biometric)");
+
+    reply = enroll(key, code, std::string(100, 'L'));
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_TRUE(reply.json.get("justArmed").asBool());
+    EXPECT_TRUE(reply.json.get("protectionArmed").asBool());
+    EXPECT_EQ(reply.json.get("credentialId").asString(), Base64UrlEncode(key.credentialId()));
+
+    // The code is spent: replaying the finish request fails at the code check.
+    reply = post("/v1/enroll/finish", lastFinish_);
+    EXPECT_EQ(reply.json.get("error").asString(), "bad_enrollment_code");
+
+    test::SoftwareAuthenticator second;
+    reply = enroll(second, issueCode(), " \t ");
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_FALSE(reply.json.get("justArmed").asBool(true));
+    EXPECT_EQ(reply.json.get("enrolledKeys").asInt(), 2);
+
+    gate_->stop();
+    gate::GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(JoinPath(gate_->dataDirectory(), "gate.json"), error));
+    const auto credentials = store.credentials();
+    ASSERT_EQ(credentials.size(), 2u);
+    EXPECT_EQ(credentials[0].label, std::string(64, 'L'));
+    EXPECT_EQ(credentials[1].label, "FIDO key");
+}
+
+TEST_F(GateApiTest, AuthenticationOpensThePortForTheClientOnlyUntilRevoked) {
+    startGate();
+    test::SoftwareAuthenticator key;
+    EXPECT_EQ(post("/v1/auth/begin", JsonValue::object()).status, 409);
+    ASSERT_EQ(enroll(key, issueCode()).status, 200);
+
+    test::HttpReply reply = authenticate(key, {});
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_EQ(reply.json.get("clientIp").asString(), "127.0.0.1");
+    EXPECT_GT(reply.json.get("expiresAt").asInt(), 0);
+    EXPECT_FALSE(reply.json.has("updateToken"));
+    std::string rules = firewallStore();
+    EXPECT_NE(rules.find("\"127.0.0.1/32\""), std::string::npos) << rules;
+    EXPECT_NE(rules.find("Velmora - allow 127.0.0.1 ["), std::string::npos);
+
+    // Raw r||s signatures count as well as DER; an update token only for true or a number.
+    AuthOptions raw;
+    raw.rawSignature = true;
+    raw.extra = object({{"wantUpdateToken", 1}});
+    reply = authenticate(key, raw);
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_TRUE(reply.json.has("updateToken"));
+    AuthOptions stringFlag;
+    stringFlag.extra = object({{"wantUpdateToken", "yes"}});
+    EXPECT_FALSE(authenticate(key, stringFlag).json.has("updateToken"));
+
+    AuthOptions moved;
+    moved.finishFrom = "127.0.0.3";
+    EXPECT_EQ(authenticate(key, moved).json.get("error").asString(), "challenge_expired");
+
+    EXPECT_FALSE(post("/v1/revoke", JsonValue::object(), "127.0.0.2").json.get("revoked").asBool(true));
+    EXPECT_TRUE(post("/v1/revoke", JsonValue::object()).json.get("revoked").asBool());
+    for (int i = 0; i < 50 && firewallStore().find("127.0.0.1/32") != std::string::npos; ++i) ::usleep(100000);
+    EXPECT_EQ(firewallStore().find("127.0.0.1/32"), std::string::npos);
+}
+
+TEST_F(GateApiTest, BadSignaturesReplaysAndUnknownKeysCountTowardsTheRateLimit) {
+    startGate();
+    test::SoftwareAuthenticator key;
+    ASSERT_EQ(enroll(key, issueCode()).status, 200);
+
+    AuthOptions tampered;
+    tampered.tamper = true;
+    test::HttpReply reply = authenticate(key, tampered);
+    EXPECT_EQ(reply.json.get("error").asString(), "bad_signature") << reply.body;
+
+    test::SoftwareAuthenticator stranger;
+    reply = authenticate(stranger, {});
+    EXPECT_EQ(reply.json.get("error").asString(), "unknown_credential");
+
+    // Seven failures so far from this address would not block; reach eight.
+    for (int i = 0; i < 6; ++i) authenticate(stranger, {});
+    reply = post("/v1/auth/begin", JsonValue::object());
+    EXPECT_EQ(reply.status, 429);
+    EXPECT_EQ(reply.json.get("error").asString(), "rate_limited");
+    // Another address is not affected.
+    AuthOptions elsewhere;
+    elsewhere.beginFrom = elsewhere.finishFrom = "127.0.0.5";
+    EXPECT_EQ(authenticate(key, elsewhere).status, 200);
+}
+
+TEST_F(GateApiTest, CountersMustAdvanceOnceTheyHaveStarted) {
+    test::SoftwareAuthenticator key;
+    // A stored credential with counter 5, and a disabled one.
+    test::SoftwareAuthenticator disabledKey;
+    JsonValue credentials = JsonValue::array();
+    for (auto* k : {&key, &disabledKey}) {
+        const CoseKey pub = k->publicKey();
+        JsonValue publicKey = object({{"alg", -7}, {"kty", "EC2"}, {"crv", 1},
+                                      {"x", Base64UrlEncode(pub.x)}, {"y", Base64UrlEncode(pub.y)}});
+        JsonValue entry = object({{"id", Base64UrlEncode(k->credentialId())}, {"publicKey", publicKey},
+                                  {"signCount", k == &key ? 5 : 0}, {"label", "k"}});
+        if (k == &disabledKey) entry.set("disabled", true);
+        credentials.push(entry);
+    }
+    startGate(JsonValue::object(), &credentials);
+
+    const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());
+    ASSERT_EQ(begin.json.get("allowCredentials").size(), 1u);
+    EXPECT_EQ(authenticate(disabledKey, {}).json.get("error").asString(), "unknown_credential");
+
+    // The software key starts at 1, below the stored 5.
+    test::HttpReply reply = authenticate(key, {});
+    EXPECT_EQ(reply.json.get("error").asString(), "counter_replay") << reply.body;
+    EXPECT_NE(gate_->log().find("counter regression for key 'k': stored 5, presented 1"), std::string::npos);
+    for (int i = 0; i < 4; ++i) authenticate(key, {});  // 2..5, all refused
+    reply = authenticate(key, {});
+    EXPECT_EQ(reply.status, 200) << reply.body;  // 6
+}
+
+}  // namespace
+}  // namespace vel

@@ -1,0 +1,128 @@
+#include "support/gate_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "core/files.h"
+#include "core/paths.h"
+#include "core/unique_fd.h"
+#include "support/http_client.h"
+#include "support/process.h"
+
+namespace vel::test {
+
+std::uint16_t FreeTcpPort() {
+    UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_any;
+    socklen_t length = sizeof address;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin6_port);
+}
+
+GateProcess::GateProcess(const JsonValue& extraConfig, std::vector<std::string> extraEnv) : port_(FreeTcpPort()) {
+    EnsureDirectory(dataDirectory());
+    JsonValue config = JsonValue::object();
+    config.set("listenPort", int(port_));
+    config.set("machineName", "testhost");
+    for (const std::string& key : extraConfig.keys()) config.set(key, extraConfig.get(key));
+    JsonValue document = JsonValue::object();
+    document.set("version", 1);
+    document.set("config", config);
+    WriteFileAtomic(JoinPath(dataDirectory(), "gate.json"), JsonDump(document, 2));
+    env_ = {"PROGRAMDATA=" + dir_.path(), "INVOCATION_ID="};
+    env_.insert(env_.end(), extraEnv.begin(), extraEnv.end());
+}
+
+GateProcess::~GateProcess() {
+    if (pid_ > 0) stop();
+}
+
+void GateProcess::setCredentials(const JsonValue& credentials) {
+    const std::string path = JoinPath(dataDirectory(), "gate.json");
+    std::string text;
+    JsonValue document;
+    ReadFileText(path, text);
+    JsonParse(text, document);
+    document.set("credentials", credentials);
+    WriteFileAtomic(path, JsonDump(document, 2));
+}
+
+bool GateProcess::start(std::string& output) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+    std::vector<std::string> merged = MergedEnvironment(env_);
+    std::vector<char*> envp;
+    for (std::string& entry : merged) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string binary = VelmoraBinary();
+    std::string word = "run";
+    char* argv[] = {binary.data(), word.data(), nullptr};
+    const int rc = ::posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    outputFd_ = pipeFds[0];
+    if (rc != 0) {
+        pid_ = -1;
+        return false;
+    }
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        char buffer[4096];
+        pollfd p{outputFd_, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0) {
+            const ssize_t n = ::read(outputFd_, buffer, sizeof buffer);
+            if (n <= 0) break;  // the gate exited
+            output.append(buffer, static_cast<size_t>(n));
+        }
+        if (output.find("Gate started.") != std::string::npos &&
+            HttpRequestTo("127.0.0.1", port_, "POST", "/v1/hello", "").status == 200) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int GateProcess::stop() {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGINT);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    ::close(outputFd_);
+    outputFd_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string GateProcess::log() const {
+    std::string text;
+    ReadFileText(JoinPath(dataDirectory(), "gate.log"), text);
+    return text;
+}
+
+std::string GateProcess::command(const std::vector<std::string>& args, int* exitCode) const {
+    std::vector<std::string> argv{VelmoraBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const ProcessResult result = RunProcess(argv, env_);
+    if (exitCode != nullptr) *exitCode = result.exitCode;
+    return result.output;
+}
+
+}  // namespace vel::test

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/json.h"
+#include "support/temp_dir.h"
+
+namespace vel::test {
+
+// A free TCP port on loopback at the moment of asking.
+std::uint16_t FreeTcpPort();
+
+// The real velmora binary running `velmora run` over a data directory of its own. The gate.json
+// it starts with is written by the test (listenPort is filled in).
+class GateProcess {
+public:
+    // extraConfig members are merged into gate.json's "config" before the start.
+    explicit GateProcess(const JsonValue& extraConfig = JsonValue::object(), std::vector<std::string> extraEnv = {});
+    ~GateProcess();
+    GateProcess(const GateProcess&) = delete;
+    GateProcess& operator=(const GateProcess&) = delete;
+
+    // Puts credentials (the gate.json "credentials" array) into gate.json before the start.
+    void setCredentials(const JsonValue& credentials);
+
+    // Starts the gate and waits until it answers; false (with the output so far) when it did not.
+    bool start(std::string& output);
+    // Ctrl+C, then waits for the exit; returns the exit code.
+    int stop();
+
+    std::uint16_t port() const { return port_; }
+    std::string dataDirectory() const { return dir_.file("Velmora"); }
+    std::string log() const;
+    // Runs another velmora command over the same data directory.
+    std::string command(const std::vector<std::string>& args, int* exitCode = nullptr) const;
+
+private:
+    TempDir dir_;
+    std::uint16_t port_ = 0;
+    std::vector<std::string> env_;
+    pid_t pid_ = -1;
+    int outputFd_ = -1;
+};
+
+}  // namespace vel::test

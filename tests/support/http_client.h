@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/json.h"
+
+namespace vel::test {
+
+struct HttpReply {
+    int status = 0;  // 0 when no answer arrived
+    std::string headers;
+    std::string body;
+    JsonValue json;  // the body parsed, Null when it is not JSON
+};
+
+// One plain HTTP/1.1 request over a fresh connection, from sourceAddress when one is given (any
+// 127.x.y.z address works on loopback, which lets one test act as several clients).
+HttpReply HttpRequestTo(const std::string& host, std::uint16_t port, const std::string& method,
+                        const std::string& path, const std::string& body, const std::string& sourceAddress = {});
+
+inline HttpReply PostJson(std::uint16_t port, const std::string& path, const JsonValue& body,
+                          const std::string& sourceAddress = "127.0.0.1") {
+    return HttpRequestTo(sourceAddress.find(':') == std::string::npos ? "127.0.0.1" : "::1", port, "POST", path,
+                         JsonDump(body), sourceAddress);
+}
+
+}  // namespace vel::test
