@@ -19,6 +19,26 @@ GateService::GateService(std::string dataDirectory)
 
 GateService::~GateService() { stop(); }
 
+void GateService::logEnforcement() {
+    bool enforced = false;
+    std::string error;
+    const bool read = firewallStore_.read(
+        [&enforced](const FirewallPolicy& policy, std::string&) {
+            enforced = policy.enforcement.enabled;
+            return true;
+        },
+        error);
+    if (!read) {
+        Log(LogLevel::Warn, "cannot read the firewall rule store: %s", error.c_str());
+    } else if (enforced) {
+        Log(LogLevel::Info, "firewall rules are enforced with nftables (table inet velmora)");
+    } else {
+        Log(LogLevel::Warn,
+            "firewall rules are kept but not enforced: nftables enforcement is off. Run 'Velmora.exe setup' to "
+            "switch it on.");
+    }
+}
+
 bool GateService::startup(std::string& error) {
     const std::string executable = ExecutablePath();
     Log(LogLevel::Info, "Velmora %s (build %s) starting, file %s", kProgramVersion, kBuildId, executable.c_str());
@@ -29,6 +49,7 @@ bool GateService::startup(std::string& error) {
     countryFilter_.configure(JoinPath(dataDirectory_, "geoip.csv"), config.allowedCountries,
                              config.allowPrivateAddresses);
     if (!guard_->start(error)) return false;
+    logEnforcement();
 
     {
         std::lock_guard lock(stopMutex_);

@@ -39,6 +39,9 @@ public:
     UpdateTokens& updateTokens() { return updateTokens_; }
 
 private:
+    // Says in the log whether the rule store is projected into the kernel.
+    void logEnforcement();
+
     std::string dataDirectory_;
     GateStore store_;
     FileFirewallStore firewallStore_;
