@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "core/files.h"
 #include "core/paths.h"
@@ -22,7 +25,7 @@ std::string slurp(const std::string& path) {
 }
 
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ::unsetenv("VELMORA_DEBUG");
         SetLogMinLevel(LogLevel::Info);
@@ -42,7 +45,8 @@ TEST_F(LogTest, WritesFormattedLinesAtOrAboveTheMinimumLevel) {
     Log(LogLevel::Error, "e");
     Log(static_cast<LogLevel>(7), "odd level");
     const std::string text = slurp(logPath());
-    const std::regex line(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[(DEBUG|INFO |WARN |ERROR)\] [^\n]*\n)");
+    const std::regex line(
+        R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[(DEBUG|INFO |WARN |ERROR)\] [^\n]*\n)");
     std::istringstream in(text);
     std::string row;
     int rows = 0;
@@ -69,9 +73,7 @@ TEST_F(LogTest, CutsLongMessagesAt2047Bytes) {
 }
 
 TEST_F(LogTest, RotatesOnlyPastFourMebibytesKeepingOneOlderGeneration) {
-    {
-        std::ofstream(logPath()) << std::string(kLogRotateSize, 'o');
-    }
+    { std::ofstream(logPath()) << std::string(kLogRotateSize, 'o'); }
     Log(LogLevel::Info, "exactly at the limit");
     EXPECT_FALSE(FileExists(logPath() + ".1"));
 
@@ -103,6 +105,33 @@ TEST_F(LogTest, DebugSwitchAcceptsShortValuesStartingWithOne) {
     Log(LogLevel::Debug, "now visible");
     ::unsetenv("VELMORA_DEBUG");
     EXPECT_NE(slurp(logPath()).find("[DEBUG] now visible"), std::string::npos);
+}
+
+// The service and the command line append to one file: no line may be lost or torn.
+TEST_F(LogTest, ThreadsAndProcessesAppendWithoutLosingLines) {
+    constexpr int kLines = 300;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([t, child] {
+            for (int i = 0; i < kLines; ++i)
+                Log(LogLevel::Info, "%s thread %d line %d", child == 0 ? "child" : "parent", t, i);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+
+    std::istringstream in(slurp(logPath()));
+    std::string row;
+    std::set<std::string> seen;
+    while (std::getline(in, row)) {
+        const size_t tag = row.find("[INFO ] ");
+        ASSERT_NE(tag, std::string::npos) << row;
+        seen.insert(row.substr(tag + 8));
+    }
+    EXPECT_EQ(seen.size(), 2u * 3 * kLines);
 }
 
 }  // namespace
