@@ -62,3 +62,10 @@ for figure, refs in references.items():
         print(f"{figure} ({ref}): {measure(rb)[1]}")
 PY
 done
+
+# The gate under load over HTTPS, beside nginx (needs root to run the gate).
+if [ "$(id -u)" = 0 ] && command -v wrk >/dev/null && command -v nginx >/dev/null; then
+    bench/gate_load.sh build-bench/velmora
+else
+    echo "gate load: skipped (needs root, wrk and nginx)"
+fi
