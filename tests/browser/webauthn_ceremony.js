@@ -2,7 +2,7 @@
 // Enrolls and then authenticates against a running gate with headless Chromium's virtual
 // authenticator, so the gate meets WebAuthn data produced by a browser rather than by our own
 // test code. Usage: node webauthn_ceremony.js <gate port> <enrollment code>
-// Prints the /v1/auth/finish answer on success; exits 1 with the failing step otherwise.
+// Prints the last /v1/auth/finish answer (with how a replay fared); exits 1 with the failing step otherwise.
 const http = require('node:http');
 const { chromium } = require('playwright-core');
 
@@ -102,12 +102,20 @@ async function main() {
     const registration = await page.evaluate((o) => window.enroll(o), enrollOptions);
     await expectOk(port, '/v1/enroll/finish', { code, label: 'Chromium virtual key', ...registration });
 
-    const authOptions = await expectOk(port, '/v1/auth/begin', {});
-    const assertion = await page.evaluate((o) => window.authenticate(o), authOptions);
-    if (assertion.credentialId !== registration.credentialId) throw new Error('the browser used another credential');
-    const granted = await expectOk(port, '/v1/auth/finish', assertion);
+    const signIn = async () => {
+      const authOptions = await expectOk(port, '/v1/auth/begin', {});
+      const assertion = await page.evaluate((o) => window.authenticate(o), authOptions);
+      if (assertion.credentialId !== registration.credentialId) throw new Error('the browser used another credential');
+      return { assertion, granted: await expectOk(port, '/v1/auth/finish', assertion) };
+    };
+    // Twice, so the gate also meets the browser key's advancing counter; a replay in between is refused.
+    const first = await signIn();
+    const replay = await post(port, '/v1/auth/finish', first.assertion);
+    const { granted } = await signIn();
+    granted.replayStatus = replay.status;
+    granted.replayError = JSON.parse(replay.text).error;
 
-    // The authenticator's signature counter shows it really signed once per ceremony.
+    // The authenticator's own counter, to compare with what the gate stored.
     const { credentials } = await cdp.send('WebAuthn.getCredentials', { authenticatorId });
     granted.browserSignCount = credentials.length === 1 ? credentials[0].signCount : -1;
     process.stdout.write(`${JSON.stringify(granted)}\n`);

@@ -68,6 +68,8 @@ TEST(BrowserWebAuthn, ChromiumVirtualKeyEnrollsAndOpensThePort) {
     ASSERT_TRUE(JsonParse(LastLine(run.output), granted)) << run.output;
     EXPECT_EQ(granted.get("clientIp").asString(), "127.0.0.1");
     EXPECT_GT(granted.get("expiresAt").asInt(), 0);
+    EXPECT_EQ(granted.get("replayStatus").asInt(), 403);
+    EXPECT_EQ(granted.get("replayError").asString(), "challenge_expired");
 
     // The browser's key is stored with its counter as of the assertion, and the grant reached the
     // firewall.
@@ -76,7 +78,7 @@ TEST(BrowserWebAuthn, ChromiumVirtualKeyEnrollsAndOpensThePort) {
     const auto credentials = store.credentials();
     ASSERT_EQ(credentials.size(), 1u);
     EXPECT_EQ(credentials[0].label, "Chromium virtual key");
-    EXPECT_EQ(credentials[0].useCount, 1);
+    EXPECT_EQ(credentials[0].useCount, 2);
     EXPECT_EQ(std::int64_t(credentials[0].signCount), granted.get("browserSignCount").asInt());
     std::string rules;
     ASSERT_TRUE(ReadFileText(JoinPath(gate.dataDirectory(), "firewall.json"), rules));
