@@ -17,5 +17,6 @@ void HandleEnrollFinish(GateService& gate, const HttpRequest& request, const Jso
 void HandleAuthBegin(GateService& gate, const HttpRequest& request, const JsonValue& body, HttpResponse& response);
 void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonValue& body, HttpResponse& response);
 void HandleRevoke(GateService& gate, const HttpRequest& request, const JsonValue& body, HttpResponse& response);
+void HandleUpdatePush(GateService& gate, const HttpRequest& request, const JsonValue& body, HttpResponse& response);
 
 }  // namespace vel::gate

@@ -23,6 +23,7 @@ constexpr Route kRoutes[] = {
     {"/v1/auth/begin", HandleAuthBegin},
     {"/v1/auth/finish", HandleAuthFinish},
     {"/v1/revoke", HandleRevoke},
+    {"/v1/update/push", HandleUpdatePush},
 };
 
 std::string geoRejection(const GeoCheckResult& result, const std::string& address) {

@@ -1,0 +1,8 @@
+#pragma once
+
+namespace vel {
+
+// `velmora update-apply`: installs this build over the installed service.
+int CmdUpdateApply(int argc, char** argv);
+
+}  // namespace vel

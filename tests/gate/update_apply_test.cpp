@@ -1,0 +1,82 @@
+#include "gate/update_apply.h"
+
+#include <gtest/gtest.h>
+
+#include "core/files.h"
+#include "support/temp_dir.h"
+
+namespace vel::gate {
+namespace {
+
+// systemd as seen by the installer: a start leads to `afterStart`.
+class FakeSystemctl : public Systemctl {
+  public:
+    std::string active = "active";
+    std::string afterStart = "active";
+    std::vector<std::string> calls;
+
+    ChildResult run(const std::vector<std::string>& args) override {
+        calls.push_back(args[0]);
+        if (args[0] == "show")
+            return {true, 0, "LoadState=loaded\nActiveState=" + active + "\nMainPID=0\n"};
+        if (args[0] == "start") active = afterStart;
+        if (args[0] == "stop") active = "inactive";
+        return {true, 0, ""};
+    }
+};
+
+class UpdateApplyTest : public ::testing::Test {
+  protected:
+    UpdateApplyTest() : service_(systemctl_, ServiceControlOptions{dir_.path(), 0}) {
+        WriteFileAtomic(dir_.file("velmora.service"), "[Service]\n");
+        WriteFileAtomic(dir_.file("installed"), "old build");
+        WriteFileAtomic(dir_.file("staged"), "new build");
+        options_.ownPath = dir_.file("staged");
+        options_.ownVersion = "1.19";
+        options_.installedPath = dir_.file("installed");
+        options_.settleMs = options_.verifyMs = options_.retryMs = 0;
+        options_.print = [this](std::string_view line) { printed_ += std::string(line) + "\n"; };
+    }
+    std::string read(const std::string& name) {
+        std::string text;
+        ReadFileText(dir_.file(name), text);
+        return text;
+    }
+
+    test::TempDir dir_;
+    FakeSystemctl systemctl_;
+    ServiceControl service_;
+    UpdateApplyOptions options_;
+    std::string printed_;
+};
+
+TEST_F(UpdateApplyTest, ANewBuildThatStaysUpReplacesTheOldOneWhichIsKeptAsBackup) {
+    EXPECT_EQ(ApplyUpdate(service_, options_), 0);
+    EXPECT_EQ(read("installed"), "new build");
+    EXPECT_EQ(read("installed.bak"), "old build");
+    EXPECT_NE(printed_.find("Update complete; the service is running version 1.19."),
+              std::string::npos)
+        << printed_;
+}
+
+TEST_F(UpdateApplyTest, ABuildThatDoesNotStayUpIsRolledBack) {
+    systemctl_.afterStart = "failed";
+    EXPECT_EQ(ApplyUpdate(service_, options_), 1);
+    EXPECT_EQ(read("installed"), "old build");
+    EXPECT_NE(
+        printed_.find("ERROR: the new version did not start; the previous binary was restored."),
+        std::string::npos)
+        << printed_;
+}
+
+TEST_F(UpdateApplyTest, RunningFromTheInstalledPathIsRefusedWithoutTouchingTheService) {
+    options_.ownPath = options_.installedPath;
+    EXPECT_EQ(ApplyUpdate(service_, options_), 1);
+    EXPECT_TRUE(systemctl_.calls.empty());
+    EXPECT_EQ(read("installed"), "old build");
+    EXPECT_NE(printed_.find("ERROR: update-apply must run from a staged copy, not from "),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace vel::gate
