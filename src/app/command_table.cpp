@@ -2,22 +2,72 @@
 
 #include <vector>
 
+#include "app/console.h"
 #include "app/gate_roles.h"
 #include "app/update_apply_command.h"
+#include "guard/admin_commands.h"
 
 namespace vel {
+
+namespace {
+
+int cmdCode(int argc, char** argv) {
+    return gate::CmdCode(argc, argv, WriteConsoleLine);
+}
+int cmdCheckCode(int argc, char** argv) {
+    return gate::CmdCheckCode(argc, argv, WriteConsoleLine);
+}
+int cmdKeys(int argc, char** argv) {
+    return gate::CmdKeys(argc, argv, WriteConsoleLine);
+}
+int cmdRemoveKey(int argc, char** argv) {
+    return gate::CmdRemoveKey(argc, argv, WriteConsoleLine);
+}
+int cmdHarden(int argc, char** argv) {
+    return gate::CmdHarden(argc, argv, WriteConsoleLine);
+}
+int cmdGeo(int argc, char** argv) {
+    return gate::CmdGeo(argc, argv, WriteConsoleLine);
+}
+int cmdGeoipImport(int argc, char** argv) {
+    return gate::CmdGeoipImport(argc, argv, WriteConsoleLine);
+}
+
+int cmdStatus(int argc, char** argv) {
+    const auto systemctl = gate::MakeSystemctl();
+    return gate::CmdStatus(argc, argv, WriteConsoleLine, *systemctl);
+}
+
+int cmdStop(int argc, char** argv) {
+    const auto systemctl = gate::MakeSystemctl();
+    return gate::CmdStop(argc, argv, WriteConsoleLine, *systemctl);
+}
+
+}  // namespace
 
 std::span<const Command> CommandTable() {
     // In the order of comparison; each command joins the table as it is built.
     static const std::vector<Command> kCommands = {
+        {"code", cmdCode},
+        {"status", cmdStatus},
+        {"keys", cmdKeys},
+        {"remove-key", cmdRemoveKey},
+        {"harden", cmdHarden},
+        {"geo", cmdGeo},
+        {"geoip-import", cmdGeoipImport},
         {"run", CmdRun},
+        {"check-code", cmdCheckCode},
         {"update-apply", CmdUpdateApply},
+        {"stop", cmdStop},
     };
     return kCommands;
 }
 
 int RunDefaultCommand() {
-    return 0;
+    char program[] = "velmora";
+    char command[] = "status";
+    char* argv[] = {program, command, nullptr};
+    return cmdStatus(2, argv);
 }
 
 }  // namespace vel

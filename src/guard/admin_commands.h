@@ -1,0 +1,41 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "gate/gate_store.h"
+#include "guard/service_control.h"
+
+namespace vel::gate {
+
+// Receives one console line per call; the entry point passes the console, tests a recorder.
+using LineWriter = std::function<void(std::string_view line)>;
+
+// The administration commands. Each receives the whole argument vector (the command word at
+// index 1), prints its report and returns the exit code. None of them talks to the running
+// service: they work on the same files it uses.
+int CmdCode(int argc, char** argv, const LineWriter& out);
+int CmdCheckCode(int argc, char** argv, const LineWriter& out);
+int CmdKeys(int argc, char** argv, const LineWriter& out);
+int CmdRemoveKey(int argc, char** argv, const LineWriter& out);
+int CmdGeo(int argc, char** argv, const LineWriter& out);
+int CmdGeoipImport(int argc, char** argv, const LineWriter& out);
+int CmdStatus(int argc, char** argv, const LineWriter& out, Systemctl& systemctl);
+int CmdHarden(int argc, char** argv, const LineWriter& out);
+int CmdStop(int argc, char** argv, const LineWriter& out, Systemctl& systemctl);
+
+// Shared by the commands and by diagnostics.
+
+// Prints "ERROR: administrator rights are required." and returns false when not elevated.
+bool RequireElevation(const LineWriter& out);
+// Loads gate.json from the data directory.
+bool LoadGateStore(GateStore& store, std::string& error);
+// Compares service-runtime.json with this program's version and build and prints the advice.
+void PrintVersionCheck(const LineWriter& out);
+// Option words are compared without regard to case.
+bool SameOption(std::string_view typed, std::string_view option);
+// The path of the running executable.
+std::string ExecutablePath();
+
+}  // namespace vel::gate

@@ -1,0 +1,83 @@
+#include <strings.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "core/paths.h"
+#include "core/privileges.h"
+#include "core/time.h"
+#include "core/version.h"
+#include "gate/service_runtime.h"
+#include "guard/admin_commands.h"
+
+namespace vel::gate {
+
+bool RequireElevation(const LineWriter& out) {
+    if (isElevated()) return true;
+    out("ERROR: administrator rights are required.");
+    return false;
+}
+
+bool LoadGateStore(GateStore& store, std::string& error) {
+    return store.load(JoinPath(DataDirectory(), "gate.json"), error);
+}
+
+bool SameOption(std::string_view typed, std::string_view option) {
+    return typed.size() == option.size() &&
+           ::strncasecmp(typed.data(), option.data(), option.size()) == 0;
+}
+
+std::string ExecutablePath() {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string("velmora");
+}
+
+namespace {
+
+void printUpdateAdvice(const LineWriter& out) {
+    out("  [LIKELY CAUSE] The service is running an OLD build:");
+    out("  it looks for the code in a different place and cannot see it.");
+    out("  Update and restart:");
+    out("      cp -f " + ExecutablePath() + " /opt/velmora/velmora && systemctl restart velmora");
+}
+
+void printLogAdvice(const LineWriter& out) {
+    out("      tail -n 6 " + JoinPath(DataDirectory(), "gate.log"));
+}
+
+}  // namespace
+
+void PrintVersionCheck(const LineWriter& out) {
+    out(std::string("  This program's version: ") + kProgramVersion + " (" + kBuildId + ")");
+    const std::string directory = DataDirectory();
+    if (!FileExists(JoinPath(directory, kServiceRuntimeFile))) {
+        out("  Service version:        unknown — it has never been started");
+        out("                          from this build.");
+        printUpdateAdvice(out);
+        return;
+    }
+    ServiceRuntime runtime;
+    if (!ReadServiceRuntime(directory, runtime)) {
+        out("  Service version:        state file is unreadable");
+        return;
+    }
+    out("  Service version:        " + runtime.version + " (" + runtime.build + ")");
+    out("  Started from:           " + runtime.executable);
+    out("  Start time:             " + FormatLocalTime(runtime.startedAt));
+    if (runtime.version != kProgramVersion) {
+        out("  [CAUSE FOUND] The versions are DIFFERENT.");
+        out("  The service is running another build and looks for the code elsewhere.");
+        printUpdateAdvice(out);
+    } else if (runtime.build == kBuildId) {
+        out("  Versions match. If the code is still rejected —");
+        out("  see the exact reason in the log:");
+        printLogAdvice(out);
+    } else {
+        out("  Same version, only the build time differs — the code should");
+        out("  be accepted. If it is rejected, the reason is in the log:");
+        printLogAdvice(out);
+    }
+}
+
+}  // namespace vel::gate
