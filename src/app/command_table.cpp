@@ -4,6 +4,7 @@
 
 #include "app/console.h"
 #include "app/gate_roles.h"
+#include "app/setup.h"
 #include "app/update_apply_command.h"
 #include "guard/admin_commands.h"
 
@@ -48,6 +49,7 @@ int cmdStop(int argc, char** argv) {
 std::span<const Command> CommandTable() {
     // In the order of comparison; each command joins the table as it is built.
     static const std::vector<Command> kCommands = {
+        {"setup", CmdSetup},
         {"code", cmdCode},
         {"status", cmdStatus},
         {"keys", cmdKeys},
@@ -59,6 +61,7 @@ std::span<const Command> CommandTable() {
         {"check-code", cmdCheckCode},
         {"update-apply", CmdUpdateApply},
         {"stop", cmdStop},
+        {"uninstall", CmdUninstall},
     };
     return kCommands;
 }

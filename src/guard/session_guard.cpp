@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "gate/gate_store.h"
+#include "guard/disarmed_marker.h"
 #include "guard/tcp_table.h"
 
 namespace vel::gate {
@@ -44,7 +45,7 @@ SessionGuard::~SessionGuard() {
 }
 
 std::string SessionGuard::markerPath() const {
-    return JoinPath(dataDirectory_, "disarmed");
+    return disarmedMarkerPath(dataDirectory_);
 }
 
 bool SessionGuard::keysEnrolled() const {
