@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/gate_roles.h"
+#include "app/recovery_roles.h"
 
 namespace vel {
 
@@ -10,10 +11,15 @@ std::span<const Command> CommandTable() {
     // In the order of comparison; each command joins the table as it is built.
     static const std::vector<Command> kCommands = {
         {"run", CmdRun},
+        {"unlock", CmdUnlock},
+        {"diag", CmdDiag},
+        {"arm", CmdArm},
     };
     return kCommands;
 }
 
-int RunDefaultCommand() { return 0; }
+int RunDefaultCommand() {
+    return 0;
+}
 
 }  // namespace vel
