@@ -4,6 +4,7 @@
 
 #include "app/console.h"
 #include "app/gate_roles.h"
+#include "app/recovery_roles.h"
 #include "app/setup.h"
 #include "app/update_apply_command.h"
 #include "guard/admin_commands.h"
@@ -58,6 +59,9 @@ std::span<const Command> CommandTable() {
         {"geo", cmdGeo},
         {"geoip-import", cmdGeoipImport},
         {"run", CmdRun},
+        {"unlock", CmdUnlock},
+        {"diag", CmdDiag},
+        {"arm", CmdArm},
         {"check-code", cmdCheckCode},
         {"update-apply", CmdUpdateApply},
         {"stop", cmdStop},
