@@ -122,7 +122,7 @@ TEST_F(GateApiTest, RouterChecksMethodBodyAndExactPaths) {
     const test::HttpReply array = test::HttpRequestTo("127.0.0.1", gate_->port(), "POST", "/v1/hello", "[]");
     EXPECT_EQ(array.status, 400);
     EXPECT_EQ(array.body, R"({"ok":false,"version":1,"error":"bad_request","message":"the request body is not a JSON object"})");
-    for (const char* path : {"/v1/hello/", "/V1/HELLO", "/v1/update/push"}) {
+    for (const char* path : {"/v1/hello/", "/V1/HELLO", "/v1/update/push/"}) {
         const test::HttpReply reply = test::HttpRequestTo("127.0.0.1", gate_->port(), "POST", path, "{}");
         EXPECT_EQ(reply.status, 404) << path;
         EXPECT_EQ(reply.json.get("message").asString(), "unknown endpoint");
