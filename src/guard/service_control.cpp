@@ -72,6 +72,11 @@ std::string unitText(const std::string& exePath) {
 
 std::unique_ptr<Systemctl> MakeSystemctl() { return std::make_unique<RealSystemctl>(); }
 
+std::string DefaultUnitDirectory() {
+    const char* directory = std::getenv("VELMORA_SYSTEMD_UNIT_DIR");
+    return directory != nullptr && *directory != '\0' ? directory : "/etc/systemd/system";
+}
+
 std::string ServiceStateName(const std::string& activeState) {
     if (activeState == "active" || activeState == "reloading") return "running";
     if (activeState == "inactive" || activeState == "failed") return "stopped";

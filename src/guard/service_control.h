@@ -25,8 +25,11 @@ public:
 
 std::unique_ptr<Systemctl> MakeSystemctl();
 
+std::string DefaultUnitDirectory();
+
 struct ServiceControlOptions {
-    std::string unitDirectory = "/etc/systemd/system";
+    // VELMORA_SYSTEMD_UNIT_DIR, when set, replaces /etc/systemd/system (for a stand-in systemd).
+    std::string unitDirectory = DefaultUnitDirectory();
     int pollIntervalMs = 200;
 };
 
