@@ -4,6 +4,7 @@
 #include "core/time.h"
 #include "core/version.h"
 #include "gate/api_response.h"
+#include "gate/ceremony_payload.h"
 #include "gate/endpoints.h"
 #include "gate/gate_service.h"
 #include "gate/relying_party.h"
@@ -18,10 +19,6 @@ constexpr const char* kGetCeremony = "webauthn.get";
 // A token is asked for with true or a non-zero number; any other value asks for none.
 bool wants(const JsonValue& value) {
     return (value.isBool() && value.boolValue()) || (value.isNumber() && value.numberValue() != 0);
-}
-
-bool decodeMember(const JsonValue& body, const char* name, Bytes& out) {
-    return Base64Decode(body.get(name).asString(), out) && !out.empty();
 }
 
 // Counters only move forward; 0 is accepted only from an authenticator that never counted.
@@ -65,8 +62,8 @@ void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonV
         return SendError(response, 429, "rate_limited", "too many attempts from this address");
     }
     Bytes credentialId, authData, clientDataJson, signature;
-    if (!decodeMember(body, "credentialId", credentialId) || !decodeMember(body, "authenticatorData", authData) ||
-        !decodeMember(body, "clientDataJSON", clientDataJson) || !decodeMember(body, "signature", signature)) {
+    if (!DecodeBinaryMember(body, "credentialId", credentialId) || !DecodeBinaryMember(body, "authenticatorData", authData) ||
+        !DecodeBinaryMember(body, "clientDataJSON", clientDataJson) || !DecodeBinaryMember(body, "signature", signature)) {
         return SendError(response, 400, "bad_request", "malformed assertion payload");
     }
     Credential credential;
@@ -75,14 +72,8 @@ void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonV
         Log(LogLevel::Warn, "assertion from %s used an unknown credential", address.c_str());
         return SendError(response, 403, "unknown_credential", "this key is not enrolled on this machine");
     }
-    JsonValue clientData;
-    if (!JsonParse(std::string(clientDataJson.begin(), clientDataJson.end()), clientData) || !clientData.isObject()) {
-        return SendError(response, 400, "bad_request", "clientDataJSON is not JSON");
-    }
     Bytes challenge;
-    if (!Base64Decode(clientData.get("challenge").asString(), challenge)) {
-        return SendError(response, 400, "bad_request", "clientDataJSON has no usable challenge");
-    }
+    if (!ReadClientDataChallenge(clientDataJson, challenge, response)) return;
     if (!guard.consumeChallenge(challenge, address, kGetCeremony)) {
         guard.recordFailure(address);
         return SendError(response, 403, "challenge_expired", "this challenge is unknown, already used or expired");

@@ -7,6 +7,7 @@
 #include "core/paths.h"
 #include "core/time.h"
 #include "gate/api_response.h"
+#include "gate/ceremony_payload.h"
 #include "gate/endpoints.h"
 #include "gate/gate_service.h"
 #include "gate/relying_party.h"
@@ -81,10 +82,6 @@ std::string cleanLabel(const std::string& label) {
     return cleaned;
 }
 
-bool decodeMember(const JsonValue& body, const char* name, Bytes& out) {
-    return Base64Decode(body.get(name).asString(), out) && !out.empty();
-}
-
 }  // namespace
 
 void HandleEnrollBegin(GateService& gate, const HttpRequest& request, const JsonValue& body, HttpResponse& response) {
@@ -114,19 +111,13 @@ void HandleEnrollFinish(GateService& gate, const HttpRequest& request, const Jso
     if (!admitEnrollment(gate, request, code, response)) return;
 
     Bytes credentialId, attestationObject, clientDataJson;
-    if (!decodeMember(body, "credentialId", credentialId) ||
-        !decodeMember(body, "attestationObject", attestationObject) ||
-        !decodeMember(body, "clientDataJSON", clientDataJson)) {
+    if (!DecodeBinaryMember(body, "credentialId", credentialId) ||
+        !DecodeBinaryMember(body, "attestationObject", attestationObject) ||
+        !DecodeBinaryMember(body, "clientDataJSON", clientDataJson)) {
         return SendError(response, 400, "bad_request", "malformed registration payload");
     }
-    JsonValue clientData;
-    if (!JsonParse(std::string(clientDataJson.begin(), clientDataJson.end()), clientData) || !clientData.isObject()) {
-        return SendError(response, 400, "bad_request", "clientDataJSON is not JSON");
-    }
     Bytes challenge;
-    if (!Base64Decode(clientData.get("challenge").asString(), challenge)) {
-        return SendError(response, 400, "bad_request", "clientDataJSON has no usable challenge");
-    }
+    if (!ReadClientDataChallenge(clientDataJson, challenge, response)) return;
     if (!gate.guard().consumeChallenge(challenge, address, kCreateCeremony)) {
         gate.guard().recordFailure(address);
         return SendError(response, 403, "challenge_expired", "this challenge is unknown, already used or expired");
