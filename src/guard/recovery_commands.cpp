@@ -67,7 +67,7 @@ bool RestoreFirewallRules(RecoverySystem& system, Firewall& firewall, std::uint1
 }
 
 // Remote Desktop counts as enabled when its unit starts at boot; xrdp has no NLA switch.
-bool EnableRemoteDesktopWithNla(ServiceControl& service, std::string& error) {
+bool enableRemoteDesktopWithNla(ServiceControl& service, std::string& error) {
     std::string detail;
     if (!service.enableTermService(detail)) {
         error = "cannot enable Remote Desktop: " + detail;
@@ -80,7 +80,7 @@ bool EnableRemoteDesktopWithNla(ServiceControl& service, std::string& error) {
 void CheckRemoteDesktop(RecoverySystem& system) {
     const auto& print = system.print;
     std::string error;
-    if (EnableRemoteDesktopWithNla(system.service, error)) {
+    if (enableRemoteDesktopWithNla(system.service, error)) {
         print("     connections allowed (fDenyTSConnections = 0)");
     } else {
         print("     failed to enable: " + error);
