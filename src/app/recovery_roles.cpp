@@ -6,7 +6,8 @@
 
 #include "app/console.h"
 #include "core/paths.h"
-#include "core/privileges.h"
+#include "gate/update_apply.h"
+#include "guard/admin_commands.h"
 #include "guard/firewall_store_file.h"
 #include "guard/recovery_commands.h"
 #include "guard/tcp_table.h"
@@ -14,8 +15,6 @@
 namespace vel {
 
 namespace {
-
-constexpr const char* kInstalledCopy = "/opt/velmora/velmora";
 
 int RunWithSystem(int (*command)(gate::RecoverySystem&)) {
     std::unique_ptr<gate::Systemctl> systemctl = gate::MakeSystemctl();
@@ -31,25 +30,19 @@ int RunWithSystem(int (*command)(gate::RecoverySystem&)) {
         [](std::uint16_t port) { return gate::isTcpPortListening(port); },
         DataDirectory(),
         ExecutablePath(),
-        kInstalledCopy,
+        gate::kDefaultInstalledPath,
     };
     return command(system);
-}
-
-bool RequireElevation() {
-    if (isElevated()) return true;
-    WriteConsoleLine("ERROR: administrator rights are required.");
-    return false;
 }
 
 }  // namespace
 
 int CmdUnlock(int, char**) {
-    return RequireElevation() ? RunWithSystem(gate::RunUnlock) : 1;
+    return gate::RequireElevation(WriteConsoleLine) ? RunWithSystem(gate::RunUnlock) : 1;
 }
 
 int CmdArm(int, char**) {
-    return RequireElevation() ? RunWithSystem(gate::RunArm) : 1;
+    return gate::RequireElevation(WriteConsoleLine) ? RunWithSystem(gate::RunArm) : 1;
 }
 
 int CmdDiag(int, char**) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/paths.h"
 #include "gate/gate_store.h"
 #include "guard/service_control.h"
 
@@ -32,7 +33,9 @@ bool RequireElevation(const LineWriter& out);
 // Loads gate.json from the data directory.
 bool LoadGateStore(GateStore& store, std::string& error);
 // Compares service-runtime.json with this program's version and build and prints the advice.
-void PrintVersionCheck(const LineWriter& out);
+void PrintVersionCheck(const LineWriter& out, const std::string& dataDirectory = DataDirectory());
+// What gate.json says about an enrollment code kept there by older builds, or "none".
+std::string codeInsideGateJson(const std::string& dataDirectory = DataDirectory());
 // Option words are compared without regard to case.
 bool SameOption(std::string_view typed, std::string_view option);
 // The path of the running executable.

@@ -42,15 +42,14 @@ void printUpdateAdvice(const LineWriter& out) {
     out("      cp -f " + ExecutablePath() + " /opt/velmora/velmora && systemctl restart velmora");
 }
 
-void printLogAdvice(const LineWriter& out) {
-    out("      tail -n 6 " + JoinPath(DataDirectory(), "gate.log"));
+void printLogAdvice(const LineWriter& out, const std::string& directory) {
+    out("      tail -n 6 " + JoinPath(directory, "gate.log"));
 }
 
 }  // namespace
 
-void PrintVersionCheck(const LineWriter& out) {
+void PrintVersionCheck(const LineWriter& out, const std::string& directory) {
     out(std::string("  This program's version: ") + kProgramVersion + " (" + kBuildId + ")");
-    const std::string directory = DataDirectory();
     if (!FileExists(JoinPath(directory, kServiceRuntimeFile))) {
         out("  Service version:        unknown — it has never been started");
         out("                          from this build.");
@@ -72,11 +71,11 @@ void PrintVersionCheck(const LineWriter& out) {
     } else if (runtime.build == kBuildId) {
         out("  Versions match. If the code is still rejected —");
         out("  see the exact reason in the log:");
-        printLogAdvice(out);
+        printLogAdvice(out, directory);
     } else {
         out("  Same version, only the build time differs — the code should");
         out("  be accepted. If it is rejected, the reason is in the log:");
-        printLogAdvice(out);
+        printLogAdvice(out, directory);
     }
 }
 

@@ -39,11 +39,13 @@ std::string joined(const std::vector<std::string>& items, const std::string& sep
     return text;
 }
 
-// What gate.json itself says about a code: older builds kept it there instead of beside it.
-std::string codeInsideGateJson() {
+}  // namespace
+
+// Older builds kept the code inside gate.json instead of beside it.
+std::string codeInsideGateJson(const std::string& dataDirectory) {
     std::string text;
     JsonValue json;
-    if (!ReadFileText(JoinPath(DataDirectory(), "gate.json"), text) || !JsonParse(text, json) ||
+    if (!ReadFileText(JoinPath(dataDirectory, "gate.json"), text) || !JsonParse(text, json) ||
         !json.isObject()) {
         return "none";
     }
@@ -53,8 +55,6 @@ std::string codeInsideGateJson() {
     }
     return "none";
 }
-
-}  // namespace
 
 int CmdCode(int argc, char** argv, const LineWriter& out) {
     if (!RequireElevation(out)) return 1;

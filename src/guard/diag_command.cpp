@@ -4,11 +4,9 @@
 #include <cstdio>
 #include <string>
 
-#include "core/log.h"
 #include "core/paths.h"
 #include "core/time.h"
-#include "core/version.h"
-#include "gate/service_runtime.h"
+#include "guard/admin_commands.h"
 #include "guard/disarmed_marker.h"
 #include "guard/firewall.h"
 #include "guard/recovery_commands.h"
@@ -68,49 +66,6 @@ void ServiceSection(RecoverySystem& system, const GateStore& store) {
     if (keys == 0) print("   [info] no keys, so the gate does not close the RDP port");
 }
 
-void UpdateAdvice(RecoverySystem& system) {
-    system.print("  [LIKELY CAUSE] The service is running an OLD build:");
-    system.print("  it looks for the code in a different place and cannot see it.");
-    system.print("  Update and restart:");
-    system.print("      systemctl restart velmora");
-}
-
-// Compares the running service's build, as it recorded it at start, with this program.
-void VersionCheck(RecoverySystem& system) {
-    const auto& print = system.print;
-    const std::string& dataDirectory = system.dataDirectory;
-    print(std::string("  This program's version: ") + kProgramVersion + " " + kBuildId);
-    const std::string runtimePath = JoinPath(dataDirectory, kServiceRuntimeFile);
-    ServiceRuntime runtime;
-    if (!FileExists(runtimePath)) {
-        print("  Service version:        unknown — it has never been started");
-        print("                          from this build.");
-        UpdateAdvice(system);
-        return;
-    }
-    if (!ReadServiceRuntime(dataDirectory, runtime)) {
-        print("  Service version:        state file is unreadable");
-        return;
-    }
-    print("  Service version:        " + runtime.version);
-    print("  Started from:           " + runtime.executable);
-    print("  Start time:             " + FormatLocalTime(runtime.startedAt));
-    const std::string logCommand = "      tail -n 6 " + JoinPath(dataDirectory, "gate.log");
-    if (runtime.version == kProgramVersion && runtime.build == kBuildId) {
-        print("  Versions match. If the code is still rejected —");
-        print("  see the exact reason in the log:");
-        print(logCommand);
-    } else if (runtime.version == kProgramVersion) {
-        print("  Same version, only the build time differs — the code should");
-        print("  be accepted. If it is rejected, the reason is in the log:");
-        print(logCommand);
-    } else {
-        print("  [CAUSE FOUND] The versions are DIFFERENT.");
-        print("  The service is running another build and looks for the code elsewhere.");
-        UpdateAdvice(system);
-    }
-}
-
 bool ModificationTime(const std::string& path, struct timespec& out) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return false;
@@ -125,7 +80,7 @@ bool Older(const struct timespec& a, const struct timespec& b) {
 void CodeSection(RecoverySystem& system, GateStore& store) {
     const auto& print = system.print;
     print("4. Enrollment code and version match");
-    VersionCheck(system);
+    PrintVersionCheck(print, system.dataDirectory);
     if (store.enrollmentOpen()) {
         print("   [ok]   an active code exists, valid until " +
               FormatLocalTime(store.enrollmentExpiresAt()));
@@ -134,6 +89,8 @@ void CodeSection(RecoverySystem& system, GateStore& store) {
     }
     const std::string enrollmentPath = JoinPath(system.dataDirectory, "enrollment.json");
     print("   file " + enrollmentPath + (FileExists(enrollmentPath) ? " — present" : " — missing"));
+    if (codeInsideGateJson(system.dataDirectory) != "none")
+        print("   [info] a code was also found in the old place (inside gate.json)");
 
     print("   this program: " + system.programPath);
     struct timespec installedTime {

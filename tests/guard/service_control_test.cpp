@@ -2,60 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 
 #include "core/files.h"
 #include "core/paths.h"
+#include "support/fake_systemctl.h"
 #include "support/temp_dir.h"
 
 namespace vel::gate {
 namespace {
-
-// Plays systemd: a unit table the test sets, and a log of every systemctl call.
-class FakeSystemctl : public Systemctl {
-public:
-    struct Unit {
-        bool loaded = true;
-        std::string active = "inactive";
-        std::string afterStart = "active";  // the state a start leads to
-        bool startFails = false;
-        bool enabled = false;
-    };
-    std::map<std::string, Unit> units;
-    std::vector<std::string> calls;
-    bool reachable = true;
-    std::string unitDirectory;  // a daemon-reload loads the gate's unit when its file is there
-
-    ChildResult run(const std::vector<std::string>& args) override {
-        std::string line;
-        for (const std::string& a : args) line += (line.empty() ? "" : " ") + a;
-        calls.push_back(line);
-        if (!reachable) return {true, 1, "System has not been booted with systemd as init system (PID 1). Can't operate.\n"};
-        const std::string& verb = args[0];
-        if (verb == "daemon-reload") {
-            if (FileExists(unitDirectory + "/velmora.service")) units.try_emplace("velmora.service");
-            return {true, 0, ""};
-        }
-        const std::string& name = args.back() == "--value" ? args[1] : args.back();
-        auto found = units.find(verb == "show" ? args[1] : name);
-        if (found == units.end() || !found->second.loaded) {
-            if (verb == "show") return {true, 0, "LoadState=not-found\nActiveState=inactive\nMainPID=0\n"};
-            return {true, 5, "Unit " + name + " not found.\n"};
-        }
-        Unit& unit = found->second;
-        if (verb == "show") return {true, 0, "LoadState=loaded\nActiveState=" + unit.active + "\nMainPID=0\n"};
-        if (verb == "start") {
-            unit.active = unit.startFails ? "failed" : unit.afterStart;
-            return {true, unit.startFails ? 1 : 0, unit.startFails ? "Job failed.\n" : ""};
-        }
-        if (verb == "stop") unit.active = "inactive";
-        if (verb == "enable") unit.enabled = true;
-        if (verb == "disable") unit.enabled = false;
-        if (verb == "is-enabled") return {true, unit.enabled ? 0 : 1, ""};
-        return {true, 0, ""};
-    }
-};
 
 class ServiceControlTest : public ::testing::Test {
 protected:
