@@ -102,11 +102,12 @@ class EndToEndTest : public ::testing::Test {
                                  rdp_.get(), expectOpen);
     }
 
-    // One request of the user's client to the gate, over HTTPS from the user's namespace.
-    test::HttpReply post(const std::string& path, const JsonValue& body) const {
+    // One request to the gate, over HTTPS from a client's namespace (the user's unless told).
+    test::HttpReply post(const std::string& path, const JsonValue& body,
+                         std::size_t client = kUser) const {
         test::HttpReply reply;
-        TestNetwork::RunIn(net_.client(kUser), [&] {
-            reply = test::HttpsRequestTo(net_.machineAddress(kUser), kGatePort, "POST", path,
+        TestNetwork::RunIn(net_.client(client), [&] {
+            reply = test::HttpsRequestTo(net_.machineAddress(client), kGatePort, "POST", path,
                                          JsonDump(body));
         });
         return reply;
@@ -173,9 +174,12 @@ TEST_F(EndToEndTest, SetupEnrollAuthenticateAndExpire) {
     ASSERT_EQ(enrolled.status, 200) << enrolled.body;
     EXPECT_TRUE(enrolled.json.get("justArmed").asBool());
 
-    // The first key closes the port for everyone.
+    // The first key closes the port for everyone; the gate itself stays reachable.
     EXPECT_TRUE(waitUntil([this] { return !rdpOpenFor(kUser, false); }, std::chrono::seconds(5)));
     EXPECT_FALSE(rdpOpenFor(kStranger, false));
+    const test::HttpReply hello = post("/v1/hello", JsonValue::object(), kStranger);
+    EXPECT_EQ(hello.status, 200);
+    EXPECT_TRUE(hello.json.get("protectionArmed").asBool());
 
     // The key opens it for its holder's address only, while the grant lives.
     const test::HttpReply granted = authenticate(key);
