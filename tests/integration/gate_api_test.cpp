@@ -10,6 +10,7 @@
 #include "support/http_client.h"
 #include "support/process.h"
 #include "support/software_authenticator.h"
+#include "support/test_network.h"
 
 namespace vel {
 namespace {
@@ -274,56 +275,32 @@ TEST_F(GateApiTest, CountersMustAdvanceOnceTheyHaveStarted) {
 namespace vel {
 namespace {
 
-// A client namespace joined to this one by a veth pair with public (documentation) addresses, so the
-// gate sees a public client; the traffic never leaves the pair.
-class PublicClient {
-public:
-    PublicClient() {
-        ok_ = run({"ip", "netns", "add", kNamespace}) &&
-              run({"ip", "link", "add", "velgeo0", "type", "veth", "peer", "name", "velgeo1"}) &&
-              run({"ip", "link", "set", "velgeo1", "netns", kNamespace}) &&
-              run({"ip", "addr", "add", "198.51.100.1/24", "dev", "velgeo0"}) &&
-              run({"ip", "link", "set", "velgeo0", "up"}) &&
-              run({"ip", "-n", kNamespace, "addr", "add", "198.51.100.2/24", "dev", "velgeo1"}) &&
-              run({"ip", "-n", kNamespace, "link", "set", "velgeo1", "up"});
-    }
-    ~PublicClient() {
-        run({"ip", "link", "del", "velgeo0"});
-        run({"ip", "netns", "del", kNamespace});
-    }
-    bool ok() const { return ok_; }
-    std::string post(std::uint16_t port, const std::string& path) {
-        return test::RunProcess({"/usr/sbin/ip", "netns", "exec", kNamespace, "curl", "-s", "--max-time", "10", "-X",
-                                 "POST", "http://198.51.100.1:" + std::to_string(port) + path})
-            .output;
-    }
-
-private:
-    static constexpr const char* kNamespace = "velmora-geo-client";
-    static bool run(std::vector<std::string> args) {
-        args[0] = "/usr/sbin/" + args[0];
-        return test::RunProcess(args).exitCode == 0;
-    }
-    bool ok_ = false;
-};
-
 TEST_F(GateApiTest, CountryListWithoutATableRejectsPublicClientsOnly) {
-    if (!FileExists("/usr/sbin/ip") || !FileExists("/usr/bin/curl")) GTEST_SKIP() << "ip or curl is missing";
-    PublicClient client;
-    if (!client.ok()) GTEST_SKIP() << "network namespaces cannot be created here";
+    const std::string unavailable = test::NetworkTestsUnavailable();
+    if (!unavailable.empty()) GTEST_SKIP() << unavailable;
+    // A client at a public (documentation) address, so the gate sees it as external.
+    test::TestNetwork net({"198.51.100"});
+    if (!net.createNamespaces()) GTEST_SKIP() << "network namespaces cannot be created here";
+    ASSERT_TRUE(net.connect()) << "could not join the namespaces with veth pairs";
     JsonValue countries = JsonValue::array();
     countries.push("DE");
-    startGate(object({{"allowedCountries", countries}}));
+    test::TestNetwork::RunIn(net.machine(), [&] { startGate(object({{"allowedCountries", countries}})); });
+    if (HasFatalFailure()) return;
 
-    JsonValue answer;
-    ASSERT_TRUE(JsonParse(client.post(gate_->port(), "/v1/hello"), answer));
+    test::HttpReply reply;
+    test::TestNetwork::RunIn(net.client(0), [&] {
+        reply = test::HttpRequestTo(net.machineAddress(0), gate_->port(), "POST", "/v1/hello", "");
+    });
+    const JsonValue& answer = reply.json;
     EXPECT_EQ(answer.get("error").asString(), "country_not_allowed");
     EXPECT_EQ(answer.get("message").asString(),
               "a country list is set on the gate but the address table is not loaded, so external connections are "
               "rejected");
     EXPECT_NE(gate_->log().find("geo filter rejected request /v1/hello: a country list is set"), std::string::npos);
     // A local client still passes.
-    EXPECT_EQ(post("/v1/hello", JsonValue::object()).status, 200);
+    test::TestNetwork::RunIn(net.machine(), [&] { reply = post("/v1/hello", JsonValue::object()); });
+    EXPECT_EQ(reply.status, 200);
+    gate_->stop();
 }
 
 }  // namespace

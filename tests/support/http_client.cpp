@@ -2,19 +2,26 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 
+#include "core/openssl_ptr.h"
 #include "core/unique_fd.h"
 
 namespace vel::test {
 
 namespace {
 
-bool fillAddress(const std::string& text, std::uint16_t port, sockaddr_storage& storage, socklen_t& length) {
+// A gate that hangs fails the test, not the run.
+constexpr int kReplyTimeoutMs = 30000;
+
+bool fillAddress(const std::string& text, std::uint16_t port, sockaddr_storage& storage,
+                 socklen_t& length) {
     std::memset(&storage, 0, sizeof storage);
     auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
     if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
@@ -33,44 +40,33 @@ bool fillAddress(const std::string& text, std::uint16_t port, sockaddr_storage& 
     return false;
 }
 
-}  // namespace
-
-HttpReply HttpRequestTo(const std::string& host, std::uint16_t port, const std::string& method,
-                        const std::string& path, const std::string& body, const std::string& sourceAddress) {
-    HttpReply reply;
+UniqueFd connectTo(const std::string& host, std::uint16_t port, const std::string& sourceAddress) {
     sockaddr_storage target{};
     socklen_t targetLength = 0;
-    if (!fillAddress(host, port, target, targetLength)) return reply;
+    if (!fillAddress(host, port, target, targetLength)) return {};
     UniqueFd fd(::socket(target.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd) return reply;
+    if (!fd) return {};
     if (!sourceAddress.empty()) {
         sockaddr_storage source{};
         socklen_t sourceLength = 0;
         if (!fillAddress(sourceAddress, 0, source, sourceLength) ||
             ::bind(fd.get(), reinterpret_cast<sockaddr*>(&source), sourceLength) != 0) {
-            return reply;
+            return {};
         }
     }
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&target), targetLength) != 0) return reply;
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&target), targetLength) != 0) return {};
+    return fd;
+}
 
-    const std::string request = method + " " + path + " HTTP/1.1\r\nHost: gate\r\nConnection: close\r\n" +
-                                "Content-Type: application/json\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body;
-    size_t sent = 0;
-    while (sent < request.size()) {
-        const ssize_t n = ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return reply;
-        sent += static_cast<size_t>(n);
-    }
-    std::string raw;
-    char buffer[8192];
-    for (;;) {
-        pollfd p{fd.get(), POLLIN, 0};
-        if (::poll(&p, 1, 30000) <= 0) break;  // a gate that hangs fails the test, not the run
-        const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        raw.append(buffer, static_cast<size_t>(n));
-    }
+std::string requestText(const std::string& method, const std::string& path,
+                        const std::string& body) {
+    return method + " " + path + " HTTP/1.1\r\nHost: gate\r\nConnection: close\r\n" +
+           "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+HttpReply parseReply(const std::string& raw) {
+    HttpReply reply;
     const size_t split = raw.find("\r\n\r\n");
     if (raw.compare(0, 9, "HTTP/1.1 ") != 0 || split == std::string::npos) return reply;
     reply.status = std::atoi(raw.c_str() + 9);
@@ -78,6 +74,60 @@ HttpReply HttpRequestTo(const std::string& host, std::uint16_t port, const std::
     reply.body = raw.substr(split + 4);
     if (!JsonParse(reply.body, reply.json)) reply.json = JsonValue();
     return reply;
+}
+
+using SslCtxPtr = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
+using SslPtr = std::unique_ptr<SSL, OpenSslFree<SSL_free>>;
+
+}  // namespace
+
+HttpReply HttpRequestTo(const std::string& host, std::uint16_t port, const std::string& method,
+                        const std::string& path, const std::string& body,
+                        const std::string& sourceAddress) {
+    const UniqueFd fd = connectTo(host, port, sourceAddress);
+    if (!fd) return {};
+    const std::string request = requestText(method, path, body);
+    size_t sent = 0;
+    while (sent < request.size()) {
+        const ssize_t n =
+            ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return {};
+        sent += static_cast<size_t>(n);
+    }
+    std::string raw;
+    char buffer[8192];
+    for (;;) {
+        pollfd p{fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, kReplyTimeoutMs) <= 0) break;
+        const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        raw.append(buffer, static_cast<size_t>(n));
+    }
+    return parseReply(raw);
+}
+
+HttpReply HttpsRequestTo(const std::string& host, std::uint16_t port, const std::string& method,
+                         const std::string& path, const std::string& body) {
+    const UniqueFd fd = connectTo(host, port, {});
+    if (!fd) return {};
+    const timeval timeout{kReplyTimeoutMs / 1000, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+    if (!ctx) return {};
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
+    SslPtr ssl(SSL_new(ctx.get()));
+    if (!ssl || SSL_set_fd(ssl.get(), fd.get()) != 1 || SSL_connect(ssl.get()) != 1) return {};
+    const std::string request = requestText(method, path, body);
+    if (SSL_write(ssl.get(), request.data(), static_cast<int>(request.size())) !=
+        static_cast<int>(request.size())) {
+        return {};
+    }
+    std::string raw;
+    char buffer[8192];
+    int n = 0;
+    while ((n = SSL_read(ssl.get(), buffer, sizeof buffer)) > 0)
+        raw.append(buffer, static_cast<size_t>(n));
+    return parseReply(raw);
 }
 
 }  // namespace vel::test

@@ -17,12 +17,18 @@ struct HttpReply {
 // One plain HTTP/1.1 request over a fresh connection, from sourceAddress when one is given (any
 // 127.x.y.z address works on loopback, which lets one test act as several clients).
 HttpReply HttpRequestTo(const std::string& host, std::uint16_t port, const std::string& method,
-                        const std::string& path, const std::string& body, const std::string& sourceAddress = {});
+                        const std::string& path, const std::string& body,
+                        const std::string& sourceAddress = {});
+
+// The same over TLS. The server's certificate is not checked: the gate's own is self-signed, and
+// the tests that use this check what the gate does, not who it is.
+HttpReply HttpsRequestTo(const std::string& host, std::uint16_t port, const std::string& method,
+                         const std::string& path, const std::string& body);
 
 inline HttpReply PostJson(std::uint16_t port, const std::string& path, const JsonValue& body,
                           const std::string& sourceAddress = "127.0.0.1") {
-    return HttpRequestTo(sourceAddress.find(':') == std::string::npos ? "127.0.0.1" : "::1", port, "POST", path,
-                         JsonDump(body), sourceAddress);
+    return HttpRequestTo(sourceAddress.find(':') == std::string::npos ? "127.0.0.1" : "::1", port,
+                         "POST", path, JsonDump(body), sourceAddress);
 }
 
 }  // namespace vel::test

@@ -1,0 +1,258 @@
+// The whole gate as an administrator and a remote user meet it. A namespace plays the machine:
+// setup installs the real binary there, the stand-in systemd starts its service, and a listener
+// stands in for the remote-desktop server. A user with a software security key sits in a second
+// namespace and a stranger in a third; both try real TCP connections to the protected port.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/encoding.h"
+#include "core/files.h"
+#include "core/json.h"
+#include "core/paths.h"
+#include "gate/relying_party.h"
+#include "support/http_client.h"
+#include "support/port_probe.h"
+#include "support/process.h"
+#include "support/software_authenticator.h"
+#include "support/stand_in_systemd.h"
+#include "support/temp_dir.h"
+#include "support/test_network.h"
+
+namespace vel {
+namespace {
+
+using test::TestNetwork;
+
+// What setup configures when it is not told otherwise.
+constexpr std::uint16_t kGatePort = 7440;
+constexpr std::uint16_t kRdpPort = 3389;
+constexpr std::size_t kUser = 0;
+constexpr std::size_t kStranger = 1;
+
+const std::string kOrigin = gate::RelyingPartyOrigin();
+const std::string kRpId(gate::kRelyingPartyId);
+
+JsonValue object(std::initializer_list<std::pair<const char*, JsonValue>> members) {
+    JsonValue value = JsonValue::object();
+    for (const auto& [key, member] : members) value.set(key, member);
+    return value;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Polls until the condition holds or the time is up; the last answer.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
+class EndToEndTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+        const std::string unavailable = test::NetworkTestsUnavailable();
+        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
+        if (!net_.createNamespaces()) GTEST_SKIP() << "network namespaces cannot be created here";
+        ASSERT_TRUE(net_.connect()) << "could not join the namespaces with veth pairs";
+        if (!net_.nftWorks())
+            GTEST_SKIP() << "nftables does not work inside a network namespace here";
+        systemd_.addUnit("xrdp.service", true, false);
+        rdp_ = test::ListeningSocket(net_.machine(), SOCK_STREAM, kRdpPort);
+    }
+
+    std::string dataDirectory() const { return JoinPath(programData_.path(), "Velmora"); }
+    std::string gateLog() const {
+        std::string text;
+        ReadFileText(JoinPath(dataDirectory(), "gate.log"), text);
+        return text;
+    }
+
+    // A velmora command run on the machine, with systemd and the data directory of this test.
+    test::ProcessResult velmora(std::vector<std::string> args) const {
+        args.insert(args.begin(), test::VelmoraBinary());
+        return net_.run(net_.machine(), args, environment());
+    }
+    test::ProcessResult systemctl(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv{"systemctl"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return net_.run(net_.machine(), argv, environment());
+    }
+    std::vector<std::string> environment() const {
+        std::vector<std::string> env = systemd_.environment();
+        env.push_back("PROGRAMDATA=" + programData_.path());
+        env.push_back("INVOCATION_ID=");
+        return env;
+    }
+
+    bool rdpOpenFor(std::size_t client, bool expectOpen) const {
+        return test::TcpConnects(net_.client(client), net_.machineAddress(client), kRdpPort,
+                                 rdp_.get(), expectOpen);
+    }
+
+    // One request to the gate, over HTTPS from a client's namespace (the user's unless told).
+    test::HttpReply post(const std::string& path, const JsonValue& body,
+                         std::size_t client = kUser) const {
+        test::HttpReply reply;
+        TestNetwork::RunIn(net_.client(client), [&] {
+            reply = test::HttpsRequestTo(net_.machineAddress(client), kGatePort, "POST", path,
+                                         JsonDump(body));
+        });
+        return reply;
+    }
+    bool gateAnswers() const {
+        return waitUntil([this] { return post("/v1/hello", JsonValue::object()).status == 200; },
+                         std::chrono::seconds(10));
+    }
+
+    test::HttpReply enroll(test::SoftwareAuthenticator& key, const std::string& code) const {
+        const test::HttpReply begin = post("/v1/enroll/begin", object({{"code", code}}));
+        if (begin.status != 200) return begin;
+        Bytes challenge;
+        Base64Decode(begin.json.get("challenge").asString(), challenge);
+        const test::Registration reg = key.makeCredential(kRpId, kOrigin, challenge);
+        return post("/v1/enroll/finish",
+                    object({{"code", code},
+                            {"credentialId", Base64UrlEncode(key.credentialId())},
+                            {"attestationObject", Base64UrlEncode(reg.attestationObject)},
+                            {"clientDataJSON", Base64UrlEncode(reg.clientDataJson)},
+                            {"label", "e2e key"}}));
+    }
+
+    test::HttpReply authenticate(test::SoftwareAuthenticator& key) const {
+        const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());
+        if (begin.status != 200) return begin;
+        Bytes challenge;
+        Base64Decode(begin.json.get("challenge").asString(), challenge);
+        const test::Assertion assertion = key.getAssertion(kRpId, kOrigin, challenge);
+        return post("/v1/auth/finish",
+                    object({{"credentialId", Base64UrlEncode(key.credentialId())},
+                            {"authenticatorData", Base64UrlEncode(assertion.authenticatorData)},
+                            {"clientDataJSON", Base64UrlEncode(assertion.clientDataJson)},
+                            {"signature", Base64UrlEncode(assertion.signature)}}));
+    }
+
+    // Destroyed in reverse: the listener, then the gate the stand-in started, then its data
+    // directory, then the namespaces.
+    TestNetwork net_{{"10.231.1", "10.231.2"}};
+    test::TempDir programData_;
+    test::StandInSystemd systemd_;
+    UniqueFd rdp_;
+};
+
+TEST_F(EndToEndTest, SetupEnrollAuthenticateAndExpire) {
+    const test::ProcessResult setup = velmora({"setup", "--grant", "1"});
+    ASSERT_EQ(setup.exitCode, 0) << setup.output;
+    EXPECT_TRUE(contains(setup.output, "nftables enforcement is on (table inet velmora)"))
+        << setup.output;
+    EXPECT_TRUE(contains(setup.output, "  Access window: 15 sec.")) << setup.output;
+    ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
+
+    // Before the first key the port works as it did: for everyone.
+    EXPECT_TRUE(rdpOpenFor(kUser, true));
+    EXPECT_TRUE(rdpOpenFor(kStranger, true));
+
+    const test::ProcessResult issued = velmora({"code"});
+    ASSERT_EQ(issued.exitCode, 0) << issued.output;
+    const std::string label = "  Enrollment code: ";
+    const std::size_t at = issued.output.find(label);
+    ASSERT_NE(at, std::string::npos) << issued.output;
+    test::SoftwareAuthenticator key;
+    const test::HttpReply enrolled = enroll(key, issued.output.substr(at + label.size(), 14));
+    ASSERT_EQ(enrolled.status, 200) << enrolled.body;
+    EXPECT_TRUE(enrolled.json.get("justArmed").asBool());
+
+    // The first key closes the port for everyone; the gate itself stays reachable.
+    EXPECT_TRUE(waitUntil([this] { return !rdpOpenFor(kUser, false); }, std::chrono::seconds(5)));
+    EXPECT_FALSE(rdpOpenFor(kStranger, false));
+    const test::HttpReply hello = post("/v1/hello", JsonValue::object(), kStranger);
+    EXPECT_EQ(hello.status, 200);
+    EXPECT_TRUE(hello.json.get("protectionArmed").asBool());
+
+    // The key opens it for its holder's address only, while the grant lives.
+    const test::HttpReply granted = authenticate(key);
+    ASSERT_EQ(granted.status, 200) << granted.body;
+    EXPECT_EQ(granted.json.get("clientIp").asString(), net_.clientAddress(kUser));
+    EXPECT_TRUE(rdpOpenFor(kUser, true));
+    EXPECT_FALSE(rdpOpenFor(kStranger, false));
+    const test::ProcessResult status = velmora({"status"});
+    EXPECT_TRUE(contains(status.output, "  Service:      running")) << status.output;
+    EXPECT_TRUE(contains(status.output, "  Kernel enforcement:          on (nftables)"))
+        << status.output;
+    EXPECT_TRUE(contains(status.output, "  Active grants:               1")) << status.output;
+    EXPECT_TRUE(contains(status.output, "      " + net_.clientAddress(kUser))) << status.output;
+
+    // With no session open from the address, the expired grant closes the port again.
+    EXPECT_TRUE(waitUntil([this] { return !rdpOpenFor(kUser, false); }, std::chrono::seconds(25)));
+    EXPECT_FALSE(rdpOpenFor(kStranger, false));
+    EXPECT_TRUE(contains(
+        gateLog(), "grant for " + net_.clientAddress(kUser) + " expired; RDP port closed again"));
+    EXPECT_TRUE(contains(velmora({"status"}).output, "  Active grants:               0"));
+}
+
+TEST_F(EndToEndTest, UnlockOpensThePortAndArmClosesItAgain) {
+    // A machine with one key enrolled before setup runs.
+    test::SoftwareAuthenticator key;
+    const CoseKey publicKey = key.publicKey();
+    JsonValue credentials = JsonValue::array();
+    credentials.push(object({{"id", Base64UrlEncode(key.credentialId())},
+                             {"publicKey", object({{"alg", -7},
+                                                   {"kty", "EC2"},
+                                                   {"crv", 1},
+                                                   {"x", Base64UrlEncode(publicKey.x)},
+                                                   {"y", Base64UrlEncode(publicKey.y)}})},
+                             {"signCount", 0},
+                             {"label", "k"}}));
+    ASSERT_TRUE(EnsureDirectory(dataDirectory()));
+    ASSERT_TRUE(WriteFileAtomic(JoinPath(dataDirectory(), "gate.json"),
+                                JsonDump(object({{"version", 1}, {"credentials", credentials}}))));
+    const test::ProcessResult setup = velmora({"setup"});
+    ASSERT_EQ(setup.exitCode, 0) << setup.output;
+    ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
+    EXPECT_FALSE(rdpOpenFor(kUser, false));
+
+    const test::ProcessResult unlock = velmora({"unlock"});
+    EXPECT_EQ(unlock.exitCode, 0);
+    EXPECT_TRUE(contains(unlock.output, "Done. Normal RDP access restored")) << unlock.output;
+    EXPECT_TRUE(rdpOpenFor(kUser, true));
+    EXPECT_TRUE(rdpOpenFor(kStranger, true));
+    EXPECT_EQ(systemd_.mainPid(), 0);
+
+    // A gate started while disarmed leaves the port alone, at its start and in its maintenance.
+    ASSERT_EQ(systemctl({"start", "velmora.service"}).exitCode, 0);
+    EXPECT_TRUE(
+        waitUntil([this] { return contains(gateLog(), "gate disarmed by the 'disarmed' file"); },
+                  std::chrono::seconds(10)))
+        << gateLog();
+    EXPECT_TRUE(rdpOpenFor(kUser, true));
+    EXPECT_TRUE(rdpOpenFor(kStranger, true));
+    ASSERT_EQ(systemctl({"stop", "velmora.service"}).exitCode, 0);
+
+    // arm starts the service, and the gate's start closes the port again.
+    const test::ProcessResult arm = velmora({"arm"});
+    EXPECT_EQ(arm.exitCode, 0) << arm.output;
+    EXPECT_TRUE(contains(arm.output, "Service started, autostart enabled.")) << arm.output;
+    EXPECT_GT(systemd_.mainPid(), 0);
+    EXPECT_TRUE(waitUntil([this] { return !rdpOpenFor(kUser, false); }, std::chrono::seconds(10)));
+    EXPECT_FALSE(rdpOpenFor(kStranger, false));
+    // And a key still opens it.
+    ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
+    const test::HttpReply granted = authenticate(key);
+    EXPECT_EQ(granted.status, 200) << granted.body;
+    EXPECT_TRUE(rdpOpenFor(kUser, true));
+}
+
+}  // namespace
+}  // namespace vel
