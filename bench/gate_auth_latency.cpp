@@ -169,8 +169,8 @@ class Bench {
 
     int run() {
         // Other work on the machine moves these figures more than anything in the gate does.
-        ReadFileText("/proc/loadavg", loadAverage_);
-        loadAverage_ = loadAverage_.substr(0, loadAverage_.find(' '));
+        double load = 0;
+        if (::getloadavg(&load, 1) == 1) loadAverage_ = std::to_string(load).substr(0, 4);
         std::string error;
         if (!context_ || !startGate(error) || !enroll(error)) {
             std::fprintf(stderr, "gate auth latency: %s\n", error.c_str());
@@ -204,6 +204,7 @@ class Bench {
 
         report(quiet, loaded, static_cast<int>(idle.size()), idleError,
                std::chrono::duration<double>(idleOpenTime).count(), stillOpen, floodLasted);
+        std::fflush(stdout);
         if (!loadedOk) {
             std::fprintf(stderr, "gate auth latency under load stopped early: %s\n", error.c_str());
             return 1;
@@ -454,7 +455,7 @@ class Bench {
     Child gate_;
     std::uint16_t port_ = 0;
     test::SoftwareAuthenticator key_;
-    std::string loadAverage_;
+    std::string loadAverage_ = "unknown";
 };
 
 }  // namespace
