@@ -66,6 +66,8 @@ done
 # The gate under load over HTTPS, beside nginx (needs root to run the gate).
 if [ "$(id -u)" = 0 ] && command -v wrk >/dev/null && command -v nginx >/dev/null; then
     bench/gate_load.sh build-bench/velmora
+    # A legitimate authentication while 500 idle connections are held and wrk floods the gate.
+    build-bench/bench/gate_auth_latency build-bench/velmora
 else
     echo "gate load: skipped (needs root, wrk and nginx)"
 fi

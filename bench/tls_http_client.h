@@ -1,0 +1,48 @@
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/openssl_ptr.h"
+#include "core/unique_fd.h"
+
+namespace vel::bench {
+
+using SslCtxPtr = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
+using SslPtr = std::unique_ptr<SSL, OpenSslFree<SSL_free>>;
+
+// A TLS client context that accepts the gate's self-signed certificate.
+SslCtxPtr NewClientContext();
+
+struct HttpAnswer {
+    int status = 0;
+    std::string body;
+};
+
+// One keep-alive HTTPS connection to a port on 127.0.0.1, blocking, with a ten-second limit on
+// every read and write so that a stuck server fails the run instead of hanging it.
+class TlsHttpClient {
+  public:
+    explicit TlsHttpClient(SSL_CTX* context) : context_(context) {}
+
+    // TCP connection and complete TLS handshake.
+    bool connect(std::uint16_t port, std::string& error);
+    // One POST on the open connection; the answer must carry a Content-Length.
+    bool post(const std::string& path, const std::string& body, HttpAnswer& answer,
+              std::string& error);
+    // False once the server has closed the connection.
+    bool stillOpen() const;
+
+  private:
+    bool readMore(std::string& error);
+
+    SSL_CTX* context_;
+    UniqueFd fd_;
+    SslPtr ssl_;
+    std::string received_;  // bytes read past the previous answer
+};
+
+}  // namespace vel::bench
