@@ -10,7 +10,9 @@
 #include "core/json.h"
 #include "core/paths.h"
 #include "core/time.h"
+#include "core/version.h"
 #include "gate/gate_store.h"
+#include "gate/service_runtime.h"
 #include "guard/firewall.h"
 #include "guard/firewall_store_file.h"
 #include "support/process.h"
@@ -110,6 +112,43 @@ TEST_F(AdminCommandsTest, CheckCodeNamesTheCauseOfAMissingOrExpiredCode) {
     EXPECT_TRUE(has(older, "  [CAUSE] the code expired 10 min. ago."));
 }
 
+TEST_F(AdminCommandsTest, CheckCodeComparesTheServiceBuildWithItsOwn) {
+    const std::string code = codeOf(run({"code"}).output);
+    const auto check = [&] {
+        const auto result = run({"check-code", code});
+        EXPECT_TRUE(has(result, "  [OK] The code is correct and active.")) << result.output;
+        EXPECT_TRUE(has(result, std::string("  This program's version: ") + kProgramVersion + " (" +
+                                    kBuildId + ")"));
+        return result;
+    };
+    const std::string update = "      cp -f " + test::VelmoraBinary() +
+                               " /opt/velmora/velmora && systemctl restart velmora";
+    const auto never = check();
+    EXPECT_TRUE(has(never, "  Service version:        unknown — it has never been started"));
+    EXPECT_TRUE(has(never, update));
+
+    const std::string directory = JoinPath(data_.path(), "Velmora");
+    gate::ServiceRuntime runtime{kProgramVersion, kBuildId, "/opt/velmora/velmora", 42, UnixNow()};
+    ASSERT_TRUE(gate::WriteServiceRuntime(directory, runtime));
+    const auto same = check();
+    EXPECT_TRUE(has(same, "  Started from:           /opt/velmora/velmora"));
+    EXPECT_TRUE(has(same, "  Versions match. If the code is still rejected —"));
+    EXPECT_TRUE(has(same, "      tail -n 6 " + dataFile("gate.log")));
+
+    runtime.build = "another build";
+    ASSERT_TRUE(gate::WriteServiceRuntime(directory, runtime));
+    EXPECT_TRUE(has(check(), "  Same version, only the build time differs — the code should"));
+
+    runtime.version = "0.0.1";
+    ASSERT_TRUE(gate::WriteServiceRuntime(directory, runtime));
+    const auto older = check();
+    EXPECT_TRUE(has(older, "  [CAUSE FOUND] The versions are DIFFERENT."));
+    EXPECT_TRUE(has(older, update));
+
+    ASSERT_TRUE(WriteFileAtomic(dataFile(gate::kServiceRuntimeFile), "{not json"));
+    EXPECT_TRUE(has(check(), "  Service version:        state file is unreadable"));
+}
+
 TEST_F(AdminCommandsTest, KeysAndRemoveKeyRejectBadNumbers) {
     EXPECT_TRUE(has(run({"keys"}), "No keys enrolled."));
     enrollKey("AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", "Office key");
@@ -117,6 +156,9 @@ TEST_F(AdminCommandsTest, KeysAndRemoveKeyRejectBadNumbers) {
     EXPECT_TRUE(has(keys, "  [1] Office key"));
     EXPECT_TRUE(has(keys, "      id:        AAAAAAAAAAAAAAAAAAAAAAAA..."));
     EXPECT_TRUE(has(keys, "      uses:      0, last never"));
+    const auto status = run({"status"});
+    EXPECT_TRUE(has(status, "  Keys:         1"));
+    EXPECT_TRUE(has(status, "  Protection is active: the RDP port opens only on a FIDO key."));
 
     const std::string before = read("gate.json");
     for (const char* number : {"0", "2", "one", "1x"}) {
