@@ -195,9 +195,13 @@ bool uninstallGate(SetupEnvironment& env, std::string& error) {
     // rules are still disabled, so the port stays closed without the service.
     gate::Firewall firewall(env.firewallStore, env.nft);
     std::string firewallError;
-    if (firewall.removeAllGrantRules(firewallError) < 0 ||
-        !firewall.removeRule(gate::kServiceRuleName, firewallError)) {
-        Log(LogLevel::Warn, "uninstall could not clean up the firewall: %s", firewallError.c_str());
+    if (firewall.removeAllGrantRules(firewallError) < 0) {
+        Log(LogLevel::Warn, "uninstall could not remove the grant rules: %s",
+            firewallError.c_str());
+    }
+    if (!firewall.removeRule(gate::kServiceRuleName, firewallError)) {
+        Log(LogLevel::Warn, "uninstall could not remove the gate's port rule: %s",
+            firewallError.c_str());
     }
 
     // The gate itself was the only holder of the binding; the certificate stays for a later setup.
