@@ -1,6 +1,5 @@
 #include "app/setup.h"
 
-#include <limits.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include "core/paths.h"
 #include "core/privileges.h"
 #include "core/system_error.h"
+#include "guard/admin_commands.h"
 #include "guard/disarmed_marker.h"
 #include "guard/firewall.h"
 #include "guard/firewall_store_file.h"
@@ -32,13 +32,6 @@ std::string format(const char* pattern, unsigned value) {
     char text[128];
     std::snprintf(text, sizeof text, pattern, value);
     return text;
-}
-
-std::string hostComputerName() {
-    char name[HOST_NAME_MAX + 1] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
-    const std::string host(name);
-    return host.substr(0, host.find('.'));
 }
 
 int parseInteger(const std::string& text) {
@@ -198,17 +191,26 @@ bool uninstallGate(SetupEnvironment& env, std::string& error) {
     if (!env.services.deleteService(error)) return false;
 
     env.print("Removing firewall rules created by the gate");
+    // Enforcement stays on: the kernel keeps the projection of the store, whose Remote Desktop
+    // rules are still disabled, so the port stays closed without the service.
     gate::Firewall firewall(env.firewallStore, env.nft);
-    firewall.removeAllGrantRules(ignored);
-    firewall.removeRule(gate::kServiceRuleName, ignored);
+    std::string firewallError;
+    if (firewall.removeAllGrantRules(firewallError) < 0) {
+        Log(LogLevel::Warn, "uninstall could not remove the grant rules: %s",
+            firewallError.c_str());
+    }
+    if (!firewall.removeRule(gate::kServiceRuleName, firewallError)) {
+        Log(LogLevel::Warn, "uninstall could not remove the gate's port rule: %s",
+            firewallError.c_str());
+    }
 
-    // Nothing else holds the binding: the certificate stays for a later setup.
+    // The gate itself was the only holder of the binding; the certificate stays for a later setup.
     env.print("Removing the certificate binding");
 
     env.print("");
     env.print("The RDP port remains closed: the allow rules were disabled.");
     env.print("To restore ordinary RDP access, enable the rules of the");
-    env.print("\"Remote Desktop\" group in the Windows Firewall.");
+    env.print("\"Remote Desktop\" group in the rule store:  Velmora.exe unlock");
     return true;
 }
 
@@ -248,8 +250,9 @@ int RunSetup(const std::vector<std::string>& args, SetupEnvironment& env) {
     gate::GateStore store;
     std::string error;
     bool ok = true;
-    if (port > 0) {
-        // Written before the steps run so that every step sees the new port.
+    // Written before the steps run so that every step sees the new port; without elevation
+    // setup changes nothing and fails at its first step.
+    if (port > 0 && env.elevated) {
         ok = EnsureDirectory(env.dataDirectory) &&
              store.load(JoinPath(env.dataDirectory, "gate.json"), error);
         if (ok) {
@@ -322,7 +325,7 @@ int WithSystemEnvironment(Body body) {
     gate::ServiceControl services(*systemctl);
     gate::FileFirewallStore firewallStore(directory);
     gate::NftCommand nft;
-    SetupEnvironment env{directory,    ExecutablePath(), hostComputerName(),
+    SetupEnvironment env{directory,    ExecutablePath(), gate::ComputerName(),
                          isElevated(), services,         firewallStore,
                          nft,          WriteConsoleLine};
     return body(env);

@@ -38,7 +38,7 @@ void PrintVersionCheck(const LineWriter& out, const std::string& dataDirectory =
 std::string codeInsideGateJson(const std::string& dataDirectory = DataDirectory());
 // Option words are compared without regard to case.
 bool SameOption(std::string_view typed, std::string_view option);
-// The path of the running executable.
-std::string ExecutablePath();
+// The host name up to its first dot; "localhost" when it cannot be read.
+std::string ComputerName();
 
 }  // namespace vel::gate

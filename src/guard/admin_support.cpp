@@ -27,10 +27,11 @@ bool SameOption(std::string_view typed, std::string_view option) {
            ::strncasecmp(typed.data(), option.data(), option.size()) == 0;
 }
 
-std::string ExecutablePath() {
-    char buffer[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string("velmora");
+std::string ComputerName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+    const std::string host(name);
+    return host.substr(0, host.find('.'));
 }
 
 namespace {

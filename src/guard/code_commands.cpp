@@ -39,21 +39,37 @@ std::string joined(const std::vector<std::string>& items, const std::string& sep
     return text;
 }
 
-}  // namespace
+// An enrollment-code document: its expiry when it holds a hash, else 0. Unlike the store, an
+// expired code still counts here, so that its expiry can be reported.
+std::int64_t codeExpiry(const JsonValue& document) {
+    if (!document.isObject() || document.get("hash").asString().empty()) return 0;
+    return document.get("expiresAt").asInt();
+}
 
-// Older builds kept the code inside gate.json instead of beside it.
-std::string codeInsideGateJson(const std::string& dataDirectory) {
+JsonValue readJson(const std::string& path) {
     std::string text;
     JsonValue json;
-    if (!ReadFileText(JoinPath(dataDirectory, "gate.json"), text) || !JsonParse(text, json) ||
-        !json.isObject()) {
-        return "none";
-    }
-    if (json.has("enrollmentCode")) return json.get("enrollmentCode").asString("(not text)");
-    if (json.has("hash") || json.has("expiresAt")) {
-        return "hash, expires " + FormatLocalTime(json.get("expiresAt").asInt());
+    if (!ReadFileText(path, text) || !JsonParse(text, json)) return JsonValue();
+    return json;
+}
+
+// What gate.json itself holds of a code: older builds kept it there instead of beside it.
+std::string codeHeldBy(const JsonValue& gate) {
+    if (!gate.isObject()) return "none";
+    const JsonValue& older = gate.get("enrollmentCode");
+    if (older.isString()) return older.asString();
+    for (const JsonValue* document : {&older, &gate}) {
+        if (document->has("hash") || document->has("expiresAt")) {
+            return "hash, valid until " + FormatLocalTime(document->get("expiresAt").asInt());
+        }
     }
     return "none";
+}
+
+}  // namespace
+
+std::string codeInsideGateJson(const std::string& dataDirectory) {
+    return codeHeldBy(readJson(JoinPath(dataDirectory, "gate.json")));
 }
 
 int CmdCode(int argc, char** argv, const LineWriter& out) {
@@ -100,29 +116,26 @@ int CmdCheckCode(int argc, char** argv, const LineWriter& out) {
         return 1;
     }
     const std::string typed = argv[2];
-    GateStore store;
-    std::string error;
-    const bool loaded = LoadGateStore(store, error);
+    const std::string directory = DataDirectory();
     out("Enrollment code check");
     out("=====================");
-    out("  This machine: " + (loaded ? store.config().machineName : std::string("unknown")));
-    out("  Directory:    " + DataDirectory());
-    if (!loaded) {
+    out("  This machine: " + ComputerName());
+    out("  Directory:    " + directory);
+    GateStore store;
+    std::string error;
+    if (!LoadGateStore(store, error)) {
         out("  [PROBLEM] store could not be read: " + error);
         return 1;
     }
-    const bool filePresent = FileExists(JoinPath(DataDirectory(), "enrollment.json"));
+    const std::string enrollmentPath = JoinPath(directory, "enrollment.json");
+    const bool filePresent = FileExists(enrollmentPath);
+    const JsonValue gateJson = readJson(JoinPath(directory, "gate.json"));
     out(std::string("  enrollment.json: ") + (filePresent ? "present" : "MISSING"));
-    out("  code inside gate.json: " + codeInsideGateJson());
+    out("  code inside gate.json: " + codeHeldBy(gateJson));
 
-    // The expiry survives in the file after the code lapsed, so an expired code is still reported.
-    std::int64_t expiresAt = 0;
-    std::string text;
-    JsonValue json;
-    if (ReadFileText(JoinPath(DataDirectory(), "enrollment.json"), text) && JsonParse(text, json) &&
-        json.isObject() && !json.get("hash").asString().empty()) {
-        expiresAt = json.get("expiresAt").asInt();
-    }
+    // The same place the store reads the code from: enrollment.json, else the older member.
+    const std::int64_t expiresAt = filePresent ? codeExpiry(readJson(enrollmentPath))
+                                               : codeExpiry(gateJson.get("enrollmentCode"));
     if (expiresAt == 0) {
         out("  [CAUSE] No issued code exists on this machine.");
         out("  Either the code was issued on another machine, or it was already used.");

@@ -155,11 +155,13 @@ bool ServiceControl::disableRestartOnFailure(std::string& error) {
 bool ServiceControl::startService(std::string& error) {
     const ChildResult result = systemctl_.run({"start", kServiceUnit});
     if (!succeeded(result)) {
+        // systemctl start waits for the notify unit's readiness, so a failed job of an installed
+        // unit is a gate that ended during its startup.
         const UnitState state = readState(kServiceUnit);
-        if (state.known && !state.installed) {
-            error = "systemctl start failed: " + messageOf(result);
-        } else {
+        if (state.known && state.installed) {
             error = "the service stopped immediately after starting; check the gate log";
+        } else {
+            error = "systemctl start failed: " + messageOf(result);
         }
         return false;
     }
@@ -220,7 +222,13 @@ bool ServiceControl::killService(std::string& error) {
 
 bool ServiceControl::deleteService(std::string& error) {
     const UnitState state = readState(kServiceUnit);
-    if (!FileExists(unitPath()) && !(state.known && state.installed)) {
+    // Without systemd the unit could be neither stopped nor disabled: removing its file then
+    // would leave a running gate or a dangling boot link behind.
+    if (!state.known) {
+        error = state.error;
+        return false;
+    }
+    if (!FileExists(unitPath()) && !state.installed) {
         error = "the service is not installed";
         return false;
     }

@@ -130,6 +130,18 @@ TEST_F(ServiceControlTest, DeleteStopsDisablesAndRemovesTheUnit) {
     EXPECT_FALSE(systemctl_.units["velmora.service"].enabled);
 }
 
+TEST_F(ServiceControlTest, WithoutSystemdNothingIsStartedOrHalfRemoved) {
+    std::string error;
+    ASSERT_TRUE(control_.installService("/opt/velmora/velmora", error));
+    systemctl_.reachable = false;
+    EXPECT_FALSE(control_.startService(error));
+    EXPECT_EQ(error.rfind("systemctl start failed: System has not been booted", 0), 0u) << error;
+    EXPECT_FALSE(control_.deleteService(error));
+    EXPECT_EQ(error.rfind("systemctl show failed: System has not been booted", 0), 0u) << error;
+    EXPECT_TRUE(FileExists(control_.unitPath()));
+    EXPECT_EQ(systemctl_.calls.back(), "show velmora.service --property=LoadState,ActiveState,MainPID");
+}
+
 TEST_F(ServiceControlTest, KillRefusesWhenNoProcessRuns) {
     systemctl_.units["velmora.service"] = {};
     std::string error;

@@ -1,11 +1,20 @@
 // The administration commands as an administrator meets them: the real binary over a data
 // directory of its own.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "core/files.h"
+#include "core/json.h"
+#include "core/paths.h"
+#include "core/time.h"
+#include "core/version.h"
+#include "gate/gate_store.h"
+#include "gate/service_runtime.h"
+#include "guard/firewall.h"
+#include "guard/firewall_store_file.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -20,6 +29,28 @@ class AdminCommandsTest : public ::testing::Test {
     test::ProcessResult run(std::vector<std::string> args) {
         args.insert(args.begin(), test::VelmoraBinary());
         return test::RunProcess(args, {"PROGRAMDATA=" + data_.path(), "INVOCATION_ID="});
+    }
+    std::string dataFile(const std::string& name) const {
+        return JoinPath(JoinPath(data_.path(), "Velmora"), name);
+    }
+    std::string read(const std::string& name) const {
+        std::string text;
+        ReadFileText(dataFile(name), text);
+        return text;
+    }
+    void enrollKey(const std::string& id, const std::string& label) {
+        ASSERT_TRUE(EnsureDirectory(JoinPath(data_.path(), "Velmora")));
+        gate::GateStore store;
+        std::string error;
+        ASSERT_TRUE(store.load(dataFile("gate.json"), error)) << error;
+        gate::Credential key;
+        key.id = id;
+        key.label = label;
+        key.publicKey.alg = -7;
+        key.publicKey.crv = 1;
+        key.publicKey.x = Bytes(32, 0x11);
+        key.publicKey.y = Bytes(32, 0x22);
+        ASSERT_TRUE(store.addCredential(key, error)) << error;
     }
     static bool has(const test::ProcessResult& result, const std::string& line) {
         return result.output.find(line + "\n") != std::string::npos;
@@ -49,27 +80,121 @@ TEST_F(AdminCommandsTest, IssuedCodeIsRecognisedAndTtlIsClamped) {
     EXPECT_EQ(run({"check-code"}).exitCode, 1);
 }
 
-TEST_F(AdminCommandsTest, CheckCodeWithoutIssuedCodeNamesTheCause) {
-    const auto result = run({"check-code", "ABCD-EFGH-JKMN"});
-    EXPECT_TRUE(has(result, "  enrollment.json: MISSING"));
-    EXPECT_TRUE(has(result, "  [CAUSE] No issued code exists on this machine."));
+TEST_F(AdminCommandsTest, CheckCodeNamesTheCauseOfAMissingOrExpiredCode) {
+    const auto missing = run({"check-code", "ABCD-EFGH-JKMN"});
+    EXPECT_EQ(missing.exitCode, 0);
+    EXPECT_TRUE(has(missing, "  enrollment.json: MISSING"));
+    EXPECT_TRUE(has(missing, "  code inside gate.json: none"));
+    EXPECT_TRUE(has(missing, "  [CAUSE] No issued code exists on this machine."));
+
+    const std::string code = codeOf(run({"code"}).output);
+    JsonValue state;
+    ASSERT_TRUE(JsonParse(read("enrollment.json"), state));
+    state.set("expiresAt", UnixNow() - 630);
+    ASSERT_TRUE(WriteFileAtomic(dataFile("enrollment.json"), JsonDump(state, 2)));
+    const auto expired = run({"check-code", code});
+    EXPECT_TRUE(has(expired, "  enrollment.json: present"));
+    EXPECT_TRUE(has(expired, "  [CAUSE] the code expired 10 min. ago.")) << expired.output;
+    EXPECT_TRUE(has(expired, "  A code lives 15 minutes. Issue a new one:  Velmora.exe code"));
+    EXPECT_FALSE(has(expired, "  [OK] The code is correct and active."));
+
+    // Older builds kept the code inside gate.json; it is still found and explained there.
+    JsonValue gate;
+    ASSERT_TRUE(JsonParse(read("gate.json"), gate));
+    gate.set("enrollmentCode", state);
+    ASSERT_TRUE(WriteFileAtomic(dataFile("gate.json"), JsonDump(gate, 2)));
+    ASSERT_EQ(::unlink(dataFile("enrollment.json").c_str()), 0);
+    const auto older = run({"check-code", code});
+    EXPECT_TRUE(has(older, "  enrollment.json: MISSING"));
+    EXPECT_TRUE(has(older, "  code inside gate.json: hash, valid until " +
+                               FormatLocalTime(state.get("expiresAt").asInt())))
+        << older.output;
+    EXPECT_TRUE(has(older, "  [CAUSE] the code expired 10 min. ago."));
+}
+
+TEST_F(AdminCommandsTest, CheckCodeComparesTheServiceBuildWithItsOwn) {
+    const std::string code = codeOf(run({"code"}).output);
+    const auto check = [&] {
+        const auto result = run({"check-code", code});
+        EXPECT_TRUE(has(result, "  [OK] The code is correct and active.")) << result.output;
+        EXPECT_TRUE(has(result, std::string("  This program's version: ") + kProgramVersion + " (" +
+                                    kBuildId + ")"));
+        return result;
+    };
+    const std::string update = "      cp -f " + test::VelmoraBinary() +
+                               " /opt/velmora/velmora && systemctl restart velmora";
+    const auto never = check();
+    EXPECT_TRUE(has(never, "  Service version:        unknown — it has never been started"));
+    EXPECT_TRUE(has(never, update));
+
+    const std::string directory = JoinPath(data_.path(), "Velmora");
+    gate::ServiceRuntime runtime{kProgramVersion, kBuildId, "/opt/velmora/velmora", 42, UnixNow()};
+    ASSERT_TRUE(gate::WriteServiceRuntime(directory, runtime));
+    const auto same = check();
+    EXPECT_TRUE(has(same, "  Started from:           /opt/velmora/velmora"));
+    EXPECT_TRUE(has(same, "  Versions match. If the code is still rejected —"));
+    EXPECT_TRUE(has(same, "      tail -n 6 " + dataFile("gate.log")));
+
+    runtime.build = "another build";
+    ASSERT_TRUE(gate::WriteServiceRuntime(directory, runtime));
+    EXPECT_TRUE(has(check(), "  Same version, only the build time differs — the code should"));
+
+    runtime.version = "0.0.1";
+    ASSERT_TRUE(gate::WriteServiceRuntime(directory, runtime));
+    const auto older = check();
+    EXPECT_TRUE(has(older, "  [CAUSE FOUND] The versions are DIFFERENT."));
+    EXPECT_TRUE(has(older, update));
+
+    ASSERT_TRUE(WriteFileAtomic(dataFile(gate::kServiceRuntimeFile), "{not json"));
+    EXPECT_TRUE(has(check(), "  Service version:        state file is unreadable"));
 }
 
 TEST_F(AdminCommandsTest, KeysAndRemoveKeyRejectBadNumbers) {
     EXPECT_TRUE(has(run({"keys"}), "No keys enrolled."));
-    for (const char* number : {"0", "3", "one"}) {
+    enrollKey("AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", "Office key");
+    const auto keys = run({"keys"});
+    EXPECT_TRUE(has(keys, "  [1] Office key"));
+    EXPECT_TRUE(has(keys, "      id:        AAAAAAAAAAAAAAAAAAAAAAAA..."));
+    EXPECT_TRUE(has(keys, "      uses:      0, last never"));
+    const auto status = run({"status"});
+    EXPECT_TRUE(has(status, "  Keys:         1"));
+    EXPECT_TRUE(has(status, "  Protection is active: the RDP port opens only on a FIDO key."));
+
+    const std::string before = read("gate.json");
+    for (const char* number : {"0", "2", "one", "1x"}) {
         const auto result = run({"remove-key", number});
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_EQ(result.output, "No key with that number.\n") << number;
     }
+    EXPECT_EQ(read("gate.json"), before);
+    EXPECT_EQ(run({"remove-key"}).output, "Specify a key number: Velmora.exe remove-key 1\n");
+
+    const auto removed = run({"remove-key", "1"});
+    EXPECT_EQ(removed.exitCode, 0);
+    EXPECT_EQ(removed.output,
+              "WARNING: this is the last key. Once it is removed, nobody will be\n"
+              "able to connect over RDP until a new key is enrolled.\n"
+              "Key 'Office key' removed.\n");
+    EXPECT_TRUE(has(run({"keys"}), "No keys enrolled."));
 }
 
 TEST_F(AdminCommandsTest, GeoImportAllowTestAndClear) {
+    EXPECT_TRUE(has(run({"geo"}), "  Country filter: off (access is allowed from anywhere)."));
+    // Without a table a local address is still recognised; a public one cannot be looked up.
+    const auto local = run({"geo", "test", "192.168.1.5"});
+    EXPECT_TRUE(has(local, "  Country: local address, no country"));
+    EXPECT_TRUE(has(local, "  Result:  ACCESS ALLOWED (local network)"));
+    EXPECT_TRUE(
+        has(run({"geo", "test", "8.8.8.8"}), "  Result:  REJECTED — address table is not loaded"));
+
     // Without a table the filter is refused and nothing is saved.
+    const std::string unfiltered = read("gate.json");
     const auto refused = run({"geo", "allow", "DE"});
     EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.output.rfind("ERROR: the address table is not loaded (", 0), 0u);
+    EXPECT_TRUE(has(refused, "First run: Velmora.exe geoip-import <RIR files>"));
     EXPECT_TRUE(has(refused, "Enabling the filter without a table would cut off your own access."));
-    EXPECT_TRUE(has(run({"geo"}), "  Country filter: off (access is allowed from anywhere)."));
+    EXPECT_EQ(read("gate.json"), unfiltered);
 
     const std::string registry = data_.file("delegated-test");
     ASSERT_TRUE(
@@ -84,7 +209,9 @@ TEST_F(AdminCommandsTest, GeoImportAllowTestAndClear) {
 
     const auto bad = run({"geo", "allow", "RUS"});
     EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_EQ(bad.output.rfind("ERROR: ", 0), 0u);
+    EXPECT_EQ(bad.output,
+              "ERROR: 'RUS' does not look like a two-letter country code (e.g. RU or KZ)\n");
+    EXPECT_EQ(read("gate.json"), unfiltered);
     const auto allowed = run({"geo", "allow", "de", "US"});
     ASSERT_EQ(allowed.exitCode, 0) << allowed.output;
     EXPECT_TRUE(
@@ -105,6 +232,51 @@ TEST_F(AdminCommandsTest, GeoImportAllowTestAndClear) {
     EXPECT_TRUE(has(off, "  (the filter is currently off — only country lookup is shown)"));
     EXPECT_TRUE(has(off, "  Result:  would be rejected if the country is not listed"));
     EXPECT_TRUE(has(run({"geo", "frob"}), "Available: show, allow, clear, test"));
+}
+
+TEST_F(AdminCommandsTest, HardenWithoutKeysStillClosesTheRemoteDesktopRules) {
+    if (::geteuid() != 0) GTEST_SKIP() << "harden needs root";
+    if (!FileExists("/usr/bin/unshare")) GTEST_SKIP() << "unshare is not installed";
+    // An open firewall, as a careless administrator might leave it.
+    gate::FileFirewallStore store(JoinPath(data_.path(), "Velmora"));
+    std::string error;
+    ASSERT_TRUE(store.update(
+        [](gate::FirewallPolicy& policy, std::string&) {
+            policy.profile(gate::FirewallProfile::Public).firewallEnabled = false;
+            policy.profile(gate::FirewallProfile::Private).defaultInboundAction =
+                gate::RuleAction::Allow;
+            return true;
+        },
+        error))
+        << error;
+    // The store's enforcement is off, so nothing reaches nft; the namespace is a second guard.
+    const auto harden = [this] {
+        return test::RunProcess({"/usr/bin/unshare", "-n", test::VelmoraBinary(), "harden"},
+                                {"PROGRAMDATA=" + data_.path(), "INVOCATION_ID="});
+    };
+    const auto first = harden();
+    EXPECT_EQ(first.exitCode, 0);
+    EXPECT_EQ(first.output,
+              "Gate port 7440 opened (rule restored).\n"
+              "Allow rules disabled for port 3389: 1\n"
+              "Inbound connections are blocked by default in all profiles.\n"
+              "The firewall was off — enabled in all profiles.\n");
+
+    std::vector<gate::FirewallRule> rules;
+    ASSERT_TRUE(store.rules(rules, error)) << error;
+    int checked = 0;
+    for (const gate::FirewallRule& rule : rules) {
+        if (rule.name == gate::kBuiltInRemoteDesktopRuleName) checked += rule.enabled ? 0 : 1;
+        if (rule.name == gate::kServiceRuleName) checked += rule.localPorts == "7440" ? 1 : 0;
+    }
+    EXPECT_EQ(checked, 2);
+    const auto second = harden();
+    EXPECT_EQ(second.output,
+              "Gate port 7440 is already open.\n"
+              "Allow rules disabled for port 3389: 0\n"
+              "Inbound connections are blocked by default in all profiles.\n"
+              "The firewall is on in all profiles.\n");
+    EXPECT_TRUE(has(run({"status"}), "  Firewall on in all profiles: yes"));
 }
 
 TEST_F(AdminCommandsTest, BareCommandShowsStatusWithEnforcementState) {
