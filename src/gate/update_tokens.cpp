@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/crypto.h"
+#include "core/encoding.h"
 
 namespace vel::gate {
 
@@ -14,7 +15,10 @@ Bytes UpdateTokens::issue(const std::string& address, std::int64_t now) {
     return token;
 }
 
-bool UpdateTokens::redeem(const Bytes& token, const std::string& address, std::int64_t now) {
+bool UpdateTokens::consume(std::string_view tokenText, const std::string& address,
+                           std::int64_t now) {
+    Bytes token;
+    if (!Base64Decode(tokenText, token) || token.empty()) return false;
     std::lock_guard lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         if (it->expiresAt > now && it->address == address && ConstantTimeEqual(it->token, token)) {
