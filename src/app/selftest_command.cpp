@@ -21,8 +21,8 @@ class WorkDirectory {
         path_ = DataDirectory();
         if (::access(path_.c_str(), W_OK | X_OK) == 0) return;
         const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = JoinPath(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp",
-                                       "velmora-selftest-XXXXXX");
+        std::string pattern =
+            JoinPath(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp", "velmora-selftest-XXXXXX");
         if (::mkdtemp(pattern.data()) != nullptr) path_ = temporary_ = pattern;
     }
     ~WorkDirectory() {

@@ -1,8 +1,7 @@
 #include "gate/self_test.h"
 
 #include <cstdio>
-
-#include "core/error.h"
+#include <exception>
 
 namespace vel::gate {
 
@@ -25,7 +24,9 @@ void SelfTest::group(std::string_view title) {
     print_(title);
 }
 
-void SelfTest::print(std::string_view line) const { print_(line); }
+void SelfTest::print(std::string_view line) const {
+    print_(line);
+}
 
 namespace {
 

@@ -53,11 +53,11 @@ class Lookup {
 
 void classification(SelfTest& test) {
     const std::pair<const char*, bool> cases[] = {
-        {"10.0.0.1", true},       {"172.16.0.1", true},   {"172.31.255.255", true},
-        {"192.168.1.1", true},    {"127.0.0.1", true},    {"169.254.1.1", true},
-        {"100.64.0.1", true},     {"fe80::1", true},      {"fd00::1", true},
-        {"172.32.0.1", false},    {"172.15.0.1", false},  {"8.8.8.8", false},
-        {"100.128.0.1", false},   {"2a02:6b8::1", false},
+        {"10.0.0.1", true},     {"172.16.0.1", true},   {"172.31.255.255", true},
+        {"192.168.1.1", true},  {"127.0.0.1", true},    {"169.254.1.1", true},
+        {"100.64.0.1", true},   {"fe80::1", true},      {"fd00::1", true},
+        {"172.32.0.1", false},  {"172.15.0.1", false},  {"8.8.8.8", false},
+        {"100.128.0.1", false}, {"2a02:6b8::1", false},
     };
     bool all = true;
     for (const auto& [text, local] : cases) {

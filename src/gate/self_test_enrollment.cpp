@@ -67,9 +67,9 @@ void SelfTestEnrollmentCode(SelfTest& test, const std::string& workDirectory) {
     test.check(haveKey && service.addCredential(credential, error),
                "the service wrote a key to gate.json");
     test.check(service.recordUse(credential.id, 1), "the service recorded a key use");
-    test.check(!code.empty() && service.checkEnrollmentCode(code) &&
-                   commandLine.checkEnrollmentCode(code),
-               "the code SURVIVED the service rewriting gate.json");
+    test.check(
+        !code.empty() && service.checkEnrollmentCode(code) && commandLine.checkEnrollmentCode(code),
+        "the code SURVIVED the service rewriting gate.json");
     test.check(!code.empty() && service.consumeEnrollmentCode(code), "the code is consumed");
     test.check(!service.consumeEnrollmentCode(code), "the same code is not accepted twice");
     test.check(!service.enrollmentOpen(), "no code is active after consumption");

@@ -113,12 +113,11 @@ void SelfTestKeySerialization(SelfTest& test) {
     const CoseKey original = CoseKeyOf(pair);
     JsonValue stored;
     CoseKey read;
-    const bool roundTrip = JsonParse(JsonDump(CoseKeyToJson(original)), stored) &&
-                           CoseKeyFromJson(stored, read);
+    const bool roundTrip =
+        JsonParse(JsonDump(CoseKeyToJson(original)), stored) && CoseKeyFromJson(stored, read);
     test.check(roundTrip, "an EC key round-trips through the store");
     test.check(roundTrip && read.alg == original.alg && read.crv == original.crv &&
-                   read.x == original.x && read.y == original.y && read.n.empty() &&
-                   read.e.empty(),
+                   read.x == original.x && read.y == original.y && read.n.empty() && read.e.empty(),
                "every field survives");
 }
 

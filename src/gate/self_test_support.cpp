@@ -19,7 +19,10 @@ Bytes head(std::uint8_t major, std::uint64_t value) {
         return out;
     }
     int bytes = value <= 0xFF ? 1 : value <= 0xFFFF ? 2 : value <= 0xFFFFFFFF ? 4 : 8;
-    out.push_back(static_cast<std::uint8_t>(type | (bytes == 1 ? 24 : bytes == 2 ? 25 : bytes == 4 ? 26 : 27)));
+    out.push_back(static_cast<std::uint8_t>(type | (bytes == 1   ? 24
+                                                    : bytes == 2 ? 25
+                                                    : bytes == 4 ? 26
+                                                                 : 27)));
     for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
         out.push_back(static_cast<std::uint8_t>(value >> shift));
     return out;
@@ -44,11 +47,17 @@ Bytes CborTextString(std::string_view value) {
     return out;
 }
 
-Bytes CborMapHead(std::size_t count) { return head(5, count); }
+Bytes CborMapHead(std::size_t count) {
+    return head(5, count);
+}
 
-Bytes CborArrayHead(std::size_t count) { return head(4, count); }
+Bytes CborArrayHead(std::size_t count) {
+    return head(4, count);
+}
 
-void Append(Bytes& to, const Bytes& bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
+void Append(Bytes& to, const Bytes& bytes) {
+    to.insert(to.end(), bytes.begin(), bytes.end());
+}
 
 bool MakeP256TestKey(TestKeyPair& out) {
     EvpPkeyPtr key(EVP_EC_gen("P-256"));
@@ -130,6 +139,8 @@ ScratchFolder::~ScratchFolder() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::string ScratchFolder::file(const std::string& name) const { return JoinPath(path_, name); }
+std::string ScratchFolder::file(const std::string& name) const {
+    return JoinPath(path_, name);
+}
 
 }  // namespace vel::gate

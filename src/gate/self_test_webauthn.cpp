@@ -28,7 +28,8 @@ Bytes authenticatorData(const Bytes& rpIdHash, std::uint32_t counter,
     std::uint8_t flags = kFlagUserPresent | kFlagUserVerified;
     if (credentialId != nullptr) flags |= kFlagAttestedData;
     data.push_back(flags);
-    for (int shift = 24; shift >= 0; shift -= 8) data.push_back(static_cast<std::uint8_t>(counter >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        data.push_back(static_cast<std::uint8_t>(counter >> shift));
     if (credentialId != nullptr) {
         data.insert(data.end(), 16, 0);  // aaguid: none
         data.push_back(static_cast<std::uint8_t>(credentialId->size() >> 8));
@@ -111,9 +112,9 @@ void SelfTestRegistration(SelfTest& test) {
     test.check(!VerifySignature(publicKey, tamperedMessage, signature),
                "a tampered message is rejected");
     TestKeyPair otherPair;
-    test.check(MakeP256TestKey(otherPair) &&
-                   !VerifySignature(CoseKeyOf(otherPair), message, signature),
-               "the signature fails with a different key");
+    test.check(
+        MakeP256TestKey(otherPair) && !VerifySignature(CoseKeyOf(otherPair), message, signature),
+        "the signature fails with a different key");
     test.check(!VerifySignature(publicKey, message, {}), "an empty signature is rejected");
 
     const std::string origin = RelyingPartyOrigin();
@@ -125,11 +126,11 @@ void SelfTestRegistration(SelfTest& test) {
         !VerifyClientData(assertionClientData, "webauthn.get", challenge, "https://evil.example"),
         "a foreign origin is rejected");
     AuthenticatorData foreign;
-    test.check(ParseAuthenticatorData(
-                   authenticatorData(Sha256(BytesOf("evil.example")), kAssertionCounter),
-                   foreign) &&
-                   foreign.rpIdHash != RpIdHash(),
-               "authData from a foreign rpId differs in hash");
+    test.check(
+        ParseAuthenticatorData(
+            authenticatorData(Sha256(BytesOf("evil.example")), kAssertionCounter), foreign) &&
+            foreign.rpIdHash != RpIdHash(),
+        "authData from a foreign rpId differs in hash");
 
     AuthenticatorData assertion;
     const bool assertionParsed = ParseAuthenticatorData(assertionData, assertion);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <thread>
@@ -33,10 +34,11 @@ struct SpawnAttributes {
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
 };
 
-// systemd marks every process of a unit with INVOCATION_ID.
+// A unit's processes carry INVOCATION_ID; /run/systemd/system exists only while systemd is the
+// init system (sd_booted), so a variable inherited into a machine without systemd does not count.
 bool runningUnderSystemd() {
     const char* id = std::getenv("INVOCATION_ID");
-    return id != nullptr && *id != '\0';
+    return id != nullptr && *id != '\0' && ::access("/run/systemd/system", F_OK) == 0;
 }
 
 // Stopping a unit ends every process in its control group, whatever its session, so under

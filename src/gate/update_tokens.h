@@ -13,7 +13,7 @@ namespace vel::gate {
 // Single-use tokens that let an authenticated client push an update within five minutes, from the
 // address that authenticated.
 class UpdateTokens {
-public:
+  public:
     static constexpr std::int64_t kLifetimeSeconds = 300;
 
     // 32 fresh random bytes bound to address. Throws vel::Error when the generator fails.
@@ -22,7 +22,7 @@ public:
     // issued to address exactly; true then. Bad or empty text is never a token.
     bool consume(std::string_view tokenText, const std::string& address, std::int64_t now);
 
-private:
+  private:
     struct Entry {
         Bytes token;
         std::string address;

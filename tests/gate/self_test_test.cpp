@@ -172,7 +172,8 @@ TEST(SelfTest, EveryCheckPassesHereInItsGroupAndTheScratchFoldersAreGone) {
 TEST(SelfTest, OneFailingCheckMakesTheRunFailAndIsCountedOnce) {
     test::TempDir work;
     const RunOutput healthy = runSelfTest(work.path());
-    const RunOutput broken = runSelfTest(work.path(), "the code SURVIVED the service rewriting gate.json");
+    const RunOutput broken =
+        runSelfTest(work.path(), "the code SURVIVED the service rewriting gate.json");
     const std::string output = joined(broken.lines);
     EXPECT_EQ(broken.exitCode, 1) << output;
     EXPECT_NE(output.find("  [FAIL] the code SURVIVED the service rewriting gate.json\n"),
@@ -180,9 +181,9 @@ TEST(SelfTest, OneFailingCheckMakesTheRunFailAndIsCountedOnce) {
         << output;
     // The run went on past the failure.
     EXPECT_NE(output.find("  [ ok ] the code is consumed\n"), std::string::npos) << output;
-    const int total = static_cast<int>(std::count_if(
-        healthy.lines.begin(), healthy.lines.end(),
-        [](const std::string& line) { return line.rfind("  [ ok ] ", 0) == 0; }));
+    const int total = static_cast<int>(
+        std::count_if(healthy.lines.begin(), healthy.lines.end(),
+                      [](const std::string& line) { return line.rfind("  [ ok ] ", 0) == 0; }));
     EXPECT_EQ(broken.lines.back(), "Passed: " + std::to_string(total - 1) + ", failed: 1");
     EXPECT_TRUE(std::filesystem::is_empty(work.path()));
 }
@@ -195,7 +196,8 @@ TEST(SelfTest, AGroupWithoutItsFolderFailsAndTheRunGoesOn) {
     const std::string output = joined(run.lines);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(output.find("  [FAIL] the service loaded the store\n"), std::string::npos) << output;
-    EXPECT_NE(output.find("  [FAIL] the test stats file is written\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("  [FAIL] the test stats file is written\n"), std::string::npos)
+        << output;
     EXPECT_NE(output.find("  [ ok ] an overstated credential id length is rejected\n"),
               std::string::npos)
         << output;

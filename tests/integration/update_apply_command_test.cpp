@@ -44,9 +44,9 @@ class UpdateApplyCommand : public ::testing::Test {
         runtime.version = "1.0";
         runtime.executable = installed_;
         ASSERT_TRUE(gate::WriteServiceRuntime(dir_.file("Velmora"), runtime));
-        ASSERT_TRUE(WriteFileAtomic(systemd_.unitPath(),
-                                    "[Service]\nType=notify\nExecStart=\"" + installed_ +
-                                        "\" --service\nRestart=on-failure\n"));
+        ASSERT_TRUE(WriteFileAtomic(systemd_.unitPath(), "[Service]\nType=notify\nExecStart=\"" +
+                                                             installed_ +
+                                                             "\" --service\nRestart=on-failure\n"));
         const test::ProcessResult started =
             test::RunProcess({"/bin/sh", "-c", "systemctl start velmora.service"}, environment());
         ASSERT_EQ(started.exitCode, 0) << started.output;
@@ -91,9 +91,9 @@ TEST_F(UpdateApplyCommand, ANewBuildThatStartsReplacesTheOldOne) {
     EXPECT_NE(result.output.find("Updating " + installed_ + " to version " + version + "\n"),
               std::string::npos)
         << result.output;
-    EXPECT_NE(result.output.find("Update complete; the service is running version " + version +
-                                 ".\n"),
-              std::string::npos)
+    EXPECT_NE(
+        result.output.find("Update complete; the service is running version " + version + ".\n"),
+        std::string::npos)
         << result.output;
 
     EXPECT_EQ(read(installed_), newBuild_);
@@ -118,14 +118,15 @@ TEST_F(UpdateApplyCommand, ANewBuildThatStartsReplacesTheOldOne) {
                         " over " + installed_),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("update-apply: version " + version +
-                        " is installed and the service is running"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("update-apply: version " + version + " is installed and the service is running"),
+        std::string::npos)
         << text;
 }
 
 TEST_F(UpdateApplyCommand, ABuildThatDoesNotStayUpIsRolledBackByteForByte) {
-    // The new build refuses to start over a configuration it cannot read; the old one never reads it.
+    // The new build refuses to start over a configuration it cannot read; the old one never reads
+    // it.
     ASSERT_TRUE(WriteFileAtomic(dir_.file("Velmora/gate.json"), "[not an object]"));
     const test::ProcessResult result = updateApply();
     EXPECT_EQ(result.exitCode, 1) << result.output << log();
