@@ -84,7 +84,9 @@ class UpdateApplyCommand : public ::testing::Test {
     int oldPid_ = 0;
 };
 
-TEST_F(UpdateApplyCommand, ANewBuildThatStartsReplacesTheOldOne) {
+TEST_F(UpdateApplyCommand, ANewBuildThatStartsReplacesTheOldOneEvenWhenItWouldNotStop) {
+    // systemd gives up stopping the old process, so the installer has to kill it.
+    systemd_.setFlag("velmora.service", "stop-hangs", true);
     const test::ProcessResult result = updateApply();
     const std::string version = kProgramVersion;
     EXPECT_EQ(result.exitCode, 0) << result.output << log() << systemd_.serviceOutput();
@@ -114,6 +116,10 @@ TEST_F(UpdateApplyCommand, ANewBuildThatStartsReplacesTheOldOne) {
     EXPECT_FALSE(FileExists(systemd_.unitDirectory() + "/velmora.service.d/restart.conf"));
 
     const std::string text = log();
+    EXPECT_NE(
+        text.find("[WARN ] update-apply: the service did not stop cleanly; killing the process"),
+        std::string::npos)
+        << text;
     EXPECT_NE(text.find("update-apply: installing version " + version + " from " + staged_ +
                         " over " + installed_),
               std::string::npos)
