@@ -5,6 +5,7 @@
 #include "app/console.h"
 #include "app/gate_roles.h"
 #include "app/recovery_roles.h"
+#include "app/selftest_command.h"
 #include "app/setup.h"
 #include "app/update_apply_command.h"
 #include "guard/admin_commands.h"
@@ -65,6 +66,7 @@ std::span<const Command> CommandTable() {
         {"check-code", cmdCheckCode},
         {"update-apply", CmdUpdateApply},
         {"stop", cmdStop},
+        {"selftest", CmdGateSelftest},
         {"uninstall", CmdUninstall},
     };
     return kCommands;

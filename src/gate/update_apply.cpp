@@ -20,19 +20,32 @@ void sleepMs(int ms) {
     if (ms > 0) ::usleep(static_cast<useconds_t>(ms) * 1000);
 }
 
-// Writes a complete new file beside the target and renames it over, so a crash never leaves half
-// an executable in place.
+// The copy is completed, made executable and only then renamed over the target, so a crash never
+// leaves half an executable, or one systemd cannot start, in place.
 bool copyExecutable(const std::string& from, const std::string& to, std::string& error) {
     Bytes data;
     if (!ReadFileBytes(from, data)) {
         error = FailedText("reading " + from, errno);
         return false;
     }
-    if (!WriteFileAtomic(to, data.data(), data.size()) || ::chmod(to.c_str(), 0755) != 0) {
+    const std::string next = to + ".new";
+    if (!WriteFileAtomic(next, data.data(), data.size()) || ::chmod(next.c_str(), 0755) != 0 ||
+        std::rename(next.c_str(), to.c_str()) != 0) {
         error = FailedText("writing " + to, errno);
+        ::unlink(next.c_str());
         return false;
     }
     return true;
+}
+
+// Linux paths are case-sensitive, and one file can have several names: the installer refuses
+// whenever both names lead to the same file.
+bool sameFile(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 bool copyWithRetries(const std::string& from, const std::string& to,
@@ -56,11 +69,12 @@ void stopOrKill(ServiceControl& service) {
     std::string error;
     if (!service.disableRestartOnFailure(error))
         Log(LogLevel::Warn, "update-apply: %s", error.c_str());
-    if (!service.stopService(error)) Log(LogLevel::Warn, "update-apply: %s", error.c_str());
+    // A failed stop shows in the state that follows.
+    service.stopService(error);
     std::string state;
     if (service.queryServiceState(state, error) && (state == "running" || state == "stopping")) {
         Log(LogLevel::Warn, "update-apply: the service did not stop cleanly; killing the process");
-        if (!service.killService(error)) Log(LogLevel::Warn, "update-apply: %s", error.c_str());
+        service.killService(error);
     }
 }
 
@@ -84,7 +98,7 @@ int ApplyUpdate(ServiceControl& service, const UpdateApplyOptions& options) {
     const std::string& installed = options.installedPath;
     const std::string& own = options.ownPath;
     sleepMs(options.settleMs);
-    if (installed == own) {
+    if (sameFile(installed, own)) {
         Log(LogLevel::Error, "update-apply: refusing to run from the installed path itself (%s)",
             own.c_str());
         options.print("ERROR: update-apply must run from a staged copy, not from " + own);

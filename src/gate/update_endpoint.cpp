@@ -48,9 +48,7 @@ void HandleUpdatePush(GateService& gate, const HttpRequest& request, const JsonV
         return SendError(response, 429, "rate_limited", "too many attempts from this address");
     }
     // The token is spent here, whatever a later check decides.
-    Bytes token;
-    if (!Base64Decode(body.get("token").asString(), token) || token.empty() ||
-        !gate.updateTokens().redeem(token, address, UnixNow())) {
+    if (!gate.updateTokens().consume(body.get("token").asString(), address, UnixNow())) {
         guard.recordFailure(address);
         return SendError(response, 403, "bad_update_token",
                          "the update token is missing, expired or already used");

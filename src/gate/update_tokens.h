@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/bytes.h"
@@ -12,15 +13,16 @@ namespace vel::gate {
 // Single-use tokens that let an authenticated client push an update within five minutes, from the
 // address that authenticated.
 class UpdateTokens {
-public:
+  public:
     static constexpr std::int64_t kLifetimeSeconds = 300;
 
     // 32 fresh random bytes bound to address. Throws vel::Error when the generator fails.
     Bytes issue(const std::string& address, std::int64_t now);
-    // Removes the token when it is live and was issued to address; true then.
-    bool redeem(const Bytes& token, const std::string& address, std::int64_t now);
+    // ConsumeUpdateToken: tokenText is the base64url token. Removes it when it is live and was
+    // issued to address exactly; true then. Bad or empty text is never a token.
+    bool consume(std::string_view tokenText, const std::string& address, std::int64_t now);
 
-private:
+  private:
     struct Entry {
         Bytes token;
         std::string address;

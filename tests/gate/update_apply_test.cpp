@@ -1,6 +1,7 @@
 #include "gate/update_apply.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "core/files.h"
 #include "support/temp_dir.h"
@@ -76,6 +77,13 @@ TEST_F(UpdateApplyTest, RunningFromTheInstalledPathIsRefusedWithoutTouchingTheSe
     EXPECT_EQ(read("installed"), "old build");
     EXPECT_NE(printed_.find("ERROR: update-apply must run from a staged copy, not from "),
               std::string::npos);
+
+    // Another name for the installed file is the installed file.
+    ASSERT_EQ(::symlink(options_.installedPath.c_str(), dir_.file("link").c_str()), 0);
+    options_.ownPath = dir_.file("link");
+    EXPECT_EQ(ApplyUpdate(service_, options_), 1);
+    EXPECT_TRUE(systemctl_.calls.empty());
+    EXPECT_EQ(read("installed"), "old build");
 }
 
 }  // namespace

@@ -1,0 +1,62 @@
+// `velmora selftest` as an administrator and as an ordinary user runs it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "core/paths.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace vel {
+namespace {
+
+std::vector<std::string> entries(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+TEST(SelftestCommand, PassesHereAndLeavesOnlyItsLogInTheDataDirectory) {
+    if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+    test::TempDir dir;
+    const test::ProcessResult result =
+        test::RunProcess({test::VelmoraBinary(), "SELFTEST"}, {"PROGRAMDATA=" + dir.path()});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(result.output.rfind("\nVelmora self-test\n=======================\n\nEncoding\n", 0),
+              0u)
+        << result.output;
+    EXPECT_EQ(result.output.find("[FAIL]"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("\n\nPassed: "), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find(", failed: 0\n"), std::string::npos) << result.output;
+    // No store, enrollment code or scratch folder of the gate's is left behind.
+    const std::vector<std::string> left = entries(JoinPath(dir.path(), "Velmora"));
+    for (const std::string& name : left) EXPECT_EQ(name, "gate.log");
+}
+
+TEST(SelftestCommand, NeedsNoAdministratorRightsAndThenWorksInATemporaryFolder) {
+    if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+    if (::geteuid() != 0) GTEST_SKIP() << "dropping to another user needs root";
+    if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
+    // A data directory only root may write, as /var/lib/Velmora is.
+    test::TempDir data;
+    ASSERT_TRUE(EnsureDirectory(JoinPath(data.path(), "Velmora")));
+    test::TempDir scratch;
+    ASSERT_EQ(::chmod(scratch.path().c_str(), 0777), 0);
+    const test::ProcessResult result =
+        test::RunProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                          test::VelmoraBinary(), "selftest"},
+                         {"PROGRAMDATA=" + data.path(), "TMPDIR=" + scratch.path()});
+    if (result.output.find("Permission denied") != std::string::npos)
+        GTEST_SKIP() << "the build is not reachable for another user: " << result.output;
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find(", failed: 0\n"), std::string::npos) << result.output;
+    EXPECT_TRUE(entries(scratch.path()).empty());
+    EXPECT_TRUE(entries(JoinPath(data.path(), "Velmora")).empty());
+}
+
+}  // namespace
+}  // namespace vel
