@@ -124,10 +124,16 @@ void SelfTestKeySerialization(SelfTest& test) {
 void SelfTestSecretComparison(SelfTest& test) {
     test.group("Secret comparison");
     const Bytes secret = RandomBytes(32);
-    Bytes last = secret;
-    last.back() ^= 0x01;
-    Bytes first = secret;
-    first.front() ^= 0x80;
+    if (secret.size() != 32) {
+        test.check(false, "the random source answered");
+        return;
+    }
+    // Built byte by byte rather than copied and patched: GCC 12 misreads the patch as an overflow.
+    Bytes last, first;
+    for (std::size_t i = 0; i < secret.size(); ++i) {
+        last.push_back(static_cast<std::uint8_t>(i + 1 == secret.size() ? secret[i] ^ 0x01 : secret[i]));
+        first.push_back(static_cast<std::uint8_t>(i == 0 ? secret[i] ^ 0x80 : secret[i]));
+    }
     const Bytes shorter(secret.begin(), secret.end() - 1);
     test.check(ConstantTimeEqual(secret, Bytes(secret)), "identical buffers are equal");
     test.check(!ConstantTimeEqual(secret, last), "a difference in the last byte is detected");
