@@ -4,31 +4,16 @@
 #include <unistd.h>
 
 #include "core/files.h"
+#include "support/fake_systemctl.h"
 #include "support/temp_dir.h"
 
 namespace vel::gate {
 namespace {
 
-// systemd as seen by the installer: a start leads to `afterStart`.
-class FakeSystemctl : public Systemctl {
-  public:
-    std::string active = "active";
-    std::string afterStart = "active";
-    std::vector<std::string> calls;
-
-    ChildResult run(const std::vector<std::string>& args) override {
-        calls.push_back(args[0]);
-        if (args[0] == "show")
-            return {true, 0, "LoadState=loaded\nActiveState=" + active + "\nMainPID=0\n"};
-        if (args[0] == "start") active = afterStart;
-        if (args[0] == "stop") active = "inactive";
-        return {true, 0, ""};
-    }
-};
-
 class UpdateApplyTest : public ::testing::Test {
   protected:
     UpdateApplyTest() : service_(systemctl_, ServiceControlOptions{dir_.path(), 0}) {
+        systemctl_.units["velmora.service"].active = "active";
         WriteFileAtomic(dir_.file("velmora.service"), "[Service]\n");
         WriteFileAtomic(dir_.file("installed"), "old build");
         WriteFileAtomic(dir_.file("staged"), "new build");
@@ -61,7 +46,7 @@ TEST_F(UpdateApplyTest, ANewBuildThatStaysUpReplacesTheOldOneWhichIsKeptAsBackup
 }
 
 TEST_F(UpdateApplyTest, ABuildThatDoesNotStayUpIsRolledBack) {
-    systemctl_.afterStart = "failed";
+    systemctl_.units["velmora.service"].afterStart = "failed";
     EXPECT_EQ(ApplyUpdate(service_, options_), 1);
     EXPECT_EQ(read("installed"), "old build");
     EXPECT_NE(

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/files.h"
+#include "core/paths.h"
 #include "guard/service_control.h"
 
 namespace vel::gate {
