@@ -12,6 +12,7 @@
 #include "guard/disarmed_marker.h"
 #include "guard/firewall.h"
 #include "guard/nft_projection.h"
+#include "support/gate_requests.h"
 #include "support/memory_firewall_store.h"
 #include "support/temp_dir.h"
 
@@ -105,14 +106,7 @@ class SetupTest : public ::testing::Test {
         std::string error;
         ASSERT_TRUE(EnsureDirectory(env_.dataDirectory));
         ASSERT_TRUE(store.load(dataFile("gate.json"), error)) << error;
-        gate::Credential key;
-        key.id = "key-1";
-        key.label = "Key 1";
-        key.publicKey.alg = -7;
-        key.publicKey.crv = 1;
-        key.publicKey.x = Bytes(32, 0x11);
-        key.publicKey.y = Bytes(32, 0x22);
-        ASSERT_TRUE(store.addCredential(key, error)) << error;
+        ASSERT_TRUE(store.addCredential(test::PlaceholderCredential(), error)) << error;
     }
     void addRule(const std::string& name, const std::string& grouping, bool enabled) {
         std::string error;

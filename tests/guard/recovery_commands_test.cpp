@@ -15,6 +15,7 @@
 #include "core/paths.h"
 #include "guard/disarmed_marker.h"
 #include "guard/firewall.h"
+#include "support/gate_requests.h"
 #include "support/fake_systemctl.h"
 #include "support/memory_firewall_store.h"
 #include "support/temp_dir.h"
@@ -94,14 +95,7 @@ class RecoveryTest : public ::testing::Test {
         store.setConfig(config);
         ASSERT_TRUE(store.save(error)) << error;
         if (withKey) {
-            Credential key;
-            key.id = "a2V5LW9uZQ";
-            key.label = "desk key";
-            key.publicKey.alg = -7;
-            key.publicKey.crv = 1;
-            key.publicKey.x = Bytes(32, 0x11);
-            key.publicKey.y = Bytes(32, 0x22);
-            ASSERT_TRUE(store.addCredential(key, error)) << error;
+            ASSERT_TRUE(store.addCredential(test::PlaceholderCredential("a2V5LW9uZQ", "desk key"), error)) << error;
         }
         GateStore
             settled;  // the second load assigns the gate id, as the service's first start does

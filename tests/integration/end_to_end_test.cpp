@@ -17,6 +17,7 @@
 #include "core/json.h"
 #include "core/paths.h"
 #include "gate/relying_party.h"
+#include "support/gate_requests.h"
 #include "support/http_client.h"
 #include "support/port_probe.h"
 #include "support/process.h"
@@ -134,14 +135,8 @@ class EndToEndTest : public ::testing::Test {
     test::HttpReply authenticate(test::SoftwareAuthenticator& key) const {
         const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());
         if (begin.status != 200) return begin;
-        Bytes challenge;
-        Base64Decode(begin.json.get("challenge").asString(), challenge);
-        const test::Assertion assertion = key.getAssertion(kRpId, kOrigin, challenge);
-        return post("/v1/auth/finish",
-                    object({{"credentialId", Base64UrlEncode(key.credentialId())},
-                            {"authenticatorData", Base64UrlEncode(assertion.authenticatorData)},
-                            {"clientDataJSON", Base64UrlEncode(assertion.clientDataJson)},
-                            {"signature", Base64UrlEncode(assertion.signature)}}));
+        const test::Assertion assertion = key.getAssertion(kRpId, kOrigin, test::ChallengeOf(begin.json));
+        return post("/v1/auth/finish", test::AssertionBody(key.credentialId(), assertion));
     }
 
     // Destroyed in reverse: the listener, then the gate the stand-in started, then its data

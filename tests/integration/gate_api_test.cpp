@@ -6,6 +6,7 @@
 #include "core/paths.h"
 #include "gate/gate_store.h"
 #include "gate/relying_party.h"
+#include "support/gate_requests.h"
 #include "support/gate_process.h"
 #include "support/http_client.h"
 #include "support/process.h"
@@ -81,15 +82,10 @@ protected:
     test::HttpReply authenticate(test::SoftwareAuthenticator& key, const AuthOptions& options) {
         const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object(), options.beginFrom);
         EXPECT_EQ(begin.status, 200) << begin.body;
-        Bytes challenge;
-        Base64Decode(begin.json.get("challenge").asString(), challenge);
-        test::Assertion assertion = key.getAssertion(kRpId, kOrigin, challenge);
+        test::Assertion assertion = key.getAssertion(kRpId, kOrigin, test::ChallengeOf(begin.json));
         if (options.rawSignature) assertion.signature = test::DerToRawSignature(assertion.signature);
         if (options.tamper) assertion.authenticatorData.back() ^= 1;
-        JsonValue body = object({{"credentialId", Base64UrlEncode(key.credentialId())},
-                                 {"authenticatorData", Base64UrlEncode(assertion.authenticatorData)},
-                                 {"clientDataJSON", Base64UrlEncode(assertion.clientDataJson)},
-                                 {"signature", Base64UrlEncode(assertion.signature)}});
+        JsonValue body = test::AssertionBody(key.credentialId(), assertion);
         for (const std::string& k : options.extra.keys()) body.set(k, options.extra.get(k));
         return post("/v1/auth/finish", body, options.finishFrom);
     }

@@ -13,6 +13,7 @@
 #include "gate/gate_store.h"
 #include "guard/firewall.h"
 #include "guard/firewall_store_file.h"
+#include "support/gate_requests.h"
 #include "support/process.h"
 #include "support/stand_in_systemd.h"
 #include "support/temp_dir.h"
@@ -87,14 +88,7 @@ class ServiceCommandsTest : public ::testing::Test {
         gate::GateStore store;
         std::string error;
         ASSERT_TRUE(store.load(JoinPath(dataDirectory(), "gate.json"), error)) << error;
-        gate::Credential key;
-        key.id = "key-1";
-        key.label = "Key 1";
-        key.publicKey.alg = -7;
-        key.publicKey.crv = 1;
-        key.publicKey.x = Bytes(32, 0x11);
-        key.publicKey.y = Bytes(32, 0x22);
-        ASSERT_TRUE(store.addCredential(key, error)) << error;
+        ASSERT_TRUE(store.addCredential(test::PlaceholderCredential(), error)) << error;
     }
     const gate::FirewallRule* findRule(const std::vector<gate::FirewallRule>& rules,
                                        const std::string& name) const {

@@ -20,6 +20,7 @@
 #include "gate/gate_store.h"
 #include "gate/relying_party.h"
 #include "gate/service_runtime.h"
+#include "support/gate_requests.h"
 #include "support/gate_process.h"
 #include "support/http_client.h"
 #include "support/process.h"
@@ -116,14 +117,8 @@ class UpdateChain : public ::testing::Test {
         const std::string origin = gate::RelyingPartyOrigin();
         const std::string rpId(gate::kRelyingPartyId);
         const test::HttpReply begin = test::PostJson(port_, "/v1/auth/begin", JsonValue::object());
-        Bytes challenge;
-        Base64Decode(begin.json.get("challenge").asString(), challenge);
-        const test::Assertion assertion = key_.getAssertion(rpId, origin, challenge);
-        JsonValue body = JsonValue::object();
-        body.set("credentialId", Base64UrlEncode(key_.credentialId()));
-        body.set("authenticatorData", Base64UrlEncode(assertion.authenticatorData));
-        body.set("clientDataJSON", Base64UrlEncode(assertion.clientDataJson));
-        body.set("signature", Base64UrlEncode(assertion.signature));
+        const test::Assertion assertion = key_.getAssertion(rpId, origin, test::ChallengeOf(begin.json));
+        JsonValue body = test::AssertionBody(key_.credentialId(), assertion);
         body.set("wantUpdateToken", true);
         const test::HttpReply reply = test::PostJson(port_, "/v1/auth/finish", body);
         EXPECT_EQ(reply.status, 200) << reply.body;

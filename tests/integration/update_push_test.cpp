@@ -8,6 +8,7 @@
 #include "core/paths.h"
 #include "gate/gate_store.h"
 #include "gate/relying_party.h"
+#include "support/gate_requests.h"
 #include "support/gate_process.h"
 #include "support/http_client.h"
 #include "support/process.h"
@@ -59,14 +60,8 @@ class UpdatePushTest : public ::testing::Test {
     // A fresh update token, as a client asks for one after its assertion.
     std::string updateToken() {
         const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());
-        Bytes challenge;
-        Base64Decode(begin.json.get("challenge").asString(), challenge);
-        const test::Assertion assertion = key_.getAssertion(kRpId, kOrigin, challenge);
-        JsonValue body = JsonValue::object();
-        body.set("credentialId", Base64UrlEncode(key_.credentialId()));
-        body.set("authenticatorData", Base64UrlEncode(assertion.authenticatorData));
-        body.set("clientDataJSON", Base64UrlEncode(assertion.clientDataJson));
-        body.set("signature", Base64UrlEncode(assertion.signature));
+        const test::Assertion assertion = key_.getAssertion(kRpId, kOrigin, test::ChallengeOf(begin.json));
+        JsonValue body = test::AssertionBody(key_.credentialId(), assertion);
         body.set("wantUpdateToken", true);
         const test::HttpReply reply = post("/v1/auth/finish", body);
         EXPECT_EQ(reply.status, 200) << reply.body;

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+#include "core/bytes.h"
+#include "core/json.h"
+#include "gate/gate_store.h"
+#include "support/software_authenticator.h"
+
+namespace vel::test {
+
+// The challenge of a /v1/auth/begin or /v1/enroll/begin answer; empty when it has none.
+Bytes ChallengeOf(const JsonValue& beginReply);
+
+// The /v1/auth/finish body for an assertion made with credentialId.
+JsonValue AssertionBody(const Bytes& credentialId, const Assertion& assertion);
+
+// An enrolled-looking ES256 credential for tests that only need "a key is enrolled"; its public
+// key is not on the curve, so nothing can authenticate with it.
+gate::Credential PlaceholderCredential(const std::string& id = "key-1",
+                                       const std::string& label = "Key 1");
+
+}  // namespace vel::test
