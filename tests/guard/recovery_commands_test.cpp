@@ -95,7 +95,8 @@ class RecoveryTest : public ::testing::Test {
         store.setConfig(config);
         ASSERT_TRUE(store.save(error)) << error;
         if (withKey) {
-            ASSERT_TRUE(store.addCredential(test::PlaceholderCredential("a2V5LW9uZQ", "desk key"), error)) << error;
+            const Credential key = test::PlaceholderCredential("a2V5LW9uZQ", "desk key");
+            ASSERT_TRUE(store.addCredential(key, error)) << error;
         }
         GateStore
             settled;  // the second load assigns the gate id, as the service's first start does

@@ -135,7 +135,8 @@ class EndToEndTest : public ::testing::Test {
     test::HttpReply authenticate(test::SoftwareAuthenticator& key) const {
         const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());
         if (begin.status != 200) return begin;
-        const test::Assertion assertion = key.getAssertion(kRpId, kOrigin, test::ChallengeOf(begin.json));
+        const test::Assertion assertion =
+            key.getAssertion(kRpId, kOrigin, test::ChallengeOf(begin.json));
         return post("/v1/auth/finish", test::AssertionBody(key.credentialId(), assertion));
     }
 

@@ -117,7 +117,8 @@ class UpdateChain : public ::testing::Test {
         const std::string origin = gate::RelyingPartyOrigin();
         const std::string rpId(gate::kRelyingPartyId);
         const test::HttpReply begin = test::PostJson(port_, "/v1/auth/begin", JsonValue::object());
-        const test::Assertion assertion = key_.getAssertion(rpId, origin, test::ChallengeOf(begin.json));
+        const test::Assertion assertion =
+            key_.getAssertion(rpId, origin, test::ChallengeOf(begin.json));
         JsonValue body = test::AssertionBody(key_.credentialId(), assertion);
         body.set("wantUpdateToken", true);
         const test::HttpReply reply = test::PostJson(port_, "/v1/auth/finish", body);

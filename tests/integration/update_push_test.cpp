@@ -60,7 +60,8 @@ class UpdatePushTest : public ::testing::Test {
     // A fresh update token, as a client asks for one after its assertion.
     std::string updateToken() {
         const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());
-        const test::Assertion assertion = key_.getAssertion(kRpId, kOrigin, test::ChallengeOf(begin.json));
+        const test::Assertion assertion =
+            key_.getAssertion(kRpId, kOrigin, test::ChallengeOf(begin.json));
         JsonValue body = test::AssertionBody(key_.credentialId(), assertion);
         body.set("wantUpdateToken", true);
         const test::HttpReply reply = post("/v1/auth/finish", body);
