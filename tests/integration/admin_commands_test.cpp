@@ -15,6 +15,7 @@
 #include "gate/service_runtime.h"
 #include "guard/firewall.h"
 #include "guard/firewall_store_file.h"
+#include "support/gate_requests.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -43,14 +44,7 @@ class AdminCommandsTest : public ::testing::Test {
         gate::GateStore store;
         std::string error;
         ASSERT_TRUE(store.load(dataFile("gate.json"), error)) << error;
-        gate::Credential key;
-        key.id = id;
-        key.label = label;
-        key.publicKey.alg = -7;
-        key.publicKey.crv = 1;
-        key.publicKey.x = Bytes(32, 0x11);
-        key.publicKey.y = Bytes(32, 0x22);
-        ASSERT_TRUE(store.addCredential(key, error)) << error;
+        ASSERT_TRUE(store.addCredential(test::PlaceholderCredential(id, label), error)) << error;
     }
     static bool has(const test::ProcessResult& result, const std::string& line) {
         return result.output.find(line + "\n") != std::string::npos;

@@ -40,12 +40,6 @@ constexpr std::size_t kStranger = 1;
 const std::string kOrigin = gate::RelyingPartyOrigin();
 const std::string kRpId(gate::kRelyingPartyId);
 
-JsonValue object(std::initializer_list<std::pair<const char*, JsonValue>> members) {
-    JsonValue value = JsonValue::object();
-    for (const auto& [key, member] : members) value.set(key, member);
-    return value;
-}
-
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -119,13 +113,13 @@ class EndToEndTest : public ::testing::Test {
     }
 
     test::HttpReply enroll(test::SoftwareAuthenticator& key, const std::string& code) const {
-        const test::HttpReply begin = post("/v1/enroll/begin", object({{"code", code}}));
+        const test::HttpReply begin = post("/v1/enroll/begin", test::JsonObject({{"code", code}}));
         if (begin.status != 200) return begin;
         Bytes challenge;
         Base64Decode(begin.json.get("challenge").asString(), challenge);
         const test::Registration reg = key.makeCredential(kRpId, kOrigin, challenge);
         return post("/v1/enroll/finish",
-                    object({{"code", code},
+                    test::JsonObject({{"code", code},
                             {"credentialId", Base64UrlEncode(key.credentialId())},
                             {"attestationObject", Base64UrlEncode(reg.attestationObject)},
                             {"clientDataJSON", Base64UrlEncode(reg.clientDataJson)},
@@ -203,8 +197,8 @@ TEST_F(EndToEndTest, UnlockOpensThePortAndArmClosesItAgain) {
     test::SoftwareAuthenticator key;
     const CoseKey publicKey = key.publicKey();
     JsonValue credentials = JsonValue::array();
-    credentials.push(object({{"id", Base64UrlEncode(key.credentialId())},
-                             {"publicKey", object({{"alg", -7},
+    credentials.push(test::JsonObject({{"id", Base64UrlEncode(key.credentialId())},
+                             {"publicKey", test::JsonObject({{"alg", -7},
                                                    {"kty", "EC2"},
                                                    {"crv", 1},
                                                    {"x", Base64UrlEncode(publicKey.x)},
@@ -213,7 +207,7 @@ TEST_F(EndToEndTest, UnlockOpensThePortAndArmClosesItAgain) {
                              {"label", "k"}}));
     ASSERT_TRUE(EnsureDirectory(dataDirectory()));
     ASSERT_TRUE(WriteFileAtomic(JoinPath(dataDirectory(), "gate.json"),
-                                JsonDump(object({{"version", 1}, {"credentials", credentials}}))));
+                                JsonDump(test::JsonObject({{"version", 1}, {"credentials", credentials}}))));
     const test::ProcessResult setup = velmora({"setup"});
     ASSERT_EQ(setup.exitCode, 0) << setup.output;
     ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();

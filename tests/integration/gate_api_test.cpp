@@ -21,12 +21,6 @@ using test::PostJson;
 const std::string kOrigin = gate::RelyingPartyOrigin();
 const std::string kRpId(gate::kRelyingPartyId);
 
-JsonValue object(std::initializer_list<std::pair<const char*, JsonValue>> members) {
-    JsonValue value = JsonValue::object();
-    for (const auto& [key, member] : members) value.set(key, member);
-    return value;
-}
-
 class GateApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -58,12 +52,12 @@ protected:
     test::HttpReply enroll(test::SoftwareAuthenticator& key, const std::string& code, const std::string& label = "key",
                            std::uint8_t flags = test::SoftwareAuthenticator::kDefaultFlags,
                            const std::string& finishFrom = "127.0.0.1") {
-        const test::HttpReply begin = post("/v1/enroll/begin", object({{"code", code}}));
+        const test::HttpReply begin = post("/v1/enroll/begin", test::JsonObject({{"code", code}}));
         EXPECT_EQ(begin.status, 200) << begin.body;
         Bytes challenge;
         Base64Decode(begin.json.get("challenge").asString(), challenge);
         const test::Registration reg = key.makeCredential(kRpId, kOrigin, challenge, flags);
-        lastFinish_ = object({{"code", code},
+        lastFinish_ = test::JsonObject({{"code", code},
                             {"credentialId", Base64UrlEncode(key.credentialId())},
                             {"attestationObject", Base64UrlEncode(reg.attestationObject)},
                             {"clientDataJSON", Base64UrlEncode(reg.clientDataJson)},
@@ -129,10 +123,10 @@ TEST_F(GateApiTest, RouterChecksMethodBodyAndExactPaths) {
 }
 
 TEST_F(GateApiTest, EnrollmentChecksTheCodeTheAddressAndTheKeyFlags) {
-    startGate(object({{"requireUserVerification", true}}));
+    startGate(test::JsonObject({{"requireUserVerification", true}}));
     test::SoftwareAuthenticator key;
 
-    const test::HttpReply wrong = post("/v1/enroll/begin", object({{"code", "WRONG-CODE"}}));
+    const test::HttpReply wrong = post("/v1/enroll/begin", test::JsonObject({{"code", "WRONG-CODE"}}));
     EXPECT_EQ(wrong.status, 403);
     EXPECT_EQ(wrong.json.get("error").asString(), "bad_enrollment_code");
     EXPECT_EQ(wrong.json.get("message").asString(), "the code was not accepted by machine testhost; see gate.log for details");
@@ -193,12 +187,12 @@ TEST_F(GateApiTest, AuthenticationOpensThePortForTheClientOnlyUntilRevoked) {
     // Raw r||s signatures count as well as DER; an update token only for true or a number.
     AuthOptions raw;
     raw.rawSignature = true;
-    raw.extra = object({{"wantUpdateToken", 1}});
+    raw.extra = test::JsonObject({{"wantUpdateToken", 1}});
     reply = authenticate(key, raw);
     ASSERT_EQ(reply.status, 200) << reply.body;
     EXPECT_TRUE(reply.json.has("updateToken"));
     AuthOptions stringFlag;
-    stringFlag.extra = object({{"wantUpdateToken", "yes"}});
+    stringFlag.extra = test::JsonObject({{"wantUpdateToken", "yes"}});
     EXPECT_FALSE(authenticate(key, stringFlag).json.has("updateToken"));
 
     AuthOptions moved;
@@ -243,9 +237,9 @@ TEST_F(GateApiTest, CountersMustAdvanceOnceTheyHaveStarted) {
     JsonValue credentials = JsonValue::array();
     for (auto* k : {&key, &disabledKey}) {
         const CoseKey pub = k->publicKey();
-        JsonValue publicKey = object({{"alg", -7}, {"kty", "EC2"}, {"crv", 1},
+        JsonValue publicKey = test::JsonObject({{"alg", -7}, {"kty", "EC2"}, {"crv", 1},
                                       {"x", Base64UrlEncode(pub.x)}, {"y", Base64UrlEncode(pub.y)}});
-        JsonValue entry = object({{"id", Base64UrlEncode(k->credentialId())}, {"publicKey", publicKey},
+        JsonValue entry = test::JsonObject({{"id", Base64UrlEncode(k->credentialId())}, {"publicKey", publicKey},
                                   {"signCount", k == &key ? 5 : 0}, {"label", "k"}});
         if (k == &disabledKey) entry.set("disabled", true);
         credentials.push(entry);
@@ -280,7 +274,7 @@ TEST_F(GateApiTest, CountryListWithoutATableRejectsPublicClientsOnly) {
     ASSERT_TRUE(net.connect()) << "could not join the namespaces with veth pairs";
     JsonValue countries = JsonValue::array();
     countries.push("DE");
-    test::TestNetwork::RunIn(net.machine(), [&] { startGate(object({{"allowedCountries", countries}})); });
+    test::TestNetwork::RunIn(net.machine(), [&] { startGate(test::JsonObject({{"allowedCountries", countries}})); });
     if (HasFatalFailure()) return;
 
     test::HttpReply reply;

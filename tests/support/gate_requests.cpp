@@ -4,6 +4,12 @@
 
 namespace vel::test {
 
+JsonValue JsonObject(std::initializer_list<std::pair<const char*, JsonValue>> members) {
+    JsonValue value = JsonValue::object();
+    for (const auto& [key, member] : members) value.set(key, member);
+    return value;
+}
+
 Bytes ChallengeOf(const JsonValue& beginReply) {
     Bytes challenge;
     if (!Base64Decode(beginReply.get("challenge").asString(), challenge)) challenge.clear();

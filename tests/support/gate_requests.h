@@ -1,6 +1,8 @@
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "core/bytes.h"
 #include "core/json.h"
@@ -8,6 +10,9 @@
 #include "support/software_authenticator.h"
 
 namespace vel::test {
+
+// A JSON object with the members in the order given.
+JsonValue JsonObject(std::initializer_list<std::pair<const char*, JsonValue>> members);
 
 // The challenge of a /v1/auth/begin or /v1/enroll/begin answer; empty when it has none.
 Bytes ChallengeOf(const JsonValue& beginReply);
