@@ -14,12 +14,16 @@
 #include <vector>
 
 #include "core/error.h"
-#include "core/files.h"
-#include "guard/country_filter.h"
-#include "guard/country_table.h"
+#include "os/files.h"
+#include "gate/country_filter.h"
+#include "gate/country_table.h"
 #include "rir_files.h"
 
 namespace vel::gate {
+
+using net::IpAddress;
+using net::parseIpAddress;
+
 namespace {
 
 // A directory of its own for the run's files, removed with everything in it.

@@ -26,13 +26,13 @@
 
 #include "core/encoding.h"
 #include "core/error.h"
-#include "core/files.h"
+#include "os/files.h"
 #include "core/json.h"
-#include "core/paths.h"
-#include "core/system_error.h"
+#include "os/paths.h"
+#include "os/system_error.h"
 #include "gate/gate_store.h"
 #include "gate/relying_party.h"
-#include "guard/tls_certificate.h"
+#include "admin/tls_certificate.h"
 #include "support/process.h"
 #include "support/software_authenticator.h"
 #include "tls_http_client.h"
@@ -216,8 +216,8 @@ class Bench {
     bool startGate(std::string& error) {
         const std::string data = JoinPath(dir_.path(), "Velmora");
         EnsureDirectory(data);
-        gate::CertificateInfo certificate;
-        if (!gate::ensureCertificate(data, "bench", certificate, error)) return false;
+        admin::CertificateInfo certificate;
+        if (!admin::ensureCertificate(data, "bench", certificate, error)) return false;
         port_ = freePort();
         JsonValue settings = JsonValue::object();
         settings.set("listenPort", int(port_));

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "core/error.h"
-#include "core/files.h"
+#include "os/files.h"
 
 namespace vel::bench {
 

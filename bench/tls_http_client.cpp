@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "core/system_error.h"
+#include "os/system_error.h"
 
 namespace vel::bench {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/openssl_ptr.h"
-#include "core/unique_fd.h"
+#include "os/unique_fd.h"
 
 namespace vel::bench {
 

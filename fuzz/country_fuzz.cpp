@@ -6,14 +6,14 @@
 #include <string>
 #include <string_view>
 
-#include "guard/country_table.h"
-#include "guard/ip_address.h"
+#include "gate/country_table.h"
+#include "net/ip_address.h"
 
 namespace {
 
 using vel::gate::CountryRange;
 using vel::gate::CountryTable;
-using vel::gate::IpAddress;
+using vel::net::IpAddress;
 using vel::gate::RangeList;
 
 void require(bool condition) {

@@ -2,48 +2,48 @@
 
 #include <vector>
 
-#include "app/console.h"
+#include "os/console.h"
 #include "app/gate_roles.h"
 #include "app/recovery_roles.h"
 #include "app/selftest_command.h"
-#include "app/setup.h"
+#include "admin/setup.h"
 #include "app/update_apply_command.h"
-#include "guard/admin_commands.h"
+#include "admin/admin_commands.h"
 
-namespace vel {
+namespace vel::app {
 
 namespace {
 
 int cmdCode(int argc, char** argv) {
-    return gate::CmdCode(argc, argv, WriteConsoleLine);
+    return admin::CmdCode(argc, argv, WriteConsoleLine);
 }
 int cmdCheckCode(int argc, char** argv) {
-    return gate::CmdCheckCode(argc, argv, WriteConsoleLine);
+    return admin::CmdCheckCode(argc, argv, WriteConsoleLine);
 }
 int cmdKeys(int argc, char** argv) {
-    return gate::CmdKeys(argc, argv, WriteConsoleLine);
+    return admin::CmdKeys(argc, argv, WriteConsoleLine);
 }
 int cmdRemoveKey(int argc, char** argv) {
-    return gate::CmdRemoveKey(argc, argv, WriteConsoleLine);
+    return admin::CmdRemoveKey(argc, argv, WriteConsoleLine);
 }
 int cmdHarden(int argc, char** argv) {
-    return gate::CmdHarden(argc, argv, WriteConsoleLine);
+    return admin::CmdHarden(argc, argv, WriteConsoleLine);
 }
 int cmdGeo(int argc, char** argv) {
-    return gate::CmdGeo(argc, argv, WriteConsoleLine);
+    return admin::CmdGeo(argc, argv, WriteConsoleLine);
 }
 int cmdGeoipImport(int argc, char** argv) {
-    return gate::CmdGeoipImport(argc, argv, WriteConsoleLine);
+    return admin::CmdGeoipImport(argc, argv, WriteConsoleLine);
 }
 
 int cmdStatus(int argc, char** argv) {
-    const auto systemctl = gate::MakeSystemctl();
-    return gate::CmdStatus(argc, argv, WriteConsoleLine, *systemctl);
+    const auto systemctl = MakeSystemctl();
+    return admin::CmdStatus(argc, argv, WriteConsoleLine, *systemctl);
 }
 
 int cmdStop(int argc, char** argv) {
-    const auto systemctl = gate::MakeSystemctl();
-    return gate::CmdStop(argc, argv, WriteConsoleLine, *systemctl);
+    const auto systemctl = MakeSystemctl();
+    return admin::CmdStop(argc, argv, WriteConsoleLine, *systemctl);
 }
 
 }  // namespace
@@ -51,7 +51,7 @@ int cmdStop(int argc, char** argv) {
 std::span<const Command> CommandTable() {
     // In the order of comparison; each command joins the table as it is built.
     static const std::vector<Command> kCommands = {
-        {"setup", CmdSetup},
+        {"setup", admin::CmdSetup},
         {"code", cmdCode},
         {"status", cmdStatus},
         {"keys", cmdKeys},
@@ -67,7 +67,7 @@ std::span<const Command> CommandTable() {
         {"update-apply", CmdUpdateApply},
         {"stop", cmdStop},
         {"selftest", CmdGateSelftest},
-        {"uninstall", CmdUninstall},
+        {"uninstall", admin::CmdUninstall},
     };
     return kCommands;
 }
@@ -79,4 +79,4 @@ int RunDefaultCommand() {
     return cmdStatus(2, argv);
 }
 
-}  // namespace vel
+}  // namespace vel::app

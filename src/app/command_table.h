@@ -2,7 +2,7 @@
 
 #include <span>
 
-namespace vel {
+namespace vel::app {
 
 // A gate command: its word and its handler, which receives the whole argument vector (the
 // command word at index 1) and returns the exit code.
@@ -17,4 +17,4 @@ std::span<const Command> CommandTable();
 // What a bare `velmora` runs after the usage text.
 int RunDefaultCommand();
 
-}  // namespace vel
+}  // namespace vel::app

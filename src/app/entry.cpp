@@ -8,14 +8,14 @@
 #include <cstring>
 
 #include "app/command_table.h"
-#include "app/console.h"
+#include "os/console.h"
 #include "app/gate_roles.h"
 #include "app/usage.h"
-#include "core/log.h"
-#include "core/paths.h"
+#include "os/log.h"
+#include "os/paths.h"
 #include "core/version.h"
 
-namespace vel {
+namespace vel::app {
 
 namespace {
 
@@ -83,4 +83,4 @@ int RunVelmora(int argc, char** argv) {
     return 1;
 }
 
-}  // namespace vel
+}  // namespace vel::app

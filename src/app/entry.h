@@ -1,6 +1,6 @@
 #pragma once
 
-namespace vel {
+namespace vel::app {
 
 // The whole program: picks the one role this process plays and returns its exit code.
 int RunVelmora(int argc, char** argv);
@@ -8,4 +8,4 @@ int RunVelmora(int argc, char** argv);
 // Whole-word command comparison: same length, ASCII case ignored ("STATUS" matches, "stat" does not).
 bool SameCommand(const char* typed, const char* command);
 
-}  // namespace vel
+}  // namespace vel::app

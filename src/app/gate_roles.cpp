@@ -1,12 +1,30 @@
 #include "app/gate_roles.h"
 
-#include "app/console.h"
-#include "core/paths.h"
-#include "core/privileges.h"
-#include "core/stop_signals.h"
+#include "os/console.h"
+#include "os/paths.h"
+#include "os/privileges.h"
+#include "os/stop_signals.h"
+#include "admin/service_host.h"
 #include "gate/gate_service.h"
 
-namespace vel {
+namespace vel::app {
+
+namespace {
+
+// The gate as the service host runs it.
+class HostedGate final : public admin::HostedService {
+  public:
+    explicit HostedGate(gate::GateService& gate) : gate_(gate) {}
+    bool startup(std::string& error) override { return gate_.startup(error); }
+    void waitForStop() override { gate_.waitForStop(); }
+    void requestStop() override { gate_.requestStop(); }
+    void stop() override { gate_.stop(); }
+
+  private:
+    gate::GateService& gate_;
+};
+
+}  // namespace
 
 int CmdRun(int, char**) {
     if (!isElevated()) {
@@ -29,7 +47,8 @@ int CmdRun(int, char**) {
 
 int RunServiceRole() {
     gate::GateService service(DataDirectory());
-    return gate::RunServiceHost(service);
+    HostedGate hosted(service);
+    return admin::RunServiceHost(hosted);
 }
 
-}  // namespace vel
+}  // namespace vel::app

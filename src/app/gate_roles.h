@@ -1,6 +1,6 @@
 #pragma once
 
-namespace vel {
+namespace vel::app {
 
 // `velmora run`: the gate in this console until Ctrl+C.
 int CmdRun(int argc, char** argv);
@@ -8,4 +8,4 @@ int CmdRun(int argc, char** argv);
 // `velmora --service` once systemd is known to have started the process.
 int RunServiceRole();
 
-}  // namespace vel
+}  // namespace vel::app

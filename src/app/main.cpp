@@ -1,3 +1,3 @@
 #include "app/entry.h"
 
-int main(int argc, char** argv) { return vel::RunVelmora(argc, argv); }
+int main(int argc, char** argv) { return vel::app::RunVelmora(argc, argv); }

@@ -4,33 +4,33 @@
 #include <memory>
 #include <thread>
 
-#include "app/console.h"
-#include "core/paths.h"
-#include "gate/update_apply.h"
-#include "guard/admin_commands.h"
-#include "guard/firewall_store_file.h"
-#include "guard/recovery_commands.h"
-#include "guard/tcp_table.h"
+#include "os/console.h"
+#include "os/paths.h"
+#include "admin/update_apply.h"
+#include "admin/admin_commands.h"
+#include "firewall/firewall_store_file.h"
+#include "admin/recovery_commands.h"
+#include "os/tcp_table.h"
 
-namespace vel {
+namespace vel::app {
 
 namespace {
 
-int RunWithSystem(int (*command)(gate::RecoverySystem&)) {
-    std::unique_ptr<gate::Systemctl> systemctl = gate::MakeSystemctl();
-    gate::ServiceControl service(*systemctl);
-    gate::FileFirewallStore store(DataDirectory());
-    gate::NftCommand nft;
-    gate::RecoverySystem system{
+int RunWithSystem(int (*command)(admin::RecoverySystem&)) {
+    std::unique_ptr<Systemctl> systemctl = MakeSystemctl();
+    ServiceControl service(*systemctl);
+    firewall::FileFirewallStore store(DataDirectory());
+    NftCommand nft;
+    admin::RecoverySystem system{
         service,
         store,
         nft,
         [](std::string_view line) { WriteConsoleLine(line); },
         [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
-        [](std::uint16_t port) { return gate::isTcpPortListening(port); },
+        [](std::uint16_t port) { return IsListening(SystemTcpTable().rows(), port); },
         DataDirectory(),
         ExecutablePath(),
-        gate::kDefaultInstalledPath,
+        admin::kDefaultInstalledPath,
     };
     return command(system);
 }
@@ -38,15 +38,15 @@ int RunWithSystem(int (*command)(gate::RecoverySystem&)) {
 }  // namespace
 
 int CmdUnlock(int, char**) {
-    return gate::RequireElevation(WriteConsoleLine) ? RunWithSystem(gate::RunUnlock) : 1;
+    return admin::RequireElevation(WriteConsoleLine) ? RunWithSystem(admin::RunUnlock) : 1;
 }
 
 int CmdArm(int, char**) {
-    return gate::RequireElevation(WriteConsoleLine) ? RunWithSystem(gate::RunArm) : 1;
+    return admin::RequireElevation(WriteConsoleLine) ? RunWithSystem(admin::RunArm) : 1;
 }
 
 int CmdDiag(int, char**) {
-    return RunWithSystem(gate::RunDiag);
+    return RunWithSystem(admin::RunDiag);
 }
 
-}  // namespace vel
+}  // namespace vel::app

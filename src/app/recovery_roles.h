@@ -1,6 +1,6 @@
 #pragma once
 
-namespace vel {
+namespace vel::app {
 
 // `velmora unlock`, `velmora arm` and `velmora diag` on this machine's systemd, rule store and
 // kernel tables.
@@ -8,4 +8,4 @@ int CmdUnlock(int argc, char** argv);
 int CmdArm(int argc, char** argv);
 int CmdDiag(int argc, char** argv);
 
-}  // namespace vel
+}  // namespace vel::app

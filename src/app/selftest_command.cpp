@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/console.h"
-#include "core/paths.h"
-#include "gate/self_test.h"
+#include "os/console.h"
+#include "os/paths.h"
+#include "admin/self_test.h"
 
-namespace vel {
+namespace vel::app {
 
 namespace {
 
@@ -44,10 +44,10 @@ class WorkDirectory {
 
 int CmdGateSelftest(int, char**) {
     const WorkDirectory work;
-    gate::SelfTestOptions options;
+    admin::SelfTestOptions options;
     options.print = [](std::string_view line) { WriteConsoleLine(line); };
     options.workDirectory = work.path();
-    return gate::RunSelfTest(options);
+    return admin::RunSelfTest(options);
 }
 
-}  // namespace vel
+}  // namespace vel::app

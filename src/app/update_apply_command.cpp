@@ -1,26 +1,26 @@
 #include "app/update_apply_command.h"
 
-#include "app/console.h"
-#include "core/paths.h"
-#include "core/privileges.h"
+#include "os/console.h"
+#include "os/paths.h"
+#include "os/privileges.h"
 #include "core/version.h"
-#include "gate/update_apply.h"
+#include "admin/update_apply.h"
 
-namespace vel {
+namespace vel::app {
 
 int CmdUpdateApply(int, char**) {
     if (!isElevated()) {
         WriteConsoleLine("ERROR: administrator rights are required.");
         return 1;
     }
-    gate::UpdateApplyOptions options;
+    admin::UpdateApplyOptions options;
     options.ownPath = ExecutablePath();
     options.ownVersion = kProgramVersion;
-    options.installedPath = gate::InstalledExecutablePath(DataDirectory());
+    options.installedPath = admin::InstalledExecutablePath(DataDirectory());
     options.print = [](std::string_view line) { WriteConsoleLine(line); };
-    const auto systemctl = gate::MakeSystemctl();
-    gate::ServiceControl service(*systemctl);
-    return gate::ApplyUpdate(service, options);
+    const auto systemctl = MakeSystemctl();
+    ServiceControl service(*systemctl);
+    return admin::ApplyUpdate(service, options);
 }
 
-}  // namespace vel
+}  // namespace vel::app

@@ -1,8 +1,8 @@
 #pragma once
 
-namespace vel {
+namespace vel::app {
 
 // `velmora update-apply`: installs this build over the installed service.
 int CmdUpdateApply(int argc, char** argv);
 
-}  // namespace vel
+}  // namespace vel::app

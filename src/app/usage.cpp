@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "app/console.h"
+#include "os/console.h"
 #include "core/version.h"
 
-namespace vel {
+namespace vel::app {
 
 namespace {
 
@@ -72,4 +72,4 @@ void PrintStreamUsage() {
     std::fflush(stdout);
 }
 
-}  // namespace vel
+}  // namespace vel::app

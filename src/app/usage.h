@@ -1,6 +1,6 @@
 #pragma once
 
-namespace vel {
+namespace vel::app {
 
 // The gate's usage text, one console line per row.
 void PrintUsage();
@@ -8,4 +8,4 @@ void PrintUsage();
 // The usage of the `stream` commands.
 void PrintStreamUsage();
 
-}  // namespace vel
+}  // namespace vel::app

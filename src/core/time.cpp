@@ -29,4 +29,22 @@ std::int64_t MonotonicMicros() {
     return duration_cast<microseconds>(steady_clock::now() - start).count();
 }
 
+namespace {
+
+class MachineClock final : public Clock {
+  public:
+    std::int64_t unixNow() const override { return UnixNow(); }
+    std::int64_t steadyMillis() const override {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + 1;
+    }
+};
+
+}  // namespace
+
+const Clock& SystemClock() {
+    static const MachineClock clock;
+    return clock;
+}
+
 }  // namespace vel

@@ -1,6 +1,6 @@
 #include "core/crypto.h"
 #include "core/encoding.h"
-#include "core/log.h"
+#include "os/log.h"
 #include "core/time.h"
 #include "core/version.h"
 #include "gate/api_response.h"
@@ -114,8 +114,8 @@ void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonV
     gate.store().recordUse(credential.id, parsed.signCount);
 
     std::int64_t expiresAt = 0;
-    std::string error;
-    if (!guard.grant(address, request.isIPv6, credential.label, expiresAt, error)) {
+    std::string error = "the source address could not be determined";
+    if (!request.peer || !guard.grant(*request.peer, credential.label, expiresAt, error)) {
         Log(LogLevel::Error, "assertion accepted but the firewall rule failed: %s", error.c_str());
         return SendError(response, 500, "internal_error",
                          "access was authorised but the firewall rule could not be created: " + error);

@@ -2,9 +2,9 @@
 
 #include "core/crypto.h"
 #include "core/encoding.h"
-#include "core/files.h"
-#include "core/log.h"
-#include "core/paths.h"
+#include "os/files.h"
+#include "os/log.h"
+#include "os/paths.h"
 #include "core/time.h"
 #include "gate/api_response.h"
 #include "gate/ceremony_payload.h"

@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include "core/log.h"
-#include "core/paths.h"
+#include "os/log.h"
+#include "os/paths.h"
 #include "core/time.h"
 #include "core/version.h"
 #include "gate/endpoints.h"
@@ -23,7 +23,7 @@ void GateService::logEnforcement() {
     bool enforced = false;
     std::string error;
     const bool read = firewallStore_.read(
-        [&enforced](const FirewallPolicy& policy, std::string&) {
+        [&enforced](const firewall::FirewallPolicy& policy, std::string&) {
             enforced = policy.enforcement.enabled;
             return true;
         },

@@ -9,25 +9,25 @@
 #include "gate/gate_store.h"
 #include "gate/http_server.h"
 #include "gate/update_tokens.h"
-#include "guard/country_filter.h"
-#include "guard/firewall_store_file.h"
-#include "guard/nft_runner.h"
-#include "guard/service_host.h"
-#include "guard/session_guard.h"
+#include "gate/country_filter.h"
+#include "firewall/firewall_store_file.h"
+#include "os/nft_runner.h"
+#include "gate/session_guard.h"
 
 namespace vel::gate {
 
 // The running gate: the store, the session guard, the country filter and the HTTPS API, started
 // in that order and stopped the other way. The service host and `velmora run` both run it.
-class GateService : public HostedService {
+class GateService {
 public:
     explicit GateService(std::string dataDirectory);
-    ~GateService() override;
+    ~GateService();
 
-    bool startup(std::string& error) override;
-    void stop() override;
-    void waitForStop() override;
-    void requestStop() override;
+    [[nodiscard]] bool startup(std::string& error);
+    void stop();
+    // Blocks until requestStop has been called.
+    void waitForStop();
+    void requestStop();
 
     // The port the API listens on while serving.
     std::uint16_t port() const { return http_.port(); }
@@ -44,7 +44,7 @@ private:
 
     std::string dataDirectory_;
     GateStore store_;
-    FileFirewallStore firewallStore_;
+    firewall::FileFirewallStore firewallStore_;
     NftCommand nft_;
     std::unique_ptr<SessionGuard> guard_;
     CountryFilter countryFilter_;

@@ -9,11 +9,11 @@
 #include <climits>
 
 #include "core/encoding.h"
-#include "core/files.h"
+#include "os/files.h"
 #include "core/json.h"
-#include "core/log.h"
-#include "core/paths.h"
-#include "core/system_error.h"
+#include "os/log.h"
+#include "os/paths.h"
+#include "os/system_error.h"
 #include "core/time.h"
 #include "gate/cose_key.h"
 
@@ -216,6 +216,12 @@ std::vector<Credential> GateStore::credentials() const {
     return credentials_;
 }
 
+GuardPolicy GateStore::guardPolicy() const {
+    const GateConfig current = config();
+    return GuardPolicy{current.listenPort, current.rdpPort, current.grantSeconds,
+                       current.bindGrantToSourceIp};
+}
+
 std::size_t GateStore::activeCredentialCount() const {
     std::lock_guard lock(mutex_);
     return static_cast<std::size_t>(std::count_if(credentials_.begin(), credentials_.end(),
@@ -263,7 +269,7 @@ bool GateStore::recordUse(const std::string& id, std::uint32_t signCount) {
                                        [&](const Credential& c) { return c.id == id; });
     if (existing == credentials_.end()) return false;
     existing->signCount = signCount;
-    existing->lastUsedAt = UnixNow();
+    existing->lastUsedAt = clock_.unixNow();
     ++existing->useCount;
     std::string error;
     return saveLocked(error);
@@ -272,7 +278,7 @@ bool GateStore::recordUse(const std::string& id, std::uint32_t signCount) {
 std::string GateStore::issueEnrollmentCode(std::int64_t lifetimeSeconds, std::string& error) {
     std::lock_guard lock(mutex_);
     std::string displayed;
-    enrollment_ = NewEnrollmentCode(lifetimeSeconds, UnixNow(), displayed);
+    enrollment_ = NewEnrollmentCode(lifetimeSeconds, clock_.unixNow(), displayed);
     if (!saveEnrollment(error)) {
         enrollment_ = EnrollmentState{};
         OPENSSL_cleanse(displayed.data(), displayed.size());
@@ -284,7 +290,7 @@ std::string GateStore::issueEnrollmentCode(std::int64_t lifetimeSeconds, std::st
 bool GateStore::enrollmentOpen() {
     std::lock_guard lock(mutex_);
     reloadEnrollment();
-    return enrollment_.live(UnixNow());
+    return enrollment_.live(clock_.unixNow());
 }
 
 std::int64_t GateStore::enrollmentExpiresAt() {
@@ -296,13 +302,13 @@ std::int64_t GateStore::enrollmentExpiresAt() {
 bool GateStore::checkEnrollmentCode(std::string_view code) {
     std::lock_guard lock(mutex_);
     reloadEnrollment();
-    return EnrollmentCodeMatches(enrollment_, code, UnixNow());
+    return EnrollmentCodeMatches(enrollment_, code, clock_.unixNow());
 }
 
 bool GateStore::consumeEnrollmentCode(std::string_view code) {
     std::lock_guard lock(mutex_);
     reloadEnrollment();
-    if (!EnrollmentCodeMatches(enrollment_, code, UnixNow())) return false;
+    if (!EnrollmentCodeMatches(enrollment_, code, clock_.unixNow())) return false;
     enrollment_ = EnrollmentState{};
     // The code is spent even when its file cannot be deleted; the next issue replaces the file.
     std::string ignored;
@@ -322,7 +328,7 @@ void GateStore::reloadEnrollment() {
         JsonValue gate;
         if (JsonParse(TextOf(data), gate)) document = gate.get("enrollmentCode");
     }
-    enrollment_ = EnrollmentStateFromJson(document, UnixNow());
+    enrollment_ = EnrollmentStateFromJson(document, clock_.unixNow());
 }
 
 bool GateStore::saveEnrollment(std::string& error) {

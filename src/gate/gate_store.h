@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "core/crypto.h"
+#include "core/time.h"
 #include "gate/enrollment_codes.h"
+#include "gate/guard_policy.h"
 
 namespace vel::gate {
 
@@ -50,8 +52,11 @@ struct Credential {
 // again on every query so that a code issued by one process is seen by the others at once. Files
 // are only ever replaced whole, so concurrent writers cannot corrupt them; the last one wins.
 // Every method is thread-safe.
-class GateStore {
+class GateStore final : public GuardPolicySource {
   public:
+    // The clock dates key use and enrollment codes.
+    explicit GateStore(const Clock& clock = SystemClock()) : clock_(clock) {}
+
     // Reads gate.json at path, or creates it with the defaults when it does not exist. A file
     // that exists but cannot be read or parsed fails the load and is never written afterwards.
     bool load(const std::string& path, std::string& error);
@@ -64,6 +69,8 @@ class GateStore {
 
     std::vector<Credential> credentials() const;
     std::size_t activeCredentialCount() const;
+    GuardPolicy guardPolicy() const override;
+    bool keysEnrolled() const override { return activeCredentialCount() > 0; }
     // True only for a stored credential that is not disabled.
     bool findCredential(const std::string& id, Credential& out) const;
     // Appends the credential, or for a known id replaces its label, key and counter and enables
@@ -87,6 +94,7 @@ class GateStore {
     void reloadEnrollment();
     bool saveEnrollment(std::string& error);
 
+    const Clock& clock_;
     mutable std::mutex mutex_;
     std::string path_;                     // guarded by mutex_
     std::string enrollmentPath_;           // guarded by mutex_

@@ -1,4 +1,4 @@
-#include "core/paths.h"
+#include "os/paths.h"
 #include "core/version.h"
 #include "gate/api_response.h"
 #include "gate/endpoints.h"

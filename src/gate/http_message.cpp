@@ -1,13 +1,11 @@
 #include "gate/http_message.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
-namespace vel {
+namespace vel::gate {
 
 std::string HttpMethodName(std::string_view verb) {
     static constexpr std::array<std::string_view, 11> kOther = {
@@ -19,33 +17,22 @@ std::string HttpMethodName(std::string_view verb) {
 }
 
 void SetPeerAddress(HttpRequest& request, const sockaddr* peer) {
+    request.peer.reset();
     request.remoteAddress.clear();
     request.isLoopback = false;
-    request.isIPv6 = false;
     if (peer == nullptr) return;
-
-    in_addr v4{};
     if (peer->sa_family == AF_INET) {
-        std::memcpy(&v4, &reinterpret_cast<const sockaddr_in*>(peer)->sin_addr, sizeof v4);
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(peer);
+        request.peer = net::IpAddress::fromV4Bytes(
+            reinterpret_cast<const std::uint8_t*>(&v4->sin_addr));
     } else if (peer->sa_family == AF_INET6) {
-        in6_addr v6{};
-        std::memcpy(&v6, &reinterpret_cast<const sockaddr_in6*>(peer)->sin6_addr, sizeof v6);
-        if (!IN6_IS_ADDR_V4MAPPED(&v6)) {
-            char text[INET6_ADDRSTRLEN];
-            if (inet_ntop(AF_INET6, &v6, text, sizeof text) == nullptr) return;
-            request.remoteAddress = text;
-            request.isLoopback = IN6_IS_ADDR_LOOPBACK(&v6);
-            request.isIPv6 = true;
-            return;
-        }
-        std::memcpy(&v4, &v6.s6_addr[12], sizeof v4);
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(peer);
+        request.peer = net::IpAddress::fromV6Bytes(v6->sin6_addr.s6_addr);
     } else {
         return;
     }
-    char text[INET_ADDRSTRLEN];
-    if (inet_ntop(AF_INET, &v4, text, sizeof text) == nullptr) return;
-    request.remoteAddress = text;
-    request.isLoopback = (ntohl(v4.s_addr) >> 24) == 127;
+    request.remoteAddress = net::formatIpAddress(*request.peer);
+    request.isLoopback = net::isLoopbackAddress(*request.peer);
 }
 
-}  // namespace vel
+}  // namespace vel::gate

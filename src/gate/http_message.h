@@ -4,18 +4,21 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
-namespace vel {
+#include "net/ip_address.h"
+
+namespace vel::gate {
 
 // One request as the server received it; read-only for the handler.
 struct HttpRequest {
     std::string method;         // see HttpMethodName
     std::string path;           // decoded absolute path, without the query string
-    std::string remoteAddress;  // printed peer address; IPv4-mapped peers print as IPv4
-    bool isLoopback = false;    // 127.0.0.0/8 or ::1
-    bool isIPv6 = false;        // a real, not IPv4-mapped, IPv6 peer
+    std::optional<net::IpAddress> peer;  // IPv4-mapped peers read as IPv4
+    std::string remoteAddress;           // peer printed; empty when unknown
+    bool isLoopback = false;             // 127.0.0.0/8 or ::1
     std::string body;           // at most the server's body limit
 };
 
@@ -35,8 +38,8 @@ using HttpHandler = std::function<void(const HttpRequest&, HttpResponse&)>;
 // "OTHER"; any other verb as sent.
 std::string HttpMethodName(std::string_view verb);
 
-// Fills remoteAddress, isLoopback and isIPv6 from an AF_INET or AF_INET6 peer address. An
-// unprintable or unknown address leaves remoteAddress empty and both flags false.
+// Fills peer, remoteAddress and isLoopback from an AF_INET or AF_INET6 peer address. An unknown
+// family leaves them empty.
 void SetPeerAddress(HttpRequest& request, const sockaddr* peer);
 
-}  // namespace vel
+}  // namespace vel::gate

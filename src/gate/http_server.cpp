@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/log.h"
-#include "core/system_error.h"
-#include "core/unique_fd.h"
+#include "os/log.h"
+#include "os/system_error.h"
+#include "os/unique_fd.h"
 
 namespace vel::gate {
 

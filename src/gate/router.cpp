@@ -1,6 +1,6 @@
 #include <string_view>
 
-#include "core/log.h"
+#include "os/log.h"
 #include "gate/api_response.h"
 #include "gate/endpoints.h"
 #include "gate/gate_service.h"

@@ -1,8 +1,8 @@
 #include "gate/service_runtime.h"
 
-#include "core/files.h"
+#include "os/files.h"
 #include "core/json.h"
-#include "core/paths.h"
+#include "os/paths.h"
 
 namespace vel::gate {
 

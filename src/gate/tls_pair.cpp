@@ -9,8 +9,8 @@
 
 #include <memory>
 
-#include "core/files.h"
-#include "core/paths.h"
+#include "os/files.h"
+#include "os/paths.h"
 
 namespace vel::gate {
 

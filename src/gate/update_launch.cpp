@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/child_process.h"
-#include "core/system_error.h"
+#include "os/child_process.h"
+#include "os/system_error.h"
 
 extern char** environ;
 

@@ -10,10 +10,10 @@
 #include <filesystem>
 #include <functional>
 
-#include "core/files.h"
+#include "os/files.h"
 #include "core/json.h"
-#include "core/log.h"
-#include "core/paths.h"
+#include "os/log.h"
+#include "os/paths.h"
 #include "core/time.h"
 
 namespace vel::gate {

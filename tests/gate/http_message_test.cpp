@@ -5,6 +5,11 @@
 #include <netinet/in.h>
 
 namespace vel {
+
+using gate::HttpMethodName;
+using gate::HttpRequest;
+using gate::SetPeerAddress;
+
 namespace {
 
 HttpRequest peerOf(int family, const char* text) {
@@ -20,7 +25,7 @@ HttpRequest peerOf(int family, const char* text) {
     }
     HttpRequest request;
     request.remoteAddress = "stale";
-    request.isLoopback = request.isIPv6 = true;
+    request.isLoopback = true;
     SetPeerAddress(request, reinterpret_cast<const sockaddr*>(&storage));
     return request;
 }
@@ -28,7 +33,8 @@ HttpRequest peerOf(int family, const char* text) {
 void expectPeer(const HttpRequest& request, const char* address, bool loopback, bool ipv6) {
     EXPECT_EQ(request.remoteAddress, address);
     EXPECT_EQ(request.isLoopback, loopback) << address;
-    EXPECT_EQ(request.isIPv6, ipv6) << address;
+    EXPECT_EQ(request.peer.has_value() && request.peer->isV6, ipv6) << address;
+    EXPECT_EQ(request.peer.has_value(), *address != '\0') << address;
 }
 
 TEST(HttpMessage, PeerAddressesFoldMappedIPv4AndClassifyLoopback) {

@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/files.h"
-#include "core/log.h"
-#include "core/paths.h"
-#include "core/unique_fd.h"
+#include "os/files.h"
+#include "os/log.h"
+#include "os/paths.h"
+#include "os/unique_fd.h"
 
 namespace vel::gate {
 namespace {
@@ -242,7 +242,7 @@ TEST_F(HttpServerTest, HandsTheRequestToTheHandlerAndSendsItsAnswer) {
     EXPECT_EQ(seen.body, R"({"a":1})");
     EXPECT_EQ(seen.remoteAddress, "127.0.0.1");
     EXPECT_TRUE(seen.isLoopback);
-    EXPECT_FALSE(seen.isIPv6);
+    EXPECT_FALSE(seen.peer->isV6);
 
     reply = exchange(server_.port(), "GET", "/missing");
     EXPECT_EQ(reply.status, 404);
@@ -269,7 +269,7 @@ TEST_F(HttpServerTest, SeesAnIPv6PeerAsIPv6) {
     const HttpRequest seen = recorder_.last();
     EXPECT_EQ(seen.remoteAddress, "::1");
     EXPECT_TRUE(seen.isLoopback);
-    EXPECT_TRUE(seen.isIPv6);
+    EXPECT_TRUE(seen.peer->isV6);
 }
 
 TEST_F(HttpServerTest, AThrowingHandlerGivesTheFixedInternalError) {

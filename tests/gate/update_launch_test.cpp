@@ -10,8 +10,8 @@
 #include <sstream>
 #include <thread>
 
-#include "core/files.h"
-#include "core/unique_fd.h"
+#include "os/files.h"
+#include "os/unique_fd.h"
 #include "support/temp_dir.h"
 
 namespace vel::gate {

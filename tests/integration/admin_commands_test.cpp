@@ -6,20 +6,23 @@
 #include <string>
 #include <vector>
 
-#include "core/files.h"
+#include "os/files.h"
 #include "core/json.h"
-#include "core/paths.h"
+#include "os/paths.h"
 #include "core/time.h"
 #include "core/version.h"
 #include "gate/gate_store.h"
 #include "gate/service_runtime.h"
-#include "guard/firewall.h"
-#include "guard/firewall_store_file.h"
+#include "firewall/firewall.h"
+#include "firewall/firewall_store_file.h"
 #include "support/gate_requests.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
 namespace vel {
+
+using firewall::kBuiltInRemoteDesktopRuleName;
+
 namespace {
 
 class AdminCommandsTest : public ::testing::Test {
@@ -232,13 +235,13 @@ TEST_F(AdminCommandsTest, HardenWithoutKeysStillClosesTheRemoteDesktopRules) {
     if (::geteuid() != 0) GTEST_SKIP() << "harden needs root";
     if (!FileExists("/usr/bin/unshare")) GTEST_SKIP() << "unshare is not installed";
     // An open firewall, as a careless administrator might leave it.
-    gate::FileFirewallStore store(JoinPath(data_.path(), "Velmora"));
+    firewall::FileFirewallStore store(JoinPath(data_.path(), "Velmora"));
     std::string error;
     ASSERT_TRUE(store.update(
-        [](gate::FirewallPolicy& policy, std::string&) {
-            policy.profile(gate::FirewallProfile::Public).firewallEnabled = false;
-            policy.profile(gate::FirewallProfile::Private).defaultInboundAction =
-                gate::RuleAction::Allow;
+        [](firewall::FirewallPolicy& policy, std::string&) {
+            policy.profile(firewall::FirewallProfile::Public).firewallEnabled = false;
+            policy.profile(firewall::FirewallProfile::Private).defaultInboundAction =
+                firewall::RuleAction::Allow;
             return true;
         },
         error))
@@ -256,12 +259,12 @@ TEST_F(AdminCommandsTest, HardenWithoutKeysStillClosesTheRemoteDesktopRules) {
               "Inbound connections are blocked by default in all profiles.\n"
               "The firewall was off — enabled in all profiles.\n");
 
-    std::vector<gate::FirewallRule> rules;
+    std::vector<firewall::FirewallRule> rules;
     ASSERT_TRUE(store.rules(rules, error)) << error;
     int checked = 0;
-    for (const gate::FirewallRule& rule : rules) {
-        if (rule.name == gate::kBuiltInRemoteDesktopRuleName) checked += rule.enabled ? 0 : 1;
-        if (rule.name == gate::kServiceRuleName) checked += rule.localPorts == "7440" ? 1 : 0;
+    for (const firewall::FirewallRule& rule : rules) {
+        if (rule.name == firewall::kBuiltInRemoteDesktopRuleName) checked += rule.enabled ? 0 : 1;
+        if (rule.name == firewall::kServiceRuleName) checked += rule.localPorts == "7440" ? 1 : 0;
     }
     EXPECT_EQ(checked, 2);
     const auto second = harden();

@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "core/files.h"
-#include "core/paths.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "gate/gate_store.h"
 #include "support/gate_process.h"
 #include "support/process.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.h"
+#include "os/paths.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 

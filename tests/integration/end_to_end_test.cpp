@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "core/encoding.h"
-#include "core/files.h"
+#include "os/files.h"
 #include "core/json.h"
-#include "core/paths.h"
+#include "os/paths.h"
 #include "gate/relying_party.h"
 #include "support/gate_requests.h"
 #include "support/http_client.h"

@@ -7,15 +7,24 @@
 
 #include <string>
 
-#include "core/unique_fd.h"
-#include "guard/firewall.h"
-#include "guard/firewall_store_file.h"
-#include "guard/nft_runner.h"
+#include "os/unique_fd.h"
+#include "firewall/firewall.h"
+#include "firewall/firewall_store_file.h"
+#include "os/nft_runner.h"
 #include "support/port_probe.h"
 #include "support/temp_directory.h"
 #include "support/test_network.h"
 
 namespace vel::gate {
+
+using firewall::FileFirewallStore;
+using firewall::Firewall;
+using firewall::hostRemoteAddress;
+using firewall::kGrantRulePrefix;
+using firewall::kProtocolTcp;
+using firewall::kProtocolUdp;
+using firewall::kStreamRulePrefix;
+
 namespace {
 
 using test::TcpConnects;
@@ -73,7 +82,7 @@ TEST(FirewallEnforcement, RealConnectionsFollowTheStore) {
     // A grant opens the port to its one address.
     const std::string grant = std::string(kGrantRulePrefix) + net.clientAddress(0) + " [1]";
     ASSERT_TRUE(firewall.addAllowRule(grant, kRdpPort,
-                                      hostRemoteAddress(net.clientAddress(0), false), "test grant",
+                                      net.clientAddress(0) + "/32", "test grant",
                                       error, kProtocolTcp))
         << error;
     EXPECT_TRUE(rdpOpenFor(0, true));
@@ -82,7 +91,7 @@ TEST(FirewallEnforcement, RealConnectionsFollowTheStore) {
     // A stream rule opens one UDP port to its one address.
     const std::string streamRule = std::string(kStreamRulePrefix) + net.clientAddress(1) + " [2]";
     ASSERT_TRUE(firewall.addAllowRule(streamRule, kStreamPort + 1,
-                                      hostRemoteAddress(net.clientAddress(1), false), "test stream",
+                                      net.clientAddress(1) + "/32", "test stream",
                                       error, kProtocolUdp))
         << error;
     EXPECT_TRUE(streamOpenFor(1, true));

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "core/files.h"
-#include "core/paths.h"
-#include "guard/firewall.h"
-#include "guard/firewall_store_file.h"
+#include "os/files.h"
+#include "os/paths.h"
+#include "firewall/firewall.h"
+#include "firewall/firewall_store_file.h"
 #include "support/process.h"
 #include "support/stand_in_systemd.h"
 #include "support/temp_dir.h"
@@ -49,12 +49,12 @@ class RecoveryCommandsTest : public ::testing::Test {
         const std::vector<std::string> calls = systemd_.calls();
         return std::find(calls.begin(), calls.end(), line) != calls.end();
     }
-    gate::FirewallPolicy policy() {
-        gate::FileFirewallStore store(data_);
-        gate::FirewallPolicy result;
+    firewall::FirewallPolicy policy() {
+        firewall::FileFirewallStore store(data_);
+        firewall::FirewallPolicy result;
         std::string error;
         EXPECT_TRUE(store.read(
-            [&](const gate::FirewallPolicy& current, std::string&) {
+            [&](const firewall::FirewallPolicy& current, std::string&) {
                 result = current;
                 return true;
             },
@@ -62,11 +62,11 @@ class RecoveryCommandsTest : public ::testing::Test {
             << error;
         return result;
     }
-    void changePolicy(const std::function<void(gate::FirewallPolicy&)>& change) {
-        gate::FileFirewallStore store(data_);
+    void changePolicy(const std::function<void(firewall::FirewallPolicy&)>& change) {
+        firewall::FileFirewallStore store(data_);
         std::string error;
         ASSERT_TRUE(store.update(
-            [&](gate::FirewallPolicy& current, std::string&) {
+            [&](firewall::FirewallPolicy& current, std::string&) {
                 change(current);
                 return true;
             },
@@ -107,11 +107,11 @@ TEST_F(RecoveryCommandsTest, UnlockKillsAStuckServiceAndRestoresAccessThenArmUnd
     const int stuck = systemd_.mainPid();
     ASSERT_GT(stuck, 0);
     systemd_.addUnit("xrdp.service", false, false);
-    changePolicy([](gate::FirewallPolicy& policy) {
+    changePolicy([](firewall::FirewallPolicy& policy) {
         policy.rules[0].enabled = false;
-        gate::FirewallRule grant = policy.rules[0];
+        firewall::FirewallRule grant = policy.rules[0];
         grant.name = "Velmora - allow 203.0.113.9";
-        grant.grouping = gate::kGrantGroup;
+        grant.grouping = firewall::kGrantGroup;
         grant.enabled = true;
         policy.rules.push_back(grant);
     });
@@ -136,7 +136,7 @@ TEST_F(RecoveryCommandsTest, UnlockKillsAStuckServiceAndRestoresAccessThenArmUnd
     EXPECT_FALSE(systemd_.hasFlag("velmora.service", "enabled"));
     EXPECT_TRUE(systemd_.hasFlag("xrdp.service", "enabled"));
     EXPECT_TRUE(systemd_.hasFlag("xrdp.service", "active"));
-    const gate::FirewallPolicy restored = policy();
+    const firewall::FirewallPolicy restored = policy();
     ASSERT_EQ(restored.rules.size(), 1u) << "the grant rule was not removed";
     EXPECT_TRUE(restored.rules[0].enabled);
 
@@ -158,8 +158,8 @@ TEST_F(RecoveryCommandsTest, UnlockKillsAStuckServiceAndRestoresAccessThenArmUnd
 
 TEST_F(RecoveryCommandsTest, DiagExplainsAnOpenFirewallWithoutAdministratorRights) {
     systemd_.addUnit("xrdp.service", true, true);
-    changePolicy([](gate::FirewallPolicy& policy) {
-        policy.profile(gate::FirewallProfile::Public).firewallEnabled = false;
+    changePolicy([](firewall::FirewallPolicy& policy) {
+        policy.profile(firewall::FirewallProfile::Public).firewallEnabled = false;
     });
     const test::ProcessResult diag = run({"diag"});
     EXPECT_EQ(diag.exitCode, 0);

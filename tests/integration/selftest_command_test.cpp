@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "core/paths.h"
+#include "os/paths.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 

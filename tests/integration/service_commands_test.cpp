@@ -8,17 +8,21 @@
 #include <string>
 #include <vector>
 
-#include "core/files.h"
-#include "core/paths.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "gate/gate_store.h"
-#include "guard/firewall.h"
-#include "guard/firewall_store_file.h"
+#include "firewall/firewall.h"
+#include "firewall/firewall_store_file.h"
 #include "support/gate_requests.h"
 #include "support/process.h"
 #include "support/stand_in_systemd.h"
 #include "support/temp_dir.h"
 
 namespace vel {
+
+using firewall::kBuiltInRemoteDesktopRuleName;
+using firewall::kServiceRuleName;
+
 namespace {
 
 constexpr const char* kIp = "/usr/sbin/ip";
@@ -90,9 +94,9 @@ class ServiceCommandsTest : public ::testing::Test {
         ASSERT_TRUE(store.load(JoinPath(dataDirectory(), "gate.json"), error)) << error;
         ASSERT_TRUE(store.addCredential(test::PlaceholderCredential(), error)) << error;
     }
-    const gate::FirewallRule* findRule(const std::vector<gate::FirewallRule>& rules,
+    const firewall::FirewallRule* findRule(const std::vector<firewall::FirewallRule>& rules,
                                        const std::string& name) const {
-        for (const gate::FirewallRule& rule : rules) {
+        for (const firewall::FirewallRule& rule : rules) {
             if (rule.name == name) return &rule;
         }
         return nullptr;
@@ -204,12 +208,12 @@ TEST_F(ServiceCommandsTest, SetupStartsTheGateAndUninstallRemovesItKeepingThePor
     EXPECT_EQ(systemd_.mainPid(), 0);
     EXPECT_FALSE(systemd_.hasFlag("velmora.service", "enabled"));
 
-    gate::FileFirewallStore store(dataDirectory());
-    std::vector<gate::FirewallRule> rules;
+    firewall::FileFirewallStore store(dataDirectory());
+    std::vector<firewall::FirewallRule> rules;
     std::string error;
     ASSERT_TRUE(store.rules(rules, error)) << error;
-    EXPECT_EQ(findRule(rules, gate::kServiceRuleName), nullptr);
-    const gate::FirewallRule* rdp = findRule(rules, gate::kBuiltInRemoteDesktopRuleName);
+    EXPECT_EQ(findRule(rules, firewall::kServiceRuleName), nullptr);
+    const firewall::FirewallRule* rdp = findRule(rules, firewall::kBuiltInRemoteDesktopRuleName);
     ASSERT_NE(rdp, nullptr);
     EXPECT_FALSE(rdp->enabled);
     // The kernel still holds the projection that keeps the port closed.

@@ -5,9 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/files.h"
+#include "os/files.h"
 #include "core/json.h"
-#include "core/paths.h"
+#include "os/paths.h"
 #include "gate/service_runtime.h"
 #include "support/gate_process.h"
 #include "support/http_client.h"

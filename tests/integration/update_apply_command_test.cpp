@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/files.h"
-#include "core/paths.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "core/version.h"
 #include "gate/service_runtime.h"
 #include "support/process.h"

@@ -13,9 +13,9 @@
 
 #include "core/crypto.h"
 #include "core/encoding.h"
-#include "core/files.h"
-#include "core/paths.h"
-#include "core/unique_fd.h"
+#include "os/files.h"
+#include "os/paths.h"
+#include "os/unique_fd.h"
 #include "core/version.h"
 #include "gate/gate_store.h"
 #include "gate/relying_party.h"

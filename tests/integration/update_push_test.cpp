@@ -4,8 +4,8 @@
 
 #include "core/crypto.h"
 #include "core/encoding.h"
-#include "core/files.h"
-#include "core/paths.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "gate/gate_store.h"
 #include "gate/relying_party.h"
 #include "support/gate_requests.h"

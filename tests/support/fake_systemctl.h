@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.h"
-#include "guard/service_control.h"
+#include "os/paths.h"
+#include "os/service_control.h"
 
-namespace vel::gate {
+namespace vel::test {
 
 // Plays systemd for in-process tests: a unit table the test sets, and a log of every call.
 class FakeSystemctl : public Systemctl {
@@ -79,4 +79,4 @@ class FakeSystemctl : public Systemctl {
     }
 };
 
-}  // namespace vel::gate
+}  // namespace vel::test

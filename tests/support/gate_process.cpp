@@ -13,9 +13,9 @@
 #include <chrono>
 #include <thread>
 
-#include "core/files.h"
-#include "core/paths.h"
-#include "core/unique_fd.h"
+#include "os/files.h"
+#include "os/paths.h"
+#include "os/unique_fd.h"
 #include "support/http_client.h"
 #include "support/process.h"
 

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "core/openssl_ptr.h"
-#include "core/unique_fd.h"
+#include "os/unique_fd.h"
 
 namespace vel::test {
 

@@ -5,16 +5,16 @@
 #include <utility>
 #include <vector>
 
-#include "guard/firewall_store.h"
-#include "guard/nft_runner.h"
+#include "firewall/firewall_store.h"
+#include "os/nft_runner.h"
 
-namespace vel::gate {
+namespace vel::test {
 
 // A rule store held in memory, for tests of the firewall layer and the code above it.
-class MemoryFirewallStore final : public FirewallStore {
+class MemoryFirewallStore final : public firewall::FirewallStore {
   public:
-    MemoryFirewallStore() : policy_(DefaultFirewallPolicy()) {}
-    explicit MemoryFirewallStore(FirewallPolicy policy) : policy_(std::move(policy)) {}
+    MemoryFirewallStore() : policy_(firewall::DefaultFirewallPolicy()) {}
+    explicit MemoryFirewallStore(firewall::FirewallPolicy policy) : policy_(std::move(policy)) {}
 
     bool read(const PolicyVisit& visit, std::string& error) override {
         std::lock_guard lock(mutex_);
@@ -31,13 +31,13 @@ class MemoryFirewallStore final : public FirewallStore {
             error = updateFailure_;
             return false;
         }
-        FirewallPolicy next = policy_;
+        firewall::FirewallPolicy next = policy_;
         if (!change(next, error)) return false;
         policy_ = std::move(next);
         return true;
     }
 
-    FirewallPolicy policy() const {
+    firewall::FirewallPolicy policy() const {
         std::lock_guard lock(mutex_);
         return policy_;
     }
@@ -54,7 +54,7 @@ class MemoryFirewallStore final : public FirewallStore {
 
   private:
     mutable std::mutex mutex_;
-    FirewallPolicy policy_;      // guarded by mutex_
+    firewall::FirewallPolicy policy_;      // guarded by mutex_
     std::string readFailure_;    // guarded by mutex_
     std::string updateFailure_;  // guarded by mutex_
 };
@@ -75,4 +75,4 @@ class RecordingNftRunner final : public NftRunner {
     std::string failure;  // when set, every script is refused with this text
 };
 
-}  // namespace vel::gate
+}  // namespace vel::test

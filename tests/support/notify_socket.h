@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/unique_fd.h"
+#include "os/unique_fd.h"
 
 namespace vel::test {
 

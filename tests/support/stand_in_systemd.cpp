@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "core/files.h"
-#include "core/paths.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "support/process.h"
 
 namespace vel::test {

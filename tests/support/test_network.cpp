@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "core/error.h"
-#include "core/paths.h"
+#include "os/paths.h"
 
 namespace vel::test {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/unique_fd.h"
+#include "os/unique_fd.h"
 #include "support/process.h"
 
 namespace vel::test {

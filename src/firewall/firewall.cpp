@@ -1,0 +1,379 @@
+#include "firewall/firewall.h"
+
+#include <cstdio>
+#include <optional>
+
+#include "os/log.h"
+#include "firewall/nft_projection.h"
+#include "firewall/remote_addresses.h"
+
+namespace vel::firewall {
+
+namespace {
+
+// "<operation> failed: <detail>", cut to the length the rest of the gate expects of such texts.
+std::string failedText(const char* operation, const std::string& detail) {
+    char buffer[160];
+    std::snprintf(buffer, sizeof buffer, "%s failed: %s", operation, detail.c_str());
+    return buffer;
+}
+
+bool isGateGroup(const std::string& grouping) {
+    return grouping == kGrantGroup || grouping == kServiceGroup;
+}
+
+// An enabled inbound allow rule for one port on every profile.
+FirewallRule inboundAllowRule(const std::string& name, const std::string& description,
+                              const char* grouping, int protocol, std::uint16_t port) {
+    FirewallRule rule;
+    rule.name = name;
+    rule.description = description;
+    rule.grouping = grouping;
+    rule.protocol = protocol;
+    rule.localPorts = std::to_string(port);
+    rule.direction = RuleDirection::In;
+    rule.action = RuleAction::Allow;
+    rule.profiles = kAllProfiles;
+    rule.enabled = true;
+    return rule;
+}
+
+}  // namespace
+
+std::string hostRemoteAddress(const net::IpAddress& address) {
+    return net::formatIpAddress(address) + (address.isV6 ? "/128" : "/32");
+}
+
+Firewall::Firewall(FirewallStore& store, NftRunner& nft) : store_(store), nft_(nft) {}
+
+bool Firewall::connect(std::string& error) {
+    if (connected_) return true;
+    std::string detail;
+    if (!store_.read([](const FirewallPolicy&, std::string&) { return true; }, detail)) {
+        error = failedText("FirewallStore::read", detail);
+        return false;
+    }
+    connected_ = true;
+    return true;
+}
+
+bool Firewall::forEachRule(const RuleCallback& callback, std::string& error) {
+    if (!connect(error)) return false;
+    std::vector<FirewallRule> rules;
+    std::string detail;
+    if (!store_.rules(rules, detail)) {
+        error = failedText("FirewallStore::rules", detail);
+        return false;
+    }
+    for (const FirewallRule& rule : rules) {
+        if (!callback(rule)) break;
+    }
+    return true;
+}
+
+int Firewall::suppressAllowRules(std::uint16_t port, std::string& error,
+                                 std::vector<std::string>* names) {
+    int count = 0;
+    const bool walked = forEachRule(
+        [&](const FirewallRule& rule) {
+            if (rule.direction != RuleDirection::In || rule.action != RuleAction::Allow ||
+                !rule.enabled || isGateGroup(rule.grouping)) {
+                return true;
+            }
+            if (rule.grouping != kRemoteDesktopGroup && !ruleExposesPort(rule, port)) return true;
+            std::string ignored;
+            if (!store_.setRuleEnabled(rule, false, ignored)) {
+                Log(LogLevel::Warn, "could not disable allow rule '%s'", rule.name.c_str());
+                return true;
+            }
+            Log(LogLevel::Info, "disabled inbound allow rule exposing port %u: '%s'", port,
+                rule.name.c_str());
+            if (names != nullptr) names->push_back(rule.name);
+            ++count;
+            return true;
+        },
+        error);
+    if (count > 0) reprojectAfterChange();
+    return walked ? count : -1;
+}
+
+bool Firewall::enableRdpAccess(std::uint16_t port, std::vector<std::string>& restored,
+                               std::string& error) {
+    bool changed = false;
+    const bool walked = forEachRule(
+        [&](const FirewallRule& rule) {
+            if (rule.direction != RuleDirection::In || rule.enabled || isGateGroup(rule.grouping)) {
+                return true;
+            }
+            if (rule.grouping != kRemoteDesktopGroup &&
+                (rule.action != RuleAction::Allow || !ruleExposesPort(rule, port))) {
+                return true;
+            }
+            std::string ignored;
+            if (!store_.setRuleEnabled(rule, true, ignored)) {
+                Log(LogLevel::Warn, "could not restore rule '%s'", rule.name.c_str());
+                return true;
+            }
+            restored.push_back(rule.name);
+            changed = true;
+            Log(LogLevel::Info, "restored inbound rule '%s'", rule.name.c_str());
+            return true;
+        },
+        error);
+    if (changed) reprojectAfterChange();
+    return walked;
+}
+
+std::vector<Firewall::PortRule> Firewall::rulesForPort(std::uint16_t port, std::string& error) {
+    std::vector<PortRule> result;
+    const bool walked = forEachRule(
+        [&](const FirewallRule& rule) {
+            if (rule.direction == RuleDirection::In && ruleExposesPort(rule, port)) {
+                result.push_back({rule.name, rule.grouping, rule.localPorts, rule.remoteAddresses,
+                                  rule.enabled, rule.action == RuleAction::Allow});
+            }
+            return true;
+        },
+        error);
+    if (!walked) result.clear();
+    return result;
+}
+
+std::vector<FirewallRuleInfo> Firewall::listGrantRules(std::string& error) {
+    std::vector<FirewallRuleInfo> result;
+    forEachRule(
+        [&](const FirewallRule& rule) {
+            if (rule.grouping == kGrantGroup) {
+                result.push_back({rule.name, rule.remoteAddresses, rule.localPorts, rule.enabled});
+            }
+            return true;
+        },
+        error);
+    return result;
+}
+
+int Firewall::removeAllGrantRules(std::string& error) {
+    std::vector<std::string> names;
+    const bool walked = forEachRule(
+        [&](const FirewallRule& rule) {
+            if (rule.grouping == kGrantGroup) names.push_back(rule.name);
+            return true;
+        },
+        error);
+    if (!walked) return -1;
+    int removed = 0;
+    for (const std::string& name : names) {
+        std::string ignored;
+        if (store_.removeRule(name, ignored)) ++removed;
+    }
+    if (removed > 0) {
+        Log(LogLevel::Info, "removed %d stale grant rule(s)", removed);
+        reprojectAfterChange();
+    }
+    return removed;
+}
+
+bool Firewall::ensureServicePortRule(std::uint16_t port, bool& created, std::string& error) {
+    created = false;
+    std::optional<FirewallRule> found;
+    const bool walked = forEachRule(
+        [&](const FirewallRule& rule) {
+            if (rule.name != kServiceRuleName) return true;
+            found = rule;
+            return false;
+        },
+        error);
+    if (!walked) return false;
+    if (found && found->enabled && found->action == RuleAction::Allow &&
+        portListContains(found->localPorts, port)) {
+        return true;
+    }
+    std::string detail;
+    if (found) store_.removeRule(kServiceRuleName, detail);
+
+    const FirewallRule rule = inboundAllowRule(kServiceRuleName, kServiceRuleDescription,
+                                               kServiceGroup, kProtocolTcp, port);
+    const bool added = store_.addRule(rule, detail);
+    if (added || found) reprojectAfterChange();
+    if (!added) {
+        error = failedText("FirewallStore::addRule(service port)", detail);
+        return false;
+    }
+    created = true;
+    Log(LogLevel::Info, "opened the gate's own port %u in the firewall", port);
+    return true;
+}
+
+bool Firewall::addAllowRule(const std::string& name, std::uint16_t port,
+                            const std::string& remoteAddress, const std::string& description,
+                            std::string& error, int protocol) {
+    if (!connect(error)) return false;
+    FirewallRule rule = inboundAllowRule(name, description, kGrantGroup, protocol, port);
+    if (remoteAddress != "*") {
+        // An empty text would read as any address; only "*" may say that.
+        std::vector<AddressRange> ranges;
+        if (remoteAddress.empty() || !parseRemoteAddresses(remoteAddress, ranges)) {
+            error = "failed to set the rule's remote address";
+            return false;
+        }
+        rule.remoteAddresses = remoteAddress;
+    }
+    std::string detail;
+    if (!store_.addRule(rule, detail)) {
+        error = failedText("FirewallStore::addRule", detail);
+        return false;
+    }
+    reprojectAfterChange();
+    return true;
+}
+
+bool Firewall::removeRule(const std::string& name, std::string& error) {
+    if (!connect(error)) return false;
+    std::string detail;
+    if (!store_.removeRule(name, detail)) {
+        error = failedText("FirewallStore::removeRule", detail);
+        return false;
+    }
+    reprojectAfterChange();
+    return true;
+}
+
+bool Firewall::defaultInboundAllows(bool& allows, std::string& error) {
+    if (!connect(error)) return false;
+    allows = false;
+    for (FirewallProfile profile : kFirewallProfiles) {
+        RuleAction action = RuleAction::Block;
+        std::string detail;
+        if (!store_.defaultInboundAction(profile, action, detail)) {
+            error = failedText("FirewallStore::defaultInboundAction", detail);
+            return false;
+        }
+        if (action == RuleAction::Allow) allows = true;
+    }
+    return true;
+}
+
+bool Firewall::setDefaultInboundBlock(std::string& error) {
+    if (!connect(error)) return false;
+    bool changedAny = false;
+    for (FirewallProfile profile : kFirewallProfiles) {
+        std::string detail;
+        if (!store_.setDefaultInboundAction(profile, RuleAction::Block, detail)) {
+            error = failedText("FirewallStore::setDefaultInboundAction", detail);
+            if (changedAny) reprojectAfterChange();
+            return false;
+        }
+        changedAny = true;
+    }
+    Log(LogLevel::Info, "default inbound action set to Block on all profiles");
+    reprojectAfterChange();
+    return true;
+}
+
+bool Firewall::isEnabledOnAllProfiles(bool& allOn, std::string& error) {
+    if (!connect(error)) return false;
+    allOn = true;
+    for (FirewallProfile profile : kFirewallProfiles) {
+        bool on = false;
+        std::string detail;
+        if (!store_.firewallEnabled(profile, on, detail)) {
+            error = failedText("FirewallStore::firewallEnabled", detail);
+            return false;
+        }
+        if (!on) allOn = false;
+    }
+    return true;
+}
+
+bool Firewall::enableOnAllProfiles(bool& changed, std::string& error) {
+    changed = false;
+    if (!connect(error)) return false;
+    for (FirewallProfile profile : kFirewallProfiles) {
+        bool on = false;
+        std::string detail;
+        const char* failed = nullptr;
+        if (!store_.firewallEnabled(profile, on, detail)) {
+            failed = "FirewallStore::firewallEnabled";
+        } else if (!on && !store_.setFirewallEnabled(profile, true, detail)) {
+            failed = "FirewallStore::setFirewallEnabled";
+        }
+        if (failed != nullptr) {
+            error = failedText(failed, detail);
+            // Profiles already switched on stay on.
+            if (changed) reprojectAfterChange();
+            return false;
+        }
+        if (!on) changed = true;
+    }
+    if (changed) {
+        Log(LogLevel::Info, "the Windows Firewall was switched on for every profile");
+        reprojectAfterChange();
+    }
+    return true;
+}
+
+bool Firewall::enforcement(EnforcementSettings& settings, std::string& error) {
+    if (!connect(error)) return false;
+    std::string detail;
+    const bool read = store_.read(
+        [&](const FirewallPolicy& policy, std::string&) {
+            settings = policy.enforcement;
+            return true;
+        },
+        detail);
+    if (!read) error = failedText("FirewallStore::read", detail);
+    return read;
+}
+
+bool Firewall::setEnforcement(const EnforcementSettings& settings, std::string& error) {
+    if (!connect(error)) return false;
+    std::string nftError;
+    std::string detail;
+    // nft runs under the store's lock, so no other process can project an older policy after it.
+    const bool stored = store_.update(
+        [&](FirewallPolicy& policy, std::string&) {
+            policy.enforcement = settings;
+            const std::string script =
+                settings.enabled ? nftProjectionScript(policy) : nftRemovalScript();
+            // Switching on is kept only when the kernel took the projection; off is kept anyway.
+            return nft_.apply(script, nftError) || !settings.enabled;
+        },
+        detail);
+    if (!stored && nftError.empty()) {
+        error = failedText("FirewallStore::update", detail);
+        return false;
+    }
+    if (!nftError.empty()) {
+        error = nftError;
+        return false;
+    }
+    return true;
+}
+
+bool Firewall::reproject(std::string& error) {
+    if (!connect(error)) return false;
+    std::string nftError;
+    std::string detail;
+    // The shared lock stays held while nft runs: a writer that changes the store afterwards
+    // projects after us, so the kernel always ends with the newest policy.
+    const bool read = store_.read(
+        [&](const FirewallPolicy& policy, std::string&) {
+            return !policy.enforcement.enabled || nft_.apply(nftProjectionScript(policy), nftError);
+        },
+        detail);
+    if (!nftError.empty()) {
+        error = nftError;
+        return false;
+    }
+    if (!read) error = failedText("FirewallStore::read", detail);
+    return read;
+}
+
+void Firewall::reprojectAfterChange() {
+    std::string error;
+    if (!reproject(error)) {
+        Log(LogLevel::Error, "the firewall rules could not be enforced: %s", error.c_str());
+    }
+}
+
+}  // namespace vel::firewall

@@ -1,0 +1,125 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/bytes.h"
+#include "firewall/firewall_worker.h"
+#include "gate/challenge_table.h"
+#include "gate/guard_policy.h"
+#include "gate/rate_limiter.h"
+#include "gate/session_guard_options.h"
+#include "net/ip_address.h"
+
+namespace vel::gate {
+
+// Whether the RDP port is really closed, as reported to clients.
+struct ExposureReport {
+    bool exposureMeasured = false;
+    bool protectionArmed = false;
+    bool firewallEnabled = true;
+    bool defaultInboundAllows = false;
+    std::uint32_t foreignAllowRules = 0;
+    std::uint32_t otherGrants = 0;
+};
+
+// One client address's temporary RDP allow rule.
+struct Grant {
+    std::string address;
+    std::string ruleName;
+    std::string keyName;
+    std::int64_t grantedAt = 0;
+    std::int64_t expiresAt = 0;
+    bool sessionSeen = false;  // a live RDP connection from the address was seen after expiry
+    net::IpAddress peer;       // address, parsed
+};
+
+struct GuardStatus {
+    bool firewallReady = false;
+    bool firewallEnabled = true;
+    bool defaultInboundAllows = false;
+    std::uint32_t rulesClosed = 0;
+    std::vector<Grant> grants;
+};
+
+// The running service's single authority over the firewall and over the short-lived state of
+// authentication: grants and their expiry, stream rules, challenges, rate limits and the exposure
+// report. Callable from any thread; every firewall call runs on the guard's worker thread.
+class SessionGuard {
+  public:
+    // The firewall store and nft runner are used only from the guard's worker thread;
+    // dataDirectory holds the "disarmed" marker.
+    SessionGuard(const GuardPolicySource& policy, firewall::FirewallStore& firewallStore,
+                 NftRunner& nft, std::string dataDirectory, SessionGuardOptions options = {});
+    ~SessionGuard();
+    SessionGuard(const SessionGuard&) = delete;
+    SessionGuard& operator=(const SessionGuard&) = delete;
+
+    [[nodiscard]] bool start(std::string& error);
+    // The worker removes every grant rule on its way out.
+    void stop();
+
+    // Opens the RDP port for one address until expiresAt (a second grant replaces the first).
+    [[nodiscard]] bool grant(const net::IpAddress& address, const std::string& keyName,
+                             std::int64_t& expiresAt, std::string& error);
+    bool revoke(const std::string& address);
+    // Opens one UDP port for a stream; the caller passes ruleName to removeStreamRule later.
+    [[nodiscard]] bool addStreamRule(const net::IpAddress& address, std::uint16_t udpPort,
+                                     const std::string& keyName, std::string& ruleName,
+                                     std::string& error);
+    void removeStreamRule(const std::string& ruleName);
+    // Closes the RDP port's allow rules at once, for the first enrolled key.
+    void armProtection();
+
+    ExposureReport exposure(const std::string& clientAddress);
+    GuardStatus status();
+    // Protection is in force: allow rules for the protected port are kept closed.
+    bool isArmed() const { return armed_; }
+
+    Bytes issueChallenge(const std::string& address, const std::string& kind);
+    bool consumeChallenge(const Bytes& challenge, const std::string& address,
+                          const std::string& kind);
+
+    bool rateLimitAllows(const std::string& address);
+    void recordFailure(const std::string& address);
+    void recordSuccess(const std::string& address);
+
+  private:
+    std::string markerPath() const;
+    void maintain(firewall::Firewall& firewall);
+    void expireGrants(firewall::Firewall& firewall, std::uint16_t rdpPort, std::int64_t now);
+    void repairFirewall(firewall::Firewall& firewall);
+    void reproject(firewall::Firewall& firewall);
+    void finish(firewall::Firewall& firewall);
+
+    const GuardPolicySource& policy_;
+    const std::string dataDirectory_;
+    const SessionGuardOptions options_;
+
+    std::mutex stateMutex_;
+    ChallengeTable challenges_;                       // guarded by stateMutex_
+    std::map<std::string, Grant> grants_;             // guarded by stateMutex_
+    RateLimiter rates_;                               // guarded by stateMutex_
+    std::uint32_t rulesClosed_ = 0;                   // guarded by stateMutex_
+    ExposureReport cachedExposure_;                   // guarded by stateMutex_
+    std::optional<std::int64_t> exposureMeasuredAt_;  // guarded by stateMutex_
+    std::int64_t lastFullMaintenance_ = 0;            // guarded by stateMutex_
+    bool disarmedLogged_ = false;                     // guarded by stateMutex_
+    bool firewallOffLogged_ = false;                  // guarded by stateMutex_
+    bool projectionFailedLogged_ = false;             // guarded by stateMutex_
+    bool firewallReady_ = false;                      // guarded by stateMutex_
+    bool firewallEnabled_ = true;                     // guarded by stateMutex_
+    bool defaultInboundAllows_ = false;               // guarded by stateMutex_
+
+    // Protection is in force: allow rules for the RDP port are being kept closed.
+    std::atomic<bool> armed_{false};
+    // Declared last: its threads call back into the members above until stop joins them.
+    firewall::FirewallWorker worker_;
+};
+
+}  // namespace vel::gate

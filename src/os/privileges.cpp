@@ -1,0 +1,11 @@
+#include "os/privileges.h"
+
+#include <unistd.h>
+
+namespace vel {
+
+bool isElevated() { return ::geteuid() == 0; }
+
+bool isLocalSystem() { return ::geteuid() == 0; }
+
+}  // namespace vel

@@ -1,0 +1,278 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "os/files.h"
+#include "os/paths.h"
+#include "firewall/disarmed_marker.h"
+#include "firewall/firewall.h"
+#include "admin/recovery_commands.h"
+#include "support/fake_systemctl.h"
+#include "support/memory_firewall_store.h"
+#include "support/temp_dir.h"
+
+namespace vel::admin {
+
+using firewall::DefaultFirewallPolicy;
+using firewall::FirewallPolicy;
+using firewall::FirewallProfile;
+using firewall::FirewallRule;
+using firewall::RuleAction;
+using firewall::kProtocolTcp;
+using firewall::setDisarmed;
+using gate::GateStore;
+using test::FakeSystemctl;
+using test::MemoryFirewallStore;
+using test::RecordingNftRunner;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+FirewallRule inboundRule(std::string name, std::string localPorts, bool enabled,
+                         RuleAction action = RuleAction::Allow) {
+    FirewallRule rule;
+    rule.name = std::move(name);
+    rule.protocol = kProtocolTcp;
+    rule.localPorts = std::move(localPorts);
+    rule.enabled = enabled;
+    rule.action = action;
+    return rule;
+}
+
+bool setModificationTime(const std::string& path, time_t seconds) {
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+class DiagTest : public ::testing::Test {
+  protected:
+    DiagTest()
+        : service_(systemctl_, ServiceControlOptions{data_.path(), 1}),
+          system_{service_,
+                  store_,
+                  nft_,
+                  [this](std::string_view line) { lines_.emplace_back(line); },
+                  [](int) {},
+                  [this](std::uint16_t port) { return listening_.count(port) > 0; },
+                  data_.path(),
+                  data_.file("velmora"),
+                  data_.file("installed")} {}
+
+    void setPolicy(const std::function<void(FirewallPolicy&)>& change) {
+        std::string error;
+        ASSERT_TRUE(store_.update(
+            [&](FirewallPolicy& policy, std::string&) {
+                change(policy);
+                return true;
+            },
+            error));
+    }
+    // The lines of one numbered section, its heading included.
+    Lines section(char number) const {
+        Lines result;
+        for (const std::string& line : lines_) {
+            if (!line.empty() && line[0] >= '1' && line[0] <= '5' && line[1] == '.') {
+                if (!result.empty()) break;
+                if (line[0] != number) continue;
+            }
+            if (!result.empty() || (!line.empty() && line[0] == number)) result.push_back(line);
+        }
+        return result;
+    }
+    bool printed(const std::string& line) const {
+        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+    }
+
+    test::TempDir data_;
+    FakeSystemctl systemctl_;
+    ServiceControl service_;
+    MemoryFirewallStore store_;
+    RecordingNftRunner nft_;
+    std::set<std::uint16_t> listening_;
+    Lines lines_;
+    RecoverySystem system_;
+};
+
+TEST_F(DiagTest, FirewallOffOnAProfileIsReportedInsteadOfTheRuleSummary) {
+    setPolicy([](FirewallPolicy& policy) {
+        policy.profile(FirewallProfile::Private).firewallEnabled = false;
+    });
+    EXPECT_EQ(RunDiag(system_), 0);
+    EXPECT_EQ(section('5'), (Lines{
+                                "5. Firewall rules for port 3389",
+                                "   firewall on in all profiles: NO",
+                                "   inbound by default: blocked",
+                                "   [info] rules are kept but not enforced",
+                                "   [on ] Remote Desktop - User Mode (TCP-In)",
+                                "   [PROBLEM] the firewall is off — rules have no effect,",
+                                "   the RDP port is OPEN from outside and NO key is asked for.",
+                                "   Fix it now: Velmora.exe harden",
+                                "   (a running service with keys will also enable the firewall "
+                                "itself)",
+                            }));
+}
+
+TEST_F(DiagTest, RuleSectionListsEveryRuleOfThePortAndSummarises) {
+    // Inbound allowed by default outranks the rule count.
+    setPolicy([](FirewallPolicy& policy) {
+        policy.profile(FirewallProfile::Public).defaultInboundAction = RuleAction::Allow;
+    });
+    RunDiag(system_);
+    const Lines allowed = section('5');
+    ASSERT_GE(allowed.size(), 3u);
+    EXPECT_EQ(
+        Lines(allowed.end() - 3, allowed.end()),
+        (Lines{"   [PROBLEM] inbound is allowed by default — without blocking",
+               "   rules the RDP port is OPEN from outside.", "   Fix it: Velmora.exe harden"}));
+
+    // Suppressed rules: the port is closed, and unlock is the way back.
+    lines_.clear();
+    setPolicy([](FirewallPolicy& policy) {
+        policy = DefaultFirewallPolicy();
+        policy.rules[0].enabled = false;
+        FirewallRule block = inboundRule("Block scanners", "3389", true, RuleAction::Block);
+        block.remoteAddresses = "198.51.100.0/24";
+        policy.rules.push_back(block);
+        policy.rules.push_back(inboundRule("Web", "443", true));
+        policy.enforcement.enabled = true;
+    });
+    RunDiag(system_);
+    EXPECT_EQ(section('5'), (Lines{
+                                "5. Firewall rules for port 3389",
+                                "   firewall on in all profiles: yes",
+                                "   inbound by default: blocked",
+                                "   enforcement: nftables on",
+                                "   [off] Remote Desktop - User Mode (TCP-In)",
+                                "   [on ] Block scanners  (BLOCKING)",
+                                "          only for: 198.51.100.0/24",
+                                "   SUMMARY: no allow rules — the port is closed from outside.",
+                                "   Restore access: Velmora.exe unlock",
+                            }));
+
+    lines_.clear();
+    setPolicy([](FirewallPolicy& policy) {
+        policy.rules.push_back(inboundRule("Custom RDP", "3000-4000", true));
+    });
+    RunDiag(system_);
+    EXPECT_EQ(section('5').back(), "   SUMMARY: active allow rules: 1");
+
+    lines_.clear();
+    setPolicy([](FirewallPolicy& policy) { policy.rules.clear(); });
+    RunDiag(system_);
+    EXPECT_TRUE(printed("   [PROBLEM] no rules found for this port at all"));
+
+    lines_.clear();
+    store_.failReads("the store is locked");
+    RunDiag(system_);
+    EXPECT_EQ(section('5'),
+              (Lines{"5. Firewall rules for port 3389",
+                     "   firewall unavailable: FirewallStore::read failed: the store is locked"}));
+}
+
+TEST_F(DiagTest, RemoteDesktopListeningAndServiceSections) {
+    ASSERT_TRUE(WriteFileAtomic(data_.file("gate.json"),
+                                R"({"version":1,"config":{"rdpPort":3390,"listenPort":7450,)"
+                                R"("gateId":"0123456789abcdef0123456789abcdef"}})"));
+    systemctl_.units["xrdp.service"] = {.active = "active", .enabled = true};
+    systemctl_.units["velmora.service"] = {};
+    listening_ = {3390};
+    std::string error;
+    ASSERT_TRUE(setDisarmed(data_.path(), true, error));
+
+    EXPECT_EQ(RunDiag(system_), 0);
+    EXPECT_EQ(Lines(lines_.begin(), lines_.begin() + 2),
+              (Lines{"RDP access diagnostics", "======================"}));
+    EXPECT_EQ(section('1'),
+              (Lines{"1. Remote Desktop in the system", "   [ok]   connections allowed",
+                     "   [ok]   TermService is running"}));
+    EXPECT_EQ(section('2'),
+              (Lines{"2. Port listening", "   [ok]   port 3390 is listening",
+                     "   [info] gate port 7450 is not listening (service stopped?)"}));
+    EXPECT_EQ(section('3'),
+              (Lines{"3. Gate service", "   state: stopped",
+                     "   [info] the gate is DISARMED: it does not touch the firewall",
+                     "          marker: " + data_.file("disarmed"),
+                     "          re-enable protection: Velmora.exe arm", "   keys enrolled: 0",
+                     "   [info] no keys, so the gate does not close the RDP port"}));
+    EXPECT_EQ(section('5')[0], "5. Firewall rules for port 3390");
+
+    lines_.clear();
+    systemctl_.units.clear();
+    listening_ = {3390, 7450};
+    ASSERT_TRUE(setDisarmed(data_.path(), false, error));
+    RunDiag(system_);
+    EXPECT_EQ(section('1'), (Lines{"1. Remote Desktop in the system",
+                                   "   [PROBLEM] connections denied (fDenyTSConnections = 1)",
+                                   "   [PROBLEM] TermService: not installed"}));
+    EXPECT_EQ(section('2')[2], "   [ok]   gate port 7450 is listening");
+    EXPECT_EQ(section('3'),
+              (Lines{"3. Gate service", "   state: not installed", "   keys enrolled: 0",
+                     "   [info] no keys, so the gate does not close the RDP port"}));
+}
+
+TEST_F(DiagTest, CodeSectionFindsTheOldPlaceAndAnOutdatedInstalledCopy) {
+    // An older build's code inside gate.json, and no code beside it.
+    ASSERT_TRUE(
+        WriteFileAtomic(data_.file("gate.json"),
+                        R"({"version":1,"config":{"gateId":"0123456789abcdef0123456789abcdef"},)"
+                        R"("enrollmentCode":{"hash":"00","expiresAt":1}})"));
+    ASSERT_TRUE(WriteFileAtomic(system_.programPath, "new build"));
+    ASSERT_TRUE(WriteFileAtomic(system_.installedPath, "old build"));
+    ASSERT_TRUE(setModificationTime(system_.installedPath, 1'700'000'000));
+    ASSERT_TRUE(setModificationTime(system_.programPath, 1'700'000'060));
+
+    RunDiag(system_);
+    const Lines code = section('4');
+    ASSERT_GE(code.size(), 2u);
+    EXPECT_EQ(code[1].rfind("  This program's version: ", 0), 0u) << "the shared version check";
+    EXPECT_TRUE(printed("  Service version:        unknown — it has never been started"));
+    const auto advice = std::find(code.begin(), code.end(),
+                                  "   [info] no active code — issue one: Velmora.exe code");
+    ASSERT_NE(advice, code.end());
+    EXPECT_EQ(
+        Lines(advice + 1, code.end()),
+        (Lines{"   file " + data_.file("enrollment.json") + " — missing",
+               "   [info] a code was also found in the old place (inside gate.json)",
+               "   this program: " + system_.programPath,
+               "   the service installs from: " + system_.installedPath,
+               "   [PROBLEM] the installed file is OLDER than this one.",
+               "   The service is running an old build and will not see the code.",
+               "   Replace the file and restart the service:", "       systemctl stop velmora",
+               "       cp -f \"" + system_.programPath + "\" \"" + system_.installedPath + "\"",
+               "       systemctl start velmora"}));
+
+    // A current installed copy needs no advice; a missing one is named; an issued code is seen.
+    lines_.clear();
+    ASSERT_TRUE(
+        WriteFileAtomic(data_.file("gate.json"),
+                        R"({"version":1,"config":{"gateId":"0123456789abcdef0123456789abcdef"}})"));
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(data_.file("gate.json"), error)) << error;
+    ASSERT_FALSE(store.issueEnrollmentCode(600, error).empty()) << error;
+    ASSERT_TRUE(setModificationTime(system_.installedPath, 1'700'000'060));
+    RunDiag(system_);
+    Lines current = section('4');
+    EXPECT_EQ(Lines(current.end() - 2, current.end()),
+              (Lines{"   this program: " + system_.programPath,
+                     "   the service installs from: " + system_.installedPath}));
+    EXPECT_TRUE(printed("   file " + data_.file("enrollment.json") + " — present"));
+    EXPECT_TRUE(std::any_of(lines_.begin(), lines_.end(), [](const std::string& line) {
+        return line.rfind("   [ok]   an active code exists, valid until ", 0) == 0;
+    }));
+    EXPECT_FALSE(printed("   [info] a code was also found in the old place (inside gate.json)"));
+
+    lines_.clear();
+    ASSERT_EQ(std::remove(system_.installedPath.c_str()), 0);
+    RunDiag(system_);
+    EXPECT_EQ(section('4').back(), "   [info] no installed copy in /opt/velmora");
+}
+
+}  // namespace
+}  // namespace vel::admin

@@ -1,0 +1,208 @@
+#include "firewall/firewall_store_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "os/files.h"
+#include "os/paths.h"
+#include "support/temp_directory.h"
+
+namespace vel::firewall {
+namespace {
+
+TEST(FileFirewallStore, AMissingStoreIsCreatedAsAFreshMachinesPolicy) {
+    TempDirectory dir;
+    FileFirewallStore store(JoinPath(dir.path(), "data"));
+    std::vector<FirewallRule> rules;
+    std::string error;
+    ASSERT_TRUE(store.rules(rules, error)) << error;
+
+    std::string text;
+    ASSERT_TRUE(ReadFileText(JoinPath(dir.path(), "data/firewall.json"), text));
+    FirewallPolicy fresh;
+    ASSERT_TRUE(FirewallPolicyFromJson(text, fresh, error)) << error;
+    EXPECT_EQ(fresh, DefaultFirewallPolicy());
+    EXPECT_EQ(rules, fresh.rules);
+    struct stat st {};
+    ASSERT_EQ(::stat(store.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    for (FirewallProfile p : kFirewallProfiles) {
+        EXPECT_EQ(fresh.profile(p), (FirewallProfileSettings{true, RuleAction::Block}));
+    }
+    EXPECT_FALSE(fresh.enforcement.enabled);
+    FirewallRule rdp;
+    rdp.name = "Remote Desktop - User Mode (TCP-In)";
+    rdp.description = fresh.rules.at(0).description;
+    rdp.grouping = "@FirewallAPI.dll,-28752";
+    rdp.protocol = kProtocolTcp;
+    rdp.localPorts = "3389";
+    rdp.enabled = true;
+    EXPECT_EQ(fresh.rules, std::vector<FirewallRule>{rdp});
+}
+
+TEST(FileFirewallStore, EveryPropertySurvivesTheFileAndARefusedChangeKeepsNothing) {
+    FirewallPolicy policy;
+    policy.profile(FirewallProfile::Private) = {false, RuleAction::Allow};
+    policy.enforcement = {true, 3390, 9000};
+    FirewallRule rule{"Ünïcode \"quoted\" name",
+                      "line one\nline two",
+                      "group",
+                      kProtocolUdp,
+                      "80, 3000-4000",
+                      "10.0.0.0/8,fe80::1",
+                      RuleDirection::Out,
+                      RuleAction::Block,
+                      true,
+                      5,
+                      "/usr/bin/app",
+                      "svc",
+                      "pkg",
+                      "owner"};
+    policy.rules = {rule, FirewallRule{}};
+
+    TempDirectory dir;
+    FileFirewallStore store(dir.path());
+    std::string error;
+    const auto replaceWith = [&](const FirewallPolicy& next, const char* refusal) {
+        return store.update(
+            [&](FirewallPolicy& p, std::string& e) {
+                p = next;
+                e = refusal;
+                return *refusal == '\0';
+            },
+            error);
+    };
+    ASSERT_TRUE(replaceWith(policy, "")) << error;
+    EXPECT_FALSE(replaceWith(FirewallPolicy{}, "changed my mind"));
+    EXPECT_EQ(error, "changed my mind");
+
+    FirewallPolicy read;
+    ASSERT_TRUE(FileFirewallStore(dir.path())
+                    .read(
+                        [&](const FirewallPolicy& p, std::string&) {
+                            read = p;
+                            return true;
+                        },
+                        error));
+    EXPECT_EQ(read, policy);
+}
+
+TEST(FileFirewallStore, ADamagedStoreIsReportedAndLeftAsItIs) {
+    TempDirectory dir;
+    FileFirewallStore store(dir.path());
+    const struct {
+        const char* text;
+        const char* problem;
+    } cases[] = {
+        {"{\"rules\": [", "not a JSON object"},
+        {"{\"rules\": {}}", "\"rules\" must be an array"},
+        {"{\"rules\": [{}, {\"direction\": \"inbound\"}]}",
+         "rule 2: \"direction\" must be \"in\" or \"out\""},
+        {"{\"rules\": [{\"profiles\": 2.5}]}",
+         "rule 1: \"profiles\" must be a whole number from 0 to 2147483647"},
+        {"{\"profiles\": {\"public\": {\"firewallEnabled\": 1}}}",
+         "profiles.public: \"firewallEnabled\" must be true or false"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(WriteFileAtomic(store.path(), c.text));
+        std::string error;
+        std::vector<FirewallRule> rules;
+        EXPECT_FALSE(store.rules(rules, error));
+        EXPECT_EQ(error, store.path() + " is damaged: " + c.problem);
+        EXPECT_FALSE(store.addRule(FirewallRule{}, error));
+        std::string text;
+        ReadFileText(store.path(), text);
+        EXPECT_EQ(text, c.text);
+    }
+
+    // Members that are absent take their defaults.
+    ASSERT_TRUE(WriteFileAtomic(store.path(), "{\"rules\": [{\"name\": \"bare\"}]}"));
+    std::vector<FirewallRule> rules;
+    std::string error;
+    ASSERT_TRUE(store.rules(rules, error)) << error;
+    FirewallRule expected;
+    expected.name = "bare";
+    EXPECT_EQ(rules, std::vector<FirewallRule>{expected});
+}
+
+TEST(FileFirewallStore, TwoProcessesChangingTheStoreAtOnceLoseNoRule) {
+    TempDirectory dir;
+    constexpr int kRulesPerProcess = 40;
+    pid_t children[2];
+    for (int child = 0; child < 2; ++child) {
+        children[child] = ::fork();
+        ASSERT_GE(children[child], 0);
+        if (children[child] == 0) {
+            // Each process has its own store object, as the service and a command would.
+            FileFirewallStore store(dir.path());
+            std::string error;
+            bool ok = true;
+            for (int i = 0; i < kRulesPerProcess && ok; ++i) {
+                FirewallRule rule;
+                rule.name = "p" + std::to_string(child) + "-" + std::to_string(i);
+                ok = store.addRule(rule, error);
+                if (ok && i % 2 == 1) {
+                    ok = store.removeRule("p" + std::to_string(child) + "-" + std::to_string(i - 1),
+                                          error);
+                }
+            }
+            ::_exit(ok ? 0 : 1);
+        }
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    FileFirewallStore store(dir.path());
+    std::vector<FirewallRule> rules;
+    std::string error;
+    ASSERT_TRUE(store.rules(rules, error)) << error;
+    std::vector<std::string> names;
+    for (const FirewallRule& rule : rules) names.push_back(rule.name);
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> expected = {kBuiltInRemoteDesktopRuleName};
+    for (int child = 0; child < 2; ++child) {
+        for (int i = 1; i < kRulesPerProcess; i += 2) {
+            expected.push_back("p" + std::to_string(child) + "-" + std::to_string(i));
+        }
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names, expected);
+}
+
+TEST(FileFirewallStore, ChangingARuleNeedsItToBeAsItWasSeen) {
+    TempDirectory dir;
+    FileFirewallStore store(dir.path());
+    std::vector<FirewallRule> seen;
+    std::string error;
+    ASSERT_TRUE(store.rules(seen, error));
+
+    // Someone else edits the rule between our read and our change.
+    FileFirewallStore other(dir.path());
+    ASSERT_TRUE(other.update(
+        [](FirewallPolicy& p, std::string&) {
+            p.rules[0].localPorts = "3389,3390";
+            return true;
+        },
+        error));
+    EXPECT_FALSE(store.setRuleEnabled(seen[0], false, error));
+    EXPECT_EQ(error,
+              "the rule 'Remote Desktop - User Mode (TCP-In)' was changed or removed "
+              "meanwhile");
+
+    ASSERT_TRUE(store.rules(seen, error));
+    ASSERT_TRUE(store.setRuleEnabled(seen[0], false, error));
+    ASSERT_TRUE(store.rules(seen, error));
+    EXPECT_FALSE(seen[0].enabled);
+}
+
+}  // namespace
+}  // namespace vel::firewall

@@ -1,0 +1,226 @@
+#include "firewall/nft_projection.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "os/paths.h"
+#include "firewall/firewall.h"
+#include "os/nft_runner.h"
+
+namespace vel::firewall {
+namespace {
+
+FirewallRule inboundRule(std::string name, int protocol, std::string localPorts,
+                         std::string remoteAddresses, RuleAction action = RuleAction::Allow) {
+    FirewallRule rule;
+    rule.name = std::move(name);
+    rule.protocol = protocol;
+    rule.localPorts = std::move(localPorts);
+    rule.remoteAddresses = std::move(remoteAddresses);
+    rule.action = action;
+    rule.enabled = true;
+    return rule;
+}
+
+// The statements of one chain of a script; absent when the script has no such chain.
+std::vector<std::string> chain(const std::string& script, const std::string& name) {
+    std::vector<std::string> lines;
+    const std::string header = "\tchain " + name + " {\n";
+    std::size_t at = script.find(header);
+    if (at == std::string::npos) return {"<absent>"};
+    at += header.size();
+    for (;;) {
+        const std::size_t end = script.find('\n', at);
+        std::string line = script.substr(at, end - at);
+        if (line == "\t}") return lines;
+        lines.push_back(line.substr(line.find_first_not_of('\t')));
+        at = end + 1;
+    }
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(NftProjection, AClosedMachineWithOneGrantAndOneStream) {
+    FirewallPolicy policy = DefaultFirewallPolicy();
+    policy.enforcement = {true, 3389, 7441};
+    policy.rules.front().enabled = false;
+    FirewallRule grant =
+        inboundRule("Velmora - allow 10.0.0.5 [01234567]", kProtocolTcp, "3389", "10.0.0.5/32");
+    grant.grouping = kGrantGroup;
+    policy.rules.push_back(grant);
+    FirewallRule stream =
+        inboundRule("Velmora - stream for fe80::1 [89abcdef]", kProtocolUdp, "7442", "fe80::1/128");
+    stream.grouping = kGrantGroup;
+    policy.rules.push_back(stream);
+    policy.rules.push_back(inboundRule(kServiceRuleName, kProtocolTcp, "443", "*"));
+
+    const std::string closedPort =
+        "\t\tiif \"lo\" accept\n"
+        "\t\tct state established,related accept\n"
+        "\t\tdrop\n"
+        "\t}\n";
+    EXPECT_EQ(nftProjectionScript(policy),
+              "table inet velmora\n"
+              "delete table inet velmora\n"
+              "table inet velmora {\n"
+              "\tchain input {\n"
+              "\t\ttype filter hook input priority filter; policy accept;\n"
+              "\t\ttcp dport 3389 jump tcp_3389\n"
+              "\t\tudp dport 7441 jump udp_7441\n"
+              "\t\tudp dport 7442 jump udp_7442\n"
+              "\t\tudp dport 7443 jump udp_7443\n"
+              "\t\tudp dport 7444 jump udp_7444\n"
+              "\t}\n"
+              "\tchain tcp_3389 {\n"
+              "\t\tiif \"lo\" accept\n"
+              "\t\tct state established,related accept\n"
+              "\t\tjump tcp_3389_domain\n"
+              "\t\tdrop\n"
+              "\t}\n"
+              "\tchain tcp_3389_domain {\n"
+              "\t\tip saddr 10.0.0.5 accept\n"
+              "\t}\n"
+              "\tchain udp_7441 {\n" +
+                  closedPort +
+                  "\tchain udp_7442 {\n"
+                  "\t\tiif \"lo\" accept\n"
+                  "\t\tct state established,related accept\n"
+                  "\t\tjump udp_7442_domain\n"
+                  "\t\tdrop\n"
+                  "\t}\n"
+                  "\tchain udp_7442_domain {\n"
+                  "\t\tip6 saddr fe80::1 accept\n"
+                  "\t}\n"
+                  "\tchain udp_7443 {\n" +
+                  closedPort + "\tchain udp_7444 {\n" + closedPort + "}\n");
+}
+
+TEST(NftProjection, RulesCountOnlyWhereTheyApply) {
+    FirewallPolicy policy = DefaultFirewallPolicy();
+    policy.rules.clear();
+    policy.rules.push_back(inboundRule("udp only", kProtocolUdp, "3389", "10.1.0.1"));
+    policy.rules.push_back(inboundRule("other port", kProtocolTcp, "80,443", "10.1.0.2"));
+    FirewallRule disabled = inboundRule("disabled", kProtocolTcp, "3389", "10.1.0.3");
+    disabled.enabled = false;
+    policy.rules.push_back(disabled);
+    FirewallRule outbound = inboundRule("outbound", kProtocolTcp, "3389", "10.1.0.4");
+    outbound.direction = RuleDirection::Out;
+    policy.rules.push_back(outbound);
+    FirewallRule program = inboundRule("program", kProtocolTcp, "*", "10.1.0.5");
+    program.applicationName = "/usr/bin/program";
+    policy.rules.push_back(program);
+    FirewallRule publicOnly = inboundRule("public only", kProtocolTcp, "3389", "10.1.0.6");
+    publicOnly.profiles = static_cast<std::uint32_t>(FirewallProfile::Public);
+    policy.rules.push_back(publicOnly);
+    policy.rules.push_back(
+        inboundRule("any protocol, range", kProtocolAny, "7000-7442", "10.1.0.7"));
+
+    const std::string script = nftProjectionScript(policy);
+    EXPECT_EQ(chain(script, "tcp_3389_domain"), Lines{"<absent>"});
+    EXPECT_EQ(chain(script, "tcp_3389_public"), Lines{"ip saddr 10.1.0.6 accept"});
+    EXPECT_EQ(chain(script, "udp_7441_domain"), Lines{"ip saddr 10.1.0.7 accept"});
+    EXPECT_EQ(chain(script, "udp_7442_domain"), Lines{"ip saddr 10.1.0.7 accept"});
+    EXPECT_EQ(chain(script, "udp_7443_domain"), Lines{"<absent>"});
+    EXPECT_EQ(chain(script, "udp_7443"),
+              (Lines{"iif \"lo\" accept", "ct state established,related accept", "drop"}));
+}
+
+TEST(NftProjection, ProfilesBlockRulesAndDefaultsFollowWindowsSemantics) {
+    FirewallPolicy policy = DefaultFirewallPolicy();
+    policy.rules.clear();
+    policy.rules.push_back(inboundRule(
+        "allowed", kProtocolTcp, "3389",
+        "10.0.0.1-10.0.0.9, 192.168.1.77/255.255.255.0,10.0.0.77/26, 2001:db8::/32,::1"));
+    policy.rules.push_back(
+        inboundRule("blocked", kProtocolTcp, "3389", "10.0.0.3", RuleAction::Block));
+    policy.profile(FirewallProfile::Private).firewallEnabled = false;
+    policy.profile(FirewallProfile::Public).defaultInboundAction = RuleAction::Allow;
+
+    std::string script = nftProjectionScript(policy);
+    EXPECT_EQ(
+        chain(script, "tcp_3389"),
+        (Lines{"iif \"lo\" accept", "ct state established,related accept", "jump tcp_3389_domain",
+               "jump tcp_3389_private", "jump tcp_3389_public", "drop"}));
+    // Block rules are decided first, so they win over allow rules and the default.
+    EXPECT_EQ(chain(script, "tcp_3389_domain"),
+              (Lines{"ip saddr 10.0.0.3 return", "ip saddr 10.0.0.1-10.0.0.9 accept",
+                     "ip saddr 192.168.1.0/24 accept", "ip saddr 10.0.0.64/26 accept",
+                     "ip6 saddr 2001:db8::/32 accept", "ip6 saddr ::1 accept"}));
+    // A profile whose firewall is off lets everything through.
+    EXPECT_EQ(chain(script, "tcp_3389_private"), Lines{"accept"});
+    EXPECT_EQ(chain(script, "tcp_3389_public"),
+              (Lines{"ip saddr 10.0.0.3 return", "ip saddr 10.0.0.1-10.0.0.9 accept",
+                     "ip saddr 192.168.1.0/24 accept", "ip saddr 10.0.0.64/26 accept",
+                     "ip6 saddr 2001:db8::/32 accept", "ip6 saddr ::1 accept", "accept"}));
+    // The stream ports have no rules: the two open profiles let everything in alike, and share
+    // one chain.
+    EXPECT_EQ(chain(script, "udp_7441"),
+              (Lines{"iif \"lo\" accept", "ct state established,related accept",
+                     "jump udp_7441_private", "drop"}));
+    EXPECT_EQ(chain(script, "udp_7441_private"), Lines{"accept"});
+
+    // Profiles that decide alike share a chain.
+    policy.profile(FirewallProfile::Private).firewallEnabled = true;
+    policy.profile(FirewallProfile::Public).defaultInboundAction = RuleAction::Block;
+    script = nftProjectionScript(policy);
+    EXPECT_EQ(chain(script, "tcp_3389_private"), Lines{"<absent>"});
+    EXPECT_EQ(chain(script, "tcp_3389_public"), Lines{"<absent>"});
+}
+
+TEST(NftProjection, UnreadableAddressesOpenNothingAndBlockEverything) {
+    FirewallPolicy policy = DefaultFirewallPolicy();
+    policy.rules.clear();
+    policy.rules.push_back(inboundRule("keyword", kProtocolTcp, "3389", "LocalSubnet,10.2.0.1"));
+    policy.rules.push_back(inboundRule("injection", kProtocolTcp, "3389",
+                                       "10.0.0.5 accept; flush ruleset; ip saddr 1.2.3.4"));
+    policy.rules.push_back(inboundRule("malformed", kProtocolTcp, "3389",
+                                       "gate.example.com,10.0.0.9-10.0.0.1,10.0.0.0/255.0.255.0,"
+                                       "10.0.0.0/33,fe80::/ffff::,10.0.0.1-fe80::1,,"));
+    std::string script = nftProjectionScript(policy);
+    EXPECT_EQ(chain(script, "tcp_3389_domain"), Lines{"ip saddr 10.2.0.1 accept"});
+    EXPECT_EQ(script.find("flush"), std::string::npos);
+
+    policy.rules.push_back(
+        inboundRule("block keyword", kProtocolTcp, "3389", "DefaultGateway", RuleAction::Block));
+    script = nftProjectionScript(policy);
+    EXPECT_EQ(chain(script, "tcp_3389_domain"), Lines{"<absent>"});
+}
+
+TEST(NftProjection, CoveredPortsFollowTheEnforcementSettings) {
+    FirewallPolicy policy = DefaultFirewallPolicy();
+    policy.enforcement = {true, 3390, 65534};
+    const std::string script = nftProjectionScript(policy);
+    EXPECT_EQ(chain(script, "input"),
+              (Lines{"type filter hook input priority filter; policy accept;",
+                     "tcp dport 3390 jump tcp_3390", "udp dport 65534 jump udp_65534",
+                     "udp dport 65535 jump udp_65535"}));
+    // The built-in rule is for 3389, which is now outside the projection.
+    EXPECT_EQ(chain(script, "tcp_3390_domain"), Lines{"<absent>"});
+
+    EXPECT_EQ(nftRemovalScript(), "table inet velmora\ndelete table inet velmora\n");
+}
+
+TEST(NftProjection, TheKernelAcceptsTheScript) {
+    if (::geteuid() != 0) GTEST_SKIP() << "checking a script with nft needs root";
+    if (!FileExists("/usr/sbin/nft")) GTEST_SKIP() << "nft is not installed";
+    FirewallPolicy policy = DefaultFirewallPolicy();
+    policy.rules.push_back(inboundRule(
+        "many", kProtocolAny, "3389,7441-7444",
+        "10.0.0.1-10.0.0.9,192.168.1.0/255.255.255.0,2001:db8::/32,fe80::1,10.9.0.0/16"));
+    policy.rules.push_back(
+        inboundRule("deny", kProtocolTcp, "3389", "10.0.0.3,fd00::/8", RuleAction::Block));
+    policy.profile(FirewallProfile::Private).firewallEnabled = false;
+    policy.profile(FirewallProfile::Public).defaultInboundAction = RuleAction::Allow;
+
+    // Check mode: nft parses and validates against the kernel without committing anything.
+    NftCommand check({"/usr/sbin/nft", "-c", "-f", "-"});
+    std::string error;
+    EXPECT_TRUE(check.apply(nftProjectionScript(policy), error)) << error;
+    EXPECT_TRUE(check.apply(nftRemovalScript(), error)) << error;
+}
+
+}  // namespace
+}  // namespace vel::firewall

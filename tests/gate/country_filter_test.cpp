@@ -1,0 +1,244 @@
+#include "gate/country_filter.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "os/files.h"
+
+namespace vel::gate {
+namespace {
+
+const char* const kRegistryLines =
+    "2|ripencc|1700000000|5|19830705|20240101|+0100\n"
+    "ripencc|*|ipv4|*|3|summary\n"
+    "# a comment\n"
+    "ripencc|RU|ipv4|5.255.192.0|8192|20120801|allocated\n"
+    "ripencc|RU|ipv6|2a02:6b8::|32|20090101|allocated\n"
+    "ripencc||ipv4|5.0.0.0|256||reserved\n";
+const char* const kOtherRegistryLines =
+    "apnic|CN|ipv4|1.0.1.0|256|20110414|allocated\r\n"
+    "ripencc|DE|ipv4|5.9.0.0|65536|20110101|allocated\r\n";
+
+class CountryFilterTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/velmora-country-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string write(const std::string& name, const std::string& text) {
+        const std::string path = dir_ + "/" + name;
+        EXPECT_TRUE(WriteFileAtomic(path, text));
+        return path;
+    }
+
+    // A saved table of the example registry lines.
+    std::string exampleTable() {
+        CountryFilter importer;
+        std::string error;
+        EXPECT_TRUE(importer.importRirFiles(
+            {write("ripe", kRegistryLines), write("apnic", kOtherRegistryLines)}, error))
+            << error;
+        const std::string path = dir_ + "/geoip.csv";
+        EXPECT_TRUE(importer.saveTable(path, error)) << error;
+        return path;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(CountryFilterTest, ImportsTheRegistryExample) {
+    CountryFilter filter;
+    std::string error;
+    ASSERT_TRUE(filter.importRirFiles(
+        {write("ripe", kRegistryLines), write("apnic", kOtherRegistryLines)}, error))
+        << error;
+    EXPECT_EQ(filter.ipv4RangeCount(), 3u);
+    EXPECT_EQ(filter.ipv6RangeCount(), 1u);
+    EXPECT_EQ(filter.tableCountries(), (std::set<std::string>{"CN", "DE", "RU"}));
+
+    // Lookups go through a configured filter, as the gate does them.
+    const std::string table = dir_ + "/geoip.csv";
+    ASSERT_TRUE(filter.saveTable(table, error)) << error;
+    filter.configure(table, {"RU"}, true);
+    auto countryOf = [&](const std::string& address) { return filter.check(address).country; };
+    EXPECT_EQ(countryOf("5.255.192.0"), "RU");
+    EXPECT_EQ(countryOf("5.255.223.255"), "RU");
+    EXPECT_EQ(countryOf("5.255.224.0"), "");
+    EXPECT_EQ(countryOf("5.255.191.255"), "");
+    EXPECT_EQ(countryOf("5.9.0.1"), "DE");
+    EXPECT_EQ(countryOf("1.0.1.128"), "CN");
+    EXPECT_EQ(countryOf("2a02:6b8::dead"), "RU");
+    EXPECT_EQ(countryOf("2a02:6b9::1"), "");
+    EXPECT_EQ(countryOf("203.0.113.1"), "");
+    EXPECT_EQ(countryOf("5.0.0.1"), "");  // the reserved line had no country
+}
+
+TEST_F(CountryFilterTest, ImportFailuresLeaveTheTableAsItWas) {
+    CountryFilter filter;
+    std::string error;
+    ASSERT_TRUE(filter.importRirFiles({write("good", kRegistryLines)}, error));
+
+    const std::string missing = dir_ + "/missing";
+    EXPECT_FALSE(filter.importRirFiles({write("more", kOtherRegistryLines), missing}, error));
+    EXPECT_EQ(error, "failed to read file " + missing);
+
+    const std::string noRanges =
+        "no lines could be parsed. Expected RIR delegated-extended format, e.g.: "
+        "apnic|AU|ipv4|1.0.0.0|256|20110811|assigned";
+    error.clear();
+    EXPECT_FALSE(filter.importRirFiles({write("junk", "2|x|y\nnot|a|registry|line|0\n")}, error));
+    EXPECT_EQ(error, noRanges);
+    error.clear();
+    EXPECT_FALSE(filter.importRirFiles({}, error));
+    EXPECT_EQ(error, noRanges);
+
+    EXPECT_EQ(filter.ipv4RangeCount(), 1u);
+    EXPECT_EQ(filter.ipv6RangeCount(), 1u);
+}
+
+TEST_F(CountryFilterTest, SavedTableReadsBackUnchanged) {
+    const std::string path = exampleTable();
+    std::string text;
+    ASSERT_TRUE(ReadFileText(path, text));
+    EXPECT_EQ(text,
+              "# Velmora - IP address to country mapping table\n"
+              "# format: start_address,end_address,country_code\n"
+              "1.0.1.0,1.0.1.255,CN\n"
+              "5.9.0.0,5.9.255.255,DE\n"
+              "5.255.192.0,5.255.223.255,RU\n"
+              "2a02:6b8::,2a02:6b8:ffff:ffff:ffff:ffff:ffff:ffff,RU\n");
+
+    CountryFilter loaded;
+    std::string error;
+    ASSERT_TRUE(loaded.loadTable(path, error)) << error;
+    const std::string again = dir_ + "/again.csv";
+    ASSERT_TRUE(loaded.saveTable(again, error)) << error;
+    std::string textAgain;
+    ASSERT_TRUE(ReadFileText(again, textAgain));
+    EXPECT_EQ(textAgain, text);
+
+    struct stat st {};
+    ASSERT_EQ(::stat(again.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(CountryFilterTest, TableLoadAndSaveFailures) {
+    CountryFilter filter;
+    std::string error;
+    const std::string missing = dir_ + "/missing.csv";
+    EXPECT_FALSE(filter.loadTable(missing, error));
+    EXPECT_EQ(error, "failed to read file " + missing);
+    EXPECT_FALSE(filter.loadTable(write("empty.csv", "# only comments\nbad,line,XX\n"), error));
+    EXPECT_EQ(error, "the file contains no valid ranges");
+
+    const std::string unwritable = dir_ + "/no-such-dir/geoip.csv";
+    EXPECT_FALSE(filter.saveTable(unwritable, error));
+    EXPECT_EQ(error.rfind("failed to write " + unwritable + ": No such file or directory", 0), 0u)
+        << error;
+}
+
+TEST_F(CountryFilterTest, VerdictsWithATable) {
+    const std::string table = exampleTable();
+    CountryFilter filter;
+    filter.configure(table, {"RU"}, true);
+    EXPECT_TRUE(filter.isEnabled());
+    EXPECT_EQ(filter.ipv4RangeCount() + filter.ipv6RangeCount(), 4u);
+
+    auto expect = [&](const std::string& address, GeoVerdict verdict, const std::string& country) {
+        const GeoCheckResult result = filter.check(address);
+        EXPECT_EQ(result.verdict, verdict) << address;
+        EXPECT_EQ(result.country, country) << address;
+    };
+    expect("5.255.192.5", GeoVerdict::Allowed, "RU");
+    expect("2a02:6b8::1", GeoVerdict::Allowed, "RU");
+    expect("5.9.0.1", GeoVerdict::CountryNotAllowed, "DE");
+    expect("::ffff:5.9.0.1", GeoVerdict::CountryNotAllowed, "DE");
+    expect("203.0.113.1", GeoVerdict::CountryUnknown, "");
+    expect("not an address", GeoVerdict::CountryUnknown, "");
+    expect("192.168.1.5", GeoVerdict::LocalAddress, "");
+    expect("::ffff:127.0.0.1", GeoVerdict::LocalAddress, "");
+    expect("fe80::1", GeoVerdict::LocalAddress, "");
+
+    // Without the exemption a local address is looked up like any other.
+    filter.configure(table, {"RU"}, false);
+    expect("192.168.1.5", GeoVerdict::CountryUnknown, "");
+    expect("5.255.192.5", GeoVerdict::Allowed, "RU");
+
+    filter.configure(table, {"DE", "CN"}, true);
+    expect("5.255.192.5", GeoVerdict::CountryNotAllowed, "RU");
+    expect("1.0.1.1", GeoVerdict::Allowed, "CN");
+    EXPECT_EQ(filter.allowedCountries(), (std::set<std::string>{"CN", "DE"}));
+}
+
+TEST_F(CountryFilterTest, EmptyCountryListSwitchesTheFilterOff) {
+    CountryFilter filter;
+    filter.configure(dir_ + "/missing.csv", {}, false);
+    EXPECT_FALSE(filter.isEnabled());
+    for (const std::string address : {"5.9.0.1", "192.168.1.5", "not an address", ""}) {
+        const GeoCheckResult result = filter.check(address);
+        EXPECT_EQ(result.verdict, GeoVerdict::Allowed) << address;
+        EXPECT_EQ(result.country, "");
+    }
+}
+
+TEST_F(CountryFilterTest, MissingTableFailsClosedForPublicAddressesOnly) {
+    CountryFilter filter;
+    filter.configure(dir_ + "/missing.csv", {"RU"}, true);
+    EXPECT_TRUE(filter.isEnabled());
+    EXPECT_EQ(filter.check("5.255.192.5").verdict, GeoVerdict::TableMissing);
+    EXPECT_EQ(filter.check("2a02:6b8::1").verdict, GeoVerdict::TableMissing);
+    EXPECT_EQ(filter.check("192.168.1.5").verdict, GeoVerdict::LocalAddress);
+    EXPECT_EQ(filter.check("::1").verdict, GeoVerdict::LocalAddress);
+    EXPECT_EQ(filter.check("garbage").verdict, GeoVerdict::CountryUnknown);
+
+    filter.configure(dir_ + "/missing.csv", {"RU"}, false);
+    EXPECT_EQ(filter.check("192.168.1.5").verdict, GeoVerdict::TableMissing);
+
+    // A table that was loaded before does not survive a configure that cannot load one.
+    const std::string table = exampleTable();
+    filter.configure(table, {"RU"}, true);
+    ASSERT_EQ(filter.check("5.255.192.5").verdict, GeoVerdict::Allowed);
+    std::filesystem::remove(table);
+    filter.configure(table, {"RU"}, true);
+    EXPECT_EQ(filter.check("5.255.192.5").verdict, GeoVerdict::TableMissing);
+}
+
+TEST(CountryList, ParsesSeparatedCodesAndRejectsBadOnes) {
+    std::set<std::string> codes{"XX"};
+    std::string error;
+    ASSERT_TRUE(parseCountryList("ru, kz;by", codes, error));
+    EXPECT_EQ(codes, (std::set<std::string>{"BY", "KZ", "RU"}));
+    ASSERT_TRUE(parseCountryList(" \tDE\r\n;;,de ,", codes, error));
+    EXPECT_EQ(codes, (std::set<std::string>{"DE"}));
+    ASSERT_TRUE(parseCountryList(" , ", codes, error));
+    EXPECT_TRUE(codes.empty());
+
+    codes = {"XX"};
+    EXPECT_FALSE(parseCountryList("RU, RUS", codes, error));
+    EXPECT_EQ(error, "'RUS' does not look like a two-letter country code (e.g. RU or KZ)");
+    EXPECT_TRUE(codes.empty());
+    EXPECT_FALSE(parseCountryList("R1", codes, error));
+    EXPECT_EQ(error, "'R1' does not look like a two-letter country code (e.g. RU or KZ)");
+    EXPECT_FALSE(parseCountryList("RU|KZ", codes, error));
+    EXPECT_FALSE(parseCountryList("\xc3\x9c\x41", codes, error));
+}
+
+TEST(CountryList, DisplayNames) {
+    EXPECT_EQ(countryDisplayName("RU"), "RU (Russia)");
+    EXPECT_EQ(countryDisplayName("GB"), "GB (United Kingdom)");
+    EXPECT_EQ(countryDisplayName("MN"), "MN (Mongolia)");
+    EXPECT_EQ(countryDisplayName("BR"), "BR");
+    EXPECT_EQ(countryDisplayName("ru"), "ru");
+}
+
+}  // namespace
+}  // namespace vel::gate

@@ -1,0 +1,236 @@
+#include "gate/country_table.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace vel::gate {
+
+using net::IpAddress;
+
+namespace {
+
+IpAddress ip(const std::string& text) {
+    IpAddress address;
+    EXPECT_TRUE(parseIpAddress(text, address)) << text;
+    return address;
+}
+
+IpAddress v4(std::uint32_t value) {
+    return IpAddress{0, value, false};
+}
+
+CountryRange range(const std::string& start, const std::string& end, const std::string& country) {
+    return CountryRange{ip(start), ip(end), country};
+}
+
+std::string describe(const std::vector<CountryRange>& ranges) {
+    std::string text;
+    for (const CountryRange& r : ranges) {
+        text += formatIpAddress(r.start) + "-" + formatIpAddress(r.end) + " " + r.country + "; ";
+    }
+    return text;
+}
+
+std::string countryAt(const RangeList& ranges, const IpAddress& address) {
+    const CountryRange* found = ranges.find(address);
+    return found == nullptr ? "" : found->country;
+}
+
+TEST(RegistryLine, BlocksOfBothFamilies) {
+    CountryRange r;
+    ASSERT_TRUE(parseRegistryLine("ripencc|RU|ipv4|5.255.192.0|8192|20120801|allocated", r));
+    EXPECT_EQ(r.start, ip("5.255.192.0"));
+    EXPECT_EQ(r.end, ip("5.255.223.255"));
+    EXPECT_EQ(r.country, "RU");
+
+    ASSERT_TRUE(parseRegistryLine("ripencc|RU|ipv6|2a02:6b8::|32|20090101|allocated", r));
+    EXPECT_EQ(r.start, ip("2a02:6b8::"));
+    EXPECT_EQ(r.end, ip("2a02:6b8:ffff:ffff:ffff:ffff:ffff:ffff"));
+
+    // Prefix lengths on both sides of the 64-bit halves, and the extremes.
+    ASSERT_TRUE(parseRegistryLine("arin|US|ipv6|2001:db8::|64|x|allocated", r));
+    EXPECT_EQ(r.end, ip("2001:db8::ffff:ffff:ffff:ffff"));
+    ASSERT_TRUE(parseRegistryLine("arin|US|ipv6|2001:db8::|65|x|allocated", r));
+    EXPECT_EQ(r.end, ip("2001:db8::7fff:ffff:ffff:ffff"));
+    ASSERT_TRUE(parseRegistryLine("arin|US|ipv6|2001:db8::|63|x|allocated", r));
+    EXPECT_EQ(r.end, ip("2001:db8:0:1:ffff:ffff:ffff:ffff"));
+    ASSERT_TRUE(parseRegistryLine("arin|US|ipv6|2001:db8::5|128|x|assigned", r));
+    EXPECT_EQ(r.end, ip("2001:db8::5"));
+    ASSERT_TRUE(parseRegistryLine("arin|US|ipv6|::|1|x|assigned", r));
+    EXPECT_EQ(r.end, ip("7fff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
+
+    // Five fields are enough; a CR line end, lower case and extra fields are accepted.
+    ASSERT_TRUE(parseRegistryLine("apnic|cn|ipv4|1.0.1.0|256\r", r));
+    EXPECT_EQ(r.end, ip("1.0.1.255"));
+    EXPECT_EQ(r.country, "CN");
+    ASSERT_TRUE(parseRegistryLine("lacnic|BR|ipv4|255.255.255.0|256|||reserved|extra|fields", r));
+    EXPECT_EQ(r.end, ip("255.255.255.255"));
+}
+
+TEST(RegistryLine, SkipsEverythingElse) {
+    CountryRange r;
+    for (const std::string line : {
+             "2|ripencc|1700000000|250000|19830705|20231114|+0100",
+             "ripencc|*|ipv4|*|90000|summary",
+             "# comment line",
+             "",
+             "ripencc||ipv4|2.56.0.0|1024||available",
+             "ripencc|EU|asn|7|1|19930901|allocated",
+             "ripencc|RU|ipv4|5.255.192.0|0|20120801|allocated",
+             "ripencc|RU|ipv4|5.255.192.0",
+             "ripencc|RUS|ipv4|5.255.192.0|256|x|allocated",
+             "ripencc|R1|ipv4|5.255.192.0|256|x|allocated",
+             "ripencc|RU|IPV4|5.255.192.0|256|x|allocated",
+             "ripencc|RU|ipv4|5.255.192|256|x|allocated",
+             "ripencc|RU|ipv4|5.255.192.0|+256|x|allocated",
+             "ripencc|RU|ipv4|5.255.192.0|25 6|x|allocated",
+             "ripencc|RU|ipv4|5.255.192.0|99999999999999999999999|x|allocated",
+             "ripencc|RU|ipv6|2a02:6b8::|129|x|allocated",
+             // A count running past the end of the IPv4 space.
+             "ripencc|RU|ipv4|255.255.255.0|257|x|allocated",
+             // The address must be of the family the type names.
+             "ripencc|RU|ipv4|2a02:6b8::|256|x|allocated",
+             "ripencc|RU|ipv6|5.255.192.0|24|x|allocated",
+             "ripencc|RU|ipv6|::ffff:5.255.192.0|120|x|allocated",
+         }) {
+        EXPECT_FALSE(parseRegistryLine(line, r)) << line;
+    }
+}
+
+TEST(TableText, ReadingIsLenientButSkipsBadLines) {
+    CountryTable table;
+    addTableRanges(
+        "# Velmora - IP address to country mapping table\n"
+        "\n"
+        "1.0.0.0,1.0.0.255,au \r \r\n"
+        "2a02:6b8::,2a02:6b8:ffff:ffff:ffff:ffff:ffff:ffff,RU\n"
+        "::ffff:2.0.0.0,2.0.0.255,FR\n"
+        "3.0.0.0,3.0.0.255\n"
+        "4.0.0.0,4.0.0.255,USA\n"
+        "5.0.0.9,5.0.0.1,DE\n"
+        "6.0.0.0,6.0.0.0,D1\n"
+        "7.0.0.0 ,7.0.0.255,NL\n"
+        "8.0.0.0,8.0.0.255,NL,x\n"
+        "9.0.0.0,::ffff:255.255.255.255,NL\n"
+        "10.0.0.0,::a00:ff,NL\n"
+        " # not a comment, not a range\n"
+        "11.0.0.0,11.0.0.0,GB",
+        table);
+    EXPECT_EQ(describe(table.ipv4),
+              "1.0.0.0-1.0.0.255 AU; 2.0.0.0-2.0.0.255 FR; 9.0.0.0-255.255.255.255 NL; "
+              "11.0.0.0-11.0.0.0 GB; ");
+    EXPECT_EQ(describe(table.ipv6), "2a02:6b8::-2a02:6b8:ffff:ffff:ffff:ffff:ffff:ffff RU; ");
+}
+
+TEST(Normalise, MergesNeighboursAndLetsTheEarlierRangeWinOverlaps) {
+    std::vector<CountryRange> ranges = {
+        range("10.0.0.0", "10.0.0.255", "DE"), range("1.0.0.0", "1.0.0.255", "RU"),
+        range("1.0.1.0", "1.0.1.255", "RU"),    // adjacent, same country: joined
+        range("1.0.2.0", "1.0.2.255", "KZ"),    // adjacent, other country: kept apart
+        range("1.0.4.0", "1.0.4.255", "KZ"),    // a gap of one block: kept apart
+        range("1.0.4.128", "1.0.5.127", "US"),  // overlap: KZ grows to its end
+        range("1.0.4.200", "1.0.4.210", "FR"),  // inside: dropped
+        range("10.0.0.0", "10.0.1.255", "GB"),  // same start: the one read first wins
+    };
+    normaliseRanges(ranges);
+    EXPECT_EQ(describe(ranges),
+              "1.0.0.0-1.0.1.255 RU; 1.0.2.0-1.0.2.255 KZ; 1.0.4.0-1.0.5.127 KZ; "
+              "10.0.0.0-10.0.1.255 DE; ");
+
+    // Of many ranges with one start, the one read first wins, however the sort proceeds.
+    std::vector<CountryRange> sameStart;
+    for (int i = 0; i < 200; ++i) {
+        const std::string end = "9.0." + std::to_string(i) + ".255";
+        sameStart.push_back(range("9.0.0.0", end, i == 0 ? "SE" : i % 2 ? "NO" : "FI"));
+        sameStart.push_back(range("8.0.0." + std::to_string(i), "8.0.0.255", "DK"));
+    }
+    normaliseRanges(sameStart);
+    EXPECT_EQ(describe(sameStart), "8.0.0.0-8.0.0.255 DK; 9.0.0.0-9.0.199.255 SE; ");
+
+    // Neighbours across the 64-bit halves of an IPv6 address; the top of the space ends a run.
+    std::vector<CountryRange> v6 = {
+        range("2001:db8:0:1::", "2001:db8:0:1::ffff", "NL"),
+        range("2001:db8::", "2001:db8::ffff:ffff:ffff:ffff", "NL"),
+        range("ffff:ffff:ffff:ffff:ffff:ffff:ffff:fff0", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff",
+              "SE"),
+        range("ffff:ffff:ffff:ffff:ffff:ffff:ffff:fff8", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff",
+              "SE"),
+    };
+    normaliseRanges(v6);
+    EXPECT_EQ(
+        describe(v6),
+        "2001:db8::-2001:db8:0:1::ffff NL; "
+        "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fff0-ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff SE; ");
+}
+
+// IPv6 ranges that share the top 64 bits of their start are told apart by the low half.
+TEST(RangeList, FindsIpv6RangesWithinOneSlash64) {
+    const RangeList ranges({
+        range("2001:db7::", "2001:db8::5", "CC"),
+        range("2001:db8::10", "2001:db8::20", "DD"),
+        range("2001:db8::30", "2001:db8::30", "EE"),
+        range("2001:db8::8000:0:0:0", "2001:db8::ffff:ffff:ffff:ffff", "FF"),
+        range("2001:db8:0:1::", "2001:db8:0:1::1", "GG"),
+    });
+    EXPECT_EQ(countryAt(ranges, ip("2001:db6:ffff:ffff:ffff:ffff:ffff:ffff")), "");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db7::")), "CC");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::")), "CC");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::5")), "CC");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::6")), "");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::f")), "");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::10")), "DD");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::20")), "DD");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::2f")), "");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::30")), "EE");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::31")), "");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::7fff:ffff:ffff:ffff")), "");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8::9000:0:0:1")), "FF");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8:0:1::")), "GG");
+    EXPECT_EQ(countryAt(ranges, ip("2001:db8:0:1::2")), "");
+}
+
+// Registry files never overlap, so after normalisation every address must still map to the
+// country of the block it was registered in, and every address outside the blocks to nothing.
+TEST(Normalise, DisjointBlocksKeepTheirCountriesInAnyOrder) {
+    std::mt19937 random(20240501);
+    const std::vector<std::string> countries = {"RU", "DE", "NL"};
+    std::vector<CountryRange> blocks;
+    std::uint32_t next = 0x01000000;
+    for (int i = 0; i < 2000; ++i) {
+        next += random() % 3 == 0 ? random() % 512 : 0;  // mostly adjacent, sometimes a gap
+        const std::uint32_t size = 1 + random() % 1024;
+        blocks.push_back(CountryRange{v4(next), v4(next + size - 1), countries[random() % 3]});
+        next += size;
+    }
+    std::vector<CountryRange> shuffled = blocks;
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+    const RangeList ranges(std::move(shuffled));
+
+    const std::vector<CountryRange>& merged = ranges.ranges();
+    for (std::size_t i = 1; i < merged.size(); ++i) {
+        ASSERT_LT(merged[i - 1].end, merged[i].start);
+        const bool adjacent = merged[i - 1].end.lo + 1 == merged[i].start.lo;
+        ASSERT_FALSE(adjacent && merged[i - 1].country == merged[i].country) << i;
+    }
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const CountryRange& block = blocks[i];
+        const std::uint64_t middle = (block.start.lo + block.end.lo) / 2;
+        for (std::uint64_t at : {block.start.lo, middle, block.end.lo}) {
+            ASSERT_EQ(countryAt(ranges, v4(static_cast<std::uint32_t>(at))), block.country);
+        }
+        const bool gapAfter = i + 1 < blocks.size() && blocks[i + 1].start.lo > block.end.lo + 1;
+        if (gapAfter) {
+            ASSERT_EQ(countryAt(ranges, v4(static_cast<std::uint32_t>(block.end.lo + 1))), "");
+        }
+    }
+    EXPECT_EQ(countryAt(ranges, v4(0x00FFFFFF)), "");
+    EXPECT_EQ(countryAt(ranges, v4(next)), "");
+}
+
+}  // namespace
+}  // namespace vel::gate

@@ -1,0 +1,70 @@
+#include "gate/rate_limiter.h"
+
+#include <gtest/gtest.h>
+
+namespace vel::gate {
+namespace {
+
+constexpr std::int64_t kT0 = 1'700'000'000;
+
+TEST(RateLimiter, EightFailuresInsideTheWindowBlockForFiveMinutes) {
+    RateLimiter limiter;
+    for (int i = 0; i < 7; ++i) limiter.recordFailure("203.0.113.5", kT0 + i * 40);
+    EXPECT_TRUE(limiter.allows("203.0.113.5", kT0 + 280));
+
+    limiter.recordFailure("203.0.113.5", kT0 + 290);
+    EXPECT_FALSE(limiter.allows("203.0.113.5", kT0 + 290));
+    EXPECT_FALSE(limiter.allows("203.0.113.5", kT0 + 589));
+    EXPECT_TRUE(limiter.allows("203.0.113.5", kT0 + 590));
+    // Other addresses are counted on their own.
+    EXPECT_TRUE(limiter.allows("203.0.113.6", kT0 + 290));
+
+    // The block resets the count: seven more failures after it do not block again.
+    for (int i = 0; i < 7; ++i) limiter.recordFailure("203.0.113.5", kT0 + 591);
+    EXPECT_TRUE(limiter.allows("203.0.113.5", kT0 + 591));
+}
+
+TEST(RateLimiter, FailuresSpreadOverMoreThanTheWindowDoNotBlock) {
+    RateLimiter limiter;
+    for (int i = 0; i < 7; ++i) limiter.recordFailure("198.51.100.1", kT0);
+    // 301 seconds after the window opened a new one starts, counting from zero.
+    limiter.recordFailure("198.51.100.1", kT0 + 301);
+    EXPECT_TRUE(limiter.allows("198.51.100.1", kT0 + 301));
+    for (int i = 0; i < 6; ++i) limiter.recordFailure("198.51.100.1", kT0 + 302);
+    EXPECT_TRUE(limiter.allows("198.51.100.1", kT0 + 302));
+    limiter.recordFailure("198.51.100.1", kT0 + 303);
+    EXPECT_FALSE(limiter.allows("198.51.100.1", kT0 + 303));
+}
+
+TEST(RateLimiter, SuccessClearsTheCount) {
+    RateLimiter limiter;
+    for (int i = 0; i < 7; ++i) limiter.recordFailure("2001:db8::1", kT0);
+    limiter.recordSuccess("2001:db8::1");
+    // Counting starts again from zero: seven more still pass, the eighth blocks.
+    for (int i = 0; i < 7; ++i) limiter.recordFailure("2001:db8::1", kT0);
+    EXPECT_TRUE(limiter.allows("2001:db8::1", kT0));
+    limiter.recordFailure("2001:db8::1", kT0);
+    EXPECT_FALSE(limiter.allows("2001:db8::1", kT0));
+    // A success lifts a block too.
+    limiter.recordSuccess("2001:db8::1");
+    EXPECT_TRUE(limiter.allows("2001:db8::1", kT0));
+}
+
+TEST(RateLimiter, DroppingFinishedEntriesKeepsBlocksAndOpenWindows) {
+    RateLimiter limiter;
+    for (int i = 0; i < 8; ++i) limiter.recordFailure("192.0.2.1", kT0);  // blocked until +300
+    for (int i = 0; i < 7; ++i) limiter.recordFailure("192.0.2.2", kT0 + 200);
+    limiter.dropFinished(kT0 + 299);
+    EXPECT_FALSE(limiter.allows("192.0.2.1", kT0 + 299));
+    // 192.0.2.2's window is still open: one more failure blocks it.
+    limiter.dropFinished(kT0 + 400);
+    limiter.recordFailure("192.0.2.2", kT0 + 400);
+    EXPECT_FALSE(limiter.allows("192.0.2.2", kT0 + 400));
+    // Once the window has closed the entry is forgotten and counting starts afresh.
+    limiter.dropFinished(kT0 + 801);
+    for (int i = 0; i < 7; ++i) limiter.recordFailure("192.0.2.2", kT0 + 801);
+    EXPECT_TRUE(limiter.allows("192.0.2.2", kT0 + 801));
+}
+
+}  // namespace
+}  // namespace vel::gate

@@ -1,0 +1,593 @@
+#include "gate/session_guard.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "os/files.h"
+#include "os/log.h"
+#include "os/paths.h"
+#include "core/time.h"
+#include "firewall/firewall.h"
+#include "support/manual_clock.h"
+#include "support/memory_firewall_store.h"
+#include "support/temp_dir.h"
+
+namespace vel::gate {
+
+using firewall::FirewallPolicy;
+using firewall::FirewallProfile;
+using firewall::FirewallProfileSettings;
+using firewall::FirewallRule;
+using firewall::FirewallStore;
+using firewall::RuleAction;
+using firewall::kBuiltInRemoteDesktopRuleName;
+using firewall::kGrantGroup;
+using firewall::kProtocolTcp;
+using firewall::kProtocolUdp;
+using firewall::kServiceRuleName;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::int64_t kT0 = test::ManualClock::kStart;
+
+// Waits, generously, for something the worker does on its own schedule.
+template <typename Predicate>
+bool eventually(Predicate predicate) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// Passes calls to a memory store, except that it can hold changes, like a firewall service that
+// stops answering. Reads pass, so that the idle worker's maintenance of a clean policy is never the
+// call that gets stuck.
+class HoldingStore final : public FirewallStore {
+  public:
+    explicit HoldingStore(FirewallStore& inner) : inner_(inner) {}
+
+    bool read(const PolicyVisit& visit, std::string& error) override {
+        return inner_.read(visit, error);
+    }
+    bool update(const PolicyChange& change, std::string& error) override {
+        waitWhileHeld();
+        return inner_.update(change, error);
+    }
+
+    void hold() {
+        std::lock_guard lock(mutex_);
+        held_ = true;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        held_ = false;
+        changed_.notify_all();
+    }
+    // Returns once a change is stuck in the store.
+    void waitForHeldCall() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return waiting_ > 0; });
+    }
+
+  private:
+    void waitWhileHeld() {
+        std::unique_lock lock(mutex_);
+        ++waiting_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return !held_; });
+        --waiting_;
+    }
+
+    FirewallStore& inner_;
+    std::mutex mutex_;
+    std::condition_variable changed_;  // with mutex_
+    bool held_ = false;                // guarded by mutex_
+    int waiting_ = 0;                  // guarded by mutex_
+};
+
+class CountingNft final : public NftRunner {
+  public:
+    bool apply(const std::string&, std::string&) override {
+        ++applied;
+        return true;
+    }
+    std::atomic<int> applied{0};
+};
+
+// Stands in for the RDP server's TCP table: the test says which client is connected.
+class FakeTcpTable final : public TcpTable {
+  public:
+    std::vector<TcpRow> rows() const override {
+        std::lock_guard lock(mutex_);
+        return rows_;
+    }
+    void connect(const net::IpAddress& client, std::uint16_t port) {
+        std::lock_guard lock(mutex_);
+        rows_.push_back(TcpRow{{}, port, client, 50000, kTcpEstablished});
+    }
+    void disconnect() {
+        std::lock_guard lock(mutex_);
+        rows_.clear();
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<TcpRow> rows_;  // guarded by mutex_
+};
+
+// The gate's configuration as the guard reads it, changed by the test at will.
+class FakePolicy final : public GuardPolicySource {
+  public:
+    GuardPolicy guardPolicy() const override {
+        std::lock_guard lock(mutex_);
+        return policy_;
+    }
+    bool keysEnrolled() const override { return keys_; }
+    void change(const std::function<void(GuardPolicy&)>& edit) {
+        std::lock_guard lock(mutex_);
+        edit(policy_);
+    }
+    void enrollKey() { keys_ = true; }
+
+  private:
+    mutable std::mutex mutex_;
+    GuardPolicy policy_;  // guarded by mutex_
+    std::atomic<bool> keys_{false};
+};
+
+net::IpAddress ip(const std::string& text) {
+    net::IpAddress address;
+    EXPECT_TRUE(net::parseIpAddress(text, address)) << text;
+    return address;
+}
+
+class SessionGuardTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        InitLog(dir_.path(), "gate");
+        options_.clock = &clock_;
+        options_.tcpTable = &tcp_;
+        options_.worker.idleWait = 5ms;
+    }
+
+    SessionGuard& guard() {
+        if (!guard_) {
+            guard_ = std::make_unique<SessionGuard>(policy_, holding_, nft_, dir_.path(), options_);
+        }
+        return *guard_;
+    }
+    void start() {
+        std::string error;
+        ASSERT_TRUE(guard().start(error)) << error;
+    }
+
+    void changePolicy(const std::function<void(FirewallPolicy&)>& change) {
+        std::string error;
+        ASSERT_TRUE(firewall_.update(
+            [&](FirewallPolicy& policy, std::string&) {
+                change(policy);
+                return true;
+            },
+            error));
+    }
+    void writeMarker() { ASSERT_TRUE(WriteFileAtomic(JoinPath(dir_.path(), "disarmed"), "x")); }
+
+    std::vector<FirewallRule> grantRules() const {
+        std::vector<FirewallRule> rules;
+        for (const FirewallRule& rule : firewall_.policy().rules) {
+            if (rule.grouping == kGrantGroup) rules.push_back(rule);
+        }
+        return rules;
+    }
+    FirewallRule rule(const std::string& name) const {
+        for (const FirewallRule& rule : firewall_.policy().rules) {
+            if (rule.name == name) return rule;
+        }
+        ADD_FAILURE() << "no rule named " << name;
+        return {};
+    }
+    bool hasRule(const std::string& name) const {
+        const FirewallPolicy policy = firewall_.policy();
+        return std::any_of(policy.rules.begin(), policy.rules.end(),
+                           [&](const FirewallRule& rule) { return rule.name == name; });
+    }
+    std::string ruleNameOf(const std::string& address) {
+        for (const Grant& g : guard().status().grants) {
+            if (g.address == address) return g.ruleName;
+        }
+        ADD_FAILURE() << "no grant for " << address;
+        return {};
+    }
+    bool remoteDesktopEnabled() const { return rule(kBuiltInRemoteDesktopRuleName).enabled; }
+
+    std::string log() const {
+        std::string text;
+        ReadFileText(JoinPath(dir_.path(), "gate.log"), text);
+        return text;
+    }
+    bool logged(const std::string& line) const { return log().find(line) != std::string::npos; }
+
+    bool grant(const std::string& address, std::int64_t& expiresAt, std::string& error) {
+        return guard().grant(ip(address), "key A", expiresAt, error);
+    }
+    bool grant(const std::string& address) {
+        std::int64_t expiresAt = 0;
+        std::string error;
+        const bool granted = grant(address, expiresAt, error);
+        EXPECT_TRUE(granted) << error;
+        return granted;
+    }
+
+    test::TempDir dir_;
+    FakePolicy policy_;
+    test::ManualClock clock_;
+    FakeTcpTable tcp_;
+    test::MemoryFirewallStore firewall_;
+    HoldingStore holding_{firewall_};
+    CountingNft nft_;
+    SessionGuardOptions options_;
+    std::unique_ptr<SessionGuard> guard_;
+};
+
+TEST_F(SessionGuardTest, GrantOpensTheRdpPortForExactlyOneAddress) {
+    start();
+    std::int64_t expiresAt = 0;
+    std::string error;
+    ASSERT_TRUE(grant("203.0.113.5", expiresAt, error)) << error;
+    EXPECT_EQ(expiresAt, kT0 + 90);
+    std::vector<FirewallRule> rules = grantRules();
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_TRUE(std::regex_match(rules[0].name,
+                                 std::regex(R"(Velmora - allow 203\.0\.113\.5 \[[0-9a-f]{8}\])")))
+        << rules[0].name;
+    EXPECT_EQ(rules[0].remoteAddresses, "203.0.113.5/32");
+    EXPECT_EQ(rules[0].localPorts, "3389");
+    EXPECT_EQ(rules[0].protocol, kProtocolTcp);
+    EXPECT_TRUE(rules[0].enabled);
+    EXPECT_EQ(rules[0].description,
+              "Temporary RDP access for 203.0.113.5, authorised by FIDO key "
+              "'key A'. Expires " +
+                  FormatLocalTime(kT0 + 90) + ".");
+    EXPECT_TRUE(logged("granted RDP access to 203.0.113.5 for 90s via key 'key A'"));
+
+    ASSERT_TRUE(grant("2001:db8::7", expiresAt, error)) << error;
+    EXPECT_EQ(rule(ruleNameOf("2001:db8::7")).remoteAddresses, "2001:db8::7/128");
+
+    // Unbound grants open the port to any address.
+    policy_.change([](GuardPolicy& p) { p.bindGrantToSourceIp = false; });
+    ASSERT_TRUE(grant("198.51.100.9", expiresAt, error)) << error;
+    EXPECT_EQ(rule(ruleNameOf("198.51.100.9")).remoteAddresses, "*");
+
+    // A rule the firewall refuses is no grant.
+    firewall_.failUpdates("disk full");
+    EXPECT_FALSE(grant("192.0.2.44", expiresAt, error));
+    EXPECT_NE(error.find("disk full"), std::string::npos) << error;
+    EXPECT_EQ(guard().status().grants.size(), 3u);
+}
+
+TEST_F(SessionGuardTest, ASecondGrantReplacesTheFirstAndRestartsItsLifetime) {
+    start();
+    std::int64_t first = 0;
+    std::int64_t second = 0;
+    std::string error;
+    ASSERT_TRUE(grant("203.0.113.5", first, error)) << error;
+    const std::string firstName = grantRules().at(0).name;
+    clock_.wall = kT0 + 40;
+    ASSERT_TRUE(grant("203.0.113.5", second, error)) << error;
+    EXPECT_EQ(second, first + 40);
+
+    const std::vector<FirewallRule> rules = grantRules();
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_NE(rules[0].name, firstName);
+    const GuardStatus status = guard().status();
+    ASSERT_EQ(status.grants.size(), 1u);
+    EXPECT_EQ(status.grants[0].ruleName, rules[0].name);
+    EXPECT_EQ(status.grants[0].grantedAt, kT0 + 40);
+    EXPECT_EQ(status.grants[0].expiresAt, second);
+
+    clock_.wall = second;
+    // The grant leaves the table at the end of the expiry step, after its rule and log line.
+    ASSERT_TRUE(eventually([&] { return guard().status().grants.empty(); }));
+    EXPECT_TRUE(grantRules().empty());
+    EXPECT_TRUE(logged("grant for 203.0.113.5 expired; RDP port closed again"));
+}
+
+TEST_F(SessionGuardTest, AnEstablishedRdpConnectionKeepsItsGrantForAtMostADay) {
+    start();
+    ASSERT_TRUE(grant("127.0.0.1"));
+    tcp_.connect(ip("127.0.0.1"), 3389);
+
+    clock_.wall = kT0 + 90;
+    ASSERT_TRUE(eventually([&] {
+        const GuardStatus status = guard().status();
+        return !status.grants.empty() && status.grants[0].sessionSeen;
+    }));
+    EXPECT_EQ(guard().status().grants.at(0).expiresAt, kT0 + 95);
+    EXPECT_EQ(grantRules().size(), 1u);
+    EXPECT_TRUE(logged("session with 127.0.0.1 is active - keeping the rule until it ends"));
+
+    // However long the session lasts, the rule goes one day after it was granted.
+    clock_.wall = kT0 + 86'400;
+    ASSERT_TRUE(eventually([&] { return guard().status().grants.empty(); }));
+    EXPECT_TRUE(grantRules().empty());
+    EXPECT_TRUE(logged("session with 127.0.0.1 has lasted over a day; removing the rule anyway"));
+
+    // A fresh grant lingers while the session lives and goes once it has closed.
+    ASSERT_TRUE(grant("127.0.0.1"));
+    clock_.wall = kT0 + 86'400 + 90;
+    ASSERT_TRUE(eventually([&] {
+        const GuardStatus status = guard().status();
+        return !status.grants.empty() && status.grants[0].sessionSeen;
+    }));
+    tcp_.disconnect();
+    clock_.wall = kT0 + 86'400 + 95;
+    ASSERT_TRUE(eventually([&] { return grantRules().empty(); }));
+    EXPECT_TRUE(logged("session with 127.0.0.1 ended - closing the port"));
+}
+
+TEST_F(SessionGuardTest, RevokeAndStopRemoveGrantAndStreamRules) {
+    start();
+    ASSERT_TRUE(grant("203.0.113.5"));
+    ASSERT_TRUE(grant("198.51.100.7"));
+    std::string ruleName;
+    std::string error;
+    ASSERT_TRUE(guard().addStreamRule(ip("203.0.113.5"), 7441, "key A", ruleName, error))
+        << error;
+    EXPECT_TRUE(std::regex_match(
+        ruleName, std::regex(R"(Velmora - stream for 203\.0\.113\.5 \[[0-9a-f]{8}\])")));
+    const FirewallRule stream = rule(ruleName);
+    EXPECT_EQ(stream.protocol, kProtocolUdp);
+    EXPECT_EQ(stream.localPorts, "7441");
+    EXPECT_EQ(stream.remoteAddresses, "203.0.113.5/32");
+    EXPECT_EQ(stream.description,
+              "Velstream (UDP 7441) for 203.0.113.5, authorised by FIDO key 'key A'. Removed when "
+              "the session ends.");
+
+    EXPECT_FALSE(guard().revoke("192.0.2.1"));
+    const std::string revoked = ruleNameOf("198.51.100.7");
+    EXPECT_TRUE(guard().revoke("198.51.100.7"));
+    EXPECT_EQ(guard().status().grants.size(), 1u);
+    EXPECT_TRUE(eventually([&] { return !hasRule(revoked); }));
+    EXPECT_TRUE(logged("grant for 198.51.100.7 revoked on request"));
+
+    guard().stop();
+    EXPECT_TRUE(grantRules().empty());
+    EXPECT_TRUE(guard().status().grants.empty());
+    EXPECT_TRUE(hasRule(kServiceRuleName));
+}
+
+TEST_F(SessionGuardTest, CallsFailAtOnceWhileTheWorkerIsNotRunning) {
+    std::int64_t expiresAt = 0;
+    std::string error;
+    EXPECT_FALSE(grant("203.0.113.5", expiresAt, error));
+    EXPECT_EQ(error, "the firewall worker is not running");
+
+    const ExposureReport report = guard().exposure("203.0.113.5");
+    EXPECT_FALSE(report.exposureMeasured);
+    EXPECT_TRUE(report.firewallEnabled);
+    EXPECT_TRUE(
+        logged("exposure check could not ask the firewall: the firewall worker is not running"));
+
+    start();
+    guard().stop();
+    error.clear();
+    std::string ruleName;
+    EXPECT_FALSE(guard().addStreamRule(ip("203.0.113.5"), 7441, "key A", ruleName, error));
+    EXPECT_EQ(error, "the firewall worker is not running");
+    EXPECT_TRUE(grantRules().empty());
+}
+
+TEST_F(SessionGuardTest, ATaskLeftWaitingPastTheDeadlineNeverRuns) {
+    options_.worker.responseTimeout = 500ms;
+    start();
+    holding_.hold();
+    std::int64_t expiresAt = 0;
+    std::string error;
+    // The first task is stuck inside the firewall; the second waits behind it and is given up.
+    EXPECT_FALSE(grant("203.0.113.5", expiresAt, error));
+    EXPECT_EQ(error,
+              "the firewall worker did not respond in time (it has been inside one Windows "
+              "Firewall call for 0s)");
+    clock_.steady += 42'000;
+    EXPECT_FALSE(grant("198.51.100.7", expiresAt, error));
+    EXPECT_EQ(error,
+              "the firewall worker did not respond in time (it has been inside one Windows "
+              "Firewall call for 42s)");
+
+    holding_.release();
+    ASSERT_TRUE(grant("192.0.2.9"));  // queued after the abandoned task, so that one is settled
+    std::vector<std::string> addresses;
+    for (const Grant& g : guard().status().grants) addresses.push_back(g.address);
+    // The stuck task finished once the firewall answered; the abandoned one never ran.
+    EXPECT_EQ(addresses, (std::vector<std::string>{"192.0.2.9", "203.0.113.5"}));
+    EXPECT_EQ(grantRules().size(), 2u);
+}
+
+TEST_F(SessionGuardTest, TheWatchdogEndsAProcessStuckInOneFirewallCallFor90Seconds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    options_.worker.watchdogPeriod = 5ms;
+    EXPECT_EXIT(
+        {
+            start();
+            holding_.hold();
+            std::thread caller([this] {
+                std::int64_t expiresAt = 0;
+                std::string error;
+                static_cast<void>(grant("203.0.113.5", expiresAt, error));
+            });
+            holding_.waitForHeldCall();
+            clock_.steady += 89'999;
+            std::this_thread::sleep_for(200ms);
+            std::fprintf(stderr, "alive after 89.999 s\n");
+            clock_.steady += 1;
+            caller.join();  // the grant gives up after 20 s; the watchdog must end us first
+        },
+        ::testing::ExitedWithCode(180), "alive after 89.999 s");
+}
+
+TEST_F(SessionGuardTest, WithoutEnrolledKeysStartClosesNothingUntilProtectionIsArmed) {
+    start();
+    EXPECT_TRUE(remoteDesktopEnabled());
+    EXPECT_TRUE(hasRule(kServiceRuleName));
+    EXPECT_TRUE(logged(
+        "no keys are enrolled yet: the RDP port is NOT being closed for now. Protection switches "
+        "on automatically as soon as the first key is enrolled."));
+    GuardStatus status = guard().status();
+    EXPECT_TRUE(status.firewallReady);
+    EXPECT_EQ(status.rulesClosed, 0u);
+    ExposureReport report = guard().exposure("203.0.113.5");
+    EXPECT_FALSE(report.protectionArmed);
+    EXPECT_EQ(report.foreignAllowRules, 1u);
+
+    guard().armProtection();
+    EXPECT_FALSE(remoteDesktopEnabled());
+    EXPECT_TRUE(logged("protection armed: allow rules closed for port 3389: 1"));
+    EXPECT_EQ(guard().status().rulesClosed, 1u);
+    // Armed is reported at once; the measured part is the cached one.
+    report = guard().exposure("203.0.113.5");
+    EXPECT_TRUE(report.protectionArmed);
+    EXPECT_EQ(report.foreignAllowRules, 1u);
+}
+
+TEST_F(SessionGuardTest, StartWithKeysClearsLeftoversRepairsTheFirewallAndCloses) {
+    policy_.enrollKey();
+    changePolicy([](FirewallPolicy& policy) {
+        policy.profile(FirewallProfile::Private).firewallEnabled = false;
+        policy.profile(FirewallProfile::Public).defaultInboundAction = RuleAction::Allow;
+        FirewallRule leftover;
+        leftover.name = "Velmora - allow 192.0.2.1 [0badf00d]";
+        leftover.grouping = kGrantGroup;
+        leftover.protocol = kProtocolTcp;
+        leftover.localPorts = "3389";
+        leftover.enabled = true;
+        policy.rules.push_back(leftover);
+    });
+    start();
+    EXPECT_TRUE(grantRules().empty());
+    EXPECT_FALSE(remoteDesktopEnabled());
+    EXPECT_TRUE(hasRule(kServiceRuleName));
+    const FirewallPolicy policy = firewall_.policy();
+    for (const FirewallProfileSettings& profile : policy.profiles) {
+        EXPECT_TRUE(profile.firewallEnabled);
+        EXPECT_EQ(profile.defaultInboundAction, RuleAction::Block);
+    }
+    EXPECT_TRUE(logged("the Windows Firewall was off - switched it back on"));
+    EXPECT_TRUE(logged("inbound traffic was allowed by default - block restored"));
+    const GuardStatus status = guard().status();
+    EXPECT_TRUE(status.firewallEnabled);
+    EXPECT_FALSE(status.defaultInboundAllows);
+    EXPECT_EQ(status.rulesClosed, 1u);
+    EXPECT_TRUE(guard().exposure("203.0.113.5").protectionArmed);
+}
+
+TEST_F(SessionGuardTest, TheDisarmedMarkerIsHonouredOnlyWhilePresent) {
+    policy_.enrollKey();
+    writeMarker();
+    start();
+    EXPECT_TRUE(remoteDesktopEnabled());
+    EXPECT_TRUE(logged("'disarmed' file found: the gate will not touch the firewall. Delete " +
+                       JoinPath(dir_.path(), "disarmed") +
+                       " and restart the service to restore protection."));
+    ASSERT_TRUE(eventually([&] {
+        return logged("gate disarmed by the 'disarmed' file - leaving firewall rules alone");
+    }));
+    EXPECT_TRUE(remoteDesktopEnabled());
+    EXPECT_FALSE(guard().exposure("203.0.113.5").protectionArmed);
+
+    ASSERT_EQ(std::remove(JoinPath(dir_.path(), "disarmed").c_str()), 0);
+    clock_.wall = kT0 + 30;
+    ASSERT_TRUE(eventually([&] { return !remoteDesktopEnabled(); }));
+    EXPECT_TRUE(eventually([&] { return guard().exposure("203.0.113.5").protectionArmed; }));
+}
+
+TEST_F(SessionGuardTest, MaintenanceReprojectsAndRepairsWhatReappeared) {
+    policy_.enrollKey();
+    changePolicy([](FirewallPolicy& policy) { policy.enforcement.enabled = true; });
+    start();
+    // Nothing is left to change after start, yet the next full pass projects again: a flushed
+    // kernel ruleset is restored within one pass.
+    const int applied = nft_.applied;
+    clock_.wall = kT0 + 30;
+    ASSERT_TRUE(eventually([&] { return nft_.applied > applied; }));
+
+    changePolicy([](FirewallPolicy& policy) {
+        policy.profile(FirewallProfile::Domain).firewallEnabled = false;
+        policy.profile(FirewallProfile::Domain).defaultInboundAction = RuleAction::Allow;
+        std::erase_if(policy.rules,
+                      [](const FirewallRule& r) { return r.name == kServiceRuleName; });
+        for (FirewallRule& r : policy.rules) r.enabled = true;
+    });
+    clock_.wall = kT0 + 60;
+    ASSERT_TRUE(eventually([&] {
+        const FirewallPolicy policy = firewall_.policy();
+        return !remoteDesktopEnabled() && hasRule(kServiceRuleName) &&
+               policy.profile(FirewallProfile::Domain).firewallEnabled &&
+               policy.profile(FirewallProfile::Domain).defaultInboundAction == RuleAction::Block &&
+               logged("re-closed 1 allow rule(s) that had reappeared for port 3389") &&
+               logged("the gate's own port rule had been removed; it was restored") &&
+               logged("the Windows Firewall was off - switched it back on") &&
+               logged("inbound traffic was allowed by default - block restored");
+    }));
+    EXPECT_EQ(guard().status().rulesClosed, 2u);
+}
+
+TEST_F(SessionGuardTest, ExposureAsksTheFirewallOnceWithinFiveSeconds) {
+    start();
+    ASSERT_TRUE(grant("198.51.100.7"));
+    ExposureReport report = guard().exposure("203.0.113.5");
+    EXPECT_TRUE(report.exposureMeasured);
+    EXPECT_TRUE(report.firewallEnabled);
+    EXPECT_FALSE(report.defaultInboundAllows);
+    EXPECT_EQ(report.foreignAllowRules, 1u);  // the built-in rule; the grant rule is ours
+    EXPECT_EQ(report.otherGrants, 1u);
+    EXPECT_EQ(guard().exposure("198.51.100.7").otherGrants, 0u);
+
+    changePolicy([](FirewallPolicy& policy) {
+        FirewallRule extra;
+        extra.name = "custom rdp";
+        extra.protocol = kProtocolTcp;
+        extra.localPorts = "3389";
+        extra.enabled = true;
+        policy.rules.push_back(extra);
+        policy.profile(FirewallProfile::Public).firewallEnabled = false;
+    });
+    clock_.wall = kT0 + 4;
+    report = guard().exposure("203.0.113.5");
+    EXPECT_EQ(report.foreignAllowRules, 1u);
+    EXPECT_TRUE(report.firewallEnabled);
+
+    clock_.wall = kT0 + 5;
+    report = guard().exposure("203.0.113.5");
+    EXPECT_EQ(report.foreignAllowRules, 2u);
+    EXPECT_FALSE(report.firewallEnabled);
+}
+
+TEST_F(SessionGuardTest, ChallengesAndRateLimitsFollowTheGuardsClock) {
+    const Bytes challenge = guard().issueChallenge("203.0.113.5", kCeremonyGet);
+    clock_.wall = kT0 + 120;
+    EXPECT_FALSE(guard().consumeChallenge(challenge, "203.0.113.5", kCeremonyGet));
+    const Bytes fresh = guard().issueChallenge("203.0.113.5", kCeremonyCreate);
+    EXPECT_TRUE(guard().consumeChallenge(fresh, "203.0.113.5", kCeremonyCreate));
+
+    for (int i = 0; i < 8; ++i) guard().recordFailure("203.0.113.5");
+    EXPECT_FALSE(guard().rateLimitAllows("203.0.113.5"));
+    EXPECT_TRUE(logged("rate limit hit for 203.0.113.5; blocked for 300s"));
+    clock_.wall = kT0 + 420;
+    EXPECT_TRUE(guard().rateLimitAllows("203.0.113.5"));
+}
+
+}  // namespace
+}  // namespace vel::gate

@@ -1,0 +1,92 @@
+#include "os/files.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace vel {
+namespace {
+
+std::string readText(const std::string& path) {
+    std::string text;
+    EXPECT_TRUE(ReadFileText(path, text));
+    return text;
+}
+
+TEST(ReadFileBytes, ReadsWholeFilesAndLeavesOutputAloneOnFailure) {
+    test::TempDir dir;
+    ASSERT_TRUE(WriteFileAtomic(dir.file("f"), std::string("a\0b", 3)));
+    Bytes out;
+    ASSERT_TRUE(ReadFileBytes(dir.file("f"), out));
+    EXPECT_EQ(out, (Bytes{'a', 0, 'b'}));
+
+    out = {1, 2};
+    EXPECT_FALSE(ReadFileBytes(dir.file("missing"), out));
+    EXPECT_FALSE(ReadFileBytes(dir.path(), out));
+    EXPECT_EQ(out, (Bytes{1, 2}));
+}
+
+TEST(ReadFileBytes, RefusesFilesOverSixtyFourMebibytes) {
+    test::TempDir dir;
+    for (const off_t size : {off_t(kMaxReadFileSize), off_t(65) * 1024 * 1024}) {
+        const std::string path = dir.file(std::to_string(size));
+        const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, size), 0);  // sparse: no real disk use
+        ::close(fd);
+        Bytes out;
+        EXPECT_EQ(ReadFileBytes(path, out), size == off_t(kMaxReadFileSize)) << size;
+    }
+}
+
+TEST(WriteFileAtomic, ReplacesContentKeepsModeAndLeavesNoTemporaryFile) {
+    test::TempDir dir;
+    const std::string path = dir.file("gate.json");
+    ASSERT_TRUE(WriteFileAtomic(path, "first"));
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    ASSERT_TRUE(WriteFileAtomic(path, "second, longer"));
+    EXPECT_EQ(readText(path), "second, longer");
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 1);
+    EXPECT_FALSE(WriteFileAtomic(dir.file("no/such/dir/file"), "x"));
+}
+
+// A writer killed at arbitrary moments must leave one complete version, never a mix or a stub.
+TEST(WriteFileAtomic, KilledWriterLeavesOldOrNewContent) {
+    test::TempDir dir;
+    const std::string path = dir.file("state");
+    const std::string versionA(200000, 'a');
+    const std::string versionB(300000, 'b');
+    ASSERT_TRUE(WriteFileAtomic(path, versionA));
+    for (int round = 0; round < 20; ++round) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int i = 0;; ++i) WriteFileAtomic(path, i % 2 ? versionA : versionB);
+        }
+        ::usleep(static_cast<useconds_t>(1000 + round * 700));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        const std::string text = readText(path);
+        EXPECT_TRUE(text == versionA || text == versionB) << "round " << round << " size " << text.size();
+    }
+}
+
+}  // namespace
+}  // namespace vel

@@ -1,0 +1,138 @@
+#include "os/log.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "os/files.h"
+#include "os/paths.h"
+#include "support/temp_dir.h"
+
+namespace vel {
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::string text;
+    ReadFileText(path, text);
+    return text;
+}
+
+class LogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::unsetenv("VELMORA_DEBUG");
+        SetLogMinLevel(LogLevel::Info);
+        InitLog(dir_.path(), "gate");
+    }
+    void TearDown() override { SetLogMinLevel(LogLevel::Info); }
+    std::string logPath() const { return dir_.file("gate.log"); }
+
+    test::TempDir dir_;
+};
+
+TEST_F(LogTest, WritesFormattedLinesAtOrAboveTheMinimumLevel) {
+    EXPECT_EQ(LogFilePath(), logPath());
+    Log(LogLevel::Debug, "hidden %d", 1);
+    Log(LogLevel::Info, "gate ready on port %d", 8443);
+    Log(LogLevel::Warn, "w");
+    Log(LogLevel::Error, "e");
+    Log(static_cast<LogLevel>(7), "odd level");
+    const std::string text = slurp(logPath());
+    const std::regex line(
+        R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[(DEBUG|INFO |WARN |ERROR)\] [^\n]*\n)");
+    std::istringstream in(text);
+    std::string row;
+    int rows = 0;
+    while (std::getline(in, row)) {
+        EXPECT_TRUE(std::regex_match(row + "\n", line)) << row;
+        ++rows;
+    }
+    EXPECT_EQ(rows, 4);
+    EXPECT_EQ(text.find("hidden"), std::string::npos);
+    EXPECT_NE(text.find("[INFO ] gate ready on port 8443\n"), std::string::npos);
+    EXPECT_NE(text.find("[WARN ] w\n"), std::string::npos);
+    EXPECT_NE(text.find("[ERROR] e\n"), std::string::npos);
+    EXPECT_NE(text.find("[INFO ] odd level\n"), std::string::npos);
+    EXPECT_NE(text.substr(0, 3), "\xEF\xBB\xBF");  // no byte-order mark
+}
+
+TEST_F(LogTest, CutsLongMessagesAt2047Bytes) {
+    Log(LogLevel::Info, "%s", std::string(5000, 'x').c_str());
+    const std::string text = slurp(logPath());
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(text.find(std::string(2048, 'x')), std::string::npos);
+    EXPECT_NE(text.find(std::string(2047, 'x') + "\n"), std::string::npos);
+}
+
+TEST_F(LogTest, RotatesOnlyPastFourMebibytesKeepingOneOlderGeneration) {
+    { std::ofstream(logPath()) << std::string(kLogRotateSize, 'o'); }
+    Log(LogLevel::Info, "exactly at the limit");
+    EXPECT_FALSE(FileExists(logPath() + ".1"));
+
+    Log(LogLevel::Info, "past the limit");
+    ASSERT_TRUE(FileExists(logPath() + ".1"));
+    EXPECT_NE(slurp(logPath() + ".1").find("exactly at the limit"), std::string::npos);
+    const std::string fresh = slurp(logPath());
+    EXPECT_EQ(fresh.find("exactly"), std::string::npos);
+    EXPECT_NE(fresh.find("past the limit"), std::string::npos);
+
+    // The older generation is replaced, never accumulated.
+    { std::ofstream(logPath(), std::ios::app) << std::string(kLogRotateSize, 'n'); }
+    Log(LogLevel::Info, "third");
+    EXPECT_EQ(slurp(logPath() + ".1").find("exactly"), std::string::npos);
+}
+
+TEST_F(LogTest, DebugSwitchAcceptsShortValuesStartingWithOne) {
+    EXPECT_TRUE(DebugSwitchOn("1"));
+    EXPECT_TRUE(DebugSwitchOn("1234567"));
+    EXPECT_TRUE(DebugSwitchOn("1yes"));
+    EXPECT_FALSE(DebugSwitchOn("12345678"));
+    EXPECT_FALSE(DebugSwitchOn("0"));
+    EXPECT_FALSE(DebugSwitchOn("true"));
+    EXPECT_FALSE(DebugSwitchOn(""));
+    EXPECT_FALSE(DebugSwitchOn(nullptr));
+
+    ::setenv("VELMORA_DEBUG", "1", 1);
+    InitLog(dir_.path(), "gate");
+    Log(LogLevel::Debug, "now visible");
+    ::unsetenv("VELMORA_DEBUG");
+    EXPECT_NE(slurp(logPath()).find("[DEBUG] now visible"), std::string::npos);
+}
+
+// The service and the command line append to one file: no line may be lost or torn.
+TEST_F(LogTest, ThreadsAndProcessesAppendWithoutLosingLines) {
+    constexpr int kLines = 300;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([t, child] {
+            for (int i = 0; i < kLines; ++i)
+                Log(LogLevel::Info, "%s thread %d line %d", child == 0 ? "child" : "parent", t, i);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+
+    std::istringstream in(slurp(logPath()));
+    std::string row;
+    std::set<std::string> seen;
+    while (std::getline(in, row)) {
+        const size_t tag = row.find("[INFO ] ");
+        ASSERT_NE(tag, std::string::npos) << row;
+        seen.insert(row.substr(tag + 8));
+    }
+    EXPECT_EQ(seen.size(), 2u * 3 * kLines);
+}
+
+}  // namespace
+}  // namespace vel

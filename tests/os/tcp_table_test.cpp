@@ -1,0 +1,86 @@
+#include "os/tcp_table.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "os/unique_fd.h"
+
+namespace vel {
+namespace {
+
+net::IpAddress ip(const char* text) {
+    net::IpAddress address;
+    EXPECT_TRUE(net::parseIpAddress(text, address)) << text;
+    return address;
+}
+
+constexpr const char* kTcp4 =
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+    "   0: 00000000:0D3D 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1 1\n"
+    "   1: 0100007F:0D3D 050071CB:C350 01 00000000:00000000 00:00000000 00000000     0        0 2 1\n"
+    "   2: garbage row\n"
+    "   3: 0100007F:ZZZZ 050071CB:C350 01 00000000:00000000 00:00000000 00000000     0        0 2 1\n";
+
+constexpr const char* kTcp6 =
+    "  sl  local_address                         remote_address                        st\n"
+    "   0: 00000000000000000000000000000000:20FB 00000000000000000000000000000000:0000 0A\n"
+    "   1: 00000000000000000000000001000000:0D3D B80D0120000000000000000001000000:D431 01\n"
+    "   2: 0000000000000000FFFF00000100007F:0D3D 0000000000000000FFFF0000070071CB:D432 01\n";
+
+TEST(TcpTable, ParsesBothFamiliesIntoOneAddressType) {
+    std::vector<TcpRow> rows = ParseProcNetTcp(kTcp4, false);
+    ASSERT_EQ(rows.size(), 2u);  // the malformed rows are skipped
+    EXPECT_EQ(rows[0].state, kTcpListen);
+    EXPECT_EQ(rows[0].localPort, 3389);
+    EXPECT_EQ(rows[1].remotePort, 50000);
+    EXPECT_EQ(rows[1].remoteAddress, ip("203.113.0.5"));
+
+    const std::vector<TcpRow> rows6 = ParseProcNetTcp(kTcp6, true);
+    ASSERT_EQ(rows6.size(), 3u);
+    EXPECT_EQ(rows6[1].localAddress, ip("::1"));
+    EXPECT_EQ(rows6[1].remoteAddress, ip("2001:db8::1"));
+    rows.insert(rows.end(), rows6.begin(), rows6.end());
+
+    EXPECT_TRUE(HasEstablishedConnection(rows, ip("203.113.0.5"), 3389));
+    EXPECT_TRUE(HasEstablishedConnection(rows, ip("2001:db8::1"), 3389));
+    // An IPv4 client of a dual-stack socket shows up in the IPv6 table, mapped.
+    EXPECT_TRUE(HasEstablishedConnection(rows, ip("203.113.0.7"), 3389));
+    EXPECT_FALSE(HasEstablishedConnection(rows, ip("203.113.0.5"), 3390));
+    EXPECT_FALSE(HasEstablishedConnection(rows, ip("203.113.0.6"), 3389));
+    EXPECT_TRUE(IsListening(rows, 3389));
+    EXPECT_TRUE(IsListening(rows, 8443));  // the IPv6 wildcard listener
+    EXPECT_FALSE(IsListening(rows, 50000));  // an established row is not a listener
+}
+
+TEST(TcpTable, SeesARealListenerAndConnectionOnLoopback) {
+    UniqueFd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(server);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(server.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(server.get(), 1), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(server.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::uint16_t port = ntohs(address.sin_port);
+
+    const TcpTable& table = SystemTcpTable();
+    EXPECT_TRUE(IsListening(table.rows(), port));
+    EXPECT_FALSE(HasEstablishedConnection(table.rows(), ip("127.0.0.1"), port));
+
+    UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    UniqueFd accepted(::accept(server.get(), nullptr, nullptr));
+    ASSERT_TRUE(accepted);
+    EXPECT_TRUE(HasEstablishedConnection(table.rows(), ip("127.0.0.1"), port));
+    EXPECT_FALSE(HasEstablishedConnection(table.rows(), ip("127.0.0.2"), port));
+
+    server.reset();
+    EXPECT_FALSE(IsListening(table.rows(), port));
+}
+
+}  // namespace
+}  // namespace vel
