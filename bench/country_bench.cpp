@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "core/error.h"
-#include "os/files.h"
 #include "gate/country_filter.h"
 #include "gate/country_table.h"
+#include "os/files.h"
 #include "rir_files.h"
 
 namespace vel::gate {

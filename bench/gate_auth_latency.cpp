@@ -24,15 +24,15 @@
 #include <thread>
 #include <vector>
 
+#include "admin/tls_certificate.h"
 #include "core/encoding.h"
 #include "core/error.h"
-#include "os/files.h"
 #include "core/json.h"
-#include "os/paths.h"
-#include "os/system_error.h"
 #include "gate/gate_store.h"
 #include "gate/relying_party.h"
-#include "admin/tls_certificate.h"
+#include "os/files.h"
+#include "os/paths.h"
+#include "os/system_error.h"
 #include "support/process.h"
 #include "support/software_authenticator.h"
 #include "tls_http_client.h"
@@ -215,7 +215,7 @@ class Bench {
   private:
     bool startGate(std::string& error) {
         const std::string data = JoinPath(dir_.path(), "Velmora");
-        EnsureDirectory(data);
+        static_cast<void>(EnsureDirectory(data));
         admin::CertificateInfo certificate;
         if (!admin::ensureCertificate(data, "bench", certificate, error)) return false;
         port_ = freePort();
@@ -226,7 +226,7 @@ class Bench {
         JsonValue document = JsonValue::object();
         document.set("version", 1);
         document.set("config", settings);
-        WriteFileAtomic(JoinPath(data, "gate.json"), JsonDump(document, 2));
+        static_cast<void>(WriteFileAtomic(JoinPath(data, "gate.json"), JsonDump(document, 2)));
 
         if (!gate_.spawn({binary_, "run"}, {"PROGRAMDATA=" + dir_.path(), "INVOCATION_ID="},
                          dir_.file("gate.out"), error)) {
@@ -259,7 +259,7 @@ class Bench {
 
     void printGateOutput() const {
         std::string text;
-        ReadFileText(dir_.file("gate.out"), text);
+        static_cast<void>(ReadFileText(dir_.file("gate.out"), text));
         std::fprintf(stderr, "%s", text.c_str());
     }
 
@@ -349,10 +349,10 @@ class Bench {
 
     bool startFlood(Child& flood, std::string& error) {
         const std::string script = dir_.file("post.lua");
-        WriteFileAtomic(script,
-                        "wrk.method = \"POST\"\n"
-                        "wrk.headers[\"Content-Type\"] = \"application/json\"\n"
-                        "wrk.body = os.getenv(\"BODY\")\n");
+        static_cast<void>(WriteFileAtomic(script,
+                                          "wrk.method = \"POST\"\n"
+                                          "wrk.headers[\"Content-Type\"] = \"application/json\"\n"
+                                          "wrk.body = os.getenv(\"BODY\")\n"));
         if (!flood.spawn({"wrk", std::string("-t") + kFloodThreads,
                           std::string("-c") + kFloodConnections, "-d60s", "-s", script,
                           "https://127.0.0.1:" + std::to_string(port_) + "/v1/auth/finish"},
@@ -362,7 +362,7 @@ class Bench {
         // Until every flood connection has made its handshake and the rate has settled.
         std::this_thread::sleep_for(std::chrono::seconds(1));
         if (!flood.running()) {
-            ReadFileText(dir_.file("wrk.out"), error);
+            static_cast<void>(ReadFileText(dir_.file("wrk.out"), error));
             error = "wrk stopped at once: " + error;
             return false;
         }
@@ -371,7 +371,7 @@ class Bench {
 
     std::string floodRate() const {
         std::string text;
-        ReadFileText(dir_.file("wrk.out"), text);
+        static_cast<void>(ReadFileText(dir_.file("wrk.out"), text));
         const size_t at = text.find("Requests/sec:");
         if (at == std::string::npos) return "unknown";
         return std::to_string(std::atol(text.c_str() + at + 13));

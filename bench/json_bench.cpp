@@ -106,7 +106,7 @@ void parseNlohmann(benchmark::State& state) {
 
 void dumpVelmora(benchmark::State& state, int indent) {
     vel::JsonValue value;
-    vel::JsonParse(compactText(), value);
+    static_cast<void>(vel::JsonParse(compactText(), value));
     std::size_t bytes = 0;
     for (auto _ : state) {
         const std::string text = vel::JsonDump(value, indent);

@@ -13,8 +13,8 @@ namespace {
 
 using vel::gate::CountryRange;
 using vel::gate::CountryTable;
-using vel::net::IpAddress;
 using vel::gate::RangeList;
+using vel::net::IpAddress;
 
 void require(bool condition) {
     if (!condition) std::abort();

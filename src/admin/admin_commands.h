@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/paths.h"
 #include "gate/gate_store.h"
+#include "os/paths.h"
 #include "os/service_control.h"
 
 namespace vel::admin {
@@ -29,9 +29,9 @@ int CmdStop(int argc, char** argv, const LineWriter& out, Systemctl& systemctl);
 // Shared by the commands and by diagnostics.
 
 // Prints "ERROR: administrator rights are required." and returns false when not elevated.
-bool RequireElevation(const LineWriter& out);
+[[nodiscard]] bool RequireElevation(const LineWriter& out);
 // Loads gate.json from the data directory.
-bool LoadGateStore(gate::GateStore& store, std::string& error);
+[[nodiscard]] bool LoadGateStore(gate::GateStore& store, std::string& error);
 // Compares service-runtime.json with this program's version and build and prints the advice.
 void PrintVersionCheck(const LineWriter& out, const std::string& dataDirectory = DataDirectory());
 // What gate.json says about an enrollment code kept there by older builds, or "none".

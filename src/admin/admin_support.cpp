@@ -3,19 +3,19 @@
 
 #include <climits>
 
-#include "os/paths.h"
-#include "os/privileges.h"
+#include "admin/admin_commands.h"
 #include "core/time.h"
 #include "core/version.h"
 #include "gate/service_runtime.h"
-#include "admin/admin_commands.h"
+#include "os/paths.h"
+#include "os/privileges.h"
 
 namespace vel::admin {
 
 using gate::GateStore;
+using gate::kServiceRuntimeFile;
 using gate::ReadServiceRuntime;
 using gate::ServiceRuntime;
-using gate::kServiceRuntimeFile;
 
 bool RequireElevation(const LineWriter& out) {
     if (isElevated()) return true;

@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <string>
 
-#include "os/files.h"
+#include "admin/admin_commands.h"
 #include "core/json.h"
-#include "os/paths.h"
 #include "core/time.h"
 #include "gate/enrollment_codes.h"
-#include "admin/admin_commands.h"
+#include "os/files.h"
 #include "os/local_addresses.h"
+#include "os/paths.h"
 
 namespace vel::admin {
 

@@ -4,18 +4,18 @@
 #include <cstdio>
 #include <string>
 
-#include "os/paths.h"
-#include "core/time.h"
 #include "admin/admin_commands.h"
+#include "admin/recovery_commands.h"
+#include "core/time.h"
 #include "firewall/disarmed_marker.h"
 #include "firewall/firewall.h"
-#include "admin/recovery_commands.h"
+#include "os/paths.h"
 
 namespace vel::admin {
 
+using firewall::disarmedMarkerPath;
 using firewall::EnforcementSettings;
 using firewall::Firewall;
-using firewall::disarmedMarkerPath;
 using firewall::isDisarmed;
 using gate::GateConfig;
 using gate::GateStore;
@@ -40,7 +40,7 @@ void RemoteDesktopSection(RecoverySystem& system) {
               ? "   [ok]   connections allowed"
               : "   [PROBLEM] connections denied (fDenyTSConnections = 1)");
     std::string state;
-    system.service.termServiceState(state);
+    static_cast<void>(system.service.termServiceState(state));
     print(state == "running" ? "   [ok]   TermService is running"
                              : "   [PROBLEM] TermService: " + state);
 }
@@ -166,7 +166,7 @@ void FirewallSection(RecoverySystem& system, std::uint16_t rdpPort) {
 int RunDiag(RecoverySystem& system) {
     GateStore store;
     GateConfig config;
-    LoadGateConfig(system.dataDirectory, store, config);
+    static_cast<void>(LoadGateConfig(system.dataDirectory, store, config));
     system.print("RDP access diagnostics");
     system.print("======================");
     RemoteDesktopSection(system);

@@ -5,18 +5,18 @@
 #include <string>
 #include <vector>
 
-#include "os/paths.h"
 #include "admin/admin_commands.h"
 #include "gate/country_filter.h"
+#include "os/paths.h"
 
 namespace vel::admin {
 
+using gate::countryDisplayName;
 using gate::CountryFilter;
 using gate::GateConfig;
 using gate::GateStore;
 using gate::GeoCheckResult;
 using gate::GeoVerdict;
-using gate::countryDisplayName;
 using gate::parseCountryList;
 
 namespace {

@@ -3,15 +3,15 @@
 #include <cstdio>
 #include <vector>
 
-#include "os/log.h"
-#include "os/paths.h"
 #include "firewall/disarmed_marker.h"
 #include "firewall/firewall.h"
+#include "os/log.h"
+#include "os/paths.h"
 
 namespace vel::admin {
 
-using firewall::Firewall;
 using firewall::disarmedMarkerPath;
+using firewall::Firewall;
 using firewall::setDisarmed;
 using gate::GateConfig;
 using gate::GateStore;
@@ -164,7 +164,7 @@ int RunUnlock(RecoverySystem& system) {
     print("  5. Restoring firewall rules");
     GateStore store;
     GateConfig config;
-    LoadGateConfig(system.dataDirectory, store, config);
+    static_cast<void>(LoadGateConfig(system.dataDirectory, store, config));
     Firewall firewall(system.firewallStore, system.nft);
     const bool rulesRestored = RestoreFirewallRules(system, firewall, config.rdpPort);
 
@@ -191,7 +191,7 @@ int RunArm(RecoverySystem& system) {
     const auto& print = system.print;
     GateStore store;
     GateConfig config;
-    LoadGateConfig(system.dataDirectory, store, config);
+    static_cast<void>(LoadGateConfig(system.dataDirectory, store, config));
     if (store.activeCredentialCount() == 0) {
         print("No keys enrolled.");
         print("The gate will start, but it will close the RDP port only after");
@@ -204,7 +204,7 @@ int RunArm(RecoverySystem& system) {
     }
     print("The 'disarmed' marker has been removed.");
     // As designed, only the start type changes here; a failure shows up in the start below.
-    system.service.setAutostart(true, error);
+    static_cast<void>(system.service.setAutostart(true, error));
     if (!system.service.startService(error)) {
         print("The service failed to start: " + error);
         return 1;

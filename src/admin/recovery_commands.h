@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "gate/gate_store.h"
 #include "firewall/firewall_store.h"
+#include "gate/gate_store.h"
 #include "os/nft_runner.h"
 #include "os/service_control.h"
 
@@ -27,7 +27,8 @@ struct RecoverySystem {
 
 // Loads gate.json from dataDirectory into store when it exists; without it, or when it
 // cannot be read, config keeps the defaults. A missing file is not created.
-bool LoadGateConfig(const std::string& dataDirectory, gate::GateStore& store, gate::GateConfig& config);
+[[nodiscard]] bool LoadGateConfig(const std::string& dataDirectory, gate::GateStore& store,
+                                  gate::GateConfig& config);
 
 // Restores ordinary remote-desktop access; every step is attempted whatever happened before.
 // Returns 0 after the report.

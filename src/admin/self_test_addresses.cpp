@@ -3,26 +3,26 @@
 #include <set>
 #include <utility>
 
-#include "os/files.h"
-#include "os/paths.h"
 #include "admin/self_test.h"
 #include "admin/self_test_support.h"
+#include "firewall/firewall.h"
 #include "gate/country_filter.h"
 #include "gate/country_table.h"
-#include "firewall/firewall.h"
 #include "net/ip_address.h"
+#include "os/files.h"
+#include "os/paths.h"
 
 namespace vel::admin {
 
+using gate::addRegistryRanges;
 using gate::CountryFilter;
 using gate::CountryRange;
 using gate::CountryTable;
 using gate::GeoCheckResult;
 using gate::GeoVerdict;
-using gate::RangeList;
-using gate::addRegistryRanges;
 using gate::normaliseRanges;
 using gate::parseCountryList;
+using gate::RangeList;
 
 namespace {
 
@@ -109,8 +109,8 @@ void SelfTestCountryFilter(SelfTest& test, const std::string& workDirectory) {
     test.check(net::parseIpAddress("192.168.1.10", address) && !address.isV6, "IPv4 parses");
     test.check(net::parseIpAddress("2a02:6b8::1", address) && address.isV6, "IPv6 parses");
     test.check(!net::parseIpAddress("not an address", address), "garbage is rejected");
-    test.check(net::parseIpAddress("::ffff:8.8.8.8", mapped) && net::parseIpAddress("8.8.8.8", plain) &&
-                   mapped == plain,
+    test.check(net::parseIpAddress("::ffff:8.8.8.8", mapped) &&
+                   net::parseIpAddress("8.8.8.8", plain) && mapped == plain,
                "an IPv4-mapped address folds to IPv4");
     classification(test);
 

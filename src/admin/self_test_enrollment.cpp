@@ -1,20 +1,20 @@
 // Self-test group for enrollment codes: normalisation, and one code shared through the files by
 // two stores, as the service and the command line share it.
-#include "core/crypto.h"
-#include "core/encoding.h"
-#include "os/files.h"
-#include "os/paths.h"
-#include "core/time.h"
-#include "gate/gate_store.h"
 #include "admin/self_test.h"
 #include "admin/self_test_support.h"
+#include "core/crypto.h"
+#include "core/encoding.h"
+#include "core/time.h"
+#include "gate/gate_store.h"
+#include "os/files.h"
+#include "os/paths.h"
 
 namespace vel::admin {
 
 using gate::Credential;
 using gate::GateStore;
-using gate::NormalizeEnrollmentCode;
 using gate::kEnrollmentCodeAlphabet;
+using gate::NormalizeEnrollmentCode;
 
 namespace {
 
@@ -43,8 +43,9 @@ void SelfTestEnrollmentCode(SelfTest& test, const std::string& workDirectory) {
     const ScratchFolder folder(JoinPath(workDirectory, "selftest-code"));
     const std::string path = JoinPath(folder.path(), "gate.json");
     // A gate id of its own keeps the store from assigning (and logging) one.
-    WriteFileAtomic(path, R"({"version":1,"config":{"gateId":")" + HexEncode(RandomBytes(16)) +
-                              R"("},"credentials":[]})");
+    static_cast<void>(WriteFileAtomic(path, R"({"version":1,"config":{"gateId":")" +
+                                                HexEncode(RandomBytes(16)) +
+                                                R"("},"credentials":[]})"));
 
     GateStore service;
     std::string error;

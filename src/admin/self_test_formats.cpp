@@ -1,12 +1,12 @@
 // Self-test groups for the formats the gate parses: encodings, JSON, CBOR and COSE, the stored
 // key form, and the constant-time comparison.
+#include "admin/self_test.h"
+#include "admin/self_test_support.h"
 #include "core/crypto.h"
 #include "core/encoding.h"
 #include "core/json.h"
 #include "gate/cbor.h"
 #include "gate/cose_key.h"
-#include "admin/self_test.h"
-#include "admin/self_test_support.h"
 
 namespace vel::admin {
 
@@ -137,7 +137,8 @@ void SelfTestSecretComparison(SelfTest& test) {
     // Built byte by byte rather than copied and patched: GCC 12 misreads the patch as an overflow.
     Bytes last, first;
     for (std::size_t i = 0; i < secret.size(); ++i) {
-        last.push_back(static_cast<std::uint8_t>(i + 1 == secret.size() ? secret[i] ^ 0x01 : secret[i]));
+        last.push_back(
+            static_cast<std::uint8_t>(i + 1 == secret.size() ? secret[i] ^ 0x01 : secret[i]));
         first.push_back(static_cast<std::uint8_t>(i == 0 ? secret[i] ^ 0x80 : secret[i]));
     }
     const Bytes shorter(secret.begin(), secret.end() - 1);

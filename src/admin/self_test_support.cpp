@@ -131,7 +131,7 @@ Bytes CoseKeyBytes(const Bytes& x, const Bytes& y) {
 ScratchFolder::ScratchFolder(std::string path) : path_(std::move(path)) {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);  // left behind by a run that was killed
-    EnsureDirectory(path_);
+    static_cast<void>(EnsureDirectory(path_));
 }
 
 ScratchFolder::~ScratchFolder() {

@@ -30,7 +30,7 @@ struct TestKeyPair {
 // False when the key cannot be made.
 bool MakeP256TestKey(TestKeyPair& out);
 // ECDSA with SHA-256 over data, ASN.1 DER; false when signing fails.
-bool SignWithTestKey(const TestKeyPair& pair, const Bytes& data, Bytes& derSignature);
+[[nodiscard]] bool SignWithTestKey(const TestKeyPair& pair, const Bytes& data, Bytes& derSignature);
 // The same signature as raw r || s of 32 bytes each; empty when der is not a signature.
 Bytes RawSignatureOf(const Bytes& der);
 // The public key as the gate reads it (ES256 on P-256), and as a COSE_Key map.

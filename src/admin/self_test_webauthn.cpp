@@ -1,24 +1,24 @@
 // Self-test group for WebAuthn: a registration and an assertion made with a software P-256 key,
 // checked by the same parsers and verifiers the enrollment and authentication endpoints use.
+#include "admin/self_test.h"
+#include "admin/self_test_support.h"
 #include "core/crypto.h"
 #include "core/encoding.h"
 #include "gate/relying_party.h"
-#include "admin/self_test.h"
-#include "admin/self_test_support.h"
 #include "gate/webauthn.h"
 
 namespace vel::admin {
 
 using gate::AssertionSignedData;
 using gate::AuthenticatorData;
+using gate::kFlagAttestedData;
+using gate::kFlagUserPresent;
+using gate::kFlagUserVerified;
 using gate::ParseAttestationObject;
 using gate::ParseAuthenticatorData;
 using gate::RelyingPartyOrigin;
 using gate::RpIdHash;
 using gate::VerifyClientData;
-using gate::kFlagAttestedData;
-using gate::kFlagUserPresent;
-using gate::kFlagUserVerified;
 
 namespace {
 

@@ -22,19 +22,19 @@ constexpr int kPollsPerProgressReport = 50;
 
 int RunServiceHost(HostedService& service) {
     StopSignals signals([&service] { service.requestStop(); });
-    NotifySystemd("STATUS=starting");
+    static_cast<void>(NotifySystemd("STATUS=starting"));
 
     std::string error;
     if (!service.startup(error)) {
         Log(LogLevel::Error, "service startup failed: %s", error.c_str());
-        NotifySystemd("STATUS=startup failed: " + error);
+        static_cast<void>(NotifySystemd("STATUS=startup failed: " + error));
         service.stop();
         return 1;
     }
-    NotifySystemd("READY=1\nSTATUS=running");
+    static_cast<void>(NotifySystemd("READY=1\nSTATUS=running"));
     service.waitForStop();
 
-    NotifySystemd("STOPPING=1\nEXTEND_TIMEOUT_USEC=30000000");
+    static_cast<void>(NotifySystemd("STOPPING=1\nEXTEND_TIMEOUT_USEC=30000000"));
     std::atomic<bool> finished{false};
     std::thread shutdown([&] {
         try {
@@ -46,7 +46,9 @@ int RunServiceHost(HostedService& service) {
     });
     for (int poll = 1; poll <= kShutdownPolls && !finished; ++poll) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (poll % kPollsPerProgressReport == 0) NotifySystemd("EXTEND_TIMEOUT_USEC=30000000");
+        if (poll % kPollsPerProgressReport == 0) {
+            static_cast<void>(NotifySystemd("EXTEND_TIMEOUT_USEC=30000000"));
+        }
     }
     if (!finished) {
         Log(LogLevel::Error, "shutdown did not finish within 25s; stopping the process anyway");

@@ -6,7 +6,7 @@ namespace vel::admin {
 
 // The running gate as its host sees it.
 class HostedService {
-public:
+  public:
     virtual ~HostedService() = default;
     [[nodiscard]] virtual bool startup(std::string& error) = 0;
     // Blocks until requestStop has been called.

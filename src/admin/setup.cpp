@@ -9,17 +9,17 @@
 #include <charconv>
 #include <cstdio>
 
-#include "os/console.h"
-#include "os/files.h"
-#include "os/log.h"
-#include "os/paths.h"
-#include "os/privileges.h"
-#include "os/system_error.h"
 #include "admin/admin_commands.h"
 #include "firewall/disarmed_marker.h"
 #include "firewall/firewall.h"
 #include "firewall/firewall_store_file.h"
+#include "os/console.h"
+#include "os/files.h"
 #include "os/local_addresses.h"
+#include "os/log.h"
+#include "os/paths.h"
+#include "os/privileges.h"
+#include "os/system_error.h"
 
 namespace vel::admin {
 
@@ -76,7 +76,7 @@ bool firewallStep(SetupEnvironment& env, const gate::GateConfig& config, bool ke
     bool allows = false;
     if (firewall.defaultInboundAllows(allows, detail) && allows) {
         env.print("      a firewall profile accepts inbound traffic by default - fixing it");
-        firewall.setDefaultInboundBlock(detail);
+        static_cast<void>(firewall.setDefaultInboundBlock(detail));
     }
     bool allOn = true;
     if (firewall.isEnabledOnAllProfiles(allOn, detail) && !allOn) {
@@ -197,7 +197,7 @@ bool uninstallGate(SetupEnvironment& env, std::string& error) {
     }
     env.print("Stopping and removing the service");
     std::string ignored;
-    env.services.stopService(ignored);
+    static_cast<void>(env.services.stopService(ignored));
     if (!env.services.deleteService(error)) return false;
 
     env.print("Removing firewall rules created by the gate");

@@ -2,13 +2,13 @@
 #include <string>
 #include <vector>
 
-#include "os/paths.h"
-#include "core/time.h"
 #include "admin/admin_commands.h"
-#include "gate/country_filter.h"
+#include "core/time.h"
 #include "firewall/firewall.h"
 #include "firewall/firewall_store_file.h"
+#include "gate/country_filter.h"
 #include "os/nft_runner.h"
+#include "os/paths.h"
 
 namespace vel::admin {
 

@@ -8,21 +8,21 @@
 
 #include <ctime>
 
-#include "os/files.h"
-#include "os/log.h"
 #include "core/openssl_ptr.h"
-#include "os/paths.h"
 #include "gate/relying_party.h"
 #include "gate/tls_pair.h"
+#include "os/files.h"
+#include "os/log.h"
+#include "os/paths.h"
 
 namespace vel::admin {
 
 using gate::CertificateThumbprint;
-using gate::LoadTlsPair;
-using gate::TlsPair;
 using gate::kRelyingPartyId;
 using gate::kTlsCertificateFile;
 using gate::kTlsKeyFile;
+using gate::LoadTlsPair;
+using gate::TlsPair;
 
 namespace {
 
@@ -36,16 +36,6 @@ std::string opensslError(const char* step) {
     char text[256] = "unknown error";
     if (code != 0) ERR_error_string_n(code, text, sizeof text);
     return std::string(step) + " failed: " + text;
-}
-
-std::string upperHex(const unsigned char* data, unsigned int length) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-        text += kDigits[data[i] >> 4];
-        text += kDigits[data[i] & 15];
-    }
-    return text;
 }
 
 std::string subjectText(X509* cert) {
@@ -177,18 +167,16 @@ bool ensureCertificate(const std::string& directory, const std::string& computer
     const bool reused = cert != nullptr;
     if (!reused) cert = createCertificate(directory, computerName, error);
     if (!cert) return false;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (X509_digest(cert.get(), EVP_sha1(), digest, &length) != 1) {
+    info.thumbprint = gate::CertificateDigestHex(cert.get(), EVP_sha1());
+    if (info.thumbprint.empty()) {
         error = opensslError("computing the thumbprint");
         return false;
     }
-    info.thumbprint = upperHex(digest, length);
-    if (X509_digest(cert.get(), EVP_sha256(), digest, &length) != 1) {
+    info.fingerprint = gate::CertificateDigestHex(cert.get(), EVP_sha256());
+    if (info.fingerprint.empty()) {
         error = opensslError("computing the fingerprint");
         return false;
     }
-    info.fingerprint = upperHex(digest, length);
     info.text = subjectText(cert.get()) + ", valid until " + notAfterText(cert.get());
     Log(LogLevel::Info, "%s TLS certificate %s", reused ? "reusing" : "created", info.text.c_str());
     return true;

@@ -13,7 +13,7 @@ struct CertificateInfo {
 // Reuses tls-cert.pem / tls-key.pem in directory when the certificate's subject names Velmora, it
 // has not expired and the key belongs to it; otherwise creates a new RSA-2048 key and self-signed
 // server certificate for computerName and writes both files (mode 0600).
-bool ensureCertificate(const std::string& directory, const std::string& computerName,
-                       CertificateInfo& info, std::string& error);
+[[nodiscard]] bool ensureCertificate(const std::string& directory, const std::string& computerName,
+                                     CertificateInfo& info, std::string& error);
 
 }  // namespace vel::admin

@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "gate/service_runtime.h"
 #include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
 #include "os/system_error.h"
-#include "gate/service_runtime.h"
 
 namespace vel::admin {
 
@@ -73,11 +73,11 @@ void stopOrKill(ServiceControl& service) {
     if (!service.disableRestartOnFailure(error))
         Log(LogLevel::Warn, "update-apply: %s", error.c_str());
     // A failed stop shows in the state that follows.
-    service.stopService(error);
+    static_cast<void>(service.stopService(error));
     std::string state;
     if (service.queryServiceState(state, error) && (state == "running" || state == "stopping")) {
         Log(LogLevel::Warn, "update-apply: the service did not stop cleanly; killing the process");
-        service.killService(error);
+        static_cast<void>(service.killService(error));
     }
 }
 
@@ -140,7 +140,7 @@ int ApplyUpdate(ServiceControl& service, const UpdateApplyOptions& options) {
     const std::string why = state.empty() ? error : state;
     Log(LogLevel::Error, "update-apply: the new binary did not stay running (%s); rolling back",
         why.c_str());
-    service.stopService(error);
+    static_cast<void>(service.stopService(error));
     const bool restored = copyWithRetries(backup, installed, options, error);
     bool running = false;
     if (restored && service.startService(error))

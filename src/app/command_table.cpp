@@ -2,13 +2,13 @@
 
 #include <vector>
 
-#include "os/console.h"
+#include "admin/admin_commands.h"
+#include "admin/setup.h"
 #include "app/gate_roles.h"
 #include "app/recovery_roles.h"
 #include "app/selftest_command.h"
-#include "admin/setup.h"
 #include "app/update_apply_command.h"
-#include "admin/admin_commands.h"
+#include "os/console.h"
 
 namespace vel::app {
 

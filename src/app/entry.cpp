@@ -8,12 +8,12 @@
 #include <cstring>
 
 #include "app/command_table.h"
-#include "os/console.h"
 #include "app/gate_roles.h"
 #include "app/usage.h"
+#include "core/version.h"
+#include "os/console.h"
 #include "os/log.h"
 #include "os/paths.h"
-#include "core/version.h"
 
 namespace vel::app {
 

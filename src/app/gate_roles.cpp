@@ -1,11 +1,11 @@
 #include "app/gate_roles.h"
 
+#include "admin/service_host.h"
+#include "gate/gate_service.h"
 #include "os/console.h"
 #include "os/paths.h"
 #include "os/privileges.h"
 #include "os/stop_signals.h"
-#include "admin/service_host.h"
-#include "gate/gate_service.h"
 
 namespace vel::app {
 

@@ -4,12 +4,12 @@
 #include <memory>
 #include <thread>
 
+#include "admin/admin_commands.h"
+#include "admin/recovery_commands.h"
+#include "admin/update_apply.h"
+#include "firewall/firewall_store_file.h"
 #include "os/console.h"
 #include "os/paths.h"
-#include "admin/update_apply.h"
-#include "admin/admin_commands.h"
-#include "firewall/firewall_store_file.h"
-#include "admin/recovery_commands.h"
 #include "os/tcp_table.h"
 
 namespace vel::app {

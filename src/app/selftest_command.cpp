@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "admin/self_test.h"
 #include "os/console.h"
 #include "os/paths.h"
-#include "admin/self_test.h"
 
 namespace vel::app {
 

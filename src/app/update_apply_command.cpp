@@ -1,10 +1,10 @@
 #include "app/update_apply_command.h"
 
+#include "admin/update_apply.h"
+#include "core/version.h"
 #include "os/console.h"
 #include "os/paths.h"
 #include "os/privileges.h"
-#include "core/version.h"
-#include "admin/update_apply.h"
 
 namespace vel::app {
 

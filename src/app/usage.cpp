@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "os/console.h"
 #include "core/version.h"
+#include "os/console.h"
 
 namespace vel::app {
 

@@ -17,7 +17,7 @@ Bytes HmacSha256(const Bytes& key, const Bytes& data);
 Bytes RandomBytes(std::size_t count);
 
 // Equal length and equal bytes, in time that depends only on the length.
-bool ConstantTimeEqual(const Bytes& a, const Bytes& b);
+[[nodiscard]] bool ConstantTimeEqual(const Bytes& a, const Bytes& b);
 
 // A credential public key as WebAuthn carries it (COSE).
 struct CoseKey {
@@ -31,6 +31,7 @@ struct CoseKey {
 };
 
 // True only when signature is a valid signature of data under key. Never throws.
-bool VerifySignature(const CoseKey& key, const Bytes& data, const Bytes& signature) noexcept;
+[[nodiscard]] bool VerifySignature(const CoseKey& key, const Bytes& data,
+                                   const Bytes& signature) noexcept;
 
 }  // namespace vel

@@ -22,6 +22,6 @@ bool Base64Decode(std::string_view text, Bytes& out);
 
 std::string HexEncode(const Bytes& data, bool upperCase = false);
 // Skips blanks and colons; false (and an empty out) on a bad digit or an odd digit count.
-bool HexDecode(std::string_view text, Bytes& out);
+[[nodiscard]] bool HexDecode(std::string_view text, Bytes& out);
 
 }  // namespace vel

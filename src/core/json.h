@@ -72,9 +72,9 @@ private:
 };
 
 // Parses a whole document. On failure returns false and leaves out untouched.
-bool JsonParse(std::string_view text, JsonValue& out);
+[[nodiscard]] bool JsonParse(std::string_view text, JsonValue& out);
 // The same, also giving the reason for a failure ("JSON parse error at offset N: ...").
-bool JsonParse(std::string_view text, JsonValue& out, std::string& error);
+[[nodiscard]] bool JsonParse(std::string_view text, JsonValue& out, std::string& error);
 
 // Compact text for a negative indent; otherwise one element or member per line, indented by
 // `indent` spaces per level. The text never ends with a line feed.

@@ -9,6 +9,6 @@ namespace vel::firewall {
 std::string disarmedMarkerPath(const std::string& dataDirectory);
 bool isDisarmed(const std::string& dataDirectory);
 // create writes the marker; otherwise removes it when present (a missing file is success).
-bool setDisarmed(const std::string& dataDirectory, bool create, std::string& error);
+[[nodiscard]] bool setDisarmed(const std::string& dataDirectory, bool create, std::string& error);
 
 }  // namespace vel::firewall

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <optional>
 
-#include "os/log.h"
 #include "firewall/nft_projection.h"
 #include "firewall/remote_addresses.h"
+#include "os/log.h"
 
 namespace vel::firewall {
 
@@ -141,14 +141,18 @@ std::vector<Firewall::PortRule> Firewall::rulesForPort(std::uint16_t port, std::
 
 std::vector<FirewallRuleInfo> Firewall::listGrantRules(std::string& error) {
     std::vector<FirewallRuleInfo> result;
-    forEachRule(
-        [&](const FirewallRule& rule) {
-            if (rule.grouping == kGrantGroup) {
-                result.push_back({rule.name, rule.remoteAddresses, rule.localPorts, rule.enabled});
-            }
-            return true;
-        },
-        error);
+    // A failed walk leaves the list empty and says why in error.
+    if (!forEachRule(
+            [&](const FirewallRule& rule) {
+                if (rule.grouping == kGrantGroup) {
+                    result.push_back(
+                        {rule.name, rule.remoteAddresses, rule.localPorts, rule.enabled});
+                }
+                return true;
+            },
+            error)) {
+        result.clear();
+    }
     return result;
 }
 
@@ -189,7 +193,7 @@ bool Firewall::ensureServicePortRule(std::uint16_t port, bool& created, std::str
         return true;
     }
     std::string detail;
-    if (found) store_.removeRule(kServiceRuleName, detail);
+    if (found) static_cast<void>(store_.removeRule(kServiceRuleName, detail));
 
     const FirewallRule rule = inboundAllowRule(kServiceRuleName, kServiceRuleDescription,
                                                kServiceGroup, kProtocolTcp, port);

@@ -52,8 +52,8 @@ class Firewall {
     Firewall& operator=(const Firewall&) = delete;
 
     // Every operation below connects first when not yet connected and fails with connect's text.
-    bool connect(std::string& error);
-    bool forEachRule(const RuleCallback& callback, std::string& error);
+    [[nodiscard]] bool connect(std::string& error);
+    [[nodiscard]] bool forEachRule(const RuleCallback& callback, std::string& error);
 
     // Disables every enabled inbound allow rule exposing the port, and every enabled inbound
     // allow rule of the Remote Desktop group, except the gate's own groups. Returns the number
@@ -62,29 +62,31 @@ class Firewall {
                            std::vector<std::string>* names = nullptr);
     // Re-enables disabled inbound rules of the Remote Desktop group and disabled inbound allow
     // rules exposing the port, except the gate's own groups.
-    bool enableRdpAccess(std::uint16_t port, std::vector<std::string>& restored,
-                         std::string& error);
+    [[nodiscard]] bool enableRdpAccess(std::uint16_t port, std::vector<std::string>& restored,
+                                       std::string& error);
     std::vector<PortRule> rulesForPort(std::uint16_t port, std::string& error);
     std::vector<FirewallRuleInfo> listGrantRules(std::string& error);
     int removeAllGrantRules(std::string& error);
-    bool ensureServicePortRule(std::uint16_t port, bool& created, std::string& error);
+    [[nodiscard]] bool ensureServicePortRule(std::uint16_t port, bool& created, std::string& error);
     // remoteAddress "*" leaves the rule open to any address.
-    bool addAllowRule(const std::string& name, std::uint16_t port, const std::string& remoteAddress,
-                      const std::string& description, std::string& error, int protocol);
-    bool removeRule(const std::string& name, std::string& error);
+    [[nodiscard]] bool addAllowRule(const std::string& name, std::uint16_t port,
+                                    const std::string& remoteAddress,
+                                    const std::string& description, std::string& error,
+                                    int protocol);
+    [[nodiscard]] bool removeRule(const std::string& name, std::string& error);
 
-    bool defaultInboundAllows(bool& allows, std::string& error);
-    bool setDefaultInboundBlock(std::string& error);
-    bool isEnabledOnAllProfiles(bool& allOn, std::string& error);
-    bool enableOnAllProfiles(bool& changed, std::string& error);
+    [[nodiscard]] bool defaultInboundAllows(bool& allows, std::string& error);
+    [[nodiscard]] bool setDefaultInboundBlock(std::string& error);
+    [[nodiscard]] bool isEnabledOnAllProfiles(bool& allOn, std::string& error);
+    [[nodiscard]] bool enableOnAllProfiles(bool& changed, std::string& error);
 
-    bool enforcement(EnforcementSettings& settings, std::string& error);
+    [[nodiscard]] bool enforcement(EnforcementSettings& settings, std::string& error);
     // Switching enforcement on first applies the projection and keeps the switch only when the
     // kernel accepted it; switching off removes the gate's table.
-    bool setEnforcement(const EnforcementSettings& settings, std::string& error);
+    [[nodiscard]] bool setEnforcement(const EnforcementSettings& settings, std::string& error);
     // Applies the projection of the current store when enforcement is on (repairs a ruleset
     // someone flushed); does nothing when it is off.
-    bool reproject(std::string& error);
+    [[nodiscard]] bool reproject(std::string& error);
 
   private:
     void reprojectAfterChange();

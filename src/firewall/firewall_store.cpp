@@ -28,7 +28,6 @@ std::uint32_t leadingNumber(std::string_view text) {
     return value;
 }
 
-
 std::size_t profileIndex(FirewallProfile which) {
     switch (which) {
         case FirewallProfile::Domain:

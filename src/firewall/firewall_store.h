@@ -98,24 +98,27 @@ class FirewallStore {
     virtual ~FirewallStore() = default;
 
     // Runs visit on a consistent view of the policy; no change can happen until it returns.
-    virtual bool read(const PolicyVisit& visit, std::string& error) = 0;
+    [[nodiscard]] virtual bool read(const PolicyVisit& visit, std::string& error) = 0;
     // Runs change on the current policy and keeps the result when change returns true; when it
     // returns false nothing is kept and its error text is passed on.
-    virtual bool update(const PolicyChange& change, std::string& error) = 0;
+    [[nodiscard]] virtual bool update(const PolicyChange& change, std::string& error) = 0;
 
-    bool rules(std::vector<FirewallRule>& out, std::string& error);
+    [[nodiscard]] bool rules(std::vector<FirewallRule>& out, std::string& error);
     // Rule names need not be unique, as in Windows Firewall.
-    bool addRule(const FirewallRule& rule, std::string& error);
+    [[nodiscard]] bool addRule(const FirewallRule& rule, std::string& error);
     // Removes every rule of that name; a name that is not there is already removed.
-    bool removeRule(const std::string& name, std::string& error);
+    [[nodiscard]] bool removeRule(const std::string& name, std::string& error);
     // Changes the first rule equal to `seen`, a rule as read earlier. Fails when no rule is equal
     // any more (it was removed or changed meanwhile).
-    bool setRuleEnabled(const FirewallRule& seen, bool enabled, std::string& error);
+    [[nodiscard]] bool setRuleEnabled(const FirewallRule& seen, bool enabled, std::string& error);
 
-    bool firewallEnabled(FirewallProfile profile, bool& enabled, std::string& error);
-    bool setFirewallEnabled(FirewallProfile profile, bool enabled, std::string& error);
-    bool defaultInboundAction(FirewallProfile profile, RuleAction& action, std::string& error);
-    bool setDefaultInboundAction(FirewallProfile profile, RuleAction action, std::string& error);
+    [[nodiscard]] bool firewallEnabled(FirewallProfile profile, bool& enabled, std::string& error);
+    [[nodiscard]] bool setFirewallEnabled(FirewallProfile profile, bool enabled,
+                                          std::string& error);
+    [[nodiscard]] bool defaultInboundAction(FirewallProfile profile, RuleAction& action,
+                                            std::string& error);
+    [[nodiscard]] bool setDefaultInboundAction(FirewallProfile profile, RuleAction action,
+                                               std::string& error);
 };
 
 // True when a piece of a LocalPorts list ("80, 3389 ,443", "3000-4000") names the port. The empty

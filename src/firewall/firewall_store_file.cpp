@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cmath>
 
-#include "os/files.h"
 #include "core/json.h"
+#include "os/files.h"
 #include "os/paths.h"
 #include "os/system_error.h"
 #include "os/unique_fd.h"
@@ -140,7 +140,7 @@ class StoreLock {
     bool acquire(const std::string& directory, const std::string& lockPath, int operation,
                  std::string& error) {
         if (!fd_) {
-            EnsureDirectory(directory);
+            static_cast<void>(EnsureDirectory(directory));
             fd_.reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
             if (!fd_) {
                 error = FailedText("open(" + lockPath + ")", errno);

@@ -16,8 +16,8 @@ class FileFirewallStore final : public FirewallStore {
 
     const std::string& path() const { return path_; }
 
-    bool read(const PolicyVisit& visit, std::string& error) override;
-    bool update(const PolicyChange& change, std::string& error) override;
+    [[nodiscard]] bool read(const PolicyVisit& visit, std::string& error) override;
+    [[nodiscard]] bool update(const PolicyChange& change, std::string& error) override;
 
   private:
     std::string directory_;
@@ -28,6 +28,7 @@ class FileFirewallStore final : public FirewallStore {
 // The file format, exposed for tests and tools. Parsing rejects wrong types and unknown values
 // with a text that names the member; members that are absent take their defaults.
 std::string FirewallPolicyToJson(const FirewallPolicy& policy);
-bool FirewallPolicyFromJson(const std::string& text, FirewallPolicy& policy, std::string& error);
+[[nodiscard]] bool FirewallPolicyFromJson(const std::string& text, FirewallPolicy& policy,
+                                          std::string& error);
 
 }  // namespace vel::firewall

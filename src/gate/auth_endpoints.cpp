@@ -1,6 +1,5 @@
 #include "core/crypto.h"
 #include "core/encoding.h"
-#include "os/log.h"
 #include "core/time.h"
 #include "core/version.h"
 #include "gate/api_response.h"
@@ -9,6 +8,7 @@
 #include "gate/gate_service.h"
 #include "gate/relying_party.h"
 #include "gate/webauthn.h"
+#include "os/log.h"
 
 namespace vel::gate {
 
@@ -83,23 +83,12 @@ void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonV
         guard.recordFailure(address);
         return SendError(response, 403, "bad_request", mismatch);
     }
-    AuthenticatorData parsed;
-    if (!ParseAuthenticatorData(authData, parsed)) {
-        return SendError(response, 400, "bad_request", "authenticatorData could not be decoded");
-    }
-    if (!ConstantTimeEqual(parsed.rpIdHash, RpIdHash())) {
-        return SendError(response, 403, "bad_request", "the relying party id does not match");
-    }
-    if ((parsed.flags & kFlagUserPresent) == 0) {
-        guard.recordFailure(address);
-        return SendError(response, 403, "user_presence_required", "the key did not report user presence");
-    }
     const GateConfig config = gate.store().config();
-    if (config.requireUserVerification && (parsed.flags & kFlagUserVerified) == 0) {
-        guard.recordFailure(address);
-        return SendError(response, 403, "user_presence_required",
-                         "this gate requires user verification (PIN or biometric)");
-    }
+    AuthenticatorData parsed;
+    const AuthenticatorDataCheck check =
+        CheckAuthenticatorData(authData, config.requireUserVerification, parsed, response);
+    if (check == AuthenticatorDataCheck::UserNotConfirmed) guard.recordFailure(address);
+    if (check != AuthenticatorDataCheck::Passed) return;
     if (!VerifySignature(credential.publicKey, AssertionSignedData(authData, clientDataJson), signature)) {
         guard.recordFailure(address);
         Log(LogLevel::Warn, "signature check failed for key '%s' from %s", credential.label.c_str(), address.c_str());
@@ -111,7 +100,7 @@ void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonV
             credential.signCount, parsed.signCount);
         return SendError(response, 403, "counter_replay", "the key's signature counter did not advance");
     }
-    gate.store().recordUse(credential.id, parsed.signCount);
+    static_cast<void>(gate.store().recordUse(credential.id, parsed.signCount));
 
     std::int64_t expiresAt = 0;
     std::string error = "the source address could not be determined";

@@ -46,7 +46,7 @@ inline constexpr int kCborMaxDepth = 32;
 
 // Decodes the first data item of data. Bytes after it are left for the caller: consumed, when
 // given, receives the item's encoded length. On failure out is left unchanged.
-bool CborDecode(std::span<const std::uint8_t> data, CborValue& out,
-                std::size_t* consumed = nullptr);
+[[nodiscard]] bool CborDecode(std::span<const std::uint8_t> data, CborValue& out,
+                              std::size_t* consumed = nullptr);
 
 }  // namespace vel::gate

@@ -25,8 +25,8 @@ class ChallengeTable {
     // Fresh random bytes from the system generator (throws vel::Error when it fails).
     Bytes issue(const std::string& address, const std::string& kind, std::int64_t now);
     // True once for a live challenge issued to exactly this address and kind; it is then gone.
-    bool consume(const Bytes& challenge, const std::string& address, const std::string& kind,
-                 std::int64_t now);
+    [[nodiscard]] bool consume(const Bytes& challenge, const std::string& address,
+                               const std::string& kind, std::int64_t now);
     void dropExpired(std::int64_t now);
 
   private:

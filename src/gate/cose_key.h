@@ -11,12 +11,12 @@ namespace vel::gate {
 
 // A COSE_Key map (EC2 or RSA) as an authenticator sends it. False for anything else; entries
 // other than the ones a key needs are ignored.
-bool DecodeCoseKey(const CborValue& map, CoseKey& out);
+[[nodiscard]] bool DecodeCoseKey(const CborValue& map, CoseKey& out);
 // The same for the first CBOR item of data.
-bool DecodeCoseKey(std::span<const std::uint8_t> data, CoseKey& out);
+[[nodiscard]] bool DecodeCoseKey(std::span<const std::uint8_t> data, CoseKey& out);
 
 // The stored form of a key in gate.json: {"alg", "kty", then "crv", "x", "y" or "n", "e"}.
 JsonValue CoseKeyToJson(const CoseKey& key);
-bool CoseKeyFromJson(const JsonValue& json, CoseKey& out);
+[[nodiscard]] bool CoseKeyFromJson(const JsonValue& json, CoseKey& out);
 
 }  // namespace vel::gate

@@ -196,7 +196,8 @@ GeoCheckResult CountryFilter::check(std::string_view addressText) const {
     std::lock_guard lock(mutex_);
     if (countries_.empty()) return {GeoVerdict::Allowed, {}};
     if (!parsed) return {GeoVerdict::CountryUnknown, {}};
-    if (allowPrivateAddresses_ && net::isLocalAddress(address)) return {GeoVerdict::LocalAddress, {}};
+    if (allowPrivateAddresses_ && net::isLocalAddress(address))
+        return {GeoVerdict::LocalAddress, {}};
     if (!tableLoaded_) return {GeoVerdict::TableMissing, {}};
     const CountryRange* range = (address.isV6 ? ipv6_ : ipv4_).find(address);
     if (range == nullptr) return {GeoVerdict::CountryUnknown, {}};

@@ -26,7 +26,8 @@ struct GeoCheckResult {
 };
 
 // Splits text at whitespace, "," and ";" into two-letter codes, upper-cased into out.
-bool parseCountryList(std::string_view text, std::set<std::string>& out, std::string& error);
+[[nodiscard]] bool parseCountryList(std::string_view text, std::set<std::string>& out,
+                                    std::string& error);
 
 // "RU (Russia)" for a code with a known name, otherwise the code alone.
 std::string countryDisplayName(std::string_view code);
@@ -37,11 +38,11 @@ std::string countryDisplayName(std::string_view code);
 class CountryFilter {
   public:
     // Replaces the table with the ranges of a "geoip.csv" file and marks it loaded.
-    bool loadTable(const std::string& path, std::string& error);
-    bool saveTable(const std::string& path, std::string& error) const;
+    [[nodiscard]] bool loadTable(const std::string& path, std::string& error);
+    [[nodiscard]] bool saveTable(const std::string& path, std::string& error) const;
     // Replaces the table with the ranges of registry statistics files, read in the order given.
     // On failure the table is left as it was.
-    bool importRirFiles(const std::vector<std::string>& paths, std::string& error);
+    [[nodiscard]] bool importRirFiles(const std::vector<std::string>& paths, std::string& error);
 
     // Replaces the settings; with a non-empty country list the table at tablePath is loaded, and a
     // table that cannot be loaded leaves the filter rejecting every public address.

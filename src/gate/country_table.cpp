@@ -191,7 +191,8 @@ const CountryRange* RangeList::find(const net::IpAddress& address) const {
     const auto keysFrom = std::lower_bound(keys_.begin(), keysAfter, key);
     const auto after = std::upper_bound(
         ranges_.begin() + (keysFrom - keys_.begin()), ranges_.begin() + (keysAfter - keys_.begin()),
-        address, [](const net::IpAddress& a, const CountryRange& range) { return a < range.start; });
+        address,
+        [](const net::IpAddress& a, const CountryRange& range) { return a < range.start; });
     if (after == ranges_.begin()) return nullptr;
     const CountryRange& candidate = *(after - 1);
     return candidate.end >= address ? &candidate : nullptr;

@@ -47,13 +47,13 @@ class RangeList {
 };
 
 // Accepts exactly two ASCII letters and returns them in upper case.
-bool parseCountryCode(std::string_view text, std::string& out);
+[[nodiscard]] bool parseCountryCode(std::string_view text, std::string& out);
 
 // Reads one line of a registry "delegated-extended" statistics file
 // (registry|CC|ipv4|start|count|date|status, or ipv6 with a prefix length in place of the count).
 // False for every line that names no address block of a country: the version line, summaries,
 // comments, ASN records, records without a country.
-bool parseRegistryLine(std::string_view line, CountryRange& out);
+[[nodiscard]] bool parseRegistryLine(std::string_view line, CountryRange& out);
 
 // Adds the ranges of every line of one statistics file; returns how many lines yielded a range.
 std::size_t addRegistryRanges(std::string_view text, CountryTable& table);

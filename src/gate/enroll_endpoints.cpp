@@ -2,9 +2,6 @@
 
 #include "core/crypto.h"
 #include "core/encoding.h"
-#include "os/files.h"
-#include "os/log.h"
-#include "os/paths.h"
 #include "core/time.h"
 #include "gate/api_response.h"
 #include "gate/ceremony_payload.h"
@@ -12,6 +9,9 @@
 #include "gate/gate_service.h"
 #include "gate/relying_party.h"
 #include "gate/webauthn.h"
+#include "os/files.h"
+#include "os/log.h"
+#include "os/paths.h"
 
 namespace vel::gate {
 
@@ -132,20 +132,11 @@ void HandleEnrollFinish(GateService& gate, const HttpRequest& request, const Jso
     if (!ParseAttestationObject(attestationObject, authData, &format)) {
         return SendError(response, 400, "bad_request", "the attestation object could not be decoded");
     }
-    AuthenticatorData parsed;
-    if (!ParseAuthenticatorData(authData, parsed)) {
-        return SendError(response, 400, "bad_request", "authenticatorData could not be decoded");
-    }
-    if (!ConstantTimeEqual(parsed.rpIdHash, RpIdHash())) {
-        return SendError(response, 403, "bad_request", "the relying party id does not match");
-    }
-    if ((parsed.flags & kFlagUserPresent) == 0) {
-        return SendError(response, 403, "user_presence_required", "the key did not report user presence");
-    }
     const GateConfig config = gate.store().config();
-    if (config.requireUserVerification && (parsed.flags & kFlagUserVerified) == 0) {
-        return SendError(response, 403, "user_presence_required",
-                         "this gate requires user verification (PIN or biometric)");
+    AuthenticatorData parsed;
+    if (CheckAuthenticatorData(authData, config.requireUserVerification, parsed, response) !=
+        AuthenticatorDataCheck::Passed) {
+        return;
     }
     if (!parsed.hasAttestedData) {
         return SendError(response, 400, "bad_request", "no attested credential data was supplied");

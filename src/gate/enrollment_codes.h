@@ -33,7 +33,8 @@ EnrollmentState NewEnrollmentCode(std::int64_t lifetimeSeconds, std::int64_t now
                                   std::string& displayed);
 
 // Whether typed is the code behind a live state, compared in constant time.
-bool EnrollmentCodeMatches(const EnrollmentState& state, std::string_view typed, std::int64_t now);
+[[nodiscard]] bool EnrollmentCodeMatches(const EnrollmentState& state, std::string_view typed,
+                                         std::int64_t now);
 
 // The file form: {"hash", "salt"} in padded standard base64 and "expiresAt".
 JsonValue EnrollmentStateToJson(const EnrollmentState& state);

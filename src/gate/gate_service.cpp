@@ -2,13 +2,13 @@
 
 #include <unistd.h>
 
-#include "os/log.h"
-#include "os/paths.h"
 #include "core/time.h"
 #include "core/version.h"
 #include "gate/endpoints.h"
 #include "gate/service_runtime.h"
 #include "gate/tls_pair.h"
+#include "os/log.h"
+#include "os/paths.h"
 
 namespace vel::gate {
 
@@ -42,7 +42,8 @@ void GateService::logEnforcement() {
 bool GateService::startup(std::string& error) {
     const std::string executable = ExecutablePath();
     Log(LogLevel::Info, "Velmora %s (build %s) starting, file %s", kProgramVersion, kBuildId, executable.c_str());
-    WriteServiceRuntime(dataDirectory_, {kProgramVersion, kBuildId, executable, ::getpid(), UnixNow()});
+    static_cast<void>(WriteServiceRuntime(
+        dataDirectory_, {kProgramVersion, kBuildId, executable, ::getpid(), UnixNow()}));
 
     if (!store_.load(JoinPath(dataDirectory_, "gate.json"), error)) return false;
     GateConfig config = store_.config();

@@ -6,20 +6,20 @@
 #include <mutex>
 #include <string>
 
+#include "firewall/firewall_store_file.h"
+#include "gate/country_filter.h"
 #include "gate/gate_store.h"
 #include "gate/http_server.h"
-#include "gate/update_tokens.h"
-#include "gate/country_filter.h"
-#include "firewall/firewall_store_file.h"
-#include "os/nft_runner.h"
 #include "gate/session_guard.h"
+#include "gate/update_tokens.h"
+#include "os/nft_runner.h"
 
 namespace vel::gate {
 
 // The running gate: the store, the session guard, the country filter and the HTTPS API, started
 // in that order and stopped the other way. The service host and `velmora run` both run it.
 class GateService {
-public:
+  public:
     explicit GateService(std::string dataDirectory);
     ~GateService();
 

@@ -9,13 +9,13 @@
 #include <climits>
 
 #include "core/encoding.h"
-#include "os/files.h"
 #include "core/json.h"
+#include "core/time.h"
+#include "gate/cose_key.h"
+#include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
 #include "os/system_error.h"
-#include "core/time.h"
-#include "gate/cose_key.h"
 
 namespace vel::gate {
 
@@ -321,7 +321,7 @@ void GateStore::reloadEnrollment() {
     Bytes data;
     JsonValue document;
     if (ReadFileBytes(enrollmentPath_, data)) {
-        JsonParse(TextOf(data), document);
+        static_cast<void>(JsonParse(TextOf(data), document));
     } else if (ReadFileBytes(path_, data)) {
         // Older installations kept the code inside gate.json. It is only read from there; the
         // next save of gate.json drops it.

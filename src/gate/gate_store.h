@@ -59,9 +59,9 @@ class GateStore final : public GuardPolicySource {
 
     // Reads gate.json at path, or creates it with the defaults when it does not exist. A file
     // that exists but cannot be read or parsed fails the load and is never written afterwards.
-    bool load(const std::string& path, std::string& error);
+    [[nodiscard]] bool load(const std::string& path, std::string& error);
     // Writes gate.json from memory.
-    bool save(std::string& error);
+    [[nodiscard]] bool save(std::string& error);
 
     GateConfig config() const;
     // In memory only; the caller saves.
@@ -72,22 +72,22 @@ class GateStore final : public GuardPolicySource {
     GuardPolicy guardPolicy() const override;
     bool keysEnrolled() const override { return activeCredentialCount() > 0; }
     // True only for a stored credential that is not disabled.
-    bool findCredential(const std::string& id, Credential& out) const;
+    [[nodiscard]] bool findCredential(const std::string& id, Credential& out) const;
     // Appends the credential, or for a known id replaces its label, key and counter and enables
     // it again (its history stays). Then saves.
-    bool addCredential(const Credential& credential, std::string& error);
+    [[nodiscard]] bool addCredential(const Credential& credential, std::string& error);
     // False for an unknown id; otherwise removes it and returns the save's result.
-    bool removeCredential(const std::string& id);
+    [[nodiscard]] bool removeCredential(const std::string& id);
     // Records a successful assertion and saves; false for an unknown id or a failed save.
-    bool recordUse(const std::string& id, std::uint32_t signCount);
+    [[nodiscard]] bool recordUse(const std::string& id, std::uint32_t signCount);
 
     // Replaces any earlier code. Returns the displayed code, or an empty text and error.
     std::string issueEnrollmentCode(std::int64_t lifetimeSeconds, std::string& error);
     bool enrollmentOpen();
     std::int64_t enrollmentExpiresAt();
-    bool checkEnrollmentCode(std::string_view code);
+    [[nodiscard]] bool checkEnrollmentCode(std::string_view code);
     // A matching code is used up: it is deleted and no process will accept it again.
-    bool consumeEnrollmentCode(std::string_view code);
+    [[nodiscard]] bool consumeEnrollmentCode(std::string_view code);
 
   private:
     bool saveLocked(std::string& error);

@@ -1,9 +1,9 @@
-#include "os/paths.h"
 #include "core/version.h"
 #include "gate/api_response.h"
 #include "gate/endpoints.h"
 #include "gate/gate_service.h"
 #include "gate/relying_party.h"
+#include "os/paths.h"
 
 namespace vel::gate {
 

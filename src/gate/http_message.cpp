@@ -23,8 +23,8 @@ void SetPeerAddress(HttpRequest& request, const sockaddr* peer) {
     if (peer == nullptr) return;
     if (peer->sa_family == AF_INET) {
         const auto* v4 = reinterpret_cast<const sockaddr_in*>(peer);
-        request.peer = net::IpAddress::fromV4Bytes(
-            reinterpret_cast<const std::uint8_t*>(&v4->sin_addr));
+        request.peer =
+            net::IpAddress::fromV4Bytes(reinterpret_cast<const std::uint8_t*>(&v4->sin_addr));
     } else if (peer->sa_family == AF_INET6) {
         const auto* v6 = reinterpret_cast<const sockaddr_in6*>(peer);
         request.peer = net::IpAddress::fromV6Bytes(v6->sin6_addr.s6_addr);

@@ -33,7 +33,8 @@ class HttpServer {
 
     // True when the port is bound and the workers run. Afterwards the handler may be called from
     // all workers at once.
-    bool start(const HttpServerConfig& config, HttpHandler handler, std::string& error);
+    [[nodiscard]] bool start(const HttpServerConfig& config, HttpHandler handler,
+                             std::string& error);
 
     // Stops the workers and closes every connection. A handler that does not return within
     // about eight seconds is abandoned. Safe to call when not running.

@@ -1,9 +1,9 @@
 #include <string_view>
 
-#include "os/log.h"
 #include "gate/api_response.h"
 #include "gate/endpoints.h"
 #include "gate/gate_service.h"
+#include "os/log.h"
 
 namespace vel::gate {
 

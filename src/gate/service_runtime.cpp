@@ -1,7 +1,7 @@
 #include "gate/service_runtime.h"
 
-#include "os/files.h"
 #include "core/json.h"
+#include "os/files.h"
 #include "os/paths.h"
 
 namespace vel::gate {

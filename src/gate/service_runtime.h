@@ -16,7 +16,8 @@ struct ServiceRuntime {
     std::int64_t startedAt = 0;
 };
 
-bool WriteServiceRuntime(const std::string& dataDirectory, const ServiceRuntime& runtime);
-bool ReadServiceRuntime(const std::string& dataDirectory, ServiceRuntime& runtime);
+[[nodiscard]] bool WriteServiceRuntime(const std::string& dataDirectory,
+                                       const ServiceRuntime& runtime);
+[[nodiscard]] bool ReadServiceRuntime(const std::string& dataDirectory, ServiceRuntime& runtime);
 
 }  // namespace vel::gate

@@ -5,9 +5,9 @@
 
 #include "core/crypto.h"
 #include "core/encoding.h"
+#include "firewall/disarmed_marker.h"
 #include "os/log.h"
 #include "os/paths.h"
-#include "firewall/disarmed_marker.h"
 
 namespace vel::gate {
 
@@ -93,8 +93,8 @@ bool SessionGuard::start(std::string& error) {
             }
             bool defaultAllows = false;
             bool allOn = true;
-            firewall.defaultInboundAllows(defaultAllows, ignored);
-            firewall.isEnabledOnAllProfiles(allOn, ignored);
+            static_cast<void>(firewall.defaultInboundAllows(defaultAllows, ignored));
+            static_cast<void>(firewall.isEnabledOnAllProfiles(allOn, ignored));
             std::lock_guard lock(stateMutex_);
             rulesClosed_ = static_cast<std::uint32_t>(std::max(closed, 0));
             firewallReady_ = true;
@@ -154,7 +154,7 @@ bool SessionGuard::grant(const net::IpAddress& peer, const std::string& keyName,
          port = config.rdpPort](Firewall& firewall) {
             if (!previous.empty()) {
                 std::string ignored;
-                firewall.removeRule(previous, ignored);
+                static_cast<void>(firewall.removeRule(previous, ignored));
             }
             if (!firewall.addAllowRule(entry.ruleName, port, remote, description, outcome->error,
                                        firewall::kProtocolTcp)) {
@@ -188,7 +188,7 @@ bool SessionGuard::revoke(const std::string& address) {
     }
     worker_.postToFirewallThread([ruleName](Firewall& firewall) {
         std::string ignored;
-        firewall.removeRule(ruleName, ignored);
+        static_cast<void>(firewall.removeRule(ruleName, ignored));
     });
     Log(LogLevel::Info, "grant for %s revoked on request", address.c_str());
     return true;
@@ -228,7 +228,7 @@ bool SessionGuard::addStreamRule(const net::IpAddress& peer, std::uint16_t udpPo
 void SessionGuard::removeStreamRule(const std::string& ruleName) {
     worker_.postToFirewallThread([ruleName](Firewall& firewall) {
         std::string ignored;
-        firewall.removeRule(ruleName, ignored);
+        static_cast<void>(firewall.removeRule(ruleName, ignored));
     });
 }
 
@@ -268,8 +268,10 @@ ExposureReport SessionGuard::exposure(const std::string& clientAddress) {
         const bool ran = worker_.runOnFirewallThread(
             [measured, port = policy_.guardPolicy().rdpPort](Firewall& firewall) {
                 std::string ignored;
-                firewall.isEnabledOnAllProfiles(measured->firewallEnabled, ignored);
-                firewall.defaultInboundAllows(measured->defaultInboundAllows, ignored);
+                static_cast<void>(
+                    firewall.isEnabledOnAllProfiles(measured->firewallEnabled, ignored));
+                static_cast<void>(
+                    firewall.defaultInboundAllows(measured->defaultInboundAllows, ignored));
                 for (const Firewall::PortRule& rule : firewall.rulesForPort(port, ignored)) {
                     if (rule.enabled && rule.allow && rule.grouping != firewall::kGrantGroup) {
                         ++measured->foreignAllowRules;
@@ -392,8 +394,7 @@ void SessionGuard::expireGrants(Firewall& firewall, std::uint16_t rdpPort, std::
             ++it;
             continue;
         }
-        const bool live =
-            HasEstablishedConnection(options_.tcpTable->rows(), grant.peer, rdpPort);
+        const bool live = HasEstablishedConnection(options_.tcpTable->rows(), grant.peer, rdpPort);
         if (live && grant.grantedAt + kMaxGrantLifetimeSeconds > now) {
             if (!grant.sessionSeen) {
                 grant.sessionSeen = true;
@@ -446,13 +447,13 @@ void SessionGuard::repairFirewall(Firewall& firewall) {
         }
     }
     bool defaultAllows = false;
-    firewall.defaultInboundAllows(defaultAllows, error);
+    static_cast<void>(firewall.defaultInboundAllows(defaultAllows, error));
     if (defaultAllows && firewall.setDefaultInboundBlock(error)) {
         Log(LogLevel::Warn, "inbound traffic was allowed by default - block restored");
         defaultAllows = false;
     }
     bool allOn = true;
-    firewall.isEnabledOnAllProfiles(allOn, error);
+    static_cast<void>(firewall.isEnabledOnAllProfiles(allOn, error));
     std::lock_guard lock(stateMutex_);
     firewallEnabled_ = allOn;
     defaultInboundAllows_ = defaultAllows;

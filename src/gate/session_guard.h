@@ -82,10 +82,10 @@ class SessionGuard {
     bool isArmed() const { return armed_; }
 
     Bytes issueChallenge(const std::string& address, const std::string& kind);
-    bool consumeChallenge(const Bytes& challenge, const std::string& address,
-                          const std::string& kind);
+    [[nodiscard]] bool consumeChallenge(const Bytes& challenge, const std::string& address,
+                                        const std::string& kind);
 
-    bool rateLimitAllows(const std::string& address);
+    [[nodiscard]] bool rateLimitAllows(const std::string& address);
     void recordFailure(const std::string& address);
     void recordSuccess(const std::string& address);
 

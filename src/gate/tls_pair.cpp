@@ -49,20 +49,24 @@ std::unique_ptr<EVP_PKEY, PkeyFree> parsePrivateKey(const std::string& pem) {
     return key;
 }
 
-std::string thumbprintOf(X509* cert) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (X509_digest(cert, EVP_sha1(), digest, &length) != 1) return {};
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-        text += kDigits[digest[i] >> 4];
-        text += kDigits[digest[i] & 15];
-    }
-    return text;
+std::string thumbprintOf(const X509* cert) {
+    return CertificateDigestHex(cert, EVP_sha1());
 }
 
 }  // namespace
+
+std::string CertificateDigestHex(const X509* certificate, const EVP_MD* digest) {
+    unsigned char bytes[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (X509_digest(certificate, digest, bytes, &length) != 1) return {};
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 15];
+    }
+    return text;
+}
 
 TlsPair::~TlsPair() {
     OPENSSL_cleanse(privateKeyPem.data(), privateKeyPem.size());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <openssl/types.h>
+
 #include <string>
 
 namespace vel::gate {
@@ -22,13 +24,16 @@ struct TlsPair {
     ~TlsPair();
 };
 
+// The digest of the certificate's DER encoding in upper-case hex; empty when it fails.
+std::string CertificateDigestHex(const X509* certificate, const EVP_MD* digest);
+
 // SHA-1 of the certificate's DER encoding in upper-case hex; empty when the text holds no PEM
 // certificate.
 std::string CertificateThumbprint(const std::string& certificatePem);
 
 // Reads tls-cert.pem and tls-key.pem from directory. Succeeds only when the certificate's
 // thumbprint equals thumbprint (letter case ignored) and the key belongs to the certificate.
-bool LoadTlsPair(const std::string& directory, const std::string& thumbprint, TlsPair& pair,
-                 std::string& error);
+[[nodiscard]] bool LoadTlsPair(const std::string& directory, const std::string& thumbprint,
+                               TlsPair& pair, std::string& error);
 
 }  // namespace vel::gate

@@ -5,10 +5,6 @@
 
 #include "core/crypto.h"
 #include "core/encoding.h"
-#include "os/files.h"
-#include "os/log.h"
-#include "os/paths.h"
-#include "os/system_error.h"
 #include "core/time.h"
 #include "core/version.h"
 #include "gate/api_response.h"
@@ -16,6 +12,10 @@
 #include "gate/gate_service.h"
 #include "gate/program_version.h"
 #include "gate/update_launch.h"
+#include "os/files.h"
+#include "os/log.h"
+#include "os/paths.h"
+#include "os/system_error.h"
 
 namespace vel::gate {
 

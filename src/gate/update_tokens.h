@@ -20,7 +20,8 @@ class UpdateTokens {
     Bytes issue(const std::string& address, std::int64_t now);
     // ConsumeUpdateToken: tokenText is the base64url token. Removes it when it is live and was
     // issued to address exactly; true then. Bad or empty text is never a token.
-    bool consume(std::string_view tokenText, const std::string& address, std::int64_t now);
+    [[nodiscard]] bool consume(std::string_view tokenText, const std::string& address,
+                               std::int64_t now);
 
   private:
     struct Entry {

@@ -32,17 +32,18 @@ struct AuthenticatorData {
 
 // The authData byte string and, when format is given, the "fmt" text (empty when absent) of an
 // attestation object. The attestation statement is not examined.
-bool ParseAttestationObject(std::span<const std::uint8_t> attestationObject, Bytes& authData,
-                            std::string* format = nullptr);
+[[nodiscard]] bool ParseAttestationObject(std::span<const std::uint8_t> attestationObject,
+                                          Bytes& authData, std::string* format = nullptr);
 
 // Structure of authenticator data, which must end exactly where its last part ends.
-bool ParseAuthenticatorData(std::span<const std::uint8_t> data, AuthenticatorData& out);
+[[nodiscard]] bool ParseAuthenticatorData(std::span<const std::uint8_t> data,
+                                          AuthenticatorData& out);
 
 // Checks type, challenge, origin and crossOrigin of clientDataJSON, in that order. error, when
 // given, receives the text of the first failing check.
-bool VerifyClientData(std::span<const std::uint8_t> clientDataJson, std::string_view expectedType,
-                      const Bytes& expectedChallenge, std::string_view expectedOrigin,
-                      std::string* error = nullptr);
+[[nodiscard]] bool VerifyClientData(std::span<const std::uint8_t> clientDataJson,
+                                    std::string_view expectedType, const Bytes& expectedChallenge,
+                                    std::string_view expectedOrigin, std::string* error = nullptr);
 
 // What an assertion signature covers: authData followed by SHA-256(clientDataJSON).
 Bytes AssertionSignedData(const Bytes& authData, const Bytes& clientDataJson);

@@ -34,8 +34,9 @@ bool inV4(std::uint64_t address, std::uint32_t prefix, int bits) {
 }  // namespace
 
 IpAddress IpAddress::fromV4Bytes(const std::uint8_t* bytes) {
-    return IpAddress{0, (std::uint64_t{bytes[0]} << 24) | (std::uint64_t{bytes[1]} << 16) |
-                            (std::uint64_t{bytes[2]} << 8) | bytes[3],
+    return IpAddress{0,
+                     (std::uint64_t{bytes[0]} << 24) | (std::uint64_t{bytes[1]} << 16) |
+                         (std::uint64_t{bytes[2]} << 8) | bytes[3],
                      false};
 }
 

@@ -2,13 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <pthread.h>
-
 #include <csignal>
 
 #include "os/unique_fd.h"

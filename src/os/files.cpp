@@ -32,7 +32,8 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
 // Makes a completed rename durable: without it a crash can lose the new directory entry.
 void syncDirectoryOf(const std::string& path) {
     const size_t slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string dir =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd) ::fsync(fd.get());
 }
@@ -98,8 +99,8 @@ bool WriteFileAtomic(const std::string& path, const std::uint8_t* data, std::siz
     temp.assign(pattern.data());
     struct stat st {};
     const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0600;
-    const bool written = ::fchmod(fd.get(), mode) == 0 && writeAll(fd.get(), data, size) &&
-                         ::fsync(fd.get()) == 0;
+    const bool written =
+        ::fchmod(fd.get(), mode) == 0 && writeAll(fd.get(), data, size) && ::fsync(fd.get()) == 0;
     const bool closed = ::close(fd.release()) == 0;
     if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
         ::unlink(temp.c_str());

@@ -13,16 +13,17 @@ namespace vel {
 constexpr std::size_t kMaxReadFileSize = 64u * 1024 * 1024;
 
 // Reads a whole file of at most 64 MiB. On failure returns false and leaves out unchanged.
-bool ReadFileBytes(const std::string& path, Bytes& out);
-bool ReadFileText(const std::string& path, std::string& out);
+[[nodiscard]] bool ReadFileBytes(const std::string& path, Bytes& out);
+[[nodiscard]] bool ReadFileText(const std::string& path, std::string& out);
 
 // Reads a file whose size is not known in advance (such as those under /proc) up to 64 MiB.
-bool ReadStreamFile(const std::string& path, std::string& out);
+[[nodiscard]] bool ReadStreamFile(const std::string& path, std::string& out);
 
 // Replaces path crash-safely: the bytes go to a temporary file beside it, are flushed to disk and
 // renamed over path, and the directory entry is flushed. A process killed at any instant leaves
 // either the old or the complete new content. New files get mode 0600.
-bool WriteFileAtomic(const std::string& path, const std::uint8_t* data, std::size_t size);
-bool WriteFileAtomic(const std::string& path, std::string_view text);
+[[nodiscard]] bool WriteFileAtomic(const std::string& path, const std::uint8_t* data,
+                                   std::size_t size);
+[[nodiscard]] bool WriteFileAtomic(const std::string& path, std::string_view text);
 
 }  // namespace vel

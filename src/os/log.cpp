@@ -33,10 +33,14 @@ LogState& state() {
 
 const char* levelTag(LogLevel level) {
     switch (level) {
-        case LogLevel::Debug: return "DEBUG";
-        case LogLevel::Warn: return "WARN ";
-        case LogLevel::Error: return "ERROR";
-        default: return "INFO ";
+        case LogLevel::Debug:
+            return "DEBUG";
+        case LogLevel::Warn:
+            return "WARN ";
+        case LogLevel::Error:
+            return "ERROR";
+        default:
+            return "INFO ";
     }
 }
 
@@ -53,7 +57,7 @@ bool DebugSwitchOn(const char* value) {
 void InitLog(const std::string& directory, const std::string& baseName) {
     LogState& s = state();
     std::lock_guard lock(s.mutex);
-    EnsureDirectory(directory);
+    static_cast<void>(EnsureDirectory(directory));
     s.path = JoinPath(directory, baseName + ".log");
     if (DebugSwitchOn(std::getenv("VELMORA_DEBUG"))) s.minLevel = static_cast<int>(LogLevel::Debug);
 }
@@ -64,7 +68,9 @@ std::string LogFilePath() {
     return s.path;
 }
 
-void SetLogMinLevel(LogLevel level) { state().minLevel = static_cast<int>(level); }
+void SetLogMinLevel(LogLevel level) {
+    state().minLevel = static_cast<int>(level);
+}
 
 void Log(LogLevel level, const char* format, ...) {
     LogState& s = state();
@@ -76,16 +82,16 @@ void Log(LogLevel level, const char* format, ...) {
     std::vsnprintf(message, sizeof message, format, args);  // cuts at 2047 bytes
     va_end(args);
 
-    timeval now {};
+    timeval now{};
     ::gettimeofday(&now, nullptr);
-    tm local {};
+    tm local{};
     ::localtime_r(&now.tv_sec, &local);
     char line[2200];
-    const int length = std::snprintf(line, sizeof line, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%s] %s\n",
-                                     unsigned(local.tm_year + 1900), unsigned(local.tm_mon + 1),
-                                     unsigned(local.tm_mday), unsigned(local.tm_hour),
-                                     unsigned(local.tm_min), unsigned(local.tm_sec),
-                                     unsigned(now.tv_usec / 1000), levelTag(level), message);
+    const int length = std::snprintf(
+        line, sizeof line, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%s] %s\n",
+        unsigned(local.tm_year + 1900), unsigned(local.tm_mon + 1), unsigned(local.tm_mday),
+        unsigned(local.tm_hour), unsigned(local.tm_min), unsigned(local.tm_sec),
+        unsigned(now.tv_usec / 1000), levelTag(level), message);
     if (length <= 0) return;
 
     std::lock_guard lock(s.mutex);

@@ -9,7 +9,7 @@ namespace vel {
 class NftRunner {
   public:
     virtual ~NftRunner() = default;
-    virtual bool apply(const std::string& script, std::string& error) = 0;
+    [[nodiscard]] virtual bool apply(const std::string& script, std::string& error) = 0;
 };
 
 // Runs `nft -f -` as a child process (argument vector, no shell) with the script on its standard
@@ -19,7 +19,7 @@ class NftCommand final : public NftRunner {
     NftCommand();
     explicit NftCommand(std::vector<std::string> argv);
 
-    bool apply(const std::string& script, std::string& error) override;
+    [[nodiscard]] bool apply(const std::string& script, std::string& error) override;
 
   private:
     std::vector<std::string> argv_;

@@ -29,7 +29,7 @@ std::string DataDirectory() {
     const char* programData = std::getenv("PROGRAMDATA");
     std::string base = (programData != nullptr && *programData != '\0') ? programData : "/var/lib";
     const std::string dir = JoinPath(base, "Velmora");
-    EnsureDirectory(dir);
+    static_cast<void>(EnsureDirectory(dir));
     return dir;
 }
 
@@ -47,7 +47,8 @@ bool EnsureDirectory(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
     const size_t slash = path.find_last_of('/', path.size() - 2);
-    if (slash != std::string::npos && slash > 0) EnsureDirectory(path.substr(0, slash));
+    if (slash != std::string::npos && slash > 0)
+        static_cast<void>(EnsureDirectory(path.substr(0, slash)));
     // The data directory holds keys and the firewall store: owner only.
     if (::mkdir(path.c_str(), 0700) == 0) return true;
     return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -18,7 +18,7 @@ std::string DataDirectory();
 std::string JoinPath(const std::string& a, const std::string& b);
 
 // True when path is (or has now been made, with its parents) a directory.
-bool EnsureDirectory(const std::string& path);
+[[nodiscard]] bool EnsureDirectory(const std::string& path);
 
 // True when path exists and is not a directory.
 bool FileExists(const std::string& path);

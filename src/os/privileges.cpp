@@ -4,8 +4,8 @@
 
 namespace vel {
 
-bool isElevated() { return ::geteuid() == 0; }
-
-bool isLocalSystem() { return ::geteuid() == 0; }
+bool isElevated() {
+    return ::geteuid() == 0;
+}
 
 }  // namespace vel

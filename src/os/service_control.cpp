@@ -1,8 +1,8 @@
 #include "os/service_control.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,7 +19,7 @@ namespace vel {
 namespace {
 
 class RealSystemctl : public Systemctl {
-public:
+  public:
     ChildResult run(const std::vector<std::string>& args) override {
         std::vector<std::string> argv{"systemctl"};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -36,7 +36,9 @@ std::string messageOf(const ChildResult& result) {
     return text.empty() ? "exit status " + std::to_string(result.exitCode) : text;
 }
 
-bool succeeded(const ChildResult& result) { return result.started && result.exitCode == 0; }
+bool succeeded(const ChildResult& result) {
+    return result.started && result.exitCode == 0;
+}
 
 std::string valueOf(const std::string& output, const std::string& key) {
     const std::string prefix = key + "=";
@@ -44,7 +46,8 @@ std::string valueOf(const std::string& output, const std::string& key) {
     while (start < output.size()) {
         size_t end = output.find('\n', start);
         if (end == std::string::npos) end = output.size();
-        if (output.compare(start, prefix.size(), prefix) == 0) return output.substr(start + prefix.size(), end - start - prefix.size());
+        if (output.compare(start, prefix.size(), prefix) == 0)
+            return output.substr(start + prefix.size(), end - start - prefix.size());
         start = end + 1;
     }
     return {};
@@ -59,7 +62,9 @@ std::string unitText(const std::string& exePath) {
            "[Service]\n"
            "Type=notify\n"
            "NotifyAccess=main\n"
-           "ExecStart=\"" + exePath + "\" --service\n"
+           "ExecStart=\"" +
+           exePath +
+           "\" --service\n"
            "Restart=on-failure\n"
            "RestartSec=5\n"
            "TimeoutStopSec=30\n"
@@ -70,7 +75,9 @@ std::string unitText(const std::string& exePath) {
 
 }  // namespace
 
-std::unique_ptr<Systemctl> MakeSystemctl() { return std::make_unique<RealSystemctl>(); }
+std::unique_ptr<Systemctl> MakeSystemctl() {
+    return std::make_unique<RealSystemctl>();
+}
 
 std::string DefaultUnitDirectory() {
     const char* directory = std::getenv("VELMORA_SYSTEMD_UNIT_DIR");
@@ -88,17 +95,22 @@ std::string ServiceStateName(const std::string& activeState) {
 ServiceControl::ServiceControl(Systemctl& systemctl, ServiceControlOptions options)
     : systemctl_(systemctl), options_(std::move(options)) {}
 
-std::string ServiceControl::unitPath() const { return JoinPath(options_.unitDirectory, kServiceUnit); }
+std::string ServiceControl::unitPath() const {
+    return JoinPath(options_.unitDirectory, kServiceUnit);
+}
 
 std::string ServiceControl::restartDropInPath() const {
     return JoinPath(options_.unitDirectory, std::string(kServiceUnit) + ".d/restart.conf");
 }
 
-void ServiceControl::pause() const { std::this_thread::sleep_for(std::chrono::milliseconds(options_.pollIntervalMs)); }
+void ServiceControl::pause() const {
+    std::this_thread::sleep_for(std::chrono::milliseconds(options_.pollIntervalMs));
+}
 
 ServiceControl::UnitState ServiceControl::readState(const std::string& unit) {
     UnitState state;
-    const ChildResult result = systemctl_.run({"show", unit, "--property=LoadState,ActiveState,MainPID"});
+    const ChildResult result =
+        systemctl_.run({"show", unit, "--property=LoadState,ActiveState,MainPID"});
     if (!succeeded(result)) {
         state.error = "systemctl show failed: " + messageOf(result);
         return state;
@@ -117,7 +129,8 @@ bool ServiceControl::daemonReload(std::string& error) {
 }
 
 bool ServiceControl::installService(const std::string& exePath, std::string& error) {
-    if (!EnsureDirectory(options_.unitDirectory) || !WriteFileAtomic(unitPath(), unitText(exePath))) {
+    if (!EnsureDirectory(options_.unitDirectory) ||
+        !WriteFileAtomic(unitPath(), unitText(exePath))) {
         error = FailedText("writing " + unitPath(), errno);
         return false;
     }
@@ -126,9 +139,11 @@ bool ServiceControl::installService(const std::string& exePath, std::string& err
 }
 
 bool ServiceControl::setAutostart(bool enabled, std::string& error) {
-    const ChildResult result = systemctl_.run({enabled ? "enable" : "disable", "--quiet", kServiceUnit});
+    const ChildResult result =
+        systemctl_.run({enabled ? "enable" : "disable", "--quiet", kServiceUnit});
     if (succeeded(result)) return true;
-    error = std::string("systemctl ") + (enabled ? "enable" : "disable") + " failed: " + messageOf(result);
+    error = std::string("systemctl ") + (enabled ? "enable" : "disable") +
+            " failed: " + messageOf(result);
     return false;
 }
 
@@ -196,7 +211,8 @@ bool ServiceControl::stopService(std::string& error) {
 }
 
 bool ServiceControl::killService(std::string& error) {
-    const ChildResult result = systemctl_.run({"show", kServiceUnit, "--property=MainPID", "--value"});
+    const ChildResult result =
+        systemctl_.run({"show", kServiceUnit, "--property=MainPID", "--value"});
     if (!succeeded(result)) {
         error = "systemctl show failed: " + messageOf(result);
         return false;
@@ -240,14 +256,16 @@ bool ServiceControl::deleteService(std::string& error) {
     }
     systemctl_.run({"disable", "--quiet", kServiceUnit});
     std::error_code failure;
-    std::filesystem::remove_all(JoinPath(options_.unitDirectory, std::string(kServiceUnit) + ".d"), failure);
+    std::filesystem::remove_all(JoinPath(options_.unitDirectory, std::string(kServiceUnit) + ".d"),
+                                failure);
     std::filesystem::remove(unitPath(), failure);
     if (failure) {
         error = "removing " + unitPath() + " failed: " + failure.message();
         return false;
     }
     std::string ignored;
-    daemonReload(ignored);  // the unit file is gone; a reload failure changes nothing for the caller
+    // The unit file is gone; a reload failure changes nothing for the caller.
+    static_cast<void>(daemonReload(ignored));
     return true;
 }
 
@@ -263,7 +281,9 @@ bool ServiceControl::queryServiceState(std::string& state, std::string& error) {
 
 bool ServiceControl::termServiceState(std::string& state) {
     const UnitState unit = readState(kRemoteDesktopUnit);
-    state = !unit.known ? "unknown" : unit.installed ? ServiceStateName(unit.activeState) : "not installed";
+    state = !unit.known      ? "unknown"
+            : unit.installed ? ServiceStateName(unit.activeState)
+                             : "not installed";
     return unit.known;
 }
 

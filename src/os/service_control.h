@@ -11,14 +11,15 @@ namespace vel {
 // The gate's systemd unit.
 inline constexpr const char* kServiceUnit = "velmora.service";
 inline constexpr const char* kServiceDescription =
-    "Keeps the Remote Desktop port closed and opens it briefly for a source address that presents an "
+    "Keeps the Remote Desktop port closed and opens it briefly for a source address that presents "
+    "an "
     "enrolled FIDO2 security key.";
 // The remote-desktop server the gate protects.
 inline constexpr const char* kRemoteDesktopUnit = "xrdp.service";
 
 // The one seam to systemd: systemctl with an argument vector.
 class Systemctl {
-public:
+  public:
     virtual ~Systemctl() = default;
     virtual ChildResult run(const std::vector<std::string>& args) = 0;
 };
@@ -37,33 +38,33 @@ struct ServiceControlOptions {
 // Every operation can be repeated: a missing unit, a running one or a stopped one is not an error
 // where the operation's goal already holds.
 class ServiceControl {
-public:
+  public:
     explicit ServiceControl(Systemctl& systemctl, ServiceControlOptions options = {});
 
-    // Writes the unit (identity, Type=notify, restart on failure) for exePath and enables it at boot.
-    // A restart-on-failure setting changed earlier is left as it is.
-    bool installService(const std::string& exePath, std::string& error);
-    bool enableRestartOnFailure(std::string& error);
-    bool disableRestartOnFailure(std::string& error);
+    // Writes the unit (identity, Type=notify, restart on failure) for exePath and enables it at
+    // boot. A restart-on-failure setting changed earlier is left as it is.
+    [[nodiscard]] bool installService(const std::string& exePath, std::string& error);
+    [[nodiscard]] bool enableRestartOnFailure(std::string& error);
+    [[nodiscard]] bool disableRestartOnFailure(std::string& error);
     // Whether the unit starts at boot.
-    bool setAutostart(bool enabled, std::string& error);
-    bool startService(std::string& error);
-    bool stopService(std::string& error);
-    bool killService(std::string& error);
-    bool deleteService(std::string& error);
+    [[nodiscard]] bool setAutostart(bool enabled, std::string& error);
+    [[nodiscard]] bool startService(std::string& error);
+    [[nodiscard]] bool stopService(std::string& error);
+    [[nodiscard]] bool killService(std::string& error);
+    [[nodiscard]] bool deleteService(std::string& error);
     // "running", "stopped", "starting", "stopping", "unknown" or "not installed".
-    bool queryServiceState(std::string& state, std::string& error);
+    [[nodiscard]] bool queryServiceState(std::string& state, std::string& error);
     // The remote-desktop unit's state name; "unknown" when systemd cannot be asked.
-    bool termServiceState(std::string& state);
-    bool ensureTermServiceRunning(std::string& error);
+    [[nodiscard]] bool termServiceState(std::string& state);
+    [[nodiscard]] bool ensureTermServiceRunning(std::string& error);
     // Whether the remote-desktop unit starts at boot.
     bool termServiceEnabled();
-    bool enableTermService(std::string& error);
+    [[nodiscard]] bool enableTermService(std::string& error);
 
     std::string unitPath() const;
     std::string restartDropInPath() const;
 
-private:
+  private:
     struct UnitState {
         bool known = false;  // systemctl answered
         bool installed = false;
@@ -71,7 +72,7 @@ private:
         std::string error;
     };
     UnitState readState(const std::string& unit);
-    bool daemonReload(std::string& error);
+    [[nodiscard]] bool daemonReload(std::string& error);
     void pause() const;
 
     Systemctl& systemctl_;

@@ -13,13 +13,13 @@ namespace vel {
 // before starting other threads: the signals are blocked in the constructing thread, and threads
 // started later inherit that, so no thread is interrupted by them.
 class StopSignals {
-public:
+  public:
     explicit StopSignals(std::function<void()> onStop);
     ~StopSignals();
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
-private:
+  private:
     void watch();
 
     std::function<void()> onStop_;

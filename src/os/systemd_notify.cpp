@@ -25,7 +25,8 @@ bool NotifySystemd(std::string_view state) {
 
     UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd) return false;
-    return ::sendto(fd.get(), state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+    return ::sendto(fd.get(), state.data(), state.size(), MSG_NOSIGNAL,
+                    reinterpret_cast<sockaddr*>(&address),
                     size) == static_cast<ssize_t>(state.size());
 }
 

@@ -16,8 +16,7 @@ bool parseHex32(std::string_view text, std::uint32_t& value) {
 }
 
 // "0100007F:0D3D": the address as the kernel's 32-bit words printed in host order, then the port.
-bool parseEndpoint(std::string_view text, bool ipv6, net::IpAddress& address,
-                   std::uint16_t& port) {
+bool parseEndpoint(std::string_view text, bool ipv6, net::IpAddress& address, std::uint16_t& port) {
     const size_t colon = text.find(':');
     if (colon == std::string_view::npos) return false;
     const std::string_view hexAddress = text.substr(0, colon);
@@ -32,7 +31,8 @@ bool parseEndpoint(std::string_view text, bool ipv6, net::IpAddress& address,
     const std::string_view hexPort = text.substr(colon + 1);
     unsigned value = 0;
     const auto r = std::from_chars(hexPort.data(), hexPort.data() + hexPort.size(), value, 16);
-    if (r.ec != std::errc() || r.ptr != hexPort.data() + hexPort.size() || value > 0xffff) return false;
+    if (r.ec != std::errc() || r.ptr != hexPort.data() + hexPort.size() || value > 0xffff)
+        return false;
     port = static_cast<std::uint16_t>(value);
     return true;
 }
@@ -63,7 +63,8 @@ std::vector<TcpRow> ParseProcNetTcp(std::string_view text, bool ipv6) {
     size_t start = text.find('\n');  // the first line is the column header
     while (start != std::string_view::npos && start + 1 < text.size()) {
         const size_t end = text.find('\n', start + 1);
-        const std::string_view line = text.substr(start + 1, end == std::string_view::npos ? end : end - start - 1);
+        const std::string_view line =
+            text.substr(start + 1, end == std::string_view::npos ? end : end - start - 1);
         start = end;
         const std::vector<std::string_view> f = fields(line);
         if (f.size() < 4) continue;

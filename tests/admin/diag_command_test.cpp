@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "os/files.h"
-#include "os/paths.h"
+#include "admin/recovery_commands.h"
 #include "firewall/disarmed_marker.h"
 #include "firewall/firewall.h"
-#include "admin/recovery_commands.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "support/fake_systemctl.h"
 #include "support/memory_firewall_store.h"
 #include "support/temp_dir.h"
@@ -22,8 +22,8 @@ using firewall::DefaultFirewallPolicy;
 using firewall::FirewallPolicy;
 using firewall::FirewallProfile;
 using firewall::FirewallRule;
-using firewall::RuleAction;
 using firewall::kProtocolTcp;
+using firewall::RuleAction;
 using firewall::setDisarmed;
 using gate::GateStore;
 using test::FakeSystemctl;

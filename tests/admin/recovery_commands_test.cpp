@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "firewall/disarmed_marker.h"
+#include "firewall/firewall.h"
 #include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
-#include "firewall/disarmed_marker.h"
-#include "firewall/firewall.h"
-#include "support/gate_requests.h"
 #include "support/fake_systemctl.h"
+#include "support/gate_requests.h"
 #include "support/memory_firewall_store.h"
 #include "support/temp_dir.h"
 
@@ -25,12 +25,12 @@ namespace vel::admin {
 using firewall::DefaultFirewallPolicy;
 using firewall::FirewallPolicy;
 using firewall::FirewallRule;
-using firewall::RuleAction;
 using firewall::isDisarmed;
 using firewall::kGrantGroup;
 using firewall::kProtocolTcp;
 using firewall::kServiceGroup;
 using firewall::kServiceRuleName;
+using firewall::RuleAction;
 using firewall::setDisarmed;
 using gate::Credential;
 using gate::GateConfig;
@@ -142,7 +142,7 @@ class RecoveryTest : public ::testing::Test {
     }
     std::string log() const {
         std::string text;
-        ReadFileText(data_.file("gate.log"), text);
+        static_cast<void>(ReadFileText(data_.file("gate.log"), text));
         return text;
     }
 

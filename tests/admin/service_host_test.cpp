@@ -12,7 +12,7 @@ namespace vel::admin {
 namespace {
 
 class FakeService : public HostedService {
-public:
+  public:
     bool startupSucceeds = true;
     std::vector<std::string> calls;
 
@@ -48,7 +48,7 @@ TEST(ServiceHost, FailedStartupExitsWithFailureAndLogsTheReason) {
     EXPECT_EQ(systemd.receive(1000), "STATUS=starting");
     EXPECT_EQ(systemd.receive(1000), "STATUS=startup failed: port 8443 is taken");
     std::string log;
-    ReadFileText(dir.file("gate.log"), log);
+    static_cast<void>(ReadFileText(dir.file("gate.log"), log));
     EXPECT_NE(log.find("[ERROR] service startup failed: port 8443 is taken\n"), std::string::npos);
 }
 

@@ -7,11 +7,11 @@
 #include <map>
 #include <set>
 
-#include "os/files.h"
-#include "os/paths.h"
 #include "firewall/disarmed_marker.h"
 #include "firewall/firewall.h"
 #include "firewall/nft_projection.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "support/gate_requests.h"
 #include "support/memory_firewall_store.h"
 #include "support/temp_dir.h"
@@ -100,7 +100,8 @@ class SetupTest : public ::testing::Test {
         options.insert(options.begin(), {"velmora", "setup"});
         return RunSetup(options, env_);
     }
-    const firewall::FirewallRule* rule(const firewall::FirewallPolicy& policy, const std::string& name) {
+    const firewall::FirewallRule* rule(const firewall::FirewallPolicy& policy,
+                                       const std::string& name) {
         for (const firewall::FirewallRule& candidate : policy.rules) {
             if (candidate.name == name) return &candidate;
         }

@@ -17,9 +17,9 @@ class UpdateApplyTest : public ::testing::Test {
   protected:
     UpdateApplyTest() : service_(systemctl_, ServiceControlOptions{dir_.path(), 0}) {
         systemctl_.units["velmora.service"].active = "active";
-        WriteFileAtomic(dir_.file("velmora.service"), "[Service]\n");
-        WriteFileAtomic(dir_.file("installed"), "old build");
-        WriteFileAtomic(dir_.file("staged"), "new build");
+        EXPECT_TRUE(WriteFileAtomic(dir_.file("velmora.service"), "[Service]\n"));
+        EXPECT_TRUE(WriteFileAtomic(dir_.file("installed"), "old build"));
+        EXPECT_TRUE(WriteFileAtomic(dir_.file("staged"), "new build"));
         options_.ownPath = dir_.file("staged");
         options_.ownVersion = "1.19";
         options_.installedPath = dir_.file("installed");
@@ -28,7 +28,7 @@ class UpdateApplyTest : public ::testing::Test {
     }
     std::string read(const std::string& name) {
         std::string text;
-        ReadFileText(dir_.file(name), text);
+        static_cast<void>(ReadFileText(dir_.file(name), text));
         return text;
     }
 

@@ -117,7 +117,7 @@ TEST(FileFirewallStore, ADamagedStoreIsReportedAndLeftAsItIs) {
         EXPECT_EQ(error, store.path() + " is damaged: " + c.problem);
         EXPECT_FALSE(store.addRule(FirewallRule{}, error));
         std::string text;
-        ReadFileText(store.path(), text);
+        static_cast<void>(ReadFileText(store.path(), text));
         EXPECT_EQ(text, c.text);
     }
 

@@ -53,7 +53,7 @@ class LogCapture {
     LogCapture() { InitLog(dir_.path(), "gate"); }
     bool contains(const std::string& text) const {
         std::string log;
-        ReadFileText(JoinPath(dir_.path(), "gate.log"), log);
+        static_cast<void>(ReadFileText(JoinPath(dir_.path(), "gate.log"), log));
         return log.find(text) != std::string::npos;
     }
 
@@ -287,8 +287,8 @@ TEST(FirewallProfiles, ProfileSettingsAreReadAndRepaired) {
     EXPECT_FALSE(allows || changed || !allOn);
     EXPECT_FALSE(log.contains("switched on"));
 
-    store.setDefaultInboundAction(FirewallProfile::Public, RuleAction::Allow, error);
-    store.setFirewallEnabled(FirewallProfile::Private, false, error);
+    EXPECT_TRUE(store.setDefaultInboundAction(FirewallProfile::Public, RuleAction::Allow, error));
+    EXPECT_TRUE(store.setFirewallEnabled(FirewallProfile::Private, false, error));
     ASSERT_TRUE(firewall.defaultInboundAllows(allows, error));
     ASSERT_TRUE(firewall.isEnabledOnAllProfiles(allOn, error));
     EXPECT_TRUE(allows && !allOn);

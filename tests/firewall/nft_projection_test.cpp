@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "os/paths.h"
 #include "firewall/firewall.h"
 #include "os/nft_runner.h"
+#include "os/paths.h"
 
 namespace vel::firewall {
 namespace {

@@ -10,11 +10,11 @@
 #include <filesystem>
 #include <functional>
 
-#include "os/files.h"
 #include "core/json.h"
+#include "core/time.h"
+#include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
-#include "core/time.h"
 
 namespace vel::gate {
 namespace {

@@ -214,7 +214,7 @@ class HttpServerTest : public ::testing::Test {
 
     std::string logText() const {
         std::string text;
-        ReadFileText(LogFilePath(), text);
+        static_cast<void>(ReadFileText(LogFilePath(), text));
         return text;
     }
 

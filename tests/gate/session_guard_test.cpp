@@ -12,11 +12,11 @@
 #include <regex>
 #include <thread>
 
+#include "core/time.h"
+#include "firewall/firewall.h"
 #include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
-#include "core/time.h"
-#include "firewall/firewall.h"
 #include "support/manual_clock.h"
 #include "support/memory_firewall_store.h"
 #include "support/temp_dir.h"
@@ -28,12 +28,12 @@ using firewall::FirewallProfile;
 using firewall::FirewallProfileSettings;
 using firewall::FirewallRule;
 using firewall::FirewallStore;
-using firewall::RuleAction;
 using firewall::kBuiltInRemoteDesktopRuleName;
 using firewall::kGrantGroup;
 using firewall::kProtocolTcp;
 using firewall::kProtocolUdp;
 using firewall::kServiceRuleName;
+using firewall::RuleAction;
 
 namespace {
 
@@ -215,7 +215,7 @@ class SessionGuardTest : public ::testing::Test {
 
     std::string log() const {
         std::string text;
-        ReadFileText(JoinPath(dir_.path(), "gate.log"), text);
+        static_cast<void>(ReadFileText(JoinPath(dir_.path(), "gate.log"), text));
         return text;
     }
     bool logged(const std::string& line) const { return log().find(line) != std::string::npos; }
@@ -344,8 +344,7 @@ TEST_F(SessionGuardTest, RevokeAndStopRemoveGrantAndStreamRules) {
     ASSERT_TRUE(grant("198.51.100.7"));
     std::string ruleName;
     std::string error;
-    ASSERT_TRUE(guard().addStreamRule(ip("203.0.113.5"), 7441, "key A", ruleName, error))
-        << error;
+    ASSERT_TRUE(guard().addStreamRule(ip("203.0.113.5"), 7441, "key A", ruleName, error)) << error;
     EXPECT_TRUE(std::regex_match(
         ruleName, std::regex(R"(Velmora - stream for 203\.0\.113\.5 \[[0-9a-f]{8}\])")));
     const FirewallRule stream = rule(ruleName);

@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "os/files.h"
 #include "core/json.h"
-#include "os/paths.h"
 #include "core/time.h"
 #include "core/version.h"
-#include "gate/gate_store.h"
-#include "gate/service_runtime.h"
 #include "firewall/firewall.h"
 #include "firewall/firewall_store_file.h"
+#include "gate/gate_store.h"
+#include "gate/service_runtime.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "support/gate_requests.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -39,7 +39,7 @@ class AdminCommandsTest : public ::testing::Test {
     }
     std::string read(const std::string& name) const {
         std::string text;
-        ReadFileText(dataFile(name), text);
+        static_cast<void>(ReadFileText(dataFile(name), text));
         return text;
     }
     void enrollKey(const std::string& id, const std::string& label) {

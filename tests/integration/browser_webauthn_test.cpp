@@ -5,9 +5,9 @@
 
 #include <cstdlib>
 
+#include "gate/gate_store.h"
 #include "os/files.h"
 #include "os/paths.h"
-#include "gate/gate_store.h"
 #include "support/gate_process.h"
 #include "support/process.h"
 

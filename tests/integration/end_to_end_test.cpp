@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "core/encoding.h"
-#include "os/files.h"
 #include "core/json.h"
-#include "os/paths.h"
 #include "gate/relying_party.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "support/gate_requests.h"
 #include "support/http_client.h"
 #include "support/port_probe.h"
@@ -71,7 +71,7 @@ class EndToEndTest : public ::testing::Test {
     std::string dataDirectory() const { return JoinPath(programData_.path(), "Velmora"); }
     std::string gateLog() const {
         std::string text;
-        ReadFileText(JoinPath(dataDirectory(), "gate.log"), text);
+        static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "gate.log"), text));
         return text;
     }
 

@@ -7,10 +7,10 @@
 
 #include <string>
 
-#include "os/unique_fd.h"
 #include "firewall/firewall.h"
 #include "firewall/firewall_store_file.h"
 #include "os/nft_runner.h"
+#include "os/unique_fd.h"
 #include "support/port_probe.h"
 #include "support/temp_directory.h"
 #include "support/test_network.h"
@@ -81,8 +81,7 @@ TEST(FirewallEnforcement, RealConnectionsFollowTheStore) {
 
     // A grant opens the port to its one address.
     const std::string grant = std::string(kGrantRulePrefix) + net.clientAddress(0) + " [1]";
-    ASSERT_TRUE(firewall.addAllowRule(grant, kRdpPort,
-                                      net.clientAddress(0) + "/32", "test grant",
+    ASSERT_TRUE(firewall.addAllowRule(grant, kRdpPort, net.clientAddress(0) + "/32", "test grant",
                                       error, kProtocolTcp))
         << error;
     EXPECT_TRUE(rdpOpenFor(0, true));
@@ -90,9 +89,8 @@ TEST(FirewallEnforcement, RealConnectionsFollowTheStore) {
 
     // A stream rule opens one UDP port to its one address.
     const std::string streamRule = std::string(kStreamRulePrefix) + net.clientAddress(1) + " [2]";
-    ASSERT_TRUE(firewall.addAllowRule(streamRule, kStreamPort + 1,
-                                      net.clientAddress(1) + "/32", "test stream",
-                                      error, kProtocolUdp))
+    ASSERT_TRUE(firewall.addAllowRule(streamRule, kStreamPort + 1, net.clientAddress(1) + "/32",
+                                      "test stream", error, kProtocolUdp))
         << error;
     EXPECT_TRUE(streamOpenFor(1, true));
     EXPECT_FALSE(streamOpenFor(0, false));

@@ -2,12 +2,12 @@
 #include <gtest/gtest.h>
 
 #include "core/encoding.h"
-#include "os/files.h"
-#include "os/paths.h"
 #include "gate/gate_store.h"
 #include "gate/relying_party.h"
-#include "support/gate_requests.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "support/gate_process.h"
+#include "support/gate_requests.h"
 #include "support/http_client.h"
 #include "support/process.h"
 #include "support/software_authenticator.h"
@@ -86,7 +86,7 @@ protected:
 
     std::string firewallStore() const {
         std::string text;
-        ReadFileText(JoinPath(gate_->dataDirectory(), "firewall.json"), text);
+        static_cast<void>(ReadFileText(JoinPath(gate_->dataDirectory(), "firewall.json"), text));
         return text;
     }
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "os/files.h"
-#include "os/paths.h"
 #include "firewall/firewall.h"
 #include "firewall/firewall_store_file.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "support/process.h"
 #include "support/stand_in_systemd.h"
 #include "support/temp_dir.h"

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "os/files.h"
-#include "os/paths.h"
-#include "gate/gate_store.h"
 #include "firewall/firewall.h"
 #include "firewall/firewall_store_file.h"
+#include "gate/gate_store.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "support/gate_requests.h"
 #include "support/process.h"
 #include "support/stand_in_systemd.h"
@@ -95,7 +95,7 @@ class ServiceCommandsTest : public ::testing::Test {
         ASSERT_TRUE(store.addCredential(test::PlaceholderCredential(), error)) << error;
     }
     const firewall::FirewallRule* findRule(const std::vector<firewall::FirewallRule>& rules,
-                                       const std::string& name) const {
+                                           const std::string& name) const {
         for (const firewall::FirewallRule& rule : rules) {
             if (rule.name == name) return &rule;
         }

@@ -5,10 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "os/files.h"
 #include "core/json.h"
-#include "os/paths.h"
 #include "gate/service_runtime.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "support/gate_process.h"
 #include "support/http_client.h"
 #include "support/notify_socket.h"
@@ -60,7 +60,7 @@ TEST(ServiceRole, ReportsReadyServesAndStopsOnSigterm) {
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     std::string log;
-    ReadFileText(JoinPath(data, "gate.log"), log);
+    static_cast<void>(ReadFileText(JoinPath(data, "gate.log"), log));
     EXPECT_NE(log.find("gate stopped"), std::string::npos) << log;
 }
 
@@ -77,11 +77,11 @@ TEST(ServiceRole, FailedStartupExitsWithFailureForSystemdToRestart) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_EQ(WEXITSTATUS(status), 1);
     std::string log;
-    ReadFileText(JoinPath(data, "gate.log"), log);
+    static_cast<void>(ReadFileText(JoinPath(data, "gate.log"), log));
     EXPECT_NE(log.find("service startup failed: gate.json is corrupt or not an object"), std::string::npos) << log;
     // The unreadable configuration is left exactly as it was.
     std::string text;
-    ReadFileText(JoinPath(data, "gate.json"), text);
+    static_cast<void>(ReadFileText(JoinPath(data, "gate.json"), text));
     EXPECT_EQ(text, "[not an object]");
 }
 

@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "os/files.h"
-#include "os/paths.h"
 #include "core/version.h"
 #include "gate/service_runtime.h"
+#include "os/files.h"
+#include "os/paths.h"
 #include "support/process.h"
 #include "support/stand_in_systemd.h"
 #include "support/temp_dir.h"
@@ -66,13 +66,13 @@ class UpdateApplyCommand : public ::testing::Test {
 
     Bytes read(const std::string& path) const {
         Bytes data;
-        ReadFileBytes(path, data);
+        static_cast<void>(ReadFileBytes(path, data));
         return data;
     }
 
     std::string log() const {
         std::string text;
-        ReadFileText(dir_.file("Velmora/gate.log"), text);
+        static_cast<void>(ReadFileText(dir_.file("Velmora/gate.log"), text));
         return text;
     }
 

@@ -13,15 +13,15 @@
 
 #include "core/crypto.h"
 #include "core/encoding.h"
-#include "os/files.h"
-#include "os/paths.h"
-#include "os/unique_fd.h"
 #include "core/version.h"
 #include "gate/gate_store.h"
 #include "gate/relying_party.h"
 #include "gate/service_runtime.h"
-#include "support/gate_requests.h"
+#include "os/files.h"
+#include "os/paths.h"
+#include "os/unique_fd.h"
 #include "support/gate_process.h"
+#include "support/gate_requests.h"
 #include "support/http_client.h"
 #include "support/process.h"
 #include "support/software_authenticator.h"
@@ -108,7 +108,7 @@ class UpdateChain : public ::testing::Test {
 
     std::string log() const {
         std::string text;
-        ReadFileText(JoinPath(data_, "gate.log"), text);
+        static_cast<void>(ReadFileText(JoinPath(data_, "gate.log"), text));
         return text;
     }
 

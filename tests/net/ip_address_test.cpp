@@ -105,7 +105,8 @@ TEST(IpRange, PrefixBlocksOfBothFamilies) {
     EXPECT_EQ(v6.first, parsed("2001:db8::"));
     EXPECT_EQ(v6.last, parsed("2001:db8:0:f:ffff:ffff:ffff:ffff"));
     EXPECT_EQ(prefixLengthOf(v6), 60);
-    EXPECT_EQ(prefixRange(parsed("::1"), 0).last, parsed("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
+    EXPECT_EQ(prefixRange(parsed("::1"), 0).last,
+              parsed("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
 
     EXPECT_EQ(prefixLengthOf({parsed("10.0.0.1"), parsed("10.0.0.2")}), -1);
     EXPECT_EQ(prefixLengthOf({parsed("10.0.0.0"), parsed("10.0.0.2")}), -1);

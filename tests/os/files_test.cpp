@@ -62,7 +62,8 @@ TEST(WriteFileAtomic, ReplacesContentKeepsModeAndLeavesNoTemporaryFile) {
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 
     int entries = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+        ++entries;
     EXPECT_EQ(entries, 1);
     EXPECT_FALSE(WriteFileAtomic(dir.file("no/such/dir/file"), "x"));
 }
@@ -78,13 +79,15 @@ TEST(WriteFileAtomic, KilledWriterLeavesOldOrNewContent) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            for (int i = 0;; ++i) WriteFileAtomic(path, i % 2 ? versionA : versionB);
+            for (int i = 0;; ++i)
+                static_cast<void>(WriteFileAtomic(path, i % 2 ? versionA : versionB));
         }
         ::usleep(static_cast<useconds_t>(1000 + round * 700));
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
         const std::string text = readText(path);
-        EXPECT_TRUE(text == versionA || text == versionB) << "round " << round << " size " << text.size();
+        EXPECT_TRUE(text == versionA || text == versionB)
+            << "round " << round << " size " << text.size();
     }
 }
 

@@ -20,7 +20,7 @@ namespace {
 
 std::string slurp(const std::string& path) {
     std::string text;
-    ReadFileText(path, text);
+    static_cast<void>(ReadFileText(path, text));
     return text;
 }
 

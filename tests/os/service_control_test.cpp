@@ -15,13 +15,13 @@ namespace {
 using test::FakeSystemctl;
 
 class ServiceControlTest : public ::testing::Test {
-protected:
+  protected:
     ServiceControlTest() : control_(systemctl_, ServiceControlOptions{dir_.path(), 1}) {
         systemctl_.unitDirectory = dir_.path();
     }
     std::string read(const std::string& path) {
         std::string text;
-        ReadFileText(path, text);
+        static_cast<void>(ReadFileText(path, text));
         return text;
     }
     test::TempDir dir_;
@@ -33,17 +33,20 @@ TEST_F(ServiceControlTest, InstallWritesANotifyUnitAndKeepsAChangedRestartSettin
     std::string error;
     ASSERT_TRUE(control_.installService("/opt/velmora/velmora", error)) << error;
     const std::string unit = read(control_.unitPath());
-    EXPECT_NE(unit.find(std::string("Description=") + kServiceDescription + "\n"), std::string::npos);
+    EXPECT_NE(unit.find(std::string("Description=") + kServiceDescription + "\n"),
+              std::string::npos);
     EXPECT_NE(unit.find("ExecStart=\"/opt/velmora/velmora\" --service\n"), std::string::npos);
     EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
     EXPECT_NE(unit.find("Restart=on-failure\n"), std::string::npos);
-    EXPECT_EQ(systemctl_.calls, (std::vector<std::string>{"daemon-reload", "enable --quiet velmora.service"}));
+    EXPECT_EQ(systemctl_.calls,
+              (std::vector<std::string>{"daemon-reload", "enable --quiet velmora.service"}));
 
     ASSERT_TRUE(control_.disableRestartOnFailure(error)) << error;
     EXPECT_EQ(read(control_.restartDropInPath()), "[Service]\nRestart=no\n");
 
     ASSERT_TRUE(control_.installService("/usr/local/bin/velmora", error));
-    EXPECT_NE(read(control_.unitPath()).find("ExecStart=\"/usr/local/bin/velmora\" --service\n"), std::string::npos);
+    EXPECT_NE(read(control_.unitPath()).find("ExecStart=\"/usr/local/bin/velmora\" --service\n"),
+              std::string::npos);
     EXPECT_TRUE(FileExists(control_.restartDropInPath()));
 
     ASSERT_TRUE(control_.enableRestartOnFailure(error));
@@ -84,9 +87,13 @@ TEST_F(ServiceControlTest, StartReportsAServiceThatDiesAtOnce) {
 }
 
 TEST_F(ServiceControlTest, StateNamesAndAnUnreachableSystemd) {
-    for (const auto& [active, name] : std::map<std::string, std::string>{
-             {"active", "running"}, {"inactive", "stopped"}, {"failed", "stopped"},
-             {"activating", "starting"}, {"deactivating", "stopping"}, {"maintenance", "unknown"}}) {
+    for (const auto& [active, name] :
+         std::map<std::string, std::string>{{"active", "running"},
+                                            {"inactive", "stopped"},
+                                            {"failed", "stopped"},
+                                            {"activating", "starting"},
+                                            {"deactivating", "stopping"},
+                                            {"maintenance", "unknown"}}) {
         EXPECT_EQ(ServiceStateName(active), name) << active;
     }
     std::string state;
@@ -112,7 +119,7 @@ TEST_F(ServiceControlTest, RemoteDesktopUnitIsStartedAndEnabledOnRequest) {
     EXPECT_TRUE(control_.termServiceEnabled());
     ASSERT_TRUE(control_.ensureTermServiceRunning(error)) << error;
     std::string state;
-    control_.termServiceState(state);
+    EXPECT_TRUE(control_.termServiceState(state));
     EXPECT_EQ(state, "running");
 
     systemctl_.units["xrdp.service"] = {.afterStart = "activating"};
@@ -141,7 +148,8 @@ TEST_F(ServiceControlTest, WithoutSystemdNothingIsStartedOrHalfRemoved) {
     EXPECT_FALSE(control_.deleteService(error));
     EXPECT_EQ(error.rfind("systemctl show failed: System has not been booted", 0), 0u) << error;
     EXPECT_TRUE(FileExists(control_.unitPath()));
-    EXPECT_EQ(systemctl_.calls.back(), "show velmora.service --property=LoadState,ActiveState,MainPID");
+    EXPECT_EQ(systemctl_.calls.back(),
+              "show velmora.service --property=LoadState,ActiveState,MainPID");
 }
 
 TEST_F(ServiceControlTest, KillRefusesWhenNoProcessRuns) {

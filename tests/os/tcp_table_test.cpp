@@ -18,11 +18,15 @@ net::IpAddress ip(const char* text) {
 }
 
 constexpr const char* kTcp4 =
-    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
-    "   0: 00000000:0D3D 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1 1\n"
-    "   1: 0100007F:0D3D 050071CB:C350 01 00000000:00000000 00:00000000 00000000     0        0 2 1\n"
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
+    "inode\n"
+    "   0: 00000000:0D3D 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1 "
+    "1\n"
+    "   1: 0100007F:0D3D 050071CB:C350 01 00000000:00000000 00:00000000 00000000     0        0 2 "
+    "1\n"
     "   2: garbage row\n"
-    "   3: 0100007F:ZZZZ 050071CB:C350 01 00000000:00000000 00:00000000 00000000     0        0 2 1\n";
+    "   3: 0100007F:ZZZZ 050071CB:C350 01 00000000:00000000 00:00000000 00000000     0        0 2 "
+    "1\n";
 
 constexpr const char* kTcp6 =
     "  sl  local_address                         remote_address                        st\n"
@@ -51,7 +55,7 @@ TEST(TcpTable, ParsesBothFamiliesIntoOneAddressType) {
     EXPECT_FALSE(HasEstablishedConnection(rows, ip("203.113.0.5"), 3390));
     EXPECT_FALSE(HasEstablishedConnection(rows, ip("203.113.0.6"), 3389));
     EXPECT_TRUE(IsListening(rows, 3389));
-    EXPECT_TRUE(IsListening(rows, 8443));  // the IPv6 wildcard listener
+    EXPECT_TRUE(IsListening(rows, 8443));    // the IPv6 wildcard listener
     EXPECT_FALSE(IsListening(rows, 50000));  // an established row is not a listener
 }
 

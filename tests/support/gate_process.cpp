@@ -35,7 +35,7 @@ std::uint16_t FreeTcpPort() {
 }
 
 GateProcess::GateProcess(const JsonValue& extraConfig, std::vector<std::string> extraEnv) : port_(FreeTcpPort()) {
-    EnsureDirectory(dataDirectory());
+    static_cast<void>(EnsureDirectory(dataDirectory()));
     JsonValue config = JsonValue::object();
     config.set("listenPort", int(port_));
     config.set("machineName", "testhost");
@@ -43,7 +43,8 @@ GateProcess::GateProcess(const JsonValue& extraConfig, std::vector<std::string> 
     JsonValue document = JsonValue::object();
     document.set("version", 1);
     document.set("config", config);
-    WriteFileAtomic(JoinPath(dataDirectory(), "gate.json"), JsonDump(document, 2));
+    static_cast<void>(
+        WriteFileAtomic(JoinPath(dataDirectory(), "gate.json"), JsonDump(document, 2)));
     env_ = {"PROGRAMDATA=" + dir_.path(), "INVOCATION_ID="};
     env_.insert(env_.end(), extraEnv.begin(), extraEnv.end());
 }
@@ -56,10 +57,10 @@ void GateProcess::setCredentials(const JsonValue& credentials) {
     const std::string path = JoinPath(dataDirectory(), "gate.json");
     std::string text;
     JsonValue document;
-    ReadFileText(path, text);
-    JsonParse(text, document);
+    static_cast<void>(ReadFileText(path, text));
+    static_cast<void>(JsonParse(text, document));
     document.set("credentials", credentials);
-    WriteFileAtomic(path, JsonDump(document, 2));
+    static_cast<void>(WriteFileAtomic(path, JsonDump(document, 2)));
 }
 
 bool GateProcess::start(std::string& output) {
@@ -113,7 +114,7 @@ int GateProcess::stop() {
 
 std::string GateProcess::log() const {
     std::string text;
-    ReadFileText(JoinPath(dataDirectory(), "gate.log"), text);
+    static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "gate.log"), text));
     return text;
 }
 

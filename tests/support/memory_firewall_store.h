@@ -54,7 +54,7 @@ class MemoryFirewallStore final : public firewall::FirewallStore {
 
   private:
     mutable std::mutex mutex_;
-    firewall::FirewallPolicy policy_;      // guarded by mutex_
+    firewall::FirewallPolicy policy_;  // guarded by mutex_
     std::string readFailure_;    // guarded by mutex_
     std::string updateFailure_;  // guarded by mutex_
 };

@@ -19,8 +19,8 @@ std::string standInBin() { return VELMORA_TEST_SUPPORT_DIR "/systemd"; }
 }  // namespace
 
 StandInSystemd::StandInSystemd() {
-    EnsureDirectory(JoinPath(root_.path(), "state"));
-    EnsureDirectory(JoinPath(root_.path(), "units"));
+    static_cast<void>(EnsureDirectory(JoinPath(root_.path(), "state")));
+    static_cast<void>(EnsureDirectory(JoinPath(root_.path(), "units")));
 }
 
 StandInSystemd::~StandInSystemd() {
@@ -45,16 +45,17 @@ std::string StandInSystemd::statePath(const std::string& unit, const std::string
 }
 
 void StandInSystemd::addUnit(const std::string& unit, bool active, bool enabled) const {
-    EnsureDirectory(JoinPath(JoinPath(root_.path(), "state"), unit));
+    static_cast<void>(EnsureDirectory(JoinPath(JoinPath(root_.path(), "state"), unit)));
     setFlag(unit, "active", active);
     setFlag(unit, "enabled", enabled);
 }
 
 void StandInSystemd::setFlag(const std::string& unit, const std::string& flag, bool on) const {
-    if (!unit.empty()) EnsureDirectory(JoinPath(JoinPath(root_.path(), "state"), unit));
+    if (!unit.empty())
+        static_cast<void>(EnsureDirectory(JoinPath(JoinPath(root_.path(), "state"), unit)));
     std::error_code ignored;
     if (on) {
-        WriteFileAtomic(statePath(unit, flag), "");
+        static_cast<void>(WriteFileAtomic(statePath(unit, flag), ""));
     } else {
         std::filesystem::remove(statePath(unit, flag), ignored);
     }
@@ -72,7 +73,7 @@ int StandInSystemd::mainPid() const {
 
 std::vector<std::string> StandInSystemd::calls() const {
     std::string text;
-    ReadFileText(JoinPath(JoinPath(root_.path(), "state"), "calls.log"), text);
+    static_cast<void>(ReadFileText(JoinPath(JoinPath(root_.path(), "state"), "calls.log"), text));
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -81,7 +82,7 @@ std::vector<std::string> StandInSystemd::calls() const {
 
 std::string StandInSystemd::serviceOutput() const {
     std::string text;
-    ReadFileText(statePath("velmora.service", "out"), text);
+    static_cast<void>(ReadFileText(statePath("velmora.service", "out"), text));
     return text;
 }
 
