@@ -9,9 +9,7 @@
 
 namespace vel::admin {
 
-namespace {
-
-Bytes head(std::uint8_t major, std::uint64_t value) {
+Bytes CborHead(std::uint8_t major, std::uint64_t value) {
     Bytes out;
     const std::uint8_t type = static_cast<std::uint8_t>(major << 5);
     if (value < 24) {
@@ -28,31 +26,29 @@ Bytes head(std::uint8_t major, std::uint64_t value) {
     return out;
 }
 
-}  // namespace
-
 Bytes CborInteger(std::int64_t value) {
-    return value >= 0 ? head(0, static_cast<std::uint64_t>(value))
-                      : head(1, static_cast<std::uint64_t>(-1 - value));
+    return value >= 0 ? CborHead(0, static_cast<std::uint64_t>(value))
+                      : CborHead(1, static_cast<std::uint64_t>(-1 - value));
 }
 
 Bytes CborByteString(const Bytes& value) {
-    Bytes out = head(2, value.size());
+    Bytes out = CborHead(2, value.size());
     Append(out, value);
     return out;
 }
 
 Bytes CborTextString(std::string_view value) {
-    Bytes out = head(3, value.size());
+    Bytes out = CborHead(3, value.size());
     out.insert(out.end(), value.begin(), value.end());
     return out;
 }
 
 Bytes CborMapHead(std::size_t count) {
-    return head(5, count);
+    return CborHead(5, count);
 }
 
 Bytes CborArrayHead(std::size_t count) {
-    return head(4, count);
+    return CborHead(4, count);
 }
 
 void Append(Bytes& to, const Bytes& bytes) {

@@ -12,6 +12,8 @@ namespace vel::admin {
 
 // What the self-test builds the way an authenticator would: CBOR items and a P-256 key that signs.
 
+// A head with any major type and argument, in the shortest form.
+Bytes CborHead(std::uint8_t major, std::uint64_t argument);
 Bytes CborInteger(std::int64_t value);
 Bytes CborByteString(const Bytes& value);
 Bytes CborTextString(std::string_view value);

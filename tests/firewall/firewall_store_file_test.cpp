@@ -10,13 +10,13 @@
 
 #include "os/files.h"
 #include "os/paths.h"
-#include "support/temp_directory.h"
+#include "support/temp_dir.h"
 
 namespace vel::firewall {
 namespace {
 
 TEST(FileFirewallStore, AMissingStoreIsCreatedAsAFreshMachinesPolicy) {
-    TempDirectory dir;
+    test::TempDir dir;
     FileFirewallStore store(JoinPath(dir.path(), "data"));
     std::vector<FirewallRule> rules;
     std::string error;
@@ -66,7 +66,7 @@ TEST(FileFirewallStore, EveryPropertySurvivesTheFileAndARefusedChangeKeepsNothin
                       "owner"};
     policy.rules = {rule, FirewallRule{}};
 
-    TempDirectory dir;
+    test::TempDir dir;
     FileFirewallStore store(dir.path());
     std::string error;
     const auto replaceWith = [&](const FirewallPolicy& next, const char* refusal) {
@@ -94,7 +94,7 @@ TEST(FileFirewallStore, EveryPropertySurvivesTheFileAndARefusedChangeKeepsNothin
 }
 
 TEST(FileFirewallStore, ADamagedStoreIsReportedAndLeftAsItIs) {
-    TempDirectory dir;
+    test::TempDir dir;
     FileFirewallStore store(dir.path());
     const struct {
         const char* text;
@@ -132,7 +132,7 @@ TEST(FileFirewallStore, ADamagedStoreIsReportedAndLeftAsItIs) {
 }
 
 TEST(FileFirewallStore, TwoProcessesChangingTheStoreAtOnceLoseNoRule) {
-    TempDirectory dir;
+    test::TempDir dir;
     constexpr int kRulesPerProcess = 40;
     pid_t children[2];
     for (int child = 0; child < 2; ++child) {
@@ -179,7 +179,7 @@ TEST(FileFirewallStore, TwoProcessesChangingTheStoreAtOnceLoseNoRule) {
 }
 
 TEST(FileFirewallStore, ChangingARuleNeedsItToBeAsItWasSeen) {
-    TempDirectory dir;
+    test::TempDir dir;
     FileFirewallStore store(dir.path());
     std::vector<FirewallRule> seen;
     std::string error;

@@ -10,7 +10,7 @@
 #include "os/log.h"
 #include "os/paths.h"
 #include "support/memory_firewall_store.h"
-#include "support/temp_directory.h"
+#include "support/temp_dir.h"
 
 namespace vel::firewall {
 
@@ -58,7 +58,7 @@ class LogCapture {
     }
 
   private:
-    TempDirectory dir_;
+    test::TempDir dir_;
 };
 
 TEST(FirewallPorts, LocalPortListsMatchPiecesAndRangesOnly) {

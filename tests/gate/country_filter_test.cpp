@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "os/files.h"
+#include "support/temp_dir.h"
 
 namespace vel::gate {
 namespace {
@@ -27,12 +28,6 @@ const char* const kOtherRegistryLines =
 
 class CountryFilterTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/velmora-country-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     std::string write(const std::string& name, const std::string& text) {
         const std::string path = dir_ + "/" + name;
@@ -52,7 +47,8 @@ class CountryFilterTest : public ::testing::Test {
         return path;
     }
 
-    std::string dir_;
+    test::TempDir tempDir_;
+    const std::string dir_ = tempDir_.path();
 };
 
 TEST_F(CountryFilterTest, ImportsTheRegistryExample) {

@@ -15,6 +15,7 @@
 #include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
+#include "support/temp_dir.h"
 
 namespace vel::gate {
 namespace {
@@ -48,13 +49,9 @@ Credential Ec2Credential(const std::string& id, const std::string& label) {
 class GateStoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/velmora-gate-store-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         gatePath_ = JoinPath(dir_, "gate.json");
         enrollmentPath_ = JoinPath(dir_, "enrollment.json");
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     // A gate.json holding only the given config members.
     void PutConfig(const std::string& members) {
@@ -68,7 +65,8 @@ class GateStoreTest : public ::testing::Test {
         return store.config();
     }
 
-    std::string dir_;
+    test::TempDir tempDir_;
+    const std::string dir_ = tempDir_.path();
     std::string gatePath_;
     std::string enrollmentPath_;
 };

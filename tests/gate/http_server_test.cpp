@@ -25,6 +25,7 @@
 #include "os/log.h"
 #include "os/paths.h"
 #include "os/unique_fd.h"
+#include "support/temp_dir.h"
 
 namespace vel::gate {
 namespace {
@@ -196,14 +197,10 @@ struct Recorder {
 class HttpServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/velmora-http-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         InitLog(dir_, "gate");
     }
     void TearDown() override {
         server_.stop();
-        std::filesystem::remove_all(dir_);
     }
 
     void startPlain(HttpHandler handler) {
@@ -218,7 +215,8 @@ class HttpServerTest : public ::testing::Test {
         return text;
     }
 
-    std::string dir_;
+    test::TempDir tempDir_;
+    const std::string dir_ = tempDir_.path();
     Recorder recorder_;
     HttpServer server_;
 };

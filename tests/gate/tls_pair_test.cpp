@@ -11,6 +11,7 @@
 
 #include "os/files.h"
 #include "os/paths.h"
+#include "support/temp_dir.h"
 
 namespace vel::gate {
 namespace {
@@ -49,18 +50,13 @@ std::string otherKey() {
 
 class TlsPairTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/velmora-tls-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     void write(const char* name, const std::string& text) {
         ASSERT_TRUE(WriteFileAtomic(JoinPath(dir_, name), text));
     }
 
-    std::string dir_;
+    test::TempDir tempDir_;
+    const std::string dir_ = tempDir_.path();
 };
 
 TEST_F(TlsPairTest, ThumbprintIsUpperCaseSha1OfTheDer) {

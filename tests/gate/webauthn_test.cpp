@@ -295,7 +295,7 @@ TEST(WebAuthn, RegistrationAndAssertionFromASoftwareKeyVerifyEndToEnd) {
     ASSERT_EQ(signedData.size(), assertion.authenticatorData.size() + 32);
     const CoseKey& key = enrolled.credentialPublicKey;
     EXPECT_TRUE(VerifySignature(key, signedData, assertion.signature));
-    EXPECT_TRUE(VerifySignature(key, signedData, test::DerToRawSignature(assertion.signature)));
+    EXPECT_TRUE(VerifySignature(key, signedData, admin::RawSignatureOf(assertion.signature)));
 
     // Anything changed breaks it: the client data, the authenticator data, the key.
     Bytes otherClientData = assertion.clientDataJson;

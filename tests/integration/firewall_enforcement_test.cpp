@@ -12,7 +12,7 @@
 #include "os/nft_runner.h"
 #include "os/unique_fd.h"
 #include "support/port_probe.h"
-#include "support/temp_directory.h"
+#include "support/temp_dir.h"
 #include "support/test_network.h"
 
 namespace vel::gate {
@@ -59,7 +59,7 @@ TEST(FirewallEnforcement, RealConnectionsFollowTheStore) {
                             stream.get(), expectOpen);
     };
 
-    TempDirectory data;
+    test::TempDir data;
     FileFirewallStore store(data.path());
     std::vector<std::string> nftArgs = net.execIn(net.machine());
     nftArgs.insert(nftArgs.end(), {"nft", "-f", "-"});

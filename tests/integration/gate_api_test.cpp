@@ -77,7 +77,7 @@ protected:
         const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object(), options.beginFrom);
         EXPECT_EQ(begin.status, 200) << begin.body;
         test::Assertion assertion = key.getAssertion(kRpId, kOrigin, test::ChallengeOf(begin.json));
-        if (options.rawSignature) assertion.signature = test::DerToRawSignature(assertion.signature);
+        if (options.rawSignature) assertion.signature = admin::RawSignatureOf(assertion.signature);
         if (options.tamper) assertion.authenticatorData.back() ^= 1;
         JsonValue body = test::AssertionBody(key.credentialId(), assertion);
         for (const std::string& k : options.extra.keys()) body.set(k, options.extra.get(k));

@@ -6,14 +6,14 @@
 
 #include "os/files.h"
 #include "os/paths.h"
-#include "support/temp_directory.h"
+#include "support/temp_dir.h"
 
 namespace vel {
 namespace {
 
 // The runner is exercised with ordinary programs standing in for nft.
 TEST(NftCommand, TheScriptReachesTheChildAndItsVerdictComesBack) {
-    TempDirectory dir;
+    test::TempDir dir;
     const std::string received = JoinPath(dir.path(), "received");
     std::string script;
     for (int i = 0; i < 20000; ++i)

@@ -8,7 +8,8 @@
 namespace vel::test {
 
 // Writes CBOR the way authenticators do: definite lengths and the shortest argument encoding.
-// Kept apart from the gate's decoder so that tests check one against the other.
+// A chaining front for the self-test's encoder, which is kept apart from the gate's decoder so
+// that tests check one against the other.
 class CborWriter {
   public:
     CborWriter& integer(std::int64_t value);

@@ -1,13 +1,11 @@
 #include "support/software_authenticator.h"
 
-#include <openssl/core_names.h>
-#include <openssl/ec.h>
 #include <openssl/rand.h>
 
 #include <stdexcept>
 
 #include "core/encoding.h"
-#include "support/cbor_writer.h"
+#include "admin/self_test_support.h"
 
 namespace vel::test {
 
@@ -63,53 +61,19 @@ Bytes BuildAuthenticatorData(std::string_view rpId, std::uint8_t flags, std::uin
     return data;
 }
 
-Bytes DerToRawSignature(const Bytes& der, std::size_t coordinateSize) {
-    const unsigned char* p = der.data();
-    EcdsaSigPtr sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size())));
-    if (!sig) Fail("d2i_ECDSA_SIG");
-    const BIGNUM* r = nullptr;
-    const BIGNUM* s = nullptr;
-    ECDSA_SIG_get0(sig.get(), &r, &s);
-    Bytes raw(2 * coordinateSize);
-    const int size = static_cast<int>(coordinateSize);
-    if (BN_bn2binpad(r, raw.data(), size) != size ||
-        BN_bn2binpad(s, raw.data() + coordinateSize, size) != size) {
-        Fail("BN_bn2binpad");
-    }
-    return raw;
-}
-
 SoftwareAuthenticator::SoftwareAuthenticator()
-    : key_(EVP_EC_gen("P-256")), credentialId_(Random(16)), aaguid_{0x5a, 0x0b, 0x1c, 0x2d,
-                                                                    0x3e, 0x4f, 0x50, 0x61,
-                                                                    0x72, 0x83, 0x94, 0xa5,
-                                                                    0xb6, 0xc7, 0xd8, 0xe9} {
-    if (!key_) Fail("EVP_EC_gen");
-    Bytes point(65);
-    std::size_t length = 0;
-    if (EVP_PKEY_get_octet_string_param(key_.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
-                                        point.size(), &length) != 1 ||
-        length != 65 || point[0] != 0x04) {
-        Fail("EVP_PKEY_get_octet_string_param");
-    }
-    x_.assign(point.begin() + 1, point.begin() + 33);
-    y_.assign(point.begin() + 33, point.end());
+    : credentialId_(Random(16)),
+      aaguid_{0x5a, 0x0b, 0x1c, 0x2d, 0x3e, 0x4f, 0x50, 0x61,
+              0x72, 0x83, 0x94, 0xa5, 0xb6, 0xc7, 0xd8, 0xe9} {
+    if (!admin::MakeP256TestKey(key_)) Fail("MakeP256TestKey");
 }
 
 CoseKey SoftwareAuthenticator::publicKey() const {
-    CoseKey key;
-    key.alg = -7;
-    key.crv = 1;
-    key.x = x_;
-    key.y = y_;
-    return key;
+    return admin::CoseKeyOf(key_);
 }
 
 Bytes SoftwareAuthenticator::cosePublicKey() const {
-    CborWriter cbor;
-    cbor.map(5).integer(1).integer(2).integer(3).integer(-7);
-    cbor.integer(-1).integer(1).integer(-2).bytes(x_).integer(-3).bytes(y_);
-    return cbor.data();
+    return admin::CoseKeyBytes(key_.x, key_.y);
 }
 
 Registration SoftwareAuthenticator::makeCredential(std::string_view rpId, std::string_view origin,
@@ -117,10 +81,14 @@ Registration SoftwareAuthenticator::makeCredential(std::string_view rpId, std::s
     const Bytes key = cosePublicKey();
     const Bytes authData =
         BuildAuthenticatorData(rpId, flags, signCount_, &aaguid_, &credentialId_, &key);
-    CborWriter attestation;
-    attestation.map(3).text("fmt").text("none").text("attStmt").map(0);
-    attestation.text("authData").bytes(authData);
-    return {ClientDataJson("webauthn.create", challenge, origin), attestation.data()};
+    Bytes attestation = admin::CborMapHead(3);
+    for (const Bytes& item :
+         {admin::CborTextString("fmt"), admin::CborTextString("none"),
+          admin::CborTextString("attStmt"), admin::CborMapHead(0),
+          admin::CborTextString("authData"), admin::CborByteString(authData)}) {
+        admin::Append(attestation, item);
+    }
+    return {ClientDataJson("webauthn.create", challenge, origin), attestation};
 }
 
 Assertion SoftwareAuthenticator::getAssertion(std::string_view rpId, std::string_view origin,
@@ -137,17 +105,8 @@ Assertion SoftwareAuthenticator::getAssertion(std::string_view rpId, std::string
 }
 
 Bytes SoftwareAuthenticator::sign(const Bytes& data) const {
-    EvpMdCtxPtr ctx(EVP_MD_CTX_new());
-    std::size_t length = 0;
-    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key_.get()) != 1 ||
-        EVP_DigestSign(ctx.get(), nullptr, &length, data.data(), data.size()) != 1) {
-        Fail("EVP_DigestSignInit");
-    }
-    Bytes signature(length);
-    if (EVP_DigestSign(ctx.get(), signature.data(), &length, data.data(), data.size()) != 1) {
-        Fail("EVP_DigestSign");
-    }
-    signature.resize(length);
+    Bytes signature;
+    if (!admin::SignWithTestKey(key_, data, signature)) Fail("SignWithTestKey");
     return signature;
 }
 

@@ -5,8 +5,7 @@
 #include <string_view>
 
 #include "core/bytes.h"
-#include "core/crypto.h"
-#include "core/openssl_ptr.h"
+#include "admin/self_test_support.h"
 
 namespace vel::test {
 
@@ -32,8 +31,6 @@ Bytes BuildAuthenticatorData(std::string_view rpId, std::uint8_t flags, std::uin
                              const Bytes* aaguid = nullptr, const Bytes* credentialId = nullptr,
                              const Bytes* cosePublicKey = nullptr);
 
-// A DER ECDSA signature as raw r || s with coordinates of coordinateSize bytes.
-Bytes DerToRawSignature(const Bytes& der, std::size_t coordinateSize = 32);
 
 // A FIDO2 security key in software: one ES256 (P-256) credential, "none" attestation and a
 // counter that grows by one with every signature.
@@ -60,11 +57,9 @@ class SoftwareAuthenticator {
     Bytes sign(const Bytes& data) const;
 
   private:
-    EvpPkeyPtr key_;
+    admin::TestKeyPair key_;
     Bytes credentialId_;
     Bytes aaguid_;
-    Bytes x_;
-    Bytes y_;
     std::uint32_t signCount_ = 0;
 };
 
