@@ -39,25 +39,7 @@ class UpdateApplyTest : public ::testing::Test {
     std::string printed_;
 };
 
-TEST_F(UpdateApplyTest, ANewBuildThatStaysUpReplacesTheOldOneWhichIsKeptAsBackup) {
-    EXPECT_EQ(ApplyUpdate(service_, options_), 0);
-    EXPECT_EQ(read("installed"), "new build");
-    EXPECT_EQ(read("installed.bak"), "old build");
-    EXPECT_NE(printed_.find("Update complete; the service is running version 1.19."),
-              std::string::npos)
-        << printed_;
-}
-
-TEST_F(UpdateApplyTest, ABuildThatDoesNotStayUpIsRolledBack) {
-    systemctl_.units["velmora.service"].afterStart = "failed";
-    EXPECT_EQ(ApplyUpdate(service_, options_), 1);
-    EXPECT_EQ(read("installed"), "old build");
-    EXPECT_NE(
-        printed_.find("ERROR: the new version did not start; the previous binary was restored."),
-        std::string::npos)
-        << printed_;
-}
-
+// Replacing and rolling back are run for real by the update-apply command's integration test.
 TEST_F(UpdateApplyTest, RunningFromTheInstalledPathIsRefusedWithoutTouchingTheService) {
     options_.ownPath = options_.installedPath;
     EXPECT_EQ(ApplyUpdate(service_, options_), 1);

@@ -16,6 +16,7 @@
 #include "os/log.h"
 #include "os/paths.h"
 #include "support/temp_dir.h"
+#include "support/golden.h"
 
 namespace vel::gate {
 namespace {
@@ -138,62 +139,7 @@ TEST_F(GateStoreTest, WritesGateJsonInItsExactLayout) {
     b.disabled = true;
     ASSERT_TRUE(store.addCredential(b, error)) << error;
 
-    EXPECT_EQ(Slurp(gatePath_), R"({
-  "version": 1,
-  "config": {
-    "listenPort": 8443,
-    "rdpPort": 3390,
-    "grantSeconds": 120,
-    "requireUserVerification": true,
-    "bindGrantToSourceIp": false,
-    "certThumbprint": "AB12",
-    "gateId": "0123456789abcdef0123456789abcdef",
-    "machineName": "host-1",
-    "allowPrivateAddresses": false,
-    "streamEnabled": false,
-    "streamPort": 9000,
-    "streamVoiceDevice": "sink.1",
-    "allowedCountries": [
-      "DE",
-      "KZ",
-      "RU"
-    ]
-  },
-  "credentials": [
-    {
-      "id": "abc",
-      "publicKey": {
-        "alg": -7,
-        "kty": "EC2",
-        "crv": 1,
-        "x": "AQ",
-        "y": "Ag"
-      },
-      "signCount": 7,
-      "label": "Key A",
-      "aaguid": "000102030405060708090a0b0c0d0e0f",
-      "createdAt": 100,
-      "lastUsedAt": 200,
-      "useCount": 3
-    },
-    {
-      "id": "def",
-      "publicKey": {
-        "alg": -257,
-        "kty": "RSA",
-        "n": "AQID",
-        "e": "AQAB"
-      },
-      "signCount": 0,
-      "label": "Key B",
-      "aaguid": "",
-      "createdAt": 300,
-      "lastUsedAt": 0,
-      "useCount": 0,
-      "disabled": true
-    }
-  ]
-})");
+    EXPECT_EQ(Slurp(gatePath_), test::Golden("gate-store-full.json"));
 
     // And it reads back to the same records.
     GateStore reread;
