@@ -13,6 +13,7 @@
 #include "os/files.h"
 #include "os/paths.h"
 #include "support/fake_systemctl.h"
+#include "support/firewall_rules.h"
 #include "support/memory_firewall_store.h"
 #include "support/temp_dir.h"
 
@@ -33,17 +34,6 @@ using test::RecordingNftRunner;
 namespace {
 
 using Lines = std::vector<std::string>;
-
-FirewallRule inboundRule(std::string name, std::string localPorts, bool enabled,
-                         RuleAction action = RuleAction::Allow) {
-    FirewallRule rule;
-    rule.name = std::move(name);
-    rule.protocol = kProtocolTcp;
-    rule.localPorts = std::move(localPorts);
-    rule.enabled = enabled;
-    rule.action = action;
-    return rule;
-}
 
 bool setModificationTime(const std::string& path, time_t seconds) {
     const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
@@ -136,10 +126,11 @@ TEST_F(DiagTest, RuleSectionListsEveryRuleOfThePortAndSummarises) {
     setPolicy([](FirewallPolicy& policy) {
         policy = DefaultFirewallPolicy();
         policy.rules[0].enabled = false;
-        FirewallRule block = inboundRule("Block scanners", "3389", true, RuleAction::Block);
+        FirewallRule block =
+            test::InboundRule("Block scanners", "", kProtocolTcp, "3389", true, RuleAction::Block);
         block.remoteAddresses = "198.51.100.0/24";
         policy.rules.push_back(block);
-        policy.rules.push_back(inboundRule("Web", "443", true));
+        policy.rules.push_back(test::InboundRule("Web", "", kProtocolTcp, "443", true));
         policy.enforcement.enabled = true;
     });
     RunDiag(system_);
@@ -157,7 +148,8 @@ TEST_F(DiagTest, RuleSectionListsEveryRuleOfThePortAndSummarises) {
 
     lines_.clear();
     setPolicy([](FirewallPolicy& policy) {
-        policy.rules.push_back(inboundRule("Custom RDP", "3000-4000", true));
+        policy.rules.push_back(
+            test::InboundRule("Custom RDP", "", kProtocolTcp, "3000-4000", true));
     });
     RunDiag(system_);
     EXPECT_EQ(section('5').back(), "   SUMMARY: active allow rules: 1");

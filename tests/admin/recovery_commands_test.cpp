@@ -16,6 +16,7 @@
 #include "os/log.h"
 #include "os/paths.h"
 #include "support/fake_systemctl.h"
+#include "support/firewall_rules.h"
 #include "support/gate_requests.h"
 #include "support/memory_firewall_store.h"
 #include "support/temp_dir.h"
@@ -42,23 +43,6 @@ using test::RecordingNftRunner;
 namespace {
 
 using Lines = std::vector<std::string>;
-
-FirewallRule inboundAllow(std::string name, std::string grouping, std::string localPorts,
-                          bool enabled) {
-    FirewallRule rule;
-    rule.name = std::move(name);
-    rule.grouping = std::move(grouping);
-    rule.protocol = kProtocolTcp;
-    rule.localPorts = std::move(localPorts);
-    rule.enabled = enabled;
-    return rule;
-}
-
-const FirewallRule* findRule(const FirewallPolicy& policy, const std::string& name) {
-    const auto it = std::find_if(policy.rules.begin(), policy.rules.end(),
-                                 [&](const FirewallRule& r) { return r.name == name; });
-    return it == policy.rules.end() ? nullptr : &*it;
-}
 
 // Stands for the gate's main process, so that killing it is real.
 class StandInProcess {
@@ -167,12 +151,14 @@ TEST_F(RecoveryTest, UnlockWithoutInstalledServiceDisarmsAndRestoresTheRules) {
 
     FirewallPolicy policy = DefaultFirewallPolicy();
     policy.rules[0].enabled = false;  // the built-in rule, suppressed by the gate
-    policy.rules.push_back(inboundAllow("Custom RDP 3390", "", "3390", false));
-    policy.rules.push_back(inboundAllow("Web 443", "", "443", false));
-    FirewallRule grant = inboundAllow("Velmora - allow 203.0.113.5", kGrantGroup, "3390", true);
+    policy.rules.push_back(test::InboundRule("Custom RDP 3390", "", kProtocolTcp, "3390", false));
+    policy.rules.push_back(test::InboundRule("Web 443", "", kProtocolTcp, "443", false));
+    FirewallRule grant =
+        test::InboundRule("Velmora - allow 203.0.113.5", kGrantGroup, kProtocolTcp, "3390", true);
     grant.remoteAddresses = "203.0.113.5/32";
     policy.rules.push_back(grant);
-    policy.rules.push_back(inboundAllow(kServiceRuleName, kServiceGroup, "7440", true));
+    policy.rules.push_back(
+        test::InboundRule(kServiceRuleName, kServiceGroup, kProtocolTcp, "7440", true));
     policy.enforcement = {true, 3390, 7441};
     setPolicy(policy);
 
@@ -194,10 +180,10 @@ TEST_F(RecoveryTest, UnlockWithoutInstalledServiceDisarmsAndRestoresTheRules) {
 
     // Grants go; the gate's own port rule, unrelated rules, keys and enforcement stay.
     const FirewallPolicy after = store_.policy();
-    EXPECT_EQ(findRule(after, "Velmora - allow 203.0.113.5"), nullptr);
-    ASSERT_NE(findRule(after, kServiceRuleName), nullptr);
-    EXPECT_TRUE(findRule(after, kServiceRuleName)->enabled);
-    EXPECT_FALSE(findRule(after, "Web 443")->enabled);
+    EXPECT_EQ(test::FindRule(after.rules, "Velmora - allow 203.0.113.5"), nullptr);
+    ASSERT_NE(test::FindRule(after.rules, kServiceRuleName), nullptr);
+    EXPECT_TRUE(test::FindRule(after.rules, kServiceRuleName)->enabled);
+    EXPECT_FALSE(test::FindRule(after.rules, "Web 443")->enabled);
     EXPECT_TRUE(after.enforcement.enabled);
     EXPECT_FALSE(nft_.scripts.empty()) << "the restored rules were not projected";
     std::string gateJsonAfter;
@@ -289,7 +275,7 @@ TEST_F(RecoveryTest, UnlockVerificationNeedsAnEnabledAllowRule) {
     // Only a block rule exposes the port: nothing to restore, and nothing lets traffic in.
     FirewallPolicy policy = DefaultFirewallPolicy();
     policy.rules.clear();
-    FirewallRule block = inboundAllow("Block RDP", "", "3389", true);
+    FirewallRule block = test::InboundRule("Block RDP", "", kProtocolTcp, "3389", true);
     block.action = RuleAction::Block;
     policy.rules.push_back(block);
     setPolicy(policy);

@@ -9,6 +9,7 @@
 #include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
+#include "support/firewall_rules.h"
 #include "support/memory_firewall_store.h"
 #include "support/temp_dir.h"
 
@@ -25,19 +26,6 @@ net::IpAddress address(const char* text) {
     net::IpAddress parsed;
     EXPECT_TRUE(net::parseIpAddress(text, parsed)) << text;
     return parsed;
-}
-
-FirewallRule inboundRule(std::string name, std::string grouping, int protocol,
-                         std::string localPorts, bool enabled,
-                         RuleAction action = RuleAction::Allow) {
-    FirewallRule rule;
-    rule.name = std::move(name);
-    rule.grouping = std::move(grouping);
-    rule.protocol = protocol;
-    rule.localPorts = std::move(localPorts);
-    rule.enabled = enabled;
-    rule.action = action;
-    return rule;
 }
 
 const FirewallRule& findRule(const FirewallPolicy& policy, const std::string& name) {
@@ -77,7 +65,7 @@ TEST(FirewallPorts, LocalPortListsMatchPiecesAndRangesOnly) {
 
 TEST(FirewallPorts, ExposureFollowsProtocolPortsAndRestrictions) {
     const auto exposes = [](int protocol, const char* ports, void (*narrow)(FirewallRule&)) {
-        FirewallRule rule = inboundRule("r", "", protocol, ports, true);
+        FirewallRule rule = test::InboundRule("r", "", protocol, ports, true);
         if (narrow != nullptr) narrow(rule);
         return ruleExposesPort(rule, 3389);
     };
@@ -99,7 +87,8 @@ TEST(FirewallPorts, ExposureFollowsProtocolPortsAndRestrictions) {
     }
 
     // The projection asks the same question for the stream's UDP ports.
-    EXPECT_TRUE(ruleExposesPort(inboundRule("u", "", kProtocolUdp, "*", true), 7441, kProtocolUdp));
+    EXPECT_TRUE(
+        ruleExposesPort(test::InboundRule("u", "", kProtocolUdp, "*", true), 7441, kProtocolUdp));
 }
 
 TEST(FirewallAddresses, AHostRuleNamesExactlyOneAddress) {
@@ -113,24 +102,25 @@ TEST(FirewallAddresses, AHostRuleNamesExactlyOneAddress) {
 FirewallPolicy mixedPolicy() {
     FirewallPolicy policy = DefaultFirewallPolicy();
     const auto add = [&](FirewallRule rule) { policy.rules.push_back(std::move(rule)); };
-    add(inboundRule("RD shadow", kRemoteDesktopGroup, kProtocolTcp, "", true));
-    add(inboundRule("RD udp", kRemoteDesktopGroup, kProtocolUdp, "3389", true));
-    add(inboundRule("RD blocked", kRemoteDesktopGroup, kProtocolTcp, "3389", false,
-                    RuleAction::Block));
-    add(inboundRule("Open everything", "", kProtocolAny, "*", true));
-    add(inboundRule("RDP range", "Admins", kProtocolTcp, "3000-4000", true));
-    FirewallRule program = inboundRule("Some program", "", kProtocolTcp, "*", true);
+    add(test::InboundRule("RD shadow", kRemoteDesktopGroup, kProtocolTcp, "", true));
+    add(test::InboundRule("RD udp", kRemoteDesktopGroup, kProtocolUdp, "3389", true));
+    add(test::InboundRule("RD blocked", kRemoteDesktopGroup, kProtocolTcp, "3389", false,
+                          RuleAction::Block));
+    add(test::InboundRule("Open everything", "", kProtocolAny, "*", true));
+    add(test::InboundRule("RDP range", "Admins", kProtocolTcp, "3000-4000", true));
+    FirewallRule program = test::InboundRule("Some program", "", kProtocolTcp, "*", true);
     program.applicationName = "/usr/bin/program";
     add(program);
-    add(inboundRule("Web", "", kProtocolTcp, "80, 443", true));
-    add(inboundRule("Deny RDP", "", kProtocolTcp, "3389", true, RuleAction::Block));
-    add(inboundRule("Old RDP rule", "", kProtocolTcp, "3389", false));
-    FirewallRule outbound = inboundRule("Outbound RDP", "", kProtocolTcp, "3389", true);
+    add(test::InboundRule("Web", "", kProtocolTcp, "80, 443", true));
+    add(test::InboundRule("Deny RDP", "", kProtocolTcp, "3389", true, RuleAction::Block));
+    add(test::InboundRule("Old RDP rule", "", kProtocolTcp, "3389", false));
+    FirewallRule outbound = test::InboundRule("Outbound RDP", "", kProtocolTcp, "3389", true);
     outbound.direction = RuleDirection::Out;
     add(outbound);
-    add(inboundRule("Velmora - allow 10.0.0.5 [1]", kGrantGroup, kProtocolTcp, "3389", true));
-    add(inboundRule("Velmora - allow 10.0.0.6 [2]", kGrantGroup, kProtocolTcp, "3389", false));
-    add(inboundRule(kServiceRuleName, kServiceGroup, kProtocolTcp, "*", true));
+    add(test::InboundRule("Velmora - allow 10.0.0.5 [1]", kGrantGroup, kProtocolTcp, "3389", true));
+    add(test::InboundRule("Velmora - allow 10.0.0.6 [2]", kGrantGroup, kProtocolTcp, "3389",
+                          false));
+    add(test::InboundRule(kServiceRuleName, kServiceGroup, kProtocolTcp, "*", true));
     return policy;
 }
 
@@ -200,7 +190,7 @@ TEST(FirewallGrants, AllowRulesAreAddedValidatedListedAndRemoved) {
     ASSERT_TRUE(firewall.addAllowRule("anyone", 3389, "*", "open", error, kProtocolTcp));
 
     FirewallRule expected =
-        inboundRule("Velmora - allow 10.0.0.5 [1]", kGrantGroup, kProtocolTcp, "3389", true);
+        test::InboundRule("Velmora - allow 10.0.0.5 [1]", kGrantGroup, kProtocolTcp, "3389", true);
     expected.description = "grant";
     expected.remoteAddresses = "10.0.0.5/32";
     EXPECT_EQ(findRule(store.policy(), expected.name), expected);
@@ -235,7 +225,8 @@ TEST(FirewallServicePort, AWrongRuleIsReplacedAndARightOneLeftAlone) {
 
     ASSERT_TRUE(firewall.ensureServicePortRule(8443, created, error)) << error;
     EXPECT_TRUE(created);
-    FirewallRule fresh = inboundRule(kServiceRuleName, kServiceGroup, kProtocolTcp, "8443", true);
+    FirewallRule fresh =
+        test::InboundRule(kServiceRuleName, kServiceGroup, kProtocolTcp, "8443", true);
     fresh.description = kServiceRuleDescription;
     EXPECT_EQ(findRule(store.policy(), kServiceRuleName), fresh);
     EXPECT_TRUE(log.contains("opened the gate's own port 8443 in the firewall"));

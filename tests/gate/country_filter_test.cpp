@@ -28,7 +28,6 @@ const char* const kOtherRegistryLines =
 
 class CountryFilterTest : public ::testing::Test {
   protected:
-
     std::string write(const std::string& name, const std::string& text) {
         const std::string path = dir_ + "/" + name;
         EXPECT_TRUE(WriteFileAtomic(path, text));

@@ -15,8 +15,8 @@
 #include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
-#include "support/temp_dir.h"
 #include "support/golden.h"
+#include "support/temp_dir.h"
 
 namespace vel::gate {
 namespace {

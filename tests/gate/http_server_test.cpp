@@ -196,12 +196,8 @@ struct Recorder {
 
 class HttpServerTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        InitLog(dir_, "gate");
-    }
-    void TearDown() override {
-        server_.stop();
-    }
+    void SetUp() override { InitLog(dir_, "gate"); }
+    void TearDown() override { server_.stop(); }
 
     void startPlain(HttpHandler handler) {
         std::string error;

@@ -11,8 +11,8 @@
 
 #include "os/files.h"
 #include "os/paths.h"
-#include "support/temp_dir.h"
 #include "support/golden.h"
+#include "support/temp_dir.h"
 
 namespace vel::gate {
 namespace {
@@ -35,7 +35,6 @@ std::string otherKey() {
 
 class TlsPairTest : public ::testing::Test {
   protected:
-
     void write(const char* name, const std::string& text) {
         ASSERT_TRUE(WriteFileAtomic(JoinPath(dir_, name), text));
     }

@@ -13,6 +13,7 @@
 #include "gate/gate_store.h"
 #include "os/files.h"
 #include "os/paths.h"
+#include "support/firewall_rules.h"
 #include "support/gate_requests.h"
 #include "support/process.h"
 #include "support/stand_in_systemd.h"
@@ -93,13 +94,6 @@ class ServiceCommandsTest : public ::testing::Test {
         std::string error;
         ASSERT_TRUE(store.load(JoinPath(dataDirectory(), "gate.json"), error)) << error;
         ASSERT_TRUE(store.addCredential(test::PlaceholderCredential(), error)) << error;
-    }
-    const firewall::FirewallRule* findRule(const std::vector<firewall::FirewallRule>& rules,
-                                           const std::string& name) const {
-        for (const firewall::FirewallRule& rule : rules) {
-            if (rule.name == name) return &rule;
-        }
-        return nullptr;
     }
 
     test::TempDir data_;
@@ -212,8 +206,9 @@ TEST_F(ServiceCommandsTest, SetupStartsTheGateAndUninstallRemovesItKeepingThePor
     std::vector<firewall::FirewallRule> rules;
     std::string error;
     ASSERT_TRUE(store.rules(rules, error)) << error;
-    EXPECT_EQ(findRule(rules, firewall::kServiceRuleName), nullptr);
-    const firewall::FirewallRule* rdp = findRule(rules, firewall::kBuiltInRemoteDesktopRuleName);
+    EXPECT_EQ(test::FindRule(rules, firewall::kServiceRuleName), nullptr);
+    const firewall::FirewallRule* rdp =
+        test::FindRule(rules, firewall::kBuiltInRemoteDesktopRuleName);
     ASSERT_NE(rdp, nullptr);
     EXPECT_FALSE(rdp->enabled);
     // The kernel still holds the projection that keeps the port closed.

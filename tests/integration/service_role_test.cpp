@@ -73,6 +73,9 @@ TEST(ServiceRole, FailedStartupExitsWithFailureForSystemdToRestart) {
     test::NotifySocket systemd(dir.file("notify"));
     const pid_t pid = spawnService(dir.path(), systemd.path());
     ASSERT_GT(pid, 0);
+    EXPECT_EQ(systemd.receive(10000), "STATUS=starting");
+    EXPECT_EQ(systemd.receive(10000),
+              "STATUS=startup failed: gate.json is corrupt or not an object");
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_EQ(WEXITSTATUS(status), 1);

@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
-#include "core/encoding.h"
 #include "admin/self_test_support.h"
+#include "core/encoding.h"
 
 namespace vel::test {
 
@@ -62,9 +62,8 @@ Bytes BuildAuthenticatorData(std::string_view rpId, std::uint8_t flags, std::uin
 }
 
 SoftwareAuthenticator::SoftwareAuthenticator()
-    : credentialId_(Random(16)),
-      aaguid_{0x5a, 0x0b, 0x1c, 0x2d, 0x3e, 0x4f, 0x50, 0x61,
-              0x72, 0x83, 0x94, 0xa5, 0xb6, 0xc7, 0xd8, 0xe9} {
+    : credentialId_(Random(16)), aaguid_{0x5a, 0x0b, 0x1c, 0x2d, 0x3e, 0x4f, 0x50, 0x61,
+                                         0x72, 0x83, 0x94, 0xa5, 0xb6, 0xc7, 0xd8, 0xe9} {
     if (!admin::MakeP256TestKey(key_)) Fail("MakeP256TestKey");
 }
 
@@ -82,10 +81,9 @@ Registration SoftwareAuthenticator::makeCredential(std::string_view rpId, std::s
     const Bytes authData =
         BuildAuthenticatorData(rpId, flags, signCount_, &aaguid_, &credentialId_, &key);
     Bytes attestation = admin::CborMapHead(3);
-    for (const Bytes& item :
-         {admin::CborTextString("fmt"), admin::CborTextString("none"),
-          admin::CborTextString("attStmt"), admin::CborMapHead(0),
-          admin::CborTextString("authData"), admin::CborByteString(authData)}) {
+    for (const Bytes& item : {admin::CborTextString("fmt"), admin::CborTextString("none"),
+                              admin::CborTextString("attStmt"), admin::CborMapHead(0),
+                              admin::CborTextString("authData"), admin::CborByteString(authData)}) {
         admin::Append(attestation, item);
     }
     return {ClientDataJson("webauthn.create", challenge, origin), attestation};

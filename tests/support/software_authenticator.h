@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/bytes.h"
 #include "admin/self_test_support.h"
+#include "core/bytes.h"
 
 namespace vel::test {
 
@@ -30,7 +30,6 @@ Bytes ClientDataJson(std::string_view type, const Bytes& challenge, std::string_
 Bytes BuildAuthenticatorData(std::string_view rpId, std::uint8_t flags, std::uint32_t signCount,
                              const Bytes* aaguid = nullptr, const Bytes* credentialId = nullptr,
                              const Bytes* cosePublicKey = nullptr);
-
 
 // A FIDO2 security key in software: one ES256 (P-256) credential, "none" attestation and a
 // counter that grows by one with every signature.
