@@ -92,7 +92,10 @@ int CmdCode(int argc, char** argv, const LineWriter& out) {
         return 1;
     }
     const GateConfig config = store.config();
-    const std::vector<std::string> addresses = LocalIpv4Addresses();
+    std::vector<std::string> addresses;
+    for (const net::IpAddress& address : LocalIpv4Addresses()) {
+        addresses.push_back(net::formatIpAddress(address));
+    }
     out("");
     out("  Enrollment code: " + code);
     out(format("  Valid for:       %ld min.", minutes));

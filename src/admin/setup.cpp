@@ -227,8 +227,8 @@ bool uninstallGate(SetupEnvironment& env, std::string& error) {
 bool writeResultFile(const std::string& path, const std::string& code, const std::string& error,
                      const gate::GateConfig& config, std::size_t keyCount) {
     std::string ips;
-    for (const std::string& address : LocalIpv4Addresses()) {
-        ips += (ips.empty() ? "" : ", ") + address;
+    for (const net::IpAddress& address : LocalIpv4Addresses()) {
+        ips += (ips.empty() ? "" : ", ") + net::formatIpAddress(address);
     }
     const std::string text =
         "code=" + code + "\nerror=" + error + "\nmachine=" + config.machineName +
