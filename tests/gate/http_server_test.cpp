@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/openssl_ptr.h"
 #include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
@@ -110,14 +111,8 @@ Reply exchange(std::uint16_t port, const std::string& method, const std::string&
 
 // --- a TLS client pinned to one protocol version ---------------------------------------------
 
-template <typename T, void (*Free)(T*)>
-struct Freer {
-    void operator()(T* p) const { Free(p); }
-};
-using SslCtxPtr = std::unique_ptr<SSL_CTX, Freer<SSL_CTX, SSL_CTX_free>>;
-using SslPtr = std::unique_ptr<SSL, Freer<SSL, SSL_free>>;
-using X509Ptr = std::unique_ptr<X509, Freer<X509, X509_free>>;
-using BioPtr = std::unique_ptr<BIO, Freer<BIO, BIO_free_all>>;
+using SslCtxPtr = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
+using SslPtr = std::unique_ptr<SSL, OpenSslFree<SSL_free>>;
 
 struct TlsOutcome {
     bool handshake = false;

@@ -115,15 +115,9 @@ class EndToEndTest : public ::testing::Test {
     test::HttpReply enroll(test::SoftwareAuthenticator& key, const std::string& code) const {
         const test::HttpReply begin = post("/v1/enroll/begin", test::JsonObject({{"code", code}}));
         if (begin.status != 200) return begin;
-        Bytes challenge;
-        Base64Decode(begin.json.get("challenge").asString(), challenge);
-        const test::Registration reg = key.makeCredential(kRpId, kOrigin, challenge);
-        return post("/v1/enroll/finish",
-                    test::JsonObject({{"code", code},
-                            {"credentialId", Base64UrlEncode(key.credentialId())},
-                            {"attestationObject", Base64UrlEncode(reg.attestationObject)},
-                            {"clientDataJSON", Base64UrlEncode(reg.clientDataJson)},
-                            {"label", "e2e key"}}));
+        const test::Registration reg =
+            key.makeCredential(kRpId, kOrigin, test::ChallengeOf(begin.json));
+        return post("/v1/enroll/finish", test::RegistrationBody(code, key, reg, "e2e key"));
     }
 
     test::HttpReply authenticate(test::SoftwareAuthenticator& key) const {
@@ -195,16 +189,8 @@ TEST_F(EndToEndTest, SetupEnrollAuthenticateAndExpire) {
 TEST_F(EndToEndTest, UnlockOpensThePortAndArmClosesItAgain) {
     // A machine with one key enrolled before setup runs.
     test::SoftwareAuthenticator key;
-    const CoseKey publicKey = key.publicKey();
     JsonValue credentials = JsonValue::array();
-    credentials.push(test::JsonObject({{"id", Base64UrlEncode(key.credentialId())},
-                             {"publicKey", test::JsonObject({{"alg", -7},
-                                                   {"kty", "EC2"},
-                                                   {"crv", 1},
-                                                   {"x", Base64UrlEncode(publicKey.x)},
-                                                   {"y", Base64UrlEncode(publicKey.y)}})},
-                             {"signCount", 0},
-                             {"label", "k"}}));
+    credentials.push(test::StoredCredentialJson(key, 0, "k"));
     ASSERT_TRUE(EnsureDirectory(dataDirectory()));
     ASSERT_TRUE(WriteFileAtomic(JoinPath(dataDirectory(), "gate.json"),
                                 JsonDump(test::JsonObject({{"version", 1}, {"credentials", credentials}}))));

@@ -54,14 +54,9 @@ protected:
                            const std::string& finishFrom = "127.0.0.1") {
         const test::HttpReply begin = post("/v1/enroll/begin", test::JsonObject({{"code", code}}));
         EXPECT_EQ(begin.status, 200) << begin.body;
-        Bytes challenge;
-        Base64Decode(begin.json.get("challenge").asString(), challenge);
-        const test::Registration reg = key.makeCredential(kRpId, kOrigin, challenge, flags);
-        lastFinish_ = test::JsonObject({{"code", code},
-                            {"credentialId", Base64UrlEncode(key.credentialId())},
-                            {"attestationObject", Base64UrlEncode(reg.attestationObject)},
-                            {"clientDataJSON", Base64UrlEncode(reg.clientDataJson)},
-                            {"label", label}});
+        const test::Registration reg =
+            key.makeCredential(kRpId, kOrigin, test::ChallengeOf(begin.json), flags);
+        lastFinish_ = test::RegistrationBody(code, key, reg, label);
         return post("/v1/enroll/finish", lastFinish_, finishFrom);
     }
 
@@ -235,15 +230,10 @@ TEST_F(GateApiTest, CountersMustAdvanceOnceTheyHaveStarted) {
     // A stored credential with counter 5, and a disabled one.
     test::SoftwareAuthenticator disabledKey;
     JsonValue credentials = JsonValue::array();
-    for (auto* k : {&key, &disabledKey}) {
-        const CoseKey pub = k->publicKey();
-        JsonValue publicKey = test::JsonObject({{"alg", -7}, {"kty", "EC2"}, {"crv", 1},
-                                      {"x", Base64UrlEncode(pub.x)}, {"y", Base64UrlEncode(pub.y)}});
-        JsonValue entry = test::JsonObject({{"id", Base64UrlEncode(k->credentialId())}, {"publicKey", publicKey},
-                                  {"signCount", k == &key ? 5 : 0}, {"label", "k"}});
-        if (k == &disabledKey) entry.set("disabled", true);
-        credentials.push(entry);
-    }
+    credentials.push(test::StoredCredentialJson(key, 5, "k"));
+    JsonValue disabled = test::StoredCredentialJson(disabledKey, 0, "k");
+    disabled.set("disabled", true);
+    credentials.push(disabled);
     startGate(JsonValue::object(), &credentials);
 
     const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());

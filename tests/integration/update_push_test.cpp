@@ -41,20 +41,12 @@ class UpdatePushTest : public ::testing::Test {
         std::string error;
         ASSERT_TRUE(store.load(JoinPath(gate_->dataDirectory(), "gate.json"), error)) << error;
         const std::string code = store.issueEnrollmentCode(900, error);
-        JsonValue begin = JsonValue::object();
-        begin.set("code", code);
-        const test::HttpReply reply = post("/v1/enroll/begin", begin);
+        const test::HttpReply reply = post("/v1/enroll/begin", test::JsonObject({{"code", code}}));
         ASSERT_EQ(reply.status, 200) << reply.body;
-        Bytes challenge;
-        Base64Decode(reply.json.get("challenge").asString(), challenge);
-        const test::Registration reg = key_.makeCredential(kRpId, kOrigin, challenge);
-        JsonValue finish = JsonValue::object();
-        finish.set("code", code);
-        finish.set("credentialId", Base64UrlEncode(key_.credentialId()));
-        finish.set("attestationObject", Base64UrlEncode(reg.attestationObject));
-        finish.set("clientDataJSON", Base64UrlEncode(reg.clientDataJson));
-        finish.set("label", "key");
-        ASSERT_EQ(post("/v1/enroll/finish", finish).status, 200);
+        const test::Registration reg =
+            key_.makeCredential(kRpId, kOrigin, test::ChallengeOf(reply.json));
+        ASSERT_EQ(post("/v1/enroll/finish", test::RegistrationBody(code, key_, reg, "key")).status,
+                  200);
     }
 
     // A fresh update token, as a client asks for one after its assertion.

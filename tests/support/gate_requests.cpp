@@ -25,6 +25,28 @@ JsonValue AssertionBody(const Bytes& credentialId, const Assertion& assertion) {
     return body;
 }
 
+JsonValue RegistrationBody(const std::string& code, const SoftwareAuthenticator& key,
+                           const Registration& registration, const std::string& label) {
+    return JsonObject({{"code", code},
+                       {"credentialId", Base64UrlEncode(key.credentialId())},
+                       {"attestationObject", Base64UrlEncode(registration.attestationObject)},
+                       {"clientDataJSON", Base64UrlEncode(registration.clientDataJson)},
+                       {"label", label}});
+}
+
+JsonValue StoredCredentialJson(const SoftwareAuthenticator& key, int signCount,
+                               const std::string& label) {
+    const CoseKey publicKey = key.publicKey();
+    return JsonObject({{"id", Base64UrlEncode(key.credentialId())},
+                       {"publicKey", JsonObject({{"alg", -7},
+                                                 {"kty", "EC2"},
+                                                 {"crv", 1},
+                                                 {"x", Base64UrlEncode(publicKey.x)},
+                                                 {"y", Base64UrlEncode(publicKey.y)}})},
+                       {"signCount", signCount},
+                       {"label", label}});
+}
+
 gate::Credential PlaceholderCredential(const std::string& id, const std::string& label) {
     gate::Credential key;
     key.id = id;

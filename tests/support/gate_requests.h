@@ -20,6 +20,14 @@ Bytes ChallengeOf(const JsonValue& beginReply);
 // The /v1/auth/finish body for an assertion made with credentialId.
 JsonValue AssertionBody(const Bytes& credentialId, const Assertion& assertion);
 
+// The /v1/enroll/finish body for a registration made with key.
+JsonValue RegistrationBody(const std::string& code, const SoftwareAuthenticator& key,
+                           const Registration& registration, const std::string& label);
+
+// The key as gate.json stores an enrolled credential.
+JsonValue StoredCredentialJson(const SoftwareAuthenticator& key, int signCount,
+                               const std::string& label);
+
 // An enrolled-looking ES256 credential for tests that only need "a key is enrolled"; its public
 // key is not on the curve, so nothing can authenticate with it.
 gate::Credential PlaceholderCredential(const std::string& id = "key-1",
