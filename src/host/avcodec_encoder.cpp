@@ -232,7 +232,7 @@ private:
         // One keyframe at the start and then only on request; scene cuts would add intra frames
         // the stream did not ask for.
         if (hevc) {
-            av_opt_set(options, "x265-params", "keyint=-1:scenecut=0:repeat-headers=1:log-level=error", 0);
+            av_opt_set(options, "x265-params", "keyint=-1:scenecut=0:open-gop=0:repeat-headers=1:log-level=error", 0);
         } else {
             av_opt_set(options, "x264-params", "keyint=infinite:scenecut=0:repeat-headers=1", 0);
         }

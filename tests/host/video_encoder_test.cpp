@@ -1,0 +1,195 @@
+#include "host/video_encoder.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "host/annex_b.h"
+#include "host/nvenc_library.h"
+#include "os/log.h"
+#include "support/temp_dir.h"
+
+namespace vel::host {
+namespace {
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool hardwareEncoderPresent(VideoCodec codec) {
+    for (const EncoderListEntry& entry : listEncoders(codec)) {
+        if (entry.hardware) {
+            return true;
+        }
+    }
+    return false;
+}
+
+EncoderConfig smallConfig() {
+    EncoderConfig config;
+    config.width = 320;
+    config.height = 240;
+    config.bitrate = 1'000'000;
+    return config;
+}
+
+TEST(EncoderBackendNames, ParseIsCaseSensitiveAndKnowsTheLongForms) {
+    EXPECT_EQ(parseEncoderBackend("nvenc"), EncoderBackend::Nvenc);
+    EXPECT_EQ(parseEncoderBackend("mf-hw"), EncoderBackend::MfHw);
+    EXPECT_EQ(parseEncoderBackend("mf-hardware"), EncoderBackend::MfHw);
+    EXPECT_EQ(parseEncoderBackend("mf-sw"), EncoderBackend::MfSw);
+    EXPECT_EQ(parseEncoderBackend("mf-software"), EncoderBackend::MfSw);
+    EXPECT_EQ(parseEncoderBackend("software"), EncoderBackend::MfSw);
+    EXPECT_EQ(parseEncoderBackend("MF-HW"), EncoderBackend::Auto);
+    EXPECT_EQ(parseEncoderBackend(""), EncoderBackend::Auto);
+    EXPECT_STREQ(encoderBackendName(EncoderBackend::Nvenc), "nvenc");
+    EXPECT_STREQ(encoderBackendName(EncoderBackend::MfHw), "mf-hw");
+    EXPECT_STREQ(encoderBackendName(EncoderBackend::MfSw), "mf-sw");
+    EXPECT_STREQ(encoderBackendName(static_cast<EncoderBackend>(9)), "auto");
+}
+
+TEST(EncoderBuffer, OneAndAHalfFramesWithAFloor) {
+    EXPECT_EQ(encoderBufferBits(10'000'000, 60), 250'000u);
+    EXPECT_EQ(encoderBufferBits(1'000'000, 60), 64'000u);
+    EXPECT_EQ(encoderBufferBits(1'000'000, 0), 1'500'000u);
+    EXPECT_EQ(encoderBufferBits(4'000'000'000u, 1), 0xFFFFFFFFu);
+}
+
+TEST(NvencVersion, TheDriverMustRunTheHeadersApi) {
+    EXPECT_EQ(nvencVersionRefusal(11 * 16 + 0), "the NVIDIA driver supports NVENC API 11.0; 11.1 is needed");
+    EXPECT_EQ(nvencVersionRefusal(9 * 16 + 2), "the NVIDIA driver supports NVENC API 9.2; 11.1 is needed");
+    EXPECT_EQ(nvencVersionRefusal(11 * 16 + 1), "");
+    EXPECT_EQ(nvencVersionRefusal(12 * 16 + 0), "");
+}
+
+TEST(AnnexB, ParameterSetsAreFoundAndPutInFrontOnlyWhenMissing) {
+    // H.264: SPS (7), PPS (8), IDR slice (5), with four- and three-byte start codes.
+    const std::vector<std::uint8_t> h264 = {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x68, 3, 0, 0, 0, 1, 0x65, 9, 9};
+    std::vector<NalUnit> units = splitAnnexB(h264);
+    ASSERT_EQ(units.size(), 3u);
+    EXPECT_EQ(nalType(units[0], VideoCodec::H264), 7);
+    EXPECT_EQ(nalType(units[1], VideoCodec::H264), 8);
+    EXPECT_EQ(nalType(units[2], VideoCodec::H264), 5);
+    EXPECT_EQ(units[2].payload.size(), 3u);
+    EXPECT_TRUE(beginsWithParameterSets(h264, VideoCodec::H264));
+    const std::vector<std::uint8_t> sets = parameterSetsOf(h264, VideoCodec::H264);
+    EXPECT_EQ(sets, (std::vector<std::uint8_t>{0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3}));
+
+    std::vector<std::uint8_t> bare = {0, 0, 0, 1, 0x65, 7};
+    ensureParameterSets(bare, sets, VideoCodec::H264);
+    EXPECT_EQ(bare.size(), sets.size() + 6);
+    EXPECT_TRUE(beginsWithParameterSets(bare, VideoCodec::H264));
+    std::vector<std::uint8_t> complete = h264;
+    ensureParameterSets(complete, sets, VideoCodec::H264);
+    EXPECT_EQ(complete, h264);
+
+    // HEVC: a VPS header byte is 0x40; the same byte read as H.264 is no SPS.
+    const std::vector<std::uint8_t> hevc = {0, 0, 1, 0x40, 1, 0xAA, 0, 0, 1, 0x42, 1, 0xBB, 0, 0, 1, 0x26, 1, 0xCC};
+    EXPECT_TRUE(beginsWithParameterSets(hevc, VideoCodec::Hevc));
+    EXPECT_FALSE(beginsWithParameterSets(hevc, VideoCodec::H264));
+    EXPECT_EQ(parameterSetsOf(hevc, VideoCodec::Hevc).size(), 2u * 7);
+
+    // Parameter sets beyond the first 256 bytes do not count.
+    std::vector<std::uint8_t> late(305, 0xFF);
+    late[300] = 0;
+    late[301] = 0;
+    late[302] = 1;
+    late[303] = 0x67;
+    EXPECT_FALSE(beginsWithParameterSets(late, VideoCodec::H264));
+}
+
+class EncoderSelection : public ::testing::Test {
+protected:
+    void SetUp() override { InitLog(dir_.path(), "host"); }
+    std::string log() const { return readAll(dir_.file("host.log")); }
+    test::TempDir dir_;
+};
+
+TEST_F(EncoderSelection, AutoFallsThroughToSoftwareWithoutADeclinedLine) {
+    std::string error;
+    std::unique_ptr<VideoEncoder> encoder = createVideoEncoder(smallConfig(), error, [](EncodedFrame&&) {});
+    ASSERT_NE(encoder, nullptr) << error;
+    if (encoder->isHardware()) {
+        GTEST_SKIP() << "a hardware encoder answers here: " << encoder->name();
+    }
+    EXPECT_EQ(encoder->backend(), EncoderBackend::MfSw);
+    EXPECT_EQ(encoder->config().backend, EncoderBackend::MfSw);
+    EXPECT_EQ(encoder->name(), "libx264");
+    EXPECT_FALSE(encoder->acceptsTextures());
+    const std::string text = log();
+    EXPECT_EQ(text.find("declined"), std::string::npos) << text;
+    EXPECT_NE(text.find("encoder: libx264 (software, sync, memory input) 320x240@60 1000000 bps"), std::string::npos)
+        << text;
+}
+
+TEST_F(EncoderSelection, AbsentHardwareGivesEveryReasonInOrder) {
+    if (hardwareEncoderPresent(VideoCodec::H264)) {
+        GTEST_SKIP() << "this machine has a hardware H.264 encoder";
+    }
+    EncoderConfig config = smallConfig();
+    config.hardwareOnly = true;
+    std::string error;
+    EXPECT_EQ(createVideoEncoder(config, error, [](EncodedFrame&&) {}), nullptr);
+    EXPECT_EQ(error,
+              "nvenc: libnvidia-encode.so.1 is not installed (no NVIDIA driver); "
+              "mf-hw: no H.264 encoder is available in hardware");
+    const std::string text = log();
+    EXPECT_EQ(text.find("backend nvenc declined"), std::string::npos) << text;
+    EXPECT_NE(text.find("encoder backend mf-hw declined: no H.264 encoder is available in hardware"),
+              std::string::npos)
+        << text;
+
+    config.hardwareOnly = false;
+    config.backend = EncoderBackend::Nvenc;
+    EXPECT_EQ(createVideoEncoder(config, error, [](EncodedFrame&&) {}), nullptr);
+    EXPECT_EQ(error, "nvenc: libnvidia-encode.so.1 is not installed (no NVIDIA driver)");
+
+    config.backend = EncoderBackend::MfHw;
+    config.codec = VideoCodec::Hevc;
+    EXPECT_EQ(createVideoEncoder(config, error, [](EncodedFrame&&) {}), nullptr);
+    EXPECT_EQ(error, "mf-hw: no HEVC encoder is available in hardware");
+}
+
+TEST_F(EncoderSelection, NamedSoftwareBackendAndEmptyChoice) {
+    EncoderConfig config = smallConfig();
+    config.backend = EncoderBackend::MfSw;
+    config.codec = VideoCodec::Hevc;
+    std::string error;
+    std::unique_ptr<VideoEncoder> encoder = createVideoEncoder(config, error, [](EncodedFrame&&) {});
+    ASSERT_NE(encoder, nullptr) << error;
+    EXPECT_EQ(encoder->name(), "libx265");
+    EXPECT_FALSE(encoder->isHardware());
+
+    config.backend = EncoderBackend::MfSw;
+    config.allowHardware = true;
+    config.hardwareOnly = true;
+    EXPECT_EQ(createVideoEncoder(config, error, [](EncodedFrame&&) {}), nullptr);
+    EXPECT_EQ(error, "mf-sw: no HEVC encoder is available in software");
+
+    config.backend = EncoderBackend::Auto;
+    config.allowHardware = false;
+    EXPECT_EQ(createVideoEncoder(config, error, [](EncodedFrame&&) {}), nullptr);
+    EXPECT_EQ(error, "no encoder backend is allowed by the configuration");
+}
+
+TEST(EncoderListing, SoftwareEncodersFollowAnyHardware) {
+    for (VideoCodec codec : {VideoCodec::H264, VideoCodec::Hevc}) {
+        std::vector<EncoderListEntry> entries = listEncoders(codec);
+        ASSERT_FALSE(entries.empty());
+        const EncoderListEntry& last = entries.back();
+        EXPECT_EQ(last.backend, EncoderBackend::MfSw);
+        EXPECT_FALSE(last.hardware);
+        EXPECT_EQ(last.name, codec == VideoCodec::Hevc ? "libx265" : "libx264");
+        std::string reason;
+        if (!loadNvencLibrary(reason)) {
+            EXPECT_NE(entries.front().backend, EncoderBackend::Nvenc);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vel::host
