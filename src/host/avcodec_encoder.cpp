@@ -39,7 +39,7 @@ AvBufferPtr openVaapiDevice() {
 // Whether a VAAPI render node answers, asked once per process: opening a driver is slow.
 bool vaapiAnswers() {
     static const bool answers = [] {
-        av_log_set_level(AV_LOG_QUIET);
+        quietLibavLog();
         return openVaapiDevice() != nullptr;
     }();
     return answers;
@@ -81,6 +81,7 @@ public:
 
     bool open(const EncoderConfig& config, std::string& error, EncodedFrameCallback output) override {
         teardown();
+        quietLibavLog();
         config_ = config;
         output_ = std::move(output);
         const EncoderBackend b = config.backend;

@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/buffer.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 }
 
 #include <memory>
@@ -31,6 +32,9 @@ using AvCodecContextPtr = std::unique_ptr<AVCodecContext, AvCodecContextFree>;
 using AvFramePtr = std::unique_ptr<AVFrame, AvFrameFree>;
 using AvPacketPtr = std::unique_ptr<AVPacket, AvPacketFree>;
 using AvBufferPtr = std::unique_ptr<AVBufferRef, AvBufferUnref>;
+
+// libav reports on standard error by default; failures reach our log through return codes instead.
+inline void quietLibavLog() { av_log_set_level(AV_LOG_QUIET); }
 
 // "<call> failed: <libav's text for the code>".
 inline std::string avFailure(const char* call, int code) {

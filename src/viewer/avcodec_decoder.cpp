@@ -14,6 +14,7 @@ class AvcodecDecoder final : public VideoDecoder {
 public:
     bool open(std::uint8_t codec, int /*mode: software is all it does*/, std::string& error) override {
         codec_ = codec;
+        quietLibavLog();
         const AVCodec* decoder = avcodec_find_decoder(codecId(codec));
         if (!decoder) {
             error = codec == kCodecHevc ? "no HEVC decoder is installed" : "no H.264 decoder is installed";
