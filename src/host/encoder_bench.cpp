@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "host/encoder_selection.h"
+
 namespace vel::host {
 namespace {
 

@@ -65,14 +65,6 @@ public:
 EncoderBackend parseEncoderBackend(const std::string& text);
 const char* encoderBackendName(EncoderBackend backend);
 
-// Tries the allowed backends in order (nvenc, mf-hw, mf-sw) and returns the first that opens, or
-// null with every backend's reason in `error`.
-std::unique_ptr<VideoEncoder> createVideoEncoder(const EncoderConfig& config, std::string& error,
-                                                 EncodedFrameCallback output);
-
-// What could encode `codec` on this machine: NVENC first, then hardware, then software encoders.
-std::vector<EncoderListEntry> listEncoders(VideoCodec codec);
-
 // max(64,000, one and a half frames of data): the rate-control buffer every backend uses.
 std::uint32_t encoderBufferBits(std::uint32_t bitrate, std::uint32_t fps);
 

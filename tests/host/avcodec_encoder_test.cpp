@@ -9,10 +9,10 @@
 
 #include "host/annex_b.h"
 #include "host/bench_pattern.h"
-#include "host/video_encoder.h"
+#include "host/encoder_selection.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
-#include "viewer/video_decoder.h"
+#include "viewer/decoder_selection.h"
 
 namespace vel::host {
 namespace {

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "host/annex_b.h"
+#include "host/encoder_selection.h"
 #include "host/nvenc_library.h"
 #include "os/log.h"
 #include "support/temp_dir.h"

@@ -1,4 +1,4 @@
-#include "viewer/video_decoder.h"
+#include "viewer/decoder_selection.h"
 
 #include "os/log.h"
 #include "viewer/avcodec_decoder.h"
