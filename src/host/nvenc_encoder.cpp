@@ -39,18 +39,11 @@ public:
             teardown();
             return false;
         }
-        NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS session{};
-        session.version = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER;
-        session.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
-        session.device = context_;
-        session.apiVersion = NVENCAPI_VERSION;
-        if (NVENCSTATUS status = api_->nvEncOpenEncodeSessionEx(&session, &encoder_); status != NV_ENC_SUCCESS) {
-            error = "nvEncOpenEncodeSessionEx failed (" + std::to_string(status) + ") on " + adapter_;
-            encoder_ = nullptr;
-            teardown();
-            return false;
-        }
-        if (!initialise(error)) {
+        // The session and its buffers are made with the context current; the worker then owns it.
+        bool ready = startSession(error);
+        CUcontext previous = nullptr;
+        cuda_->cuCtxPopCurrent(&previous);
+        if (!ready) {
             teardown();
             return false;
         }
@@ -104,6 +97,21 @@ private:
         return text;
     }
 
+    bool startSession(std::string& error) {
+        NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS session{};
+        session.version = NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER;
+        session.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
+        session.device = context_;
+        session.apiVersion = NVENCAPI_VERSION;
+        if (NVENCSTATUS status = api_->nvEncOpenEncodeSessionEx(&session, &encoder_); status != NV_ENC_SUCCESS) {
+            error = "nvEncOpenEncodeSessionEx failed (" + std::to_string(status) + ") on " + adapter_;
+            encoder_ = nullptr;
+            return false;
+        }
+        return initialise(error);
+    }
+
+    // Leaves a new context current on this thread.
     bool openCuda(std::string& error) {
         cuda_ = loadCudaDriver(error);
         if (!cuda_) {
@@ -126,9 +134,6 @@ private:
             error = "cuCtxCreate failed: " + cuda_->errorText(status);
             return false;
         }
-        // cuCtxCreate leaves the context current on this thread; the worker makes it its own.
-        CUcontext previous = nullptr;
-        cuda_->cuCtxPopCurrent(&previous);
         return true;
     }
 
@@ -340,6 +345,7 @@ private:
             worker_.join();
         }
         queue_.reset();
+        const bool pushed = context_ && cuda_->cuCtxPushCurrent(context_) == CUDA_SUCCESS;
         if (encoder_) {
             for (NV_ENC_OUTPUT_PTR& buffer : bitstreams_) {
                 if (buffer) {
@@ -353,6 +359,10 @@ private:
             }
             api_->nvEncDestroyEncoder(encoder_);
             encoder_ = nullptr;
+        }
+        if (pushed) {
+            CUcontext previous = nullptr;
+            cuda_->cuCtxPopCurrent(&previous);
         }
         if (context_) {
             cuda_->cuCtxDestroy(context_);

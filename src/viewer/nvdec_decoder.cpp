@@ -125,51 +125,16 @@ public:
         if (!createContext(error)) {
             return false;
         }
-        ContextScope scope(cuda, context_);
-        if (!scope.pushed()) {
-            error = "CUDA context could not be made current";
-            close();
-            return false;
+        bool ready = false;
+        {
+            ContextScope scope(cuda, context_);
+            if (!scope.pushed()) {
+                error = "CUDA context could not be made current";
+            } else {
+                ready = startParser(error);
+            }
         }
-        CUVIDDECODECAPS caps{};
-        caps.eCodecType = cudaCodec();
-        caps.eChromaFormat = cudaVideoChromaFormat_420;
-        caps.nBitDepthMinus8 = 0;
-        if (CUresult s = libs_->cuvid.getDecoderCaps(&caps); s != CUDA_SUCCESS) {
-            error = "cuvidGetDecoderCaps failed (" + cuda->errorText(s) + ")";
-            close();
-            return false;
-        }
-        if (!caps.bIsSupported) {
-            error = "this GPU's NVDEC does not decode this codec";
-            close();
-            return false;
-        }
-        Log(LogLevel::Info, "nvdec: %s supported, max %ux%u", codec == kCodecHevc ? "HEVC" : "H.264", caps.nMaxWidth,
-            caps.nMaxHeight);
-        if (libs_->cuvid.ctxLockCreate(&lock_, context_) != CUDA_SUCCESS) {
-            lock_ = nullptr;
-            error = "cuvidCtxLockCreate failed";
-            close();
-            return false;
-        }
-        CUVIDPARSERPARAMS parser{};
-        parser.CodecType = cudaCodec();
-        parser.ulMaxNumDecodeSurfaces = 1;  // raised by the sequence callback
-        parser.ulMaxDisplayDelay = 0;       // every picture is shown as soon as it is decoded
-        parser.pUserData = this;
-        parser.pfnSequenceCallback = [](void* self, CUVIDEOFORMAT* format) {
-            return static_cast<NvdecDecoder*>(self)->onSequence(format);
-        };
-        parser.pfnDecodePicture = [](void* self, CUVIDPICPARAMS* picture) {
-            return static_cast<NvdecDecoder*>(self)->onDecode(picture);
-        };
-        parser.pfnDisplayPicture = [](void* self, CUVIDPARSERDISPINFO* info) {
-            return static_cast<NvdecDecoder*>(self)->onDisplay(info);
-        };
-        if (libs_->cuvid.createVideoParser(&parser_, &parser) != CUDA_SUCCESS) {
-            parser_ = nullptr;
-            error = "cuvidCreateVideoParser failed";
+        if (!ready) {
             close();
             return false;
         }
@@ -213,6 +178,49 @@ public:
     std::uint8_t codec() const override { return codec_; }
 
 private:
+    // Capabilities, the context lock and the parser, with the context current.
+    bool startParser(std::string& error) {
+        CUVIDDECODECAPS caps{};
+        caps.eCodecType = cudaCodec();
+        caps.eChromaFormat = cudaVideoChromaFormat_420;
+        caps.nBitDepthMinus8 = 0;
+        if (CUresult s = libs_->cuvid.getDecoderCaps(&caps); s != CUDA_SUCCESS) {
+            error = "cuvidGetDecoderCaps failed (" + libs_->cuda->errorText(s) + ")";
+            return false;
+        }
+        if (!caps.bIsSupported) {
+            error = "this GPU's NVDEC does not decode this codec";
+            return false;
+        }
+        Log(LogLevel::Info, "nvdec: %s supported, max %ux%u", codec_ == kCodecHevc ? "HEVC" : "H.264", caps.nMaxWidth,
+            caps.nMaxHeight);
+        if (libs_->cuvid.ctxLockCreate(&lock_, context_) != CUDA_SUCCESS) {
+            lock_ = nullptr;
+            error = "cuvidCtxLockCreate failed";
+            return false;
+        }
+        CUVIDPARSERPARAMS parser{};
+        parser.CodecType = cudaCodec();
+        parser.ulMaxNumDecodeSurfaces = 1;  // raised by the sequence callback
+        parser.ulMaxDisplayDelay = 0;       // every picture is shown as soon as it is decoded
+        parser.pUserData = this;
+        parser.pfnSequenceCallback = [](void* self, CUVIDEOFORMAT* format) {
+            return static_cast<NvdecDecoder*>(self)->onSequence(format);
+        };
+        parser.pfnDecodePicture = [](void* self, CUVIDPICPARAMS* picture) {
+            return static_cast<NvdecDecoder*>(self)->onDecode(picture);
+        };
+        parser.pfnDisplayPicture = [](void* self, CUVIDPARSERDISPINFO* info) {
+            return static_cast<NvdecDecoder*>(self)->onDisplay(info);
+        };
+        if (libs_->cuvid.createVideoParser(&parser_, &parser) != CUDA_SUCCESS) {
+            parser_ = nullptr;
+            error = "cuvidCreateVideoParser failed";
+            return false;
+        }
+        return true;
+    }
+
     cudaVideoCodec cudaCodec() const { return codec_ == kCodecHevc ? cudaVideoCodec_HEVC : cudaVideoCodec_H264; }
 
     bool createContext(std::string& error) {
