@@ -1,6 +1,7 @@
-// The software encoders at 1280x720 and 1920x1080 on the benchmark's synthetic content, beside the
-// ffmpeg command line encoding the same frames with libx264 (or libx265), ultrafast, zerolatency,
-// in the same run. Our rows come from benchOne, as the encoders command shows them.
+// The software encoders at 1280x720 and 1920x1080 on the benchmark's synthetic content (10 Mbit/s,
+// 60 fps, fastest preset), beside the ffmpeg command line encoding the same frames with libx264 (or
+// libx265), ultrafast, zerolatency, same rate control, in the same run. Our rows come from benchOne,
+// as the encoders command shows them.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
@@ -21,8 +22,6 @@ namespace {
 
 using vel::host::VideoCodec;
 
-constexpr int kFrames = 240;
-
 struct Size {
     int width;
     int height;
@@ -40,20 +39,80 @@ vel::host::EncoderConfig benchConfig(VideoCodec codec, Size size) {
     return config;
 }
 
-const vel::host::BenchResult& ours(VideoCodec codec, Size size) {
-    static std::map<std::tuple<int, int, int>, vel::host::BenchResult> results;
-    auto key = std::make_tuple(int(codec), size.width, size.height);
-    auto found = results.find(key);
-    if (found == results.end()) {
-        auto frames = vel::host::makeBenchFrames(size.width, size.height);
-        found = results.emplace(key, vel::host::benchOne(benchConfig(codec, size), frames, 60, kFrames)).first;
+int frameCount(VideoCodec codec) { return codec == VideoCodec::Hevc ? 60 : 240; }
+
+// ffmpeg reads the same eight frames in a loop; its own -benchmark figure leaves out its start-up.
+// Returns the seconds it took to encode frameCount frames, or a negative value with `error` set.
+double runFfmpeg(VideoCodec codec, Size size, const std::string& raw, std::string& error) {
+    const bool hevc = codec == VideoCodec::Hevc;
+    const std::string dimensions = std::to_string(size.width) + "x" + std::to_string(size.height);
+    std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-hide_banner", "-nostats", "-benchmark",
+                                     "-f", "rawvideo", "-pix_fmt", "nv12", "-s", dimensions, "-r", "60",
+                                     "-stream_loop", "-1", "-i", raw, "-frames:v", std::to_string(frameCount(codec)),
+                                     "-c:v", hevc ? "libx265" : "libx264", "-preset", "ultrafast",
+                                     "-tune", "zerolatency", "-b:v", "10M", "-maxrate", "10M", "-bufsize", "250k",
+                                     "-bf", "0"};
+    if (hevc) {
+        argv.insert(argv.end(), {"-x265-params", "keyint=-1:scenecut=0:open-gop=0:log-level=error"});
+    } else {
+        argv.insert(argv.end(), {"-x264-params", "keyint=infinite:scenecut=0"});
     }
-    return found->second;
+    argv.insert(argv.end(), {"-f", "null", "-"});
+    const auto start = std::chrono::steady_clock::now();
+    vel::test::ProcessResult run = vel::test::RunProcess(argv);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (run.exitCode != 0) {
+        error = "ffmpeg failed: " + run.output;
+        return -1;
+    }
+    std::smatch rtime;
+    if (std::regex_search(run.output, rtime, std::regex("rtime=([0-9.]+)s"))) {
+        seconds = std::stod(rtime[1]);
+    }
+    return seconds;
+}
+
+// Ours and ffmpeg measured in turn, three rounds, the best of each kept: the machine is shared,
+// and alternating keeps a burst of other work from favouring one side.
+struct Measured {
+    vel::host::BenchResult ours;
+    double ffmpegSeconds = 0;
+    std::string ffmpegError;
+};
+
+const Measured& measure(VideoCodec codec, Size size) {
+    static std::map<std::tuple<int, int, int>, Measured> cache;
+    auto key = std::make_tuple(int(codec), size.width, size.height);
+    if (auto found = cache.find(key); found != cache.end()) {
+        return found->second;
+    }
+    const auto frames = vel::host::makeBenchFrames(size.width, size.height);
+    const std::string raw = (std::filesystem::temp_directory_path() /
+                             ("velmora-bench-" + std::to_string(getpid()) + ".yuv")).string();
+    {
+        std::ofstream out(raw, std::ios::binary);
+        for (const auto& frame : frames) {
+            out.write(reinterpret_cast<const char*>(frame.data()), std::streamsize(frame.size()));
+        }
+    }
+    Measured m;
+    for (int round = 0; round < 3; ++round) {
+        vel::host::BenchResult r = vel::host::benchOne(benchConfig(codec, size), frames, 30, frameCount(codec));
+        if (round == 0 || (r.reason.empty() && r.fps > m.ours.fps)) {
+            m.ours = r;
+        }
+        double seconds = runFfmpeg(codec, size, raw, m.ffmpegError);
+        if (seconds > 0 && (m.ffmpegSeconds == 0 || seconds < m.ffmpegSeconds)) {
+            m.ffmpegSeconds = seconds;
+        }
+    }
+    std::filesystem::remove(raw);
+    return cache.emplace(key, m).first->second;
 }
 
 void Throughput(benchmark::State& state, VideoCodec codec, Size size) {
     for (auto _ : state) {
-        const vel::host::BenchResult& r = ours(codec, size);
+        const vel::host::BenchResult& r = measure(codec, size).ours;
         if (!r.reason.empty()) {
             state.SkipWithError(r.reason.c_str());
             return;
@@ -66,7 +125,7 @@ void Throughput(benchmark::State& state, VideoCodec codec, Size size) {
 
 void Latency(benchmark::State& state, VideoCodec codec, Size size) {
     for (auto _ : state) {
-        const vel::host::BenchResult& r = ours(codec, size);
+        const vel::host::BenchResult& r = measure(codec, size).ours;
         if (!r.reason.empty()) {
             state.SkipWithError(r.reason.c_str());
             return;
@@ -77,46 +136,16 @@ void Latency(benchmark::State& state, VideoCodec codec, Size size) {
     }
 }
 
-// ffmpeg reads the same eight frames in a loop; its own -benchmark figure leaves out its start-up.
 void Ffmpeg(benchmark::State& state, VideoCodec codec, Size size) {
-    const bool hevc = codec == VideoCodec::Hevc;
-    const std::string raw = (std::filesystem::temp_directory_path() /
-                             ("velmora-bench-" + std::to_string(getpid()) + ".yuv")).string();
-    {
-        std::ofstream out(raw, std::ios::binary);
-        for (const auto& frame : vel::host::makeBenchFrames(size.width, size.height)) {
-            out.write(reinterpret_cast<const char*>(frame.data()), std::streamsize(frame.size()));
-        }
-    }
-    const std::string dimensions = std::to_string(size.width) + "x" + std::to_string(size.height);
-    std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-hide_banner", "-nostats", "-benchmark",
-                                     "-f", "rawvideo", "-pix_fmt", "nv12", "-s", dimensions, "-r", "60",
-                                     "-stream_loop", "-1", "-i", raw, "-frames:v", std::to_string(kFrames),
-                                     "-c:v", hevc ? "libx265" : "libx264", "-preset", "ultrafast",
-                                     "-tune", "zerolatency", "-b:v", "10M", "-maxrate", "10M", "-bufsize", "250k",
-                                     "-bf", "0"};
-    if (hevc) {
-        argv.insert(argv.end(), {"-x265-params", "keyint=-1:scenecut=0:open-gop=0:log-level=error"});
-    } else {
-        argv.insert(argv.end(), {"-x264-params", "keyint=infinite:scenecut=0"});
-    }
-    argv.insert(argv.end(), {"-f", "null", "-"});
     for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        vel::test::ProcessResult run = vel::test::RunProcess(argv);
-        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (run.exitCode != 0) {
-            state.SkipWithError(("ffmpeg failed: " + run.output).c_str());
-            break;
+        const Measured& m = measure(codec, size);
+        if (m.ffmpegSeconds <= 0) {
+            state.SkipWithError(m.ffmpegError.c_str());
+            return;
         }
-        std::smatch rtime;
-        if (std::regex_search(run.output, rtime, std::regex("rtime=([0-9.]+)s"))) {
-            seconds = std::stod(rtime[1]);
-        }
-        state.SetIterationTime(seconds);
-        state.SetItemsProcessed(kFrames);
+        state.SetIterationTime(m.ffmpegSeconds);
+        state.SetItemsProcessed(frameCount(codec));
     }
-    std::filesystem::remove(raw);
 }
 
 void registerAll() {

@@ -26,8 +26,14 @@ for program in $programs; do
     python3 - "$out.json" <<'PY'
 import json, sys
 
+import re
+
 runs = [b for b in json.load(open(sys.argv[1]))["benchmarks"]
         if b.get("run_type", "iteration") == "iteration"]
+# Google Benchmark appends run options to a name ("/iterations:1/manual_time"); a figure and its
+# reference are paired by the names they were given.
+for b in runs:
+    b["name"] = re.sub(r"/(iterations:\d+|manual_time|real_time|min_time:[0-9.]+s?)", "", b["name"])
 
 def measure(b):
     """(value, text, higher_is_better) for one benchmark."""
