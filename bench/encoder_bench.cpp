@@ -1,9 +1,10 @@
 // The software encoders at 1280x720 and 1920x1080 on the benchmark's synthetic content (10 Mbit/s,
 // 60 fps, fastest preset), beside the ffmpeg command line encoding the same frames with libx264 (or
-// libx265), ultrafast, zerolatency, same rate control, in the same run. Our rows come from benchOne,
-// as the encoders command shows them.
-#include <benchmark/benchmark.h>
+// libx265), ultrafast, zerolatency, same rate control, in the same run. Our rows come from
+// benchOne, as the encoders command shows them.
+#include "host/encoder_bench.h"
 
+#include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,7 +16,6 @@
 #include <string>
 
 #include "host/bench_pattern.h"
-#include "host/encoder_bench.h"
 #include "support/process.h"
 
 namespace {
@@ -39,28 +39,58 @@ vel::host::EncoderConfig benchConfig(VideoCodec codec, Size size) {
     return config;
 }
 
-int frameCount(VideoCodec codec) { return codec == VideoCodec::Hevc ? 60 : 240; }
+int frameCount(VideoCodec codec) {
+    return codec == VideoCodec::Hevc ? 60 : 240;
+}
 
 // ffmpeg reads the same eight frames in a loop; its own -benchmark figure leaves out its start-up.
 // Returns the seconds it took to encode frameCount frames, or a negative value with `error` set.
 double runFfmpeg(VideoCodec codec, Size size, const std::string& raw, std::string& error) {
     const bool hevc = codec == VideoCodec::Hevc;
     const std::string dimensions = std::to_string(size.width) + "x" + std::to_string(size.height);
-    std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-hide_banner", "-nostats", "-benchmark",
-                                     "-f", "rawvideo", "-pix_fmt", "nv12", "-s", dimensions, "-r", "60",
-                                     "-stream_loop", "-1", "-i", raw, "-frames:v", std::to_string(frameCount(codec)),
-                                     "-c:v", hevc ? "libx265" : "libx264", "-preset", "ultrafast",
-                                     "-tune", "zerolatency", "-b:v", "10M", "-maxrate", "10M", "-bufsize", "250k",
-                                     "-bf", "0"};
+    std::vector<std::string> argv = {"/usr/bin/ffmpeg",
+                                     "-hide_banner",
+                                     "-nostats",
+                                     "-benchmark",
+                                     "-f",
+                                     "rawvideo",
+                                     "-pix_fmt",
+                                     "nv12",
+                                     "-s",
+                                     dimensions,
+                                     "-r",
+                                     "60",
+                                     "-stream_loop",
+                                     "-1",
+                                     "-i",
+                                     raw,
+                                     "-frames:v",
+                                     std::to_string(frameCount(codec)),
+                                     "-c:v",
+                                     hevc ? "libx265" : "libx264",
+                                     "-preset",
+                                     "ultrafast",
+                                     "-tune",
+                                     "zerolatency",
+                                     "-b:v",
+                                     "10M",
+                                     "-maxrate",
+                                     "10M",
+                                     "-bufsize",
+                                     "250k",
+                                     "-bf",
+                                     "0"};
     if (hevc) {
-        argv.insert(argv.end(), {"-x265-params", "keyint=-1:scenecut=0:open-gop=0:log-level=error"});
+        argv.insert(argv.end(),
+                    {"-x265-params", "keyint=-1:scenecut=0:open-gop=0:log-level=error"});
     } else {
         argv.insert(argv.end(), {"-x264-params", "keyint=infinite:scenecut=0"});
     }
     argv.insert(argv.end(), {"-f", "null", "-"});
     const auto start = std::chrono::steady_clock::now();
     vel::test::ProcessResult run = vel::test::RunProcess(argv);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (run.exitCode != 0) {
         error = "ffmpeg failed: " + run.output;
         return -1;
@@ -88,7 +118,8 @@ const Measured& measure(VideoCodec codec, Size size) {
     }
     const auto frames = vel::host::makeBenchFrames(size.width, size.height);
     const std::string raw = (std::filesystem::temp_directory_path() /
-                             ("velmora-bench-" + std::to_string(getpid()) + ".yuv")).string();
+                             ("velmora-bench-" + std::to_string(getpid()) + ".yuv"))
+                                .string();
     {
         std::ofstream out(raw, std::ios::binary);
         for (const auto& frame : frames) {
@@ -97,7 +128,8 @@ const Measured& measure(VideoCodec codec, Size size) {
     }
     Measured m;
     for (int round = 0; round < 3; ++round) {
-        vel::host::BenchResult r = vel::host::benchOne(benchConfig(codec, size), frames, 30, frameCount(codec));
+        vel::host::BenchResult r =
+            vel::host::benchOne(benchConfig(codec, size), frames, 30, frameCount(codec));
         if (round == 0 || (r.reason.empty() && r.fps > m.ours.fps)) {
             m.ours = r;
         }
@@ -151,16 +183,25 @@ void Ffmpeg(benchmark::State& state, VideoCodec codec, Size size) {
 void registerAll() {
     for (Size size : {Size{1280, 720}, Size{1920, 1080}}) {
         for (VideoCodec codec : {VideoCodec::H264, VideoCodec::Hevc}) {
-            const std::string name = std::string("mf-sw ") + (codec == VideoCodec::Hevc ? "x265 " : "x264 ") +
+            const std::string name = std::string("mf-sw ") +
+                                     (codec == VideoCodec::Hevc ? "x265 " : "x264 ") +
                                      std::to_string(size.width) + "x" + std::to_string(size.height);
-            const std::string reference =
-                std::string("ffmpeg ") + (codec == VideoCodec::Hevc ? "libx265" : "libx264") + " ultrafast zerolatency";
+            const std::string reference = std::string("ffmpeg ") +
+                                          (codec == VideoCodec::Hevc ? "libx265" : "libx264") +
+                                          " ultrafast zerolatency";
             benchmark::RegisterBenchmark((name + " fps").c_str(), Throughput, codec, size)
-                ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-            benchmark::RegisterBenchmark((name + " fps | " + reference).c_str(), Ffmpeg, codec, size)
-                ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+                ->Iterations(1)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark((name + " fps | " + reference).c_str(), Ffmpeg, codec,
+                                         size)
+                ->Iterations(1)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
             benchmark::RegisterBenchmark((name + " latency").c_str(), Latency, codec, size)
-                ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+                ->Iterations(1)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
         }
     }
 }

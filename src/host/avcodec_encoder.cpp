@@ -26,7 +26,9 @@ struct Candidate {
     bool hardware = false;
 };
 
-const char* codecText(VideoCodec codec) { return codec == VideoCodec::Hevc ? "HEVC" : "H.264"; }
+const char* codecText(VideoCodec codec) {
+    return codec == VideoCodec::Hevc ? "HEVC" : "H.264";
+}
 
 AvBufferPtr openVaapiDevice() {
     AVBufferRef* device = nullptr;
@@ -45,7 +47,8 @@ bool vaapiAnswers() {
     return answers;
 }
 
-std::vector<Candidate> searchEncoders(VideoCodec codec, bool hardwareAllowed, bool softwareAllowed) {
+std::vector<Candidate> searchEncoders(VideoCodec codec, bool hardwareAllowed,
+                                      bool softwareAllowed) {
     std::vector<Candidate> found;
     bool hevc = codec == VideoCodec::Hevc;
     if (hardwareAllowed && vaapiAnswers()) {
@@ -76,18 +79,21 @@ const char* presetFor(int speed) {
 }
 
 class AvcodecEncoder final : public VideoEncoder {
-public:
+  public:
     ~AvcodecEncoder() override { teardown(); }
 
-    bool open(const EncoderConfig& config, std::string& error, EncodedFrameCallback output) override {
+    bool open(const EncoderConfig& config, std::string& error,
+              EncodedFrameCallback output) override {
         teardown();
         quietLibavLog();
         config_ = config;
         output_ = std::move(output);
         const EncoderBackend b = config.backend;
         const bool hardwareAllowed = config.allowHardware && b != EncoderBackend::MfSw;
-        const bool softwareAllowed = !config.hardwareOnly && (b == EncoderBackend::Auto || b == EncoderBackend::MfSw);
-        std::vector<Candidate> candidates = searchEncoders(config.codec, hardwareAllowed, softwareAllowed);
+        const bool softwareAllowed =
+            !config.hardwareOnly && (b == EncoderBackend::Auto || b == EncoderBackend::MfSw);
+        std::vector<Candidate> candidates =
+            searchEncoders(config.codec, hardwareAllowed, softwareAllowed);
         if (candidates.empty()) {
             error = std::string("no ") + codecText(config.codec) + " encoder is available";
             if (hardwareAllowed && !softwareAllowed) {
@@ -104,7 +110,8 @@ public:
                 candidate_ = candidate;
                 break;
             }
-            Log(LogLevel::Warn, "encoder %s rejected the configuration: %s", candidate.codec->name, reason.c_str());
+            Log(LogLevel::Warn, "encoder %s rejected the configuration: %s", candidate.codec->name,
+                reason.c_str());
             reasons += std::string(candidate.codec->name) + ": " + reason + "; ";
         }
         if (!context_) {
@@ -112,15 +119,17 @@ public:
             return false;
         }
         config_.backend = candidate_.hardware ? EncoderBackend::MfHw : EncoderBackend::MfSw;
-        Log(LogLevel::Info, "encoder: %s (%s, %s, %s input) %dx%d@%d %u bps", candidate_.codec->name,
-            candidate_.hardware ? "hardware" : "software", "sync", "memory", static_cast<int>(config_.width),
-            static_cast<int>(config_.height), static_cast<int>(config_.fps), config_.bitrate);
+        Log(LogLevel::Info, "encoder: %s (%s, %s, %s input) %dx%d@%d %u bps",
+            candidate_.codec->name, candidate_.hardware ? "hardware" : "software", "sync", "memory",
+            static_cast<int>(config_.width), static_cast<int>(config_.height),
+            static_cast<int>(config_.fps), config_.bitrate);
         queue_ = std::make_unique<FrameQueue>();
         worker_ = std::thread([this] { work(); });
         return true;
     }
 
-    bool encodeNv12(const std::uint8_t* nv12, std::int64_t timestampUs, bool forceKeyframe) override {
+    bool encodeNv12(const std::uint8_t* nv12, std::int64_t timestampUs,
+                    bool forceKeyframe) override {
         if (!queue_ || nv12 == nullptr) {
             return false;
         }
@@ -150,7 +159,7 @@ public:
         return config_;
     }
 
-private:
+  private:
     struct Timing {
         std::int64_t pts = 0;
         std::int64_t timestampUs = 0;
@@ -161,8 +170,8 @@ private:
         const bool hevc = config_.codec == VideoCodec::Hevc;
         const int fps = static_cast<int>(std::max<std::uint32_t>(config_.fps, 1));
         // H.264 asks for High first and settles for Main; HEVC is Main only.
-        const std::vector<const char*> profiles = hevc ? std::vector<const char*>{"main"}
-                                                       : std::vector<const char*>{"high", "main"};
+        const std::vector<const char*> profiles =
+            hevc ? std::vector<const char*>{"main"} : std::vector<const char*>{"high", "main"};
         for (const char* profile : profiles) {
             AvCodecContextPtr context(avcodec_alloc_context3(candidate.codec));
             if (!context) {
@@ -191,9 +200,12 @@ private:
                     return false;
                 }
                 c->profile = hevc ? FF_PROFILE_HEVC_MAIN
-                                  : (std::strcmp(profile, "high") == 0 ? FF_PROFILE_H264_HIGH : FF_PROFILE_H264_MAIN);
+                                  : (std::strcmp(profile, "high") == 0 ? FF_PROFILE_H264_HIGH
+                                                                       : FF_PROFILE_H264_MAIN);
             } else {
-                c->pix_fmt = takesPixelFormat(candidate.codec, AV_PIX_FMT_NV12) ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+                c->pix_fmt = takesPixelFormat(candidate.codec, AV_PIX_FMT_NV12)
+                                 ? AV_PIX_FMT_NV12
+                                 : AV_PIX_FMT_YUV420P;
                 configureSoftware(c, profile, hevc);
             }
             int status = avcodec_open2(c, candidate.codec, nullptr);
@@ -233,7 +245,8 @@ private:
         // One keyframe at the start and then only on request; scene cuts would add intra frames
         // the stream did not ask for.
         if (hevc) {
-            av_opt_set(options, "x265-params", "keyint=-1:scenecut=0:open-gop=0:repeat-headers=1:log-level=error", 0);
+            av_opt_set(options, "x265-params",
+                       "keyint=-1:scenecut=0:open-gop=0:repeat-headers=1:log-level=error", 0);
         } else {
             av_opt_set(options, "x264-params", "keyint=infinite:scenecut=0:repeat-headers=1", 0);
         }
@@ -315,8 +328,8 @@ private:
         context_.reset();
         std::string reason;
         if (!configure(candidate_, bitrate, reason)) {
-            Log(LogLevel::Warn, "encoder %s could not take the bitrate %u: %s", candidate_.codec->name, bitrate,
-                reason.c_str());
+            Log(LogLevel::Warn, "encoder %s could not take the bitrate %u: %s",
+                candidate_.codec->name, bitrate, reason.c_str());
         }
     }
 
@@ -329,7 +342,8 @@ private:
         const std::uint8_t* y = job.nv12.data();
         const std::uint8_t* uv = y + std::size_t(w) * h;
         for (int row = 0; row < h; ++row) {
-            std::memcpy(frame_->data[0] + std::ptrdiff_t(row) * frame_->linesize[0], y + std::size_t(row) * w, w);
+            std::memcpy(frame_->data[0] + std::ptrdiff_t(row) * frame_->linesize[0],
+                        y + std::size_t(row) * w, w);
         }
         for (int row = 0; row < h / 2; ++row) {
             const std::uint8_t* src = uv + std::size_t(row) * w;
@@ -421,8 +435,8 @@ private:
         }
     }
 
-    EncoderConfig config_;                  // guarded by configMutex_ once the worker runs
-    std::uint32_t pendingBitrate_ = 0;      // guarded by configMutex_
+    EncoderConfig config_;              // guarded by configMutex_ once the worker runs
+    std::uint32_t pendingBitrate_ = 0;  // guarded by configMutex_
     mutable std::mutex configMutex_;
     EncodedFrameCallback output_;
     Candidate candidate_;
@@ -442,12 +456,15 @@ private:
 
 }  // namespace
 
-std::unique_ptr<VideoEncoder> makeAvcodecEncoder() { return std::make_unique<AvcodecEncoder>(); }
+std::unique_ptr<VideoEncoder> makeAvcodecEncoder() {
+    return std::make_unique<AvcodecEncoder>();
+}
 
 std::vector<EncoderListEntry> avcodecEncoders(VideoCodec codec) {
     std::vector<EncoderListEntry> entries;
     for (const Candidate& c : searchEncoders(codec, true, true)) {
-        entries.push_back({c.hardware ? EncoderBackend::MfHw : EncoderBackend::MfSw, c.codec->name, c.hardware});
+        entries.push_back(
+            {c.hardware ? EncoderBackend::MfHw : EncoderBackend::MfSw, c.codec->name, c.hardware});
     }
     return entries;
 }

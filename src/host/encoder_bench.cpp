@@ -46,12 +46,13 @@ double percentile(std::vector<double> samples, double p) {
     return samples[std::min(index, samples.size() - 1)];
 }
 
-BenchResult benchOne(const EncoderConfig& config, const std::vector<std::vector<std::uint8_t>>& frames,
-                     int latencyFrames, int throughputFrames) {
+BenchResult benchOne(const EncoderConfig& config,
+                     const std::vector<std::vector<std::uint8_t>>& frames, int latencyFrames,
+                     int throughputFrames) {
     BenchResult result;
     auto counter = std::make_shared<Counter>();
-    std::unique_ptr<VideoEncoder> encoder =
-        createVideoEncoder(config, result.reason, [counter](EncodedFrame&& frame) { counter->add(frame); });
+    std::unique_ptr<VideoEncoder> encoder = createVideoEncoder(
+        config, result.reason, [counter](EncodedFrame&& frame) { counter->add(frame); });
     if (!encoder) {
         return result;
     }
@@ -70,7 +71,8 @@ BenchResult benchOne(const EncoderConfig& config, const std::vector<std::vector<
         const auto start = Clock::now();
         submit(std::size_t(i));
         if (counter->waitFor(submitted, std::chrono::milliseconds(400))) {
-            latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+            latencies.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         } else {
             ++result.heldBack;
         }
@@ -87,7 +89,8 @@ BenchResult benchOne(const EncoderConfig& config, const std::vector<std::vector<
     const std::uint64_t target = submitted + std::uint64_t(throughputFrames);
     const auto start = Clock::now();
     for (int i = 0; i < throughputFrames; ++i) {
-        // One frame in the encoder and one waiting: the queue never drops and the encoder never idles.
+        // One frame in the encoder and one waiting: the queue never drops and the encoder never
+        // idles.
         counter->waitFor(submitted >= 1 ? submitted - 1 : 0, std::chrono::seconds(2));
         submit(std::size_t(i));
     }

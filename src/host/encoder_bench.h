@@ -14,9 +14,9 @@ struct BenchResult {
     std::string encoder;  // the encoder's name
     double latencyAvgMs = 0;
     double latencyP95Ms = 0;
-    double fps = 0;       // pipelined throughput
-    double mbps = 0;      // output bitrate at the configured frame rate
-    int heldBack = 0;     // frames without output within the wait
+    double fps = 0;    // pipelined throughput
+    double mbps = 0;   // output bitrate at the configured frame rate
+    int heldBack = 0;  // frames without output within the wait
     std::uint64_t throughputFrames = 0;
     double throughputSeconds = 0;
 };
@@ -27,7 +27,8 @@ double percentile(std::vector<double> samples, double p);
 // Opens an encoder for `config` and measures it on `frames` (used in turn): latency = one frame in,
 // waiting for its output (at most 400 ms, else it counts as held back); throughput = frames
 // submitted back to back with the queue kept full, frames received over the elapsed time.
-BenchResult benchOne(const EncoderConfig& config, const std::vector<std::vector<std::uint8_t>>& frames,
-                     int latencyFrames = 60, int throughputFrames = 240);
+BenchResult benchOne(const EncoderConfig& config,
+                     const std::vector<std::vector<std::uint8_t>>& frames, int latencyFrames = 60,
+                     int throughputFrames = 240);
 
 }  // namespace vel::host

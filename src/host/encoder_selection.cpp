@@ -28,7 +28,8 @@ std::unique_ptr<VideoEncoder> createVideoEncoder(const EncoderConfig& config, st
     }
     std::string reasons;
     auto collect = [&](EncoderBackend backend, const std::string& reason) {
-        reasons += (reasons.empty() ? "" : "; ") + std::string(encoderBackendName(backend)) + ": " + reason;
+        reasons += (reasons.empty() ? "" : "; ") + std::string(encoderBackendName(backend)) + ": " +
+                   reason;
     };
     for (EncoderBackend backend : order) {
         std::unique_ptr<VideoEncoder> encoder;
@@ -48,7 +49,8 @@ std::unique_ptr<VideoEncoder> createVideoEncoder(const EncoderConfig& config, st
         if (encoder->open(config, reason, output)) {
             return encoder;
         }
-        Log(LogLevel::Warn, "encoder backend %s declined: %s", encoderBackendName(backend), reason.c_str());
+        Log(LogLevel::Warn, "encoder backend %s declined: %s", encoderBackendName(backend),
+            reason.c_str());
         collect(backend, reason);
     }
     error = reasons;

@@ -18,10 +18,10 @@ struct EncodeJob {
     std::chrono::steady_clock::time_point submitted;
 };
 
-// The input queue of an encoder: at most two frames, so a slow encoder never builds a backlog; under
-// load the newest frames win.
+// The input queue of an encoder: at most two frames, so a slow encoder never builds a backlog;
+// under load the newest frames win.
 class FrameQueue {
-public:
+  public:
     static constexpr std::size_t kCapacity = 2;
 
     void push(EncodeJob job) {
@@ -67,7 +67,7 @@ public:
         return dropped_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<EncodeJob> jobs_;  // guarded by mutex_
@@ -77,7 +77,9 @@ private:
 
 // Microseconds since `since`, saturated to 32 bits.
 inline std::uint32_t elapsedUs32(std::chrono::steady_clock::time_point since) {
-    auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - since).count();
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                  std::chrono::steady_clock::now() - since)
+                  .count();
     return us <= 0 ? 0 : us >= 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<std::uint32_t>(us);
 }
 

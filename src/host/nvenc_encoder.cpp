@@ -16,17 +16,22 @@
 namespace vel::host {
 namespace {
 
-bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+bool sameGuid(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 
 const GUID& presetGuid(int preset) {
-    return preset == 5 ? NV_ENC_PRESET_P5_GUID : preset == 3 ? NV_ENC_PRESET_P3_GUID : NV_ENC_PRESET_P1_GUID;
+    return preset == 5   ? NV_ENC_PRESET_P5_GUID
+           : preset == 3 ? NV_ENC_PRESET_P3_GUID
+                         : NV_ENC_PRESET_P1_GUID;
 }
 
 class NvencEncoder final : public VideoEncoder {
-public:
+  public:
     ~NvencEncoder() override { teardown(); }
 
-    bool open(const EncoderConfig& config, std::string& error, EncodedFrameCallback output) override {
+    bool open(const EncoderConfig& config, std::string& error,
+              EncodedFrameCallback output) override {
         teardown();
         config_ = config;
         output_ = std::move(output);
@@ -49,16 +54,18 @@ public:
         }
         name_ = "NVIDIA NVENC (" + adapter_ + ")";
         config_.backend = EncoderBackend::Nvenc;
-        Log(LogLevel::Info, "encoder: %s, API %u.%u, %s input, preset P%d %s, %dx%d@%d %u bps", name_.c_str(),
-            unsigned{NVENCAPI_MAJOR_VERSION}, unsigned{NVENCAPI_MINOR_VERSION}, "memory", preset_,
-            config_.codec == VideoCodec::Hevc ? "HEVC" : "H.264", static_cast<int>(config_.width),
-            static_cast<int>(config_.height), static_cast<int>(config_.fps), config_.bitrate);
+        Log(LogLevel::Info, "encoder: %s, API %u.%u, %s input, preset P%d %s, %dx%d@%d %u bps",
+            name_.c_str(), unsigned{NVENCAPI_MAJOR_VERSION}, unsigned{NVENCAPI_MINOR_VERSION},
+            "memory", preset_, config_.codec == VideoCodec::Hevc ? "HEVC" : "H.264",
+            static_cast<int>(config_.width), static_cast<int>(config_.height),
+            static_cast<int>(config_.fps), config_.bitrate);
         queue_ = std::make_unique<FrameQueue>();
         worker_ = std::thread([this] { work(); });
         return true;
     }
 
-    bool encodeNv12(const std::uint8_t* nv12, std::int64_t timestampUs, bool forceKeyframe) override {
+    bool encodeNv12(const std::uint8_t* nv12, std::int64_t timestampUs,
+                    bool forceKeyframe) override {
         if (!queue_ || nv12 == nullptr) {
             return false;
         }
@@ -86,7 +93,7 @@ public:
         return config_;
     }
 
-private:
+  private:
     // The text of a failed call: its name, the status and the driver's last error when it has one.
     std::string failure(const char* call, NVENCSTATUS status) const {
         std::string text = std::string(call) + " failed (" + std::to_string(status) + ")";
@@ -103,8 +110,10 @@ private:
         session.deviceType = NV_ENC_DEVICE_TYPE_CUDA;
         session.device = context_;
         session.apiVersion = NVENCAPI_VERSION;
-        if (NVENCSTATUS status = api_->nvEncOpenEncodeSessionEx(&session, &encoder_); status != NV_ENC_SUCCESS) {
-            error = "nvEncOpenEncodeSessionEx failed (" + std::to_string(status) + ") on " + adapter_;
+        if (NVENCSTATUS status = api_->nvEncOpenEncodeSessionEx(&session, &encoder_);
+            status != NV_ENC_SUCCESS) {
+            error =
+                "nvEncOpenEncodeSessionEx failed (" + std::to_string(status) + ") on " + adapter_;
             encoder_ = nullptr;
             return false;
         }
@@ -118,7 +127,8 @@ private:
             return false;
         }
         int count = 0;
-        if (cuda_->cuInit(0) != CUDA_SUCCESS || cuda_->cuDeviceGetCount(&count) != CUDA_SUCCESS || count == 0) {
+        if (cuda_->cuInit(0) != CUDA_SUCCESS || cuda_->cuDeviceGetCount(&count) != CUDA_SUCCESS ||
+            count == 0) {
             error = "no NVIDIA adapter";
             return false;
         }
@@ -128,7 +138,9 @@ private:
             error = "no NVIDIA adapter";
             return false;
         }
-        adapter_ = cuda_->cuDeviceGetName(name, sizeof name - 1, device) == CUDA_SUCCESS ? name : "unknown adapter";
+        adapter_ = cuda_->cuDeviceGetName(name, sizeof name - 1, device) == CUDA_SUCCESS
+                       ? name
+                       : "unknown adapter";
         if (CUresult status = cuda_->cuCtxCreate(&context_, 0, device); status != CUDA_SUCCESS) {
             context_ = nullptr;
             error = "cuCtxCreate failed: " + cuda_->errorText(status);
@@ -144,12 +156,14 @@ private:
         std::vector<GUID> guids;
         if (api_->nvEncGetEncodeGUIDCount(encoder_, &count) == NV_ENC_SUCCESS && count > 0) {
             guids.resize(count);
-            if (api_->nvEncGetEncodeGUIDs(encoder_, guids.data(), count, &count) != NV_ENC_SUCCESS) {
+            if (api_->nvEncGetEncodeGUIDs(encoder_, guids.data(), count, &count) !=
+                NV_ENC_SUCCESS) {
                 count = 0;
             }
             guids.resize(count);
         }
-        if (std::none_of(guids.begin(), guids.end(), [&](const GUID& g) { return sameGuid(g, codecGuid); })) {
+        if (std::none_of(guids.begin(), guids.end(),
+                         [&](const GUID& g) { return sameGuid(g, codecGuid); })) {
             error = std::string("this GPU's NVENC has no ") + (hevc ? "HEVC" : "H.264");
             return false;
         }
@@ -158,8 +172,9 @@ private:
         NV_ENC_PRESET_CONFIG presetConfig{};
         presetConfig.version = NV_ENC_PRESET_CONFIG_VER;
         presetConfig.presetCfg.version = NV_ENC_CONFIG_VER;
-        if (NVENCSTATUS s = api_->nvEncGetEncodePresetConfigEx(encoder_, codecGuid, presetGuid(preset_),
-                                                               NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY, &presetConfig);
+        if (NVENCSTATUS s = api_->nvEncGetEncodePresetConfigEx(
+                encoder_, codecGuid, presetGuid(preset_), NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY,
+                &presetConfig);
             s != NV_ENC_SUCCESS) {
             error = failure("nvEncGetEncodePresetConfigEx", s);
             return false;
@@ -175,7 +190,8 @@ private:
         setRate(config_.bitrate);
         c.rcParams.enableLookahead = 0;
         c.rcParams.zeroReorderDelay = 1;
-        c.rcParams.multiPass = preset_ == 1 ? NV_ENC_MULTI_PASS_DISABLED : NV_ENC_TWO_PASS_QUARTER_RESOLUTION;
+        c.rcParams.multiPass =
+            preset_ == 1 ? NV_ENC_MULTI_PASS_DISABLED : NV_ENC_TWO_PASS_QUARTER_RESOLUTION;
         if (hevc) {
             c.encodeCodecConfig.hevcConfig.idrPeriod = NVENC_INFINITE_GOPLENGTH;
             c.encodeCodecConfig.hevcConfig.repeatSPSPPS = 1;
@@ -183,7 +199,8 @@ private:
         } else {
             c.encodeCodecConfig.h264Config.idrPeriod = NVENC_INFINITE_GOPLENGTH;
             c.encodeCodecConfig.h264Config.repeatSPSPPS = 1;
-            c.encodeCodecConfig.h264Config.entropyCodingMode = NV_ENC_H264_ENTROPY_CODING_MODE_CABAC;
+            c.encodeCodecConfig.h264Config.entropyCodingMode =
+                NV_ENC_H264_ENTROPY_CODING_MODE_CABAC;
             c.encodeCodecConfig.h264Config.chromaFormatIDC = 1;
         }
         init_ = NV_ENC_INITIALIZE_PARAMS{};
@@ -205,7 +222,8 @@ private:
         for (NV_ENC_OUTPUT_PTR& buffer : bitstreams_) {
             NV_ENC_CREATE_BITSTREAM_BUFFER create{};
             create.version = NV_ENC_CREATE_BITSTREAM_BUFFER_VER;
-            if (NVENCSTATUS s = api_->nvEncCreateBitstreamBuffer(encoder_, &create); s != NV_ENC_SUCCESS) {
+            if (NVENCSTATUS s = api_->nvEncCreateBitstreamBuffer(encoder_, &create);
+                s != NV_ENC_SUCCESS) {
                 error = failure("nvEncCreateBitstreamBuffer", s);
                 return false;
             }
@@ -323,7 +341,8 @@ private:
         EncodedFrame out;
         const auto* bytes = static_cast<const std::uint8_t*>(locked.bitstreamBufferPtr);
         out.data.assign(bytes, bytes + locked.bitstreamSizeInBytes);
-        out.keyframe = locked.pictureType == NV_ENC_PIC_TYPE_IDR || locked.pictureType == NV_ENC_PIC_TYPE_I;
+        out.keyframe =
+            locked.pictureType == NV_ENC_PIC_TYPE_IDR || locked.pictureType == NV_ENC_PIC_TYPE_I;
         out.timestampUs = static_cast<std::int64_t>(locked.outputTimeStamp);
         api_->nvEncUnlockBitstream(encoder_, bitstream);
         if (out.data.empty()) {
@@ -399,6 +418,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<VideoEncoder> makeNvencEncoder() { return std::make_unique<NvencEncoder>(); }
+std::unique_ptr<VideoEncoder> makeNvencEncoder() {
+    return std::make_unique<NvencEncoder>();
+}
 
 }  // namespace vel::host

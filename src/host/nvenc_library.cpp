@@ -13,8 +13,9 @@ std::string nvencVersionRefusal(std::uint32_t driverVersion) {
         return {};
     }
     char text[96];
-    std::snprintf(text, sizeof text, "the NVIDIA driver supports NVENC API %u.%u; %u.%u is needed", driverVersion >> 4,
-                  driverVersion & 15, unsigned{NVENCAPI_MAJOR_VERSION}, unsigned{NVENCAPI_MINOR_VERSION});
+    std::snprintf(text, sizeof text, "the NVIDIA driver supports NVENC API %u.%u; %u.%u is needed",
+                  driverVersion >> 4, driverVersion & 15, unsigned{NVENCAPI_MAJOR_VERSION},
+                  unsigned{NVENCAPI_MINOR_VERSION});
     return text;
 }
 
@@ -30,8 +31,10 @@ const NvencLibrary* loadNvencLibrary(std::string& error) {
         }
         using GetMaxVersion = NVENCSTATUS(NVENCAPI*)(std::uint32_t*);
         using CreateInstance = NVENCSTATUS(NVENCAPI*)(NV_ENCODE_API_FUNCTION_LIST*);
-        auto getMaxVersion = reinterpret_cast<GetMaxVersion>(driverSymbol(module, "NvEncodeAPIGetMaxSupportedVersion"));
-        auto createInstance = reinterpret_cast<CreateInstance>(driverSymbol(module, "NvEncodeAPICreateInstance"));
+        auto getMaxVersion = reinterpret_cast<GetMaxVersion>(
+            driverSymbol(module, "NvEncodeAPIGetMaxSupportedVersion"));
+        auto createInstance =
+            reinterpret_cast<CreateInstance>(driverSymbol(module, "NvEncodeAPICreateInstance"));
         if (!getMaxVersion || !createInstance) {
             failure = "libnvidia-encode.so.1 lacks the expected entry points";
             return;

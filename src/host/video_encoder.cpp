@@ -31,7 +31,8 @@ const char* encoderBackendName(EncoderBackend backend) {
 }
 
 std::uint32_t encoderBufferBits(std::uint32_t bitrate, std::uint32_t fps) {
-    const std::uint64_t frameAndHalf = std::uint64_t{bitrate} * 3 / 2 / std::max<std::uint32_t>(fps, 1);
+    const std::uint64_t frameAndHalf =
+        std::uint64_t{bitrate} * 3 / 2 / std::max<std::uint32_t>(fps, 1);
     return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(frameAndHalf, 64'000, 0xFFFFFFFFu));
 }
 

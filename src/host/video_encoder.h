@@ -26,7 +26,8 @@ struct EncoderConfig {
 };
 
 struct EncodedFrame {
-    std::vector<std::uint8_t> data;  // one Annex-B access unit; keyframes carry their parameter sets
+    std::vector<std::uint8_t>
+        data;  // one Annex-B access unit; keyframes carry their parameter sets
     bool keyframe = false;
     std::int64_t timestampUs = 0;  // the capture timestamp given to the encode call
     std::uint32_t encodeLatencyUs = 0;
@@ -44,7 +45,7 @@ using EncodedFrameCallback = std::function<void(EncodedFrame&&)>;
 // only queues (at most two frames, the oldest dropped); the encoder's own thread encodes and calls
 // the output callback, once per access unit in output order. The callback must not call back in.
 class VideoEncoder {
-public:
+  public:
     virtual ~VideoEncoder() = default;
     [[nodiscard]] virtual bool open(const EncoderConfig& config, std::string& error,
                                     EncodedFrameCallback output) = 0;

@@ -34,7 +34,9 @@ using AvPacketPtr = std::unique_ptr<AVPacket, AvPacketFree>;
 using AvBufferPtr = std::unique_ptr<AVBufferRef, AvBufferUnref>;
 
 // libav reports on standard error by default; failures reach our log through return codes instead.
-inline void quietLibavLog() { av_log_set_level(AV_LOG_QUIET); }
+inline void quietLibavLog() {
+    av_log_set_level(AV_LOG_QUIET);
+}
 
 // "<call> failed: <libav's text for the code>".
 inline std::string avFailure(const char* call, int code) {

@@ -6,9 +6,13 @@
 
 namespace vel {
 
-void* openDriverLibrary(const char* soname) { return dlopen(soname, RTLD_NOW | RTLD_LOCAL); }
+void* openDriverLibrary(const char* soname) {
+    return dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+}
 
-void* driverSymbol(void* library, const char* name) { return dlsym(library, name); }
+void* driverSymbol(void* library, const char* name) {
+    return dlsym(library, name);
+}
 
 std::string CudaDriver::errorText(CUresult status) const {
     const char* text = nullptr;
@@ -40,12 +44,15 @@ const CudaDriver* loadCudaDriver(std::string& error) {
             return;
         }
         CudaDriver d;
-        bool all = resolve(library, "cuInit", d.cuInit) && resolve(library, "cuDriverGetVersion", d.cuDriverGetVersion) &&
+        bool all = resolve(library, "cuInit", d.cuInit) &&
+                   resolve(library, "cuDriverGetVersion", d.cuDriverGetVersion) &&
                    resolve(library, "cuDeviceGetCount", d.cuDeviceGetCount) &&
-                   resolve(library, "cuDeviceGet", d.cuDeviceGet) && resolve(library, "cuDeviceGetName", d.cuDeviceGetName) &&
+                   resolve(library, "cuDeviceGet", d.cuDeviceGet) &&
+                   resolve(library, "cuDeviceGetName", d.cuDeviceGetName) &&
                    resolve(library, "cuDeviceGetAttribute", d.cuDeviceGetAttribute) &&
                    resolve(library, "cuGetErrorString", d.cuGetErrorString) &&
-                   resolve(library, "cuCtxCreate_v2", d.cuCtxCreate) && resolve(library, "cuCtxDestroy_v2", d.cuCtxDestroy) &&
+                   resolve(library, "cuCtxCreate_v2", d.cuCtxCreate) &&
+                   resolve(library, "cuCtxDestroy_v2", d.cuCtxDestroy) &&
                    resolve(library, "cuDevicePrimaryCtxRetain", d.cuDevicePrimaryCtxRetain) &&
                    resolve(library, "cuDevicePrimaryCtxRelease_v2", d.cuDevicePrimaryCtxRelease) &&
                    resolve(library, "cuCtxPushCurrent_v2", d.cuCtxPushCurrent) &&

@@ -8,16 +8,20 @@
 namespace vel::viewer {
 namespace {
 
-AVCodecID codecId(std::uint8_t codec) { return codec == kCodecHevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264; }
+AVCodecID codecId(std::uint8_t codec) {
+    return codec == kCodecHevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
+}
 
 class AvcodecDecoder final : public VideoDecoder {
-public:
-    bool open(std::uint8_t codec, int /*mode: software is all it does*/, std::string& error) override {
+  public:
+    bool open(std::uint8_t codec, int /*mode: software is all it does*/,
+              std::string& error) override {
         codec_ = codec;
         quietLibavLog();
         const AVCodec* decoder = avcodec_find_decoder(codecId(codec));
         if (!decoder) {
-            error = codec == kCodecHevc ? "no HEVC decoder is installed" : "no H.264 decoder is installed";
+            error = codec == kCodecHevc ? "no HEVC decoder is installed"
+                                        : "no H.264 decoder is installed";
             return false;
         }
         context_.reset(avcodec_alloc_context3(decoder));
@@ -78,12 +82,13 @@ public:
     bool isHardware() const override { return false; }
     std::uint8_t codec() const override { return codec_; }
 
-private:
+  private:
     void copyOut(std::vector<DecodedFrame>& frames) {
         const AVFrame* f = frame_.get();
         const bool planar = f->format == AV_PIX_FMT_YUV420P || f->format == AV_PIX_FMT_YUVJ420P;
         if (!planar && f->format != AV_PIX_FMT_NV12) {
-            Log(LogLevel::Warn, "decoder: picture format %d is not 8-bit 4:2:0; dropped", f->format);
+            Log(LogLevel::Warn, "decoder: picture format %d is not 8-bit 4:2:0; dropped",
+                f->format);
             return;
         }
         DecodedFrame out;
@@ -122,8 +127,12 @@ private:
 
 }  // namespace
 
-std::unique_ptr<VideoDecoder> makeAvcodecDecoder() { return std::make_unique<AvcodecDecoder>(); }
+std::unique_ptr<VideoDecoder> makeAvcodecDecoder() {
+    return std::make_unique<AvcodecDecoder>();
+}
 
-bool avcodecDecodes(std::uint8_t codec) { return avcodec_find_decoder(codecId(codec)) != nullptr; }
+bool avcodecDecodes(std::uint8_t codec) {
+    return avcodec_find_decoder(codecId(codec)) != nullptr;
+}
 
 }  // namespace vel::viewer

@@ -21,7 +21,8 @@ std::unique_ptr<VideoDecoder> createVideoDecoder(std::uint8_t codec, int mode, s
         if (nvdec->open(codec, mode, reason)) {
             return nvdec;
         }
-        Log(LogLevel::Warn, "NVDEC HEVC unavailable (nvdec: %s); trying libavcodec", reason.c_str());
+        Log(LogLevel::Warn, "NVDEC HEVC unavailable (nvdec: %s); trying libavcodec",
+            reason.c_str());
     }
     std::unique_ptr<VideoDecoder> decoder = makeAvcodecDecoder();
     if (!decoder->open(codec, mode, error)) {

@@ -70,7 +70,7 @@ const Libraries* loadLibraries() {
 
 // Keeps a CUDA context current on this thread for one scope.
 class ContextScope {
-public:
+  public:
     ContextScope(const CudaDriver* cuda, CUcontext context) : cuda_(cuda) {
         pushed_ = cuda_->cuCtxPushCurrent(context) == CUDA_SUCCESS;
     }
@@ -84,13 +84,13 @@ public:
     ContextScope& operator=(const ContextScope&) = delete;
     bool pushed() const { return pushed_; }
 
-private:
+  private:
     const CudaDriver* cuda_;
     bool pushed_ = false;
 };
 
 class NvdecDecoder final : public VideoDecoder {
-public:
+  public:
     ~NvdecDecoder() override { close(); }
 
     bool open(std::uint8_t codec, int /*mode*/, std::string& error) override {
@@ -120,8 +120,8 @@ public:
         int minor = 0;
         cuda->cuDeviceGetAttribute(&major, CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR, device_);
         cuda->cuDeviceGetAttribute(&minor, CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR, device_);
-        Log(LogLevel::Info, "nvdec: CUDA driver %d, %d device(s), dev0 '%s' cc %d.%d", driverVersion, count,
-            deviceName, major, minor);
+        Log(LogLevel::Info, "nvdec: CUDA driver %d, %d device(s), dev0 '%s' cc %d.%d",
+            driverVersion, count, deviceName, major, minor);
         if (!createContext(error)) {
             return false;
         }
@@ -157,7 +157,8 @@ public:
         CUresult status = libs_->cuvid.parseVideoData(parser_, &packet);
         ready_ = nullptr;
         if (status != CUDA_SUCCESS) {
-            Log(LogLevel::Warn, "nvdec: cuvidParseVideoData failed (%s)", libs_->cuda->errorText(status).c_str());
+            Log(LogLevel::Warn, "nvdec: cuvidParseVideoData failed (%s)",
+                libs_->cuda->errorText(status).c_str());
             return false;
         }
         return true;
@@ -177,7 +178,7 @@ public:
     bool isHardware() const override { return true; }
     std::uint8_t codec() const override { return codec_; }
 
-private:
+  private:
     // Capabilities, the context lock and the parser, with the context current.
     bool startParser(std::string& error) {
         CUVIDDECODECAPS caps{};
@@ -192,8 +193,8 @@ private:
             error = "this GPU's NVDEC does not decode this codec";
             return false;
         }
-        Log(LogLevel::Info, "nvdec: %s supported, max %ux%u", codec_ == kCodecHevc ? "HEVC" : "H.264", caps.nMaxWidth,
-            caps.nMaxHeight);
+        Log(LogLevel::Info, "nvdec: %s supported, max %ux%u",
+            codec_ == kCodecHevc ? "HEVC" : "H.264", caps.nMaxWidth, caps.nMaxHeight);
         if (libs_->cuvid.ctxLockCreate(&lock_, context_) != CUDA_SUCCESS) {
             lock_ = nullptr;
             error = "cuvidCtxLockCreate failed";
@@ -221,7 +222,9 @@ private:
         return true;
     }
 
-    cudaVideoCodec cudaCodec() const { return codec_ == kCodecHevc ? cudaVideoCodec_HEVC : cudaVideoCodec_H264; }
+    cudaVideoCodec cudaCodec() const {
+        return codec_ == kCodecHevc ? cudaVideoCodec_HEVC : cudaVideoCodec_H264;
+    }
 
     bool createContext(std::string& error) {
         const CudaDriver* cuda = libs_->cuda;
@@ -274,8 +277,8 @@ private:
         info.vidLock = lock_;
         if (libs_->cuvid.createDecoder(&decoder_, &info) != CUDA_SUCCESS) {
             decoder_ = nullptr;
-            Log(LogLevel::Warn, "nvdec: cuvidCreateDecoder failed (%dx%d)", static_cast<int>(format->coded_width),
-                static_cast<int>(format->coded_height));
+            Log(LogLevel::Warn, "nvdec: cuvidCreateDecoder failed (%dx%d)",
+                static_cast<int>(format->coded_width), static_cast<int>(format->coded_height));
             return 0;
         }
         return surfaces;
@@ -298,7 +301,8 @@ private:
         params.top_field_first = info->top_field_first;
         unsigned long long surface = 0;
         unsigned int pitch = 0;
-        if (libs_->cuvid.mapVideoFrame(decoder_, info->picture_index, &surface, &pitch, &params) != CUDA_SUCCESS) {
+        if (libs_->cuvid.mapVideoFrame(decoder_, info->picture_index, &surface, &pitch, &params) !=
+            CUDA_SUCCESS) {
             Log(LogLevel::Warn, "nvdec: cuvidMapVideoFrame64 failed");
             return 0;
         }
@@ -320,7 +324,8 @@ private:
         return 1;
     }
 
-    bool copyPlane(unsigned long long source, unsigned int pitch, std::uint8_t* target, int rows) const {
+    bool copyPlane(unsigned long long source, unsigned int pitch, std::uint8_t* target,
+                   int rows) const {
         CUDA_MEMCPY2D copy{};
         copy.srcMemoryType = CU_MEMORYTYPE_DEVICE;
         copy.srcDevice = source;
@@ -377,7 +382,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<VideoDecoder> makeNvdecDecoder() { return std::make_unique<NvdecDecoder>(); }
+std::unique_ptr<VideoDecoder> makeNvdecDecoder() {
+    return std::make_unique<NvdecDecoder>();
+}
 
 std::string nvdecLibraryReason() {
     return loadLibraries() ? std::string() : "NVIDIA NVDEC libraries are not present";

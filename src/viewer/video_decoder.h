@@ -25,7 +25,7 @@ struct DecodedFrame {
 
 // An H.264 / HEVC decoder, used from one thread.
 class VideoDecoder {
-public:
+  public:
     virtual ~VideoDecoder() = default;
     [[nodiscard]] virtual bool open(std::uint8_t codec, int mode, std::string& error) = 0;
     // Feeds one Annex-B access unit and appends every frame that became ready. False when the

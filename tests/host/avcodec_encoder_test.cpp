@@ -24,7 +24,7 @@ constexpr int kHeight = 360;
 
 // Collects what an encoder hands out; a test can hold the encoder's thread inside the callback.
 class Sink {
-public:
+  public:
     void operator()(EncodedFrame&& frame) {
         std::unique_lock lock(mutex_);
         frames_.push_back(std::move(frame));
@@ -48,7 +48,7 @@ public:
         return frames_;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<EncodedFrame> frames_;  // guarded by mutex_
@@ -71,7 +71,8 @@ Encoding openEncoder(VideoCodec codec, std::uint32_t bitrate, int fps = 30) {
     Encoding e;
     std::string error;
     auto sink = e.sink;
-    e.encoder = createVideoEncoder(config, error, [sink](EncodedFrame&& f) { (*sink)(std::move(f)); });
+    e.encoder =
+        createVideoEncoder(config, error, [sink](EncodedFrame&& f) { (*sink)(std::move(f)); });
     EXPECT_NE(e.encoder, nullptr) << error;
     return e;
 }
@@ -82,18 +83,20 @@ std::vector<std::uint8_t> movingFrame(int f) {
     for (int y = 0; y < kHeight; ++y) {
         for (int x = 0; x < kWidth; ++x) {
             bool box = x >= 20 + 6 * f && x < 120 + 6 * f && y >= 100 && y < 180;
-            frame[std::size_t(y) * kWidth + x] = box ? 235 : static_cast<std::uint8_t>(16 + ((x + 4 * f) % 200));
+            frame[std::size_t(y) * kWidth + x] =
+                box ? 235 : static_cast<std::uint8_t>(16 + ((x + 4 * f) % 200));
         }
     }
     return frame;
 }
 
 // Submits frames one at a time, each after the previous one came out, so none is dropped.
-void encodeInTurn(Encoding& e, const std::vector<std::vector<std::uint8_t>>& frames, std::size_t keyAt,
-                  std::int64_t firstTimestamp = 0) {
+void encodeInTurn(Encoding& e, const std::vector<std::vector<std::uint8_t>>& frames,
+                  std::size_t keyAt, std::int64_t firstTimestamp = 0) {
     std::size_t base = e.sink->frames().size();
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        ASSERT_TRUE(e.encoder->encodeNv12(frames[i].data(), firstTimestamp + std::int64_t(i) * 33'333, i == keyAt));
+        ASSERT_TRUE(e.encoder->encodeNv12(frames[i].data(),
+                                          firstTimestamp + std::int64_t(i) * 33'333, i == keyAt));
         ASSERT_TRUE(e.sink->waitFor(base + i + 1)) << "no output for frame " << i;
     }
 }
@@ -113,12 +116,16 @@ std::vector<std::uint8_t> readBytes(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-bool haveFfmpeg() { return test::RunProcess({"/usr/bin/ffprobe", "-version"}).exitCode == 0; }
+bool haveFfmpeg() {
+    return test::RunProcess({"/usr/bin/ffprobe", "-version"}).exitCode == 0;
+}
 
 class SoftwareEncoder : public ::testing::TestWithParam<VideoCodec> {
-protected:
+  protected:
     VideoCodec codec() const { return GetParam(); }
-    std::uint8_t wireCodec() const { return codec() == VideoCodec::Hevc ? viewer::kCodecHevc : viewer::kCodecH264; }
+    std::uint8_t wireCodec() const {
+        return codec() == VideoCodec::Hevc ? viewer::kCodecHevc : viewer::kCodecH264;
+    }
 };
 
 TEST_P(SoftwareEncoder, RoundTripKeepsPictureKeyframesAndParameterSets) {
@@ -157,7 +164,8 @@ TEST_P(SoftwareEncoder, RoundTripKeepsPictureKeyframesAndParameterSets) {
             }
             EXPECT_TRUE(idr) << "frame " << i << " is no IDR";
         }
-        stream.write(reinterpret_cast<const char*>(frame.data.data()), std::streamsize(frame.data.size()));
+        stream.write(reinterpret_cast<const char*>(frame.data.data()),
+                     std::streamsize(frame.data.size()));
         std::vector<viewer::DecodedFrame> decoded;
         ASSERT_TRUE(decoder->decode(frame.data, frame.timestampUs, frame.keyframe, decoded));
         for (viewer::DecodedFrame& d : decoded) {
@@ -170,9 +178,9 @@ TEST_P(SoftwareEncoder, RoundTripKeepsPictureKeyframesAndParameterSets) {
     ASSERT_EQ(ours.size(), input.size()) << "our decoder held pictures back";
 
     const std::string format = codec() == VideoCodec::Hevc ? "hevc" : "h264";
-    test::ProcessResult decoded = test::RunProcess({"/usr/bin/ffmpeg", "-v", "error", "-f", format, "-i",
-                                                    dir.file("stream.bin"), "-f", "rawvideo", "-pix_fmt", "nv12",
-                                                    dir.file("decoded.yuv")});
+    test::ProcessResult decoded = test::RunProcess({"/usr/bin/ffmpeg", "-v", "error", "-f", format,
+                                                    "-i", dir.file("stream.bin"), "-f", "rawvideo",
+                                                    "-pix_fmt", "nv12", dir.file("decoded.yuv")});
     ASSERT_EQ(decoded.exitCode, 0) << decoded.output;
     const std::vector<std::uint8_t> theirs = readBytes(dir.file("decoded.yuv"));
     const std::size_t frameSize = std::size_t(kWidth) * kHeight * 3 / 2;
@@ -184,9 +192,9 @@ TEST_P(SoftwareEncoder, RoundTripKeepsPictureKeyframesAndParameterSets) {
         EXPECT_GT(lumaPsnr(input[i], ours[i]), 35.0) << "our decoder, frame " << i;
     }
 
-    test::ProcessResult probe = test::RunProcess({"/usr/bin/ffprobe", "-v", "error", "-f", format, "-show_entries",
-                                                  "frame=pict_type,key_frame", "-of", "csv=p=0",
-                                                  dir.file("stream.bin")});
+    test::ProcessResult probe =
+        test::RunProcess({"/usr/bin/ffprobe", "-v", "error", "-f", format, "-show_entries",
+                          "frame=pict_type,key_frame", "-of", "csv=p=0", dir.file("stream.bin")});
     ASSERT_EQ(probe.exitCode, 0) << probe.output;
     EXPECT_EQ(probe.output.find('B'), std::string::npos) << probe.output;
     std::istringstream lines(probe.output);
@@ -257,8 +265,11 @@ TEST_P(SoftwareEncoder, BitrateChangeShowsInTheOutputSize) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(X264AndX265, SoftwareEncoder, ::testing::Values(VideoCodec::H264, VideoCodec::Hevc),
-                         [](const auto& info) { return info.param == VideoCodec::Hevc ? "x265" : "x264"; });
+INSTANTIATE_TEST_SUITE_P(X264AndX265, SoftwareEncoder,
+                         ::testing::Values(VideoCodec::H264, VideoCodec::Hevc),
+                         [](const auto& info) {
+                             return info.param == VideoCodec::Hevc ? "x265" : "x264";
+                         });
 
 }  // namespace
 }  // namespace vel::host

@@ -1,4 +1,4 @@
-#include "host/video_encoder.h"
+#include "host/encoder_selection.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "host/annex_b.h"
-#include "host/encoder_selection.h"
 #include "host/nvenc_library.h"
+#include "host/video_encoder.h"
 #include "os/log.h"
 #include "support/temp_dir.h"
 
@@ -61,15 +61,18 @@ TEST(EncoderBuffer, OneAndAHalfFramesWithAFloor) {
 }
 
 TEST(NvencVersion, TheDriverMustRunTheHeadersApi) {
-    EXPECT_EQ(nvencVersionRefusal(11 * 16 + 0), "the NVIDIA driver supports NVENC API 11.0; 11.1 is needed");
-    EXPECT_EQ(nvencVersionRefusal(9 * 16 + 2), "the NVIDIA driver supports NVENC API 9.2; 11.1 is needed");
+    EXPECT_EQ(nvencVersionRefusal(11 * 16 + 0),
+              "the NVIDIA driver supports NVENC API 11.0; 11.1 is needed");
+    EXPECT_EQ(nvencVersionRefusal(9 * 16 + 2),
+              "the NVIDIA driver supports NVENC API 9.2; 11.1 is needed");
     EXPECT_EQ(nvencVersionRefusal(11 * 16 + 1), "");
     EXPECT_EQ(nvencVersionRefusal(12 * 16 + 0), "");
 }
 
 TEST(AnnexB, ParameterSetsAreFoundAndPutInFrontOnlyWhenMissing) {
     // H.264: SPS (7), PPS (8), IDR slice (5), with four- and three-byte start codes.
-    const std::vector<std::uint8_t> h264 = {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x68, 3, 0, 0, 0, 1, 0x65, 9, 9};
+    const std::vector<std::uint8_t> h264 = {0,    0, 0, 1, 0x67, 1, 2,    0, 0, 1,
+                                            0x68, 3, 0, 0, 0,    1, 0x65, 9, 9};
     std::vector<NalUnit> units = splitAnnexB(h264);
     ASSERT_EQ(units.size(), 3u);
     EXPECT_EQ(nalType(units[0], VideoCodec::H264), 7);
@@ -89,7 +92,8 @@ TEST(AnnexB, ParameterSetsAreFoundAndPutInFrontOnlyWhenMissing) {
     EXPECT_EQ(complete, h264);
 
     // HEVC: a VPS header byte is 0x40; the same byte read as H.264 is no SPS.
-    const std::vector<std::uint8_t> hevc = {0, 0, 1, 0x40, 1, 0xAA, 0, 0, 1, 0x42, 1, 0xBB, 0, 0, 1, 0x26, 1, 0xCC};
+    const std::vector<std::uint8_t> hevc = {0,    0, 1,    0x40, 1, 0xAA, 0,    0, 1,
+                                            0x42, 1, 0xBB, 0,    0, 1,    0x26, 1, 0xCC};
     EXPECT_TRUE(beginsWithParameterSets(hevc, VideoCodec::Hevc));
     EXPECT_FALSE(beginsWithParameterSets(hevc, VideoCodec::H264));
     EXPECT_EQ(parameterSetsOf(hevc, VideoCodec::Hevc).size(), 2u * 7);
@@ -104,7 +108,7 @@ TEST(AnnexB, ParameterSetsAreFoundAndPutInFrontOnlyWhenMissing) {
 }
 
 class EncoderSelection : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { InitLog(dir_.path(), "host"); }
     std::string log() const { return readAll(dir_.file("host.log")); }
     test::TempDir dir_;
@@ -112,7 +116,8 @@ protected:
 
 TEST_F(EncoderSelection, AutoFallsThroughToSoftwareWithoutADeclinedLine) {
     std::string error;
-    std::unique_ptr<VideoEncoder> encoder = createVideoEncoder(smallConfig(), error, [](EncodedFrame&&) {});
+    std::unique_ptr<VideoEncoder> encoder =
+        createVideoEncoder(smallConfig(), error, [](EncodedFrame&&) {});
     ASSERT_NE(encoder, nullptr) << error;
     if (encoder->isHardware()) {
         GTEST_SKIP() << "a hardware encoder answers here: " << encoder->name();
@@ -123,7 +128,8 @@ TEST_F(EncoderSelection, AutoFallsThroughToSoftwareWithoutADeclinedLine) {
     EXPECT_FALSE(encoder->acceptsTextures());
     const std::string text = log();
     EXPECT_EQ(text.find("declined"), std::string::npos) << text;
-    EXPECT_NE(text.find("encoder: libx264 (software, sync, memory input) 320x240@60 1000000 bps"), std::string::npos)
+    EXPECT_NE(text.find("encoder: libx264 (software, sync, memory input) 320x240@60 1000000 bps"),
+              std::string::npos)
         << text;
 }
 
@@ -140,8 +146,9 @@ TEST_F(EncoderSelection, AbsentHardwareGivesEveryReasonInOrder) {
               "mf-hw: no H.264 encoder is available in hardware");
     const std::string text = log();
     EXPECT_EQ(text.find("backend nvenc declined"), std::string::npos) << text;
-    EXPECT_NE(text.find("encoder backend mf-hw declined: no H.264 encoder is available in hardware"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("encoder backend mf-hw declined: no H.264 encoder is available in hardware"),
+        std::string::npos)
         << text;
 
     config.hardwareOnly = false;
@@ -160,7 +167,8 @@ TEST_F(EncoderSelection, NamedSoftwareBackendAndEmptyChoice) {
     config.backend = EncoderBackend::MfSw;
     config.codec = VideoCodec::Hevc;
     std::string error;
-    std::unique_ptr<VideoEncoder> encoder = createVideoEncoder(config, error, [](EncodedFrame&&) {});
+    std::unique_ptr<VideoEncoder> encoder =
+        createVideoEncoder(config, error, [](EncodedFrame&&) {});
     ASSERT_NE(encoder, nullptr) << error;
     EXPECT_EQ(encoder->name(), "libx265");
     EXPECT_FALSE(encoder->isHardware());

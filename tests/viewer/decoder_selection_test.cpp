@@ -27,24 +27,27 @@ std::string readText(const std::string& path) {
 }
 
 // Splits a stream into access units at its access unit delimiters (H.264 header 0x09, HEVC 0x46).
-std::vector<std::vector<std::uint8_t>> accessUnits(const std::vector<std::uint8_t>& stream, std::uint8_t codec) {
+std::vector<std::vector<std::uint8_t>> accessUnits(const std::vector<std::uint8_t>& stream,
+                                                   std::uint8_t codec) {
     const std::uint8_t delimiter = codec == kCodecHevc ? 0x46 : 0x09;
     std::vector<std::size_t> starts;
     for (std::size_t i = 0; i + 3 < stream.size(); ++i) {
-        if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1 && stream[i + 3] == delimiter) {
+        if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1 &&
+            stream[i + 3] == delimiter) {
             starts.push_back(i > 0 && stream[i - 1] == 0 ? i - 1 : i);
         }
     }
     std::vector<std::vector<std::uint8_t>> units;
     for (std::size_t k = 0; k < starts.size(); ++k) {
         std::size_t end = k + 1 < starts.size() ? starts[k + 1] : stream.size();
-        units.emplace_back(stream.begin() + std::ptrdiff_t(starts[k]), stream.begin() + std::ptrdiff_t(end));
+        units.emplace_back(stream.begin() + std::ptrdiff_t(starts[k]),
+                           stream.begin() + std::ptrdiff_t(end));
     }
     return units;
 }
 
 class Decoders : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { InitLog(dir_.path(), "viewer"); }
     std::string log() const { return readText(dir_.file("viewer.log")); }
     test::TempDir dir_;
@@ -64,9 +67,10 @@ TEST_F(Decoders, AbsentNvdecIsRefusedAndHevcFallsToLibavcodec) {
     EXPECT_EQ(decoder->name(), "libavcodec hevc");
     EXPECT_FALSE(decoder->isHardware());
     EXPECT_EQ(decoder->codec(), kCodecHevc);
-    EXPECT_NE(log().find("NVDEC HEVC unavailable (nvdec: NVIDIA CUDA/NVDEC libraries are not available); "
-                         "trying libavcodec"),
-              std::string::npos)
+    EXPECT_NE(
+        log().find("NVDEC HEVC unavailable (nvdec: NVIDIA CUDA/NVDEC libraries are not available); "
+                   "trying libavcodec"),
+        std::string::npos)
         << log();
 }
 
@@ -90,15 +94,33 @@ TEST_P(DecoderAgainstFfmpeg, SamePicturesOneUnitAtATime) {
     const bool hevc = codec == kCodecHevc;
     test::TempDir dir;
     const std::string stream = dir.file(hevc ? "in.hevc" : "in.h264");
-    test::ProcessResult made = test::RunProcess(
-        {"/usr/bin/ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30", "-frames:v", "12",
-         "-pix_fmt", "yuv420p", "-c:v", hevc ? "libx265" : "libx264", "-bf", "0", "-g", "5",
-         "-bsf:v", hevc ? "hevc_metadata=aud=insert" : "h264_metadata=aud=insert", stream});
+    test::ProcessResult made =
+        test::RunProcess({"/usr/bin/ffmpeg",
+                          "-v",
+                          "error",
+                          "-f",
+                          "lavfi",
+                          "-i",
+                          "testsrc2=size=320x240:rate=30",
+                          "-frames:v",
+                          "12",
+                          "-pix_fmt",
+                          "yuv420p",
+                          "-c:v",
+                          hevc ? "libx265" : "libx264",
+                          "-bf",
+                          "0",
+                          "-g",
+                          "5",
+                          "-bsf:v",
+                          hevc ? "hevc_metadata=aud=insert" : "h264_metadata=aud=insert",
+                          stream});
     if (made.exitCode != 0) {
         GTEST_SKIP() << "ffmpeg cannot make the test stream: " << made.output;
     }
-    test::ProcessResult decoded = test::RunProcess(
-        {"/usr/bin/ffmpeg", "-v", "error", "-i", stream, "-f", "rawvideo", "-pix_fmt", "nv12", dir.file("ref.yuv")});
+    test::ProcessResult decoded =
+        test::RunProcess({"/usr/bin/ffmpeg", "-v", "error", "-i", stream, "-f", "rawvideo",
+                          "-pix_fmt", "nv12", dir.file("ref.yuv")});
     ASSERT_EQ(decoded.exitCode, 0) << decoded.output;
     const std::vector<std::uint8_t> reference = readBytes(dir.file("ref.yuv"));
     const std::size_t frameSize = 320 * 240 * 3 / 2;
@@ -135,8 +157,10 @@ TEST_P(DecoderAgainstFfmpeg, SamePicturesOneUnitAtATime) {
                            reference.begin() + std::ptrdiff_t(10 * frameSize)));
 }
 
-INSTANTIATE_TEST_SUITE_P(H264AndHevc, DecoderAgainstFfmpeg, ::testing::Values(kCodecH264, kCodecHevc),
-                         [](const auto& info) { return info.param == kCodecHevc ? "hevc" : "h264"; });
+INSTANTIATE_TEST_SUITE_P(H264AndHevc, DecoderAgainstFfmpeg,
+                         ::testing::Values(kCodecH264, kCodecHevc), [](const auto& info) {
+                             return info.param == kCodecHevc ? "hevc" : "h264";
+                         });
 
 }  // namespace
 }  // namespace vel::viewer
