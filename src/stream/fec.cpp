@@ -33,10 +33,6 @@ const CauchyTables& cauchy() {
     return tables;
 }
 
-std::uint8_t cauchyCoeff(std::size_t k, std::size_t p, std::size_t d) {
-    return cauchy().coeffs[k + p][d];
-}
-
 void checkShape(std::size_t k, std::size_t m) {
     if (k == 0 || k > kFecMaxDataShards || m > kFecMaxParityShards) {
         throw Error("erasure code shape out of range");
@@ -122,7 +118,7 @@ const ReedSolomon::Decoder& ReedSolomon::decoder(std::size_t k,
     std::array<std::uint8_t, kFecMaxParityShards * kFecMaxParityShards> inverse{};
     for (std::size_t i = 0; i < e; ++i) {
         for (std::size_t j = 0; j < e; ++j) {
-            inverse[i * e + j] = cauchyCoeff(k, parity[i] - k, missing[j]);
+            inverse[i * e + j] = cauchy().coeffs[parity[i]][missing[j]];
         }
     }
     if (!gfInvertMatrix(std::span(inverse.data(), e * e), e)) {
@@ -133,15 +129,14 @@ const ReedSolomon::Decoder& ReedSolomon::decoder(std::size_t k,
     dec.k = k;
     dec.used = used;
     dec.coeffs.assign(e * k, 0);
+    const CauchyTables& t = cauchy();
     for (std::size_t j = 0; j < e; ++j) {
         std::uint8_t* row = &dec.coeffs[j * k];
-        // Coefficients of the present data shards, in source order.
-        for (std::size_t s = 0; s < k - e; ++s) {
-            std::uint8_t sum = 0;
-            for (std::size_t i = 0; i < e; ++i) {
-                sum ^= gfMul(inverse[j * e + i], cauchyCoeff(k, parity[i] - k, sources[s]));
-            }
-            row[s] = sum;
+        // Present data shards first, in source order: sum over i of inverse(j, i) * c(P_i, d).
+        for (std::size_t i = 0; i < e; ++i) {
+            const std::uint8_t* scale = gfMulRow(inverse[j * e + i]);
+            const std::uint8_t* c = t.coeffs[parity[i]];  // row k + p of parity p = parity[i] - k
+            for (std::size_t s = 0; s < k - e; ++s) row[s] ^= scale[c[sources[s]]];
         }
         for (std::size_t i = 0; i < e; ++i) row[k - e + i] = inverse[j * e + i];
     }
