@@ -198,5 +198,169 @@ TEST(Session, HandshakeTimesOutAfterHellosToEveryCandidate) {
     EXPECT_GE(hellos, 2);
 }
 
+// A viewer driven by hand: its own socket and keys, every packet built record by record.
+class RawViewer {
+public:
+    explicit RawViewer(std::uint16_t hostPort) : host_(local(hostPort)) {
+        const SessionTicket ticket = devTicket();
+        connId_ = ticket.connId;
+        std::string error;
+        EXPECT_TRUE(socket_.open(0, error)) << error;
+        EXPECT_TRUE(openAeadKey(sendKey_, ticket.keys.viewerToHost, error)) << error;
+        EXPECT_TRUE(openAeadKey(receiveKey_, ticket.keys.hostToViewer, error)) << error;
+    }
+
+    std::vector<std::uint8_t> packet(PacketType type, std::uint64_t number, RecordType record,
+                                     const std::vector<std::uint8_t>& body) {
+        std::vector<std::uint8_t> bytes(kMaxPacketSize);
+        writeHeader({static_cast<std::uint8_t>(type), connId_, number}, bytes.data());
+        RecordWriter writer{std::span(bytes).subspan(kHeaderSize, kMaxPayloadSize)};
+        EXPECT_TRUE(writer.append(record, body));
+        bytes.resize(seal(sendKey_, bytes, writer.size()));
+        return bytes;
+    }
+    void send(const std::vector<std::uint8_t>& datagram) {
+        ASSERT_TRUE(socket_.sendTo(host_, datagram));
+    }
+    void hello(std::uint64_t number, HelloBody body, std::size_t size = kHelloSize) {
+        std::vector<std::uint8_t> bytes(kHelloSize);
+        encodeHello(body, bytes.data());
+        bytes.resize(size);
+        send(packet(PacketType::Handshake, number, RecordType::Hello, bytes));
+    }
+    void ping(std::uint64_t number, std::uint32_t counter) {
+        std::vector<std::uint8_t> body(kPingSize);
+        encodePing({counter, 1}, body.data());
+        send(packet(PacketType::Data, number, RecordType::Ping, body));
+    }
+    // The records of the next datagram of type `type` from the session; false after 5 s.
+    bool next(RecordType type, std::vector<std::uint8_t>& body, int waitMs = 5000) {
+        std::vector<std::uint8_t> buffer(UdpSocket::kReceiveLimit);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        do {
+            Endpoint from;
+            const int n = socket_.receive(buffer, from, 10);
+            std::size_t size = 0;
+            if (n <= 0 || !open(receiveKey_, std::span(buffer.data(), static_cast<std::size_t>(n)), size)) continue;
+            RecordReader reader(std::span(buffer.data() + kHeaderSize, size));
+            for (Record record; reader.next(record);) {
+                if (record.type != static_cast<std::uint8_t>(type)) continue;
+                body.assign(record.body.begin(), record.body.end());
+                return true;
+            }
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+    // Pong counters up to and including `last`.
+    std::vector<std::uint32_t> pongsUntil(std::uint32_t last) {
+        std::vector<std::uint32_t> counters;
+        std::vector<std::uint8_t> body;
+        while (next(RecordType::Pong, body)) {
+            PingBody pong;
+            EXPECT_TRUE(decodePing(body, pong));
+            counters.push_back(pong.counter);
+            if (pong.counter == last) break;
+        }
+        return counters;
+    }
+    HelloBody validHello() const {
+        HelloBody body;
+        body.role = kRoleViewer;
+        body.connId = connId_;
+        body.clock = 12345;
+        return body;
+    }
+
+private:
+    Endpoint host_;
+    std::uint32_t connId_ = 0;
+    UdpSocket socket_;
+    AeadKey sendKey_;
+    AeadKey receiveKey_;
+};
+
+struct Host {
+    Observer seen;
+    Session session;
+    explicit Host(std::uint32_t silenceTimeoutMs = 8000) {
+        SessionParams params = paramsFor(kRoleHost);
+        params.silenceTimeoutMs = silenceTimeoutMs;
+        std::string error;
+        EXPECT_TRUE(session.start(params, seen.callbacks(), error)) << error;
+    }
+    bool received(std::uint64_t packets) {
+        return eventually([&] { return session.stats().packetsReceived == packets; });
+    }
+};
+
+TEST(Session, HostIgnoresInvalidHellosAndAnswersAValidOne) {
+    Host host;
+    RawViewer viewer(host.session.localPort());
+    HelloBody sameRole = viewer.validHello();
+    sameRole.role = kRoleHost;
+    HelloBody otherVersion = viewer.validHello();
+    otherVersion.version = 2;
+    HelloBody otherConnection = viewer.validHello();
+    otherConnection.connId ^= 1;
+    viewer.hello(1, sameRole);
+    viewer.hello(2, otherVersion);
+    viewer.hello(3, otherConnection);
+    viewer.hello(4, viewer.validHello(), kHelloSize - 1);
+    // A forged packet is counted and changes nothing.
+    std::vector<std::uint8_t> forged = viewer.packet(PacketType::Handshake, 5, RecordType::Hello,
+                                                     std::vector<std::uint8_t>(kHelloSize));
+    forged.back() ^= 1;
+    viewer.send(forged);
+    ASSERT_TRUE(host.received(4));
+    ASSERT_TRUE(eventually([&] { return host.session.stats().authFailures == 1; }));
+    EXPECT_EQ(host.session.state(), SessionState::connecting);
+
+    viewer.hello(6, viewer.validHello());
+    std::vector<std::uint8_t> body;
+    ASSERT_TRUE(viewer.next(RecordType::HelloReply, body));
+    HelloBody reply;
+    ASSERT_TRUE(decodeHello(body, reply));
+    EXPECT_EQ(reply.role, kRoleHost);
+    EXPECT_EQ(reply.clock, 12345u);
+    EXPECT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
+}
+
+TEST(Session, ReplaysAndPacketsMoreThan1023BehindAreIgnored) {
+    Host host;
+    RawViewer viewer(host.session.localPort());
+    viewer.hello(1, viewer.validHello());
+    const auto first = viewer.packet(PacketType::Data, 2000, RecordType::Ping,
+                                     std::vector<std::uint8_t>{1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+    viewer.send(first);
+    viewer.send(first);
+    viewer.ping(2000 - 1024, 2);
+    viewer.ping(2000 - 1023, 3);
+    viewer.ping(2001, 4);
+    EXPECT_EQ(viewer.pongsUntil(4), (std::vector<std::uint32_t>{1, 3, 4}));
+    EXPECT_EQ(host.session.stats().packetsReceived, 4u);
+}
+
+TEST(Session, PeerMovesOnlyForAHigherPacketNumber) {
+    Host host;
+    RawViewer before(host.session.localPort());
+    RawViewer after(host.session.localPort());
+    before.hello(1, before.validHello());
+    ASSERT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
+    after.ping(5, 1);  // higher: the peer moves here
+    before.ping(3, 2);  // older: processed, but the peer stays
+    after.ping(6, 3);
+    EXPECT_EQ(after.pongsUntil(3), (std::vector<std::uint32_t>{1, 2, 3}));
+    std::vector<std::uint8_t> body;
+    EXPECT_FALSE(before.next(RecordType::Pong, body, 0));
+}
+
+TEST(Session, ConnectedHostClosesWhenThePeerGoesSilent) {
+    Host host(300);
+    RawViewer viewer(host.session.localPort());
+    viewer.hello(1, viewer.validHello());
+    ASSERT_TRUE(eventually([&] { return host.session.state() == SessionState::closed; }));
+    EXPECT_EQ(host.seen.lastReason(), "peer went silent");
+}
+
 }  // namespace
 }  // namespace vel::stream
