@@ -75,4 +75,90 @@ bool decodeAudio(std::span<const std::uint8_t> in, AudioBody& body) {
     return true;
 }
 
+void encodeVideoFragmentHeader(const VideoFragmentHeader& header, std::uint8_t* out) {
+    storeLe32(out, header.frameId);
+    out[4] = header.flags;
+    out[5] = header.codec;
+    out[6] = header.blockIndex;
+    out[7] = header.blockCount;
+    out[8] = header.shardIndex;
+    out[9] = header.dataShards;
+    out[10] = header.parityShards;
+    out[11] = 0;
+    storeLe32(out + 12, header.frameSize);
+    storeLe32(out + 16, header.blockSize);
+    storeLe16(out + 20, header.shardSize);
+    storeLe32(out + kVideoSendTimeOffset, header.sendTime);
+    storeLe64(out + 26, header.captureTimestamp);
+    storeLe16(out + 34, header.encodeDuration);
+    storeLe16(out + 36, 0);
+}
+
+bool decodeVideoFragment(std::span<const std::uint8_t> in, VideoFragmentHeader& header,
+                         std::span<const std::uint8_t>& shard) {
+    if (in.size() < kVideoFragmentHeaderSize) return false;
+    const std::uint8_t* p = in.data();
+    header.frameId = loadLe32(p);
+    header.flags = p[4];
+    header.codec = p[5];
+    header.blockIndex = p[6];
+    header.blockCount = p[7];
+    header.shardIndex = p[8];
+    header.dataShards = p[9];
+    header.parityShards = p[10];
+    header.frameSize = loadLe32(p + 12);
+    header.blockSize = loadLe32(p + 16);
+    header.shardSize = loadLe16(p + 20);
+    header.sendTime = loadLe32(p + kVideoSendTimeOffset);
+    header.captureTimestamp = loadLe64(p + 26);
+    header.encodeDuration = loadLe16(p + 34);
+    shard = in.subspan(kVideoFragmentHeaderSize);
+    return header.blockCount >= 1 && header.blockCount <= 64 &&
+           header.blockIndex < header.blockCount && header.dataShards >= 1 &&
+           header.dataShards <= 48 && header.parityShards <= 24 &&
+           header.shardIndex < header.dataShards + header.parityShards &&
+           header.shardSize > 0 && shard.size() == header.shardSize;
+}
+
+void encodeFeedback(const FeedbackBody& body, std::uint8_t* out) {
+    storeLe64(out, body.highestPacket);
+    storeLe32(out + 8, body.packetsReceived);
+    storeLe32(out + 12, body.packetsJudged);
+    storeLe32(out + 16, body.receiveRate);
+    storeLe32(out + 20, body.queuingDelay);
+    storeLe32(out + 24, static_cast<std::uint32_t>(body.delayTrend));
+    for (std::size_t i = 0; i < body.pipeline.size(); ++i) {
+        storeLe32(out + 28 + 4 * i, body.pipeline[i]);
+    }
+}
+
+bool decodeFeedback(std::span<const std::uint8_t> in, FeedbackBody& body) {
+    if (in.size() < kFeedbackSize) return false;
+    const std::uint8_t* p = in.data();
+    body.highestPacket = loadLe64(p);
+    body.packetsReceived = loadLe32(p + 8);
+    body.packetsJudged = loadLe32(p + 12);
+    body.receiveRate = loadLe32(p + 16);
+    body.queuingDelay = loadLe32(p + 20);
+    body.delayTrend = static_cast<std::int32_t>(loadLe32(p + 24));
+    for (std::size_t i = 0; i < body.pipeline.size(); ++i) {
+        body.pipeline[i] = loadLe32(p + 28 + 4 * i);
+    }
+    return true;
+}
+
+void encodeNackHeader(std::uint32_t frameId, std::uint16_t count, std::uint8_t* out) {
+    storeLe32(out, frameId);
+    storeLe16(out + 4, count);
+}
+
+bool decodeNack(std::span<const std::uint8_t> in, NackBody& body) {
+    if (in.size() < kNackHeaderSize) return false;
+    body.frameId = loadLe32(in.data());
+    const std::size_t count = loadLe16(in.data() + 4);
+    if (in.size() - kNackHeaderSize < 2 * count) return false;
+    body.pairs = in.subspan(kNackHeaderSize, 2 * count);
+    return true;
+}
+
 }  // namespace vel::stream
