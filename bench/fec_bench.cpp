@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <memory>
 #include <random>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "stream/fec.h"
@@ -38,7 +38,8 @@ struct Block {
         for (int d = 0; d < k; ++d) matrix[d * k + d] = 1;
         for (int p = 0; p < m; ++p) {
             for (int d = 0; d < k; ++d) {
-                matrix[(k + p) * k + d] = vel::stream::gfInv(static_cast<std::uint8_t>((k + p) ^ d));
+                matrix[(k + p) * k + d] =
+                    vel::stream::gfInv(static_cast<std::uint8_t>((k + p) ^ d));
             }
         }
         ReedSolomon().encode(std::span(const_cast<const unsigned char**>(pointers.data()), k),
@@ -170,8 +171,8 @@ void registerShape(int k, int m) {
                                  true);
     const std::string fresh = "FEC decode " + shape + " new pattern";
     benchmark::RegisterBenchmark(fresh.c_str(), decodeOurs, k, m, false);
-    benchmark::RegisterBenchmark((fresh + " | ISA-L invert+ec_encode_data").c_str(), decodeIsal,
-                                 k, m, false);
+    benchmark::RegisterBenchmark((fresh + " | ISA-L invert+ec_encode_data").c_str(), decodeIsal, k,
+                                 m, false);
 }
 
 const int registered = [] {

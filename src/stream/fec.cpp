@@ -42,7 +42,8 @@ void checkShape(std::size_t k, std::size_t m) {
 }  // namespace
 
 ReedSolomon::ReedSolomon(GfPath path) : path_(path) {
-    if (!gfPathAvailable(path)) throw Error(std::string("GF path not available: ") + gfPathName(path));
+    if (!gfPathAvailable(path))
+        throw Error(std::string("GF path not available: ") + gfPathName(path));
     cauchy();
 }
 
@@ -86,8 +87,8 @@ bool ReedSolomon::reconstruct(std::size_t k, std::span<std::uint8_t* const> shar
     }
     if (nSources < k) return false;
 
-    const Decoder& dec = decoder(k, used, std::span(sources.data(), k),
-                                 std::span(missing.data(), nMissing));
+    const Decoder& dec =
+        decoder(k, used, std::span(sources.data(), k), std::span(missing.data(), nMissing));
     std::array<const std::uint8_t*, kFecMaxDataShards> in{};
     std::array<std::uint8_t*, kFecMaxDataShards> out{};
     for (std::size_t i = 0; i < k; ++i) in[i] = shards[sources[i]];
@@ -105,9 +106,8 @@ const ReedSolomon::Decoder& ReedSolomon::decoder(std::size_t k,
                                                  const std::array<std::uint64_t, 2>& used,
                                                  std::span<const std::size_t> sources,
                                                  std::span<const std::size_t> missing) {
-    const auto hit = std::find_if(cache_.begin(), cache_.end(), [&](const Decoder& d) {
-        return d.k == k && d.used == used;
-    });
+    const auto hit = std::find_if(cache_.begin(), cache_.end(),
+                                  [&](const Decoder& d) { return d.k == k && d.used == used; });
     if (hit != cache_.end()) {
         std::rotate(cache_.begin(), hit, hit + 1);
         return cache_.front();

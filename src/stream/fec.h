@@ -20,7 +20,7 @@ constexpr std::size_t kFecMaxParityShards = 24;
 // One object per thread: reconstruction keeps a small cache of decoding matrices by erasure
 // pattern, because inverting one costs more than applying it to a block of video.
 class ReedSolomon {
-public:
+  public:
     explicit ReedSolomon(GfPath path = gfBestPath());
 
     // Writes m = parity.size() parity shards from k = data.size() data shards of shardSize bytes
@@ -39,7 +39,7 @@ public:
     // Decoding matrices computed so far (cache misses); lets tests see that the cache works.
     std::size_t inversions() const { return inversions_; }
 
-private:
+  private:
     struct Decoder {
         std::size_t k = 0;
         std::array<std::uint64_t, 2> used{};  // bit i: shard i is a source of the decode

@@ -8,7 +8,9 @@
 namespace vel::stream {
 namespace {
 
-std::size_t ceilDiv(std::size_t a, std::size_t b) { return (a + b - 1) / b; }
+std::size_t ceilDiv(std::size_t a, std::size_t b) {
+    return (a + b - 1) / b;
+}
 
 }  // namespace
 

@@ -35,11 +35,17 @@ const Tables& tables() {
 
 }  // namespace
 
-std::uint8_t gfMul(std::uint8_t a, std::uint8_t b) { return tables().mul[a][b]; }
+std::uint8_t gfMul(std::uint8_t a, std::uint8_t b) {
+    return tables().mul[a][b];
+}
 
-std::uint8_t gfInv(std::uint8_t a) { return tables().inv[a]; }
+std::uint8_t gfInv(std::uint8_t a) {
+    return tables().inv[a];
+}
 
-const std::uint8_t* gfMulRow(std::uint8_t c) { return tables().mul[c].data(); }
+const std::uint8_t* gfMulRow(std::uint8_t c) {
+    return tables().mul[c].data();
+}
 
 void gfNibbleTable(std::uint8_t c, std::uint8_t out[32]) {
     const std::uint8_t* row = gfMulRow(c);

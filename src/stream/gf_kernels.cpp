@@ -8,18 +8,24 @@ namespace vel::stream {
 
 const char* gfPathName(GfPath path) {
     switch (path) {
-        case GfPath::Scalar: return "scalar";
-        case GfPath::Ssse3: return "ssse3";
-        case GfPath::Avx2: return "avx2";
+        case GfPath::Scalar:
+            return "scalar";
+        case GfPath::Ssse3:
+            return "ssse3";
+        case GfPath::Avx2:
+            return "avx2";
     }
     return "unknown";
 }
 
 bool gfPathAvailable(GfPath path) {
     switch (path) {
-        case GfPath::Scalar: return true;
-        case GfPath::Ssse3: return __builtin_cpu_supports("ssse3");
-        case GfPath::Avx2: return __builtin_cpu_supports("avx2");
+        case GfPath::Scalar:
+            return true;
+        case GfPath::Ssse3:
+            return __builtin_cpu_supports("ssse3");
+        case GfPath::Avx2:
+            return __builtin_cpu_supports("avx2");
     }
     return false;
 }
@@ -48,9 +54,12 @@ void gfDotProductsScalar(const GfMatrixView& matrix, std::size_t rows, std::size
 void gfDotProducts(GfPath path, const GfMatrixView& matrix, std::size_t rows, std::size_t cols,
                    const std::uint8_t* const* src, std::uint8_t* const* dst, std::size_t len) {
     switch (path) {
-        case GfPath::Avx2: return gfDotProductsAvx2(matrix, rows, cols, src, dst, len);
-        case GfPath::Ssse3: return gfDotProductsSsse3(matrix, rows, cols, src, dst, len);
-        case GfPath::Scalar: break;
+        case GfPath::Avx2:
+            return gfDotProductsAvx2(matrix, rows, cols, src, dst, len);
+        case GfPath::Ssse3:
+            return gfDotProductsSsse3(matrix, rows, cols, src, dst, len);
+        case GfPath::Scalar:
+            break;
     }
     gfDotProductsScalar(matrix, rows, cols, src, dst, len);
 }

@@ -33,12 +33,10 @@ void gfDotProducts(GfPath path, const GfMatrixView& matrix, std::size_t rows, st
 // The vector paths, defined in their own unit; they fall back to the scalar loop for regions
 // shorter than one vector.
 void gfDotProductsSsse3(const GfMatrixView& matrix, std::size_t rows, std::size_t cols,
-                        const std::uint8_t* const* src, std::uint8_t* const* dst,
-                        std::size_t len);
+                        const std::uint8_t* const* src, std::uint8_t* const* dst, std::size_t len);
 void gfDotProductsAvx2(const GfMatrixView& matrix, std::size_t rows, std::size_t cols,
                        const std::uint8_t* const* src, std::uint8_t* const* dst, std::size_t len);
 void gfDotProductsScalar(const GfMatrixView& matrix, std::size_t rows, std::size_t cols,
-                         const std::uint8_t* const* src, std::uint8_t* const* dst,
-                         std::size_t len);
+                         const std::uint8_t* const* src, std::uint8_t* const* dst, std::size_t len);
 
 }  // namespace vel::stream

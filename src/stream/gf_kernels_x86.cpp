@@ -29,13 +29,12 @@ __attribute__((target("avx2"))) void avx2Pass(const GfMatrixView& m, std::size_t
 #pragma GCC unroll 6
             for (std::size_t r = 0; r < Rows; ++r) {
                 const std::uint8_t* t = table + r * m.nibbleStride * 32;
-                const __m256i tlo =
-                    _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+                const __m256i tlo = _mm256_broadcastsi128_si256(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
                 const __m256i thi = _mm256_broadcastsi128_si256(
                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + 16)));
-                acc[r] = _mm256_xor_si256(
-                    acc[r], _mm256_xor_si256(_mm256_shuffle_epi8(tlo, lo),
-                                             _mm256_shuffle_epi8(thi, hi)));
+                acc[r] = _mm256_xor_si256(acc[r], _mm256_xor_si256(_mm256_shuffle_epi8(tlo, lo),
+                                                                   _mm256_shuffle_epi8(thi, hi)));
             }
         }
 #pragma GCC unroll 6
@@ -68,8 +67,8 @@ __attribute__((target("ssse3"))) void ssse3Pass(const GfMatrixView& m, std::size
                 const std::uint8_t* t = table + r * m.nibbleStride * 32;
                 const __m128i tlo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
                 const __m128i thi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + 16));
-                acc[r] = _mm_xor_si128(acc[r], _mm_xor_si128(_mm_shuffle_epi8(tlo, lo),
-                                                             _mm_shuffle_epi8(thi, hi)));
+                acc[r] = _mm_xor_si128(
+                    acc[r], _mm_xor_si128(_mm_shuffle_epi8(tlo, lo), _mm_shuffle_epi8(thi, hi)));
             }
         }
 #pragma GCC unroll 6
@@ -111,8 +110,7 @@ void gfDotProductsAvx2(const GfMatrixView& matrix, std::size_t rows, std::size_t
 }
 
 void gfDotProductsSsse3(const GfMatrixView& matrix, std::size_t rows, std::size_t cols,
-                        const std::uint8_t* const* src, std::uint8_t* const* dst,
-                        std::size_t len) {
+                        const std::uint8_t* const* src, std::uint8_t* const* dst, std::size_t len) {
     static constexpr PassFn passes[kMaxRowsPerPass] = {ssse3Pass<1>, ssse3Pass<2>, ssse3Pass<3>,
                                                        ssse3Pass<4>, ssse3Pass<5>, ssse3Pass<6>};
     runPasses(passes, 16, matrix, rows, cols, src, dst, len);

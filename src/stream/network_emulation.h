@@ -10,10 +10,10 @@ namespace vel::stream {
 
 // Impairments a test puts on the datagrams a session sends; all zero in production.
 struct NetworkEmulation {
-    double loss = 0;              // probability of dropping a datagram
-    std::uint32_t delayMs = 0;    // added to every datagram
-    std::uint32_t jitterMs = 0;   // uniform in [-jitter, +jitter], on top of the delay
-    std::uint64_t rateLimit = 0;  // bits per second of a bottleneck, 0 for none
+    double loss = 0;                          // probability of dropping a datagram
+    std::uint32_t delayMs = 0;                // added to every datagram
+    std::uint32_t jitterMs = 0;               // uniform in [-jitter, +jitter], on top of the delay
+    std::uint64_t rateLimit = 0;              // bits per second of a bottleneck, 0 for none
     std::uint64_t seed = 0x9E3779B97F4A7C15;  // of the generator; equal seeds, equal fates
 
     bool active() const { return loss > 0 || delayMs > 0 || jitterMs > 0 || rateLimit > 0; }
@@ -21,7 +21,7 @@ struct NetworkEmulation {
 
 // xorshift64*: small, fast and reproducible, which is all an emulated network needs.
 class Xorshift64Star {
-public:
+  public:
     explicit Xorshift64Star(std::uint64_t seed) : state_(seed != 0 ? seed : 1) {}
 
     std::uint64_t next() {
@@ -33,21 +33,21 @@ public:
     // The top 53 bits as a fraction in [0, 1).
     double fraction() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
 
-private:
+  private:
     std::uint64_t state_;
 };
 
 // Decides the fate of each datagram: dropped by loss, dropped by a bottleneck whose queue would
 // hold it longer than 60 ms, or delivered at a due time. Reads no clock.
 class NetworkEmulator {
-public:
+  public:
     explicit NetworkEmulator(const NetworkEmulation& settings);
 
     // The due time in session microseconds of a datagram of `bytes` sent at `now`, or nothing
     // when it is lost.
     std::optional<std::int64_t> admit(std::size_t bytes, std::int64_t now);
 
-private:
+  private:
     NetworkEmulation settings_;
     Xorshift64Star random_;
     double rate_ = 0;  // bottleneck bytes per microsecond
@@ -60,7 +60,7 @@ private:
 // Datagrams held until their due time, in due order and first in, first out for equal times.
 template <typename Packet>
 class DelayQueue {
-public:
+  public:
     void push(std::int64_t due, Packet packet) {
         auto it = queue_.end();
         while (it != queue_.begin() && std::prev(it)->first > due) --it;
@@ -79,7 +79,7 @@ public:
     }
     std::size_t size() const { return queue_.size(); }
 
-private:
+  private:
     std::deque<std::pair<std::int64_t, Packet>> queue_;
 };
 

@@ -9,7 +9,7 @@ namespace vel::stream {
 // a frame leaves as a short burst instead of all at once. Times are session microseconds given
 // by the caller; the pacer reads no clock.
 class Pacer {
-public:
+  public:
     // Starts full at the given bitrate.
     Pacer(std::uint64_t bitrate, std::int64_t now);
 
@@ -25,7 +25,7 @@ public:
     double capacity() const { return capacity_; }
     double tokens() const { return tokens_; }
 
-private:
+  private:
     double rate_ = 0;
     double capacity_ = 0;
     double tokens_ = 0;

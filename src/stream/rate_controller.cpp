@@ -72,8 +72,7 @@ void RateController::increase(std::int64_t rtt, std::int64_t now) {
     publish(rate);
 }
 
-void RateController::decrease(bool delayCongested, bool lossy, std::int64_t rtt,
-                              std::int64_t now) {
+void RateController::decrease(bool delayCongested, bool lossy, std::int64_t rtt, std::int64_t now) {
     // One cut per round trip: the reports that follow still describe the old rate.
     if (decreased_ && now - lastDecrease_ < std::max(rtt, kMinRtt)) return;
 

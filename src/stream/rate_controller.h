@@ -20,7 +20,7 @@ enum class RatePhase { Increase = 0, Hold = 1, Decrease = 2 };
 // with the session time in microseconds. Not locked: the session calls it under its feedback
 // lock; only targetBitrate() may be read from other threads.
 class RateController {
-public:
+  public:
     RateController();
 
     // The profile's bounds: minimum at least 100000, maximum at least the minimum, the current
@@ -44,7 +44,7 @@ public:
     std::uint32_t lastQueuingDelay() const { return lastQueuingDelay_; }
     std::uint32_t lastReceiveRate() const { return lastReceiveRate_; }
 
-private:
+  private:
     void increase(std::int64_t rtt, std::int64_t now);
     void decrease(bool delayCongested, bool lossy, std::int64_t rtt, std::int64_t now);
     void publish(double rate);

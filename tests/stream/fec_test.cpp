@@ -83,7 +83,8 @@ TEST(Gf256, TablesMatchTheFieldDefinition) {
     std::uint8_t table[32];
     gfNibbleTable(0x8e, table);
     for (unsigned b = 0; b < 256; ++b) {
-        EXPECT_EQ(table[b & 15] ^ table[16 + (b >> 4)], slowMul(0x8e, static_cast<std::uint8_t>(b)));
+        EXPECT_EQ(table[b & 15] ^ table[16 + (b >> 4)],
+                  slowMul(0x8e, static_cast<std::uint8_t>(b)));
     }
 }
 
@@ -111,18 +112,25 @@ TEST(ReedSolomon, ParityFollowsTheCauchyDefinitionOnEveryPath) {
     std::mt19937 rng(1);
     for (GfPath path : availablePaths()) {
         ReedSolomon codec(path);
-        for (auto [k, m, size] : {std::tuple{1u, 1u, 1130u}, {10u, 2u, 1130u}, {48u, 24u, 1130u},
-                                  {3u, 7u, 1u}, {5u, 5u, 15u}, {7u, 3u, 33u}, {13u, 11u, 95u}}) {
+        for (auto [k, m, size] : {std::tuple{1u, 1u, 1130u},
+                                  {10u, 2u, 1130u},
+                                  {48u, 24u, 1130u},
+                                  {3u, 7u, 1u},
+                                  {5u, 5u, 15u},
+                                  {7u, 3u, 33u},
+                                  {13u, 11u, 95u}}) {
             Block block(k, m, size, rng);
             auto data = block.data();
             auto parity = block.parity();
             codec.encode(data, parity, size);
             for (std::size_t p = 0; p < m; ++p) {
                 std::vector<std::uint8_t> c(k);
-                for (std::size_t d = 0; d < k; ++d) c[d] = slowInv(static_cast<std::uint8_t>((k + p) ^ d));
+                for (std::size_t d = 0; d < k; ++d)
+                    c[d] = slowInv(static_cast<std::uint8_t>((k + p) ^ d));
                 for (std::size_t i = 0; i < size; ++i) {
                     std::uint8_t expected = 0;
-                    for (std::size_t d = 0; d < k; ++d) expected ^= slowMul(c[d], block.shards[d][i]);
+                    for (std::size_t d = 0; d < k; ++d)
+                        expected ^= slowMul(c[d], block.shards[d][i]);
                     ASSERT_EQ(block.shards[k + p][i], expected)
                         << gfPathName(path) << " k=" << k << " m=" << m << " p=" << p << " i=" << i;
                 }
@@ -139,7 +147,8 @@ TEST(ReedSolomon, VectorPathsGiveTheScalarBytes) {
     for (GfPath path : availablePaths()) {
         if (path == GfPath::Scalar) continue;
         const ReedSolomon fast(path);
-        for (std::size_t size : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 47u, 63u, 64u, 65u, 1129u, 1130u}) {
+        for (std::size_t size :
+             {1u, 15u, 16u, 17u, 31u, 32u, 33u, 47u, 63u, 64u, 65u, 1129u, 1130u}) {
             for (std::size_t m = 1; m <= 24; m += (m < 8 ? 1 : 5)) {
                 const std::size_t k = 1 + rng() % 48;
                 Block a(k, m, size, rng);
@@ -148,8 +157,8 @@ TEST(ReedSolomon, VectorPathsGiveTheScalarBytes) {
                 auto pb = b.parity();
                 scalar.encode(a.data(), pa, size);
                 fast.encode(b.data(), pb, size);
-                ASSERT_EQ(a.shards, b.shards) << gfPathName(path) << " k=" << k << " m=" << m
-                                              << " size=" << size;
+                ASSERT_EQ(a.shards, b.shards)
+                    << gfPathName(path) << " k=" << k << " m=" << m << " size=" << size;
             }
         }
     }
@@ -159,8 +168,8 @@ TEST(ReedSolomon, VectorPathsGiveTheScalarBytes) {
 // data exactly; with more than m erasures it refuses and writes nothing.
 TEST(ReedSolomon, AnyKShardsRebuildTheBlock) {
     std::mt19937 rng(3);
-    std::vector<std::tuple<std::size_t, std::size_t>> shapes = {{48, 24}, {10, 2}, {1, 1}, {48, 1},
-                                                                {2, 24}, {1, 24}};
+    std::vector<std::tuple<std::size_t, std::size_t>> shapes = {{48, 24}, {10, 2}, {1, 1},
+                                                                {48, 1},  {2, 24}, {1, 24}};
     for (int i = 0; i < 40; ++i) shapes.emplace_back(1 + rng() % 48, 1 + rng() % 24);
 
     for (GfPath path : availablePaths()) {
@@ -180,7 +189,8 @@ TEST(ReedSolomon, AnyKShardsRebuildTheBlock) {
                 std::vector<bool> presentBits(k + m, true);
                 for (std::size_t s = 0; s < lost; ++s) {
                     presentBits[order[s]] = false;
-                    std::fill(received.shards[order[s]].begin(), received.shards[order[s]].end(), 0xEE);
+                    std::fill(received.shards[order[s]].begin(), received.shards[order[s]].end(),
+                              0xEE);
                 }
                 const std::unique_ptr<bool[]> present(new bool[k + m]);
                 std::copy(presentBits.begin(), presentBits.end(), present.get());

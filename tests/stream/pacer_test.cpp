@@ -13,12 +13,12 @@ TEST(Pacer, SpendsAFullBucketThenWaitsForTheRate) {
     EXPECT_DOUBLE_EQ(pacer.capacity(), 64000);
     int sent = 0;
     while (pacer.acquire(kPayload, 0) == 0) ++sent;
-    EXPECT_EQ(sent, 53);  // 53 x 1200 = 63600 of 64000
-    EXPECT_EQ(pacer.acquire(kPayload, 0), 640);  // (1200 - 400) / 1.25
+    EXPECT_EQ(sent, 53);                           // 53 x 1200 = 63600 of 64000
+    EXPECT_EQ(pacer.acquire(kPayload, 0), 640);    // (1200 - 400) / 1.25
     EXPECT_EQ(pacer.acquire(kPayload, 639), 200);  // one byte short: still the shortest sleep
     EXPECT_EQ(pacer.acquire(kPayload, 640), 0);
     EXPECT_EQ(pacer.acquire(kPayload, 1600), 0);  // exactly 1200 tokens refilled
-    EXPECT_EQ(pacer.acquire(0, 1600), 200);  // 29 bytes of overhead even for nothing
+    EXPECT_EQ(pacer.acquire(0, 1600), 200);       // 29 bytes of overhead even for nothing
 }
 
 TEST(Pacer, FollowsTheBitrate) {
