@@ -22,6 +22,9 @@ constexpr std::size_t kAudioLimit = 16;
 constexpr std::uint8_t kKeyframeRequest = 20;
 constexpr std::int64_t kMaxSenderWait = 5000;
 constexpr std::int64_t kMinSenderWait = 200;
+constexpr std::int64_t kFeedbackInterval = 20000;
+// While the path is congested, repairs would only deepen the queue they are stuck in.
+constexpr std::uint32_t kNackQueuingLimit = 20000;
 
 // Microseconds of the monotonic clock; positive, so an echoed clock of 0 means "none".
 std::int64_t sessionClock() {
@@ -65,6 +68,12 @@ bool Session::start(const SessionParams& params, SessionCallbacks callbacks,
         const std::lock_guard lock(sendMutex_);
         pacer_ = std::make_unique<Pacer>(targetBitrate(), now);
     }
+    if (params_.role == kRoleViewer) assembler_ = std::make_unique<FrameAssembler>();
+    if (params_.role == kRoleHost) {
+        const std::lock_guard lock(historyMutex_);
+        frameSender_ = std::make_unique<FrameSender>();
+    }
+    lastFeedback_ = now;
     if (params_.emulation.active()) {
         const std::lock_guard lock(emulationMutex_);
         emulator_ = std::make_unique<NetworkEmulator>(params_.emulation);
@@ -191,6 +200,10 @@ void Session::processDatagram(std::span<std::uint8_t> datagram, const Endpoint& 
         stats_.bytesReceived += datagram.size();
         lastSource_ = from;
     }
+    if (params_.role == kRoleViewer) {
+        lossWindow_.mark(header.number, now);
+        receiveRate_.add(datagram.size(), now);
+    }
     handleRecords(datagram.subspan(kHeaderSize, payloadSize), from, now,
                   header.type == static_cast<std::uint8_t>(PacketType::Handshake));
 }
@@ -234,6 +247,15 @@ void Session::handleRecords(std::span<const std::uint8_t> payload, const Endpoin
                 reliableSenders_[ack.channel].onAck(ack.next, ack.bitmap);
                 break;
             }
+            case RecordType::VideoFragment:
+                if (params_.role == kRoleViewer) handleVideoFragment(record.body, now);
+                break;
+            case RecordType::Feedback:
+                if (params_.role == kRoleHost) handleFeedback(record.body, now);
+                break;
+            case RecordType::Nack:
+                if (params_.role == kRoleHost) handleNack(record.body, now);
+                break;
             case RecordType::Audio: {
                 AudioBody audio;
                 if (decodeAudio(record.body, audio) && callbacks_.audio) {
@@ -306,6 +328,180 @@ void Session::handleReliable(std::span<const std::uint8_t> body) {
     }
 }
 
+void Session::handleVideoFragment(std::span<const std::uint8_t> body, std::int64_t now) {
+    VideoFragmentHeader header;
+    std::span<const std::uint8_t> data;
+    if (!decodeVideoFragment(body, header, data)) return;
+    delay_.onFragment(header.sendTime, (header.flags & kFragmentRetransmission) != 0, now);
+    FrameShard shard;
+    shard.frameId = header.frameId;
+    shard.flags = header.flags;
+    shard.codec = header.codec;
+    shard.blockIndex = header.blockIndex;
+    shard.blockCount = header.blockCount;
+    shard.shardIndex = header.shardIndex;
+    shard.dataShards = header.dataShards;
+    shard.parityShards = header.parityShards;
+    shard.frameSize = header.frameSize;
+    shard.blockSize = header.blockSize;
+    shard.shardSize = header.shardSize;
+    shard.captureTimestamp = header.captureTimestamp;
+    shard.encodeDuration = header.encodeDuration;
+    shard.data = data;
+    std::vector<AssembledFrame> ready;
+    assembler_->add(shard, now, ready);
+    deliverFrames(ready);
+}
+
+void Session::deliverFrames(std::vector<AssembledFrame>& frames) {
+    if (frames.empty()) return;
+    {
+        const std::lock_guard lock(statsMutex_);
+        stats_.framesDelivered = assembler_->counters().delivered;
+        stats_.framesGivenUp = assembler_->counters().givenUp;
+    }
+    if (!callbacks_.frame) return;
+    for (AssembledFrame& frame : frames) callbacks_.frame(std::move(frame));
+}
+
+void Session::runAssembly(std::int64_t now) {
+    std::vector<NackRequest> nacks;
+    std::vector<AssembledFrame> ready;
+    assembler_->runTimers(now, smoothedRtt(), nacks, ready);
+    {
+        const std::lock_guard lock(statsMutex_);
+        stats_.framesGivenUp = assembler_->counters().givenUp;
+    }
+    deliverFrames(ready);
+    for (const NackRequest& nack : nacks) {
+        for (std::size_t first = 0; first < nack.shards.size(); first += kMaxNackPairs) {
+            const std::size_t count = std::min(kMaxNackPairs, nack.shards.size() - first);
+            auto packet = std::make_unique<Packet>();
+            RecordWriter writer = packet->writer();
+            std::uint8_t* out = writer.begin(RecordType::Nack, kNackHeaderSize + 2 * count);
+            if (out == nullptr) continue;
+            encodeNackHeader(nack.frameId, static_cast<std::uint16_t>(count), out);
+            for (std::size_t i = 0; i < count; ++i) {
+                out[kNackHeaderSize + 2 * i] = nack.shards[first + i].first;
+                out[kNackHeaderSize + 2 * i + 1] = nack.shards[first + i].second;
+            }
+            packet->payloadSize = writer.size();
+            queueControl(std::move(packet));
+        }
+    }
+}
+
+void Session::sendFeedback(std::int64_t now) {
+    const LossWindow::Judgement judged = lossWindow_.judge(now);
+    const DelayEstimator::Report delay = delay_.report();
+    FeedbackBody feedback;
+    feedback.highestPacket = lossWindow_.highest();
+    feedback.packetsReceived = judged.received;
+    feedback.packetsJudged = judged.judged;
+    feedback.receiveRate = receiveRate_.bitsPerSecond(now);
+    feedback.queuingDelay = delay.queuingDelay;
+    feedback.delayTrend = delay.trend;
+    {
+        const std::lock_guard lock(statsMutex_);
+        feedback.pipeline = pipeline_;
+    }
+    std::array<std::uint8_t, kFeedbackSize> body{};
+    encodeFeedback(feedback, body.data());
+    queueControl(packetWith(PacketType::Data, RecordType::Feedback, body));
+}
+
+void Session::handleFeedback(std::span<const std::uint8_t> body, std::int64_t now) {
+    FeedbackBody feedback;
+    if (!decodeFeedback(body, feedback)) return;
+    const std::int64_t rtt = smoothedRtt();
+    std::uint64_t bitrate = 0;
+    {
+        const std::lock_guard lock(feedbackMutex_);
+        rate_.onFeedback({feedback.packetsReceived, feedback.packetsJudged, feedback.receiveRate,
+                          feedback.queuingDelay, feedback.delayTrend},
+                         rtt, now);
+        bitrate = rate_.targetBitrate();
+    }
+    {
+        const std::lock_guard lock(sendMutex_);
+        pacer_->setBitrate(bitrate);
+    }
+    if (callbacks_.feedback) callbacks_.feedback(feedback);
+}
+
+Session::PacketPtr Session::fragmentPacket(std::span<const std::uint8_t> body) {
+    auto packet = std::make_unique<Packet>();
+    RecordWriter writer = packet->writer();
+    std::uint8_t* out = writer.begin(RecordType::VideoFragment, body.size());
+    if (out == nullptr) return nullptr;
+    std::memcpy(out, body.data(), body.size());
+    packet->payloadSize = writer.size();
+    packet->sendTimeOffset =
+        static_cast<std::size_t>(out - packet->bytes.data()) + kVideoSendTimeOffset;
+    return packet;
+}
+
+bool Session::sendVideoFrame(std::span<const std::uint8_t> frame, const VideoFrameInfo& info) {
+    if (params_.role != kRoleHost || state_.load() != SessionState::connected || frame.empty()) {
+        return false;
+    }
+    double ratio = 0;
+    {
+        const std::lock_guard lock(feedbackMutex_);
+        ratio = fecRatio(rate_.smoothedLoss(), rate_.fecMin(), rate_.fecMax(), info.keyframe);
+    }
+    std::vector<PacketPtr> packets;
+    {
+        const std::lock_guard lock(historyMutex_);
+        const bool sent = frameSender_->send(frame, info, ratio, [&](auto body) {
+            if (PacketPtr packet = fragmentPacket(body)) packets.push_back(std::move(packet));
+        });
+        if (!sent) return false;
+    }
+    {
+        const std::lock_guard lock(sendMutex_);
+        for (PacketPtr& packet : packets) videoQueue_.push_back(std::move(packet));
+    }
+    sendWake_.notify_one();
+    return true;
+}
+
+void Session::handleNack(std::span<const std::uint8_t> body, std::int64_t now) {
+    NackBody nack;
+    if (!decodeNack(body, nack)) return;
+    std::uint64_t bitrate = 0;
+    {
+        const std::lock_guard lock(feedbackMutex_);
+        if (rate_.phase() == RatePhase::Decrease && rate_.lastQueuingDelay() > kNackQueuingLimit) {
+            return;
+        }
+        bitrate = rate_.targetBitrate();
+    }
+    std::vector<PacketPtr> packets;
+    {
+        const std::lock_guard lock(historyMutex_);
+        frameSender_->repair(nack.frameId, nack.pairs, bitrate, now, [&](auto fragment) {
+            if (PacketPtr packet = fragmentPacket(fragment)) packets.push_back(std::move(packet));
+        });
+    }
+    if (packets.empty()) return;
+    {
+        const std::lock_guard lock(sendMutex_);
+        // Repairs go ahead of new video, in the order they were asked for.
+        for (auto it = packets.rbegin(); it != packets.rend(); ++it) {
+            videoQueue_.push_front(std::move(*it));
+        }
+    }
+    sendWake_.notify_one();
+    const std::lock_guard lock(statsMutex_);
+    stats_.videoRetransmits += packets.size();
+}
+
+std::int64_t Session::smoothedRtt() const {
+    const std::lock_guard lock(reliableMutex_);
+    return rtt_.smoothed();
+}
+
 void Session::rttSample(std::int64_t now, std::uint64_t echoed) {
     if (echoed == 0 || echoed > static_cast<std::uint64_t>(now)) return;
     const std::lock_guard lock(reliableMutex_);
@@ -340,6 +536,13 @@ void Session::runTimers(std::int64_t now) {
         queueControl(packetWith(PacketType::Data, RecordType::Ping, body));
     }
     flushReliable(now);
+    if (params_.role == kRoleViewer) {
+        if (now - lastFeedback_ >= kFeedbackInterval) {
+            lastFeedback_ = now;
+            sendFeedback(now);
+        }
+        runAssembly(now);
+    }
 }
 
 void Session::sendHellos(std::int64_t now) {
@@ -472,6 +675,11 @@ void Session::applyRateLimits(std::uint64_t minimum, std::uint64_t maximum, std:
 
 std::uint64_t Session::targetBitrate() const { return rate_.targetBitrate(); }
 
+void Session::reportPipeline(const std::array<std::uint32_t, 4>& values) {
+    const std::lock_guard lock(statsMutex_);
+    pipeline_ = values;
+}
+
 // ---- Sending ----
 
 Session::PacketPtr Session::packetWith(PacketType type, RecordType record,
@@ -502,6 +710,10 @@ void Session::transmit(Packet& packet, const Endpoint& to) {
     writeHeader({static_cast<std::uint8_t>(packet.type), params_.connId,
                  nextPacketNumber_.fetch_add(1)},
                 packet.bytes.data());
+    if (packet.sendTimeOffset != 0) {
+        storeLe32(packet.bytes.data() + packet.sendTimeOffset,
+                  static_cast<std::uint32_t>(sessionClock()));
+    }
     const std::size_t size = seal(sendKey_, packet.bytes, packet.payloadSize);
     if (size == 0) {
         const std::lock_guard lock(statsMutex_);
@@ -568,13 +780,16 @@ void Session::senderThread() {
                 } else if (!audioQueue_.empty()) {
                     packet = std::move(audioQueue_.front());
                     audioQueue_.pop_front();
-                } else if (!bulkQueue_.empty()) {
-                    const std::int64_t pace = pacer_->acquire(bulkQueue_.front()->payloadSize, now);
-                    if (pace == 0) {
-                        packet = std::move(bulkQueue_.front());
-                        bulkQueue_.pop_front();
-                    } else {
-                        wait = std::min(wait, pace);
+                } else {
+                    std::deque<PacketPtr>& paced = !videoQueue_.empty() ? videoQueue_ : bulkQueue_;
+                    if (!paced.empty()) {
+                        const std::int64_t pace = pacer_->acquire(paced.front()->payloadSize, now);
+                        if (pace == 0) {
+                            packet = std::move(paced.front());
+                            paced.pop_front();
+                        } else {
+                            wait = std::min(wait, pace);
+                        }
                     }
                 }
             }
@@ -601,8 +816,9 @@ SessionStats Session::stats() const {
         out.lastSource = toString(lastSource_);
     }
     out.authFailures = receiveKey_.openFailures();
-    const std::lock_guard lock(reliableMutex_);
-    out.smoothedRtt = rtt_.smoothed();
+    out.smoothedRtt = smoothedRtt();
+    const std::lock_guard lock(feedbackMutex_);
+    out.loss = rate_.smoothedLoss();
     return out;
 }
 

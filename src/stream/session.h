@@ -13,12 +13,18 @@
 #include <thread>
 #include <vector>
 
+#include "stream/delay_estimator.h"
 #include "stream/endpoint.h"
+#include "stream/frame_assembler.h"
+#include "stream/frame_sender.h"
+#include "stream/loss_window.h"
 #include "stream/network_emulation.h"
 #include "stream/pacer.h"
 #include "stream/packet_header.h"
 #include "stream/packet_protection.h"
 #include "stream/rate_controller.h"
+#include "stream/receive_rate.h"
+#include "stream/record_bodies.h"
 #include "stream/record_codec.h"
 #include "stream/reliable_channel.h"
 #include "stream/replay_window.h"
@@ -53,12 +59,15 @@ struct SessionParams {
 // Called on the session's receive thread (state changes also on the closing caller's). None may
 // join the session's threads, so none may destroy the session.
 struct SessionCallbacks {
+    std::function<void(AssembledFrame&&)> frame;  // viewer: each reassembled video frame
     std::function<void(Channel, std::vector<std::uint8_t>&&)> message;
     std::function<void(std::uint32_t sequence, std::uint64_t timestamp, std::uint8_t codec,
                        std::span<const std::uint8_t> data)>
         audio;
     std::function<void()> keyframeRequest;  // host: the viewer asked for a keyframe
     std::function<void(SessionState, const std::string& reason)> state;
+    // Host: each Feedback report, after the rate controller has taken it.
+    std::function<void(const FeedbackBody&)> feedback;
 };
 
 struct SessionStats {
@@ -69,7 +78,11 @@ struct SessionStats {
     std::uint64_t authFailures = 0;
     std::uint64_t sendFailures = 0;
     std::uint64_t reliableRetransmits = 0;
+    std::uint64_t videoRetransmits = 0;
     std::int64_t smoothedRtt = 0;  // microseconds; 100000 before the first sample
+    double loss = 0;               // host: the rate controller's smoothed loss
+    std::uint64_t framesDelivered = 0;  // viewer
+    std::uint64_t framesGivenUp = 0;    // viewer
     std::string lastSource;
 };
 
@@ -102,9 +115,16 @@ public:
     bool sendAudio(std::uint32_t sequence, std::uint64_t timestamp, std::uint8_t codec,
                    std::span<const std::uint8_t> data);
 
+    // Host: one encoded frame as FEC-protected VideoFragment packets on the paced video queue;
+    // false when not connected, empty, or too large to send.
+    bool sendVideoFrame(std::span<const std::uint8_t> frame, const VideoFrameInfo& info);
+
     void applyRateLimits(std::uint64_t minimum, std::uint64_t maximum, std::uint64_t start,
                          double fecMin, double fecMax);
     std::uint64_t targetBitrate() const;
+
+    // Viewer: the four figures of its own pipeline that every Feedback carries to the host.
+    void reportPipeline(const std::array<std::uint32_t, 4>& values);
 
     SessionState state() const { return state_.load(); }
     std::uint16_t localPort() const { return socket_.port(); }
@@ -115,6 +135,7 @@ private:
     struct Packet {
         PacketType type = PacketType::Data;
         std::size_t payloadSize = 0;
+        std::size_t sendTimeOffset = 0;  // where a VideoFragment's send time goes; 0: none
         std::array<std::uint8_t, kMaxPacketSize> bytes{};
 
         RecordWriter writer() {
@@ -142,6 +163,14 @@ private:
     void handleHello(RecordType type, std::span<const std::uint8_t> body, const Endpoint& from,
                      std::int64_t now);
     void handleReliable(std::span<const std::uint8_t> body);
+    void handleVideoFragment(std::span<const std::uint8_t> body, std::int64_t now);
+    void handleFeedback(std::span<const std::uint8_t> body, std::int64_t now);
+    void handleNack(std::span<const std::uint8_t> body, std::int64_t now);
+    static PacketPtr fragmentPacket(std::span<const std::uint8_t> body);
+    void sendFeedback(std::int64_t now);
+    void runAssembly(std::int64_t now);
+    void deliverFrames(std::vector<AssembledFrame>& frames);
+    std::int64_t smoothedRtt() const;
     void runTimers(std::int64_t now);
     void flushReliable(std::int64_t now);
     void sendAcks();
@@ -175,6 +204,12 @@ private:
     std::int64_t lastHello_ = 0;
     std::int64_t lastPing_ = 0;
     std::uint32_t pingCounter_ = 0;
+    // Viewer's receive side, receive thread only.
+    LossWindow lossWindow_;
+    ReceiveRate receiveRate_;
+    DelayEstimator delay_;
+    std::unique_ptr<FrameAssembler> assembler_;
+    std::int64_t lastFeedback_ = 0;
 
     mutable std::mutex peerMutex_;
     Endpoint peer_;  // guarded by peerMutex_; invalid until the first authenticated datagram
@@ -189,11 +224,15 @@ private:
     std::condition_variable sendWake_;
     std::deque<PacketPtr> controlQueue_;  // guarded by sendMutex_
     std::deque<PacketPtr> audioQueue_;    // guarded by sendMutex_
+    std::deque<PacketPtr> videoQueue_;    // guarded by sendMutex_
     std::deque<PacketPtr> bulkQueue_;     // guarded by sendMutex_
     std::unique_ptr<Pacer> pacer_;        // guarded by sendMutex_
 
     mutable std::mutex feedbackMutex_;
     RateController rate_;  // guarded by feedbackMutex_ (targetBitrate() is atomic)
+
+    std::mutex historyMutex_;
+    std::unique_ptr<FrameSender> frameSender_;  // guarded by historyMutex_; host only
 
     std::mutex emulationMutex_;
     std::unique_ptr<NetworkEmulator> emulator_;  // guarded by emulationMutex_; null in production
@@ -202,6 +241,7 @@ private:
     mutable std::mutex statsMutex_;
     SessionStats stats_;  // guarded by statsMutex_ (authFailures and RTT are read elsewhere)
     Endpoint lastSource_;  // guarded by statsMutex_
+    std::array<std::uint32_t, 4> pipeline_{};  // guarded by statsMutex_
 };
 
 }  // namespace vel::stream

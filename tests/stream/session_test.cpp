@@ -44,6 +44,7 @@ struct Observer {
     std::mutex mutex;
     std::vector<std::pair<SessionState, std::string>> states;
     std::vector<std::pair<Channel, std::vector<std::uint8_t>>> messages;
+    std::vector<AssembledFrame> frames;
     int keyframeRequests = 0;
 
     SessionCallbacks callbacks() {
@@ -55,6 +56,10 @@ struct Observer {
         c.message = [this](Channel channel, std::vector<std::uint8_t>&& data) {
             const std::lock_guard lock(mutex);
             messages.emplace_back(channel, std::move(data));
+        };
+        c.frame = [this](AssembledFrame&& frame) {
+            const std::lock_guard lock(mutex);
+            frames.push_back(std::move(frame));
         };
         c.keyframeRequest = [this] {
             const std::lock_guard lock(mutex);
@@ -69,6 +74,10 @@ struct Observer {
     std::size_t messageCount() {
         const std::lock_guard lock(mutex);
         return messages.size();
+    }
+    std::size_t frameCount() {
+        const std::lock_guard lock(mutex);
+        return frames.size();
     }
 };
 
@@ -171,6 +180,41 @@ TEST(Session, ReliableMessagesSurviveLossInOrder) {
         EXPECT_EQ(message.front(), static_cast<std::uint8_t>(i)) << i;
     }
     EXPECT_GT(pair.host.stats().reliableRetransmits, 0u);
+}
+
+TEST(Session, VideoFramesAndMessagesArriveIntactThroughLossAndJitter) {
+    NetworkEmulation path;
+    path.loss = 0.1;
+    path.delayMs = 30;
+    path.jitterMs = 30;
+    Pair pair(path);
+    ASSERT_TRUE(pair.connected());
+    pair.host.applyRateLimits(1000000, 100000000, 50000000, 0.1, 0.3);
+
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (int i = 0; i < 60; ++i) {
+        std::vector<std::uint8_t> frame(i == 0 ? 120000 : 3000 + 997 * static_cast<std::size_t>(i));
+        for (std::size_t j = 0; j < frame.size(); ++j) frame[j] = static_cast<std::uint8_t>(j ^ i);
+        VideoFrameInfo info;
+        info.keyframe = i == 0;
+        info.codec = 1;
+        info.captureTimestamp = static_cast<std::uint64_t>(i);
+        ASSERT_TRUE(pair.host.sendVideoFrame(frame, info));
+        sent.push_back(std::move(frame));
+        ASSERT_TRUE(pair.host.sendMessage(std::vector<std::uint8_t>(1 + i, static_cast<std::uint8_t>(i))));
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.frameCount() == sent.size(); }))
+        << pair.viewerSeen.frameCount() << " frames, " << pair.viewer.stats().framesGivenUp
+        << " given up";
+    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == sent.size(); }));
+    const std::lock_guard lock(pair.viewerSeen.mutex);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(pair.viewerSeen.frames[i].captureTimestamp, i);
+        EXPECT_TRUE(pair.viewerSeen.frames[i].data == sent[i]) << i;
+        EXPECT_EQ(pair.viewerSeen.messages[i].second.size(), i + 1);
+    }
+    EXPECT_GT(pair.host.stats().packetsSent, 0u);
 }
 
 TEST(Session, HandshakeTimesOutAfterHellosToEveryCandidate) {
