@@ -45,6 +45,7 @@ struct Observer {
     std::vector<std::pair<SessionState, std::string>> states;
     std::vector<std::pair<Channel, std::vector<std::uint8_t>>> messages;
     std::vector<AssembledFrame> frames;
+    std::vector<std::string> audio;  // "sequence timestamp codec size"
     int keyframeRequests = 0;
 
     SessionCallbacks callbacks() {
@@ -60,6 +61,12 @@ struct Observer {
         c.frame = [this](AssembledFrame&& frame) {
             const std::lock_guard lock(mutex);
             frames.push_back(std::move(frame));
+        };
+        c.audio = [this](std::uint32_t sequence, std::uint64_t timestamp, std::uint8_t codec,
+                         std::span<const std::uint8_t> data) {
+            const std::lock_guard lock(mutex);
+            audio.push_back(std::to_string(sequence) + " " + std::to_string(timestamp) + " " +
+                            std::to_string(codec) + " " + std::to_string(data.size()));
         };
         c.keyframeRequest = [this] {
             const std::lock_guard lock(mutex);
@@ -140,6 +147,17 @@ TEST(Session, HandshakeThenReliableMessagesBothWaysAndCloseBurst) {
         EXPECT_EQ(pair.hostSeen.messages[1].second, std::vector<std::uint8_t>{20});
         EXPECT_EQ(pair.hostSeen.keyframeRequests, 1);
     }
+    // Audio blocks arrive with sequence, timestamp and codec as sent.
+    ASSERT_TRUE(pair.host.sendAudio(41, 123456789, 2, std::vector<std::uint8_t>(300, 9)));
+    ASSERT_TRUE(eventually([&] {
+        const std::lock_guard lock(pair.viewerSeen.mutex);
+        return !pair.viewerSeen.audio.empty();
+    }));
+    {
+        const std::lock_guard lock(pair.viewerSeen.mutex);
+        EXPECT_EQ(pair.viewerSeen.audio[0], "41 123456789 2 300");
+    }
+
     EXPECT_FALSE(pair.host.sendMessage({}));
     EXPECT_FALSE(pair.host.sendMessage(std::vector<std::uint8_t>(kMaxReliableMessage + 1)));
 
