@@ -23,6 +23,8 @@ constexpr std::uint8_t kKeyframeRequest = 20;
 constexpr std::int64_t kMaxSenderWait = 5000;
 constexpr std::int64_t kMinSenderWait = 200;
 constexpr std::int64_t kFeedbackInterval = 20000;
+// Paced packets of one size that leave together in one system call.
+constexpr std::size_t kMaxBatch = 32;
 // While the path is congested, repairs would only deepen the queue they are stuck in.
 constexpr std::uint32_t kNackQueuingLimit = 20000;
 
@@ -706,7 +708,7 @@ void Session::queueControl(PacketPtr packet) {
     sendWake_.notify_one();
 }
 
-void Session::transmit(Packet& packet, const Endpoint& to) {
+std::size_t Session::prepare(Packet& packet) {
     writeHeader({static_cast<std::uint8_t>(packet.type), params_.connId,
                  nextPacketNumber_.fetch_add(1)},
                 packet.bytes.data());
@@ -718,8 +720,13 @@ void Session::transmit(Packet& packet, const Endpoint& to) {
     if (size == 0) {
         const std::lock_guard lock(statsMutex_);
         ++stats_.sendFailures;
-        return;
     }
+    return size;
+}
+
+void Session::transmit(Packet& packet, const Endpoint& to) {
+    const std::size_t size = prepare(packet);
+    if (size == 0) return;
     const std::span<const std::uint8_t> datagram(packet.bytes.data(), size);
     {
         std::unique_lock lock(emulationMutex_);
@@ -735,6 +742,26 @@ void Session::transmit(Packet& packet, const Endpoint& to) {
         }
     }
     sendDatagram(to, datagram);
+}
+
+void Session::sendBatch(std::vector<PacketPtr>& batch, const Endpoint& to) {
+    std::array<std::span<const std::uint8_t>, kMaxBatch> datagrams;
+    std::size_t count = 0;
+    std::uint64_t bytes = 0;
+    for (PacketPtr& packet : batch) {
+        const std::size_t size = prepare(*packet);
+        if (size == 0) continue;
+        datagrams[count++] = std::span<const std::uint8_t>(packet->bytes.data(), size);
+        bytes += size;
+    }
+    const std::size_t sent = socket_.sendSegments(to, std::span(datagrams.data(), count));
+    const std::lock_guard lock(statsMutex_);
+    if (sent == count) {
+        stats_.packetsSent += count;
+        stats_.bytesSent += bytes;
+    } else {
+        stats_.sendFailures += count - sent;
+    }
 }
 
 void Session::sendDatagram(const Endpoint& to, std::span<const std::uint8_t> datagram) {
@@ -766,34 +793,40 @@ void Session::sendDueEmulated(std::int64_t now) {
 
 void Session::senderThread() {
     raiseThreadPriority();
+    batch_.reserve(kMaxBatch);
     while (!stop_.load()) {
         std::int64_t now = sessionClock();
         sendDueEmulated(now);
-        PacketPtr packet;
+        batch_.clear();
         std::int64_t wait = kMaxSenderWait;
         {
             std::unique_lock lock(sendMutex_);
             if (peerKnown_.load()) {
                 if (!controlQueue_.empty()) {
-                    packet = std::move(controlQueue_.front());
+                    batch_.push_back(std::move(controlQueue_.front()));
                     controlQueue_.pop_front();
                 } else if (!audioQueue_.empty()) {
-                    packet = std::move(audioQueue_.front());
+                    batch_.push_back(std::move(audioQueue_.front()));
                     audioQueue_.pop_front();
                 } else {
                     std::deque<PacketPtr>& paced = !videoQueue_.empty() ? videoQueue_ : bulkQueue_;
-                    if (!paced.empty()) {
+                    // Video fragments of one block share a size; while the pacer allows, they
+                    // leave together (the emulation needs them one at a time).
+                    const std::size_t limit = params_.emulation.active() ? 1 : kMaxBatch;
+                    while (!paced.empty() && batch_.size() < limit &&
+                           (batch_.empty() ||
+                            paced.front()->payloadSize == batch_.front()->payloadSize)) {
                         const std::int64_t pace = pacer_->acquire(paced.front()->payloadSize, now);
-                        if (pace == 0) {
-                            packet = std::move(paced.front());
-                            paced.pop_front();
-                        } else {
+                        if (pace != 0) {
                             wait = std::min(wait, pace);
+                            break;
                         }
+                        batch_.push_back(std::move(paced.front()));
+                        paced.pop_front();
                     }
                 }
             }
-            if (!packet) {
+            if (batch_.empty()) {
                 {
                     const std::lock_guard emulationLock(emulationMutex_);
                     if (const auto due = delayed_.nextDue()) wait = std::min(wait, *due - now);
@@ -804,7 +837,12 @@ void Session::senderThread() {
             }
         }
         Endpoint to;
-        if (peer(to)) transmit(*packet, to);
+        if (!peer(to)) continue;
+        if (batch_.size() == 1) {
+            transmit(*batch_.front(), to);
+        } else {
+            sendBatch(batch_, to);
+        }
     }
 }
 

@@ -180,6 +180,9 @@ private:
     void stopFromInside();
     void queueControl(PacketPtr packet);
     void transmit(Packet& packet, const Endpoint& to);
+    // Header, send-time stamp and seal; the sealed size, 0 when refused (counted as failed).
+    std::size_t prepare(Packet& packet);
+    void sendBatch(std::vector<PacketPtr>& batch, const Endpoint& to);
     void sendDatagram(const Endpoint& to, std::span<const std::uint8_t> datagram);
     void sendDueEmulated(std::int64_t now);
     bool peer(Endpoint& out) const;
@@ -226,6 +229,7 @@ private:
     std::deque<PacketPtr> audioQueue_;    // guarded by sendMutex_
     std::deque<PacketPtr> videoQueue_;    // guarded by sendMutex_
     std::deque<PacketPtr> bulkQueue_;     // guarded by sendMutex_
+    std::vector<PacketPtr> batch_;        // sender thread only
     std::unique_ptr<Pacer> pacer_;        // guarded by sendMutex_
 
     mutable std::mutex feedbackMutex_;

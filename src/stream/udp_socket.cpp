@@ -2,11 +2,14 @@
 
 #include <netinet/in.h>
 #include <netinet/ip.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstring>
 
 #include "core/system_error.h"
 
@@ -77,6 +80,45 @@ bool UdpSocket::sendTo(const Endpoint& to, std::span<const std::uint8_t> datagra
         ::sendto(fd_.get(), datagram.data(), datagram.size(), MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&to.storage), static_cast<socklen_t>(to.length));
     return sent >= 0 && static_cast<std::size_t>(sent) == datagram.size();
+}
+
+std::size_t UdpSocket::sendSegments(const Endpoint& to,
+                                    std::span<const std::span<const std::uint8_t>> datagrams) {
+    // The kernel takes at most 64 segments and 64 KiB in one call.
+    constexpr std::size_t kMaxSegments = 48;
+    if (!fd_ || !to.valid()) return 0;
+    if (datagrams.size() > 1 && datagrams.size() <= kMaxSegments && segmentation_.load()) {
+        std::array<iovec, kMaxSegments> parts{};
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < datagrams.size(); ++i) {
+            parts[i] = {const_cast<std::uint8_t*>(datagrams[i].data()), datagrams[i].size()};
+            total += datagrams[i].size();
+        }
+        alignas(cmsghdr) std::array<std::uint8_t, CMSG_SPACE(sizeof(std::uint16_t))> control{};
+        msghdr message{};
+        message.msg_name = const_cast<sockaddr_storage*>(&to.storage);
+        message.msg_namelen = static_cast<socklen_t>(to.length);
+        message.msg_iov = parts.data();
+        message.msg_iovlen = datagrams.size();
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_UDP;
+        header->cmsg_type = UDP_SEGMENT;
+        header->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+        const auto segment = static_cast<std::uint16_t>(datagrams[0].size());
+        std::memcpy(CMSG_DATA(header), &segment, sizeof segment);
+        const ssize_t sent = ::sendmsg(fd_.get(), &message, MSG_NOSIGNAL);
+        if (sent >= 0) return static_cast<std::size_t>(sent) == total ? datagrams.size() : 0;
+        // Without GSO (old kernel, a device that refuses it) the datagrams go one by one.
+        if (errno != EIO && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOPROTOOPT) {
+            return 0;
+        }
+        segmentation_.store(false);
+    }
+    std::size_t count = 0;
+    for (const auto& datagram : datagrams) count += sendTo(to, datagram) ? 1 : 0;
+    return count;
 }
 
 int UdpSocket::receive(std::span<std::uint8_t> buffer, Endpoint& from, int waitMs) {

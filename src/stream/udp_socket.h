@@ -21,6 +21,10 @@ public:
     [[nodiscard]] bool open(std::uint16_t port, std::string& error);
     // True only when the whole datagram was handed to the kernel.
     bool sendTo(const Endpoint& to, std::span<const std::uint8_t> datagram);
+    // Several datagrams to one endpoint, all but the last of the same size, in one system call
+    // where the kernel segments them (UDP GSO), else one by one. Returns how many were sent.
+    std::size_t sendSegments(const Endpoint& to,
+                             std::span<const std::span<const std::uint8_t>> datagrams);
     // The datagram's length (> 0), 0 when nothing arrived within waitMs, -1 on a socket error or
     // a closed socket. `from` is always in IPv6 form.
     int receive(std::span<std::uint8_t> buffer, Endpoint& from, int waitMs);
@@ -31,6 +35,7 @@ public:
 private:
     UniqueFd fd_;
     std::atomic<std::uint16_t> port_{0};
+    std::atomic<bool> segmentation_{true};  // false once the kernel refused UDP_SEGMENT
 };
 
 }  // namespace vel::stream

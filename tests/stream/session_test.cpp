@@ -147,6 +147,19 @@ TEST(Session, HandshakeThenReliableMessagesBothWaysAndCloseBurst) {
         EXPECT_EQ(pair.hostSeen.messages[1].second, std::vector<std::uint8_t>{20});
         EXPECT_EQ(pair.hostSeen.keyframeRequests, 1);
     }
+    // A frame of several blocks leaves in batches of equal-sized fragments and arrives whole.
+    std::vector<std::uint8_t> frame(200000);
+    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 13);
+    VideoFrameInfo info;
+    info.keyframe = true;
+    ASSERT_TRUE(pair.host.sendVideoFrame(frame, info));
+    EXPECT_FALSE(pair.viewer.sendVideoFrame(frame, info));  // only a host sends video
+    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.frameCount() == 1; }));
+    {
+        const std::lock_guard lock(pair.viewerSeen.mutex);
+        EXPECT_TRUE(pair.viewerSeen.frames[0].data == frame);
+    }
+
     // Audio blocks arrive with sequence, timestamp and codec as sent.
     ASSERT_TRUE(pair.host.sendAudio(41, 123456789, 2, std::vector<std::uint8_t>(300, 9)));
     ASSERT_TRUE(eventually([&] {

@@ -74,6 +74,28 @@ TEST(UdpSocket, ReceiveWaitsThenReturnsZeroAndSkipsOversizedDatagrams) {
     EXPECT_EQ(buffer[0], 7);
 }
 
+TEST(UdpSocket, SegmentedSendArrivesAsSeparateDatagrams) {
+    UdpSocket receiver;
+    UdpSocket sender;
+    std::string error;
+    ASSERT_TRUE(receiver.open(0, error)) << error;
+    ASSERT_TRUE(sender.open(0, error)) << error;
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (std::uint8_t i = 0; i < 5; ++i) sent.emplace_back(1200, i);
+    sent.emplace_back(700, 9);  // the last may be shorter
+    std::vector<std::span<const std::uint8_t>> parts(sent.begin(), sent.end());
+    ASSERT_EQ(sender.sendSegments(loopback("127.0.0.1", receiver.port()), parts), sent.size());
+
+    std::vector<std::uint8_t> buffer(1500);
+    Endpoint from;
+    for (const auto& expected : sent) {
+        const int n = receiver.receive(buffer, from, 1000);
+        ASSERT_EQ(n, static_cast<int>(expected.size()));
+        EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n), expected);
+    }
+    EXPECT_EQ(toString(from), "127.0.0.1:" + std::to_string(sender.port()));
+}
+
 TEST(UdpSocket, IcmpFromAClosedPortDoesNotBreakReceivingAndCloseEndsIt) {
     UdpSocket socket;
     std::string error;
