@@ -1,6 +1,7 @@
 #include "stream/fec.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/error.h"
 #include "stream/gf256.h"
@@ -56,6 +57,25 @@ void ReedSolomon::encode(std::span<const std::uint8_t* const> data,
     const GfMatrixView view{&t.coeffs[k][0], kFecMaxDataShards, &t.nibbles[k][0][0],
                             kFecMaxDataShards};
     gfDotProducts(path_, view, parity.size(), k, data.data(), parity.data(), shardSize);
+}
+
+void ReedSolomon::encodeBlock(std::span<const std::uint8_t> frame, const FecBlock& block,
+                              std::span<std::uint8_t* const> shards) const {
+    const std::size_t k = block.dataShards;
+    const std::size_t size = block.shardSize;
+    if (shards.size() != k + block.parityShards || k == 0 ||
+        std::size_t{block.offset} + block.length > frame.size() || k * size < block.length) {
+        throw Error("erasure code block does not match the frame");
+    }
+    std::array<const std::uint8_t*, kFecMaxDataShards> data{};
+    for (std::size_t d = 0; d < k; ++d) {
+        const std::size_t from = std::min<std::size_t>(d * size, block.length);
+        const std::size_t n = std::min(size, block.length - from);
+        std::memcpy(shards[d], frame.data() + block.offset + from, n);
+        std::memset(shards[d] + n, 0, size - n);
+        data[d] = shards[d];
+    }
+    encode(std::span(data.data(), k), shards.subspan(k), size);
 }
 
 bool ReedSolomon::reconstruct(std::size_t k, std::span<std::uint8_t* const> shards,

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "stream/fec_layout.h"
 #include "stream/gf_kernels.h"
 
 namespace vel::stream {
@@ -27,6 +28,12 @@ class ReedSolomon {
     // each. Throws vel::Error unless 1 <= k <= 48 and m <= 24.
     void encode(std::span<const std::uint8_t* const> data, std::span<std::uint8_t* const> parity,
                 std::size_t shardSize) const;
+
+    // Writes one block of a frame as its k + m shards: the block's bytes cut into the data
+    // shards, the last one zero-padded, then the parity. shards holds k + m buffers of
+    // block.shardSize bytes (they may point straight into packet buffers).
+    void encodeBlock(std::span<const std::uint8_t> frame, const FecBlock& block,
+                     std::span<std::uint8_t* const> shards) const;
 
     // shards: the k + m buffers of one block in shard order, each shardSize bytes; present[i]
     // says whether shard i was received. Every missing data shard is rebuilt in its buffer;

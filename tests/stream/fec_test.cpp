@@ -248,6 +248,32 @@ TEST(ReedSolomon, ReusesTheDecodingMatrixOfARepeatedErasurePattern) {
     EXPECT_EQ(codec.inversions(), 2u);
 }
 
+TEST(ReedSolomon, EncodesABlockOfAFrameWithZeroPadding) {
+    std::mt19937 rng(5);
+    std::vector<std::uint8_t> frame(5000);
+    for (auto& b : frame) b = static_cast<std::uint8_t>(rng());
+    const FecBlock block{1000, 2500, 3, 2, 834};  // the last data shard holds 832 bytes
+    std::vector<std::vector<std::uint8_t>> shards(5, std::vector<std::uint8_t>(834, 0xAA));
+    std::vector<std::uint8_t*> pointers;
+    for (auto& s : shards) pointers.push_back(s.data());
+    const ReedSolomon codec;
+    codec.encodeBlock(frame, block, pointers);
+    EXPECT_TRUE(std::equal(shards[0].begin(), shards[0].end(), frame.begin() + 1000));
+    EXPECT_TRUE(std::equal(shards[2].begin(), shards[2].begin() + 832, frame.begin() + 2668));
+    EXPECT_EQ(shards[2][832], 0);
+    EXPECT_EQ(shards[2][833], 0);
+    std::vector<std::vector<std::uint8_t>> parity(2, std::vector<std::uint8_t>(834));
+    std::vector<std::uint8_t*> parityPointers{parity[0].data(), parity[1].data()};
+    const std::vector<const std::uint8_t*> data{shards[0].data(), shards[1].data(),
+                                                shards[2].data()};
+    codec.encode(data, parityPointers, 834);
+    EXPECT_EQ(parity[0], shards[3]);
+    EXPECT_EQ(parity[1], shards[4]);
+
+    const FecBlock beyond{4000, 2500, 3, 2, 834};
+    EXPECT_THROW(codec.encodeBlock(frame, beyond, pointers), Error);
+}
+
 TEST(ReedSolomon, RefusesShapesOutsideTheCode) {
     ReedSolomon codec;
     std::vector<std::uint8_t> buffer(64);

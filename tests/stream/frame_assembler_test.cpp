@@ -31,18 +31,10 @@ std::vector<SentShard> fragment(std::uint32_t frameId, const Bytes& frame, doubl
     for (std::size_t b = 0; b < blocks.size(); ++b) {
         const FecBlock& block = blocks[b];
         const std::size_t k = block.dataShards, m = block.parityShards;
-        std::vector<Bytes> shards(k + m, Bytes(block.shardSize, 0));
-        for (std::size_t d = 0; d < k; ++d) {
-            const std::size_t from = block.offset + d * block.shardSize;
-            const std::size_t n =
-                std::min<std::size_t>(block.shardSize, block.offset + block.length - from);
-            std::copy_n(frame.begin() + static_cast<long>(from), n, shards[d].begin());
-        }
-        std::vector<const std::uint8_t*> data;
-        std::vector<std::uint8_t*> parity;
-        for (std::size_t d = 0; d < k; ++d) data.push_back(shards[d].data());
-        for (std::size_t p = 0; p < m; ++p) parity.push_back(shards[k + p].data());
-        codec.encode(data, parity, block.shardSize);
+        std::vector<Bytes> shards(k + m, Bytes(block.shardSize, 0xAA));
+        std::vector<std::uint8_t*> pointers;
+        for (auto& shard : shards) pointers.push_back(shard.data());
+        codec.encodeBlock(frame, block, pointers);
         for (std::size_t i = 0; i < k + m; ++i) {
             SentShard s;
             s.header.frameId = frameId;
