@@ -46,7 +46,8 @@ void goodput(benchmark::State& state) {
     if (!host.start(params, {}, error)) throw std::runtime_error(error);
     params.role = kRoleViewer;
     Endpoint hostEndpoint;
-    if (!parseEndpoint("127.0.0.1", host.localPort(), hostEndpoint)) throw std::runtime_error("endpoint");
+    if (!parseEndpoint("127.0.0.1", host.localPort(), hostEndpoint))
+        throw std::runtime_error("endpoint");
     params.candidates = {hostEndpoint};
     SessionCallbacks callbacks;
     callbacks.frame = [&](AssembledFrame&& frame) {

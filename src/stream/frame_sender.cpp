@@ -25,7 +25,8 @@ bool FrameSender::send(std::span<const std::uint8_t> frame, const VideoFrameInfo
     std::size_t fragments = 0;
     for (const FecBlock& block : layout_) {
         sent.blockFirst.push_back(fragments);
-        sent.blockShards.push_back(static_cast<std::uint8_t>(block.dataShards + block.parityShards));
+        sent.blockShards.push_back(
+            static_cast<std::uint8_t>(block.dataShards + block.parityShards));
         fragments += block.dataShards + block.parityShards;
     }
     sent.bodies.assign(fragments * sent.stride, 0);
@@ -33,8 +34,9 @@ bool FrameSender::send(std::span<const std::uint8_t> frame, const VideoFrameInfo
 
     VideoFragmentHeader header;
     header.frameId = sent.id;
-    header.flags = static_cast<std::uint8_t>((info.keyframe ? kFragmentKeyframe : 0) |
-                                             (info.requestedKeyframe ? kFragmentRequestedKeyframe : 0));
+    header.flags =
+        static_cast<std::uint8_t>((info.keyframe ? kFragmentKeyframe : 0) |
+                                  (info.requestedKeyframe ? kFragmentRequestedKeyframe : 0));
     header.codec = info.codec;
     header.blockCount = static_cast<std::uint8_t>(layout_.size());
     header.frameSize = static_cast<std::uint32_t>(frame.size());
@@ -63,8 +65,8 @@ bool FrameSender::send(std::span<const std::uint8_t> frame, const VideoFrameInfo
             if (s < block.dataShards) {
                 // Data shard s holds block bytes [s x shardSize, ...), the last one zero-padded.
                 const std::size_t from = block.offset + s * block.shardSize;
-                const std::size_t end = std::min<std::size_t>(from + block.shardSize,
-                                                              block.offset + block.length);
+                const std::size_t end =
+                    std::min<std::size_t>(from + block.shardSize, block.offset + block.length);
                 std::memcpy(shard, frame.data() + from, end - from);
                 data.push_back(shard);
             } else {
@@ -90,8 +92,8 @@ std::size_t FrameSender::repair(std::uint32_t frameId, std::span<const std::uint
         windowStart_ = now;
         windowSpent_ = 0;
     }
-    const std::uint64_t budget = std::max<std::uint64_t>(bitrate / 8 / 10 * 15 / 100,
-                                                         kMinRepairBudget);
+    const std::uint64_t budget =
+        std::max<std::uint64_t>(bitrate / 8 / 10 * 15 / 100, kMinRepairBudget);
     const auto frame = std::find_if(history_.begin(), history_.end(),
                                     [&](const SentFrame& f) { return f.id == frameId; });
     if (frame == history_.end()) return 0;

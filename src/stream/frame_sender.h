@@ -25,7 +25,7 @@ struct VideoFrameInfo {
 // as a VideoFragment body, and keeps the bodies of recent frames to answer NACKs within a byte
 // budget per 100 ms. Not locked: the session holds its frame-history lock.
 class FrameSender {
-public:
+  public:
     // Frames kept for repair; older ones are forgotten.
     static constexpr std::size_t kHistoryFrames = 64;
 
@@ -46,14 +46,14 @@ public:
                        std::uint64_t bitrate, std::int64_t now,
                        const std::function<void(std::span<const std::uint8_t>)>& emit);
 
-private:
+  private:
     struct SentFrame {
         std::uint32_t id = 0;
-        std::size_t stride = 0;                // bytes per body: header + shard size of block 0
-        std::vector<std::uint8_t> bodies;      // every fragment body, stride bytes apart
-        std::vector<std::size_t> bodySizes;    // actual length of each body
-        std::vector<std::size_t> blockFirst;   // index of each block's first fragment
-        std::vector<std::uint8_t> blockShards; // k + m of each block
+        std::size_t stride = 0;                 // bytes per body: header + shard size of block 0
+        std::vector<std::uint8_t> bodies;       // every fragment body, stride bytes apart
+        std::vector<std::size_t> bodySizes;     // actual length of each body
+        std::vector<std::size_t> blockFirst;    // index of each block's first fragment
+        std::vector<std::uint8_t> blockShards;  // k + m of each block
     };
 
     ReedSolomon codec_;

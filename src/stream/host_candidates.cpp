@@ -12,7 +12,7 @@ namespace vel::stream {
 namespace {
 
 class GetifaddrsAddresses final : public InterfaceAddresses {
-public:
+  public:
     bool list(std::vector<InterfaceAddress>& out) override {
         ifaddrs* raw = nullptr;
         if (::getifaddrs(&raw) != 0) return false;

@@ -20,7 +20,7 @@ struct InterfaceAddress {
 
 // The system's interface addresses (getifaddrs); tests substitute their own list.
 class InterfaceAddresses {
-public:
+  public:
     virtual ~InterfaceAddresses() = default;
     // In interface order; false when the system cannot list them.
     virtual bool list(std::vector<InterfaceAddress>& out) = 0;

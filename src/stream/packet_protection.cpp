@@ -22,11 +22,15 @@ std::array<std::uint8_t, kNonceSize> nonceFor(const std::array<std::uint8_t, 4>&
     return nonce;
 }
 
-int asInt(std::size_t size) { return static_cast<int>(size); }
+int asInt(std::size_t size) {
+    return static_cast<int>(size);
+}
 
 }  // namespace
 
-AeadKey::~AeadKey() { OPENSSL_cleanse(salt_.data(), salt_.size()); }
+AeadKey::~AeadKey() {
+    OPENSSL_cleanse(salt_.data(), salt_.size());
+}
 
 bool AeadKey::isOpen() const {
     const std::lock_guard lock(mutex_);

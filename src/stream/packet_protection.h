@@ -32,7 +32,7 @@ class AeadKey;
 // One direction's AES-256-GCM key. The cipher context is keyed once; a packet only sets its
 // nonce, so sealing allocates nothing. Sealing and opening hold the key's own lock.
 class AeadKey {
-public:
+  public:
     AeadKey() = default;
     AeadKey(const AeadKey&) = delete;
     AeadKey& operator=(const AeadKey&) = delete;
@@ -42,14 +42,13 @@ public:
     // Datagrams that reached open() and failed to authenticate.
     std::uint64_t openFailures() const { return openFailures_.load(); }
 
-private:
+  private:
     friend bool openAeadKey(AeadKey& aead, const DirectionKey& key, std::string& error);
-    friend std::size_t seal(AeadKey& aead, std::span<std::uint8_t> packet,
-                            std::size_t payloadSize);
+    friend std::size_t seal(AeadKey& aead, std::span<std::uint8_t> packet, std::size_t payloadSize);
     friend bool open(AeadKey& aead, std::span<std::uint8_t> datagram, std::size_t& payloadSize);
 
     mutable std::mutex mutex_;
-    EvpCipherCtxPtr ctx_;                  // guarded by mutex_
+    EvpCipherCtxPtr ctx_;                 // guarded by mutex_
     std::array<std::uint8_t, 4> salt_{};  // guarded by mutex_
     std::atomic<std::uint64_t> openFailures_{0};
 };

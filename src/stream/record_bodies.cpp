@@ -116,8 +116,8 @@ bool decodeVideoFragment(std::span<const std::uint8_t> in, VideoFragmentHeader& 
     return header.blockCount >= 1 && header.blockCount <= 64 &&
            header.blockIndex < header.blockCount && header.dataShards >= 1 &&
            header.dataShards <= 48 && header.parityShards <= 24 &&
-           header.shardIndex < header.dataShards + header.parityShards &&
-           header.shardSize > 0 && shard.size() == header.shardSize;
+           header.shardIndex < header.dataShards + header.parityShards && header.shardSize > 0 &&
+           shard.size() == header.shardSize;
 }
 
 void encodeFeedback(const FeedbackBody& body, std::uint8_t* out) {

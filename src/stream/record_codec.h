@@ -39,18 +39,18 @@ struct Record {
 // Walks the records of one decrypted payload. next() is false at the end and at the first
 // malformed record (a bad varint or a body running past the payload); what came before stands.
 class RecordReader {
-public:
+  public:
     explicit RecordReader(std::span<const std::uint8_t> payload) : payload_(payload) {}
     [[nodiscard]] bool next(Record& record);
 
-private:
+  private:
     std::span<const std::uint8_t> payload_;
     std::size_t offset_ = 0;
 };
 
 // Appends records to a payload buffer, refusing any that would not fit.
 class RecordWriter {
-public:
+  public:
     explicit RecordWriter(std::span<std::uint8_t> payload) : payload_(payload) {}
     // Room left for a body after its record header.
     std::size_t bodyRoom() const;
@@ -61,7 +61,7 @@ public:
     bool empty() const { return size_ == 0; }
     void clear() { size_ = 0; }
 
-private:
+  private:
     std::span<std::uint8_t> payload_;
     std::size_t size_ = 0;
 };

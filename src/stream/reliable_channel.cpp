@@ -10,7 +10,9 @@ namespace {
 constexpr std::int64_t kMaxRetransmitWait = 500000;
 
 // Sequence order that survives the 32-bit wrap.
-bool before(std::uint32_t a, std::uint32_t b) { return static_cast<std::int32_t>(a - b) < 0; }
+bool before(std::uint32_t a, std::uint32_t b) {
+    return static_cast<std::int32_t>(a - b) < 0;
+}
 
 }  // namespace
 

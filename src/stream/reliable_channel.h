@@ -24,7 +24,7 @@ struct ReliableFragment {
 
 // The sending half of one reliable channel. Not locked: the session holds its reliable lock.
 class ReliableSender {
-public:
+  public:
     // Splits a message into fragments with consecutive sequences; false for an empty message or
     // one above 1 MiB.
     [[nodiscard]] bool queueMessage(std::span<const std::uint8_t> message);
@@ -40,14 +40,14 @@ public:
 
     std::size_t pending() const { return queue_.size(); }
 
-private:
+  private:
     std::uint32_t nextSequence_ = 0;
     std::deque<ReliableFragment> queue_;
 };
 
 // The receiving half of one reliable channel: ordering, acknowledgement state and reassembly.
 class ReliableReceiver {
-public:
+  public:
     enum class Event { Delivered, Oversized };
     using Sink = std::function<void(Event, std::vector<std::uint8_t>&& message)>;
 
@@ -60,7 +60,7 @@ public:
     std::pair<std::uint32_t, std::uint32_t> takeAck();
     std::size_t held() const { return held_.size(); }
 
-private:
+  private:
     void deliver(std::span<const std::uint8_t> fragment, const Sink& sink);
 
     std::uint32_t nextExpected_ = 0;

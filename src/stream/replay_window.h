@@ -8,7 +8,7 @@ namespace vel::stream {
 // Anti-replay over received packet numbers: anything above the highest is new; up to 1023 below
 // it is accepted once; older numbers are refused.
 class ReplayWindow {
-public:
+  public:
     static constexpr std::uint64_t kSize = 1024;
 
     // Whether a packet with this number may still be opened; asked before authentication.
@@ -18,7 +18,7 @@ public:
     bool empty() const { return empty_; }
     std::uint64_t highest() const { return highest_; }
 
-private:
+  private:
     std::bitset<kSize> seen_;  // bit n % kSize for each number within kSize of the highest
     std::uint64_t highest_ = 0;
     bool empty_ = true;

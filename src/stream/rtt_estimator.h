@@ -6,7 +6,7 @@ namespace vel::stream {
 
 // Smoothed round trip and its variance from handshake and ping samples, in microseconds.
 class RttEstimator {
-public:
+  public:
     static constexpr std::int64_t kDefaultRtt = 100000;
 
     void sample(std::int64_t rtt);
@@ -19,7 +19,7 @@ public:
     // sample), within [15 ms, 500 ms].
     std::int64_t retransmissionTimeout() const;
 
-private:
+  private:
     std::int64_t smoothed_ = 0;
     std::int64_t variance_ = 0;
     std::int64_t minimum_ = 0;

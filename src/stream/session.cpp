@@ -39,18 +39,23 @@ std::int64_t sessionClock() {
 
 const char* stateName(SessionState state) {
     switch (state) {
-        case SessionState::idle: return "idle";
-        case SessionState::connecting: return "connecting";
-        case SessionState::connected: return "connected";
-        case SessionState::closed: return "closed";
+        case SessionState::idle:
+            return "idle";
+        case SessionState::connecting:
+            return "connecting";
+        case SessionState::connected:
+            return "connected";
+        case SessionState::closed:
+            return "closed";
     }
     return "unknown";
 }
 
-Session::~Session() { close(0); }
+Session::~Session() {
+    close(0);
+}
 
-bool Session::start(const SessionParams& params, SessionCallbacks callbacks,
-                    std::string& error) {
+bool Session::start(const SessionParams& params, SessionCallbacks callbacks, std::string& error) {
     if (state_.load() != SessionState::idle || receiver_.joinable()) {
         error = "session already started";
         return false;
@@ -272,8 +277,8 @@ void Session::handleRecords(std::span<const std::uint8_t> payload, const Endpoin
     }
 }
 
-void Session::handleHello(RecordType type, std::span<const std::uint8_t> body,
-                          const Endpoint& from, std::int64_t now) {
+void Session::handleHello(RecordType type, std::span<const std::uint8_t> body, const Endpoint& from,
+                          std::int64_t now) {
     HelloBody hello;
     if (!decodeHello(body, hello) || hello.version != kProtocolVersion ||
         hello.role == params_.role || hello.connId != params_.connId) {
@@ -675,7 +680,9 @@ void Session::applyRateLimits(std::uint64_t minimum, std::uint64_t maximum, std:
     if (pacer_) pacer_->setBitrate(bitrate);
 }
 
-std::uint64_t Session::targetBitrate() const { return rate_.targetBitrate(); }
+std::uint64_t Session::targetBitrate() const {
+    return rate_.targetBitrate();
+}
 
 void Session::reportPipeline(const std::array<std::uint32_t, 4>& values) {
     const std::lock_guard lock(statsMutex_);
@@ -692,8 +699,7 @@ Session::PacketPtr Session::packetWith(PacketType type, RecordType record,
     return packet;
 }
 
-bool Session::appendRecord(Packet& packet, RecordType record,
-                           std::span<const std::uint8_t> body) {
+bool Session::appendRecord(Packet& packet, RecordType record, std::span<const std::uint8_t> body) {
     RecordWriter writer = packet.writer();
     if (!writer.append(record, body)) return false;
     packet.payloadSize += writer.size();
@@ -709,9 +715,9 @@ void Session::queueControl(PacketPtr packet) {
 }
 
 std::size_t Session::prepare(Packet& packet) {
-    writeHeader({static_cast<std::uint8_t>(packet.type), params_.connId,
-                 nextPacketNumber_.fetch_add(1)},
-                packet.bytes.data());
+    writeHeader(
+        {static_cast<std::uint8_t>(packet.type), params_.connId, nextPacketNumber_.fetch_add(1)},
+        packet.bytes.data());
     if (packet.sendTimeOffset != 0) {
         storeLe32(packet.bytes.data() + packet.sendTimeOffset,
                   static_cast<std::uint32_t>(sessionClock()));

@@ -49,7 +49,7 @@ struct SessionParams {
     std::uint8_t role = 0;  // kRoleHost or kRoleViewer
     std::uint32_t connId = 0;
     SessionKeys keys;
-    std::uint16_t localPort = 0;      // 0: any
+    std::uint16_t localPort = 0;       // 0: any
     std::vector<Endpoint> candidates;  // where Hellos go until the peer is known
     std::uint32_t handshakeTimeoutMs = 10000;
     std::uint32_t silenceTimeoutMs = 8000;
@@ -79,8 +79,8 @@ struct SessionStats {
     std::uint64_t sendFailures = 0;
     std::uint64_t reliableRetransmits = 0;
     std::uint64_t videoRetransmits = 0;
-    std::int64_t smoothedRtt = 0;  // microseconds; 100000 before the first sample
-    double loss = 0;               // host: the rate controller's smoothed loss
+    std::int64_t smoothedRtt = 0;       // microseconds; 100000 before the first sample
+    double loss = 0;                    // host: the rate controller's smoothed loss
     std::uint64_t framesDelivered = 0;  // viewer
     std::uint64_t framesGivenUp = 0;    // viewer
     std::string lastSource;
@@ -90,7 +90,7 @@ struct SessionStats {
 // peer tracking, reliable channels and the priority send queues, with a receive thread and a
 // sender thread.
 class Session {
-public:
+  public:
     Session() = default;
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -130,7 +130,7 @@ public:
     std::uint16_t localPort() const { return socket_.port(); }
     SessionStats stats() const;
 
-private:
+  private:
     // A packet on its way out: one fixed buffer, header filled in when it leaves.
     struct Packet {
         PacketType type = PacketType::Data;
@@ -139,8 +139,8 @@ private:
         std::array<std::uint8_t, kMaxPacketSize> bytes{};
 
         RecordWriter writer() {
-            return RecordWriter(std::span(bytes).subspan(kHeaderSize + payloadSize,
-                                                         kMaxPayloadSize - payloadSize));
+            return RecordWriter(
+                std::span(bytes).subspan(kHeaderSize + payloadSize, kMaxPayloadSize - payloadSize));
         }
     };
     using PacketPtr = std::unique_ptr<Packet>;
@@ -151,13 +151,11 @@ private:
 
     static PacketPtr packetWith(PacketType type, RecordType record,
                                 std::span<const std::uint8_t> body);
-    static bool appendRecord(Packet& packet, RecordType record,
-                             std::span<const std::uint8_t> body);
+    static bool appendRecord(Packet& packet, RecordType record, std::span<const std::uint8_t> body);
 
     void receiveThread();
     void senderThread();
-    void processDatagram(std::span<std::uint8_t> datagram, const Endpoint& from,
-                         std::int64_t now);
+    void processDatagram(std::span<std::uint8_t> datagram, const Endpoint& from, std::int64_t now);
     void handleRecords(std::span<const std::uint8_t> payload, const Endpoint& from,
                        std::int64_t now, bool handshakeOnly);
     void handleHello(RecordType type, std::span<const std::uint8_t> body, const Endpoint& from,
@@ -218,8 +216,8 @@ private:
     Endpoint peer_;  // guarded by peerMutex_; invalid until the first authenticated datagram
     std::atomic<bool> peerKnown_{false};
 
-    mutable std::mutex reliableMutex_;  // taken before sendMutex_ when both are needed
-    std::array<ReliableSender, 2> reliableSenders_;      // guarded by reliableMutex_
+    mutable std::mutex reliableMutex_;               // taken before sendMutex_ when both are needed
+    std::array<ReliableSender, 2> reliableSenders_;  // guarded by reliableMutex_
     std::array<ReliableReceiver, 2> reliableReceivers_;  // guarded by reliableMutex_
     RttEstimator rtt_;                                   // guarded by reliableMutex_
 
@@ -243,7 +241,7 @@ private:
     DelayQueue<Delayed> delayed_;                // guarded by emulationMutex_
 
     mutable std::mutex statsMutex_;
-    SessionStats stats_;  // guarded by statsMutex_ (authFailures and RTT are read elsewhere)
+    SessionStats stats_;   // guarded by statsMutex_ (authFailures and RTT are read elsewhere)
     Endpoint lastSource_;  // guarded by statsMutex_
     std::array<std::uint32_t, 4> pipeline_{};  // guarded by statsMutex_
 };

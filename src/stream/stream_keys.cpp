@@ -20,7 +20,7 @@ constexpr std::size_t kDirectionKeySize = 36;
 
 // Wipes a byte string when it goes out of scope, whatever the exit path.
 class Wiped {
-public:
+  public:
     explicit Wiped(Bytes& bytes) : bytes_(bytes) {}
     Wiped(const Wiped&) = delete;
     Wiped& operator=(const Wiped&) = delete;
@@ -28,11 +28,13 @@ public:
         if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
     }
 
-private:
+  private:
     Bytes& bytes_;
 };
 
-void append(Bytes& out, const Bytes& part) { out.insert(out.end(), part.begin(), part.end()); }
+void append(Bytes& out, const Bytes& part) {
+    out.insert(out.end(), part.begin(), part.end());
+}
 
 // HKDF-Expand to 36 bytes, split into key and salt.
 DirectionKey expand(const Bytes& prk, std::string_view info) {
@@ -87,8 +89,7 @@ bool generateKeyPair(StreamKeyPair& pair, std::string& error) {
     return true;
 }
 
-bool agree(const StreamKeyPair& pair, const Bytes& peerPublic, Bytes& secret,
-           std::string& error) {
+bool agree(const StreamKeyPair& pair, const Bytes& peerPublic, Bytes& secret, std::string& error) {
     if (!pair.generated()) {
         error = "ECDH key pair was not generated";
         return false;
@@ -100,8 +101,7 @@ bool agree(const StreamKeyPair& pair, const Bytes& peerPublic, Bytes& secret,
     // Importing decodes the point and refuses one that is not on the curve.
     EvpPkeyCtxPtr importer(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
     const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char*>("P-256"),
-                                         0),
+        OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char*>("P-256"), 0),
         OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
                                           const_cast<std::uint8_t*>(peerPublic.data()),
                                           peerPublic.size()),
@@ -167,10 +167,9 @@ bool deriveDevTicket(const std::string& pskHex, SessionTicket& out, std::string&
     out.keys = deriveSessionKeys(psk, ticket, {}, {});
     Bytes digest = Sha256(psk);
     Wiped wipeDigest(digest);
-    out.connId = static_cast<std::uint32_t>(digest[0]) |
-                 static_cast<std::uint32_t>(digest[1]) << 8 |
-                 static_cast<std::uint32_t>(digest[2]) << 16 |
-                 static_cast<std::uint32_t>(digest[3]) << 24;
+    out.connId =
+        static_cast<std::uint32_t>(digest[0]) | static_cast<std::uint32_t>(digest[1]) << 8 |
+        static_cast<std::uint32_t>(digest[2]) << 16 | static_cast<std::uint32_t>(digest[3]) << 24;
     return true;
 }
 

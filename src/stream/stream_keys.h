@@ -24,7 +24,7 @@ class StreamKeyPair;
 
 // One ECDH P-256 key pair. Move-only; the private key never leaves it.
 class StreamKeyPair {
-public:
+  public:
     StreamKeyPair() = default;
     StreamKeyPair(StreamKeyPair&&) noexcept = default;
     StreamKeyPair& operator=(StreamKeyPair&&) noexcept = default;
@@ -35,7 +35,7 @@ public:
     // The 65-byte uncompressed public point; empty before generation.
     const Bytes& publicKey() const { return publicKey_; }
 
-private:
+  private:
     friend bool generateKeyPair(StreamKeyPair& pair, std::string& error);
     friend bool agree(const StreamKeyPair& pair, const Bytes& peerPublic, Bytes& secret,
                       std::string& error);

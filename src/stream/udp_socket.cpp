@@ -129,9 +129,8 @@ int UdpSocket::receive(std::span<std::uint8_t> buffer, Endpoint& from, int waitM
         sockaddr_storage source{};
         socklen_t sourceLength = sizeof source;
         // MSG_TRUNC makes the result the datagram's real length, so truncation is visible.
-        const ssize_t received =
-            ::recvfrom(fd_.get(), buffer.data(), capacity, MSG_TRUNC,
-                       reinterpret_cast<sockaddr*>(&source), &sourceLength);
+        const ssize_t received = ::recvfrom(fd_.get(), buffer.data(), capacity, MSG_TRUNC,
+                                            reinterpret_cast<sockaddr*>(&source), &sourceLength);
         if (received > 0 && static_cast<std::size_t>(received) > capacity) continue;
         if (received >= 0) {
             // An empty datagram carries nothing; it only wakes the receiver.

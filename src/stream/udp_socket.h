@@ -13,7 +13,7 @@ namespace vel::stream {
 // One non-blocking dual-stack UDP socket. receive() is called by one thread while others call
 // sendTo(); open() and close() only while neither runs.
 class UdpSocket {
-public:
+  public:
     // Largest datagram receive() reads; longer ones arrive truncated and are skipped.
     static constexpr std::size_t kReceiveLimit = 1264;
 
@@ -32,7 +32,7 @@ public:
     // The bound port; 0 when closed.
     std::uint16_t port() const { return port_.load(); }
 
-private:
+  private:
     UniqueFd fd_;
     std::atomic<std::uint16_t> port_{0};
     std::atomic<bool> segmentation_{true};  // false once the kernel refused UDP_SEGMENT

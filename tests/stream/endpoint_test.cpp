@@ -1,7 +1,6 @@
 #include "stream/endpoint.h"
 
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 
 namespace vel::stream {

@@ -70,8 +70,8 @@ TEST(FrameSender, OneShardFrameWithParityRebuildsFromEitherShard) {
         EXPECT_EQ(ready[0].encodeDuration, 1234);
     }
     EXPECT_FALSE(sender.send({}, {}, 0.1, [](auto) {}));
-    EXPECT_FALSE(sender.send(std::vector<std::uint8_t>(kFecMaxFrameBytes + 1), {}, 0.1,
-                             [](auto) {}));
+    EXPECT_FALSE(
+        sender.send(std::vector<std::uint8_t>(kFecMaxFrameBytes + 1), {}, 0.1, [](auto) {}));
 }
 
 TEST(FrameSender, LargeFrameSurvivesLossOfAnyParityCountPerBlock) {

@@ -8,8 +8,8 @@ namespace vel::stream {
 namespace {
 
 TEST(RecordCodec, VarintsRoundTripAtEveryGroupBoundary) {
-    for (const std::uint64_t value : {0ull, 1ull, 127ull, 128ull, 16383ull, 16384ull, 1171ull,
-                                      (1ull << 35) + 5, ~0ull}) {
+    for (const std::uint64_t value :
+         {0ull, 1ull, 127ull, 128ull, 16383ull, 16384ull, 1171ull, (1ull << 35) + 5, ~0ull}) {
         std::uint8_t buffer[kMaxVarintBytes] = {};
         const std::size_t size = writeVarint(value, buffer);
         EXPECT_EQ(size, varintSize(value));

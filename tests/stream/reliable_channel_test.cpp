@@ -103,8 +103,10 @@ TEST(ReliableChannel, OversizedReassemblyIsDroppedAndTheNextMessageSurvives) {
     int oversized = 0;
     std::vector<std::vector<std::uint8_t>> delivered;
     const auto sink = [&](ReliableReceiver::Event event, std::vector<std::uint8_t>&& m) {
-        if (event == ReliableReceiver::Event::Oversized) ++oversized;
-        else delivered.push_back(std::move(m));
+        if (event == ReliableReceiver::Event::Oversized)
+            ++oversized;
+        else
+            delivered.push_back(std::move(m));
     };
     std::vector<std::uint8_t> more(1 + kReliablePieceBytes, 0xEE);
     more[0] = 1;

@@ -231,7 +231,8 @@ TEST(Session, VideoFramesAndMessagesArriveIntactThroughLossAndJitter) {
         info.captureTimestamp = static_cast<std::uint64_t>(i);
         ASSERT_TRUE(pair.host.sendVideoFrame(frame, info));
         sent.push_back(std::move(frame));
-        ASSERT_TRUE(pair.host.sendMessage(std::vector<std::uint8_t>(1 + i, static_cast<std::uint8_t>(i))));
+        ASSERT_TRUE(
+            pair.host.sendMessage(std::vector<std::uint8_t>(1 + i, static_cast<std::uint8_t>(i))));
         std::this_thread::sleep_for(5ms);
     }
     const auto missing = [&] {
@@ -239,14 +240,15 @@ TEST(Session, VideoFramesAndMessagesArriveIntactThroughLossAndJitter) {
         const std::lock_guard lock(pair.viewerSeen.mutex);
         std::vector<bool> seen(sent.size());
         for (const auto& f : pair.viewerSeen.frames) seen[f.captureTimestamp] = true;
-        for (std::size_t i = 0; i < seen.size(); ++i) if (!seen[i]) text += std::to_string(i) + " ";
+        for (std::size_t i = 0; i < seen.size(); ++i)
+            if (!seen[i]) text += std::to_string(i) + " ";
         return text;
     };
     ASSERT_TRUE(eventually([&] { return pair.viewerSeen.frameCount() == sent.size(); }))
-        << missing() << pair.viewerSeen.frameCount() << " frames, " << pair.viewer.stats().framesGivenUp
-        << " given up, " << pair.host.stats().videoRetransmits << " repaired, loss "
-        << pair.host.stats().loss << ", rtt " << pair.host.stats().smoothedRtt << ", bitrate "
-        << pair.host.targetBitrate();
+        << missing() << pair.viewerSeen.frameCount() << " frames, "
+        << pair.viewer.stats().framesGivenUp << " given up, " << pair.host.stats().videoRetransmits
+        << " repaired, loss " << pair.host.stats().loss << ", rtt " << pair.host.stats().smoothedRtt
+        << ", bitrate " << pair.host.targetBitrate();
     ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == sent.size(); }));
     const std::lock_guard lock(pair.viewerSeen.mutex);
     for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -284,7 +286,7 @@ TEST(Session, HandshakeTimesOutAfterHellosToEveryCandidate) {
 
 // A viewer driven by hand: its own socket and keys, every packet built record by record.
 class RawViewer {
-public:
+  public:
     explicit RawViewer(std::uint16_t hostPort) : host_(local(hostPort)) {
         const SessionTicket ticket = devTicket();
         connId_ = ticket.connId;
@@ -325,7 +327,9 @@ public:
             Endpoint from;
             const int n = socket_.receive(buffer, from, 10);
             std::size_t size = 0;
-            if (n <= 0 || !open(receiveKey_, std::span(buffer.data(), static_cast<std::size_t>(n)), size)) continue;
+            if (n <= 0 ||
+                !open(receiveKey_, std::span(buffer.data(), static_cast<std::size_t>(n)), size))
+                continue;
             RecordReader reader(std::span(buffer.data() + kHeaderSize, size));
             for (Record record; reader.next(record);) {
                 if (record.type != static_cast<std::uint8_t>(type)) continue;
@@ -355,7 +359,7 @@ public:
         return body;
     }
 
-private:
+  private:
     Endpoint host_;
     std::uint32_t connId_ = 0;
     UdpSocket socket_;
@@ -430,7 +434,7 @@ TEST(Session, PeerMovesOnlyForAHigherPacketNumber) {
     RawViewer after(host.session.localPort());
     before.hello(1, before.validHello());
     ASSERT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
-    after.ping(5, 1);  // higher: the peer moves here
+    after.ping(5, 1);   // higher: the peer moves here
     before.ping(3, 2);  // older: processed, but the peer stays
     after.ping(6, 3);
     EXPECT_EQ(after.pongsUntil(3), (std::vector<std::uint32_t>{1, 2, 3}));

@@ -21,9 +21,9 @@ Bytes joined(const DirectionKey& key) {
 }
 
 TEST(StreamKeys, KeyScheduleMatchesIndependentVectors) {
-    const SessionKeys keys = deriveSessionKeys(hex(vectors::kSharedSecret), hex(vectors::kTicket),
-                                               hex(vectors::kHostPublic),
-                                               hex(vectors::kViewerPublic));
+    const SessionKeys keys =
+        deriveSessionKeys(hex(vectors::kSharedSecret), hex(vectors::kTicket),
+                          hex(vectors::kHostPublic), hex(vectors::kViewerPublic));
     EXPECT_EQ(HexEncode(joined(keys.hostToViewer)), vectors::kHostToViewer);
     EXPECT_EQ(HexEncode(joined(keys.viewerToHost)), vectors::kViewerToHost);
 }
@@ -38,8 +38,8 @@ TEST(StreamKeys, DevTicketMatchesVectorsAndRefusesShortOrNonHexPsk) {
     EXPECT_EQ(ticket.role, 0);
 
     const std::string psk = vectors::kDevPsk;
-    for (const std::string& bad : {psk.substr(0, 31), psk.substr(0, 31) + "g", psk.substr(0, 30),
-                                  std::string()}) {
+    for (const std::string& bad :
+         {psk.substr(0, 31), psk.substr(0, 31) + "g", psk.substr(0, 30), std::string()}) {
         SessionTicket refused;
         error.clear();
         EXPECT_FALSE(deriveDevTicket(bad, refused, error)) << bad;
