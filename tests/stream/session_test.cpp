@@ -46,6 +46,7 @@ struct Observer {
     std::vector<std::pair<Channel, std::vector<std::uint8_t>>> messages;
     std::vector<AssembledFrame> frames;
     std::vector<std::string> audio;  // "sequence timestamp codec size"
+    std::vector<FeedbackBody> feedback;
     int keyframeRequests = 0;
 
     SessionCallbacks callbacks() {
@@ -67,6 +68,10 @@ struct Observer {
             const std::lock_guard lock(mutex);
             audio.push_back(std::to_string(sequence) + " " + std::to_string(timestamp) + " " +
                             std::to_string(codec) + " " + std::to_string(data.size()));
+        };
+        c.feedback = [this](const FeedbackBody& report) {
+            const std::lock_guard lock(mutex);
+            feedback.push_back(report);
         };
         c.keyframeRequest = [this] {
             const std::lock_guard lock(mutex);
@@ -317,6 +322,9 @@ class RawViewer {
         bytes.resize(size);
         send(packet(PacketType::Handshake, number, RecordType::Hello, bytes));
     }
+    void record(std::uint64_t number, RecordType type, const std::vector<std::uint8_t>& body) {
+        send(packet(PacketType::Data, number, type, body));
+    }
     void ping(std::uint64_t number, std::uint32_t counter) {
         std::vector<std::uint8_t> body(kPingSize);
         encodePing({counter, 1}, body.data());
@@ -443,6 +451,71 @@ TEST(Session, PeerMovesOnlyForAHigherPacketNumber) {
     EXPECT_EQ(after.pongsUntil(3), (std::vector<std::uint32_t>{1, 2, 3}));
     std::vector<std::uint8_t> body;
     EXPECT_FALSE(before.next(RecordType::Pong, body, 0));
+}
+
+std::vector<std::uint8_t> feedbackBody(std::uint32_t queuingDelay, std::int32_t trend) {
+    FeedbackBody feedback;
+    feedback.packetsReceived = 100;
+    feedback.packetsJudged = 100;
+    feedback.receiveRate = 8000000;
+    feedback.queuingDelay = queuingDelay;
+    feedback.delayTrend = trend;
+    feedback.pipeline = {11, 22, 33, 44};
+    std::vector<std::uint8_t> body(kFeedbackSize);
+    encodeFeedback(feedback, body.data());
+    return body;
+}
+
+TEST(Session, HostRatesFromFeedbackAndRepairsNackedFragmentsUnlessCongested) {
+    Host host;
+    RawViewer viewer(host.session.localPort());
+    viewer.hello(1, viewer.validHello());
+    ASSERT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
+    host.session.applyRateLimits(1000000, 20000000, 10000000, 0.1, 0.2);
+    ASSERT_EQ(host.session.targetBitrate(), 10000000u);
+
+    // A growing queue: the rate comes down, and the sink sees the report after the controller.
+    viewer.record(2, RecordType::Feedback, feedbackBody(30000, 5000));
+    ASSERT_TRUE(eventually([&] {
+        const std::lock_guard lock(host.seen.mutex);
+        return !host.seen.feedback.empty();
+    }));
+    {
+        const std::lock_guard lock(host.seen.mutex);
+        EXPECT_EQ(host.seen.feedback[0].pipeline[3], 44u);
+    }
+    EXPECT_LT(host.session.targetBitrate(), 10000000u);
+
+    const std::vector<std::uint8_t> frame(1130, 0x77);
+    ASSERT_TRUE(host.session.sendVideoFrame(frame, VideoFrameInfo{}));
+    std::vector<std::uint8_t> body;
+    ASSERT_TRUE(viewer.next(RecordType::VideoFragment, body));
+    VideoFragmentHeader header;
+    std::span<const std::uint8_t> shard;
+    ASSERT_TRUE(decodeVideoFragment(body, header, shard));
+    EXPECT_EQ(header.flags & kFragmentRetransmission, 0);
+    std::vector<std::uint8_t> nack(kNackHeaderSize + 2);
+    encodeNackHeader(header.frameId, 1, nack.data());
+    nack[kNackHeaderSize] = 0;
+    nack[kNackHeaderSize + 1] = 0;
+
+    // While congested the NACK is ignored; the Ping after it marks when it was handled.
+    viewer.record(3, RecordType::Nack, nack);
+    viewer.ping(4, 1);
+    EXPECT_EQ(viewer.pongsUntil(1), std::vector<std::uint32_t>{1});
+    EXPECT_EQ(host.session.stats().videoRetransmits, 0u);
+
+    // A calm path: the same NACK is answered with the fragment, marked as a repair.
+    viewer.record(5, RecordType::Feedback, feedbackBody(0, 0));
+    viewer.record(6, RecordType::Nack, nack);
+    bool repaired = false;
+    while (!repaired && viewer.next(RecordType::VideoFragment, body)) {
+        ASSERT_TRUE(decodeVideoFragment(body, header, shard));
+        repaired = (header.flags & kFragmentRetransmission) != 0;
+    }
+    EXPECT_TRUE(repaired);
+    EXPECT_EQ(std::vector<std::uint8_t>(shard.begin(), shard.end()), frame);
+    EXPECT_EQ(host.session.stats().videoRetransmits, 1u);
 }
 
 TEST(Session, ConnectedHostClosesWhenThePeerGoesSilent) {
