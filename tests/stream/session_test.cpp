@@ -518,6 +518,21 @@ TEST(Session, HostRatesFromFeedbackAndRepairsNackedFragmentsUnlessCongested) {
     EXPECT_EQ(host.session.stats().videoRetransmits, 1u);
 }
 
+TEST(Session, CloseSendsThreeCloseRecordsWithTheReason) {
+    Host host;
+    RawViewer viewer(host.session.localPort());
+    viewer.hello(1, viewer.validHello());
+    ASSERT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
+    host.session.close(7);
+    EXPECT_EQ(host.seen.lastReason(), "closed locally");
+    std::vector<std::uint8_t> body;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(viewer.next(RecordType::Close, body)) << i;
+        EXPECT_EQ(body, std::vector<std::uint8_t>{7});
+    }
+    EXPECT_FALSE(viewer.next(RecordType::Close, body, 50));
+}
+
 TEST(Session, ConnectedHostClosesWhenThePeerGoesSilent) {
     Host host(300);
     RawViewer viewer(host.session.localPort());
