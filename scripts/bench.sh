@@ -49,9 +49,19 @@ for b in runs:
         figure, ref = b["name"].split(" | ", 1)
         references.setdefault(figure, []).append((ref, b))
 
+STANDARD = {"name", "family_index", "per_family_instance_index", "run_name", "run_type",
+            "repetitions", "repetition_index", "threads", "iterations", "real_time", "cpu_time",
+            "time_unit", "bytes_per_second", "items_per_second", "label", "error_occurred",
+            "error_message", "aggregate_name", "aggregate_unit"}
+
+def counters(b):
+    """User counters of a benchmark (CPU per gigabit, frames intact), as ", name value"."""
+    return "".join(f", {k} {v:.4g}" for k, v in b.items()
+                   if k not in STANDARD and isinstance(v, (int, float)))
+
 for b in figures:
     value, text, higher = measure(b)
-    line = f"{b['name']}: {text}"
+    line = f"{b['name']}: {text}{counters(b)}"
     for ref, rb in references.pop(b["name"], []):
         rvalue, rtext, _ = measure(rb)
         ratio = value / rvalue if higher else rvalue / value
