@@ -1,5 +1,7 @@
 #include "host/x11_display.h"
 
+#include <signal.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -25,6 +27,10 @@ void installHandlers() {
     std::call_once(once, [] {
         XSetErrorHandler(recordError);
         XSetIOErrorHandler(quietIoError);
+        // A write to an X server that has gone away must fail, not end the process.
+        struct sigaction current {};
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            signal(SIGPIPE, SIG_IGN);
     });
 }
 
