@@ -1,0 +1,35 @@
+#include "host/gpu_converter.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "core/log.h"
+#include "support/temp_dir.h"
+
+namespace vel::host {
+namespace {
+
+TEST(GpuConverter, ReportsItselfUnavailableAndLogsItOnce) {
+    test::TempDir dir;
+    InitLog(dir.path(), "agent");
+    GpuConverter converter;
+    std::string error;
+    EXPECT_FALSE(converter.init(1920, 1080, 0, 1080, error));
+    EXPECT_EQ(error, "bad converter arguments");
+    EXPECT_FALSE(converter.init(1920, 1080, 1280, 720, error));
+    EXPECT_EQ(error, "no GPU video processor for X11 captures");
+    EXPECT_FALSE(GpuConverter().init(800, 600, 800, 600, error));
+
+    std::ifstream in(dir.file("agent.log"));
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string line = "GPU converter unavailable (no GPU video processor for X11 captures); frames go through memory";
+    const std::string all = text.str();
+    ASSERT_NE(all.find(line), std::string::npos) << all;
+    EXPECT_EQ(all.find(line), all.rfind(line));
+}
+
+}  // namespace
+}  // namespace vel::host
