@@ -86,8 +86,9 @@ void ScaleKernel(benchmark::State& state, vel::host::kernels::ScaleKernel kernel
 void SwscaleBgraToNv12(benchmark::State& state) {
     const Bytes src = frame(1920, 1080);
     Bytes nv12(1920 * 1080 * 3 / 2);
-    std::unique_ptr<SwsContext, SwsDeleter> ctx(sws_getContext(
-        1920, 1080, AV_PIX_FMT_BGRA, 1920, 1080, AV_PIX_FMT_NV12, SWS_POINT, nullptr, nullptr, nullptr));
+    std::unique_ptr<SwsContext, SwsDeleter> ctx(sws_getContext(1920, 1080, AV_PIX_FMT_BGRA, 1920,
+                                                               1080, AV_PIX_FMT_NV12, SWS_POINT,
+                                                               nullptr, nullptr, nullptr));
     const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
     sws_setColorspaceDetails(ctx.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
     const std::uint8_t* in[1] = {src.data()};
@@ -113,8 +114,9 @@ void ScaleBilinear(benchmark::State& state) {
 void SwscaleBilinear(benchmark::State& state) {
     const Bytes src = frame(2560, 1440);
     Bytes dst(1920 * 1080 * 4);
-    std::unique_ptr<SwsContext, SwsDeleter> ctx(sws_getContext(
-        2560, 1440, AV_PIX_FMT_BGRA, 1920, 1080, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    std::unique_ptr<SwsContext, SwsDeleter> ctx(sws_getContext(2560, 1440, AV_PIX_FMT_BGRA, 1920,
+                                                               1080, AV_PIX_FMT_BGRA, SWS_BILINEAR,
+                                                               nullptr, nullptr, nullptr));
     const std::uint8_t* in[1] = {src.data()};
     const int inPitch[1] = {2560 * 4};
     std::uint8_t* out[1] = {dst.data()};
@@ -161,21 +163,39 @@ void Capture(benchmark::State& state, std::unique_ptr<vel::host::ScreenCapture> 
     XCloseDisplay(painter);
 }
 
-void CaptureShm(benchmark::State& state) { Capture(state, vel::host::newShmCapture); }
-void CaptureGetImage(benchmark::State& state) { Capture(state, vel::host::newGetImageCapture); }
+void CaptureShm(benchmark::State& state) {
+    Capture(state, vel::host::newShmCapture);
+}
+void CaptureGetImage(benchmark::State& state) {
+    Capture(state, vel::host::newGetImageCapture);
+}
 
 }  // namespace
 
 BENCHMARK(BgraToNv12)->Name("bgraToNv12 1920x1080")->Unit(benchmark::kMicrosecond);
-BENCHMARK(SwscaleBgraToNv12)->Name("bgraToNv12 1920x1080 | libswscale")->Unit(benchmark::kMicrosecond);
+BENCHMARK(SwscaleBgraToNv12)
+    ->Name("bgraToNv12 1920x1080 | libswscale")
+    ->Unit(benchmark::kMicrosecond);
 namespace k = vel::host::kernels;
-BENCHMARK_CAPTURE(Nv12Kernel, scalar, k::bgraToNv12Scalar, true)->Name("bgraToNv12 1920x1080 scalar kernel")->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(Nv12Kernel, sse41, k::bgraToNv12Sse41, k::cpuHasSse41())->Name("bgraToNv12 1920x1080 SSE4.1 kernel")->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(ScaleKernel, scalar, k::scaleBilinearScalar, true)->Name("scaleBgraBilinear 2560x1440->1920x1080 scalar kernel")->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(ScaleKernel, sse41, k::scaleBilinearSse41, k::cpuHasSse41())->Name("scaleBgraBilinear 2560x1440->1920x1080 SSE4.1 kernel")->Unit(benchmark::kMicrosecond);
-BENCHMARK(ScaleBilinear)->Name("scaleBgraBilinear 2560x1440->1920x1080")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(Nv12Kernel, scalar, k::bgraToNv12Scalar, true)
+    ->Name("bgraToNv12 1920x1080 scalar kernel")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(Nv12Kernel, sse41, k::bgraToNv12Sse41, k::cpuHasSse41())
+    ->Name("bgraToNv12 1920x1080 SSE4.1 kernel")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(ScaleKernel, scalar, k::scaleBilinearScalar, true)
+    ->Name("scaleBgraBilinear 2560x1440->1920x1080 scalar kernel")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(ScaleKernel, sse41, k::scaleBilinearSse41, k::cpuHasSse41())
+    ->Name("scaleBgraBilinear 2560x1440->1920x1080 SSE4.1 kernel")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(ScaleBilinear)
+    ->Name("scaleBgraBilinear 2560x1440->1920x1080")
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(SwscaleBilinear)
     ->Name("scaleBgraBilinear 2560x1440->1920x1080 | libswscale bilinear")
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(CaptureShm)->Name("capture 1920x1080 X11 MIT-SHM")->Unit(benchmark::kMicrosecond);
-BENCHMARK(CaptureGetImage)->Name("capture 1920x1080 X11 MIT-SHM | X11 GetImage")->Unit(benchmark::kMicrosecond);
+BENCHMARK(CaptureGetImage)
+    ->Name("capture 1920x1080 X11 MIT-SHM | X11 GetImage")
+    ->Unit(benchmark::kMicrosecond);

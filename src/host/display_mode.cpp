@@ -19,15 +19,24 @@ std::string format(const char* pattern, Args... args) {
 
 std::string displayChangeText(long result) {
     switch (result) {
-        case 0: return "ok";
-        case 1: return "restart required";
-        case -1: return "driver failed";
-        case -2: return "mode not supported";
-        case -3: return "registry not updated";
-        case -4: return "bad flags";
-        case -5: return "bad parameter";
-        case -6: return "dual view";
-        default: return "unknown result";
+        case 0:
+            return "ok";
+        case 1:
+            return "restart required";
+        case -1:
+            return "driver failed";
+        case -2:
+            return "mode not supported";
+        case -3:
+            return "registry not updated";
+        case -4:
+            return "bad flags";
+        case -5:
+            return "bad parameter";
+        case -6:
+            return "dual view";
+        default:
+            return "unknown result";
     }
 }
 
@@ -45,12 +54,13 @@ std::optional<DisplayMode> chooseDisplayMode(const std::vector<DisplayMode>& mod
         if (m.width == static_cast<std::uint32_t>(viewerWidth) &&
             m.height == static_cast<std::uint32_t>(viewerHeight))
             score = 2;
-        else if (std::fabs(static_cast<double>(m.width) / m.height - viewerAspect) <= 0.02 * viewerAspect)
+        else if (std::fabs(static_cast<double>(m.width) / m.height - viewerAspect) <=
+                 0.02 * viewerAspect)
             score = 1;
         const bool better =
             !best || score > bestScore ||
-            (score == bestScore && (area(m) > area(*best) ||
-                                    (area(m) == area(*best) && m.refreshHz > best->refreshHz)));
+            (score == bestScore &&
+             (area(m) > area(*best) || (area(m) == area(*best) && m.refreshHz > best->refreshHz)));
         if (better) {
             best = m;
             bestScore = score;
@@ -98,16 +108,18 @@ std::string DisplayModeAdapter::apply(int viewerWidth, int viewerHeight, bool ap
             return;
         }
         if (best->width == current.width && best->height == current.height) {
-            text = format("kept %lux%lu: nothing closer to %dx%d", static_cast<unsigned long>(current.width),
+            text = format("kept %lux%lu: nothing closer to %dx%d",
+                          static_cast<unsigned long>(current.width),
                           static_cast<unsigned long>(current.height), viewerWidth, viewerHeight);
             return;
         }
         const long result = system_->setMode(output, *best);
-        text = format("%lux%lu -> %lux%lu@%lu for a %dx%d viewer: %s",
-                      static_cast<unsigned long>(current.width), static_cast<unsigned long>(current.height),
-                      static_cast<unsigned long>(best->width), static_cast<unsigned long>(best->height),
-                      static_cast<unsigned long>(best->refreshHz), viewerWidth, viewerHeight,
-                      displayChangeText(result).c_str());
+        text = format(
+            "%lux%lu -> %lux%lu@%lu for a %dx%d viewer: %s",
+            static_cast<unsigned long>(current.width), static_cast<unsigned long>(current.height),
+            static_cast<unsigned long>(best->width), static_cast<unsigned long>(best->height),
+            static_cast<unsigned long>(best->refreshHz), viewerWidth, viewerHeight,
+            displayChangeText(result).c_str());
         if (result == 0) {
             changedNow = true;
             // Only the first change records what to go back to.

@@ -19,7 +19,7 @@ struct DisplayMode {
 
 // The display system's modes and how to switch them (XRandR, or a test's list).
 class DisplaySystem {
-public:
+  public:
     virtual ~DisplaySystem() = default;
     // The primary output's name; empty when there is none.
     virtual std::string primaryOutput() = 0;
@@ -44,7 +44,7 @@ std::optional<DisplayMode> chooseDisplayMode(const std::vector<DisplayMode>& mod
 // Changes the primary output's mode to suit the viewer and puts it back afterwards. Safe to call
 // from several threads.
 class DisplayModeAdapter {
-public:
+  public:
     explicit DisplayModeAdapter(std::unique_ptr<DisplaySystem> system);
 
     // apply false restores. Returns the result text that was logged.
@@ -52,7 +52,7 @@ public:
     // Back to the mode from before the first change, if one was made.
     void restore();
 
-private:
+  private:
     std::mutex mutex_;
     std::unique_ptr<DisplaySystem> system_;  // guarded by mutex_
     bool changed_ = false;                   // mutex_

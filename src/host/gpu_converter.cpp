@@ -15,7 +15,8 @@ bool GpuConverter::init(unsigned inWidth, unsigned inHeight, int outWidth, int o
     error = "no GPU video processor for X11 captures";
     static std::atomic<bool> logged{false};
     if (!logged.exchange(true))
-        Log(LogLevel::Info, "GPU converter unavailable (%s); frames go through memory", error.c_str());
+        Log(LogLevel::Info, "GPU converter unavailable (%s); frames go through memory",
+            error.c_str());
     return false;
 }
 

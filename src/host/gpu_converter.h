@@ -8,7 +8,7 @@ namespace vel::host {
 // is used here, so the converter never builds: init explains why (logged once per process) and
 // frames take the CPU path of pixel_convert.h.
 class GpuConverter {
-public:
+  public:
     [[nodiscard]] bool init(unsigned inWidth, unsigned inHeight, int outWidth, int outHeight,
                             std::string& error);
 };

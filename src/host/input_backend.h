@@ -10,7 +10,7 @@ namespace vel::host {
 // Where injected input goes: the X server through XTest, or a test's recorder. Every call
 // reports whether the event reached the server.
 class InputBackend {
-public:
+  public:
     virtual ~InputBackend() = default;
 
     virtual bool key(unsigned xKeyCode, bool down) = 0;

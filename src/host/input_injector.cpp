@@ -19,8 +19,12 @@ unsigned xButtonFor(std::uint8_t button) {
     return button >= 1 && button <= 5 ? kMap[button] : 0;
 }
 
-std::uint16_t u16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::int16_t i16(const std::uint8_t* p) { return static_cast<std::int16_t>(u16(p)); }
+std::uint16_t u16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+std::int16_t i16(const std::uint8_t* p) {
+    return static_cast<std::int16_t>(u16(p));
+}
 
 }  // namespace
 
@@ -34,9 +38,12 @@ void mapAbsolutePosition(const Rect& output, const Rect& virtualScreen, std::uin
                     std::max(virtualScreen.top, virtualScreen.bottom - 1));
 }
 
-InputInjector::InputInjector(std::unique_ptr<InputBackend> backend) : backend_(std::move(backend)) {}
+InputInjector::InputInjector(std::unique_ptr<InputBackend> backend)
+    : backend_(std::move(backend)) {}
 
-InputInjector::~InputInjector() { releaseAll(); }
+InputInjector::~InputInjector() {
+    releaseAll();
+}
 
 template <typename Send>
 bool InputInjector::inject(Send send) {
@@ -56,8 +63,8 @@ void InputInjector::setOutputRect(const Rect& rect) {
 }
 
 bool InputInjector::keyLocked(std::uint32_t keyId, bool down) {
-    const unsigned evdev =
-        evdevKeyFromScanCode(static_cast<std::uint16_t>(keyId & 0xFFFF), (keyId & kExtendedKey) != 0);
+    const unsigned evdev = evdevKeyFromScanCode(static_cast<std::uint16_t>(keyId & 0xFFFF),
+                                                (keyId & kExtendedKey) != 0);
     if (evdev == 0) {
         ++failed_;
         return false;

@@ -19,7 +19,7 @@ void mapAbsolutePosition(const Rect& output, const Rect& virtualScreen, std::uin
 // Injects the viewer's keyboard and mouse. Remembers what the viewer holds down so that it can
 // all be released when the viewer goes away. Thread-safe: one mutex over everything.
 class InputInjector {
-public:
+  public:
     explicit InputInjector(std::unique_ptr<InputBackend> backend);
     // Releases whatever is still held.
     ~InputInjector();
@@ -48,7 +48,7 @@ public:
     std::uint64_t failed() const;
     std::string displayName() const;
 
-private:
+  private:
     // Runs send; when it fails, reconnects and runs it once more. Counts the outcome.
     template <typename Send>
     bool inject(Send send);

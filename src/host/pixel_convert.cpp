@@ -9,8 +9,12 @@
 namespace vel::host {
 namespace kernels {
 
-bool cpuHasSse41() { return __builtin_cpu_supports("sse4.1"); }
-bool cpuHasAvx2() { return __builtin_cpu_supports("avx2"); }
+bool cpuHasSse41() {
+    return __builtin_cpu_supports("sse4.1");
+}
+bool cpuHasAvx2() {
+    return __builtin_cpu_supports("avx2");
+}
 
 BilinearAxis bilinearAxis(int srcSize, int dstSize) {
     BilinearAxis axis;
@@ -64,7 +68,8 @@ void scaleRowScalar(const std::uint8_t* srcRow, const BilinearAxis& x, int from,
 void blendRowsScalar(const std::uint16_t* top, const std::uint16_t* bottom, int weight, int from,
                      int count, std::uint8_t* out) {
     for (int i = from; i < count; ++i)
-        out[i] = static_cast<std::uint8_t>((top[i] * (256 - weight) + bottom[i] * weight + 32768) >> 16);
+        out[i] =
+            static_cast<std::uint8_t>((top[i] * (256 - weight) + bottom[i] * weight + 32768) >> 16);
 }
 
 void scaleTwoPass(const std::uint8_t* src, int srcWidth, int srcHeight, std::uint8_t* dst,
@@ -113,8 +118,7 @@ struct Chosen {
 };
 
 Chosen choose() {
-    if (kernels::cpuHasAvx2())
-        return {kernels::bgraToNv12Avx2, kernels::scaleBilinearAvx2, "AVX2"};
+    if (kernels::cpuHasAvx2()) return {kernels::bgraToNv12Avx2, kernels::scaleBilinearAvx2, "AVX2"};
     if (kernels::cpuHasSse41())
         return {kernels::bgraToNv12Sse41, kernels::scaleBilinearSse41, "SSE4.1"};
     return {kernels::bgraToNv12Scalar, kernels::scaleBilinearScalar, "scalar"};
@@ -143,6 +147,8 @@ void bgraToNv12(const std::uint8_t* bgra, int sourcePitch, int width, int height
     chosen().nv12(bgra, sourcePitch, width, height, nv12.data(), nv12.data() + lumaBytes);
 }
 
-const char* pixelKernelName() { return chosen().name; }
+const char* pixelKernelName() {
+    return chosen().name;
+}
 
 }  // namespace vel::host

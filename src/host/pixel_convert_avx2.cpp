@@ -49,9 +49,11 @@ VEL_AVX2 inline __m256i chroma4(__m256i r0, __m256i r1) {
         _mm256_add_epi16(_mm256_maddubs_epi16(_mm256_shuffle_epi8(r0, pairs), ones),
                          _mm256_maddubs_epi16(_mm256_shuffle_epi8(r1, pairs), ones));
     const __m256i cb = _mm256_madd_epi16(
-        sums, _mm256_setr_epi16(112, -86, -26, 0, 112, -86, -26, 0, 112, -86, -26, 0, 112, -86, -26, 0));
-    const __m256i cr = _mm256_madd_epi16(sums, _mm256_setr_epi16(-10, -102, 112, 0, -10, -102, 112, 0,
-                                                                 -10, -102, 112, 0, -10, -102, 112, 0));
+        sums,
+        _mm256_setr_epi16(112, -86, -26, 0, 112, -86, -26, 0, 112, -86, -26, 0, 112, -86, -26, 0));
+    const __m256i cr =
+        _mm256_madd_epi16(sums, _mm256_setr_epi16(-10, -102, 112, 0, -10, -102, 112, 0, -10, -102,
+                                                  112, 0, -10, -102, 112, 0));
     __m256i c = _mm256_hadd_epi32(cb, cr);
     c = _mm256_srai_epi32(_mm256_add_epi32(c, _mm256_set1_epi32(512)), 10);
     return _mm256_add_epi32(c, _mm256_set1_epi32(128));
@@ -65,8 +67,8 @@ VEL_AVX2 void chromaRow(const std::uint8_t* row0, const std::uint8_t* row1, int 
     for (; x + 32 <= width; x += 32) {
         const std::uint8_t* a = row0 + 4 * x;
         const std::uint8_t* b = row1 + 4 * x;
-        const __m256i p1 = _mm256_packs_epi32(chroma4(load(a), load(b)),
-                                              chroma4(load(a + 32), load(b + 32)));
+        const __m256i p1 =
+            _mm256_packs_epi32(chroma4(load(a), load(b)), chroma4(load(a + 32), load(b + 32)));
         const __m256i p2 = _mm256_packs_epi32(chroma4(load(a + 64), load(b + 64)),
                                               chroma4(load(a + 96), load(b + 96)));
         // Quadwords 0 and 2 hold blocks 0-7, 1 and 3 blocks 8-15.
@@ -94,14 +96,16 @@ VEL_AVX2 void rowPass(const std::uint8_t* src, const BilinearAxis& x, std::uint1
     const int paired = pairedColumns(x);
     int i = 0;
     for (; i + 4 <= paired; i += 4) {
-        const __m128i lo = _mm_unpacklo_epi64(pixelPair(src, x.first[i]), pixelPair(src, x.first[i + 1]));
+        const __m128i lo =
+            _mm_unpacklo_epi64(pixelPair(src, x.first[i]), pixelPair(src, x.first[i + 1]));
         const __m128i hi =
             _mm_unpacklo_epi64(pixelPair(src, x.first[i + 2]), pixelPair(src, x.first[i + 3]));
         const __m256i v = _mm256_shuffle_epi8(_mm256_set_m128i(hi, lo), pairs);
-        const __m256i w = _mm256_castsi128_si256(_mm_setr_epi32(
-            (x.weight[i] << 16) | (256 - x.weight[i]), (x.weight[i + 1] << 16) | (256 - x.weight[i + 1]),
-            (x.weight[i + 2] << 16) | (256 - x.weight[i + 2]),
-            (x.weight[i + 3] << 16) | (256 - x.weight[i + 3])));
+        const __m256i w = _mm256_castsi128_si256(
+            _mm_setr_epi32((x.weight[i] << 16) | (256 - x.weight[i]),
+                           (x.weight[i + 1] << 16) | (256 - x.weight[i + 1]),
+                           (x.weight[i + 2] << 16) | (256 - x.weight[i + 2]),
+                           (x.weight[i + 3] << 16) | (256 - x.weight[i + 3])));
         // Lane 0 holds destination pixels 0 and 1, lane 1 pixels 2 and 3.
         const __m256i t0 = _mm256_madd_epi16(_mm256_unpacklo_epi8(v, _mm256_setzero_si256()),
                                              _mm256_permutevar8x32_epi32(w, evens));
@@ -116,7 +120,8 @@ VEL_AVX2 inline __m256i blend16(const std::uint16_t* top, const std::uint16_t* b
                                 __m256i weights) {
     const __m256i flip = _mm256_set1_epi16(static_cast<short>(0x8000));
     const __m256i bias = _mm256_set1_epi32(32768 * 256 + 32768);
-    const __m256i t = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(top)), flip);
+    const __m256i t =
+        _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(top)), flip);
     const __m256i b =
         _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bottom)), flip);
     const __m256i lo = _mm256_madd_epi16(_mm256_unpacklo_epi16(t, b), weights);

@@ -13,7 +13,8 @@ namespace {
 // split over two multiply-adds; the sums wrap in 16 bits but stay below 65536, and the shift is
 // logical.
 VEL_SSE41 inline __m128i luma8(__m128i p0, __m128i p1) {
-    const __m128i w1 = _mm_setr_epi8(16, 100, 47, 0, 16, 100, 47, 0, 16, 100, 47, 0, 16, 100, 47, 0);
+    const __m128i w1 =
+        _mm_setr_epi8(16, 100, 47, 0, 16, 100, 47, 0, 16, 100, 47, 0, 16, 100, 47, 0);
     const __m128i w2 = _mm_setr_epi8(0, 57, 0, 0, 0, 57, 0, 0, 0, 57, 0, 0, 0, 57, 0, 0);
     const __m128i a = _mm_add_epi16(_mm_maddubs_epi16(p0, w1), _mm_maddubs_epi16(p0, w2));
     const __m128i b = _mm_add_epi16(_mm_maddubs_epi16(p1, w1), _mm_maddubs_epi16(p1, w2));
@@ -57,8 +58,8 @@ VEL_SSE41 void chromaRow(const std::uint8_t* row0, const std::uint8_t* row1, int
     for (; x + 16 <= width; x += 16) {
         const std::uint8_t* a = row0 + 4 * x;
         const std::uint8_t* b = row1 + 4 * x;
-        const __m128i c01 = _mm_packs_epi32(chroma2(load(a), load(b)),
-                                            chroma2(load(a + 16), load(b + 16)));
+        const __m128i c01 =
+            _mm_packs_epi32(chroma2(load(a), load(b)), chroma2(load(a + 16), load(b + 16)));
         const __m128i c23 = _mm_packs_epi32(chroma2(load(a + 32), load(b + 32)),
                                             chroma2(load(a + 48), load(b + 48)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(uv + x),
@@ -110,12 +111,12 @@ VEL_SSE41 void blendPass(const std::uint16_t* top, const std::uint16_t* bottom, 
     const __m128i weights = _mm_set1_epi32((weight << 16) | (256 - weight));
     int i = 0;
     for (; i + 16 <= count; i += 16) {
-        const __m128i a = blend8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(top + i)),
-                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + i)),
-                                 weights);
-        const __m128i b = blend8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(top + i + 8)),
-                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + i + 8)),
-                                 weights);
+        const __m128i a =
+            blend8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(top + i)),
+                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + i)), weights);
+        const __m128i b =
+            blend8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(top + i + 8)),
+                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + i + 8)), weights);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(a, b));
     }
     blendRowsScalar(top, bottom, weight, i, count, out);

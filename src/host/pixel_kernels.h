@@ -10,8 +10,8 @@ namespace vel::host::kernels {
 
 using Nv12Kernel = void (*)(const std::uint8_t* bgra, int pitch, int width, int height,
                             std::uint8_t* yPlane, std::uint8_t* uvPlane);
-using ScaleKernel = void (*)(const std::uint8_t* src, int srcWidth, int srcHeight, std::uint8_t* dst,
-                             int dstWidth, int dstHeight);
+using ScaleKernel = void (*)(const std::uint8_t* src, int srcWidth, int srcHeight,
+                             std::uint8_t* dst, int dstWidth, int dstHeight);
 
 void bgraToNv12Scalar(const std::uint8_t* bgra, int pitch, int width, int height,
                       std::uint8_t* yPlane, std::uint8_t* uvPlane);

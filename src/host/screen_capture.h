@@ -37,7 +37,7 @@ struct CapturedFrame {
     // BGRA, pitch width * 4, alpha 255. Owned by the capture; valid until its next call.
     const std::uint8_t* pixels = nullptr;
     std::int64_t timestampUs = 0;  // MonotonicMicros when the frame was taken
-    bool newImage = false;  // false: the previous image with an up-to-date pointer
+    bool newImage = false;         // false: the previous image with an up-to-date pointer
     CursorState cursor;
 };
 
@@ -45,7 +45,7 @@ enum class CaptureResult { Frame = 0, Timeout = 1, Lost = 2, Failed = 3 };
 
 // The captured desktop. Used by one thread at a time.
 class ScreenCapture {
-public:
+  public:
     virtual ~ScreenCapture() = default;
 
     [[nodiscard]] virtual bool open(const CaptureOptions& options, std::string& error) = 0;

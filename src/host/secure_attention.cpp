@@ -16,7 +16,8 @@ void sendSecureAttention(InputInjector& injector) {
     for (const Key& k : kKeys) ok = injector.key(k.scan, k.extended | kDown) && ok;
     for (int i = 2; i >= 0; --i) ok = injector.key(kKeys[i].scan, kKeys[i].extended) && ok;
     if (!ok) {
-        Log(LogLevel::Warn, "Ctrl+Alt+Del not sent: %s", "the X server did not take the key presses");
+        Log(LogLevel::Warn, "Ctrl+Alt+Del not sent: %s",
+            "the X server did not take the key presses");
         return;
     }
     Log(LogLevel::Info, "secure attention sequence sent (display '%s')",

@@ -37,7 +37,8 @@ bool isBgrx(const XImage* image, int width, std::string& error) {
     if (image->bits_per_pixel != 32 || image->bytes_per_line != width * 4 ||
         image->byte_order != LSBFirst || image->red_mask != 0xFF0000 ||
         image->green_mask != 0xFF00 || image->blue_mask != 0xFF) {
-        error = "the screen's pixels are not 32-bit BGRX (depth " + std::to_string(image->depth) + ")";
+        error =
+            "the screen's pixels are not 32-bit BGRX (depth " + std::to_string(image->depth) + ")";
         return false;
     }
     return true;
@@ -45,9 +46,10 @@ bool isBgrx(const XImage* image, int width, std::string& error) {
 
 // Where the pixels of one image come from.
 class PixelSource {
-public:
+  public:
     virtual ~PixelSource() = default;
-    [[nodiscard]] virtual bool build(Display* display, int width, int height, std::string& error) = 0;
+    [[nodiscard]] virtual bool build(Display* display, int width, int height,
+                                     std::string& error) = 0;
     [[nodiscard]] virtual bool grab(Display* display, Window root, const Rect& area) = 0;
     virtual std::uint8_t* pixels() = 0;
 };
@@ -55,7 +57,7 @@ public:
 // A System V segment attached to the server and to us. Marked for removal as soon as both are
 // attached, so it cannot outlive the process.
 class ShmSource final : public PixelSource {
-public:
+  public:
     ~ShmSource() override { release(); }
 
     bool build(Display* display, int width, int height, std::string& error) override {
@@ -111,7 +113,7 @@ public:
 
     std::uint8_t* pixels() override { return reinterpret_cast<std::uint8_t*>(image_->data); }
 
-private:
+  private:
     void release() {
         if (display_) {
             XShmDetach(display_, &info_);
@@ -127,7 +129,7 @@ private:
 };
 
 class GetImageSource final : public PixelSource {
-public:
+  public:
     bool build(Display* display, int width, int height, std::string& error) override {
         const int screen = DefaultScreen(display);
         memory_.assign(static_cast<std::size_t>(width) * height * 4, 0);
@@ -146,20 +148,20 @@ public:
     bool grab(Display* display, Window root, const Rect& area) override {
         X11ErrorTrap trap(display);
         return XGetSubImage(display, root, area.left, area.top, static_cast<unsigned>(area.width()),
-                            static_cast<unsigned>(area.height()), AllPlanes, ZPixmap, image_.get(), 0,
-                            0) != nullptr &&
+                            static_cast<unsigned>(area.height()), AllPlanes, ZPixmap, image_.get(),
+                            0, 0) != nullptr &&
                !trap.failed();
     }
 
     std::uint8_t* pixels() override { return memory_.data(); }
 
-private:
+  private:
     std::vector<std::uint8_t> memory_;
     BorrowedImage image_;
 };
 
 class X11Capture final : public ScreenCapture {
-public:
+  public:
     X11Capture(std::unique_ptr<PixelSource> (*makeSource)(), std::string name)
         : makeSource_(makeSource), name_(std::move(name)) {}
     ~X11Capture() override { release(); }
@@ -182,7 +184,7 @@ public:
     std::string methodName() const override { return name_; }
     Rect desktopRect() const override { return output_; }
 
-private:
+  private:
     bool build(std::string& error);
     void release();
     Display* display() const { return connection_->get(); }
@@ -254,9 +256,9 @@ bool X11Capture::build(std::string& error) {
         int count = 0;
         XRRMonitorInfo* list = XRRGetMonitors(d, root_, True, &count);
         for (int i = 0; i < count; ++i)
-            monitors.push_back({{list[i].x, list[i].y, list[i].x + list[i].width,
-                                 list[i].y + list[i].height},
-                                list[i].primary != 0});
+            monitors.push_back(
+                {{list[i].x, list[i].y, list[i].x + list[i].width, list[i].y + list[i].height},
+                 list[i].primary != 0});
         if (list) XRRFreeMonitors(list);
     }
     if (!selectOutput(monitors, screen_, options_.outputIndex, output_, error)) {
@@ -300,8 +302,10 @@ bool X11Capture::screenResized() {
     Window root = 0;
     int x = 0, y = 0;
     unsigned width = 0, height = 0, border = 0, depth = 0;
-    if (!XGetGeometry(display(), root_, &root, &x, &y, &width, &height, &border, &depth)) return true;
-    return static_cast<int>(width) != screen_.width() || static_cast<int>(height) != screen_.height();
+    if (!XGetGeometry(display(), root_, &root, &x, &y, &width, &height, &border, &depth))
+        return true;
+    return static_cast<int>(width) != screen_.width() ||
+           static_cast<int>(height) != screen_.height();
 }
 
 void X11Capture::readEvents() {
@@ -338,8 +342,8 @@ void X11Capture::readShape() {
     if (!image || (shape_.id != 0 && image->cursor_serial == shapeSerial_)) return;
     shapeSerial_ = image->cursor_serial;
     CursorShape shape;
-    if (!cursorShapeFromXFixes(image->width, image->height, image->xhot, image->yhot,
-                               image->pixels, shape))
+    if (!cursorShapeFromXFixes(image->width, image->height, image->xhot, image->yhot, image->pixels,
+                               shape))
         return;  // out of limits: the previous shape stays
     shape.id = ++shapeCounter_;
     shapeInvisible_ = cursorShapeInvisible(shape);
@@ -401,8 +405,9 @@ CaptureResult X11Capture::captureFrame(int timeoutMs, CapturedFrame& out) {
         } else if (!grabbedWithoutDamage) {
             // One grab per call decides; the rest of the wait watches the pointer.
             grabbedWithoutDamage = true;
-            if (!grabImage()) return screenResized() || connection_->lost() ? CaptureResult::Lost
-                                                                             : CaptureResult::Failed;
+            if (!grabImage())
+                return screenResized() || connection_->lost() ? CaptureResult::Lost
+                                                              : CaptureResult::Failed;
             newImage = sampledRowsChanged() || newImage;
         }
         if (shapeChanged_) readShape();
@@ -434,15 +439,15 @@ CaptureResult X11Capture::captureFrame(int timeoutMs, CapturedFrame& out) {
 }  // namespace
 
 std::unique_ptr<ScreenCapture> newShmCapture() {
-    return std::make_unique<X11Capture>([]() -> std::unique_ptr<PixelSource> {
-        return std::make_unique<ShmSource>();
-    }, "X11 MIT-SHM");
+    return std::make_unique<X11Capture>(
+        []() -> std::unique_ptr<PixelSource> { return std::make_unique<ShmSource>(); },
+        "X11 MIT-SHM");
 }
 
 std::unique_ptr<ScreenCapture> newGetImageCapture() {
-    return std::make_unique<X11Capture>([]() -> std::unique_ptr<PixelSource> {
-        return std::make_unique<GetImageSource>();
-    }, "X11 GetImage");
+    return std::make_unique<X11Capture>(
+        []() -> std::unique_ptr<PixelSource> { return std::make_unique<GetImageSource>(); },
+        "X11 GetImage");
 }
 
 }  // namespace vel::host

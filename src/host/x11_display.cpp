@@ -20,7 +20,9 @@ int recordError(Display*, XErrorEvent* event) {
 }
 
 // The connection's own exit handler records the loss; this one only keeps Xlib from printing.
-int quietIoError(Display*) { return 0; }
+int quietIoError(Display*) {
+    return 0;
+}
 
 void installHandlers() {
     static std::once_flag once;
@@ -43,7 +45,9 @@ bool waylandSession() {
 
 bool X11Connection::sessionUsable(std::string& reason) {
     if (waylandSession()) {
-        reason = "this is a Wayland session; only X11 sessions (Xorg, xrdp) can be captured and controlled";
+        reason =
+            "this is a Wayland session; only X11 sessions (Xorg, xrdp) can be captured and "
+            "controlled";
         return false;
     }
     const char* name = std::getenv("DISPLAY");

@@ -31,7 +31,7 @@ using XFreePtr = std::unique_ptr<T, XFreeDeleter>;
 class X11Connection {
     struct Private {};
 
-public:
+  public:
     explicit X11Connection(Private) {}
 
     // A Wayland session is refused with a plain reason (its windows are invisible to an X
@@ -46,7 +46,7 @@ public:
     // DISPLAY as it was when the connection was made.
     const std::string& name() const { return name_; }
 
-private:
+  private:
     static void markLost(Display*, void* self);
 
     DisplayPtr display_;
@@ -57,7 +57,7 @@ private:
 // Catches the protocol errors of the requests made while it lives instead of letting Xlib's
 // default handler end the process. failed() waits for the server's answers first.
 class X11ErrorTrap {
-public:
+  public:
     explicit X11ErrorTrap(Display* display);
     ~X11ErrorTrap();
     X11ErrorTrap(const X11ErrorTrap&) = delete;
@@ -66,7 +66,7 @@ public:
     // The first error's code since construction (0 when none), after a round trip.
     int failed();
 
-private:
+  private:
     Display* display_;
     int saved_;
 };

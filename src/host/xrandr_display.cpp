@@ -26,7 +26,7 @@ using CrtcInfo = std::unique_ptr<XRRCrtcInfo, CrtcDeleter>;
 
 // Holds the server for the few requests of one change, so no client sees a half-made layout.
 class ServerGrab {
-public:
+  public:
     explicit ServerGrab(Display* d) : d_(d) { XGrabServer(d_); }
     ~ServerGrab() {
         XUngrabServer(d_);
@@ -35,7 +35,7 @@ public:
     ServerGrab(const ServerGrab&) = delete;
     ServerGrab& operator=(const ServerGrab&) = delete;
 
-private:
+  private:
     Display* d_;
 };
 
@@ -45,14 +45,15 @@ std::uint32_t refreshOf(const XRRModeInfo& m) {
 }
 
 class XRandrDisplay final : public DisplaySystem {
-public:
+  public:
     std::string primaryOutput() override {
         if (!connect()) return {};
         Resources res = resources();
         RROutput output = 0;
         if (!res || !findPrimary(res.get(), output)) return {};
         OutputInfo info(XRRGetOutputInfo(display(), res.get(), output));
-        return info ? std::string(info->name, static_cast<std::size_t>(info->nameLen)) : std::string();
+        return info ? std::string(info->name, static_cast<std::size_t>(info->nameLen))
+                    : std::string();
     }
 
     bool currentMode(const std::string& name, DisplayMode& mode) override {
@@ -110,23 +111,24 @@ public:
 
         const int screen = DefaultScreen(d);
         // Keep the physical size's pixel density.
-        const double mmPerPixel = DisplayWidth(d, screen) > 0
-                                      ? static_cast<double>(DisplayWidthMM(d, screen)) / DisplayWidth(d, screen)
-                                      : 0.25;
+        const double mmPerPixel =
+            DisplayWidth(d, screen) > 0
+                ? static_cast<double>(DisplayWidthMM(d, screen)) / DisplayWidth(d, screen)
+                : 0.25;
         X11ErrorTrap trap(d);
         Status status = RRSetConfigSuccess;
         {
             ServerGrab grab(d);
             // Off first, so that a smaller screen never cuts through the active CRTC.
-            status = XRRSetCrtcConfig(d, res.get(), output->crtc, CurrentTime, 0, 0, None, RR_Rotate_0,
-                                      nullptr, 0);
+            status = XRRSetCrtcConfig(d, res.get(), output->crtc, CurrentTime, 0, 0, None,
+                                      RR_Rotate_0, nullptr, 0);
             if (status == RRSetConfigSuccess) {
                 XRRSetScreenSize(d, root, screenWidth, screenHeight,
                                  static_cast<int>(std::lround(screenWidth * mmPerPixel)),
                                  static_cast<int>(std::lround(screenHeight * mmPerPixel)));
                 status = XRRSetCrtcConfig(d, res.get(), output->crtc, CurrentTime, crtc->x, crtc->y,
-                                          static_cast<RRMode>(mode.id), crtc->rotation, crtc->outputs,
-                                          crtc->noutput);
+                                          static_cast<RRMode>(mode.id), crtc->rotation,
+                                          crtc->outputs, crtc->noutput);
                 if (status != RRSetConfigSuccess) {
                     // Never leave the monitor dark: back to the screen and mode it had.
                     XRRSetScreenSize(d, root, DisplayWidth(d, screen), DisplayHeight(d, screen),
@@ -140,7 +142,7 @@ public:
         return status == RRSetConfigSuccess ? 0 : -1;
     }
 
-private:
+  private:
     bool connect() {
         if (connection_ && !connection_->lost()) return true;
         std::string error;
@@ -185,8 +187,8 @@ private:
     DisplayMode toMode(const XRRModeInfo& m) const {
         // X modes have no depth of their own: every mode shows the screen's pixel format.
         const int depth = DefaultDepth(display(), DefaultScreen(display()));
-        return {m.width, m.height, depth >= 24 ? 32u : static_cast<std::uint32_t>(depth), refreshOf(m),
-                m.id};
+        return {m.width, m.height, depth >= 24 ? 32u : static_cast<std::uint32_t>(depth),
+                refreshOf(m), m.id};
     }
 
     std::unique_ptr<X11Connection> connection_;
@@ -194,6 +196,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<DisplaySystem> newXRandrDisplay() { return std::make_unique<XRandrDisplay>(); }
+std::unique_ptr<DisplaySystem> newXRandrDisplay() {
+    return std::make_unique<XRandrDisplay>();
+}
 
 }  // namespace vel::host

@@ -8,7 +8,7 @@ namespace vel::host {
 namespace {
 
 class XTestInput final : public InputBackend {
-public:
+  public:
     explicit XTestInput(std::unique_ptr<X11Connection> connection)
         : connection_(std::move(connection)) {}
 
@@ -17,7 +17,8 @@ public:
     }
 
     bool button(unsigned xButton, bool down) override {
-        return send([&](Display* d) { return XTestFakeButtonEvent(d, xButton, down, CurrentTime); });
+        return send(
+            [&](Display* d) { return XTestFakeButtonEvent(d, xButton, down, CurrentTime); });
     }
 
     bool moveTo(int x, int y) override {
@@ -27,7 +28,8 @@ public:
     }
 
     bool moveBy(int dx, int dy) override {
-        return send([&](Display* d) { return XTestFakeRelativeMotionEvent(d, dx, dy, CurrentTime); });
+        return send(
+            [&](Display* d) { return XTestFakeRelativeMotionEvent(d, dx, dy, CurrentTime); });
     }
 
     Rect virtualScreen() override {
@@ -57,7 +59,7 @@ public:
         return XTestQueryExtension(d, &event, &error, &major, &minor);
     }
 
-private:
+  private:
     bool usable() const { return connection_ && !connection_->lost(); }
 
     // The event is written out at once; a server that has gone away shows as a lost connection.

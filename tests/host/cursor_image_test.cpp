@@ -22,7 +22,8 @@ TEST(CursorImage, SizesOutsideOneTo256AreDroppedAndPixelsStayPremultiplied) {
     // colour exceeds its alpha and is cut down to it.
     const std::vector<unsigned long> two = {0xFFFFFFFF80402010ul, 0x10FF2005ul};
     ASSERT_TRUE(cursorShapeFromXFixes(2, 1, 1, 0, two.data(), shape));
-    EXPECT_EQ(shape.pixels, (std::vector<std::uint8_t>{0x10, 0x20, 0x40, 0x80, 0x05, 0x10, 0x10, 0x10}));
+    EXPECT_EQ(shape.pixels,
+              (std::vector<std::uint8_t>{0x10, 0x20, 0x40, 0x80, 0x05, 0x10, 0x10, 0x10}));
     EXPECT_EQ(shape.hotX, 1);
     EXPECT_FALSE(cursorShapeInvisible(shape));
 
@@ -40,7 +41,8 @@ TEST(MonitorLayout, NoMonitorsMeansTheScreenAndMonitorsAreClippedToIt) {
     EXPECT_FALSE(selectOutput({}, screen, 1, out, error));
 
     // A monitor left larger than a screen that has since shrunk.
-    const std::vector<MonitorInfo> monitors = {{{0, 0, 1920, 1080}, false}, {{1920, 0, 3840, 1080}, false}};
+    const std::vector<MonitorInfo> monitors = {{{0, 0, 1920, 1080}, false},
+                                               {{1920, 0, 3840, 1080}, false}};
     ASSERT_TRUE(selectOutput(monitors, screen, 0, out, error));
     EXPECT_EQ(out, screen);
     EXPECT_FALSE(selectOutput(monitors, screen, 1, out, error));  // wholly off the screen

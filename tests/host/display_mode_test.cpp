@@ -15,9 +15,9 @@ DisplayMode mode(std::uint32_t w, std::uint32_t h, std::uint32_t hz = 60, std::u
 
 // A display system with a fixed mode list; records each change.
 class FakeDisplay final : public DisplaySystem {
-public:
-    FakeDisplay(DisplayMode current, std::vector<DisplayMode> modes, std::vector<std::string>& changes,
-                long result = 0)
+  public:
+    FakeDisplay(DisplayMode current, std::vector<DisplayMode> modes,
+                std::vector<std::string>& changes, long result = 0)
         : current_(current), modes_(std::move(modes)), changes_(changes), result_(result) {}
     std::string primaryOutput() override { return "HDMI-1"; }
     bool currentMode(const std::string&, DisplayMode& m) override {
@@ -31,7 +31,7 @@ public:
         return result_;
     }
 
-private:
+  private:
     DisplayMode current_;
     std::vector<DisplayMode> modes_;
     std::vector<std::string>& changes_;
@@ -49,18 +49,21 @@ TEST(DisplayMode, CandidatesScoreExactThenAspectThenAreaThenRefresh) {
     best = chooseDisplayMode({mode(1600, 900), mode(1920, 1080, 30), mode(1920, 1200)}, 1920, 1080);
     EXPECT_EQ(best->refreshHz, 30u);
     // Refresh decides between equal sizes; the earlier mode stays on a full tie.
-    const std::vector<DisplayMode> ties = {mode(1600, 900, 60), mode(1600, 900, 75), mode(1600, 900, 75)};
+    const std::vector<DisplayMode> ties = {mode(1600, 900, 60), mode(1600, 900, 75),
+                                           mode(1600, 900, 75)};
     best = chooseDisplayMode(ties, 1920, 1080);
     EXPECT_EQ(best->id, ties[1].id);
     // Too deep, too small or larger than the viewer: no candidate.
-    EXPECT_FALSE(chooseDisplayMode({mode(1280, 720, 60, 16), mode(600, 480), mode(2560, 1440)}, 1920, 1080));
+    EXPECT_FALSE(
+        chooseDisplayMode({mode(1280, 720, 60, 16), mode(600, 480), mode(2560, 1440)}, 1920, 1080));
 }
 
 TEST(DisplayMode, AdapterChangesOnceRestoresAndExplainsRefusals) {
     std::vector<std::string> changes;
     const DisplayMode current = mode(1920, 1080);
     DisplayModeAdapter adapter(std::make_unique<FakeDisplay>(
-        current, std::vector<DisplayMode>{current, mode(1280, 720, 60), mode(1360, 768, 60)}, changes));
+        current, std::vector<DisplayMode>{current, mode(1280, 720, 60), mode(1360, 768, 60)},
+        changes));
     EXPECT_EQ(adapter.apply(300, 600, true), "viewer screen size not usable");
     EXPECT_EQ(adapter.apply(1920, 1080, true), "already 1920x1080");
     EXPECT_EQ(adapter.apply(1024, 600, true), "no mode fits 1024x600");
@@ -73,12 +76,14 @@ TEST(DisplayMode, AdapterChangesOnceRestoresAndExplainsRefusals) {
     EXPECT_EQ(adapter.apply(1280, 720, true), "1360x768 -> 1280x720@60 for a 1280x720 viewer: ok");
     adapter.apply(0, 0, false);  // restore: back to the mode before the first change
     adapter.restore();           // and only once
-    EXPECT_EQ(changes, (std::vector<std::string>{"HDMI-1 1360x768", "HDMI-1 1280x720", "HDMI-1 1920x1080"}));
+    EXPECT_EQ(changes,
+              (std::vector<std::string>{"HDMI-1 1360x768", "HDMI-1 1280x720", "HDMI-1 1920x1080"}));
 
     std::vector<std::string> refused;
-    DisplayModeAdapter failing(std::make_unique<FakeDisplay>(current, std::vector<DisplayMode>{mode(1280, 720)},
-                                                             refused, -2));
-    EXPECT_EQ(failing.apply(1280, 720, true), "1920x1080 -> 1280x720@60 for a 1280x720 viewer: mode not supported");
+    DisplayModeAdapter failing(std::make_unique<FakeDisplay>(
+        current, std::vector<DisplayMode>{mode(1280, 720)}, refused, -2));
+    EXPECT_EQ(failing.apply(1280, 720, true),
+              "1920x1080 -> 1280x720@60 for a 1280x720 viewer: mode not supported");
     failing.restore();
     EXPECT_EQ(refused.size(), 1u);  // a failed change leaves nothing to restore
     EXPECT_EQ(displayChangeText(-6), "dual view");

@@ -25,7 +25,9 @@ TEST(GpuConverter, ReportsItselfUnavailableAndLogsItOnce) {
     std::ifstream in(dir.file("agent.log"));
     std::stringstream text;
     text << in.rdbuf();
-    const std::string line = "GPU converter unavailable (no GPU video processor for X11 captures); frames go through memory";
+    const std::string line =
+        "GPU converter unavailable (no GPU video processor for X11 captures); frames go through "
+        "memory";
     const std::string all = text.str();
     ASSERT_NE(all.find(line), std::string::npos) << all;
     EXPECT_EQ(all.find(line), all.rfind(line));

@@ -12,14 +12,22 @@ namespace {
 
 // Records every event as text; fails the next `failures` sends.
 class RecordingInput final : public InputBackend {
-public:
+  public:
     RecordingInput(std::vector<std::string>& log, int& failures, int& reconnects)
         : log_(log), failures_(failures), reconnects_(reconnects) {}
 
-    bool key(unsigned code, bool down) override { return record("key " + std::to_string(code) + (down ? " down" : " up")); }
-    bool button(unsigned b, bool down) override { return record("button " + std::to_string(b) + (down ? " down" : " up")); }
-    bool moveTo(int x, int y) override { return record("to " + std::to_string(x) + "," + std::to_string(y)); }
-    bool moveBy(int dx, int dy) override { return record("by " + std::to_string(dx) + "," + std::to_string(dy)); }
+    bool key(unsigned code, bool down) override {
+        return record("key " + std::to_string(code) + (down ? " down" : " up"));
+    }
+    bool button(unsigned b, bool down) override {
+        return record("button " + std::to_string(b) + (down ? " down" : " up"));
+    }
+    bool moveTo(int x, int y) override {
+        return record("to " + std::to_string(x) + "," + std::to_string(y));
+    }
+    bool moveBy(int dx, int dy) override {
+        return record("by " + std::to_string(dx) + "," + std::to_string(dy));
+    }
     Rect virtualScreen() override { return {0, 0, 3840, 1080}; }
     bool reconnect() override {
         ++reconnects_;
@@ -27,7 +35,7 @@ public:
     }
     std::string displayName() const override { return ":9"; }
 
-private:
+  private:
     bool record(std::string event) {
         if (failures_ > 0) {
             --failures_;
@@ -47,20 +55,22 @@ struct Fixture {
     int reconnects = 0;
     InputInjector injector{std::make_unique<RecordingInput>(log, failures, reconnects)};
 
-    bool message(std::vector<std::uint8_t> bytes) { return injector.handleMessage(bytes.data(), bytes.size()); }
+    bool message(std::vector<std::uint8_t> bytes) {
+        return injector.handleMessage(bytes.data(), bytes.size());
+    }
 };
 
 TEST(InputInjector, MessagesBecomeXEventsAndBadOnesAreIgnored) {
     Fixture f;
-    EXPECT_FALSE(f.message({40, 0x1E, 0}));           // 3 bytes
-    EXPECT_FALSE(f.message({40, 0x1E, 0, 1, 0}));     // 5 bytes
-    EXPECT_FALSE(f.message({43, 6, 1}));              // no button 6
+    EXPECT_FALSE(f.message({40, 0x1E, 0}));        // 3 bytes
+    EXPECT_FALSE(f.message({40, 0x1E, 0, 1, 0}));  // 5 bytes
+    EXPECT_FALSE(f.message({43, 6, 1}));           // no button 6
     EXPECT_FALSE(f.message({47}));
     EXPECT_TRUE(f.log.empty());
 
-    EXPECT_TRUE(f.message({40, 0x1E, 0, 1}));   // A down
-    EXPECT_TRUE(f.message({40, 0x4B, 0, 3}));   // extended: Left, not keypad 4
-    EXPECT_TRUE(f.message({40, 0x4B, 0, 0}));   // keypad 4 up
+    EXPECT_TRUE(f.message({40, 0x1E, 0, 1}));  // A down
+    EXPECT_TRUE(f.message({40, 0x4B, 0, 3}));  // extended: Left, not keypad 4
+    EXPECT_TRUE(f.message({40, 0x4B, 0, 0}));  // keypad 4 up
     for (std::uint8_t b = 1; b <= 5; ++b) EXPECT_TRUE(f.message({43, b, 1}));
     EXPECT_TRUE(f.message({41, 0xFE, 0xFF, 5, 0}));  // dx -2, dy 5
     EXPECT_TRUE(f.message({45, 1, 2, 3}));
@@ -78,10 +88,10 @@ TEST(InputInjector, WheelNotchesBecomeClicksAndRestsCarryOver) {
     f.injector.wheel(-60, true);
     EXPECT_EQ(f.log.size(), 8u);
     f.injector.wheel(-60, true);
-    EXPECT_EQ(f.log, (std::vector<std::string>{"button 4 down", "button 4 up", "button 4 down",
-                                               "button 4 up", "button 5 down", "button 5 up",
-                                               "button 7 down", "button 7 up", "button 6 down",
-                                               "button 6 up"}));
+    EXPECT_EQ(f.log,
+              (std::vector<std::string>{
+                  "button 4 down", "button 4 up", "button 4 down", "button 4 up", "button 5 down",
+                  "button 5 up", "button 7 down", "button 7 up", "button 6 down", "button 6 up"}));
 }
 
 TEST(InputInjector, HeldKeysAndButtonsAreReleasedOnceInOrder) {
@@ -97,7 +107,8 @@ TEST(InputInjector, HeldKeysAndButtonsAreReleasedOnceInOrder) {
         in.mouseButton(1, true);
         f.log.clear();
         f.message({46});
-        EXPECT_EQ(f.log, (std::vector<std::string>{"key 37 up", "key 108 up", "button 1 up", "button 3 up"}));
+        EXPECT_EQ(f.log, (std::vector<std::string>{"key 37 up", "key 108 up", "button 1 up",
+                                                   "button 3 up"}));
         f.log.clear();
         in.releaseAll();
         EXPECT_TRUE(f.log.empty());
@@ -166,7 +177,8 @@ TEST(ScanCodes, SetOneCodesMapToEvdevKeys) {
     EXPECT_EQ(evdevKeyFromScanCode(0x153, false), 0u);
     // Every code that maps must fit an X key code (8..255).
     for (unsigned scan = 0; scan < 0x100; ++scan)
-        for (bool ext : {false, true}) EXPECT_LE(evdevKeyFromScanCode(static_cast<std::uint16_t>(scan), ext), 247u);
+        for (bool ext : {false, true})
+            EXPECT_LE(evdevKeyFromScanCode(static_cast<std::uint16_t>(scan), ext), 247u);
 }
 
 }  // namespace

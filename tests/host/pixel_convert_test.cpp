@@ -37,7 +37,9 @@ Bytes referenceNv12(const Bytes& bgra, int pitch, int width, int height) {
             const std::int64_t cb = 112 * s[0] - 86 * s[1] - 26 * s[2] + 512;
             const std::int64_t cr = 112 * s[2] - 102 * s[1] - 10 * s[0] + 512;
             // Floor division, the arithmetic shift's meaning for negative sums.
-            auto floorDiv = [](std::int64_t a) { return a >= 0 ? a / 1024 : -((-a + 1023) / 1024); };
+            auto floorDiv = [](std::int64_t a) {
+                return a >= 0 ? a / 1024 : -((-a + 1023) / 1024);
+            };
             std::uint8_t* uv = &out[width * height + (y / 2) * width + x];
             uv[0] = static_cast<std::uint8_t>(floorDiv(cb) + 128);
             uv[1] = static_cast<std::uint8_t>(floorDiv(cr) + 128);
@@ -50,17 +52,22 @@ Bytes referenceScale(const Bytes& src, int sw, int sh, int dw, int dh) {
     const std::int64_t xStep = std::int64_t{sw} * 65536 / dw, yStep = std::int64_t{sh} * 65536 / dh;
     for (int y = 0; y < dh; ++y) {
         std::int64_t py = std::max<std::int64_t>(0, y * yStep + yStep / 2 - 32768);
-        const std::int64_t y0 = std::min<std::int64_t>(sh - 1, py >> 16), y1 = std::min<std::int64_t>(sh - 1, y0 + 1);
+        const std::int64_t y0 = std::min<std::int64_t>(sh - 1, py >> 16),
+                           y1 = std::min<std::int64_t>(sh - 1, y0 + 1);
         const std::int64_t fy = (py >> 8) & 255;
         for (int x = 0; x < dw; ++x) {
             std::int64_t p = std::max<std::int64_t>(0, x * xStep + xStep / 2 - 32768);
-            const std::int64_t x0 = std::min<std::int64_t>(sw - 1, p >> 16), x1 = std::min<std::int64_t>(sw - 1, x0 + 1);
+            const std::int64_t x0 = std::min<std::int64_t>(sw - 1, p >> 16),
+                               x1 = std::min<std::int64_t>(sw - 1, x0 + 1);
             const std::int64_t fx = (p >> 8) & 255;
             for (int c = 0; c < 4; ++c) {
-                auto s = [&](std::int64_t yy, std::int64_t xx) { return std::int64_t{src[(yy * sw + xx) * 4 + c]}; };
+                auto s = [&](std::int64_t yy, std::int64_t xx) {
+                    return std::int64_t{src[(yy * sw + xx) * 4 + c]};
+                };
                 const std::int64_t top = s(y0, x0) * (256 - fx) + s(y0, x1) * fx;
                 const std::int64_t bottom = s(y1, x0) * (256 - fx) + s(y1, x1) * fx;
-                out[(y * dw + x) * 4 + c] = static_cast<std::uint8_t>((top * (256 - fy) + bottom * fy + 32768) >> 16);
+                out[(y * dw + x) * 4 + c] =
+                    static_cast<std::uint8_t>((top * (256 - fy) + bottom * fy + 32768) >> 16);
             }
         }
     }
@@ -75,9 +82,10 @@ struct Kernels {
 };
 
 std::vector<Kernels> allKernels() {
-    return {{"scalar", true, kernels::bgraToNv12Scalar, kernels::scaleBilinearScalar},
-            {"SSE4.1", kernels::cpuHasSse41(), kernels::bgraToNv12Sse41, kernels::scaleBilinearSse41},
-            {"AVX2", kernels::cpuHasAvx2(), kernels::bgraToNv12Avx2, kernels::scaleBilinearAvx2}};
+    return {
+        {"scalar", true, kernels::bgraToNv12Scalar, kernels::scaleBilinearScalar},
+        {"SSE4.1", kernels::cpuHasSse41(), kernels::bgraToNv12Sse41, kernels::scaleBilinearSse41},
+        {"AVX2", kernels::cpuHasAvx2(), kernels::bgraToNv12Avx2, kernels::scaleBilinearAvx2}};
 }
 
 Bytes runNv12(const Kernels& k, const Bytes& bgra, int pitch, int width, int height) {
@@ -111,13 +119,14 @@ TEST(PixelConvert, KnownColoursGiveTheVideoRangeValues) {
 TEST(PixelConvert, EveryKernelMatchesTheReferenceOnOddPitchesAndTails) {
     // Widths around the vector steps (16 and 32 pixels) so that the scalar tails run too, and a
     // pitch with an odd column left out, as for a 1921-pixel capture.
-    const int sizes[][2] = {{2, 2}, {14, 4}, {16, 2}, {18, 6}, {30, 2}, {32, 4}, {34, 2},
-                            {62, 10}, {66, 8}, {1920, 4}};
+    const int sizes[][2] = {{2, 2},  {14, 4}, {16, 2},  {18, 6}, {30, 2},
+                            {32, 4}, {34, 2}, {62, 10}, {66, 8}, {1920, 4}};
     for (const Kernels& k : allKernels()) {
         if (!k.present) continue;
         for (const auto& s : sizes) {
             const int pitch = (s[0] + 1) * 4;
-            const Bytes image = randomImage(s[0] + 1, s[1], static_cast<std::uint32_t>(s[0] * 7 + s[1]));
+            const Bytes image =
+                randomImage(s[0] + 1, s[1], static_cast<std::uint32_t>(s[0] * 7 + s[1]));
             EXPECT_EQ(runNv12(k, image, pitch, s[0], s[1]), referenceNv12(image, pitch, s[0], s[1]))
                 << k.name << " " << s[0] << "x" << s[1];
         }
@@ -130,8 +139,8 @@ TEST(PixelConvert, EveryKernelMatchesTheReferenceOnOddPitchesAndTails) {
 }
 
 TEST(PixelConvert, ScalerMatchesTheReferenceOnOddSizesAndEdges) {
-    const int cases[][4] = {{2, 2, 1, 1},       {1, 1, 7, 5},     {3, 5, 9, 2},    {17, 9, 5, 13},
-                            {33, 7, 64, 3},     {64, 3, 33, 7},   {101, 3, 100, 3}, {5, 5, 5, 5},
+    const int cases[][4] = {{2, 2, 1, 1},       {1, 1, 7, 5},      {3, 5, 9, 2},     {17, 9, 5, 13},
+                            {33, 7, 64, 3},     {64, 3, 33, 7},    {101, 3, 100, 3}, {5, 5, 5, 5},
                             {2560, 4, 1920, 3}, {1279, 3, 1921, 2}};
     for (const Kernels& k : allKernels()) {
         if (!k.present) continue;
@@ -154,7 +163,8 @@ TEST(PixelConvert, SimdKernelsGiveTheScalarBytesOnRandomFrames) {
     const auto ks = allKernels();
     for (std::uint32_t seed = 1; seed <= 4; ++seed) {
         std::mt19937 rng(seed);
-        const int w = 2 * static_cast<int>(rng() % 400 + 1), h = 2 * static_cast<int>(rng() % 100 + 1);
+        const int w = 2 * static_cast<int>(rng() % 400 + 1),
+                  h = 2 * static_cast<int>(rng() % 100 + 1);
         const Bytes image = randomImage(w, h, seed);
         const Bytes expected = runNv12(ks[0], image, w * 4, w, h);
         const int dw = static_cast<int>(rng() % 700 + 1), dh = static_cast<int>(rng() % 200 + 1);
@@ -162,7 +172,8 @@ TEST(PixelConvert, SimdKernelsGiveTheScalarBytesOnRandomFrames) {
         ks[0].scale(image.data(), w, h, scaled.data(), dw, dh);
         for (std::size_t i = 1; i < ks.size(); ++i) {
             if (!ks[i].present) continue;
-            EXPECT_EQ(runNv12(ks[i], image, w * 4, w, h), expected) << ks[i].name << " seed " << seed;
+            EXPECT_EQ(runNv12(ks[i], image, w * 4, w, h), expected)
+                << ks[i].name << " seed " << seed;
             Bytes out(scaled.size());
             ks[i].scale(image.data(), w, h, out.data(), dw, dh);
             EXPECT_EQ(out, scaled) << ks[i].name << " seed " << seed;

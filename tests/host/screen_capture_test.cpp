@@ -16,10 +16,10 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Factory = std::unique_ptr<ScreenCapture> (*)();
 
-#define START_XVFB(server, w, h, ...)                                  \
-    test::Xvfb server;                                                  \
-    {                                                                   \
-        std::string why;                                                \
+#define START_XVFB(server, w, h, ...)                                                 \
+    test::Xvfb server;                                                                \
+    {                                                                                 \
+        std::string why;                                                              \
         if (!server.start(w, h, why __VA_OPT__(, ) __VA_ARGS__)) GTEST_SKIP() << why; \
     }
 
@@ -33,7 +33,8 @@ std::uint32_t rgbAt(const CapturedFrame& f, int x, int y) {
 Bytes randomBgrx(int width, int height, std::uint32_t seed) {
     std::mt19937 rng(seed);
     Bytes b(static_cast<std::size_t>(width) * height * 4);
-    for (std::size_t i = 0; i < b.size(); ++i) b[i] = (i % 4 == 3) ? 0 : static_cast<std::uint8_t>(rng());
+    for (std::size_t i = 0; i < b.size(); ++i)
+        b[i] = (i % 4 == 3) ? 0 : static_cast<std::uint8_t>(rng());
     return b;
 }
 
@@ -72,7 +73,8 @@ void checkPaintedPixels(Factory factory, const char* name) {
     for (int y = 0; y < 23; ++y)
         for (int x = 0; x < 37; ++x) {
             const std::uint8_t* p = &pattern[(y * 37 + x) * 4];
-            ASSERT_EQ(rgbAt(frame, 201 + x, 17 + y), static_cast<std::uint32_t>(p[2] << 16 | p[1] << 8 | p[0]))
+            ASSERT_EQ(rgbAt(frame, 201 + x, 17 + y),
+                      static_cast<std::uint32_t>(p[2] << 16 | p[1] << 8 | p[0]))
                 << x << "," << y;
         }
     EXPECT_TRUE(frame.cursor.visible);
@@ -101,13 +103,15 @@ Cursor squareCursor(Display* d, unsigned size, int hotX, int hotY) {
     // Left half set in the source bitmap (foreground white), the whole square in the mask.
     std::vector<char> source((size + 7) / 8 * size, 0), mask((size + 7) / 8 * size, '\xFF');
     for (unsigned y = 0; y < size; ++y)
-        for (unsigned x = 0; x < size / 2; ++x) source[y * ((size + 7) / 8) + x / 8] |= static_cast<char>(1 << (x % 8));
+        for (unsigned x = 0; x < size / 2; ++x)
+            source[y * ((size + 7) / 8) + x / 8] |= static_cast<char>(1 << (x % 8));
     Window root = DefaultRootWindow(d);
     Pixmap s = XCreateBitmapFromData(d, root, source.data(), size, size);
     Pixmap m = XCreateBitmapFromData(d, root, mask.data(), size, size);
     XColor white{}, black{};
     white.red = white.green = white.blue = 0xFFFF;
-    Cursor c = XCreatePixmapCursor(d, s, m, &white, &black, static_cast<unsigned>(hotX), static_cast<unsigned>(hotY));
+    Cursor c = XCreatePixmapCursor(d, s, m, &white, &black, static_cast<unsigned>(hotX),
+                                   static_cast<unsigned>(hotY));
     XFreePixmap(d, s);
     XFreePixmap(d, m);
     return c;
@@ -163,7 +167,8 @@ TEST(ScreenCapture, PointerMovesAndNewShapesArriveWithTheirIds) {
 
     // Back over the root: the root's shape again, under a new id.
     client.warp(20, 20);
-    for (int i = 0; i < 10 && frame.cursor.shapeId == firstShape + 1; ++i) nextFrame(*capture, frame);
+    for (int i = 0; i < 10 && frame.cursor.shapeId == firstShape + 1; ++i)
+        nextFrame(*capture, frame);
     EXPECT_EQ(frame.cursor.shapeId, firstShape + 2);
 }
 
@@ -188,7 +193,8 @@ TEST(ScreenCapture, ScreenSizeChangeIsLostAndReopenFollowsIt) {
     EXPECT_TRUE(frame.newImage);
     // The shape survives reopen, and the ids go on counting from it.
     EXPECT_EQ(frame.cursor.shapeId, shape.id);
-    XDefineCursor(client.display(), client.root(), XCreateFontCursor(client.display(), XC_crosshair));
+    XDefineCursor(client.display(), client.root(),
+                  XCreateFontCursor(client.display(), XC_crosshair));
     XSync(client.display(), False);
     ASSERT_EQ(nextFrame(*capture, frame), CaptureResult::Frame);
     EXPECT_EQ(frame.cursor.shapeId, shape.id + 1);
@@ -234,7 +240,8 @@ TEST(ScreenCapture, SelectionFallsBackAndNamesEveryReason) {
         auto capture = createScreenCapture({}, description, error);
         ASSERT_TRUE(capture) << error;
         EXPECT_EQ(capture->methodName(), "X11 GetImage");
-        EXPECT_EQ(description, "X11 GetImage (X11 MIT-SHM unavailable: the X server has no MIT-SHM extension)");
+        EXPECT_EQ(description,
+                  "X11 GetImage (X11 MIT-SHM unavailable: the X server has no MIT-SHM extension)");
     }
     {
         START_XVFB(server, 200, 100);

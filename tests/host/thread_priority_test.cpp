@@ -9,7 +9,9 @@
 namespace vel::host {
 namespace {
 
-int threadNice() { return ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid())); }
+int threadNice() {
+    return ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
+}
 
 TEST(ThreadPriority, RaisedWherePermittedAndPutBack) {
     std::thread([] {

@@ -15,7 +15,7 @@
 namespace vel::test {
 
 class XTestClient {
-public:
+  public:
     XTestClient() : display_(XOpenDisplay(nullptr)) {}
     ~XTestClient() {
         if (display_) XCloseDisplay(display_);
@@ -38,9 +38,10 @@ public:
 
     // Puts BGRX pixels (pitch width * 4) on the root window.
     void put(int x, int y, int width, int height, std::vector<std::uint8_t> bgrx) {
-        XImage* image = XCreateImage(display_, DefaultVisual(display_, 0), 24, ZPixmap, 0,
-                                     reinterpret_cast<char*>(bgrx.data()), static_cast<unsigned>(width),
-                                     static_cast<unsigned>(height), 32, width * 4);
+        XImage* image =
+            XCreateImage(display_, DefaultVisual(display_, 0), 24, ZPixmap, 0,
+                         reinterpret_cast<char*>(bgrx.data()), static_cast<unsigned>(width),
+                         static_cast<unsigned>(height), 32, width * 4);
         GC gc = XCreateGC(display_, root(), 0, nullptr);
         XPutImage(display_, root(), gc, image, 0, 0, x, y, static_cast<unsigned>(width),
                   static_cast<unsigned>(height));
@@ -99,7 +100,7 @@ public:
         XSync(display_, False);
     }
 
-private:
+  private:
     Display* display_;
 };
 

@@ -14,14 +14,15 @@ namespace {
 // A window over the whole screen that has the keyboard focus and listens for everything the
 // injector produces.
 class TargetWindow {
-public:
+  public:
     explicit TargetWindow(test::XTestClient& client) : d_(client.display()) {
         XWindowAttributes root{};
         XGetWindowAttributes(d_, client.root(), &root);
         window_ = XCreateSimpleWindow(d_, client.root(), 0, 0, static_cast<unsigned>(root.width),
                                       static_cast<unsigned>(root.height), 0, 0, 0);
-        XSelectInput(d_, window_, KeyPressMask | KeyReleaseMask | ButtonPressMask |
-                                      ButtonReleaseMask | ExposureMask);
+        XSelectInput(
+            d_, window_,
+            KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | ExposureMask);
         XMapWindow(d_, window_);
         XSync(d_, False);
         XSetInputFocus(d_, window_, RevertToParent, CurrentTime);
@@ -34,8 +35,8 @@ public:
         for (int waited = 0; waited < 2000;) {
             while (XPending(d_) > 0) {
                 XNextEvent(d_, &event);
-                if (event.type == KeyPress || event.type == KeyRelease || event.type == ButtonPress ||
-                    event.type == ButtonRelease)
+                if (event.type == KeyPress || event.type == KeyRelease ||
+                    event.type == ButtonPress || event.type == ButtonRelease)
                     return event;
             }
             pollfd fd{ConnectionNumber(d_), POLLIN, 0};
@@ -50,15 +51,20 @@ public:
     std::string nextText() {
         const XEvent e = next();
         switch (e.type) {
-            case KeyPress: return "press " + std::to_string(e.xkey.keycode);
-            case KeyRelease: return "release " + std::to_string(e.xkey.keycode);
-            case ButtonPress: return "down " + std::to_string(e.xbutton.button);
-            case ButtonRelease: return "up " + std::to_string(e.xbutton.button);
-            default: return "nothing";
+            case KeyPress:
+                return "press " + std::to_string(e.xkey.keycode);
+            case KeyRelease:
+                return "release " + std::to_string(e.xkey.keycode);
+            case ButtonPress:
+                return "down " + std::to_string(e.xbutton.button);
+            case ButtonRelease:
+                return "up " + std::to_string(e.xbutton.button);
+            default:
+                return "nothing";
         }
     }
 
-private:
+  private:
     Display* d_;
     Window window_;
 };
@@ -70,11 +76,11 @@ std::unique_ptr<InputInjector> openInjector() {
     return backend ? std::make_unique<InputInjector>(std::move(backend)) : nullptr;
 }
 
-#define START_XVFB(server, w, h)                               \
-    test::Xvfb server;                                          \
-    {                                                           \
-        std::string why;                                        \
-        if (!server.start(w, h, why)) GTEST_SKIP() << why;      \
+#define START_XVFB(server, w, h)                           \
+    test::Xvfb server;                                     \
+    {                                                      \
+        std::string why;                                   \
+        if (!server.start(w, h, why)) GTEST_SKIP() << why; \
     }
 
 TEST(XTestInput, KeysClicksAndWheelArriveAtTheFocusedWindow) {
@@ -134,7 +140,8 @@ TEST(XTestInput, CtrlAltDeleteIsThreeKeysDownAndUp) {
     injector->setOutputRect({0, 0, 320, 240});
     injector->moveAbsolute(100, 100);
     sendSecureAttention(*injector);
-    for (const char* expected : {"press 37", "press 64", "press 119", "release 119", "release 64", "release 37"})
+    for (const char* expected :
+         {"press 37", "press 64", "press 119", "release 119", "release 64", "release 37"})
         EXPECT_EQ(target.nextText(), expected);
 }
 

@@ -13,7 +13,8 @@ extern char** environ;
 
 namespace vel::test {
 
-bool Xvfb::start(int width, int height, std::string& why, const std::vector<std::string>& extraArgs) {
+bool Xvfb::start(int width, int height, std::string& why,
+                 const std::vector<std::string>& extraArgs) {
     const char* binary = "/usr/bin/Xvfb";
     if (::access(binary, X_OK) != 0) {
         why = "Xvfb is not installed (Debian package xvfb)";
@@ -31,9 +32,10 @@ bool Xvfb::start(int width, int height, std::string& why, const std::vector<std:
     posix_spawn_file_actions_adddup2(&actions, fds[1], childFd);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = {binary, "-displayfd", std::to_string(childFd), "-screen", "0",
-                                     std::to_string(width) + "x" + std::to_string(height) + "x24",
-                                     "-nolisten", "tcp", "-noreset"};
+    std::vector<std::string> args = {
+        binary,      "-displayfd", std::to_string(childFd),
+        "-screen",   "0",          std::to_string(width) + "x" + std::to_string(height) + "x24",
+        "-nolisten", "tcp",        "-noreset"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());

@@ -10,7 +10,7 @@ namespace vel::test {
 // A private Xvfb server for one test, on a display number of its own choosing. The process's
 // DISPLAY points at it while it runs and is put back afterwards.
 class Xvfb {
-public:
+  public:
     Xvfb() = default;
     ~Xvfb();
     Xvfb(const Xvfb&) = delete;
@@ -23,7 +23,7 @@ public:
 
     const std::string& display() const { return display_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string display_;
     std::string savedDisplay_;
