@@ -117,6 +117,29 @@ Cursor squareCursor(Display* d, unsigned size, int hotX, int hotY) {
     return c;
 }
 
+TEST(ScreenCapture, WithoutXDamageEverySixteenthRowDecides) {
+    START_XVFB(server, 160, 100, {"-extension", "DAMAGE"});
+    test::XTestClient client;
+    ASSERT_TRUE(client.ok());
+    client.fill(0, 0, 160, 100, 0x000000);
+    std::unique_ptr<ScreenCapture> capture = newShmCapture();
+    std::string error;
+    ASSERT_TRUE(capture->open({}, error)) << error;
+    CapturedFrame frame;
+    ASSERT_EQ(nextFrame(*capture, frame), CaptureResult::Frame);
+    EXPECT_TRUE(frame.newImage);
+    EXPECT_EQ(capture->captureFrame(0, frame), CaptureResult::Timeout);
+
+    client.fill(40, 33, 10, 10, 0xFFFFFF);  // rows 33-42: none of them sampled
+    EXPECT_EQ(capture->captureFrame(0, frame), CaptureResult::Timeout);
+    client.fill(40, 48, 1, 1, 0xFFFFFF);  // row 48 is
+    ASSERT_EQ(capture->captureFrame(0, frame), CaptureResult::Frame);
+    EXPECT_TRUE(frame.newImage);
+    // The delivered image is whole, unsampled rows included.
+    EXPECT_EQ(rgbAt(frame, 45, 35), 0xFFFFFFu);
+    EXPECT_EQ(capture->captureFrame(0, frame), CaptureResult::Timeout);
+}
+
 TEST(ScreenCapture, PointerMovesAndNewShapesArriveWithTheirIds) {
     START_XVFB(server, 320, 240);
     test::XTestClient client;
