@@ -72,6 +72,8 @@ std::optional<DisplayMode> chooseDisplayMode(const std::vector<DisplayMode>& mod
 DisplayModeAdapter::DisplayModeAdapter(std::unique_ptr<DisplaySystem> system)
     : system_(std::move(system)) {}
 
+DisplayModeAdapter::~DisplayModeAdapter() { restore(); }
+
 std::string DisplayModeAdapter::apply(int viewerWidth, int viewerHeight, bool apply) {
     if (!apply) {
         restore();

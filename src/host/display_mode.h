@@ -46,6 +46,10 @@ std::optional<DisplayMode> chooseDisplayMode(const std::vector<DisplayMode>& mod
 class DisplayModeAdapter {
   public:
     explicit DisplayModeAdapter(std::unique_ptr<DisplaySystem> system);
+    // A change still in place when the stream ends is undone.
+    ~DisplayModeAdapter();
+    DisplayModeAdapter(const DisplayModeAdapter&) = delete;
+    DisplayModeAdapter& operator=(const DisplayModeAdapter&) = delete;
 
     // apply false restores. Returns the result text that was logged.
     std::string apply(int viewerWidth, int viewerHeight, bool apply);

@@ -79,6 +79,14 @@ TEST(DisplayMode, AdapterChangesOnceRestoresAndExplainsRefusals) {
     EXPECT_EQ(changes,
               (std::vector<std::string>{"HDMI-1 1360x768", "HDMI-1 1280x720", "HDMI-1 1920x1080"}));
 
+    {
+        DisplayModeAdapter ending(std::make_unique<FakeDisplay>(
+            current, std::vector<DisplayMode>{mode(1280, 720, 60)}, changes));
+        ending.apply(1280, 720, true);
+    }
+    EXPECT_EQ(changes.back(), "HDMI-1 1920x1080");  // undone when the adapter ends
+    EXPECT_EQ(changes.size(), 5u);
+
     std::vector<std::string> refused;
     DisplayModeAdapter failing(std::make_unique<FakeDisplay>(
         current, std::vector<DisplayMode>{mode(1280, 720)}, refused, -2));
