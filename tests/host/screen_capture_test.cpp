@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <fstream>
 #include <random>
+#include <sstream>
 
+#include "core/log.h"
 #include "host/x11_capture.h"
 #include "host/x_test_client.h"
+#include "support/temp_dir.h"
 #include "support/xvfb.h"
 
 namespace vel::host {
@@ -223,6 +227,23 @@ TEST(ScreenCapture, ScreenSizeChangeIsLostAndReopenFollowsIt) {
     EXPECT_EQ(frame.cursor.shapeId, shape.id + 1);
 }
 
+TEST(ScreenCapture, AVanishedServerIsLostNotTheEndOfTheProcess) {
+    for (Factory factory : {newShmCapture, newGetImageCapture}) {
+        auto server = std::make_unique<test::Xvfb>();
+        std::string why;
+        if (!server->start(200, 100, why)) GTEST_SKIP() << why;
+        std::unique_ptr<ScreenCapture> capture = factory();
+        ASSERT_TRUE(capture->open({}, why)) << why;
+        CapturedFrame frame;
+        ASSERT_EQ(nextFrame(*capture, frame), CaptureResult::Frame);
+        server.reset();
+        EXPECT_EQ(capture->captureFrame(50, frame), CaptureResult::Lost);
+        EXPECT_EQ(capture->captureFrame(0, frame), CaptureResult::Lost);
+        EXPECT_FALSE(capture->reopen(why));
+        EXPECT_EQ(why, "no X display");
+    }
+}
+
 TEST(ScreenCapture, OutputIndexWalksTheMonitorsPrimaryFirst) {
     START_XVFB(server, 800, 300);
     test::XTestClient client;
@@ -257,6 +278,9 @@ TEST(ScreenCapture, OutputIndexWalksTheMonitorsPrimaryFirst) {
 }
 
 TEST(ScreenCapture, SelectionFallsBackAndNamesEveryReason) {
+    test::TempDir logDir;
+    InitLog(logDir.path(), "agent");
+    std::string shmlessDisplay;
     {
         START_XVFB(server, 200, 100, {"-extension", "MIT-SHM"});
         std::string description, error;
@@ -265,6 +289,7 @@ TEST(ScreenCapture, SelectionFallsBackAndNamesEveryReason) {
         EXPECT_EQ(capture->methodName(), "X11 GetImage");
         EXPECT_EQ(description,
                   "X11 GetImage (X11 MIT-SHM unavailable: the X server has no MIT-SHM extension)");
+        shmlessDisplay = server.display();
     }
     {
         START_XVFB(server, 200, 100);
@@ -284,6 +309,17 @@ TEST(ScreenCapture, SelectionFallsBackAndNamesEveryReason) {
     EXPECT_FALSE(createScreenCapture({}, description, error));
     EXPECT_EQ(error, "no capture method works: MIT-SHM: no X display; GetImage: no X display");
     if (!saved.empty()) ::setenv("DISPLAY", saved.c_str(), 1);
+
+    std::ifstream in(logDir.file("agent.log"));
+    std::stringstream log;
+    log << in.rdbuf();
+    for (const std::string& line : std::vector<std::string>{
+             "[INFO ] capture: trying X11 MIT-SHM on display '" + shmlessDisplay + "'",
+             "[WARN ] capture: X11 MIT-SHM unavailable (the X server has no MIT-SHM extension); "
+             "trying X11 GetImage",
+             "[WARN ] capture: no X display; X11 MIT-SHM skipped",
+             "[ERROR] capture: X11 GetImage unavailable too (no X display)"})
+        EXPECT_NE(log.str().find(line), std::string::npos) << line << "\n" << log.str();
 }
 
 }  // namespace
