@@ -26,8 +26,12 @@ for program in $programs; do
     python3 - "$out.json" <<'PY'
 import json, sys
 
-runs = [b for b in json.load(open(sys.argv[1]))["benchmarks"]
-        if b.get("run_type", "iteration") == "iteration"]
+runs = []
+for b in json.load(open(sys.argv[1]))["benchmarks"]:
+    if b.get("error_occurred"):
+        print(f"{b['name']}: skipped ({b.get('error_message', '')})")
+    elif b.get("run_type", "iteration") == "iteration":
+        runs.append(b)
 
 def measure(b):
     """(value, text, higher_is_better) for one benchmark."""

@@ -25,7 +25,7 @@ struct Channel {
     int predictor = 0;
     int index = 0;
 
-    // Applies a code: the decoder's whole job and the encoder's reconstruction.
+    // Applies a code as the decoder does; the encoder reaches the same state as it quantises.
     void apply(int code) {
         const int step = kStepTable[index];
         int vp = step >> 3;
@@ -39,21 +39,26 @@ struct Channel {
     int encode(int sample) {
         const int step = kStepTable[index];
         int diff = sample - predictor;
-        int code = 0;
-        if (diff < 0) {
-            code = 8;
-            diff = -diff;
-        }
+        const int sign = diff < 0 ? 8 : 0;
+        if (sign) diff = -diff;
+        int code = sign;
+        int vp = step >> 3;
         if (diff >= step) {
             code |= 4;
             diff -= step;
+            vp += step;
         }
         if (diff >= step >> 1) {
             code |= 2;
             diff -= step >> 1;
+            vp += step >> 1;
         }
-        if (diff >= step >> 2) code |= 1;
-        apply(code);
+        if (diff >= step >> 2) {
+            code |= 1;
+            vp += step >> 2;
+        }
+        predictor = clampSample(sign ? predictor - vp : predictor + vp);
+        index = clampIndex(index + kIndexTable[code]);
         return code;
     }
 };
@@ -79,14 +84,14 @@ std::vector<std::uint8_t> encodeAdpcmBlock(const std::int16_t* samples, std::siz
         putU16(out, static_cast<std::uint16_t>(coder[c].predictor));
         out.push_back(static_cast<std::uint8_t>(coder[c].index));
     }
-    const std::size_t count = frames * channels;
-    for (std::size_t n = 0; n < count; ++n) {
-        const int code = coder[n % channels].encode(samples[n]);
-        if (n % 2 == 0) {
-            out.push_back(static_cast<std::uint8_t>(code));
-        } else {
-            out.back() |= static_cast<std::uint8_t>(code << 4);
-        }
+    // Stereo: each frame's two codes share one byte, left in the low nibble.
+    const std::size_t header = out.size();
+    out.resize(header + frames);
+    std::uint8_t* codes = out.data() + header;
+    for (std::size_t f = 0; f < frames; ++f) {
+        const int left = coder[0].encode(samples[f * 2]);
+        const int right = coder[1].encode(samples[f * 2 + 1]);
+        codes[f] = static_cast<std::uint8_t>(left | (right << 4));
     }
     for (std::size_t c = 0; c < channels; ++c) state.index[c] = coder[c].index;
     return out;
@@ -102,12 +107,15 @@ void decodeAdpcmSamples(const std::uint8_t* block, std::size_t channels, std::si
     }
     const std::uint8_t* codes = header;
     const std::size_t count = frames * channels;
-    out.reserve(out.size() + count);
+    const std::size_t start = out.size();
+    out.resize(start + count);
+    std::int16_t* samples = out.data() + start;
+    std::size_t c = 0;
     for (std::size_t n = 0; n < count; ++n) {
         const int code = (n % 2 == 0) ? (codes[n / 2] & 0x0F) : (codes[n / 2] >> 4);
-        Channel& channel = decoder[n % channels];
-        channel.apply(code);
-        out.push_back(static_cast<std::int16_t>(channel.predictor));
+        decoder[c].apply(code);
+        samples[n] = static_cast<std::int16_t>(decoder[c].predictor);
+        if (++c == channels) c = 0;
     }
 }
 

@@ -18,22 +18,25 @@ bool decodeAudioBlock(std::uint8_t codec, const std::uint8_t* data, std::size_t 
     const std::size_t channels = data[0];
     const std::size_t frames = data[1] | (std::size_t{data[2]} << 8);
     if (channels < 1 || channels > kMaxChannels || frames < 1) return false;
-    std::vector<std::int16_t> samples;
+    const std::size_t count = frames * channels;
     if (codec == kAudioCodecAdpcm) {
         if (frames > kMaxAdpcmFrames || size < adpcmBlockSize(frames, channels)) return false;
-        decodeAdpcmSamples(data, channels, frames, samples);
-    } else {
-        const std::size_t count = frames * channels;
-        if (size < 3 + count * 2) return false;
-        samples.resize(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint8_t* p = data + 3 + i * 2;
-            samples[i] = static_cast<std::int16_t>(p[0] | (p[1] << 8));
-        }
+    } else if (size < 3 + count * 2) {
+        return false;
     }
+    // Checked in full above, so the caller's buffer is reused and nothing fails half-way.
     out.channels = channels;
     out.frames = frames;
-    out.samples = std::move(samples);
+    out.samples.clear();
+    if (codec == kAudioCodecAdpcm) {
+        decodeAdpcmSamples(data, channels, frames, out.samples);
+    } else {
+        out.samples.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t* p = data + 3 + i * 2;
+            out.samples[i] = static_cast<std::int16_t>(p[0] | (p[1] << 8));
+        }
+    }
     return true;
 }
 
