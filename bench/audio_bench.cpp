@@ -50,7 +50,8 @@ void adpcmEncodeDecode(benchmark::State& state) {
         AdpcmEncoderState coder;
         DecodedAudio audio;
         for (int b = 0; b < kSecondFrames / 480; ++b) {
-            const auto block = encodeAdpcmBlock(input.data() + b * kBlockSamples, kBlockFrames, coder);
+            const auto block =
+                encodeAdpcmBlock(input.data() + b * kBlockSamples, kBlockFrames, coder);
             if (!decodeAudioBlock(kAudioCodecAdpcm, block.data(), block.size(), audio)) {
                 state.SkipWithError("block refused");
             }
@@ -87,8 +88,8 @@ std::unique_ptr<AVCodecContext, CodecFree> openCodec(const AVCodec* codec, int b
 void ffmpegImaEncodeDecode(benchmark::State& state) {
     const auto input = oneSecond();
     auto encoder = openCodec(avcodec_find_encoder(AV_CODEC_ID_ADPCM_IMA_WAV), 0, 0);
-    auto decoder = openCodec(avcodec_find_decoder(AV_CODEC_ID_ADPCM_IMA_WAV),
-                             encoder->block_align, encoder->bits_per_coded_sample);
+    auto decoder = openCodec(avcodec_find_decoder(AV_CODEC_ID_ADPCM_IMA_WAV), encoder->block_align,
+                             encoder->bits_per_coded_sample);
     const int frameSize = encoder->frame_size;
     const int packets = kSecondFrames / frameSize;
     std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc()), decoded(av_frame_alloc());
@@ -98,7 +99,8 @@ void ffmpegImaEncodeDecode(benchmark::State& state) {
     av_channel_layout_default(&frame->ch_layout, 2);
     if (av_frame_get_buffer(frame.get(), 0) < 0) throw std::runtime_error("av_frame_get_buffer");
     // FFmpeg's coder takes planar input; the split is made once, outside the measurement.
-    std::vector<std::vector<std::int16_t>> planar(packets, std::vector<std::int16_t>(frameSize * 2));
+    std::vector<std::vector<std::int16_t>> planar(packets,
+                                                  std::vector<std::int16_t>(frameSize * 2));
     for (int p = 0; p < packets; ++p) {
         for (int f = 0; f < frameSize; ++f) {
             planar[p][f] = input[(p * frameSize + f) * 2];
@@ -133,9 +135,9 @@ double threadCpuSeconds() {
 // CPU time of a capture thread between its first and its last block, per second of audio.
 struct CpuMeter {
     std::mutex mutex;
-    int blocks = 0;      // guarded by mutex
-    double first = 0;    // guarded by mutex
-    double last = 0;     // guarded by mutex
+    int blocks = 0;    // guarded by mutex
+    double first = 0;  // guarded by mutex
+    double last = 0;   // guarded by mutex
 
     AudioBlockCallback callback() {
         return [this](const std::int16_t*, std::size_t, std::int64_t) {

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!vel::host::decodeAudioBlock(data[0], block.data(), block.size(), audio)) return 0;
     if (audio.channels < 1 || audio.channels > 8 || audio.frames < 1) std::abort();
     if (audio.samples.size() != audio.frames * audio.channels) std::abort();
-    if (block[0] != audio.channels || std::size_t(block[1] | (block[2] << 8)) != audio.frames) std::abort();
+    if (block[0] != audio.channels || std::size_t(block[1] | (block[2] << 8)) != audio.frames)
+        std::abort();
     vel::host::AudioBlock playable;
     const bool isPlayable = vel::host::toPlayableBlock(audio, playable);
     if (isPlayable != (audio.channels == 2 && audio.frames == 480)) std::abort();

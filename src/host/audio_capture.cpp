@@ -33,9 +33,8 @@ void audioCaptureThread(AudioCaptureContext& context) {
     context.started = true;
     context.startup.signal();
     Log(LogLevel::Info, "audio %s: %s, %d Hz, %d ch, %d bit%s",
-        context.role == AudioRole::Loopback ? "loopback" : "microphone",
-        context.deviceName.c_str(), format.rate, format.channels, format.bits,
-        format.isFloat ? " float" : "");
+        context.role == AudioRole::Loopback ? "loopback" : "microphone", context.deviceName.c_str(),
+        format.rate, format.channels, format.bits, format.isFloat ? " float" : "");
 
     AudioSampleConverter converter(format);
     std::vector<std::int16_t> pending;

@@ -25,8 +25,8 @@ struct AudioCaptureContext {
 
     std::string deviceName;    // written by the thread before the startup event
     std::string startupError;  // written by the thread before the startup event
-    std::atomic<bool> started {false};
-    std::atomic<bool> stop {false};
+    std::atomic<bool> started{false};
+    std::atomic<bool> stop{false};
     AudioStartupEvent startup;
 };
 

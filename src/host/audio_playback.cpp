@@ -22,22 +22,22 @@ void putSample(std::int16_t s, const AudioFormat& format, std::uint8_t* out) {
     }
     const auto u = static_cast<std::uint16_t>(s);
     switch (format.bits) {
-    case 16:
-        out[0] = static_cast<std::uint8_t>(u);
-        out[1] = static_cast<std::uint8_t>(u >> 8);
-        break;
-    case 24:
-        out[0] = 0;
-        out[1] = static_cast<std::uint8_t>(u);
-        out[2] = static_cast<std::uint8_t>(u >> 8);
-        break;
-    case 32:
-        out[0] = out[1] = 0;
-        out[2] = static_cast<std::uint8_t>(u);
-        out[3] = static_cast<std::uint8_t>(u >> 8);
-        break;
-    default:
-        break;
+        case 16:
+            out[0] = static_cast<std::uint8_t>(u);
+            out[1] = static_cast<std::uint8_t>(u >> 8);
+            break;
+        case 24:
+            out[0] = 0;
+            out[1] = static_cast<std::uint8_t>(u);
+            out[2] = static_cast<std::uint8_t>(u >> 8);
+            break;
+        case 32:
+            out[0] = out[1] = 0;
+            out[2] = static_cast<std::uint8_t>(u);
+            out[3] = static_cast<std::uint8_t>(u >> 8);
+            break;
+        default:
+            break;
     }
 }
 

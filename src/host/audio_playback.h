@@ -15,8 +15,8 @@ struct AudioPlaybackContext {
     AudioSystem* system = &pulseAudioSystem();
     std::string deviceId;  // empty: the default sink
     std::string startupError;
-    std::atomic<bool> started {false};
-    std::atomic<bool> stop {false};
+    std::atomic<bool> started{false};
+    std::atomic<bool> stop{false};
     AudioStartupEvent startup;
     JitterBuffer jitter;
 };

@@ -39,20 +39,20 @@ std::string failure(const char* step, int code) {
 // What the stream converter can read directly; any other server format is delivered as float.
 AudioFormat streamFormat(const pa_sample_spec& device, pa_sample_spec& spec) {
     spec = device;
-    AudioFormat format {static_cast<int>(device.rate), device.channels, 32, false};
+    AudioFormat format{static_cast<int>(device.rate), device.channels, 32, false};
     switch (device.format) {
-    case PA_SAMPLE_S16LE:
-        format.bits = 16;
-        break;
-    case PA_SAMPLE_S24LE:
-        format.bits = 24;
-        break;
-    case PA_SAMPLE_S32LE:
-        break;
-    default:
-        spec.format = PA_SAMPLE_FLOAT32LE;
-        format.isFloat = true;
-        break;
+        case PA_SAMPLE_S16LE:
+            format.bits = 16;
+            break;
+        case PA_SAMPLE_S24LE:
+            format.bits = 24;
+            break;
+        case PA_SAMPLE_S32LE:
+            break;
+        default:
+            spec.format = PA_SAMPLE_FLOAT32LE;
+            format.isFloat = true;
+            break;
     }
     return format;
 }
@@ -61,8 +61,8 @@ struct DeviceInfo {
     std::string name;
     std::string description;
     std::string monitor;  // sinks only
-    pa_sample_spec spec {};
-    pa_channel_map map {};
+    pa_sample_spec spec{};
+    pa_channel_map map{};
     bool found = false;
 };
 
@@ -77,7 +77,7 @@ void copyInfo(const Info* info, DeviceInfo& out) {
 
 // One connection to the server with its own main loop.
 class PulseConnection {
-public:
+  public:
     [[nodiscard]] bool connect(std::string& error) {
         loop_.reset(pa_mainloop_new());
         if (!loop_) {
@@ -108,7 +108,8 @@ public:
 
     // Turns the loop until done, the connection fails or the server timeout passes.
     bool runUntil(const std::function<bool()>& done, int timeoutMs = kServerTimeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (!done()) {
             if (!alive()) return false;
             const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -171,7 +172,8 @@ public:
             copyInfo(info, *static_cast<DeviceInfo*>(user));
         };
         return !name.empty() &&
-               finish(pa_context_get_source_info_by_name(context(), name.c_str(), callback, &out)) &&
+               finish(
+                   pa_context_get_source_info_by_name(context(), name.c_str(), callback, &out)) &&
                out.found;
     }
 
@@ -190,14 +192,14 @@ public:
         return code == PA_OK ? PA_ERR_NOENTITY : code;
     }
 
-private:
+  private:
     // Declared first so it outlives the context that uses it.
     std::unique_ptr<pa_mainloop, MainloopFree> loop_;
     std::unique_ptr<pa_context, ContextFree> context_;
 };
 
 class PulseCapture final : public AudioCaptureStream {
-public:
+  public:
     [[nodiscard]] bool open(AudioRole role, const std::string& deviceId, std::string& error) {
         if (!connection_.connect(error)) return false;
         DeviceInfo source;
@@ -213,10 +215,9 @@ public:
             DeviceInfo sinkInfo;
             const bool found =
                 connection_.serverDefaults(sink, defaultSource) &&
-                (role == AudioRole::Loopback
-                     ? connection_.sinkInfo(sink, sinkInfo) &&
-                           connection_.sourceInfo(sinkInfo.monitor, source)
-                     : connection_.sourceInfo(defaultSource, source));
+                (role == AudioRole::Loopback ? connection_.sinkInfo(sink, sinkInfo) &&
+                                                   connection_.sourceInfo(sinkInfo.monitor, source)
+                                             : connection_.sourceInfo(defaultSource, source));
             if (!found) {
                 error = failure(step, connection_.lookupError());
                 return false;
@@ -268,7 +269,7 @@ public:
         peeked_ = false;
     }
 
-private:
+  private:
     PulseConnection connection_;  // declared before the stream, which it must outlive
     StreamPtr stream_;
     AudioFormat format_;
@@ -277,7 +278,7 @@ private:
 };
 
 class PulsePlayback final : public AudioPlaybackStream {
-public:
+  public:
     [[nodiscard]] bool open(const std::string& deviceId, std::string& error) {
         if (!connection_.connect(error)) return false;
         std::string sinkName = deviceId, ignored;
@@ -295,8 +296,7 @@ public:
             return false;
         }
         pa_buffer_attr attr;
-        attr.maxlength = attr.prebuf = attr.minreq = attr.fragsize =
-            static_cast<std::uint32_t>(-1);
+        attr.maxlength = attr.prebuf = attr.minreq = attr.fragsize = static_cast<std::uint32_t>(-1);
         attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackBufferUs, &spec));
         if (pa_stream_connect_playback(stream_.get(), sink.name.c_str(), &attr,
                                        PA_STREAM_ADJUST_LATENCY, nullptr, nullptr) < 0 ||
@@ -337,7 +337,7 @@ public:
                                PA_SEEK_RELATIVE) >= 0;
     }
 
-private:
+  private:
     PulseConnection connection_;  // declared before the stream, which it must outlive
     StreamPtr stream_;
     AudioFormat format_;
@@ -356,7 +356,7 @@ struct Listing {
 };
 
 class PulseAudioSystem final : public AudioSystem {
-public:
+  public:
     std::unique_ptr<AudioCaptureStream> openCapture(AudioRole role, const std::string& deviceId,
                                                     std::string& error) override {
         auto stream = std::make_unique<PulseCapture>();
@@ -377,13 +377,14 @@ public:
         if (!connection.connect(error) || !connection.serverDefaults(defaultSink, defaultSource)) {
             return {};
         }
-        Listing listing {playback ? defaultSink : defaultSource, {}};
+        Listing listing{playback ? defaultSink : defaultSource, {}};
         pa_operation* op = nullptr;
         if (playback) {
             op = pa_context_get_sink_info_list(
                 connection.context(),
                 [](pa_context*, const pa_sink_info* info, int eol, void* user) {
-                    if (eol == 0 && info) static_cast<Listing*>(user)->add(info->name, info->description);
+                    if (eol == 0 && info)
+                        static_cast<Listing*>(user)->add(info->name, info->description);
                 },
                 &listing);
         } else {

@@ -23,14 +23,14 @@ std::int16_t AudioSampleConverter::sample(const std::uint8_t* frame, int channel
         return static_cast<std::int16_t>(std::clamp(scaled, -32768.0, 32767.0));
     }
     switch (format_.bits) {
-    case 16:
-        return static_cast<std::int16_t>(p[0] | (p[1] << 8));
-    case 24:
-        return static_cast<std::int16_t>(p[1] | (p[2] << 8));
-    case 32:
-        return static_cast<std::int16_t>(p[2] | (p[3] << 8));
-    default:
-        return 0;
+        case 16:
+            return static_cast<std::int16_t>(p[0] | (p[1] << 8));
+        case 24:
+            return static_cast<std::int16_t>(p[1] | (p[2] << 8));
+        case 32:
+            return static_cast<std::int16_t>(p[2] | (p[3] << 8));
+        default:
+            return 0;
     }
 }
 

@@ -12,13 +12,13 @@ namespace vel::host {
 // Mono is duplicated, channels past the second are ignored, and another rate is resampled
 // linearly with the position and the previous packet's last frame carried across packets.
 class AudioSampleConverter {
-public:
+  public:
     explicit AudioSampleConverter(const AudioFormat& format);
 
     // Appends the converted frames of one packet to out; data null means a silent packet.
     void append(const std::uint8_t* data, std::size_t frames, std::vector<std::int16_t>& out);
 
-private:
+  private:
     std::int16_t sample(const std::uint8_t* frame, int channel) const;
 
     AudioFormat format_;

@@ -8,7 +8,7 @@ namespace vel::host {
 
 // Signalled once by an audio thread when it has either started or failed to start.
 class AudioStartupEvent {
-public:
+  public:
     void signal() {
         {
             std::lock_guard lock(mutex_);
@@ -23,7 +23,7 @@ public:
         return changed_.wait_for(lock, timeout, [this] { return signalled_; });
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool signalled_ = false;  // guarded by mutex_

@@ -30,7 +30,7 @@ enum class PacketStatus { Packet, None, Failed };
 
 // A running capture stream in the device's own format.
 class AudioCaptureStream {
-public:
+  public:
     virtual ~AudioCaptureStream() = default;
     virtual const AudioFormat& format() const = 0;
     virtual const std::string& deviceName() const = 0;
@@ -41,7 +41,7 @@ public:
 
 // A running playback stream in the device's own format.
 class AudioPlaybackStream {
-public:
+  public:
     virtual ~AudioPlaybackStream() = default;
     virtual const AudioFormat& format() const = 0;
     virtual std::uint32_t bufferFrames() const = 0;
@@ -54,7 +54,7 @@ public:
 // The sound server as the audio threads see it. Failures to open fill error with the failing step
 // and the server's own error text.
 class AudioSystem {
-public:
+  public:
     virtual ~AudioSystem() = default;
     // An empty device id means the monitor of the default sink (loopback) or the default source.
     virtual std::unique_ptr<AudioCaptureStream> openCapture(AudioRole role,

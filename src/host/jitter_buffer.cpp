@@ -28,7 +28,7 @@ void JitterBuffer::push(std::uint32_t sequence, const AudioBlock& block) {
         return sequenceDistance(e.sequence, sequence) >= 0;
     });
     if (at != queue_.end() && at->sequence == sequence) return;
-    queue_.insert(at, Entry {sequence, block});
+    queue_.insert(at, Entry{sequence, block});
     const auto limit = static_cast<std::size_t>(std::floor(2 * target_ + 4));
     while (queue_.size() > limit) {
         expected_ = queue_.front().sequence + 1;

@@ -26,7 +26,7 @@ struct JitterStats {
 // by a block for every 200 ms of underruns and shrinks slowly once growth has stopped for 5 s.
 // push runs on the receive path, pop on the playback thread; times are monotonic microseconds.
 class JitterBuffer {
-public:
+  public:
     static constexpr double kInitialTarget = 3.0;
     static constexpr double kMinTarget = 2.0;
     static constexpr double kMaxTarget = 20.0;
@@ -38,7 +38,7 @@ public:
 
     JitterStats stats() const;
 
-private:
+  private:
     struct Entry {
         std::uint32_t sequence;
         AudioBlock block;
@@ -48,16 +48,16 @@ private:
     void nextBlock(std::int64_t nowUs);
 
     mutable std::mutex mutex_;
-    std::deque<Entry> queue_;             // guarded by mutex_, in sequence order
-    bool haveExpected_ = false;           // guarded by mutex_
-    std::uint32_t expected_ = 0;          // guarded by mutex_
-    double target_ = kInitialTarget;      // guarded by mutex_
-    std::int64_t lastRaise_ = 0;          // guarded by mutex_
-    bool playing_ = false;                // guarded by mutex_
-    JitterStats counters_;                // guarded by mutex_
+    std::deque<Entry> queue_;         // guarded by mutex_, in sequence order
+    bool haveExpected_ = false;       // guarded by mutex_
+    std::uint32_t expected_ = 0;      // guarded by mutex_
+    double target_ = kInitialTarget;  // guarded by mutex_
+    std::int64_t lastRaise_ = 0;      // guarded by mutex_
+    bool playing_ = false;            // guarded by mutex_
+    JitterStats counters_;            // guarded by mutex_
 
     // The block being played; touched only by the playback thread.
-    AudioBlock current_ {};
+    AudioBlock current_{};
     std::size_t currentFrame_ = kBlockFrames;
 };
 

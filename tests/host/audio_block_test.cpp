@@ -15,8 +15,8 @@ namespace {
 
 std::vector<std::uint8_t> pcmBlock(std::uint8_t channels, std::uint16_t frames,
                                    const std::vector<std::int16_t>& samples) {
-    std::vector<std::uint8_t> out {channels, static_cast<std::uint8_t>(frames & 0xFF),
-                                   static_cast<std::uint8_t>(frames >> 8)};
+    std::vector<std::uint8_t> out{channels, static_cast<std::uint8_t>(frames & 0xFF),
+                                  static_cast<std::uint8_t>(frames >> 8)};
     for (std::int16_t s : samples) {
         out.push_back(static_cast<std::uint8_t>(s & 0xFF));
         out.push_back(static_cast<std::uint8_t>((static_cast<std::uint16_t>(s) >> 8) & 0xFF));
@@ -52,7 +52,8 @@ TEST(AdpcmTest, EncoderMatchesReferenceAndCarriesIndexAcrossBlocks) {
 TEST(AdpcmTest, DecoderMatchesReference) {
     std::vector<std::int16_t> decoded;
     for (std::size_t b = 0; b < kVectorBlocks; ++b) {
-        const std::vector<std::uint8_t> block(kVectorEncoded + b * 489, kVectorEncoded + (b + 1) * 489);
+        const std::vector<std::uint8_t> block(kVectorEncoded + b * 489,
+                                              kVectorEncoded + (b + 1) * 489);
         const DecodedAudio audio = decode(kAudioCodecAdpcm, block);
         EXPECT_EQ(audio.channels, 2u);
         EXPECT_EQ(audio.frames, 480u);
@@ -103,10 +104,10 @@ TEST(AudioBlockTest, PcmBlocksDecodeLittleEndianInterleaved) {
     const DecodedAudio audio = decode(1, pcmBlock(2, 2, {1, -1, 32767, -32768}));
     EXPECT_EQ(audio.channels, 2u);
     EXPECT_EQ(audio.frames, 2u);
-    EXPECT_EQ(audio.samples, (std::vector<std::int16_t> {1, -1, 32767, -32768}));
+    EXPECT_EQ(audio.samples, (std::vector<std::int16_t>{1, -1, 32767, -32768}));
     // Every codec byte but 2 means PCM.
-    EXPECT_EQ(decode(0, pcmBlock(1, 1, {77})).samples, std::vector<std::int16_t> {77});
-    EXPECT_EQ(decode(255, pcmBlock(1, 1, {77})).samples, std::vector<std::int16_t> {77});
+    EXPECT_EQ(decode(0, pcmBlock(1, 1, {77})).samples, std::vector<std::int16_t>{77});
+    EXPECT_EQ(decode(255, pcmBlock(1, 1, {77})).samples, std::vector<std::int16_t>{77});
 }
 
 TEST(AudioBlockTest, MalformedBlocksAreRefused) {
@@ -133,17 +134,17 @@ TEST(AudioBlockTest, MalformedBlocksAreRefused) {
     huge[1] = 48000 & 0xFF;
     huge[2] = 48000 >> 8;
     EXPECT_FALSE(refused(kAudioCodecAdpcm, huge));
-    std::vector<std::uint8_t> noFrames {1, 0, 0, 0, 0, 0};
+    std::vector<std::uint8_t> noFrames{1, 0, 0, 0, 0, 0};
     EXPECT_TRUE(refused(kAudioCodecAdpcm, noFrames));
 }
 
 TEST(AudioBlockTest, StepIndexAbove88IsReadAs88) {
     // Mono, one frame, predictor 0, code 7 (the largest positive step).
-    const std::vector<std::uint8_t> at88 {1, 1, 0, 0, 0, 88, 0x07};
+    const std::vector<std::uint8_t> at88{1, 1, 0, 0, 0, 88, 0x07};
     std::vector<std::uint8_t> above = at88;
     above[5] = 200;
     EXPECT_EQ(decode(kAudioCodecAdpcm, above).samples, decode(kAudioCodecAdpcm, at88).samples);
-    EXPECT_EQ(decode(kAudioCodecAdpcm, at88).samples, std::vector<std::int16_t> {32767});
+    EXPECT_EQ(decode(kAudioCodecAdpcm, at88).samples, std::vector<std::int16_t>{32767});
 }
 
 TEST(AudioBlockTest, OnlyStereoBlocksOf480FramesArePlayable) {
@@ -151,8 +152,10 @@ TEST(AudioBlockTest, OnlyStereoBlocksOf480FramesArePlayable) {
     const DecodedAudio stereo = decode(1, pcmBlock(2, 480, std::vector<std::int16_t>(960, 5)));
     ASSERT_TRUE(toPlayableBlock(stereo, block));
     EXPECT_EQ(block[959], 5);
-    EXPECT_FALSE(toPlayableBlock(decode(1, pcmBlock(1, 480, std::vector<std::int16_t>(480))), block));
-    EXPECT_FALSE(toPlayableBlock(decode(1, pcmBlock(2, 960, std::vector<std::int16_t>(1920))), block));
+    EXPECT_FALSE(
+        toPlayableBlock(decode(1, pcmBlock(1, 480, std::vector<std::int16_t>(480))), block));
+    EXPECT_FALSE(
+        toPlayableBlock(decode(1, pcmBlock(2, 960, std::vector<std::int16_t>(1920))), block));
 }
 
 }  // namespace

@@ -25,13 +25,14 @@ struct CapturedBlock {
 
 // Runs a capture thread over the fake server and collects what it delivers.
 class CaptureRun {
-public:
+  public:
     explicit CaptureRun(test::FakeAudioSystem& system, AudioRole role = AudioRole::Loopback,
                         std::string deviceId = {}) {
         context_.system = &system;
         context_.role = role;
         context_.deviceId = std::move(deviceId);
-        context_.onBlock = [this](const std::int16_t* samples, std::size_t frames, std::int64_t ts) {
+        context_.onBlock = [this](const std::int16_t* samples, std::size_t frames,
+                                  std::int64_t ts) {
             std::lock_guard lock(mutex_);
             blocks_.push_back({{samples, samples + frames * 2}, ts, MonotonicMicros()});
             arrived_.notify_all();
@@ -51,9 +52,11 @@ public:
         return blocks_;
     }
 
-    void join() { thread_.join(), thread_ = std::thread([] {}); }
+    void join() {
+        thread_.join(), thread_ = std::thread([] {});
+    }
 
-private:
+  private:
     AudioCaptureContext context_;
     std::thread thread_;
     std::mutex mutex_;
@@ -95,7 +98,8 @@ TEST(AudioCaptureTest, A44kHzFloatDeviceGivesConsecutive10MsBlocksAt48kHz) {
     EXPECT_EQ(blocks[0].samples[4], 16384);
     for (std::size_t b = 0; b < blocks.size(); ++b) {
         ASSERT_EQ(blocks[b].samples.size(), kBlockSamples);
-        EXPECT_EQ(blocks[b].timestampUs, blocks[0].timestampUs + static_cast<std::int64_t>(b) * 10000);
+        EXPECT_EQ(blocks[b].timestampUs,
+                  blocks[0].timestampUs + static_cast<std::int64_t>(b) * 10000);
     }
     // Stamped with the capture time of the first frame: before delivery, on the same clock.
     EXPECT_GE(blocks[0].timestampUs, before - 300 * 1000000 / 44100);

@@ -31,7 +31,8 @@ TEST(AudioPlaybackTest, PlaysTheJitterBufferAtTheStreamRate) {
     AudioPlaybackContext context;
     context.system = &system;
     context.deviceId = "velmora-sink";
-    for (std::uint32_t s = 0; s < 3; ++s) context.jitter.push(s, blockOf(static_cast<std::int16_t>(1000 * (s + 1))));
+    for (std::uint32_t s = 0; s < 3; ++s)
+        context.jitter.push(s, blockOf(static_cast<std::int16_t>(1000 * (s + 1))));
     const auto written = playInto(system, context);
     EXPECT_TRUE(context.startup.waitFor(0ms));
     EXPECT_EQ(system.openedDevice, "velmora-sink");

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 
 // Collects the left channel of everything a capture thread delivers.
 class Recorder {
-public:
+  public:
     Recorder(AudioRole role, std::string deviceId) {
         context_.role = role;
         context_.deviceId = std::move(deviceId);
@@ -49,7 +49,7 @@ public:
         return left_;
     }
 
-private:
+  private:
     AudioCaptureContext context_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -63,7 +63,8 @@ std::vector<int> plateaus(const std::vector<std::int16_t>& samples, std::size_t 
     std::size_t start = 0;
     for (std::size_t i = 1; i <= samples.size(); ++i) {
         if (i < samples.size() && std::abs(samples[i] - samples[start]) <= 2) continue;
-        if (i - start >= minLength && std::abs(samples[start]) > 2) levels.push_back(samples[start]);
+        if (i - start >= minLength && std::abs(samples[start]) > 2)
+            levels.push_back(samples[start]);
         start = i;
     }
     return levels;
@@ -133,7 +134,10 @@ TEST(AudioPulseTest, StartupFailuresCarryPulseAudioErrorText) {
     EXPECT_EQ(recorder.context().startupError.rfind("pa_context_connect failed: ", 0), 0u)
         << recorder.context().startupError;
     EXPECT_TRUE(listAudioDevices(true).empty());
-    if (saved) ::setenv("PULSE_SERVER", saved, 1); else ::unsetenv("PULSE_SERVER");
+    if (saved)
+        ::setenv("PULSE_SERVER", saved, 1);
+    else
+        ::unsetenv("PULSE_SERVER");
 }
 
 TEST(AudioPulseTest, AToneIntoTheSinkIsCapturedFromItsMonitorAtItsFrequency) {
@@ -154,21 +158,23 @@ TEST(AudioPulseTest, AToneIntoTheSinkIsCapturedFromItsMonitorAtItsFrequency) {
         const auto s = static_cast<std::int16_t>(16384 * std::sin(2 * M_PI * 1000 * f / 48000.0));
         for (int c = 0; c < 2; ++c) tone.append(reinterpret_cast<const char*>(&s), 2);
     }
-    const auto played = vel::test::RunProcess(
-        {pacat, "--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=2",
-         "--device=velmora_test"},
-        {}, tone);
+    const auto played =
+        vel::test::RunProcess({pacat, "--playback", "--raw", "--format=s16le", "--rate=48000",
+                               "--channels=2", "--device=velmora_test"},
+                              {}, tone);
     ASSERT_EQ(played.exitCode, 0) << played.output;
     const auto recording = recorder.waitUntil([](const std::vector<std::int16_t>& left) {
         // A whole second of the tone spends about 11,400 samples above 12,000; most of it will do.
-        return std::count_if(left.begin(), left.end(), [](std::int16_t s) { return s > 12000; }) > 8000;
+        return std::count_if(left.begin(), left.end(), [](std::int16_t s) { return s > 12000; }) >
+               8000;
     });
     EXPECT_NEAR(toneFrequency(recording), 1000.0, 2.0);
     const std::int16_t peak = *std::max_element(recording.begin(), recording.end());
     EXPECT_NEAR(peak, 16384, 400);
-    EXPECT_NE(readFile(daemon.dir().file("agent.log"))
-                  .find("[INFO ] audio loopback: Monitor of Velmora-Test, 44100 Hz, 2 ch, 32 bit float"),
-              std::string::npos);
+    EXPECT_NE(
+        readFile(daemon.dir().file("agent.log"))
+            .find("[INFO ] audio loopback: Monitor of Velmora-Test, 44100 Hz, 2 ch, 32 bit float"),
+        std::string::npos);
 }
 
 TEST(AudioPulseTest, JitterBufferBlocksReachTheSinkMonitorInOrder) {

@@ -16,7 +16,8 @@ std::vector<std::uint8_t> bytesOf(const std::vector<T>& values) {
     return out;
 }
 
-std::vector<std::int16_t> convert(const AudioFormat& format, const std::vector<std::uint8_t>& data) {
+std::vector<std::int16_t> convert(const AudioFormat& format,
+                                  const std::vector<std::uint8_t>& data) {
     AudioSampleConverter converter(format);
     std::vector<std::int16_t> out;
     converter.append(data.data(), data.size() / format.frameBytes(), out);
@@ -38,30 +39,30 @@ double measuredFrequency(const std::vector<std::int16_t>& stereo, int channel, d
 
 TEST(AudioSampleConverterTest, EachSampleFormatBecomesSixteenBit) {
     EXPECT_EQ(convert({48000, 2, 32, true}, bytesOf<float>({0.5f, -0.25f, 1.5f, -1.5f})),
-              (std::vector<std::int16_t> {16384, -8192, 32767, -32768}));
+              (std::vector<std::int16_t>{16384, -8192, 32767, -32768}));
     EXPECT_EQ(convert({48000, 2, 32, true}, bytesOf<float>({NAN, 0.0f})),
-              (std::vector<std::int16_t> {0, 0}));
+              (std::vector<std::int16_t>{0, 0}));
     EXPECT_EQ(convert({48000, 2, 16, false}, bytesOf<std::int16_t>({-5, 7})),
-              (std::vector<std::int16_t> {-5, 7}));
+              (std::vector<std::int16_t>{-5, 7}));
     // 24-bit keeps its upper two bytes, 32-bit its upper half.
     EXPECT_EQ(convert({48000, 2, 24, false}, {0xFF, 0x34, 0x12, 0x00, 0x00, 0x80}),
-              (std::vector<std::int16_t> {0x1234, -32768}));
+              (std::vector<std::int16_t>{0x1234, -32768}));
     EXPECT_EQ(convert({48000, 2, 32, false}, bytesOf<std::int32_t>({0x12345678, -65536})),
-              (std::vector<std::int16_t> {0x1234, -1}));
+              (std::vector<std::int16_t>{0x1234, -1}));
 }
 
 TEST(AudioSampleConverterTest, MonoIsDuplicatedAndExtraChannelsIgnored) {
     EXPECT_EQ(convert({48000, 1, 16, false}, bytesOf<std::int16_t>({3, -4})),
-              (std::vector<std::int16_t> {3, 3, -4, -4}));
+              (std::vector<std::int16_t>{3, 3, -4, -4}));
     EXPECT_EQ(convert({48000, 6, 16, false}, bytesOf<std::int16_t>({1, 2, 3, 4, 5, 6})),
-              (std::vector<std::int16_t> {1, 2}));
+              (std::vector<std::int16_t>{1, 2}));
 }
 
 TEST(AudioSampleConverterTest, SilentPacketsGiveZeros) {
     AudioSampleConverter converter({48000, 2, 32, true});
-    std::vector<std::int16_t> out {9};
+    std::vector<std::int16_t> out{9};
     converter.append(nullptr, 3, out);
-    EXPECT_EQ(out, (std::vector<std::int16_t> {9, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(out, (std::vector<std::int16_t>{9, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(AudioSampleConverterTest, ResamplingTo48kHzKeepsTheFrequency) {
@@ -95,8 +96,9 @@ TEST(AudioSampleConverterTest, ResamplingCarriesPositionAcrossPacketsOfAnySize) 
     // The same input cut into odd packet sizes gives the output of one large packet, give or
     // take the rounding of the carried position.
     std::vector<std::int16_t> input(2 * 1000);
-    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<std::int16_t>(i * 13 % 2000);
-    const AudioFormat format {22050, 2, 16, false};
+    for (std::size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<std::int16_t>(i * 13 % 2000);
+    const AudioFormat format{22050, 2, 16, false};
     const std::vector<std::int16_t> whole = convert(format, bytesOf(input));
 
     AudioSampleConverter converter(format);

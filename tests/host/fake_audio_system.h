@@ -13,9 +13,9 @@ namespace vel::host::test {
 // A sound server in memory: capture streams hand out queued packets, playback streams record what
 // is written and offer a fixed amount of room each time until they have taken enough frames.
 class FakeAudioSystem final : public AudioSystem {
-public:
-    AudioFormat captureFormat {48000, 2, 16, false};
-    AudioFormat playbackFormat {48000, 2, 16, false};
+  public:
+    AudioFormat captureFormat{48000, 2, 16, false};
+    AudioFormat playbackFormat{48000, 2, 16, false};
     std::string openError;  // when set, every open fails with it
     std::size_t playbackRoom = 480;
     std::size_t playbackFrames = 0;  // after this many frames the playback stream fails
@@ -58,14 +58,14 @@ public:
     AudioRole openedRole = AudioRole::Loopback;
     std::string openedDevice;
 
-private:
+  private:
     struct Packet {
         std::vector<std::uint8_t> bytes;
         std::size_t gapFrames;
     };
 
     class Capture final : public AudioCaptureStream {
-    public:
+      public:
         explicit Capture(FakeAudioSystem& system) : system_(system) {}
         const AudioFormat& format() const override { return system_.captureFormat; }
         const std::string& deviceName() const override { return name_; }
@@ -83,14 +83,14 @@ private:
         }
         void release() override { current_ = {}; }
 
-    private:
+      private:
         FakeAudioSystem& system_;
         std::string name_ = "Fake Monitor";
         Packet current_;
     };
 
     class Playback final : public AudioPlaybackStream {
-    public:
+      public:
         explicit Playback(FakeAudioSystem& system) : system_(system) {}
         const AudioFormat& format() const override { return system_.playbackFormat; }
         std::uint32_t bufferFrames() const override { return 1440; }
@@ -98,22 +98,24 @@ private:
             std::lock_guard lock(system_.mutex_);
             const std::size_t frames = system_.written_.size() / format().frameBytes();
             if (frames >= system_.playbackFrames) return -1;
-            return static_cast<long>(std::min(system_.playbackRoom, system_.playbackFrames - frames));
+            return static_cast<long>(
+                std::min(system_.playbackRoom, system_.playbackFrames - frames));
         }
         bool write(const std::uint8_t* data, std::size_t frames) override {
             std::lock_guard lock(system_.mutex_);
-            system_.written_.insert(system_.written_.end(), data, data + frames * format().frameBytes());
+            system_.written_.insert(system_.written_.end(), data,
+                                    data + frames * format().frameBytes());
             return true;
         }
 
-    private:
+      private:
         FakeAudioSystem& system_;
     };
 
     mutable std::mutex mutex_;
-    std::deque<Packet> packets_;        // guarded by mutex_
+    std::deque<Packet> packets_;         // guarded by mutex_
     std::vector<std::uint8_t> written_;  // guarded by mutex_
-    std::atomic<bool> captureFails_ {false};
+    std::atomic<bool> captureFails_{false};
 };
 
 }  // namespace vel::host::test

@@ -40,9 +40,9 @@ std::vector<int> play(JitterBuffer& buffer, int blocks, std::int64_t nowUs = 0) 
 TEST(JitterBufferTest, PrimesToTargetThenPlaysInSequenceOrder) {
     JitterBuffer buffer;
     push(buffer, {10, 12});
-    EXPECT_EQ(play(buffer, 1), std::vector<int> {0}) << "two blocks are below the target of 3";
+    EXPECT_EQ(play(buffer, 1), std::vector<int>{0}) << "two blocks are below the target of 3";
     push(buffer, {13, 11, 11});  // early arrivals reordered; the duplicate 11 dropped
-    EXPECT_EQ(play(buffer, 4), (std::vector<int> {10, 11, 12, 13}));
+    EXPECT_EQ(play(buffer, 4), (std::vector<int>{10, 11, 12, 13}));
     EXPECT_EQ(buffer.stats().played, 4u);
     EXPECT_EQ(buffer.stats().queued, 0u);
 }
@@ -50,12 +50,12 @@ TEST(JitterBufferTest, PrimesToTargetThenPlaysInSequenceOrder) {
 TEST(JitterBufferTest, LateBlocksAreDroppedAndALostBlockPlaysSilence) {
     JitterBuffer buffer;
     push(buffer, {1, 2, 3, 5, 6});
-    EXPECT_EQ(play(buffer, 2), (std::vector<int> {1, 2}));
+    EXPECT_EQ(play(buffer, 2), (std::vector<int>{1, 2}));
     push(buffer, {1});  // already played
-    EXPECT_EQ(play(buffer, 1), std::vector<int> {3});
-    EXPECT_EQ(play(buffer, 1), std::vector<int> {0}) << "4 never came: 10 ms of silence";
+    EXPECT_EQ(play(buffer, 1), std::vector<int>{3});
+    EXPECT_EQ(play(buffer, 1), std::vector<int>{0}) << "4 never came: 10 ms of silence";
     push(buffer, {4});  // arrives after its slot
-    EXPECT_EQ(play(buffer, 2), (std::vector<int> {5, 6}));
+    EXPECT_EQ(play(buffer, 2), (std::vector<int>{5, 6}));
     const JitterStats stats = buffer.stats();
     EXPECT_EQ(stats.played, 5u);
     EXPECT_EQ(stats.underruns, 0u) << "a gap with blocks queued is not an underrun";
@@ -70,7 +70,7 @@ TEST(JitterBufferTest, BurstBeyondTwiceTheTargetDropsTheOldest) {
     EXPECT_EQ(buffer.stats().overflowDrops, 2u);
     EXPECT_EQ(buffer.stats().queued, 10u);
     push(buffer, {101});  // the dropped block is late now
-    EXPECT_EQ(play(buffer, 2), (std::vector<int> {102, 103}));
+    EXPECT_EQ(play(buffer, 2), (std::vector<int>{102, 103}));
 }
 
 TEST(JitterBufferTest, SequenceNumbersWrapAround) {
@@ -78,13 +78,13 @@ TEST(JitterBufferTest, SequenceNumbersWrapAround) {
     buffer.push(0xFFFFFFFEu, blockOf(1));
     buffer.push(0u, blockOf(3));
     buffer.push(0xFFFFFFFFu, blockOf(2));
-    EXPECT_EQ(play(buffer, 3), (std::vector<int> {1, 2, 3}));
+    EXPECT_EQ(play(buffer, 3), (std::vector<int>{1, 2, 3}));
 }
 
 TEST(JitterBufferTest, UnderrunsRaiseTheTargetAtMostOncePer200Ms) {
     JitterBuffer buffer;
     push(buffer, {1, 2, 3});
-    EXPECT_EQ(play(buffer, 3, 1000 * kMs), (std::vector<int> {1, 2, 3}));
+    EXPECT_EQ(play(buffer, 3, 1000 * kMs), (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(playBlock(buffer, 1000 * kMs), 0);
     JitterStats stats = buffer.stats();
     EXPECT_EQ(stats.underruns, 1u);
@@ -92,9 +92,9 @@ TEST(JitterBufferTest, UnderrunsRaiseTheTargetAtMostOncePer200Ms) {
 
     // Priming again: four blocks are needed now.
     push(buffer, {5, 6, 7});
-    EXPECT_EQ(play(buffer, 1, 1100 * kMs), std::vector<int> {0});
+    EXPECT_EQ(play(buffer, 1, 1100 * kMs), std::vector<int>{0});
     push(buffer, {8});
-    EXPECT_EQ(play(buffer, 4, 1100 * kMs), (std::vector<int> {5, 6, 7, 8}));
+    EXPECT_EQ(play(buffer, 4, 1100 * kMs), (std::vector<int>{5, 6, 7, 8}));
     // A second underrun 100 ms after the raise is counted but does not raise again.
     EXPECT_EQ(playBlock(buffer, 1100 * kMs), 0);
     stats = buffer.stats();
@@ -103,7 +103,7 @@ TEST(JitterBufferTest, UnderrunsRaiseTheTargetAtMostOncePer200Ms) {
 
     // One more than 200 ms after the raise does.
     push(buffer, {10, 11, 12, 13});
-    EXPECT_EQ(play(buffer, 4, 1300 * kMs), (std::vector<int> {10, 11, 12, 13}));
+    EXPECT_EQ(play(buffer, 4, 1300 * kMs), (std::vector<int>{10, 11, 12, 13}));
     EXPECT_EQ(playBlock(buffer, 1200 * kMs + 1), 0);
     EXPECT_DOUBLE_EQ(buffer.stats().target, 5.0);
 }

@@ -35,7 +35,7 @@ inline std::string findProgram(const std::string& name) {
 // mixer) and a null source "velmora_mic", reached on its own socket. While it lives, PULSE_SERVER
 // points this process's libpulse clients at it.
 class PulseDaemon {
-public:
+  public:
     PulseDaemon() {
         const std::string program = findProgram("pulseaudio");
         if (program.empty()) {
@@ -45,13 +45,20 @@ public:
         std::filesystem::create_directories(dir_.file("runtime"));
         std::filesystem::create_directories(dir_.file("home"));
         socket_ = dir_.file("runtime/native");
-        std::vector<std::string> args {
-            program, "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+        std::vector<std::string> args{
+            program,
+            "-n",
+            "--daemonize=no",
+            "--exit-idle-time=-1",
+            "--use-pid-file=no",
             "--log-target=file:" + dir_.file("pulseaudio.log"),
-            "-L", "module-null-sink sink_name=velmora_test rate=44100 format=float32le channels=2 "
-                  "sink_properties=device.description=Velmora-Test",
-            "-L", "module-null-source source_name=velmora_mic description=Velmora-Mic",
-            "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + socket_};
+            "-L",
+            "module-null-sink sink_name=velmora_test rate=44100 format=float32le channels=2 "
+            "sink_properties=device.description=Velmora-Test",
+            "-L",
+            "module-null-source source_name=velmora_mic description=Velmora-Mic",
+            "-L",
+            "module-native-protocol-unix auth-anonymous=1 socket=" + socket_};
         std::vector<std::string> env = vel::test::MergedEnvironment(
             {"XDG_RUNTIME_DIR=" + dir_.file("runtime"), "HOME=" + dir_.file("home"),
              "XDG_CONFIG_HOME=" + dir_.file("home/.config")});
@@ -103,7 +110,7 @@ public:
 
     const vel::test::TempDir& dir() const { return dir_; }
 
-private:
+  private:
     std::string logTail() const {
         std::ifstream in(dir_.file("pulseaudio.log"));
         std::stringstream text;
