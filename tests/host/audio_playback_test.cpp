@@ -82,30 +82,5 @@ TEST(AudioPlaybackTest, OtherDeviceFormatsHoldFramesAndFillExtraChannelsWithZero
     EXPECT_EQ(sample(2, 3), 0);
 }
 
-TEST(AudioPlaybackTest, FloatDevicesGetScaledSamples) {
-    test::FakeAudioSystem system;
-    system.playbackFormat = {48000, 2, 32, true};
-    system.playbackFrames = 480;
-    AudioPlaybackContext context;
-    context.system = &system;
-    for (std::uint32_t s = 0; s < 3; ++s) context.jitter.push(s, blockOf(-16384));
-    const auto written = playInto(system, context);
-    ASSERT_EQ(written.size(), 480u * 8);
-    float right;
-    std::memcpy(&right, written.data() + 4, 4);
-    EXPECT_FLOAT_EQ(right, -0.5f);
-}
-
-TEST(AudioPlaybackTest, StartupFailureIsReported) {
-    test::FakeAudioSystem system;
-    system.openError = "audio playback device failed: No such entity";
-    AudioPlaybackContext context;
-    context.system = &system;
-    playInto(system, context);
-    EXPECT_TRUE(context.startup.waitFor(0ms));
-    EXPECT_EQ(context.startupError, system.openError);
-    EXPECT_FALSE(context.started);
-}
-
 }  // namespace
 }  // namespace vel::host

@@ -58,13 +58,6 @@ TEST(AudioSampleConverterTest, MonoIsDuplicatedAndExtraChannelsIgnored) {
               (std::vector<std::int16_t>{1, 2}));
 }
 
-TEST(AudioSampleConverterTest, SilentPacketsGiveZeros) {
-    AudioSampleConverter converter({48000, 2, 32, true});
-    std::vector<std::int16_t> out{9};
-    converter.append(nullptr, 3, out);
-    EXPECT_EQ(out, (std::vector<std::int16_t>{9, 0, 0, 0, 0, 0, 0}));
-}
-
 TEST(AudioSampleConverterTest, ResamplingTo48kHzKeepsTheFrequency) {
     // One second of a 1 kHz float tone on the left and 3 kHz on the right at 44.1 kHz, in the
     // 441-frame packets a 10 ms server period gives.

@@ -16,7 +16,6 @@ class FakeAudioSystem final : public AudioSystem {
   public:
     AudioFormat captureFormat{48000, 2, 16, false};
     AudioFormat playbackFormat{48000, 2, 16, false};
-    std::string openError;  // when set, every open fails with it
     std::size_t playbackRoom = 480;
     std::size_t playbackFrames = 0;  // after this many frames the playback stream fails
 
@@ -33,23 +32,15 @@ class FakeAudioSystem final : public AudioSystem {
     }
 
     std::unique_ptr<AudioCaptureStream> openCapture(AudioRole role, const std::string& deviceId,
-                                                    std::string& error) override {
+                                                    std::string&) override {
         openedRole = role;
         openedDevice = deviceId;
-        if (!openError.empty()) {
-            error = openError;
-            return nullptr;
-        }
         return std::make_unique<Capture>(*this);
     }
 
     std::unique_ptr<AudioPlaybackStream> openPlayback(const std::string& deviceId,
-                                                      std::string& error) override {
+                                                      std::string&) override {
         openedDevice = deviceId;
-        if (!openError.empty()) {
-            error = openError;
-            return nullptr;
-        }
         return std::make_unique<Playback>(*this);
     }
 
