@@ -86,8 +86,9 @@ std::unique_ptr<SecurityKey> SecurityKey::open(DeviceSource& source, const std::
         }
         if (paths.empty()) {
             failure = KeyFailure::NoDevice;
-            error = "no security key found: plug in your FIDO2 key (and check that you may use it: "
-                    "the udev rules of the libfido2 package grant the logged-in user access)";
+            // A key the user may not open is not listed either.
+            error = "no security key found: plug in your FIDO2 key (udev lets the user logged in at "
+                    "the seat use it; other accounts need a udev rule of their own)";
             return nullptr;
         }
         chosen = paths.front();
