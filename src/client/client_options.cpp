@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "client/certificate_trust.h"
+
 namespace vel::client {
 
 namespace {
@@ -77,6 +79,11 @@ bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions& out
     if (parsed.operands.size() != shape->operands) {
         error = "usage: velmora-client " + parsed.command +
                 (shape->operands == 0 ? std::string() : " " + std::string(shape->operandText));
+        return false;
+    }
+    std::string fingerprint;
+    if (!parsed.fingerprint.empty() && !NormalizeFingerprint(parsed.fingerprint, fingerprint)) {
+        error = "--fingerprint wants the 64 hex digits of a SHA-256 fingerprint";
         return false;
     }
     if (parsed.noRdp && !parsed.rdpCommand.empty()) {

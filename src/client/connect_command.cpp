@@ -34,10 +34,10 @@ int RunConnect(const ClientOptions& options, ClientEnvironment& environment) {
     if (!key) return Fail(error);
 
     GateConnection gate = ConnectionFor(address, hosts, options, false);
-    JsonValue options_;
-    if (!gate.call("/v1/auth/begin", JsonValue::object(), options_, error)) return Fail(error);
+    JsonValue offer;
+    if (!gate.call("/v1/auth/begin", JsonValue::object(), offer, error)) return Fail(error);
     AssertionRequest request;
-    const JsonValue& allowed = options_.get("allowCredentials");
+    const JsonValue& allowed = offer.get("allowCredentials");
     for (std::size_t i = 0; i < allowed.size(); ++i) {
         Bytes id;
         if (Base64Decode(allowed.at(i).asString(), id) && !id.empty()) {
@@ -49,14 +49,14 @@ int RunConnect(const ClientOptions& options, ClientEnvironment& environment) {
                     " is disabled; ask its administrator");
     }
     Bytes challenge;
-    if (!Base64Decode(options_.get("challenge").asString(), challenge) || challenge.empty()) {
+    if (!Base64Decode(offer.get("challenge").asString(), challenge) || challenge.empty()) {
         return Fail("the gate's sign-in options are incomplete");
     }
     const Bytes clientData =
-        ClientDataJson("webauthn.get", challenge, options_.get("origin").asString());
-    request.rpId = options_.get("rpId").asString();
+        ClientDataJson("webauthn.get", challenge, offer.get("origin").asString());
+    request.rpId = offer.get("rpId").asString();
     request.clientDataHash = Sha256(clientData);
-    request.userVerification = options_.get("requireUserVerification").asBool();
+    request.userVerification = offer.get("requireUserVerification").asBool();
     KeyAssertion assertion;
     if (!AssertOnKey(*key, environment.pins, request, assertion, error)) {
         if (error.find("not enrolled") != std::string::npos) {

@@ -44,12 +44,6 @@ int RunEnroll(const ClientOptions& options, ClientEnvironment& environment) {
     const std::string& code = options.operands[1];
     KnownHosts hosts("");
     if (!LoadKnownHosts(environment, hosts, error)) return Fail(error);
-    if (!options.fingerprint.empty()) {
-        std::string normalized;
-        if (!NormalizeFingerprint(options.fingerprint, normalized)) {
-            return Fail("--fingerprint wants the 64 hex digits of a SHA-256 fingerprint");
-        }
-    }
     std::unique_ptr<SecurityKey> key = OpenKey(environment.devices, options.device, error);
     if (!key) return Fail(error);
 

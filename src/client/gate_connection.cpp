@@ -33,7 +33,7 @@ bool GateConnection::call(const std::string& path, const JsonValue& body, JsonVa
                           std::string& error) {
     gateStatus_ = 0;
     gateErrorCode_.clear();
-    HttpsReply reply;
+    HttpAnswer reply;
     const CertificateCheck pin = [this](const PeerCertificate& presented, std::string& reason) {
         return check(presented, reason);
     };

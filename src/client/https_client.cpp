@@ -9,10 +9,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <memory>
 
 #include "core/crypto.h"
@@ -31,9 +28,6 @@ struct AddrInfoFree {
     void operator()(addrinfo* list) const noexcept { ::freeaddrinfo(list); }
 };
 using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoFree>;
-
-// Answers of the gate are small JSON objects; anything larger is not a gate.
-constexpr std::size_t kMaxAnswerBytes = 1024 * 1024;
 
 std::string tlsFailure(const char* step, SSL* ssl, int result) {
     const int systemError = errno;
@@ -121,60 +115,37 @@ PeerCertificate describe(X509* certificate) {
     return {HexEncode(Sha256(der), true), HexEncode(HashBytes("SHA1", der), true)};
 }
 
-// Reads until the whole answer is in: the head and, when it names one, Content-Length bytes of
-// body, else everything up to the close.
-bool readAnswer(SSL* ssl, HttpsReply& reply, std::string& error) {
+// Reads until the whole answer is in.
+bool readAnswer(SSL* ssl, HttpAnswer& reply, std::string& error) {
     std::string received;
-    std::size_t bodyStart = std::string::npos;
-    std::size_t expected = std::string::npos;
     for (;;) {
-        if (bodyStart != std::string::npos && expected != std::string::npos &&
-            received.size() >= bodyStart + expected) {
-            break;
-        }
         char buffer[16384];
         errno = 0;
         const int n = SSL_read(ssl, buffer, sizeof buffer);
-        if (n <= 0) {
+        bool closed = false;
+        if (n > 0) {
+            received.append(buffer, static_cast<std::size_t>(n));
+        } else {
             const int kind = SSL_get_error(ssl, n);
-            const bool closed = kind == SSL_ERROR_ZERO_RETURN ||
-                                (kind == SSL_ERROR_SYSCALL && errno == 0 && ERR_peek_error() == 0);
-            if (closed && bodyStart != std::string::npos && expected == std::string::npos) break;
-            error = tlsFailure("reading the gate's answer", ssl, n);
-            return false;
-        }
-        received.append(buffer, static_cast<std::size_t>(n));
-        if (received.size() > kMaxAnswerBytes) {
-            error = "the gate's answer is larger than " + std::to_string(kMaxAnswerBytes) + " bytes";
-            return false;
-        }
-        if (bodyStart == std::string::npos) {
-            const std::size_t headEnd = received.find("\r\n\r\n");
-            if (headEnd == std::string::npos) continue;
-            bodyStart = headEnd + 4;
-            std::string head = received.substr(0, headEnd);
-            std::transform(head.begin(), head.end(), head.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-            if (head.rfind("http/1.", 0) != 0 || head.size() < 12) {
-                error = "the gate's answer is not HTTP";
+            closed = kind == SSL_ERROR_ZERO_RETURN ||
+                     (kind == SSL_ERROR_SYSCALL && errno == 0 && ERR_peek_error() == 0);
+            if (!closed) {
+                error = tlsFailure("reading the gate's answer", ssl, n);
                 return false;
             }
-            reply.status = std::atoi(head.c_str() + 9);
-            const std::size_t lengthAt = head.find("\r\ncontent-length:");
-            if (lengthAt != std::string::npos) {
-                expected = std::strtoul(head.c_str() + lengthAt + 17, nullptr, 10);
-            }
+        }
+        switch (ParseHttpAnswer(received, closed, reply, error)) {
+            case AnswerState::Complete: return true;
+            case AnswerState::Malformed: return false;
+            case AnswerState::Incomplete: break;
         }
     }
-    reply.body = received.substr(bodyStart, expected == std::string::npos ? std::string::npos
-                                                                            : expected);
-    return true;
 }
 
 }  // namespace
 
 bool HttpsPost(const GateAddress& address, const std::string& path, const std::string& body,
-               const CertificateCheck& check, HttpsReply& reply, std::string& error) {
+               const CertificateCheck& check, HttpAnswer& reply, std::string& error) {
     SslCtxPtr context(SSL_CTX_new(TLS_client_method()));
     if (!context) {
         error = "SSL_CTX_new failed";
@@ -195,7 +166,7 @@ bool HttpsPost(const GateAddress& address, const std::string& path, const std::s
     const int handshake = SSL_connect(ssl.get());
     if (handshake != 1) {
         error = tlsFailure("TLS handshake", ssl.get(), handshake) + " (is " + address.text() +
-                " a Velmora gate?)";
+                " a Velmora gate, set up with `velmora setup`?)";
         return false;
     }
     X509Ptr certificate(SSL_get1_peer_certificate(ssl.get()));

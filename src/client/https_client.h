@@ -4,6 +4,7 @@
 #include <string>
 
 #include "client/gate_address.h"
+#include "client/http_answer.h"
 
 namespace vel::client {
 
@@ -11,11 +12,6 @@ namespace vel::client {
 struct PeerCertificate {
     std::string sha256;  // the fingerprint users compare
     std::string sha1;    // the thumbprint the gate reports about itself
-};
-
-struct HttpsReply {
-    int status = 0;
-    std::string body;
 };
 
 // Decides, after the handshake and before a byte of the request leaves, whether the server's
@@ -31,6 +27,6 @@ inline constexpr int kIoTimeoutMs = 20000;
 // user, when the gate could not be reached, the certificate was refused or no complete answer came.
 [[nodiscard]] bool HttpsPost(const GateAddress& address, const std::string& path,
                              const std::string& body, const CertificateCheck& check,
-                             HttpsReply& reply, std::string& error);
+                             HttpAnswer& reply, std::string& error);
 
 }  // namespace vel::client

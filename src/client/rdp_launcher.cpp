@@ -23,8 +23,9 @@ std::string findOnPath(const std::string& name) {
     while (start <= dirs.size()) {
         const std::size_t end = dirs.find(':', start);
         const std::string dir = dirs.substr(start, end == std::string::npos ? end : end - start);
-        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+        // An empty entry would mean the current folder, where nothing is run from.
+        const std::string candidate = dir + "/" + name;
+        if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
         if (end == std::string::npos) break;
         start = end + 1;
     }

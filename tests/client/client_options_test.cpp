@@ -33,6 +33,8 @@ TEST(ClientOptions, EachCommandTakesItsOwnOperandsAndOptions) {
     EXPECT_FALSE(ParseClientOptions({"connect", "pc", "--no-rdp", "--rdp-command", "x"}, options,
                                     error));
     EXPECT_FALSE(ParseClientOptions({"open", "pc"}, options, error));
+    EXPECT_FALSE(ParseClientOptions({"revoke", "pc", "--fingerprint", "AB:CD"}, options, error));
+    EXPECT_EQ(error, "--fingerprint wants the 64 hex digits of a SHA-256 fingerprint");
 }
 
 TEST(GateAddress, HostsPortsAndBrackets) {
