@@ -17,8 +17,9 @@ TrustDecision DecideTrust(const std::string& address, const std::string& saved,
     if (!options.pinnedFingerprint.empty()) {
         std::string pinned;
         if (!NormalizeFingerprint(options.pinnedFingerprint, pinned) || pinned != presented) {
-            decision.message = "the certificate of " + address + " has the SHA-256 fingerprint\n  " +
-                               presented + "\nnot the one given with --fingerprint; refusing to talk to it";
+            decision.message = "the certificate of " + address +
+                               " has the SHA-256 fingerprint\n  " + presented +
+                               "\nnot the one given with --fingerprint; refusing to talk to it";
             return decision;
         }
         decision.trusted = true;
@@ -38,7 +39,8 @@ TrustDecision DecideTrust(const std::string& address, const std::string& saved,
             return decision;
         }
         decision.message =
-            "the certificate of " + address + " has CHANGED since it was saved\n  saved:     " + saved +
+            "the certificate of " + address +
+            " has CHANGED since it was saved\n  saved:     " + saved +
             "\n  presented: " + presented +
             "\nEither the gate was set up again with a new certificate, or someone is intercepting "
             "the connection. Compare the new fingerprint with the one `velmora setup` printed on "
@@ -53,10 +55,10 @@ TrustDecision DecideTrust(const std::string& address, const std::string& saved,
                            "\n(compare it with the one `velmora setup` printed on the gate)";
         return decision;
     }
-    decision.message = address +
-                       " is not a saved gate. Enroll a key first (velmora-client enroll " + address +
-                       " CODE), or name its certificate with --fingerprint HEX or accept it with "
-                       "--accept-new-certificate.";
+    decision.message =
+        address + " is not a saved gate. Enroll a key first (velmora-client enroll " + address +
+        " CODE), or name its certificate with --fingerprint HEX or accept it with "
+        "--accept-new-certificate.";
     return decision;
 }
 

@@ -18,9 +18,13 @@ struct CommandShape {
 
 const std::array<CommandShape, 5>& commands() {
     static const std::array<CommandShape, 5> shapes{{
-        {"enroll", 2, "HOST[:PORT] CODE",
+        {"enroll",
+         2,
+         "HOST[:PORT] CODE",
          {"--label", "--device", "--fingerprint", "--accept-new-certificate"}},
-        {"connect", 1, "HOST[:PORT]",
+        {"connect",
+         1,
+         "HOST[:PORT]",
          {"--device", "--fingerprint", "--accept-new-certificate", "--rdp-command", "--no-rdp"}},
         {"revoke", 1, "HOST[:PORT]", {"--fingerprint", "--accept-new-certificate"}},
         {"hosts", 0, "", {}},
@@ -45,8 +49,9 @@ bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions& out
         return true;
     }
     parsed.command = args.front() == "--help" || args.front() == "-h" ? "help" : args.front();
-    const auto shape = std::find_if(commands().begin(), commands().end(),
-                                    [&](const CommandShape& s) { return parsed.command == s.name; });
+    const auto shape =
+        std::find_if(commands().begin(), commands().end(),
+                     [&](const CommandShape& s) { return parsed.command == s.name; });
     if (shape == commands().end()) {
         error = "unknown command '" + parsed.command + "'";
         return false;

@@ -11,8 +11,9 @@ int Fail(const std::string& sentence) {
 
 bool LoadKnownHosts(const ClientEnvironment& environment, KnownHosts& hosts, std::string& error) {
     if (environment.hostsPath.empty()) {
-        error = "cannot tell where to keep the saved gates: neither XDG_CONFIG_HOME nor HOME is "
-                "set to an absolute path";
+        error =
+            "cannot tell where to keep the saved gates: neither XDG_CONFIG_HOME nor HOME is "
+            "set to an absolute path";
         return false;
     }
     hosts = KnownHosts(environment.hostsPath);
@@ -26,10 +27,9 @@ GateConnection ConnectionFor(const GateAddress& address, const KnownHosts& hosts
     trust.pinnedFingerprint = options.fingerprint;
     trust.acceptNew = options.acceptNewCertificate;
     trust.firstUseAllowed = firstUse;
-    return GateConnection(address, saved != nullptr ? saved->fingerprint : std::string(), trust,
-                          [](const std::string& note) {
-                              std::fprintf(stderr, "%s\n", note.c_str());
-                          });
+    return GateConnection(
+        address, saved != nullptr ? saved->fingerprint : std::string(), trust,
+        [](const std::string& note) { std::fprintf(stderr, "%s\n", note.c_str()); });
 }
 
 }  // namespace vel::client

@@ -30,7 +30,8 @@ int RunConnect(const ClientOptions& options, ClientEnvironment& environment) {
     if (!ParseGateAddress(options.operands[0], address, error)) return Fail(error);
     KnownHosts hosts("");
     if (!LoadKnownHosts(environment, hosts, error)) return Fail(error);
-    std::unique_ptr<SecurityKey> key = OpenKey(environment.devices, options.device, error);
+    std::unique_ptr<SecurityKey> key =
+        SecurityKey::open(environment.devices, options.device, error);
     if (!key) return Fail(error);
 
     GateConnection gate = ConnectionFor(address, hosts, options, false);
@@ -58,8 +59,9 @@ int RunConnect(const ClientOptions& options, ClientEnvironment& environment) {
     request.clientDataHash = Sha256(clientData);
     request.userVerification = offer.get("requireUserVerification").asBool();
     KeyAssertion assertion;
-    if (!AssertOnKey(*key, environment.pins, request, assertion, error)) {
-        if (error.find("not enrolled") != std::string::npos) {
+    KeyFailure failure = KeyFailure::None;
+    if (!AssertOnKey(*key, environment.pins, request, assertion, failure, error)) {
+        if (failure == KeyFailure::NotEnrolled) {
             error = "this security key is not enrolled on " + address.text() +
                     "; enroll it with `velmora-client enroll " + address.text() + " CODE`";
         }
@@ -87,9 +89,10 @@ int RunConnect(const ClientOptions& options, ClientEnvironment& environment) {
     RdpLaunch launch;
     if (!ChooseRdpClient(options.rdpCommand, address.host, static_cast<std::uint16_t>(rdpPort),
                          launch)) {
-        return Fail("no remote-desktop client found: install FreeRDP (xfreerdp) or name one with "
-                    "--rdp-command; connect to " + address.host + " port " +
-                    std::to_string(rdpPort) + " before the time above");
+        return Fail(
+            "no remote-desktop client found: install FreeRDP (xfreerdp) or name one with "
+            "--rdp-command; connect to " +
+            address.host + " port " + std::to_string(rdpPort) + " before the time above");
     }
     int exitCode = 0;
     if (!RunRdpClient(launch, exitCode, error)) return Fail(error);

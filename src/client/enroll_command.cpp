@@ -44,7 +44,8 @@ int RunEnroll(const ClientOptions& options, ClientEnvironment& environment) {
     const std::string& code = options.operands[1];
     KnownHosts hosts("");
     if (!LoadKnownHosts(environment, hosts, error)) return Fail(error);
-    std::unique_ptr<SecurityKey> key = OpenKey(environment.devices, options.device, error);
+    std::unique_ptr<SecurityKey> key =
+        SecurityKey::open(environment.devices, options.device, error);
     if (!key) return Fail(error);
 
     GateConnection gate = ConnectionFor(address, hosts, options, true);
@@ -76,7 +77,10 @@ int RunEnroll(const ClientOptions& options, ClientEnvironment& environment) {
     request.clientDataHash = Sha256(clientData);
     request.userVerification = creation.get("requireUserVerification").asBool();
     NewCredential credential;
-    if (!CreateOnKey(*key, environment.pins, request, credential, error)) return Fail(error);
+    KeyFailure failure = KeyFailure::None;
+    if (!CreateOnKey(*key, environment.pins, request, credential, failure, error)) {
+        return Fail(error);
+    }
 
     const std::string label = options.label.empty() ? defaultLabel() : options.label;
     JsonValue finish = JsonValue::object();

@@ -30,8 +30,10 @@ std::string ExplainGateError(int status, const JsonValue& body, const std::strin
         return "the security key did not confirm that you touched it";
     }
     if (code == "no_credentials_enrolled") {
-        return "no security key is enrolled on " + address + " yet; enroll one first with "
-               "`velmora-client enroll " + address + " CODE`";
+        return "no security key is enrolled on " + address +
+               " yet; enroll one first with "
+               "`velmora-client enroll " +
+               address + " CODE`";
     }
     if (code == "unknown_credential") {
         return "this security key is not enrolled on " + address + " (or it was removed there)";

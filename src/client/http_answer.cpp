@@ -41,11 +41,11 @@ AnswerState ParseHttpAnswer(std::string_view received, bool closed, HttpAnswer& 
     }
     const std::string head = lowerCase(received.substr(0, headEnd));
     int status = 0;
-    const auto [end, ec] = std::from_chars(head.data() + std::min<std::size_t>(9, head.size()),
-                                           head.data() + std::min<std::size_t>(12, head.size()),
-                                           status);
-    if (head.rfind("http/1.", 0) != 0 || head.size() < 12 || head[8] != ' ' ||
-        ec != std::errc() || end != head.data() + 12 || status < 100) {
+    const auto [end, ec] =
+        std::from_chars(head.data() + std::min<std::size_t>(9, head.size()),
+                        head.data() + std::min<std::size_t>(12, head.size()), status);
+    if (head.rfind("http/1.", 0) != 0 || head.size() < 12 || head[8] != ' ' || ec != std::errc() ||
+        end != head.data() + 12 || status < 100) {
         error = "the gate's answer is not HTTP";
         return AnswerState::Malformed;
     }

@@ -135,9 +135,12 @@ bool readAnswer(SSL* ssl, HttpAnswer& reply, std::string& error) {
             }
         }
         switch (ParseHttpAnswer(received, closed, reply, error)) {
-            case AnswerState::Complete: return true;
-            case AnswerState::Malformed: return false;
-            case AnswerState::Incomplete: break;
+            case AnswerState::Complete:
+                return true;
+            case AnswerState::Malformed:
+                return false;
+            case AnswerState::Incomplete:
+                break;
         }
     }
 }
@@ -176,10 +179,10 @@ bool HttpsPost(const GateAddress& address, const std::string& path, const std::s
     }
     if (!check(describe(certificate.get()), error)) return false;
 
-    const std::string request = "POST " + path + " HTTP/1.1\r\nHost: " + address.text() +
-                                "\r\nContent-Type: application/json\r\nContent-Length: " +
-                                std::to_string(body.size()) +
-                                "\r\nConnection: close\r\n\r\n" + body;
+    const std::string request =
+        "POST " + path + " HTTP/1.1\r\nHost: " + address.text() +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\nConnection: close\r\n\r\n" + body;
     errno = 0;
     const int written = SSL_write(ssl.get(), request.data(), static_cast<int>(request.size()));
     if (written <= 0 || static_cast<std::size_t>(written) != request.size()) {

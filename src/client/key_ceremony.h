@@ -1,6 +1,5 @@
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "client/pin_prompt.h"
@@ -11,13 +10,10 @@ namespace vel::client {
 // The key's side of enrollment and sign-in with the PIN handled as the key and the gate want it:
 // asked for when the key has one and the operation needs it, asked for once more when the key
 // says it needs one after all. "touch your security key" is shown while the key waits.
+// failure says what the key refused, None when the refusal came before the key was asked.
 [[nodiscard]] bool CreateOnKey(SecurityKey& key, PinPrompt& pins, const CredentialRequest& request,
-                               NewCredential& out, std::string& error);
+                               NewCredential& out, KeyFailure& failure, std::string& error);
 [[nodiscard]] bool AssertOnKey(SecurityKey& key, PinPrompt& pins, const AssertionRequest& request,
-                               KeyAssertion& out, std::string& error);
-
-// Opens the key named by path (empty: the first found), or explains why none could be opened.
-std::unique_ptr<SecurityKey> OpenKey(DeviceSource& devices, const std::string& path,
-                                     std::string& error);
+                               KeyAssertion& out, KeyFailure& failure, std::string& error);
 
 }  // namespace vel::client

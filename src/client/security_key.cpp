@@ -14,6 +14,13 @@ constexpr std::size_t kMaxDevices = 16;
 struct CredFree {
     void operator()(fido_cred_t* cred) const noexcept { fido_cred_free(&cred); }
 };
+// Closing an unopened device is refused harmlessly by libfido2.
+struct DevFree {
+    void operator()(fido_dev_t* device) const noexcept {
+        fido_dev_close(device);
+        fido_dev_free(&device);
+    }
+};
 struct AssertFree {
     void operator()(fido_assert_t* assertion) const noexcept { fido_assert_free(&assertion); }
 };
@@ -75,52 +82,38 @@ SecurityKey::~SecurityKey() {
 }
 
 std::unique_ptr<SecurityKey> SecurityKey::open(DeviceSource& source, const std::string& path,
-                                               KeyFailure& failure, std::string& error) {
+                                               std::string& error) {
     fido_init(0);
     std::string chosen = path;
     if (chosen.empty()) {
         std::vector<std::string> paths;
-        if (!source.list(paths, error)) {
-            failure = KeyFailure::Other;
-            return nullptr;
-        }
+        if (!source.list(paths, error)) return nullptr;
         if (paths.empty()) {
-            failure = KeyFailure::NoDevice;
             // A key the user may not open is not listed either.
-            error = "no security key found: plug in your FIDO2 key (udev lets the user logged in at "
-                    "the seat use it; other accounts need a udev rule of their own)";
+            error =
+                "no security key found: plug in your FIDO2 key (udev lets the user logged in at "
+                "the seat use it; other accounts need a udev rule of their own)";
             return nullptr;
         }
         chosen = paths.front();
     }
-    fido_dev_t* device = fido_dev_new();
-    if (device == nullptr) {
-        failure = KeyFailure::Other;
+    std::unique_ptr<fido_dev_t, DevFree> device(fido_dev_new());
+    if (!device) {
         error = "fido_dev_new failed";
         return nullptr;
     }
-    if (!source.prepare(device, chosen, error)) {
-        fido_dev_free(&device);
-        failure = KeyFailure::Other;
-        return nullptr;
-    }
-    const int rc = fido_dev_open(device, chosen.c_str());
+    if (!source.prepare(device.get(), chosen, error)) return nullptr;
+    const int rc = fido_dev_open(device.get(), chosen.c_str());
     if (rc != FIDO_OK) {
-        fido_dev_free(&device);
-        failure = path.empty() ? KeyFailure::NoDevice : KeyFailure::Other;
         error = "cannot open the security key " + chosen + ": " + fido_strerr(rc);
         return nullptr;
     }
-    if (!fido_dev_is_fido2(device)) {
-        fido_dev_close(device);
-        fido_dev_free(&device);
-        failure = KeyFailure::Other;
+    std::unique_ptr<SecurityKey> key(new SecurityKey(device.release(), chosen));
+    if (!fido_dev_is_fido2(key->device_)) {
         error = "the key at " + chosen + " is a U2F-only key; the gate needs a FIDO2 key";
         return nullptr;
     }
-    fido_dev_set_timeout(device, kDeviceTimeoutMs);
-    std::unique_ptr<SecurityKey> key(new SecurityKey(device, chosen));
-    failure = KeyFailure::None;
+    fido_dev_set_timeout(key->device_, kDeviceTimeoutMs);
     return key;
 }
 
@@ -146,13 +139,15 @@ void SecurityKey::explain(int result, KeyFailure& failure, std::string& error) {
         }
         case FIDO_ERR_PIN_AUTH_BLOCKED:
             failure = KeyFailure::WrongPin;
-            error = "wrong PIN three times in a row; unplug the key and plug it in again before "
-                    "the next try";
+            error =
+                "wrong PIN three times in a row; unplug the key and plug it in again before "
+                "the next try";
             return;
         case FIDO_ERR_PIN_BLOCKED:
             failure = KeyFailure::PinBlocked;
-            error = "the key's PIN is blocked after too many wrong PINs; only resetting the key "
-                    "(which erases its credentials) makes it usable again";
+            error =
+                "the key's PIN is blocked after too many wrong PINs; only resetting the key "
+                "(which erases its credentials) makes it usable again";
             return;
         case FIDO_ERR_PIN_REQUIRED:
         case FIDO_ERR_PIN_AUTH_INVALID:
@@ -183,7 +178,6 @@ void SecurityKey::explain(int result, KeyFailure& failure, std::string& error) {
             error = "the security key was not touched in time";
             return;
         default:
-            failure = KeyFailure::Other;
             error = std::string("the security key failed: ") + fido_strerr(result);
             return;
     }
@@ -193,7 +187,6 @@ bool SecurityKey::makeCredential(const CredentialRequest& request, const SecretT
                                  NewCredential& out, KeyFailure& failure, std::string& error) {
     std::unique_ptr<fido_cred_t, CredFree> cred(fido_cred_new());
     if (!cred) {
-        failure = KeyFailure::Other;
         error = "fido_cred_new failed";
         return false;
     }
@@ -202,7 +195,8 @@ bool SecurityKey::makeCredential(const CredentialRequest& request, const SecretT
         rc = fido_cred_set_clientdata_hash(cred.get(), request.clientDataHash.data(),
                                            request.clientDataHash.size());
     }
-    if (rc == FIDO_OK) rc = fido_cred_set_rp(cred.get(), request.rpId.c_str(), request.rpName.c_str());
+    if (rc == FIDO_OK)
+        rc = fido_cred_set_rp(cred.get(), request.rpId.c_str(), request.rpName.c_str());
     if (rc == FIDO_OK) {
         rc = fido_cred_set_user(cred.get(), request.userId.data(), request.userId.size(),
                                 request.userName.c_str(), request.userDisplayName.c_str(), nullptr);
@@ -213,7 +207,6 @@ bool SecurityKey::makeCredential(const CredentialRequest& request, const SecretT
         rc = fido_cred_set_uv(cred.get(), FIDO_OPT_TRUE);
     }
     if (rc != FIDO_OK) {
-        failure = KeyFailure::Other;
         error = std::string("preparing the credential request failed: ") + fido_strerr(rc);
         return false;
     }
@@ -225,13 +218,11 @@ bool SecurityKey::makeCredential(const CredentialRequest& request, const SecretT
     const unsigned char* id = fido_cred_id_ptr(cred.get());
     const unsigned char* authData = fido_cred_authdata_raw_ptr(cred.get());
     if (id == nullptr || authData == nullptr) {
-        failure = KeyFailure::Other;
         error = "the security key returned an incomplete credential";
         return false;
     }
     out.credentialId.assign(id, id + fido_cred_id_len(cred.get()));
     out.authenticatorData.assign(authData, authData + fido_cred_authdata_raw_len(cred.get()));
-    failure = KeyFailure::None;
     return true;
 }
 
@@ -239,7 +230,6 @@ bool SecurityKey::getAssertion(const AssertionRequest& request, const SecretText
                                KeyAssertion& out, KeyFailure& failure, std::string& error) {
     std::unique_ptr<fido_assert_t, AssertFree> assertion(fido_assert_new());
     if (!assertion) {
-        failure = KeyFailure::Other;
         error = "fido_assert_new failed";
         return false;
     }
@@ -256,7 +246,6 @@ bool SecurityKey::getAssertion(const AssertionRequest& request, const SecretText
         rc = fido_assert_set_uv(assertion.get(), FIDO_OPT_TRUE);
     }
     if (rc != FIDO_OK) {
-        failure = KeyFailure::Other;
         error = std::string("preparing the assertion request failed: ") + fido_strerr(rc);
         return false;
     }
@@ -268,7 +257,6 @@ bool SecurityKey::getAssertion(const AssertionRequest& request, const SecretText
     if (fido_assert_count(assertion.get()) < 1 ||
         !unwrapByteString(fido_assert_authdata_ptr(assertion.get(), 0),
                           fido_assert_authdata_len(assertion.get(), 0), out.authenticatorData)) {
-        failure = KeyFailure::Other;
         error = "the security key returned an incomplete assertion";
         return false;
     }
@@ -280,13 +268,11 @@ bool SecurityKey::getAssertion(const AssertionRequest& request, const SecretText
     } else if (request.allowedCredentials.size() == 1) {
         out.credentialId = request.allowedCredentials.front();
     } else {
-        failure = KeyFailure::Other;
         error = "the security key did not say which credential it used";
         return false;
     }
     const unsigned char* signature = fido_assert_sig_ptr(assertion.get(), 0);
     out.signature.assign(signature, signature + fido_assert_sig_len(assertion.get(), 0));
-    failure = KeyFailure::None;
     return true;
 }
 

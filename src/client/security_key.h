@@ -30,11 +30,10 @@ std::unique_ptr<DeviceSource> NewHidDeviceSource();
 // Why an operation on the key failed, where the caller reacts differently.
 enum class KeyFailure {
     None,
-    NoDevice,
     PinRequired,  // the key wants its PIN for this
     WrongPin,
     PinBlocked,
-    NotEnrolled,  // none of the allowed credentials lives on this key
+    NotEnrolled,         // none of the allowed credentials lives on this key
     NoUserVerification,  // a PIN or biometric check is wanted but the key has neither set up
     NoTouch,
     Other,
@@ -77,7 +76,7 @@ class SecurityKey {
 
     // Opens the device at path, or the first device the source finds when path is empty.
     static std::unique_ptr<SecurityKey> open(DeviceSource& source, const std::string& path,
-                                             KeyFailure& failure, std::string& error);
+                                             std::string& error);
 
     const std::string& path() const { return path_; }
     bool hasPin() const;

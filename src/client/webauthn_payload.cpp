@@ -15,7 +15,10 @@ void appendHead(Bytes& out, std::uint8_t major, std::uint64_t argument) {
         return;
     }
     int bytes = argument <= 0xff ? 1 : argument <= 0xffff ? 2 : argument <= 0xffffffff ? 4 : 8;
-    out.push_back(static_cast<std::uint8_t>(type | (bytes == 1 ? 24 : bytes == 2 ? 25 : bytes == 4 ? 26 : 27)));
+    out.push_back(static_cast<std::uint8_t>(type | (bytes == 1   ? 24
+                                                    : bytes == 2 ? 25
+                                                    : bytes == 4 ? 26
+                                                                 : 27)));
     for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8) {
         out.push_back(static_cast<std::uint8_t>(argument >> shift));
     }

@@ -48,7 +48,8 @@ TEST(CertificateTrust, FirstUseOnlyOnEnrollmentOrWhenNamed) {
     TrustDecision pinned = DecideTrust(kHost, "", kNew, {typed, false, false});
     EXPECT_TRUE(pinned.trusted);
     EXPECT_TRUE(pinned.remember);
-    EXPECT_FALSE(DecideTrust(kHost, kNew, kNew, {"aa" + std::string(62, 'a'), false, true}).trusted);
+    EXPECT_FALSE(
+        DecideTrust(kHost, kNew, kNew, {"aa" + std::string(62, 'a'), false, true}).trusted);
     EXPECT_FALSE(DecideTrust(kHost, "", kNew, {"bbbb", true, true}).trusted);
 
     std::string normalized;

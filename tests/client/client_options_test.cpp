@@ -11,9 +11,9 @@ namespace {
 TEST(ClientOptions, EachCommandTakesItsOwnOperandsAndOptions) {
     ClientOptions options;
     std::string error;
-    ASSERT_TRUE(ParseClientOptions({"enroll", "pc:7000", "ABCD-EFGH", "--label", "my key",
-                                    "--accept-new-certificate"},
-                                   options, error))
+    ASSERT_TRUE(ParseClientOptions(
+        {"enroll", "pc:7000", "ABCD-EFGH", "--label", "my key", "--accept-new-certificate"},
+        options, error))
         << error;
     EXPECT_EQ(options.operands, (std::vector<std::string>{"pc:7000", "ABCD-EFGH"}));
     EXPECT_EQ(options.label, "my key");
@@ -30,8 +30,8 @@ TEST(ClientOptions, EachCommandTakesItsOwnOperandsAndOptions) {
     EXPECT_EQ(error, "usage: velmora-client enroll HOST[:PORT] CODE");
     EXPECT_FALSE(ParseClientOptions({"connect", "pc", "--device"}, options, error));
     EXPECT_EQ(error, "--device needs a value");
-    EXPECT_FALSE(ParseClientOptions({"connect", "pc", "--no-rdp", "--rdp-command", "x"}, options,
-                                    error));
+    EXPECT_FALSE(
+        ParseClientOptions({"connect", "pc", "--no-rdp", "--rdp-command", "x"}, options, error));
     EXPECT_FALSE(ParseClientOptions({"open", "pc"}, options, error));
     EXPECT_FALSE(ParseClientOptions({"revoke", "pc", "--fingerprint", "AB:CD"}, options, error));
     EXPECT_EQ(error, "--fingerprint wants the 64 hex digits of a SHA-256 fingerprint");
@@ -67,15 +67,17 @@ TEST(GateErrors, EveryRefusalBecomesASentence) {
               "too many failed attempts from this address; try again in 300 seconds");
     EXPECT_EQ(explain(403, "country_not_allowed", "address 192.0.2.7 belongs to country BR"),
               "country not allowed: address 192.0.2.7 belongs to country BR");
-    EXPECT_NE(explain(403, "bad_enrollment_code", "the code was not accepted by machine PC; see gate.log")
-                  .find("ask for a new one with `velmora code`"),
-              std::string::npos);
+    EXPECT_NE(
+        explain(403, "bad_enrollment_code", "the code was not accepted by machine PC; see gate.log")
+            .find("ask for a new one with `velmora code`"),
+        std::string::npos);
     EXPECT_NE(explain(403, "user_presence_required",
                       "this gate requires user verification (PIN or biometric)")
                   .find("requires user verification"),
               std::string::npos);
-    EXPECT_NE(explain(409, "no_credentials_enrolled", "").find("velmora-client enroll pc:7440 CODE"),
-              std::string::npos);
+    EXPECT_NE(
+        explain(409, "no_credentials_enrolled", "").find("velmora-client enroll pc:7440 CODE"),
+        std::string::npos);
     EXPECT_NE(explain(404, "bad_request", "unknown endpoint").find("is it a Velmora gate"),
               std::string::npos);
     EXPECT_EQ(ExplainGateError(502, JsonValue::object(), "pc:7440"),

@@ -162,11 +162,16 @@ Bytes CtapAuthenticator::handle(const Bytes& request) {
     if (request.empty()) return withStatus(kInvalidCommand);
     const Bytes parameters(request.begin() + 1, request.end());
     switch (request[0]) {
-        case 0x01: return makeCredential(parameters);
-        case 0x02: return getAssertion(parameters);
-        case 0x04: return getInfo();
-        case 0x06: return clientPin(parameters);
-        default: return withStatus(kInvalidCommand);
+        case 0x01:
+            return makeCredential(parameters);
+        case 0x02:
+            return getAssertion(parameters);
+        case 0x04:
+            return getInfo();
+        case 0x06:
+            return clientPin(parameters);
+        default:
+            return withStatus(kInvalidCommand);
     }
 }
 
@@ -176,8 +181,10 @@ Bytes CtapAuthenticator::getInfo() const {
     cbor.integer(1).array(1).text("FIDO_2_0");
     cbor.integer(3).bytes(aaguid_);
     cbor.integer(4).map(4).text("rk").raw({0xf4}).text("up").raw({0xf5});
-    cbor.text("plat").raw({0xf4}).text("clientPin").raw({pin_.empty() ? std::uint8_t{0xf4}
-                                                                        : std::uint8_t{0xf5}});
+    cbor.text("plat")
+        .raw({0xf4})
+        .text("clientPin")
+        .raw({pin_.empty() ? std::uint8_t{0xf4} : std::uint8_t{0xf5}});
     cbor.integer(5).integer(1200);
     cbor.integer(6).array(1).integer(1);
     return withStatus(kOk, cbor.data());

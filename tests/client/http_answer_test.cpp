@@ -5,8 +5,7 @@
 namespace vel::client {
 namespace {
 
-AnswerState parse(std::string_view received, bool closed, HttpAnswer& answer,
-                  std::string& error) {
+AnswerState parse(std::string_view received, bool closed, HttpAnswer& answer, std::string& error) {
     return ParseHttpAnswer(received, closed, answer, error);
 }
 

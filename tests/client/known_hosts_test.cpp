@@ -51,7 +51,8 @@ TEST(KnownHosts, SavesPrivatelyAndReadsBack) {
 TEST(KnownHosts, DamagedFileIsReportedAndLeftAlone) {
     test::TempDir dir;
     const std::string path = dir.file("hosts.json");
-    for (const char* text : {"{\"hosts\":[{\"address\":\"a:1\"", "{\"hosts\":[{\"address\":\"a:1\"}]}"}) {
+    for (const char* text :
+         {"{\"hosts\":[{\"address\":\"a:1\"", "{\"hosts\":[{\"address\":\"a:1\"}]}"}) {
         ASSERT_TRUE(WriteFileAtomic(path, text));
         KnownHosts hosts(path);
         std::string error;

@@ -57,7 +57,7 @@ class SecurityKeyTest : public ::testing::Test {
 
     std::unique_ptr<SecurityKey> open() {
         std::string error;
-        std::unique_ptr<SecurityKey> key = OpenKey(source_, "", error);
+        std::unique_ptr<SecurityKey> key = SecurityKey::open(source_, "", error);
         EXPECT_NE(key, nullptr) << error;
         return key;
     }
@@ -68,12 +68,13 @@ class SecurityKeyTest : public ::testing::Test {
             ClientDataJson("webauthn.create", Bytes(32, 7), gate::RelyingPartyOrigin());
         NewCredential credential;
         std::string error;
-        EXPECT_TRUE(CreateOnKey(key, pins, creation(clientData, verification), credential, error))
+        EXPECT_TRUE(
+            CreateOnKey(key, pins, creation(clientData, verification), credential, failure_, error))
             << error;
         Bytes authData;
         std::string format;
-        EXPECT_TRUE(gate::ParseAttestationObject(NoneAttestationObject(credential.authenticatorData),
-                                                 authData, &format));
+        EXPECT_TRUE(gate::ParseAttestationObject(
+            NoneAttestationObject(credential.authenticatorData), authData, &format));
         EXPECT_EQ(format, "none");
         gate::AuthenticatorData parsed;
         EXPECT_TRUE(gate::ParseAuthenticatorData(authData, parsed));
@@ -83,6 +84,7 @@ class SecurityKeyTest : public ::testing::Test {
 
     test::CtapAuthenticator authenticator_;
     test::SoftKeySource source_;
+    KeyFailure failure_ = KeyFailure::None;
 };
 
 TEST_F(SecurityKeyTest, EnrollsAndSignsAssertionsTheGateAccepts) {
@@ -108,16 +110,17 @@ TEST_F(SecurityKeyTest, EnrollsAndSignsAssertionsTheGateAccepts) {
         request.clientDataHash = Sha256(clientData);
         KeyAssertion assertion;
         std::string error;
-        ASSERT_TRUE(AssertOnKey(*key, noPins, request, assertion, error)) << error;
+        ASSERT_TRUE(AssertOnKey(*key, noPins, request, assertion, failure_, error)) << error;
         EXPECT_EQ(assertion.credentialId, enrolled.credentialId);
         gate::AuthenticatorData parsed;
         ASSERT_TRUE(gate::ParseAuthenticatorData(assertion.authenticatorData, parsed));
         EXPECT_EQ(parsed.flags & gate::kFlagUserPresent, gate::kFlagUserPresent);
         EXPECT_GT(parsed.signCount, lastCount);
         lastCount = parsed.signCount;
-        EXPECT_TRUE(VerifySignature(enrolled.credentialPublicKey,
-                                    gate::AssertionSignedData(assertion.authenticatorData, clientData),
-                                    assertion.signature));
+        EXPECT_TRUE(
+            VerifySignature(enrolled.credentialPublicKey,
+                            gate::AssertionSignedData(assertion.authenticatorData, clientData),
+                            assertion.signature));
     }
     EXPECT_EQ(authenticator_.touchesAsked(), 3);
 }
@@ -142,7 +145,7 @@ TEST_F(SecurityKeyTest, PinIsAskedWhenNeededAndAWrongOneIsNamed) {
     ScriptedPins none({});
     KeyAssertion assertion;
     std::string error;
-    ASSERT_TRUE(AssertOnKey(*key, none, request, assertion, error)) << error;
+    ASSERT_TRUE(AssertOnKey(*key, none, request, assertion, failure_, error)) << error;
     EXPECT_EQ(none.asked, 0);
     gate::AuthenticatorData parsed;
     ASSERT_TRUE(gate::ParseAuthenticatorData(assertion.authenticatorData, parsed));
@@ -150,12 +153,13 @@ TEST_F(SecurityKeyTest, PinIsAskedWhenNeededAndAWrongOneIsNamed) {
 
     request.userVerification = true;
     ScriptedPins wrong({"1234"});
-    EXPECT_FALSE(AssertOnKey(*key, wrong, request, assertion, error));
+    EXPECT_FALSE(AssertOnKey(*key, wrong, request, assertion, failure_, error));
     EXPECT_EQ(error, "wrong PIN; the key locks after 7 more wrong PINs");
+    EXPECT_EQ(failure_, KeyFailure::WrongPin);
     EXPECT_EQ(authenticator_.pinRetries(), 7);
 
     ScriptedPins corrected({"4711"});
-    ASSERT_TRUE(AssertOnKey(*key, corrected, request, assertion, error)) << error;
+    ASSERT_TRUE(AssertOnKey(*key, corrected, request, assertion, failure_, error)) << error;
     ASSERT_TRUE(gate::ParseAuthenticatorData(assertion.authenticatorData, parsed));
     EXPECT_EQ(parsed.flags & gate::kFlagUserVerified, gate::kFlagUserVerified);
     EXPECT_EQ(authenticator_.pinRetries(), 8);
@@ -169,10 +173,11 @@ TEST_F(SecurityKeyTest, RefusalsOfTheKeyBecomeSentences) {
 
     // Verification wanted from a key that has no PIN: said before the key is bothered.
     NewCredential credential;
-    EXPECT_FALSE(CreateOnKey(*key, none, creation(Bytes(1, 1), true), credential, error));
+    EXPECT_FALSE(CreateOnKey(*key, none, creation(Bytes(1, 1), true), credential, failure_, error));
     EXPECT_NE(error.find("requires user verification, but your security key has no PIN set"),
               std::string::npos)
         << error;
+    EXPECT_EQ(failure_, KeyFailure::NoUserVerification);
     EXPECT_EQ(authenticator_.touchesAsked(), 0);
 
     AssertionRequest request;
@@ -180,18 +185,20 @@ TEST_F(SecurityKeyTest, RefusalsOfTheKeyBecomeSentences) {
     request.clientDataHash = Bytes(32, 3);
     request.allowedCredentials = {Bytes(40, 0xee)};
     KeyAssertion assertion;
-    EXPECT_FALSE(AssertOnKey(*key, none, request, assertion, error));
+    EXPECT_FALSE(AssertOnKey(*key, none, request, assertion, failure_, error));
     EXPECT_EQ(error, "this security key is not enrolled on this gate");
+    EXPECT_EQ(failure_, KeyFailure::NotEnrolled);
 
     authenticator_.setTouched(false);
-    EXPECT_FALSE(CreateOnKey(*key, none, creation(Bytes(1, 1)), credential, error));
+    EXPECT_FALSE(CreateOnKey(*key, none, creation(Bytes(1, 1)), credential, failure_, error));
     EXPECT_EQ(error, "the security key was not touched in time");
+    EXPECT_EQ(failure_, KeyFailure::NoTouch);
     EXPECT_EQ(authenticator_.credentialCount(), 0u);
 
     test::SoftKeySource empty;
-    EXPECT_EQ(OpenKey(empty, "", error), nullptr);
+    EXPECT_EQ(SecurityKey::open(empty, "", error), nullptr);
     EXPECT_EQ(error.rfind("no security key found", 0), 0u) << error;
-    EXPECT_EQ(OpenKey(source_, "soft:missing", error), nullptr);
+    EXPECT_EQ(SecurityKey::open(source_, "soft:missing", error), nullptr);
     EXPECT_NE(error.find("cannot open the security key soft:missing"), std::string::npos);
 }
 

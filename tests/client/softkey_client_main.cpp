@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
         devices.attach(std::string("softkey:") + statePath, authenticator);
     }
     const std::unique_ptr<vel::client::PinPrompt> pins = vel::client::NewTerminalPinPrompt();
-    vel::client::ClientEnvironment environment{devices, *pins, vel::client::DefaultKnownHostsPath()};
+    vel::client::ClientEnvironment environment{devices, *pins,
+                                               vel::client::DefaultKnownHostsPath()};
     const int exitCode =
         vel::client::RunClient(std::vector<std::string>(argv + 1, argv + argc), environment);
     if (statePath != nullptr && statePath[0] != '\0' &&

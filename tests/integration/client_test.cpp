@@ -2,13 +2,13 @@
 // with nftables enforcing its rules; the user's namespace runs the client with a software security
 // key (velmora-client-softkey: the client library with a CTAP2 authenticator behind libfido2), and
 // a stranger's namespace checks that an opened port is opened for the user only.
+#include <glob.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <functional>
-#include <glob.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,7 +145,8 @@ TEST_F(ClientTest, EnrollConnectAndRevokeOpenThePortForTheUserOnly) {
     ASSERT_EQ(fingerprint.size(), 64u);
     const std::string key = newKey("key");
 
-    const test::ProcessResult enrolled = client({"enroll", gate(), issueCode(), "--label", "laptop"}, key);
+    const test::ProcessResult enrolled =
+        client({"enroll", gate(), issueCode(), "--label", "laptop"}, key);
     ASSERT_EQ(enrolled.exitCode, 0) << enrolled.output;
     EXPECT_TRUE(contains(enrolled.output, "enrolled key 'laptop'")) << enrolled.output;
     EXPECT_TRUE(contains(enrolled.output, "protection is armed")) << enrolled.output;
@@ -161,8 +162,8 @@ TEST_F(ClientTest, EnrollConnectAndRevokeOpenThePortForTheUserOnly) {
 
     const test::ProcessResult connected = client({"connect", gate(), "--no-rdp"}, key);
     ASSERT_EQ(connected.exitCode, 0) << connected.output;
-    EXPECT_TRUE(contains(connected.output, "port 3389 open for " + net_.clientAddress(kUser) +
-                                               " until "))
+    EXPECT_TRUE(
+        contains(connected.output, "port 3389 open for " + net_.clientAddress(kUser) + " until "))
         << connected.output;
     EXPECT_TRUE(rdpOpenFor(kUser, true));
     EXPECT_FALSE(rdpOpenFor(kStranger, false));
@@ -174,7 +175,8 @@ TEST_F(ClientTest, EnrollConnectAndRevokeOpenThePortForTheUserOnly) {
 
     // The remote-desktop client runs once the port is open, told where to go.
     const test::ProcessResult session = client(
-        {"connect", gate(), "--rdp-command", "echo session to $VELMORA_HOST:$VELMORA_RDP_PORT"}, key);
+        {"connect", gate(), "--rdp-command", "echo session to $VELMORA_HOST:$VELMORA_RDP_PORT"},
+        key);
     EXPECT_EQ(session.exitCode, 0) << session.output;
     EXPECT_TRUE(contains(session.output, "session to " + gate() + ":3389")) << session.output;
 
@@ -225,7 +227,8 @@ TEST_F(ClientTest, ReplacedGateCertificateIsRefusedUntilAccepted) {
     const test::ProcessResult wrongPin =
         client({"connect", gate(), "--no-rdp", "--fingerprint", original}, key);
     EXPECT_EQ(wrongPin.exitCode, 1);
-    EXPECT_TRUE(contains(wrongPin.output, "not the one given with --fingerprint")) << wrongPin.output;
+    EXPECT_TRUE(contains(wrongPin.output, "not the one given with --fingerprint"))
+        << wrongPin.output;
 
     const test::ProcessResult accepted =
         client({"connect", gate(), "--no-rdp", "--accept-new-certificate"}, key);
@@ -253,8 +256,8 @@ TEST_F(ClientTest, GateRequiringVerificationAsksForThePin) {
     // A key without a PIN cannot satisfy this gate, and the user is told why.
     const test::ProcessResult noPin = client({"connect", gate(), "--no-rdp"}, newKey("bare"));
     EXPECT_EQ(noPin.exitCode, 1);
-    EXPECT_TRUE(contains(noPin.output,
-                         "this gate requires user verification, but your security key has no PIN set"))
+    EXPECT_TRUE(contains(
+        noPin.output, "this gate requires user verification, but your security key has no PIN set"))
         << noPin.output;
 
     const test::ProcessResult right = client({"connect", gate(), "--no-rdp"}, key, "2468\n");
