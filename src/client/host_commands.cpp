@@ -15,6 +15,10 @@ int RunRevoke(const ClientOptions& options, ClientEnvironment& environment) {
     GateConnection gate = ConnectionFor(address, hosts, options, false);
     JsonValue answer;
     if (!gate.call("/v1/revoke", JsonValue::object(), answer, error)) return Fail(error);
+    if (gate.certificateToSave()) {
+        hosts.trust(address.text(), gate.certificate().sha256, "");
+        if (!hosts.save(error)) Fail("the grant was revoked, but " + error);
+    }
     if (answer.get("revoked").asBool()) {
         std::printf("closed: %s no longer lets this address in\n", address.text().c_str());
     } else {

@@ -171,6 +171,15 @@ TEST_F(ClientTest, EnrollConnectAndRevokeOpenThePortForTheUserOnly) {
     const test::ProcessResult revoked = client({"revoke", gate()}, key);
     EXPECT_EQ(revoked.exitCode, 0) << revoked.output;
     EXPECT_TRUE(contains(revoked.output, "closed:")) << revoked.output;
+    // The gate answers first and removes the rule on its firewall thread.
+    EXPECT_TRUE(waitUntil([this] { return !rdpOpenFor(kUser, false); }, std::chrono::seconds(5)));
+
+    // Another key, never enrolled here, is named as such and opens nothing.
+    const test::ProcessResult stranger = client({"connect", gate(), "--no-rdp"}, newKey("other"));
+    EXPECT_EQ(stranger.exitCode, 1);
+    EXPECT_TRUE(
+        contains(stranger.output, "this security key is not enrolled on " + gate() + ":7440"))
+        << stranger.output;
     EXPECT_FALSE(rdpOpenFor(kUser, false));
 
     // The remote-desktop client runs once the port is open, told where to go.
