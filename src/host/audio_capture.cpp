@@ -8,7 +8,7 @@
 #include "core/time.h"
 #include "host/audio_block.h"
 #include "host/audio_sample_converter.h"
-#include "host/audio_thread_priority.h"
+#include "os/thread_priority.h"
 
 namespace vel::host {
 namespace {
@@ -19,7 +19,7 @@ constexpr std::int64_t kBlockUs = 10000;
 }  // namespace
 
 void audioCaptureThread(AudioCaptureContext& context) {
-    raiseAudioThreadPriority();
+    static_cast<void>(enterMmcss("Pro Audio"));  // best effort
     std::string error;
     std::unique_ptr<AudioCaptureStream> stream =
         context.system->openCapture(context.role, context.deviceId, error);

@@ -6,7 +6,7 @@
 #include "os/log.h"
 #include "core/time.h"
 #include "host/audio_block.h"
-#include "host/audio_thread_priority.h"
+#include "os/thread_priority.h"
 
 namespace vel::host {
 namespace {
@@ -44,7 +44,7 @@ void putSample(std::int16_t s, const AudioFormat& format, std::uint8_t* out) {
 }  // namespace
 
 void audioPlaybackThread(AudioPlaybackContext& context) {
-    raiseAudioThreadPriority();
+    static_cast<void>(enterMmcss("Pro Audio"));  // best effort
     std::string error;
     std::unique_ptr<AudioPlaybackStream> stream =
         context.system->openPlayback(context.deviceId, error);

@@ -7,7 +7,7 @@
 
 #include "os/log.h"
 #include "stream/record_bodies.h"
-#include "stream/thread_priority.h"
+#include "os/thread_priority.h"
 
 namespace vel::stream {
 
@@ -154,7 +154,7 @@ bool Session::peer(Endpoint& out) const {
 // ---- Receiving ----
 
 void Session::receiveThread() {
-    raiseThreadPriority();
+    static_cast<void>(enterMmcss("Games"));  // best effort
     std::array<std::uint8_t, UdpSocket::kReceiveLimit> buffer{};
     while (!stop_.load()) {
         Endpoint from;
@@ -798,7 +798,7 @@ void Session::sendDueEmulated(std::int64_t now) {
 }
 
 void Session::senderThread() {
-    raiseThreadPriority();
+    static_cast<void>(enterMmcss("Games"));  // best effort
     batch_.reserve(kMaxBatch);
     while (!stop_.load()) {
         std::int64_t now = sessionClock();

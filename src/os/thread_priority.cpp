@@ -1,11 +1,11 @@
-#include "host/thread_priority.h"
+#include "os/thread_priority.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace vel::host {
+namespace vel {
 namespace {
 
 thread_local bool raised = false;
@@ -34,4 +34,4 @@ void leaveMmcss() {
     raised = false;
 }
 
-}  // namespace vel::host
+}  // namespace vel

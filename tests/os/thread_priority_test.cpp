@@ -1,4 +1,4 @@
-#include "host/thread_priority.h"
+#include "os/thread_priority.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -6,7 +6,7 @@
 
 #include <thread>
 
-namespace vel::host {
+namespace vel {
 namespace {
 
 int threadNice() {
@@ -30,4 +30,4 @@ TEST(ThreadPriority, RaisedWherePermittedAndPutBack) {
 }
 
 }  // namespace
-}  // namespace vel::host
+}  // namespace vel
