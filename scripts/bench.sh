@@ -28,8 +28,12 @@ import json, sys
 
 import re
 
-runs = [b for b in json.load(open(sys.argv[1]))["benchmarks"]
-        if b.get("run_type", "iteration") == "iteration"]
+runs = []
+for b in json.load(open(sys.argv[1]))["benchmarks"]:
+    if b.get("error_occurred"):
+        print(f"{b['name']}: skipped ({b.get('error_message', '')})")
+    elif b.get("run_type", "iteration") == "iteration":
+        runs.append(b)
 # Google Benchmark appends run options to a name ("/iterations:1/manual_time"); a figure and its
 # reference are paired by the names they were given.
 for b in runs:
@@ -55,9 +59,19 @@ for b in runs:
         figure, ref = b["name"].split(" | ", 1)
         references.setdefault(figure, []).append((ref, b))
 
+STANDARD = {"name", "family_index", "per_family_instance_index", "run_name", "run_type",
+            "repetitions", "repetition_index", "threads", "iterations", "real_time", "cpu_time",
+            "time_unit", "bytes_per_second", "items_per_second", "label", "error_occurred",
+            "error_message", "aggregate_name", "aggregate_unit"}
+
+def counters(b):
+    """User counters of a benchmark (CPU per gigabit, frames intact), as ", name value"."""
+    return "".join(f", {k} {v:.4g}" for k, v in b.items()
+                   if k not in STANDARD and isinstance(v, (int, float)))
+
 for b in figures:
     value, text, higher = measure(b)
-    line = f"{b['name']}: {text}"
+    line = f"{b['name']}: {text}{counters(b)}"
     for ref, rb in references.pop(b["name"], []):
         rvalue, rtext, _ = measure(rb)
         ratio = value / rvalue if higher else rvalue / value
@@ -69,7 +83,8 @@ for figure, refs in references.items():
 PY
 done
 
-# The gate under load over HTTPS, beside nginx (needs root to run the gate).
+# The gate under load over HTTPS, beside nginx (needs root to run the gate); only in a full run.
+[ $# -gt 0 ] && exit 0
 if [ "$(id -u)" = 0 ] && command -v wrk >/dev/null && command -v nginx >/dev/null; then
     bench/gate_load.sh build-bench/velmora
     # A legitimate authentication while 500 idle connections are held and wrk floods the gate.

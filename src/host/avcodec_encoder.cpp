@@ -19,6 +19,13 @@ extern "C" {
 #include "stream/av_ptr.h"
 
 namespace vel::host {
+
+using stream::AvBufferPtr;
+using stream::AvCodecContextPtr;
+using stream::avFailure;
+using stream::AvFramePtr;
+using stream::AvPacketPtr;
+using stream::quietLibavLog;
 namespace {
 
 struct Candidate {

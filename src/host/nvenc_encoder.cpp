@@ -14,6 +14,9 @@
 #include "stream/cuda_driver.h"
 
 namespace vel::host {
+
+using stream::CudaDriver;
+using stream::loadCudaDriver;
 namespace {
 
 bool sameGuid(const GUID& a, const GUID& b) {

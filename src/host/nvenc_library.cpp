@@ -7,6 +7,9 @@
 
 namespace vel::host {
 
+using stream::driverSymbol;
+using stream::openDriverLibrary;
+
 std::string nvencVersionRefusal(std::uint32_t driverVersion) {
     constexpr std::uint32_t needed = NVENCAPI_MAJOR_VERSION * 16 + NVENCAPI_MINOR_VERSION;
     if (driverVersion >= needed) {

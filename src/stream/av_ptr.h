@@ -13,7 +13,7 @@ extern "C" {
 #include <memory>
 #include <string>
 
-namespace vel {
+namespace vel::stream {
 
 struct AvCodecContextFree {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
@@ -45,4 +45,4 @@ inline std::string avFailure(const char* call, int code) {
     return std::string(call) + " failed: " + text;
 }
 
-}  // namespace vel
+}  // namespace vel::stream

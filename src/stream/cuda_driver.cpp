@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-namespace vel {
+namespace vel::stream {
 
 void* openDriverLibrary(const char* soname) {
     return dlopen(soname, RTLD_NOW | RTLD_LOCAL);
@@ -71,4 +71,4 @@ const CudaDriver* loadCudaDriver(std::string& error) {
     return &driver;
 }
 
-}  // namespace vel
+}  // namespace vel::stream

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace vel {
+namespace vel::stream {
 
 // The entry points of NVIDIA's CUDA driver (libcuda.so.1) that NVENC and NVDEC need, loaded with
 // dlopen once per process. Nothing here links against the driver: a machine without it still runs.
@@ -37,4 +37,4 @@ const CudaDriver* loadCudaDriver(std::string& error);
 void* openDriverLibrary(const char* soname);
 void* driverSymbol(void* library, const char* name);
 
-}  // namespace vel
+}  // namespace vel::stream

@@ -6,6 +6,12 @@
 #include "stream/av_ptr.h"
 
 namespace vel::viewer {
+
+using stream::AvCodecContextPtr;
+using stream::avFailure;
+using stream::AvFramePtr;
+using stream::AvPacketPtr;
+using stream::quietLibavLog;
 namespace {
 
 AVCodecID codecId(std::uint8_t codec) {

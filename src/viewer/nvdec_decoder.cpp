@@ -12,6 +12,11 @@
 #include "stream/cuda_driver.h"
 
 namespace vel::viewer {
+
+using stream::CudaDriver;
+using stream::driverSymbol;
+using stream::loadCudaDriver;
+using stream::openDriverLibrary;
 namespace {
 
 // libnvcuvid.so.1's entry points, loaded once per process beside the CUDA driver.

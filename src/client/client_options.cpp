@@ -1,0 +1,102 @@
+#include "client/client_options.h"
+
+#include <algorithm>
+#include <array>
+
+#include "client/certificate_trust.h"
+
+namespace vel::client {
+
+namespace {
+
+struct CommandShape {
+    const char* name;
+    std::size_t operands;
+    const char* operandText;
+    std::vector<std::string> options;
+};
+
+const std::array<CommandShape, 5>& commands() {
+    static const std::array<CommandShape, 5> shapes{{
+        {"enroll",
+         2,
+         "HOST[:PORT] CODE",
+         {"--label", "--device", "--fingerprint", "--accept-new-certificate"}},
+        {"connect",
+         1,
+         "HOST[:PORT]",
+         {"--device", "--fingerprint", "--accept-new-certificate", "--rdp-command", "--no-rdp"}},
+        {"revoke", 1, "HOST[:PORT]", {"--fingerprint", "--accept-new-certificate"}},
+        {"hosts", 0, "", {}},
+        {"help", 0, "", {}},
+    }};
+    return shapes;
+}
+
+bool takesValue(const std::string& option) {
+    return option == "--label" || option == "--device" || option == "--fingerprint" ||
+           option == "--rdp-command";
+}
+
+}  // namespace
+
+bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions& out,
+                        std::string& error) {
+    ClientOptions parsed;
+    if (args.empty()) {
+        parsed.command = "help";
+        out = parsed;
+        return true;
+    }
+    parsed.command = args.front() == "--help" || args.front() == "-h" ? "help" : args.front();
+    const auto shape =
+        std::find_if(commands().begin(), commands().end(),
+                     [&](const CommandShape& s) { return parsed.command == s.name; });
+    if (shape == commands().end()) {
+        error = "unknown command '" + parsed.command + "'";
+        return false;
+    }
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        if (word.rfind("--", 0) != 0) {
+            parsed.operands.push_back(word);
+            continue;
+        }
+        if (std::find(shape->options.begin(), shape->options.end(), word) == shape->options.end()) {
+            error = "'" + parsed.command + "' does not take " + word;
+            return false;
+        }
+        std::string value;
+        if (takesValue(word)) {
+            if (i + 1 >= args.size()) {
+                error = word + " needs a value";
+                return false;
+            }
+            value = args[++i];
+        }
+        if (word == "--label") parsed.label = value;
+        if (word == "--device") parsed.device = value;
+        if (word == "--fingerprint") parsed.fingerprint = value;
+        if (word == "--rdp-command") parsed.rdpCommand = value;
+        if (word == "--accept-new-certificate") parsed.acceptNewCertificate = true;
+        if (word == "--no-rdp") parsed.noRdp = true;
+    }
+    if (parsed.operands.size() != shape->operands) {
+        error = "usage: velmora-client " + parsed.command +
+                (shape->operands == 0 ? std::string() : " " + std::string(shape->operandText));
+        return false;
+    }
+    std::string fingerprint;
+    if (!parsed.fingerprint.empty() && !NormalizeFingerprint(parsed.fingerprint, fingerprint)) {
+        error = "--fingerprint wants the 64 hex digits of a SHA-256 fingerprint";
+        return false;
+    }
+    if (parsed.noRdp && !parsed.rdpCommand.empty()) {
+        error = "--no-rdp and --rdp-command exclude each other";
+        return false;
+    }
+    out = parsed;
+    return true;
+}
+
+}  // namespace vel::client

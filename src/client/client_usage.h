@@ -1,0 +1,8 @@
+#pragma once
+
+namespace vel::client {
+
+// Prints the usage text of velmora-client to standard output.
+void PrintClientUsage();
+
+}  // namespace vel::client

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+#include "client/client_main.h"
+#include "client/client_options.h"
+#include "client/gate_address.h"
+#include "client/gate_connection.h"
+#include "client/known_hosts.h"
+
+namespace vel::client {
+
+// Prints "velmora-client: " and the sentence to standard error; returns 1 for `return Fail(...)`.
+int Fail(const std::string& sentence);
+
+// Loads the saved gates of environment; false with the reason.
+[[nodiscard]] bool LoadKnownHosts(const ClientEnvironment& environment, KnownHosts& hosts,
+                                  std::string& error);
+
+// A connection to the gate at address that pins the saved certificate, or trusts a new one as the
+// options and firstUse allow. Trust notes go to standard error.
+GateConnection ConnectionFor(const GateAddress& address, const KnownHosts& hosts,
+                             const ClientOptions& options, bool firstUse);
+
+}  // namespace vel::client

@@ -1,0 +1,93 @@
+#include "client/client_options.h"
+
+#include <gtest/gtest.h>
+
+#include "client/gate_address.h"
+#include "client/gate_errors.h"
+
+namespace vel::client {
+namespace {
+
+TEST(ClientOptions, EachCommandTakesItsOwnOperandsAndOptions) {
+    ClientOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseClientOptions(
+        {"enroll", "pc:7000", "ABCD-EFGH", "--label", "my key", "--accept-new-certificate"},
+        options, error))
+        << error;
+    EXPECT_EQ(options.operands, (std::vector<std::string>{"pc:7000", "ABCD-EFGH"}));
+    EXPECT_EQ(options.label, "my key");
+    EXPECT_TRUE(options.acceptNewCertificate);
+
+    ASSERT_TRUE(ParseClientOptions({"connect", "pc", "--rdp-command", "remmina"}, options, error));
+    EXPECT_EQ(options.rdpCommand, "remmina");
+    ASSERT_TRUE(ParseClientOptions({}, options, error));
+    EXPECT_EQ(options.command, "help");
+
+    EXPECT_FALSE(ParseClientOptions({"connect", "pc", "--label", "x"}, options, error));
+    EXPECT_EQ(error, "'connect' does not take --label");
+    EXPECT_FALSE(ParseClientOptions({"enroll", "pc"}, options, error));
+    EXPECT_EQ(error, "usage: velmora-client enroll HOST[:PORT] CODE");
+    EXPECT_FALSE(ParseClientOptions({"connect", "pc", "--device"}, options, error));
+    EXPECT_EQ(error, "--device needs a value");
+    EXPECT_FALSE(
+        ParseClientOptions({"connect", "pc", "--no-rdp", "--rdp-command", "x"}, options, error));
+    EXPECT_FALSE(ParseClientOptions({"open", "pc"}, options, error));
+    EXPECT_FALSE(ParseClientOptions({"revoke", "pc", "--fingerprint", "AB:CD"}, options, error));
+    EXPECT_EQ(error, "--fingerprint wants the 64 hex digits of a SHA-256 fingerprint");
+}
+
+TEST(GateAddress, HostsPortsAndBrackets) {
+    GateAddress address;
+    std::string error;
+    ASSERT_TRUE(ParseGateAddress("pc.example", address, error));
+    EXPECT_EQ(address.text(), "pc.example:7440");
+    ASSERT_TRUE(ParseGateAddress("10.0.0.5:8443", address, error));
+    EXPECT_EQ(address.host, "10.0.0.5");
+    EXPECT_EQ(address.port, 8443);
+    ASSERT_TRUE(ParseGateAddress("[2001:db8::1]:9000", address, error));
+    EXPECT_EQ(address.host, "2001:db8::1");
+    EXPECT_EQ(address.text(), "[2001:db8::1]:9000");
+    ASSERT_TRUE(ParseGateAddress("2001:db8::1", address, error));
+    EXPECT_EQ(address.port, kDefaultGatePort);
+    for (const char* bad : {"", "pc:", "pc:0", "pc:65536", "pc:80x", "[::1", "[::1]x", ":7440"}) {
+        EXPECT_FALSE(ParseGateAddress(bad, address, error)) << bad;
+    }
+}
+
+TEST(GateErrors, EveryRefusalBecomesASentence) {
+    const auto explain = [](int status, const char* code, const char* message) {
+        JsonValue body = JsonValue::object();
+        body.set("ok", false);
+        body.set("error", code);
+        body.set("message", message);
+        return ExplainGateError(status, body, "pc:7440");
+    };
+    EXPECT_EQ(explain(429, "rate_limited", "too many attempts from this address"),
+              "too many failed attempts from this address; try again in 300 seconds");
+    EXPECT_EQ(explain(403, "country_not_allowed", "address 192.0.2.7 belongs to country BR"),
+              "country not allowed: address 192.0.2.7 belongs to country BR");
+    EXPECT_NE(
+        explain(403, "bad_enrollment_code", "the code was not accepted by machine PC; see gate.log")
+            .find("ask for a new one with `velmora code`"),
+        std::string::npos);
+    EXPECT_NE(explain(403, "user_presence_required",
+                      "this gate requires user verification (PIN or biometric)")
+                  .find("requires user verification"),
+              std::string::npos);
+    EXPECT_NE(
+        explain(409, "no_credentials_enrolled", "").find("velmora-client enroll pc:7440 CODE"),
+        std::string::npos);
+    EXPECT_NE(explain(404, "bad_request", "unknown endpoint").find("is it a Velmora gate"),
+              std::string::npos);
+    EXPECT_EQ(ExplainGateError(502, JsonValue::object(), "pc:7440"),
+              "the gate answered HTTP 502 without an explanation");
+    for (const char* code : {"challenge_expired", "unknown_credential", "bad_signature",
+                             "counter_replay", "internal_error"}) {
+        EXPECT_EQ(explain(403, code, "x").find("the gate refused the request"), std::string::npos)
+            << code;
+    }
+}
+
+}  // namespace
+}  // namespace vel::client

@@ -1,0 +1,162 @@
+#include "host/audio_block.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "host/adpcm.h"
+
+namespace vel::host {
+namespace {
+
+#include "host/adpcm_vectors/adpcm_vectors.inc"
+
+std::vector<std::uint8_t> pcmBlock(std::uint8_t channels, std::uint16_t frames,
+                                   const std::vector<std::int16_t>& samples) {
+    std::vector<std::uint8_t> out{channels, static_cast<std::uint8_t>(frames & 0xFF),
+                                  static_cast<std::uint8_t>(frames >> 8)};
+    for (std::int16_t s : samples) {
+        out.push_back(static_cast<std::uint8_t>(s & 0xFF));
+        out.push_back(static_cast<std::uint8_t>((static_cast<std::uint16_t>(s) >> 8) & 0xFF));
+    }
+    return out;
+}
+
+DecodedAudio decode(std::uint8_t codec, const std::vector<std::uint8_t>& block) {
+    DecodedAudio out;
+    EXPECT_TRUE(decodeAudioBlock(codec, block.data(), block.size(), out));
+    return out;
+}
+
+bool refused(std::uint8_t codec, const std::vector<std::uint8_t>& block) {
+    DecodedAudio out;
+    return !decodeAudioBlock(codec, block.data(), block.size(), out);
+}
+
+TEST(AdpcmTest, EncoderMatchesReferenceAndCarriesIndexAcrossBlocks) {
+    AdpcmEncoderState state;
+    std::vector<std::uint8_t> encoded;
+    for (std::size_t b = 0; b < kVectorBlocks; ++b) {
+        const auto block = encodeAdpcmBlock(kVectorInput + b * kBlockSamples, kBlockFrames, state);
+        ASSERT_EQ(block.size(), 489u);
+        encoded.insert(encoded.end(), block.begin(), block.end());
+    }
+    ASSERT_EQ(encoded.size(), sizeof kVectorEncoded);
+    EXPECT_TRUE(std::equal(encoded.begin(), encoded.end(), kVectorEncoded));
+    // The second block starts from the first block's final indexes, not from zero.
+    EXPECT_NE(kVectorEncoded[489 + 5], 0);
+}
+
+TEST(AdpcmTest, DecoderMatchesReference) {
+    std::vector<std::int16_t> decoded;
+    for (std::size_t b = 0; b < kVectorBlocks; ++b) {
+        const std::vector<std::uint8_t> block(kVectorEncoded + b * 489,
+                                              kVectorEncoded + (b + 1) * 489);
+        const DecodedAudio audio = decode(kAudioCodecAdpcm, block);
+        EXPECT_EQ(audio.channels, 2u);
+        EXPECT_EQ(audio.frames, 480u);
+        decoded.insert(decoded.end(), audio.samples.begin(), audio.samples.end());
+    }
+    ASSERT_EQ(decoded.size(), std::size(kVectorDecoded));
+    EXPECT_TRUE(std::equal(decoded.begin(), decoded.end(), kVectorDecoded));
+
+    // Mono, an odd number of codes and a starting index other than zero.
+    const std::vector<std::uint8_t> mono(std::begin(kMonoEncoded), std::end(kMonoEncoded));
+    const DecodedAudio audio = decode(kAudioCodecAdpcm, mono);
+    EXPECT_EQ(audio.channels, 1u);
+    EXPECT_EQ(std::vector<std::int16_t>(audio.samples),
+              std::vector<std::int16_t>(std::begin(kMonoDecoded), std::end(kMonoDecoded)));
+}
+
+TEST(AdpcmTest, DecodedErrorStaysWithinTheQuantiserBound) {
+    // One second of a 440 Hz tone at -6 dBFS on the left and a 1 kHz tone at -12 dBFS on the
+    // right, through the stream's block sequence.
+    AdpcmEncoderState state;
+    double signal = 0, noise = 0;
+    int worst = 0;
+    for (int b = 0; b < 100; ++b) {
+        std::vector<std::int16_t> input(kBlockSamples);
+        for (std::size_t f = 0; f < kBlockFrames; ++f) {
+            const double t = static_cast<double>(b * 480 + static_cast<int>(f)) / 48000.0;
+            input[f * 2] = static_cast<std::int16_t>(16384 * std::sin(2 * M_PI * 440 * t));
+            input[f * 2 + 1] = static_cast<std::int16_t>(8192 * std::sin(2 * M_PI * 1000 * t));
+        }
+        const DecodedAudio out =
+            decode(kAudioCodecAdpcm, encodeAdpcmBlock(input.data(), kBlockFrames, state));
+        ASSERT_EQ(out.samples.size(), input.size());
+        for (std::size_t i = 0; i < input.size(); ++i) {
+            const int error = out.samples[i] - input[i];
+            signal += double(input[i]) * input[i];
+            noise += double(error) * error;
+            // The step adapts within the first block. After that the quantiser is never
+            // overloaded, so it misses by at most an eighth of its step, and these tones need
+            // steps of about 1,500 at most.
+            if (b > 0) worst = std::max(worst, std::abs(error));
+        }
+    }
+    EXPECT_LE(worst, 200);
+    EXPECT_GT(10 * std::log10(signal / noise), 40.0);
+}
+
+TEST(AudioBlockTest, PcmBlocksDecodeLittleEndianInterleaved) {
+    const DecodedAudio audio = decode(1, pcmBlock(2, 2, {1, -1, 32767, -32768}));
+    EXPECT_EQ(audio.channels, 2u);
+    EXPECT_EQ(audio.frames, 2u);
+    EXPECT_EQ(audio.samples, (std::vector<std::int16_t>{1, -1, 32767, -32768}));
+    // Every codec byte but 2 means PCM.
+    EXPECT_EQ(decode(0, pcmBlock(1, 1, {77})).samples, std::vector<std::int16_t>{77});
+    EXPECT_EQ(decode(255, pcmBlock(1, 1, {77})).samples, std::vector<std::int16_t>{77});
+}
+
+TEST(AudioBlockTest, MalformedBlocksAreRefused) {
+    EXPECT_TRUE(refused(1, {}));
+    EXPECT_TRUE(refused(1, {2, 1}));
+    EXPECT_TRUE(refused(1, pcmBlock(0, 1, {})));
+    EXPECT_TRUE(refused(1, pcmBlock(9, 1, std::vector<std::int16_t>(9))));
+    EXPECT_TRUE(refused(1, pcmBlock(2, 0, {})));
+    auto shortPcm = pcmBlock(2, 3, std::vector<std::int16_t>(6));
+    shortPcm.pop_back();
+    EXPECT_TRUE(refused(1, shortPcm));
+    EXPECT_FALSE(refused(1, pcmBlock(8, 1, std::vector<std::int16_t>(8))));
+
+    // ADPCM: 1..48,000 frames and every promised byte present.
+    std::vector<std::uint8_t> adpcm(kVectorEncoded, kVectorEncoded + 489);
+    EXPECT_FALSE(refused(kAudioCodecAdpcm, adpcm));
+    adpcm.pop_back();
+    EXPECT_TRUE(refused(kAudioCodecAdpcm, adpcm));
+    std::vector<std::uint8_t> huge(adpcmBlockSize(48001, 1), 0);
+    huge[0] = 1;
+    huge[1] = 48001 & 0xFF;
+    huge[2] = 48001 >> 8;
+    EXPECT_TRUE(refused(kAudioCodecAdpcm, huge));
+    huge[1] = 48000 & 0xFF;
+    huge[2] = 48000 >> 8;
+    EXPECT_FALSE(refused(kAudioCodecAdpcm, huge));
+    std::vector<std::uint8_t> noFrames{1, 0, 0, 0, 0, 0};
+    EXPECT_TRUE(refused(kAudioCodecAdpcm, noFrames));
+}
+
+TEST(AudioBlockTest, StepIndexAbove88IsReadAs88) {
+    // Mono, one frame, predictor 0, code 7 (the largest positive step).
+    const std::vector<std::uint8_t> at88{1, 1, 0, 0, 0, 88, 0x07};
+    std::vector<std::uint8_t> above = at88;
+    above[5] = 200;
+    EXPECT_EQ(decode(kAudioCodecAdpcm, above).samples, decode(kAudioCodecAdpcm, at88).samples);
+    EXPECT_EQ(decode(kAudioCodecAdpcm, at88).samples, std::vector<std::int16_t>{32767});
+}
+
+TEST(AudioBlockTest, OnlyStereoBlocksOf480FramesArePlayable) {
+    AudioBlock block;
+    const DecodedAudio stereo = decode(1, pcmBlock(2, 480, std::vector<std::int16_t>(960, 5)));
+    ASSERT_TRUE(toPlayableBlock(stereo, block));
+    EXPECT_EQ(block[959], 5);
+    EXPECT_FALSE(
+        toPlayableBlock(decode(1, pcmBlock(1, 480, std::vector<std::int16_t>(480))), block));
+    EXPECT_FALSE(
+        toPlayableBlock(decode(1, pcmBlock(2, 960, std::vector<std::int16_t>(1920))), block));
+}
+
+}  // namespace
+}  // namespace vel::host

@@ -1,0 +1,185 @@
+#include "host/pixel_convert.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "core/error.h"
+#include "host/pixel_kernels.h"
+
+namespace vel::host {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes randomImage(int width, int height, std::uint32_t seed, int pitch = 0) {
+    std::mt19937 rng(seed);
+    Bytes image(static_cast<std::size_t>(pitch ? pitch : width * 4) * height);
+    for (auto& b : image) b = static_cast<std::uint8_t>(rng());
+    return image;
+}
+
+// Straight from the formulas, one pixel at a time, in 64-bit arithmetic.
+Bytes referenceNv12(const Bytes& bgra, int pitch, int width, int height) {
+    Bytes out(static_cast<std::size_t>(width) * height * 3 / 2);
+    auto px = [&](int x, int y, int c) -> std::int64_t { return bgra[y * pitch + 4 * x + c]; };
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            out[y * width + x] = static_cast<std::uint8_t>(
+                ((47 * px(x, y, 2) + 157 * px(x, y, 1) + 16 * px(x, y, 0) + 128) >> 8) + 16);
+    for (int y = 0; y < height; y += 2)
+        for (int x = 0; x < width; x += 2) {
+            std::int64_t s[3] = {0, 0, 0};
+            for (int c = 0; c < 3; ++c)
+                s[c] = px(x, y, c) + px(x + 1, y, c) + px(x, y + 1, c) + px(x + 1, y + 1, c);
+            const std::int64_t cb = 112 * s[0] - 86 * s[1] - 26 * s[2] + 512;
+            const std::int64_t cr = 112 * s[2] - 102 * s[1] - 10 * s[0] + 512;
+            // Floor division, the arithmetic shift's meaning for negative sums.
+            auto floorDiv = [](std::int64_t a) {
+                return a >= 0 ? a / 1024 : -((-a + 1023) / 1024);
+            };
+            std::uint8_t* uv = &out[width * height + (y / 2) * width + x];
+            uv[0] = static_cast<std::uint8_t>(floorDiv(cb) + 128);
+            uv[1] = static_cast<std::uint8_t>(floorDiv(cr) + 128);
+        }
+    return out;
+}
+
+Bytes referenceScale(const Bytes& src, int sw, int sh, int dw, int dh) {
+    Bytes out(static_cast<std::size_t>(dw) * dh * 4);
+    const std::int64_t xStep = std::int64_t{sw} * 65536 / dw, yStep = std::int64_t{sh} * 65536 / dh;
+    for (int y = 0; y < dh; ++y) {
+        std::int64_t py = std::max<std::int64_t>(0, y * yStep + yStep / 2 - 32768);
+        const std::int64_t y0 = std::min<std::int64_t>(sh - 1, py >> 16),
+                           y1 = std::min<std::int64_t>(sh - 1, y0 + 1);
+        const std::int64_t fy = (py >> 8) & 255;
+        for (int x = 0; x < dw; ++x) {
+            std::int64_t p = std::max<std::int64_t>(0, x * xStep + xStep / 2 - 32768);
+            const std::int64_t x0 = std::min<std::int64_t>(sw - 1, p >> 16),
+                               x1 = std::min<std::int64_t>(sw - 1, x0 + 1);
+            const std::int64_t fx = (p >> 8) & 255;
+            for (int c = 0; c < 4; ++c) {
+                auto s = [&](std::int64_t yy, std::int64_t xx) {
+                    return std::int64_t{src[(yy * sw + xx) * 4 + c]};
+                };
+                const std::int64_t top = s(y0, x0) * (256 - fx) + s(y0, x1) * fx;
+                const std::int64_t bottom = s(y1, x0) * (256 - fx) + s(y1, x1) * fx;
+                out[(y * dw + x) * 4 + c] =
+                    static_cast<std::uint8_t>((top * (256 - fy) + bottom * fy + 32768) >> 16);
+            }
+        }
+    }
+    return out;
+}
+
+struct Kernels {
+    const char* name;
+    bool present;
+    kernels::Nv12Kernel nv12;
+    kernels::ScaleKernel scale;
+};
+
+std::vector<Kernels> allKernels() {
+    return {
+        {"scalar", true, kernels::bgraToNv12Scalar, kernels::scaleBilinearScalar},
+        {"SSE4.1", kernels::cpuHasSse41(), kernels::bgraToNv12Sse41, kernels::scaleBilinearSse41},
+        {"AVX2", kernels::cpuHasAvx2(), kernels::bgraToNv12Avx2, kernels::scaleBilinearAvx2}};
+}
+
+Bytes runNv12(const Kernels& k, const Bytes& bgra, int pitch, int width, int height) {
+    Bytes out(static_cast<std::size_t>(width) * height * 3 / 2, 0xEE);
+    k.nv12(bgra.data(), pitch, width, height, out.data(), out.data() + width * height);
+    return out;
+}
+
+TEST(PixelConvert, KnownColoursGiveTheVideoRangeValues) {
+    // White, black, red in a 4x2 image: two 2x2 blocks.
+    Bytes bgra = {255, 255, 255, 0, 255, 255, 255, 0, 0, 0, 255, 9, 0, 0, 255, 9,
+                  255, 255, 255, 0, 255, 255, 255, 0, 0, 0, 255, 9, 0, 0, 255, 9};
+    Bytes nv12;
+    bgraToNv12(bgra.data(), 16, 4, 2, nv12);
+    ASSERT_EQ(nv12.size(), 12u);
+    EXPECT_EQ(nv12[0], 235);
+    EXPECT_EQ(nv12[2], 63);
+    EXPECT_EQ(nv12[8], 128);   // white block: Cb
+    EXPECT_EQ(nv12[9], 128);   // Cr
+    EXPECT_EQ(nv12[10], 102);  // red block
+    EXPECT_EQ(nv12[11], 240);
+
+    Bytes black(16, 0);
+    bgraToNv12(black.data(), 8, 2, 2, nv12);
+    EXPECT_EQ(nv12, (Bytes{16, 16, 16, 16, 128, 128}));
+
+    EXPECT_THROW(bgraToNv12(black.data(), 8, 1, 2, nv12), Error);
+    EXPECT_THROW(bgraToNv12(black.data(), 4, 2, 2, nv12), Error);
+}
+
+TEST(PixelConvert, EveryKernelMatchesTheReferenceOnOddPitchesAndTails) {
+    // Widths around the vector steps (16 and 32 pixels) so that the scalar tails run too, and a
+    // pitch with an odd column left out, as for a 1921-pixel capture.
+    const int sizes[][2] = {{2, 2},  {14, 4}, {16, 2},  {18, 6}, {30, 2},
+                            {32, 4}, {34, 2}, {62, 10}, {66, 8}, {1920, 4}};
+    for (const Kernels& k : allKernels()) {
+        if (!k.present) continue;
+        for (const auto& s : sizes) {
+            const int pitch = (s[0] + 1) * 4;
+            const Bytes image =
+                randomImage(s[0] + 1, s[1], static_cast<std::uint32_t>(s[0] * 7 + s[1]));
+            EXPECT_EQ(runNv12(k, image, pitch, s[0], s[1]), referenceNv12(image, pitch, s[0], s[1]))
+                << k.name << " " << s[0] << "x" << s[1];
+        }
+        // The extremes of every channel combination, where a lost carry or a saturated sum shows.
+        Bytes extremes;
+        for (int i = 0; i < 64; ++i)
+            for (int c = 0; c < 4; ++c) extremes.push_back((i >> (c % 3 + (i & 1))) & 1 ? 255 : 0);
+        EXPECT_EQ(runNv12(k, extremes, 128, 32, 2), referenceNv12(extremes, 128, 32, 2)) << k.name;
+    }
+}
+
+TEST(PixelConvert, ScalerMatchesTheReferenceOnOddSizesAndEdges) {
+    const int cases[][4] = {{2, 2, 1, 1},       {1, 1, 7, 5},      {3, 5, 9, 2},     {17, 9, 5, 13},
+                            {33, 7, 64, 3},     {64, 3, 33, 7},    {101, 3, 100, 3}, {5, 5, 5, 5},
+                            {2560, 4, 1920, 3}, {1279, 3, 1921, 2}};
+    for (const Kernels& k : allKernels()) {
+        if (!k.present) continue;
+        for (const auto& c : cases) {
+            const Bytes src = randomImage(c[0], c[1], static_cast<std::uint32_t>(c[0] + 31 * c[2]));
+            Bytes dst(static_cast<std::size_t>(c[2]) * c[3] * 4, 0xEE);
+            k.scale(src.data(), c[0], c[1], dst.data(), c[2], c[3]);
+            EXPECT_EQ(dst, referenceScale(src, c[0], c[1], c[2], c[3]))
+                << k.name << " " << c[0] << "x" << c[1] << " -> " << c[2] << "x" << c[3];
+        }
+    }
+    // 2x2 -> 1x1 is an even mix of the four pixels.
+    const Bytes four = {0, 0, 0, 0, 100, 100, 100, 100, 200, 200, 200, 200, 40, 40, 40, 40};
+    Bytes one(4);
+    scaleBgraBilinear(four.data(), 2, 2, one.data(), 1, 1);
+    EXPECT_EQ(one, (Bytes{85, 85, 85, 85}));
+}
+
+TEST(PixelConvert, SimdKernelsGiveTheScalarBytesOnRandomFrames) {
+    const auto ks = allKernels();
+    for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+        std::mt19937 rng(seed);
+        const int w = 2 * static_cast<int>(rng() % 400 + 1),
+                  h = 2 * static_cast<int>(rng() % 100 + 1);
+        const Bytes image = randomImage(w, h, seed);
+        const Bytes expected = runNv12(ks[0], image, w * 4, w, h);
+        const int dw = static_cast<int>(rng() % 700 + 1), dh = static_cast<int>(rng() % 200 + 1);
+        Bytes scaled(static_cast<std::size_t>(dw) * dh * 4);
+        ks[0].scale(image.data(), w, h, scaled.data(), dw, dh);
+        for (std::size_t i = 1; i < ks.size(); ++i) {
+            if (!ks[i].present) continue;
+            EXPECT_EQ(runNv12(ks[i], image, w * 4, w, h), expected)
+                << ks[i].name << " seed " << seed;
+            Bytes out(scaled.size());
+            ks[i].scale(image.data(), w, h, out.data(), dw, dh);
+            EXPECT_EQ(out, scaled) << ks[i].name << " seed " << seed;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vel::host

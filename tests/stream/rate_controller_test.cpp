@@ -1,0 +1,159 @@
+#include "stream/rate_controller.h"
+
+#include <gtest/gtest.h>
+
+namespace vel::stream {
+namespace {
+
+constexpr std::int64_t kRtt = 100000;
+
+RateFeedback clean() {
+    RateFeedback f;
+    f.packetsReceived = 100;
+    f.packetsJudged = 100;
+    return f;
+}
+
+RateFeedback delayed(std::uint32_t queuingDelay, std::int32_t trend, std::uint32_t rate = 0) {
+    RateFeedback f = clean();
+    f.queuingDelay = queuingDelay;
+    f.delayTrend = trend;
+    f.receiveRate = rate;
+    return f;
+}
+
+TEST(RateController, AppliesTheProfileLimits) {
+    RateController rc;
+    EXPECT_EQ(rc.targetBitrate(), 5000000u);
+    rc.applyRateLimits(50000, 20000, 0, 0.3, 0.2);
+    EXPECT_EQ(rc.minimum(), 100000u);
+    EXPECT_EQ(rc.maximum(), 100000u);
+    EXPECT_EQ(rc.targetBitrate(), 100000u);  // kept current, clamped
+    EXPECT_DOUBLE_EQ(rc.fecMax(), 0.3);
+    EXPECT_DOUBLE_EQ(rc.lossThreshold(), 0.1);
+    rc.applyRateLimits(1000000, 8000000, 3000000, 0.05, 0.1);
+    EXPECT_EQ(rc.targetBitrate(), 3000000u);
+    EXPECT_DOUBLE_EQ(rc.lossThreshold(), 0.05);
+}
+
+// A clean path: +12% at most every 200 ms, up to the maximum.
+TEST(RateController, ProbesUpwardOnACleanPath) {
+    RateController rc;
+    rc.applyRateLimits(1000000, 7000000, 5000000, 0.1, 0.2);
+    rc.onFeedback(clean(), kRtt, 1000000);
+    EXPECT_EQ(rc.phase(), RatePhase::Increase);
+    EXPECT_EQ(rc.targetBitrate(), 5600000u);
+    rc.onFeedback(clean(), kRtt, 1000000 + 199999);
+    EXPECT_EQ(rc.targetBitrate(), 5600000u);
+    rc.onFeedback(clean(), kRtt, 1000000 + 200000);
+    EXPECT_EQ(rc.targetBitrate(), 6272000u);
+    rc.onFeedback(clean(), kRtt, 1400000);
+    EXPECT_EQ(rc.targetBitrate(), 7000000u);
+
+    // Between the thresholds: neither congested nor clean enough to probe.
+    rc.onFeedback(delayed(8000, 0), kRtt, 2000000);
+    EXPECT_EQ(rc.phase(), RatePhase::Hold);
+    EXPECT_EQ(rc.targetBitrate(), 7000000u);
+}
+
+TEST(RateController, CutsOnRisingQueuingDelayOncePerRoundTrip) {
+    RateController rc;
+    rc.applyRateLimits(1000000, 20000000, 10000000, 0.1, 0.2);
+    // 30 ms and rising, no receive rate: 0.85 x current.
+    rc.onFeedback(delayed(30000, 500), kRtt, 1000000);
+    EXPECT_EQ(rc.phase(), RatePhase::Decrease);
+    EXPECT_EQ(rc.targetBitrate(), 8500000u);
+    EXPECT_EQ(rc.ceiling(), 10000000u);  // no ceiling and no receive rate: the old current
+    // Within one round trip of the cut nothing more happens.
+    rc.onFeedback(delayed(30000, 500, 1000000), 150000, 1000000 + 149999);
+    EXPECT_EQ(rc.targetBitrate(), 8500000u);
+    // Receiving far less than sent: halved at most, and the ceiling follows the receive rate.
+    rc.onFeedback(delayed(30000, 500, 1000000), 150000, 1000000 + 150000);
+    EXPECT_EQ(rc.targetBitrate(), 4250000u);
+    EXPECT_EQ(rc.ceiling(), 5000000u);  // max(10 M / 2, 1 M)
+    // Receive rate close to the current rate: 0.9 x receive rate.
+    rc.onFeedback(delayed(20000, 1, 4000000), kRtt, 1400000);
+    EXPECT_EQ(rc.targetBitrate(), 3600000u);
+    // Never below the minimum.
+    for (int i = 1; i <= 10; ++i) rc.onFeedback(delayed(40000, 800), kRtt, 1400000 + i * kRtt);
+    EXPECT_EQ(rc.targetBitrate(), 1000000u);
+}
+
+TEST(RateController, TellsADrainingQueueFromABuildingOne) {
+    RateController rc;
+    rc.onFeedback(delayed(40000, -2001), kRtt, 1000000);  // high but falling fast
+    EXPECT_EQ(rc.phase(), RatePhase::Hold);
+    rc.onFeedback(delayed(20000, 0), kRtt, 2000000);  // moderate and flat
+    EXPECT_EQ(rc.phase(), RatePhase::Hold);
+    rc.onFeedback(delayed(12000, 5000), kRtt, 3000000);  // low, whatever the trend
+    EXPECT_EQ(rc.phase(), RatePhase::Hold);
+    EXPECT_EQ(rc.targetBitrate(), 5000000u);
+    rc.onFeedback(delayed(12001, 1), kRtt, 4000000);
+    EXPECT_EQ(rc.phase(), RatePhase::Decrease);
+    EXPECT_EQ(rc.targetBitrate(), 4250000u);
+}
+
+TEST(RateController, CutsOnSustainedLoss) {
+    RateController rc;
+    rc.applyRateLimits(1000000, 20000000, 10000000, 0.1, 0.2);
+    RateFeedback lossy = clean();
+    lossy.packetsReceived = 70;
+    rc.onFeedback(lossy, kRtt, 1000000);
+    EXPECT_DOUBLE_EQ(rc.smoothedLoss(), 0.045);
+    EXPECT_EQ(rc.phase(), RatePhase::Increase);  // 0.045 is below max(0.6 x 0.1, 0.02)
+    std::int64_t now = 1000000;
+    now += 20000;
+    rc.onFeedback(lossy, kRtt, now);
+    EXPECT_EQ(rc.phase(), RatePhase::Hold);  // 0.083 is not above max(0.1, 0.08)
+    const double before = static_cast<double>(rc.targetBitrate());
+    while (rc.smoothedLoss() <= 0.1) {
+        now += 20000;
+        rc.onFeedback(lossy, kRtt, now);
+    }
+    EXPECT_EQ(rc.phase(), RatePhase::Decrease);
+    const double expected = (1 - rc.smoothedLoss() / 2) * before;
+    EXPECT_NEAR(static_cast<double>(rc.targetBitrate()), expected, 1.0);
+
+    // A report that judged nothing leaves the loss as it was.
+    const double loss = rc.smoothedLoss();
+    rc.onFeedback(RateFeedback{}, kRtt, now + 20000);
+    EXPECT_DOUBLE_EQ(rc.smoothedLoss(), loss);
+}
+
+// After a cut: no probe for two round trips, then growth up to 0.9 of the ceiling, then creeping
+// by max(2%, 100 kbit/s) near it; a ceiling older than 10 s is forgotten.
+TEST(RateController, RecoversBelowTheCeiling) {
+    RateController rc;
+    rc.applyRateLimits(1000000, 50000000, 10000000, 0.1, 0.2);
+    const std::int64_t cut = 1000000;
+    rc.onFeedback(delayed(30000, 500), kRtt, cut);
+    EXPECT_EQ(rc.targetBitrate(), 8500000u);
+    EXPECT_EQ(rc.ceiling(), 10000000u);
+
+    rc.onFeedback(clean(), kRtt, cut + 2 * kRtt - 1);
+    EXPECT_EQ(rc.targetBitrate(), 8500000u);
+    rc.onFeedback(clean(), kRtt, cut + 2 * kRtt);
+    EXPECT_EQ(rc.targetBitrate(), 9000000u);  // 8.5 M x 1.12, capped at 0.9 x ceiling
+    rc.onFeedback(clean(), kRtt, cut + 4 * kRtt);
+    EXPECT_EQ(rc.targetBitrate(), 9180000u);  // + 2%
+    rc.onFeedback(clean(), kRtt, cut + 10000000);
+    EXPECT_EQ(rc.targetBitrate(), 9363600u);
+    rc.onFeedback(clean(), kRtt, cut + 10000001);  // too soon after the last increase
+    EXPECT_EQ(rc.targetBitrate(), 9363600u);
+    rc.onFeedback(clean(), kRtt, cut + 10200001);
+    EXPECT_EQ(rc.ceiling(), 0u);
+    EXPECT_EQ(rc.targetBitrate(), 10487232u);  // x 1.12 without a ceiling
+
+    // Low rates creep by at least 100 kbit/s.
+    RateController slow;
+    slow.applyRateLimits(100000, 50000000, 1000000, 0.1, 0.2);
+    slow.onFeedback(delayed(30000, 500), kRtt, cut);
+    EXPECT_EQ(slow.targetBitrate(), 850000u);
+    slow.onFeedback(clean(), kRtt, cut + 2 * kRtt);
+    EXPECT_EQ(slow.targetBitrate(), 900000u);
+    slow.onFeedback(clean(), kRtt, cut + 4 * kRtt);
+    EXPECT_EQ(slow.targetBitrate(), 1000000u);
+}
+
+}  // namespace
+}  // namespace vel::stream

@@ -1,0 +1,545 @@
+#include "stream/session.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "stream/record_bodies.h"
+
+namespace vel::stream {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Polls until the condition holds or five seconds pass; the deadline only bounds a hang.
+bool eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+SessionTicket devTicket() {
+    SessionTicket ticket;
+    std::string error;
+    EXPECT_TRUE(deriveDevTicket("000102030405060708090a0b0c0d0e0f", ticket, error)) << error;
+    return ticket;
+}
+
+Endpoint local(std::uint16_t port) {
+    Endpoint endpoint;
+    EXPECT_TRUE(parseEndpoint("127.0.0.1", port, endpoint));
+    return endpoint;
+}
+
+// What one end observes through its callbacks.
+struct Observer {
+    std::mutex mutex;
+    std::vector<std::pair<SessionState, std::string>> states;
+    std::vector<std::pair<Channel, std::vector<std::uint8_t>>> messages;
+    std::vector<AssembledFrame> frames;
+    std::vector<std::string> audio;  // "sequence timestamp codec size"
+    std::vector<FeedbackBody> feedback;
+    int keyframeRequests = 0;
+
+    SessionCallbacks callbacks() {
+        SessionCallbacks c;
+        c.state = [this](SessionState state, const std::string& reason) {
+            const std::lock_guard lock(mutex);
+            states.emplace_back(state, reason);
+        };
+        c.message = [this](Channel channel, std::vector<std::uint8_t>&& data) {
+            const std::lock_guard lock(mutex);
+            messages.emplace_back(channel, std::move(data));
+        };
+        c.frame = [this](AssembledFrame&& frame) {
+            const std::lock_guard lock(mutex);
+            frames.push_back(std::move(frame));
+        };
+        c.audio = [this](std::uint32_t sequence, std::uint64_t timestamp, std::uint8_t codec,
+                         std::span<const std::uint8_t> data) {
+            const std::lock_guard lock(mutex);
+            audio.push_back(std::to_string(sequence) + " " + std::to_string(timestamp) + " " +
+                            std::to_string(codec) + " " + std::to_string(data.size()));
+        };
+        c.feedback = [this](const FeedbackBody& report) {
+            const std::lock_guard lock(mutex);
+            feedback.push_back(report);
+        };
+        c.keyframeRequest = [this] {
+            const std::lock_guard lock(mutex);
+            ++keyframeRequests;
+        };
+        return c;
+    }
+    std::string lastReason() {
+        const std::lock_guard lock(mutex);
+        return states.empty() ? "" : states.back().second;
+    }
+    std::size_t messageCount() {
+        const std::lock_guard lock(mutex);
+        return messages.size();
+    }
+    std::size_t frameCount() {
+        const std::lock_guard lock(mutex);
+        return frames.size();
+    }
+};
+
+SessionParams paramsFor(std::uint8_t role, std::vector<Endpoint> candidates = {}) {
+    const SessionTicket ticket = devTicket();
+    SessionParams params;
+    params.role = role;
+    params.connId = ticket.connId;
+    params.keys = ticket.keys;
+    params.candidates = std::move(candidates);
+    return params;
+}
+
+// Two real sessions over loopback.
+struct Pair {
+    Observer hostSeen;
+    Observer viewerSeen;
+    Session host;
+    Session viewer;
+
+    explicit Pair(const NetworkEmulation& emulation = {}) {
+        std::string error;
+        SessionParams hostParams = paramsFor(kRoleHost);
+        hostParams.emulation = emulation;
+        EXPECT_TRUE(host.start(hostParams, hostSeen.callbacks(), error)) << error;
+        SessionParams viewerParams = paramsFor(kRoleViewer, {local(host.localPort())});
+        viewerParams.emulation = emulation;
+        EXPECT_TRUE(viewer.start(viewerParams, viewerSeen.callbacks(), error)) << error;
+    }
+    bool connected() {
+        return eventually([&] {
+            return host.state() == SessionState::connected &&
+                   viewer.state() == SessionState::connected;
+        });
+    }
+};
+
+TEST(Session, HandshakeThenReliableMessagesBothWaysAndCloseBurst) {
+    Pair pair;
+    ASSERT_TRUE(pair.connected());
+    const std::string hostText = "127.0.0.1:" + std::to_string(pair.host.localPort());
+    EXPECT_TRUE(
+        eventually([&] { return pair.viewerSeen.lastReason() == "handshake with " + hostText; }));
+    EXPECT_TRUE(eventually(
+        [&] { return pair.hostSeen.lastReason().rfind("handshake with 127.0.0.1:", 0) == 0; }));
+
+    std::vector<std::uint8_t> big(2500);
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
+    ASSERT_TRUE(pair.host.sendMessage(big));
+    ASSERT_TRUE(pair.viewer.sendOnChannel(Channel::Input, std::vector<std::uint8_t>{1, 2, 3}));
+    ASSERT_TRUE(pair.viewer.sendMessage(std::vector<std::uint8_t>{20}));
+    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == 1; }));
+    ASSERT_TRUE(eventually([&] { return pair.hostSeen.messageCount() == 2; }));
+    {
+        const std::lock_guard lock(pair.viewerSeen.mutex);
+        EXPECT_EQ(pair.viewerSeen.messages[0].first, Channel::Control);
+        EXPECT_EQ(pair.viewerSeen.messages[0].second, big);
+    }
+    {
+        const std::lock_guard lock(pair.hostSeen.mutex);
+        EXPECT_EQ(pair.hostSeen.messages[0].first, Channel::Input);
+        EXPECT_EQ(pair.hostSeen.messages[1].second, std::vector<std::uint8_t>{20});
+        EXPECT_EQ(pair.hostSeen.keyframeRequests, 1);
+    }
+    // A frame of several blocks leaves in batches of equal-sized fragments and arrives whole.
+    std::vector<std::uint8_t> frame(200000);
+    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 13);
+    VideoFrameInfo info;
+    info.keyframe = true;
+    ASSERT_TRUE(pair.host.sendVideoFrame(frame, info));
+    EXPECT_FALSE(pair.viewer.sendVideoFrame(frame, info));  // only a host sends video
+    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.frameCount() == 1; }));
+    {
+        const std::lock_guard lock(pair.viewerSeen.mutex);
+        EXPECT_TRUE(pair.viewerSeen.frames[0].data == frame);
+    }
+
+    // Audio blocks arrive with sequence, timestamp and codec as sent.
+    ASSERT_TRUE(pair.host.sendAudio(41, 123456789, 2, std::vector<std::uint8_t>(300, 9)));
+    ASSERT_TRUE(eventually([&] {
+        const std::lock_guard lock(pair.viewerSeen.mutex);
+        return !pair.viewerSeen.audio.empty();
+    }));
+    {
+        const std::lock_guard lock(pair.viewerSeen.mutex);
+        EXPECT_EQ(pair.viewerSeen.audio[0], "41 123456789 2 300");
+    }
+
+    EXPECT_FALSE(pair.host.sendMessage({}));
+    EXPECT_FALSE(pair.host.sendMessage(std::vector<std::uint8_t>(kMaxReliableMessage + 1)));
+
+    pair.viewer.close(3);
+    EXPECT_EQ(pair.viewer.state(), SessionState::closed);
+    EXPECT_EQ(pair.viewerSeen.lastReason(), "closed locally");
+    // The state changes before the sink hears of it, so wait for the sink.
+    EXPECT_TRUE(eventually([&] { return pair.hostSeen.lastReason() == "closed by peer"; }));
+    EXPECT_EQ(pair.host.state(), SessionState::closed);
+    EXPECT_FALSE(pair.viewer.sendMessage(std::vector<std::uint8_t>{1}));
+
+    std::string error;
+    EXPECT_FALSE(pair.viewer.start(paramsFor(kRoleViewer), {}, error));
+    EXPECT_EQ(error, "session already started");
+    const SessionStats stats = pair.host.stats();
+    EXPECT_GT(stats.packetsReceived, 0u);
+    EXPECT_EQ(stats.authFailures, 0u);
+    EXPECT_EQ(stats.lastSource, "127.0.0.1:" + std::to_string(pair.viewer.localPort()));
+}
+
+TEST(Session, ReliableMessagesSurviveLossInOrder) {
+    NetworkEmulation lossy;
+    lossy.loss = 0.2;
+    lossy.jitterMs = 5;
+    lossy.delayMs = 5;
+    Pair pair(lossy);
+    ASSERT_TRUE(pair.connected());
+    constexpr int kMessages = 30;
+    for (int i = 0; i < kMessages; ++i) {
+        // Mixes small coalesced fragments with bulk ones of several fragments.
+        std::vector<std::uint8_t> message(i % 3 == 0 ? 3000 : 40, static_cast<std::uint8_t>(i));
+        ASSERT_TRUE(pair.host.sendMessage(message));
+    }
+    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == kMessages; }));
+    const std::lock_guard lock(pair.viewerSeen.mutex);
+    for (int i = 0; i < kMessages; ++i) {
+        const auto& message = pair.viewerSeen.messages[static_cast<std::size_t>(i)].second;
+        ASSERT_EQ(message.size(), i % 3 == 0 ? 3000u : 40u) << i;
+        EXPECT_EQ(message.front(), static_cast<std::uint8_t>(i)) << i;
+    }
+    EXPECT_GT(pair.host.stats().reliableRetransmits, 0u);
+}
+
+TEST(Session, VideoFramesAndMessagesArriveIntactThroughLossAndJitter) {
+    NetworkEmulation path;
+    path.loss = 0.1;
+    path.jitterMs = 30;
+    Pair pair(path);
+    ASSERT_TRUE(pair.connected());
+    pair.host.applyRateLimits(1000000, 100000000, 50000000, 0.2, 0.5);
+
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (int i = 0; i < 60; ++i) {
+        std::vector<std::uint8_t> frame(i == 0 ? 120000 : 3000 + 997 * static_cast<std::size_t>(i));
+        for (std::size_t j = 0; j < frame.size(); ++j) frame[j] = static_cast<std::uint8_t>(j ^ i);
+        VideoFrameInfo info;
+        info.keyframe = i == 0;
+        info.codec = 1;
+        info.captureTimestamp = static_cast<std::uint64_t>(i);
+        ASSERT_TRUE(pair.host.sendVideoFrame(frame, info));
+        sent.push_back(std::move(frame));
+        ASSERT_TRUE(
+            pair.host.sendMessage(std::vector<std::uint8_t>(1 + i, static_cast<std::uint8_t>(i))));
+        std::this_thread::sleep_for(5ms);
+    }
+    const auto missing = [&] {
+        std::string text;
+        const std::lock_guard lock(pair.viewerSeen.mutex);
+        std::vector<bool> seen(sent.size());
+        for (const auto& f : pair.viewerSeen.frames) seen[f.captureTimestamp] = true;
+        for (std::size_t i = 0; i < seen.size(); ++i)
+            if (!seen[i]) text += std::to_string(i) + " ";
+        return text;
+    };
+    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.frameCount() == sent.size(); }))
+        << missing() << pair.viewerSeen.frameCount() << " frames, "
+        << pair.viewer.stats().framesGivenUp << " given up, " << pair.host.stats().videoRetransmits
+        << " repaired, loss " << pair.host.stats().loss << ", rtt " << pair.host.stats().smoothedRtt
+        << ", bitrate " << pair.host.targetBitrate();
+    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == sent.size(); }));
+    const std::lock_guard lock(pair.viewerSeen.mutex);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(pair.viewerSeen.frames[i].captureTimestamp, i);
+        EXPECT_TRUE(pair.viewerSeen.frames[i].data == sent[i]) << i;
+        EXPECT_EQ(pair.viewerSeen.messages[i].second.size(), i + 1);
+    }
+    EXPECT_GT(pair.host.stats().packetsSent, 0u);
+}
+
+TEST(Session, HandshakeTimesOutAfterHellosToEveryCandidate) {
+    UdpSocket silent;
+    std::string error;
+    ASSERT_TRUE(silent.open(0, error)) << error;
+    Observer seen;
+    Session viewer;
+    SessionParams params = paramsFor(kRoleViewer, {local(silent.port())});
+    params.handshakeTimeoutMs = 300;
+    ASSERT_TRUE(viewer.start(params, seen.callbacks(), error)) << error;
+    EXPECT_TRUE(eventually([&] { return seen.lastReason() == "handshake timed out"; }));
+    EXPECT_EQ(viewer.state(), SessionState::closed);
+
+    int hellos = 0;
+    std::vector<std::uint8_t> buffer(1500);
+    Endpoint from;
+    for (int n; (n = silent.receive(buffer, from, 0)) > 0;) {
+        const PacketHeader header = readHeader(buffer.data());
+        EXPECT_EQ(header.type, static_cast<std::uint8_t>(PacketType::Handshake));
+        EXPECT_EQ(header.connId, params.connId);
+        ++hellos;
+    }
+    // One at once, then one every 100 ms until the timeout.
+    EXPECT_GE(hellos, 2);
+}
+
+// A viewer driven by hand: its own socket and keys, every packet built record by record.
+class RawViewer {
+  public:
+    explicit RawViewer(std::uint16_t hostPort) : host_(local(hostPort)) {
+        const SessionTicket ticket = devTicket();
+        connId_ = ticket.connId;
+        std::string error;
+        EXPECT_TRUE(socket_.open(0, error)) << error;
+        EXPECT_TRUE(openAeadKey(sendKey_, ticket.keys.viewerToHost, error)) << error;
+        EXPECT_TRUE(openAeadKey(receiveKey_, ticket.keys.hostToViewer, error)) << error;
+    }
+
+    std::vector<std::uint8_t> packet(PacketType type, std::uint64_t number, RecordType record,
+                                     const std::vector<std::uint8_t>& body) {
+        std::vector<std::uint8_t> bytes(kMaxPacketSize);
+        writeHeader({static_cast<std::uint8_t>(type), connId_, number}, bytes.data());
+        RecordWriter writer{std::span(bytes).subspan(kHeaderSize, kMaxPayloadSize)};
+        EXPECT_TRUE(writer.append(record, body));
+        bytes.resize(seal(sendKey_, bytes, writer.size()));
+        return bytes;
+    }
+    void send(const std::vector<std::uint8_t>& datagram) {
+        ASSERT_TRUE(socket_.sendTo(host_, datagram));
+    }
+    void hello(std::uint64_t number, HelloBody body, std::size_t size = kHelloSize) {
+        std::vector<std::uint8_t> bytes(kHelloSize);
+        encodeHello(body, bytes.data());
+        bytes.resize(size);
+        send(packet(PacketType::Handshake, number, RecordType::Hello, bytes));
+    }
+    void record(std::uint64_t number, RecordType type, const std::vector<std::uint8_t>& body) {
+        send(packet(PacketType::Data, number, type, body));
+    }
+    void ping(std::uint64_t number, std::uint32_t counter) {
+        std::vector<std::uint8_t> body(kPingSize);
+        encodePing({counter, 1}, body.data());
+        send(packet(PacketType::Data, number, RecordType::Ping, body));
+    }
+    // The records of the next datagram of type `type` from the session; false after 5 s.
+    bool next(RecordType type, std::vector<std::uint8_t>& body, int waitMs = 5000) {
+        std::vector<std::uint8_t> buffer(UdpSocket::kReceiveLimit);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        do {
+            Endpoint from;
+            const int n = socket_.receive(buffer, from, 10);
+            std::size_t size = 0;
+            if (n <= 0 ||
+                !open(receiveKey_, std::span(buffer.data(), static_cast<std::size_t>(n)), size))
+                continue;
+            RecordReader reader(std::span(buffer.data() + kHeaderSize, size));
+            for (Record record; reader.next(record);) {
+                if (record.type != static_cast<std::uint8_t>(type)) continue;
+                body.assign(record.body.begin(), record.body.end());
+                return true;
+            }
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+    // Pong counters up to and including `last`.
+    std::vector<std::uint32_t> pongsUntil(std::uint32_t last) {
+        std::vector<std::uint32_t> counters;
+        std::vector<std::uint8_t> body;
+        while (next(RecordType::Pong, body)) {
+            PingBody pong;
+            EXPECT_TRUE(decodePing(body, pong));
+            counters.push_back(pong.counter);
+            if (pong.counter == last) break;
+        }
+        return counters;
+    }
+    HelloBody validHello() const {
+        HelloBody body;
+        body.role = kRoleViewer;
+        body.connId = connId_;
+        body.clock = 12345;
+        return body;
+    }
+
+  private:
+    Endpoint host_;
+    std::uint32_t connId_ = 0;
+    UdpSocket socket_;
+    AeadKey sendKey_;
+    AeadKey receiveKey_;
+};
+
+struct Host {
+    Observer seen;
+    Session session;
+    explicit Host(std::uint32_t silenceTimeoutMs = 8000) {
+        SessionParams params = paramsFor(kRoleHost);
+        params.silenceTimeoutMs = silenceTimeoutMs;
+        std::string error;
+        EXPECT_TRUE(session.start(params, seen.callbacks(), error)) << error;
+    }
+    bool received(std::uint64_t packets) {
+        return eventually([&] { return session.stats().packetsReceived == packets; });
+    }
+};
+
+TEST(Session, HostIgnoresInvalidHellosAndAnswersAValidOne) {
+    Host host;
+    RawViewer viewer(host.session.localPort());
+    HelloBody sameRole = viewer.validHello();
+    sameRole.role = kRoleHost;
+    HelloBody otherVersion = viewer.validHello();
+    otherVersion.version = 2;
+    HelloBody otherConnection = viewer.validHello();
+    otherConnection.connId ^= 1;
+    viewer.hello(1, sameRole);
+    viewer.hello(2, otherVersion);
+    viewer.hello(3, otherConnection);
+    viewer.hello(4, viewer.validHello(), kHelloSize - 1);
+    // A forged packet is counted and changes nothing.
+    std::vector<std::uint8_t> forged = viewer.packet(PacketType::Handshake, 5, RecordType::Hello,
+                                                     std::vector<std::uint8_t>(kHelloSize));
+    forged.back() ^= 1;
+    viewer.send(forged);
+    ASSERT_TRUE(host.received(4));
+    ASSERT_TRUE(eventually([&] { return host.session.stats().authFailures == 1; }));
+    EXPECT_EQ(host.session.state(), SessionState::connecting);
+
+    viewer.hello(6, viewer.validHello());
+    std::vector<std::uint8_t> body;
+    ASSERT_TRUE(viewer.next(RecordType::HelloReply, body));
+    HelloBody reply;
+    ASSERT_TRUE(decodeHello(body, reply));
+    EXPECT_EQ(reply.role, kRoleHost);
+    EXPECT_EQ(reply.clock, 12345u);
+    EXPECT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
+}
+
+TEST(Session, ReplaysAndPacketsMoreThan1023BehindAreIgnored) {
+    Host host;
+    RawViewer viewer(host.session.localPort());
+    viewer.hello(1, viewer.validHello());
+    const auto first = viewer.packet(PacketType::Data, 2000, RecordType::Ping,
+                                     std::vector<std::uint8_t>{1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+    viewer.send(first);
+    viewer.send(first);
+    viewer.ping(2000 - 1024, 2);
+    viewer.ping(2000 - 1023, 3);
+    viewer.ping(2001, 4);
+    EXPECT_EQ(viewer.pongsUntil(4), (std::vector<std::uint32_t>{1, 3, 4}));
+    EXPECT_EQ(host.session.stats().packetsReceived, 4u);
+}
+
+TEST(Session, PeerMovesOnlyForAHigherPacketNumber) {
+    Host host;
+    RawViewer before(host.session.localPort());
+    RawViewer after(host.session.localPort());
+    before.hello(1, before.validHello());
+    ASSERT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
+    after.ping(5, 1);   // higher: the peer moves here
+    before.ping(3, 2);  // older: processed, but the peer stays
+    after.ping(6, 3);
+    EXPECT_EQ(after.pongsUntil(3), (std::vector<std::uint32_t>{1, 2, 3}));
+    std::vector<std::uint8_t> body;
+    EXPECT_FALSE(before.next(RecordType::Pong, body, 0));
+}
+
+std::vector<std::uint8_t> feedbackBody(std::uint32_t queuingDelay, std::int32_t trend) {
+    FeedbackBody feedback;
+    feedback.packetsReceived = 100;
+    feedback.packetsJudged = 100;
+    feedback.receiveRate = 8000000;
+    feedback.queuingDelay = queuingDelay;
+    feedback.delayTrend = trend;
+    feedback.pipeline = {11, 22, 33, 44};
+    std::vector<std::uint8_t> body(kFeedbackSize);
+    encodeFeedback(feedback, body.data());
+    return body;
+}
+
+TEST(Session, HostRatesFromFeedbackAndRepairsNackedFragmentsUnlessCongested) {
+    Host host;
+    RawViewer viewer(host.session.localPort());
+    viewer.hello(1, viewer.validHello());
+    ASSERT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
+    host.session.applyRateLimits(1000000, 20000000, 10000000, 0.1, 0.2);
+    ASSERT_EQ(host.session.targetBitrate(), 10000000u);
+
+    // A growing queue: the rate comes down, and the sink sees the report after the controller.
+    viewer.record(2, RecordType::Feedback, feedbackBody(30000, 5000));
+    ASSERT_TRUE(eventually([&] {
+        const std::lock_guard lock(host.seen.mutex);
+        return !host.seen.feedback.empty();
+    }));
+    {
+        const std::lock_guard lock(host.seen.mutex);
+        EXPECT_EQ(host.seen.feedback[0].pipeline[3], 44u);
+    }
+    EXPECT_LT(host.session.targetBitrate(), 10000000u);
+
+    const std::vector<std::uint8_t> frame(1130, 0x77);
+    ASSERT_TRUE(host.session.sendVideoFrame(frame, VideoFrameInfo{}));
+    std::vector<std::uint8_t> body;
+    ASSERT_TRUE(viewer.next(RecordType::VideoFragment, body));
+    VideoFragmentHeader header;
+    std::span<const std::uint8_t> shard;
+    ASSERT_TRUE(decodeVideoFragment(body, header, shard));
+    EXPECT_EQ(header.flags & kFragmentRetransmission, 0);
+    std::vector<std::uint8_t> nack(kNackHeaderSize + 2);
+    encodeNackHeader(header.frameId, 1, nack.data());
+    nack[kNackHeaderSize] = 0;
+    nack[kNackHeaderSize + 1] = 0;
+
+    // While congested the NACK is ignored; the Ping after it marks when it was handled.
+    viewer.record(3, RecordType::Nack, nack);
+    viewer.ping(4, 1);
+    EXPECT_EQ(viewer.pongsUntil(1), std::vector<std::uint32_t>{1});
+    EXPECT_EQ(host.session.stats().videoRetransmits, 0u);
+
+    // A calm path: the same NACK is answered with the fragment, marked as a repair.
+    viewer.record(5, RecordType::Feedback, feedbackBody(0, 0));
+    viewer.record(6, RecordType::Nack, nack);
+    bool repaired = false;
+    while (!repaired && viewer.next(RecordType::VideoFragment, body)) {
+        ASSERT_TRUE(decodeVideoFragment(body, header, shard));
+        repaired = (header.flags & kFragmentRetransmission) != 0;
+    }
+    EXPECT_TRUE(repaired);
+    EXPECT_EQ(std::vector<std::uint8_t>(shard.begin(), shard.end()), frame);
+    EXPECT_EQ(host.session.stats().videoRetransmits, 1u);
+}
+
+TEST(Session, CloseSendsThreeCloseRecordsWithTheReason) {
+    Host host;
+    RawViewer viewer(host.session.localPort());
+    viewer.hello(1, viewer.validHello());
+    ASSERT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
+    host.session.close(7);
+    EXPECT_EQ(host.seen.lastReason(), "closed locally");
+    std::vector<std::uint8_t> body;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(viewer.next(RecordType::Close, body)) << i;
+        EXPECT_EQ(body, std::vector<std::uint8_t>{7});
+    }
+    EXPECT_FALSE(viewer.next(RecordType::Close, body, 50));
+}
+
+TEST(Session, ConnectedHostClosesWhenThePeerGoesSilent) {
+    Host host(300);
+    RawViewer viewer(host.session.localPort());
+    viewer.hello(1, viewer.validHello());
+    EXPECT_TRUE(eventually([&] { return host.seen.lastReason() == "peer went silent"; }));
+    EXPECT_EQ(host.session.state(), SessionState::closed);
+}
+
+}  // namespace
+}  // namespace vel::stream
