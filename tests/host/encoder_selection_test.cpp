@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "host/annex_b.h"
+#include "host/avcodec_encoder.h"
+#include "host/nvenc_encoder.h"
 #include "host/nvenc_library.h"
 #include "host/video_encoder.h"
 #include "os/log.h"
@@ -183,6 +187,51 @@ TEST_F(EncoderSelection, NamedSoftwareBackendAndEmptyChoice) {
     config.allowHardware = false;
     EXPECT_EQ(createVideoEncoder(config, error, [](EncodedFrame&&) {}), nullptr);
     EXPECT_EQ(error, "no encoder backend is allowed by the configuration");
+}
+
+TEST(EncoderOpen, OddValuesAreClampedAndNothingIsQueuedUnopened) {
+    std::string error;
+    std::unique_ptr<VideoEncoder> nvenc = makeNvencEncoder();
+    std::string reason;
+    if (!loadNvencLibrary(reason)) {
+        EXPECT_FALSE(nvenc->open(smallConfig(), error, [](EncodedFrame&&) {}));
+        EXPECT_EQ(error, "libnvidia-encode.so.1 is not installed (no NVIDIA driver)");
+    }
+    std::vector<std::uint8_t> frame(320 * 240 * 3 / 2, 128);
+    EXPECT_FALSE(nvenc->encodeNv12(frame.data(), 0, false));
+
+    std::unique_ptr<VideoEncoder> encoder = makeAvcodecEncoder();
+    EXPECT_FALSE(encoder->encodeNv12(frame.data(), 0, false)) << "not open";
+    EncoderConfig config = smallConfig();
+    config.fps = 0;     // counts as 1
+    config.speed = 99;  // fastest
+    config.backend = EncoderBackend::MfSw;
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int outputs = 0;
+    ASSERT_TRUE(encoder->open(config, error, [&](EncodedFrame&&) {
+        std::lock_guard lock(mutex);
+        ++outputs;
+        arrived.notify_all();
+    })) << error;
+    EXPECT_FALSE(encoder->encodeNv12(nullptr, 0, false));
+    ASSERT_TRUE(encoder->encodeNv12(frame.data(), 0, false));
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(arrived.wait_for(lock, std::chrono::seconds(20), [&] { return outputs == 1; }));
+}
+
+TEST(EncoderOpen, DestroyingWithFramesQueuedDiscardsThem) {
+    std::string error;
+    std::unique_ptr<VideoEncoder> encoder = makeAvcodecEncoder();
+    EncoderConfig config = smallConfig();
+    config.backend = EncoderBackend::MfSw;
+    ASSERT_TRUE(encoder->open(config, error, [](EncodedFrame&&) {})) << error;
+    std::vector<std::uint8_t> frame(320 * 240 * 3 / 2, 90);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_TRUE(encoder->encodeNv12(frame.data(), i, i == 5));
+    }
+    EXPECT_LE(encoder->queuedFrames(), 2);
+    encoder.reset();  // must return: the worker is stopped and joined
 }
 
 TEST(EncoderListing, SoftwareEncodersFollowAnyHardware) {

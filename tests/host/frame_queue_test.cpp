@@ -1,0 +1,52 @@
+#include "host/frame_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace vel::host {
+namespace {
+
+EncodeJob job(std::int64_t timestamp) {
+    return {{std::uint8_t(timestamp)}, timestamp, false, {}};
+}
+
+TEST(FrameQueue, KeepsTheTwoNewestAndCountsTheDropped) {
+    FrameQueue queue;
+    for (std::int64_t t = 1; t <= 5; ++t) {
+        queue.push(job(t));
+    }
+    EXPECT_EQ(queue.size(), 2);
+    EXPECT_EQ(queue.dropped(), 3u);
+    EXPECT_EQ(queue.take()->timestampUs, 4);
+    EXPECT_EQ(queue.take()->timestampUs, 5);
+    EXPECT_EQ(queue.size(), 0);
+}
+
+TEST(FrameQueue, TakeWaitsForAFrameAndStopDiscardsAndWakes) {
+    FrameQueue queue;
+    std::optional<EncodeJob> taken;
+    std::thread consumer([&] { taken = queue.take(); });
+    queue.push(job(7));
+    consumer.join();
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->timestampUs, 7);
+
+    queue.push(job(8));
+    queue.stop();
+    EXPECT_EQ(queue.size(), 0);
+    EXPECT_FALSE(queue.take()) << "a stopped queue hands out nothing, not even what it held";
+    std::thread waiter([&] { taken = queue.take(); });
+    waiter.join();
+    EXPECT_FALSE(taken);
+}
+
+TEST(FrameQueue, LatencySaturatesAtThirtyTwoBits) {
+    const auto now = std::chrono::steady_clock::now();
+    EXPECT_EQ(elapsedUs32(now + std::chrono::seconds(5)), 0u);
+    EXPECT_EQ(elapsedUs32(now - std::chrono::hours(2)), 0xFFFFFFFFu);
+    EXPECT_GE(elapsedUs32(now - std::chrono::milliseconds(3)), 3000u);
+}
+
+}  // namespace
+}  // namespace vel::host
