@@ -193,16 +193,13 @@ class SessionGuardTest : public ::testing::Test {
         return rules;
     }
     FirewallRule rule(const std::string& name) const {
-        for (const FirewallRule& rule : firewall_.policy().rules) {
-            if (rule.name == name) return rule;
-        }
-        ADD_FAILURE() << "no rule named " << name;
-        return {};
+        const FirewallPolicy policy = firewall_.policy();
+        const FirewallRule* found = test::FindRule(policy.rules, name);
+        EXPECT_NE(found, nullptr) << "no rule named " << name;
+        return found != nullptr ? *found : FirewallRule{};
     }
     bool hasRule(const std::string& name) const {
-        const FirewallPolicy policy = firewall_.policy();
-        return std::any_of(policy.rules.begin(), policy.rules.end(),
-                           [&](const FirewallRule& rule) { return rule.name == name; });
+        return test::FindRule(firewall_.policy().rules, name) != nullptr;
     }
     std::string ruleNameOf(const std::string& address) {
         for (const Grant& g : guard().status().grants) {
