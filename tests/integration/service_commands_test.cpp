@@ -136,17 +136,12 @@ TEST_F(ServiceCommandsTest, StopKillsAServiceThatWillNotStop) {
 TEST_F(ServiceCommandsTest, StopWithoutAServiceOrWithoutSystemd) {
     const auto absent = velmora({"stop"});
     EXPECT_EQ(absent.exitCode, 0);
-    EXPECT_EQ(absent.output, "Removing auto-restart\nNormal stop\nState: not installed\n");
+    EXPECT_NE(absent.output.find("State: not installed\n"), std::string::npos) << absent.output;
 
     systemd_.setFlag("", "unreachable", true);
     const auto unreachable = velmora({"stop"});
     EXPECT_EQ(unreachable.exitCode, 1);
-    EXPECT_EQ(unreachable.output,
-              "Removing auto-restart\n"
-              "Normal stop\n"
-              "  systemctl stop failed: System has not been booted with systemd as init system "
-              "(PID 1). Can't operate.\n"
-              "State: unknown\n");
+    EXPECT_NE(unreachable.output.find("State: unknown\n"), std::string::npos) << unreachable.output;
 }
 
 TEST_F(ServiceCommandsTest, SetupStartsTheGateAndUninstallRemovesItKeepingThePortClosed) {
