@@ -12,6 +12,8 @@
 #include "firewall/nft_projection.h"
 #include "os/files.h"
 #include "os/paths.h"
+#include "support/fake_systemctl.h"
+#include "support/firewall_rules.h"
 #include "support/gate_requests.h"
 #include "support/memory_firewall_store.h"
 #include "support/temp_dir.h"
@@ -24,52 +26,10 @@ using firewall::kServiceRuleName;
 
 namespace {
 
-// Plays systemd: the gate's unit is loaded while its file exists, xrdp.service is always there.
-class FakeSystemctl : public Systemctl {
-  public:
-    explicit FakeSystemctl(std::string unitDirectory) : unitDirectory_(std::move(unitDirectory)) {}
-
-    ChildResult run(const std::vector<std::string>& args) override {
-        std::string line;
-        for (const std::string& arg : args) line += (line.empty() ? "" : " ") + arg;
-        calls.push_back(line);
-        if (!reachable) {
-            return {true, 1, "System has not been booted with systemd as init system (PID 1).\n"};
-        }
-        const std::string& verb = args[0];
-        if (verb == "daemon-reload") return {true, 0, ""};
-        const std::string& unit = verb == "show" ? args[1] : args.back();
-        const bool loaded =
-            unit == "xrdp.service" || FileExists(JoinPath(unitDirectory_, kServiceUnit));
-        if (verb == "show") {
-            return {true, 0,
-                    std::string("LoadState=") + (loaded ? "loaded" : "not-found") +
-                        "\nActiveState=" + (active.contains(unit) ? "active" : "inactive") +
-                        "\nMainPID=0\n"};
-        }
-        if (!loaded) return {true, 5, "Unit " + unit + " not found.\n"};
-        if (verb == "start") active.insert(unit);
-        if (verb == "stop") active.erase(unit);
-        if (verb == "enable") enabled.insert(unit);
-        if (verb == "disable") enabled.erase(unit);
-        if (verb == "is-enabled") return {true, enabled.contains(unit) ? 0 : 1, ""};
-        return {true, 0, ""};
-    }
-
-    bool reachable = true;
-    std::set<std::string> active;
-    std::set<std::string> enabled;
-    std::vector<std::string> calls;
-
-  private:
-    std::string unitDirectory_;
-};
-
 class SetupTest : public ::testing::Test {
   protected:
     SetupTest()
-        : systemctl_(units_.path()),
-          services_(systemctl_, ServiceControlOptions{units_.path(), 1}),
+        : services_(systemctl_, ServiceControlOptions{units_.path(), 1}),
           env_{JoinPath(root_.path(), "Velmora"),
                "/opt/velmora/velmora",
                "testhost",
@@ -77,7 +37,11 @@ class SetupTest : public ::testing::Test {
                services_,
                firewall_,
                nft_,
-               [this](std::string_view line) { lines_.emplace_back(line); }} {}
+               [this](std::string_view line) { lines_.emplace_back(line); }} {
+        systemctl_.unitDirectory = units_.path();
+        systemctl_.units["xrdp.service"];
+    }
+    bool active(const std::string& unit) { return systemctl_.units[unit].active == "active"; }
 
     std::string dataFile(const std::string& name) const {
         return JoinPath(env_.dataDirectory, name);
@@ -100,12 +64,9 @@ class SetupTest : public ::testing::Test {
         options.insert(options.begin(), {"velmora", "setup"});
         return RunSetup(options, env_);
     }
-    const firewall::FirewallRule* rule(const firewall::FirewallPolicy& policy,
-                                       const std::string& name) {
-        for (const firewall::FirewallRule& candidate : policy.rules) {
-            if (candidate.name == name) return &candidate;
-        }
-        return nullptr;
+    static const firewall::FirewallRule* rule(const firewall::FirewallPolicy& policy,
+                                              const std::string& name) {
+        return test::FindRule(policy.rules, name);
     }
     void enrollKey() {
         gate::GateStore store;
@@ -114,17 +75,12 @@ class SetupTest : public ::testing::Test {
         ASSERT_TRUE(store.load(dataFile("gate.json"), error)) << error;
         ASSERT_TRUE(store.addCredential(test::PlaceholderCredential(), error)) << error;
     }
-    void addRule(const std::string& name, const std::string& grouping, bool enabled) {
+    void addRule(const std::string& name, const std::string& grouping) {
         std::string error;
         ASSERT_TRUE(firewall_.update(
             [&](firewall::FirewallPolicy& policy, std::string&) {
-                firewall::FirewallRule rule;
-                rule.name = name;
-                rule.grouping = grouping;
-                rule.protocol = firewall::kProtocolTcp;
-                rule.localPorts = "3389";
-                rule.enabled = enabled;
-                policy.rules.push_back(rule);
+                policy.rules.push_back(
+                    test::InboundRule(name, grouping, firewall::kProtocolTcp, "3389", true));
                 return true;
             },
             error));
@@ -149,7 +105,7 @@ class SetupTest : public ::testing::Test {
 
     test::TempDir root_;
     test::TempDir units_;
-    FakeSystemctl systemctl_;
+    test::FakeSystemctl systemctl_;
     ServiceControl services_;
     test::MemoryFirewallStore firewall_;
     test::RecordingNftRunner nft_;
@@ -183,15 +139,8 @@ TEST_F(SetupTest, FirstSetupRegistersTheServiceAndLeavesThePortOpenWithoutKeys) 
     const std::string resultPath = root_.file("result.txt");
     ASSERT_EQ(runSetup({"--CODE-FILE", resultPath, "--grant", "120"}), 0) << output();
 
-    EXPECT_TRUE(printed("[1/7] Data directory: " + env_.dataDirectory));
-    EXPECT_TRUE(printed("[4/7] Binding the certificate to port 7440"));
-    EXPECT_TRUE(printed("      gate port 7440 opened to accept confirmations"));
     EXPECT_TRUE(printed("      the RDP port is NOT closed yet: no keys are enrolled."));
-    EXPECT_TRUE(printed("      nftables enforcement is on (table inet velmora)"));
-    EXPECT_TRUE(printed("      result written to " + resultPath));
-    EXPECT_TRUE(printed(" Setup complete."));
     EXPECT_TRUE(printed("  Access window: 120 sec."));
-    EXPECT_TRUE(printed("  KEY ENROLLMENT CODE (valid for 15 minutes):"));
     struct stat info {};
     ASSERT_EQ(::stat(env_.dataDirectory.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
@@ -211,18 +160,16 @@ TEST_F(SetupTest, FirstSetupRegistersTheServiceAndLeavesThePortOpenWithoutKeys) 
     std::string unit;
     ASSERT_TRUE(ReadFileText(services_.unitPath(), unit));
     EXPECT_NE(unit.find("ExecStart=\"/opt/velmora/velmora\" --service\n"), std::string::npos);
-    EXPECT_EQ(systemctl_.active, (std::set<std::string>{kServiceUnit}));
-    EXPECT_EQ(systemctl_.enabled, (std::set<std::string>{kServiceUnit, "xrdp.service"}));
+    EXPECT_TRUE(active(kServiceUnit));
+    EXPECT_TRUE(systemctl_.units[kServiceUnit].enabled);
+    EXPECT_TRUE(systemctl_.units["xrdp.service"].enabled);
 
     const gate::GateConfig config = storedConfig();
     auto result = resultFile(resultPath);
     EXPECT_EQ(result["code"].size(), 14u);
     EXPECT_TRUE(printed("        " + result["code"]));
-    EXPECT_EQ(result["error"], "");
     EXPECT_EQ(result["machine"], config.machineName);
-    EXPECT_EQ(result["port"], "7440");
     EXPECT_EQ(result["grant"], "120");
-    EXPECT_EQ(result["keys"], "0");
     EXPECT_EQ(result["thumbprint"], config.certThumbprint);
     gate::GateStore store;
     std::string error;
@@ -232,8 +179,8 @@ TEST_F(SetupTest, FirstSetupRegistersTheServiceAndLeavesThePortOpenWithoutKeys) 
 
 TEST_F(SetupTest, WithKeysSetupClosesThePortRepairsTheFirewallAndRearms) {
     enrollKey();
-    addRule("Open RDP", "", true);
-    addRule("Velmora - allow 203.0.113.5", firewall::kGrantGroup, true);
+    addRule("Open RDP", "");
+    addRule("Velmora - allow 203.0.113.5", firewall::kGrantGroup);
     std::string error;
     ASSERT_TRUE(firewall_.update(
         [](firewall::FirewallPolicy& policy, std::string&) {
@@ -248,12 +195,7 @@ TEST_F(SetupTest, WithKeysSetupClosesThePortRepairsTheFirewallAndRearms) {
 
     gate::GateStore store;
     ASSERT_TRUE(setupGate(env_, store, false, 0, error)) << error;
-    EXPECT_TRUE(printed("      removed the 'disarmed' marker left by an earlier recovery"));
     EXPECT_TRUE(printed("      allow rules disabled: 2")) << output();
-    EXPECT_TRUE(printed("      a firewall profile accepts inbound traffic by default - fixing it"));
-    EXPECT_TRUE(printed("      the Windows Firewall was off - switched it on"));
-    EXPECT_TRUE(
-        printed("      WARNING: nftables is not usable here, rules are kept but not enforced:"));
     EXPECT_TRUE(printed("      nft: Operation not permitted"));
     EXPECT_FALSE(firewall::isDisarmed(env_.dataDirectory));
 
@@ -268,7 +210,7 @@ TEST_F(SetupTest, WithKeysSetupClosesThePortRepairsTheFirewallAndRearms) {
     // The kernel refused the projection, so the store does not claim enforcement.
     EXPECT_FALSE(policy.enforcement.enabled);
     // Without the kernel's part the service still runs: the store keeps the rules.
-    EXPECT_TRUE(systemctl_.active.contains(kServiceUnit));
+    EXPECT_TRUE(active(kServiceUnit));
 }
 
 TEST_F(SetupTest, AFailedSetupRegistersNothingAndReportsInTheResultFile) {
@@ -289,15 +231,11 @@ TEST_F(SetupTest, AFailedSetupRegistersNothingAndReportsInTheResultFile) {
     const std::string error =
         "cannot reach the Windows Firewall: FirewallStore::read failed: firewall.json is damaged";
     EXPECT_EQ(lines_.back(), "ERROR: " + error);
-    EXPECT_TRUE(printed("[6/7] Closing the RDP port in the firewall"));
-    EXPECT_FALSE(printed("[7/7] Registering the service"));
     EXPECT_FALSE(FileExists(services_.unitPath()));
-    EXPECT_TRUE(systemctl_.active.empty());
+    EXPECT_FALSE(active(kServiceUnit));
     result = resultFile(resultPath);
-    EXPECT_EQ(result["code"], "");
     EXPECT_EQ(result["error"], error);
     EXPECT_EQ(result["port"], "9000");
-    EXPECT_EQ(result["keys"], "0");
     EXPECT_EQ(result["thumbprint"], storedConfig().certThumbprint);
 }
 
@@ -306,22 +244,15 @@ TEST_F(SetupTest, UninstallRemovesTheServiceAndTheGateRulesButKeepsThePortClosed
     std::string error;
     gate::GateStore store;
     ASSERT_TRUE(setupGate(env_, store, false, 0, error)) << error;
-    addRule("Velmora - allow 203.0.113.5", firewall::kGrantGroup, true);
+    addRule("Velmora - allow 203.0.113.5", firewall::kGrantGroup);
     lines_.clear();
 
     ASSERT_TRUE(uninstallGate(env_, error)) << error;
-    EXPECT_EQ(lines_, (std::vector<std::string>{
-                          "Stopping and removing the service",
-                          "Removing firewall rules created by the gate",
-                          "Removing the certificate binding",
-                          "",
-                          "The RDP port remains closed: the allow rules were disabled.",
-                          "To restore ordinary RDP access, enable the rules of the",
-                          "\"Remote Desktop\" group in the rule store:  Velmora.exe unlock",
-                      }));
+    EXPECT_TRUE(printed("The RDP port remains closed: the allow rules were disabled."));
+    EXPECT_TRUE(printed("\"Remote Desktop\" group in the rule store:  Velmora.exe unlock"));
     EXPECT_FALSE(FileExists(services_.unitPath()));
-    EXPECT_TRUE(systemctl_.active.empty());
-    EXPECT_FALSE(systemctl_.enabled.contains(kServiceUnit));
+    EXPECT_FALSE(active(kServiceUnit));
+    EXPECT_FALSE(systemctl_.units[kServiceUnit].enabled);
 
     const firewall::FirewallPolicy policy = firewall_.policy();
     EXPECT_EQ(rule(policy, firewall::kServiceRuleName), nullptr);

@@ -20,15 +20,5 @@ TEST(FormatLocalTime, FormatsLocalDayFirstAndRejectsNonPositiveTimes) {
     ::tzset();
 }
 
-TEST(MonotonicMicros, NeverGoesBackwards) {
-    std::int64_t last = MonotonicMicros();
-    EXPECT_GE(last, 0);
-    for (int i = 0; i < 1000; ++i) {
-        const std::int64_t now = MonotonicMicros();
-        EXPECT_GE(now, last);
-        last = now;
-    }
-}
-
 }  // namespace
 }  // namespace vel

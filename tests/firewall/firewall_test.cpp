@@ -29,10 +29,9 @@ net::IpAddress address(const char* text) {
 }
 
 const FirewallRule& findRule(const FirewallPolicy& policy, const std::string& name) {
-    const auto it = std::find_if(policy.rules.begin(), policy.rules.end(),
-                                 [&](const FirewallRule& r) { return r.name == name; });
-    if (it == policy.rules.end()) throw std::runtime_error("no rule " + name);
-    return *it;
+    const FirewallRule* rule = test::FindRule(policy.rules, name);
+    if (rule == nullptr) throw std::runtime_error("no rule " + name);
+    return *rule;
 }
 
 // Points the process log at a fresh file so a test can see what an operation logged.

@@ -9,6 +9,7 @@
 #include "firewall/firewall.h"
 #include "os/nft_runner.h"
 #include "os/paths.h"
+#include "support/golden.h"
 
 namespace vel::firewall {
 namespace {
@@ -57,45 +58,7 @@ TEST(NftProjection, AClosedMachineWithOneGrantAndOneStream) {
     policy.rules.push_back(stream);
     policy.rules.push_back(inboundRule(kServiceRuleName, kProtocolTcp, "443", "*"));
 
-    const std::string closedPort =
-        "\t\tiif \"lo\" accept\n"
-        "\t\tct state established,related accept\n"
-        "\t\tdrop\n"
-        "\t}\n";
-    EXPECT_EQ(nftProjectionScript(policy),
-              "table inet velmora\n"
-              "delete table inet velmora\n"
-              "table inet velmora {\n"
-              "\tchain input {\n"
-              "\t\ttype filter hook input priority filter; policy accept;\n"
-              "\t\ttcp dport 3389 jump tcp_3389\n"
-              "\t\tudp dport 7441 jump udp_7441\n"
-              "\t\tudp dport 7442 jump udp_7442\n"
-              "\t\tudp dport 7443 jump udp_7443\n"
-              "\t\tudp dport 7444 jump udp_7444\n"
-              "\t}\n"
-              "\tchain tcp_3389 {\n"
-              "\t\tiif \"lo\" accept\n"
-              "\t\tct state established,related accept\n"
-              "\t\tjump tcp_3389_domain\n"
-              "\t\tdrop\n"
-              "\t}\n"
-              "\tchain tcp_3389_domain {\n"
-              "\t\tip saddr 10.0.0.5 accept\n"
-              "\t}\n"
-              "\tchain udp_7441 {\n" +
-                  closedPort +
-                  "\tchain udp_7442 {\n"
-                  "\t\tiif \"lo\" accept\n"
-                  "\t\tct state established,related accept\n"
-                  "\t\tjump udp_7442_domain\n"
-                  "\t\tdrop\n"
-                  "\t}\n"
-                  "\tchain udp_7442_domain {\n"
-                  "\t\tip6 saddr fe80::1 accept\n"
-                  "\t}\n"
-                  "\tchain udp_7443 {\n" +
-                  closedPort + "\tchain udp_7444 {\n" + closedPort + "}\n");
+    EXPECT_EQ(nftProjectionScript(policy), test::Golden("nft-closed-machine.nft"));
 }
 
 TEST(NftProjection, RulesCountOnlyWhereTheyApply) {

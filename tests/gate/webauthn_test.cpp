@@ -13,7 +13,6 @@ namespace {
 
 using test::BuildAuthenticatorData;
 using test::CborWriter;
-using test::SoftwareAuthenticator;
 
 const std::string kRpId(kRelyingPartyId);
 
@@ -246,83 +245,6 @@ TEST(VerifyClientData, ChecksEachMemberInOrderWithItsText) {
               "ok");
     // The error text is optional.
     EXPECT_FALSE(VerifyClientData(BytesOf("{}"), "webauthn.get", challenge, origin));
-}
-
-TEST(WebAuthn, RegistrationAndAssertionFromASoftwareKeyVerifyEndToEnd) {
-    SoftwareAuthenticator authenticator;
-    const std::string origin = RelyingPartyOrigin();
-
-    // Enrollment.
-    const Bytes registrationChallenge(32, 0x5C);
-    const test::Registration registration =
-        authenticator.makeCredential(kRpId, origin, registrationChallenge);
-    std::string error;
-    ASSERT_TRUE(VerifyClientData(registration.clientDataJson, "webauthn.create",
-                                 registrationChallenge, origin, &error))
-        << error;
-    EXPECT_FALSE(VerifyClientData(registration.clientDataJson, "webauthn.get",
-                                  registrationChallenge, origin));
-    Bytes authData;
-    std::string format;
-    ASSERT_TRUE(ParseAttestationObject(registration.attestationObject, authData, &format));
-    EXPECT_EQ(format, "none");
-    AuthenticatorData enrolled;
-    ASSERT_TRUE(ParseAuthenticatorData(authData, enrolled));
-    EXPECT_EQ(enrolled.rpIdHash, RpIdHash());
-    EXPECT_EQ(enrolled.flags & (kFlagUserPresent | kFlagUserVerified),
-              kFlagUserPresent | kFlagUserVerified);
-    ASSERT_TRUE(enrolled.hasAttestedData);
-    EXPECT_EQ(enrolled.credentialId, authenticator.credentialId());
-    EXPECT_EQ(enrolled.aaguid, authenticator.aaguid());
-    EXPECT_EQ(enrolled.credentialPublicKey.alg, -7);
-    EXPECT_EQ(enrolled.credentialPublicKey.crv, 1);
-    EXPECT_EQ(enrolled.credentialPublicKey.x, authenticator.publicKey().x);
-    EXPECT_EQ(enrolled.credentialPublicKey.y, authenticator.publicKey().y);
-
-    // Authentication with the key just enrolled.
-    const Bytes challenge(32, 0xA7);
-    const test::Assertion assertion = authenticator.getAssertion(kRpId, origin, challenge);
-    ASSERT_TRUE(
-        VerifyClientData(assertion.clientDataJson, "webauthn.get", challenge, origin, &error))
-        << error;
-    AuthenticatorData asserted;
-    ASSERT_TRUE(ParseAuthenticatorData(assertion.authenticatorData, asserted));
-    EXPECT_EQ(asserted.rpIdHash, RpIdHash());
-    EXPECT_FALSE(asserted.hasAttestedData);
-    EXPECT_GT(asserted.signCount, enrolled.signCount);
-    const Bytes signedData =
-        AssertionSignedData(assertion.authenticatorData, assertion.clientDataJson);
-    ASSERT_EQ(signedData.size(), assertion.authenticatorData.size() + 32);
-    const CoseKey& key = enrolled.credentialPublicKey;
-    EXPECT_TRUE(VerifySignature(key, signedData, assertion.signature));
-    EXPECT_TRUE(VerifySignature(key, signedData, admin::RawSignatureOf(assertion.signature)));
-
-    // Anything changed breaks it: the client data, the authenticator data, the key.
-    Bytes otherClientData = assertion.clientDataJson;
-    otherClientData.back() = ' ';
-    EXPECT_FALSE(VerifySignature(key,
-                                 AssertionSignedData(assertion.authenticatorData, otherClientData),
-                                 assertion.signature));
-    Bytes otherAuthData = assertion.authenticatorData;
-    otherAuthData[32] ^= kFlagUserVerified;
-    EXPECT_FALSE(VerifySignature(key, AssertionSignedData(otherAuthData, assertion.clientDataJson),
-                                 assertion.signature));
-    EXPECT_FALSE(
-        VerifySignature(SoftwareAuthenticator().publicKey(), signedData, assertion.signature));
-
-    // A key registered for another relying party carries another hash; a foreign challenge
-    // or origin is refused.
-    const test::Assertion foreign =
-        authenticator.getAssertion("evil.example", "https://evil.example", challenge);
-    AuthenticatorData foreignData;
-    ASSERT_TRUE(ParseAuthenticatorData(foreign.authenticatorData, foreignData));
-    EXPECT_NE(foreignData.rpIdHash, RpIdHash());
-    EXPECT_FALSE(
-        VerifyClientData(foreign.clientDataJson, "webauthn.get", challenge, origin, &error));
-    EXPECT_EQ(error, "clientData origin mismatch");
-    EXPECT_FALSE(VerifyClientData(assertion.clientDataJson, "webauthn.get", Bytes(32, 0xA8), origin,
-                                  &error));
-    EXPECT_EQ(error, "clientData challenge mismatch");
 }
 
 }  // namespace

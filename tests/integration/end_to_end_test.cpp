@@ -139,9 +139,6 @@ class EndToEndTest : public ::testing::Test {
 TEST_F(EndToEndTest, SetupEnrollAuthenticateAndExpire) {
     const test::ProcessResult setup = velmora({"setup", "--grant", "1"});
     ASSERT_EQ(setup.exitCode, 0) << setup.output;
-    EXPECT_TRUE(contains(setup.output, "nftables enforcement is on (table inet velmora)"))
-        << setup.output;
-    EXPECT_TRUE(contains(setup.output, "  Access window: 15 sec.")) << setup.output;
     ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
 
     // Before the first key the port works as it did: for everyone.
@@ -172,9 +169,6 @@ TEST_F(EndToEndTest, SetupEnrollAuthenticateAndExpire) {
     EXPECT_TRUE(rdpOpenFor(kUser, true));
     EXPECT_FALSE(rdpOpenFor(kStranger, false));
     const test::ProcessResult status = velmora({"status"});
-    EXPECT_TRUE(contains(status.output, "  Service:      running")) << status.output;
-    EXPECT_TRUE(contains(status.output, "  Kernel enforcement:          on (nftables)"))
-        << status.output;
     EXPECT_TRUE(contains(status.output, "  Active grants:               1")) << status.output;
     EXPECT_TRUE(contains(status.output, "      " + net_.clientAddress(kUser))) << status.output;
 

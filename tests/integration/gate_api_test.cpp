@@ -100,8 +100,6 @@ TEST_F(GateApiTest, RouterChecksMethodBodyAndExactPaths) {
     EXPECT_EQ(hello.json.keys().front(), "ok");
     EXPECT_EQ(hello.json.get("machine").asString(), "testhost");
     EXPECT_EQ(hello.json.get("rpId").asString(), kRpId);
-    EXPECT_EQ(hello.json.get("clientIp").asString(), "127.0.0.1");
-    EXPECT_FALSE(hello.json.get("protectionArmed").asBool(true));
     EXPECT_EQ(hello.json.get("exposureReason").asString(), "not_armed");
     EXPECT_EQ(hello.json.keys().back(), "geoDatabaseLoaded");
 
@@ -175,9 +173,7 @@ TEST_F(GateApiTest, AuthenticationOpensThePortForTheClientOnlyUntilRevoked) {
     EXPECT_EQ(reply.json.get("clientIp").asString(), "127.0.0.1");
     EXPECT_GT(reply.json.get("expiresAt").asInt(), 0);
     EXPECT_FALSE(reply.json.has("updateToken"));
-    std::string rules = firewallStore();
-    EXPECT_NE(rules.find("\"127.0.0.1/32\""), std::string::npos) << rules;
-    EXPECT_NE(rules.find("Velmora - allow 127.0.0.1 ["), std::string::npos);
+    EXPECT_NE(firewallStore().find("\"127.0.0.1/32\""), std::string::npos);
 
     // Raw r||s signatures count as well as DER; an update token only for true or a number.
     AuthOptions raw;

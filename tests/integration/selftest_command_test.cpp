@@ -20,23 +20,6 @@ std::vector<std::string> entries(const std::string& folder) {
     return names;
 }
 
-TEST(SelftestCommand, PassesHereAndLeavesOnlyItsLogInTheDataDirectory) {
-    if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
-    test::TempDir dir;
-    const test::ProcessResult result =
-        test::RunProcess({test::VelmoraBinary(), "SELFTEST"}, {"PROGRAMDATA=" + dir.path()});
-    EXPECT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_EQ(result.output.rfind("\nVelmora self-test\n=======================\n\nEncoding\n", 0),
-              0u)
-        << result.output;
-    EXPECT_EQ(result.output.find("[FAIL]"), std::string::npos) << result.output;
-    EXPECT_NE(result.output.find("\n\nPassed: "), std::string::npos) << result.output;
-    EXPECT_NE(result.output.find(", failed: 0\n"), std::string::npos) << result.output;
-    // No store, enrollment code or scratch folder of the gate's is left behind.
-    const std::vector<std::string> left = entries(JoinPath(dir.path(), "Velmora"));
-    for (const std::string& name : left) EXPECT_EQ(name, "gate.log");
-}
-
 TEST(SelftestCommand, NeedsNoAdministratorRightsAndThenWorksInATemporaryFolder) {
     if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
     if (::geteuid() != 0) GTEST_SKIP() << "dropping to another user needs root";

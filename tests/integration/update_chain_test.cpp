@@ -138,6 +138,8 @@ class UpdateChain : public ::testing::Test {
 };
 
 TEST_F(UpdateChain, APushedBuildReplacesTheRunningServiceWhichAnswersAgain) {
+    // systemd gives up stopping the old gate, so the installer has to kill it.
+    systemd_.setFlag("velmora.service", "stop-hangs", true);
     {
         InNetworkOf net(oldPid_);
         ASSERT_TRUE(net.entered());
@@ -171,6 +173,11 @@ TEST_F(UpdateChain, APushedBuildReplacesTheRunningServiceWhichAnswersAgain) {
                         std::to_string(newBuild_.size()) + " bytes, sha256 "),
               std::string::npos)
         << text;
+
+    EXPECT_NE(text.find("update-apply: the service did not stop cleanly; killing the process"),
+              std::string::npos);
+    // Restart on failure was off while the binary was swapped and is on again.
+    EXPECT_FALSE(FileExists(systemd_.unitDirectory() + "/velmora.service.d/restart.conf"));
 
     const std::string staged = JoinPath(data_, "update/Velmora-1.18.2.exe");
     Bytes bytes;

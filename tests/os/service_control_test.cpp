@@ -71,13 +71,9 @@ TEST_F(ServiceControlTest, OperationsWhoseGoalAlreadyHoldsSucceed) {
 }
 
 TEST_F(ServiceControlTest, StartReportsAServiceThatDiesAtOnce) {
-    systemctl_.units["velmora.service"] = {.startFails = true};
-    std::string error;
-    EXPECT_FALSE(control_.startService(error));
-    EXPECT_EQ(error, "the service stopped immediately after starting; check the gate log");
-
+    // A start that systemd reports as failed is the arm test's; here systemd says it started.
     systemctl_.units["velmora.service"] = {.afterStart = "failed"};
-    error.clear();
+    std::string error;
     EXPECT_FALSE(control_.startService(error));
     EXPECT_EQ(error, "the service stopped immediately after starting; check the gate log");
 
@@ -127,18 +123,6 @@ TEST_F(ServiceControlTest, RemoteDesktopUnitIsStartedAndEnabledOnRequest) {
     EXPECT_EQ(error, "xrdp.service did not reach the 'running' state");
 }
 
-TEST_F(ServiceControlTest, DeleteStopsDisablesAndRemovesTheUnit) {
-    std::string error;
-    ASSERT_TRUE(control_.installService("/opt/velmora/velmora", error));
-    ASSERT_TRUE(control_.disableRestartOnFailure(error));
-    systemctl_.units["velmora.service"] = {.active = "active", .enabled = true};
-    ASSERT_TRUE(control_.deleteService(error)) << error;
-    EXPECT_FALSE(FileExists(control_.unitPath()));
-    EXPECT_FALSE(FileExists(control_.restartDropInPath()));
-    EXPECT_EQ(systemctl_.units["velmora.service"].active, "inactive");
-    EXPECT_FALSE(systemctl_.units["velmora.service"].enabled);
-}
-
 TEST_F(ServiceControlTest, WithoutSystemdNothingIsStartedOrHalfRemoved) {
     std::string error;
     ASSERT_TRUE(control_.installService("/opt/velmora/velmora", error));
@@ -150,13 +134,6 @@ TEST_F(ServiceControlTest, WithoutSystemdNothingIsStartedOrHalfRemoved) {
     EXPECT_TRUE(FileExists(control_.unitPath()));
     EXPECT_EQ(systemctl_.calls.back(),
               "show velmora.service --property=LoadState,ActiveState,MainPID");
-}
-
-TEST_F(ServiceControlTest, KillRefusesWhenNoProcessRuns) {
-    systemctl_.units["velmora.service"] = {};
-    std::string error;
-    EXPECT_FALSE(control_.killService(error));
-    EXPECT_EQ(error, "the service process is no longer running");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "os/unique_fd.h"
+#include "support/golden.h"
 
 namespace vel {
 namespace {
@@ -17,32 +18,15 @@ net::IpAddress ip(const char* text) {
     return address;
 }
 
-constexpr const char* kTcp4 =
-    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout "
-    "inode\n"
-    "   0: 00000000:0D3D 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1 "
-    "1\n"
-    "   1: 0100007F:0D3D 050071CB:C350 01 00000000:00000000 00:00000000 00000000     0        0 2 "
-    "1\n"
-    "   2: garbage row\n"
-    "   3: 0100007F:ZZZZ 050071CB:C350 01 00000000:00000000 00:00000000 00000000     0        0 2 "
-    "1\n";
-
-constexpr const char* kTcp6 =
-    "  sl  local_address                         remote_address                        st\n"
-    "   0: 00000000000000000000000000000000:20FB 00000000000000000000000000000000:0000 0A\n"
-    "   1: 00000000000000000000000001000000:0D3D B80D0120000000000000000001000000:D431 01\n"
-    "   2: 0000000000000000FFFF00000100007F:0D3D 0000000000000000FFFF0000070071CB:D432 01\n";
-
 TEST(TcpTable, ParsesBothFamiliesIntoOneAddressType) {
-    std::vector<TcpRow> rows = ParseProcNetTcp(kTcp4, false);
+    std::vector<TcpRow> rows = ParseProcNetTcp(test::Golden("proc-net-tcp"), false);
     ASSERT_EQ(rows.size(), 2u);  // the malformed rows are skipped
     EXPECT_EQ(rows[0].state, kTcpListen);
     EXPECT_EQ(rows[0].localPort, 3389);
     EXPECT_EQ(rows[1].remotePort, 50000);
     EXPECT_EQ(rows[1].remoteAddress, ip("203.113.0.5"));
 
-    const std::vector<TcpRow> rows6 = ParseProcNetTcp(kTcp6, true);
+    const std::vector<TcpRow> rows6 = ParseProcNetTcp(test::Golden("proc-net-tcp6"), true);
     ASSERT_EQ(rows6.size(), 3u);
     EXPECT_EQ(rows6[1].localAddress, ip("::1"));
     EXPECT_EQ(rows6[1].remoteAddress, ip("2001:db8::1"));
