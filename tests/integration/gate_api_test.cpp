@@ -40,6 +40,7 @@ Bytes CoseRsa(const Bytes& n, const Bytes& e) {
 Bytes Modulus() {
     Bytes n = RandomBytes(256);
     n[0] |= 0x80;
+    n[255] |= 0x01;  // Montgomery arithmetic needs an odd modulus
     return n;
 }
 
