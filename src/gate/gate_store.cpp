@@ -136,10 +136,14 @@ bool SameKey(const CoseKey& a, const CoseKey& b) {
 // taken before the read, so a replacement in between is read again next time, never missed.
 bool ReadDocument(const std::string& path, GateConfig& config, std::vector<Credential>& credentials,
                   FileIdentity& identity, bool& missing, std::string& error) {
-    missing = !IdentifyFile(path, identity) && !FileExists(path);
-    if (missing) return true;
-    Bytes data;
+    missing = false;
     errno = 0;
+    if (!IdentifyFile(path, identity)) {
+        // Only a file that is certainly absent may be created with the defaults.
+        missing = errno == ENOENT;
+        if (missing) return true;
+    }
+    Bytes data;
     if (!ReadFileBytes(path, data)) {
         const int code = errno;
         error = "cannot read " + path + ": " +
