@@ -270,7 +270,8 @@ void GateStore::refresh() const {
     if (!ReadDocument(path_, document.config, document.credentials, identity, missing, error)) {
         // The keys read last stay in force; a damaged file is reported once per version.
         if (!(current == unreadable_)) {
-            Log(LogLevel::Warn, "gate.json changed but cannot be read (%s); keeping the keys read before",
+            Log(LogLevel::Warn,
+                "gate.json changed but cannot be read (%s); keeping the keys read before",
                 error.c_str());
             unreadable_ = current;
         }

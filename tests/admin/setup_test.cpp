@@ -112,7 +112,9 @@ class SetupTest : public ::testing::Test {
         std::string error;
         ASSERT_TRUE(EnsureDirectory(env_.dataDirectory));
         ASSERT_TRUE(store.load(dataFile("gate.json"), error)) << error;
-        ASSERT_EQ(store.addCredential(test::PlaceholderCredential(), error), gate::AddCredentialResult::Added) << error;
+        ASSERT_EQ(store.addCredential(test::PlaceholderCredential(), error),
+                  gate::AddCredentialResult::Added)
+            << error;
     }
     void addRule(const std::string& name, const std::string& grouping, bool enabled) {
         std::string error;

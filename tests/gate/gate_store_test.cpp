@@ -186,7 +186,8 @@ TEST_F(GateStoreTest, CorruptOrUnreadableGateJsonIsNeverOverwritten) {
         EXPECT_TRUE(error.starts_with(expectedError)) << error;
         // Nothing a caller does afterwards may replace the file with the defaults.
         EXPECT_FALSE(store.save(error));
-        EXPECT_EQ(store.addCredential(Ec2Credential("new", "x"), error), AddCredentialResult::Failed);
+        EXPECT_EQ(store.addCredential(Ec2Credential("new", "x"), error),
+                  AddCredentialResult::Failed);
     };
 
     for (const char* text : {"[1,2]", "{\"config\":", ""}) {
