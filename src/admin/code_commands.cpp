@@ -7,6 +7,7 @@
 #include "admin/admin_commands.h"
 #include "core/json.h"
 #include "core/time.h"
+#include "gate/cose_key.h"
 #include "gate/enrollment_codes.h"
 #include "os/files.h"
 #include "os/local_addresses.h"
@@ -14,6 +15,7 @@
 
 namespace vel::admin {
 
+using gate::CheckCredentialKey;
 using gate::Credential;
 using gate::GateConfig;
 using gate::GateStore;
@@ -194,6 +196,10 @@ int CmdKeys(int, char**, const LineWriter& out) {
         out("      uses:      " + std::to_string(key.useCount) + ", last " +
             (key.lastUsedAt == 0 ? std::string("never") : FormatLocalTime(key.lastUsedAt)));
         out(format("      counter:   %u", static_cast<unsigned>(key.signCount)));
+        std::string unusable;
+        if (!CheckCredentialKey(key.publicKey, unusable)) {
+            out("      UNUSABLE:  " + unusable + "; the gate refuses this key");
+        }
     }
     return 0;
 }

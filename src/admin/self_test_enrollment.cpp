@@ -11,6 +11,7 @@
 
 namespace vel::admin {
 
+using gate::AddCredentialResult;
 using gate::Credential;
 using gate::GateStore;
 using gate::kEnrollmentCodeAlphabet;
@@ -70,7 +71,7 @@ void SelfTestEnrollmentCode(SelfTest& test, const std::string& workDirectory) {
     credential.createdAt = UnixNow();
     const bool haveKey = MakeP256TestKey(pair);
     if (haveKey) credential.publicKey = CoseKeyOf(pair);
-    test.check(haveKey && service.addCredential(credential, error),
+    test.check(haveKey && service.addCredential(credential, error) == AddCredentialResult::Added,
                "the service wrote a key to gate.json");
     test.check(service.recordUse(credential.id, 1), "the service recorded a key use");
     test.check(

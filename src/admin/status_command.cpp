@@ -6,6 +6,7 @@
 #include "core/time.h"
 #include "firewall/firewall.h"
 #include "firewall/firewall_store_file.h"
+#include "gate/cose_key.h"
 #include "gate/country_filter.h"
 #include "os/nft_runner.h"
 #include "os/paths.h"
@@ -16,7 +17,9 @@ using firewall::EnforcementSettings;
 using firewall::FileFirewallStore;
 using firewall::Firewall;
 using firewall::FirewallRuleInfo;
+using gate::CheckCredentialKey;
 using gate::CountryFilter;
+using gate::Credential;
 using gate::GateConfig;
 using gate::GateStore;
 
@@ -100,6 +103,12 @@ int CmdStatus(int, char**, const LineWriter& out, Systemctl& systemctl) {
     out(std::string("  User verification: ") +
         (config.requireUserVerification ? "required (PIN/biometrics)" : "touch"));
     out(format("  Keys:         %zu", keys));
+    for (const Credential& key : store.credentials()) {
+        std::string unusable;
+        if (!key.disabled && !CheckCredentialKey(key.publicKey, unusable)) {
+            out("  WARNING: key '" + key.label + "' is refused: " + unusable);
+        }
+    }
     out("  Thumbprint:   " + config.certThumbprint);
     if (store.enrollmentOpen()) {
         out("  Enrollment code active until " + FormatLocalTime(store.enrollmentExpiresAt()));

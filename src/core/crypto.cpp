@@ -353,6 +353,14 @@ bool ConstantTimeEqual(const Bytes& a, const Bytes& b) {
     return a.empty() || CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
+bool IsValidP256Point(const Bytes& x, const Bytes& y) noexcept {
+    if (x.size() != 32 || y.size() != 32) return false;
+    const EvpPkeyPtr pkey = ecKey(kCurves[0], x, y);
+    if (!pkey) return false;
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
+    return ctx && EVP_PKEY_public_check(ctx.get()) == 1;
+}
+
 bool VerifySignature(const CoseKey& key, const Bytes& data, const Bytes& signature) noexcept {
     if (signature.empty() || key.alg == -8) return false;
     if (!key.x.empty()) return verifyEc(key, data, signature);

@@ -30,6 +30,9 @@ struct CoseKey {
     Bytes e;
 };
 
+// True when x and y (32 bytes each) are a point on P-256 that passes OpenSSL's public-key check.
+[[nodiscard]] bool IsValidP256Point(const Bytes& x, const Bytes& y) noexcept;
+
 // True only when signature is a valid signature of data under key. Never throws.
 [[nodiscard]] bool VerifySignature(const CoseKey& key, const Bytes& data,
                                    const Bytes& signature) noexcept;

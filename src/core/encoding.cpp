@@ -126,3 +126,66 @@ bool HexDecode(std::string_view text, Bytes& out) {
 }
 
 }  // namespace vel
+
+namespace vel {
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of text, 0 when there is none
+// (RFC 3629: no overlong forms, no surrogates, nothing above U+10FFFF).
+std::size_t utf8SequenceLength(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+    const std::uint8_t lead = byte(0);
+    if (lead < 0x80) return 1;
+    std::size_t length;
+    std::uint8_t low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string ValidUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const std::size_t length = utf8SequenceLength(text);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            text.remove_prefix(1);
+        } else {
+            out.append(text.substr(0, length));
+            text.remove_prefix(length);
+        }
+    }
+    return out;
+}
+
+std::string Utf8Prefix(std::string_view text, std::size_t maxBytes) {
+    const std::string valid = ValidUtf8(text);
+    std::size_t end = 0;
+    while (end < valid.size()) {
+        const std::size_t length = utf8SequenceLength(std::string_view(valid).substr(end));
+        if (end + length > maxBytes) break;
+        end += length;
+    }
+    return valid.substr(0, end);
+}
+
+}  // namespace vel

@@ -24,4 +24,11 @@ std::string HexEncode(const Bytes& data, bool upperCase = false);
 // Skips blanks and colons; false (and an empty out) on a bad digit or an odd digit count.
 [[nodiscard]] bool HexDecode(std::string_view text, Bytes& out);
 
+// The text with every byte that does not belong to a well-formed UTF-8 sequence (overlong forms,
+// surrogates and values above U+10FFFF included) replaced by U+FFFD.
+std::string ValidUtf8(std::string_view text);
+// The longest prefix of valid UTF-8 text that is at most maxBytes long and ends on a character
+// boundary.
+std::string Utf8Prefix(std::string_view text, std::size_t maxBytes);
+
 }  // namespace vel

@@ -1,17 +1,15 @@
 #include "firewall/firewall_store_file.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cmath>
 
 #include "core/json.h"
+#include "os/file_lock.h"
 #include "os/files.h"
 #include "os/paths.h"
 #include "os/system_error.h"
-#include "os/unique_fd.h"
 
 namespace vel::firewall {
 
@@ -134,32 +132,6 @@ bool objectOrAbsent(const JsonValue& value, const std::string& name, std::string
     return false;
 }
 
-// One holder of the store's lock; the lock is released when the descriptor closes.
-class StoreLock {
-  public:
-    bool acquire(const std::string& directory, const std::string& lockPath, int operation,
-                 std::string& error) {
-        if (!fd_) {
-            static_cast<void>(EnsureDirectory(directory));
-            fd_.reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-            if (!fd_) {
-                error = FailedText("open(" + lockPath + ")", errno);
-                return false;
-            }
-        }
-        while (::flock(fd_.get(), operation) != 0) {
-            if (errno != EINTR) {
-                error = FailedText("flock(" + lockPath + ")", errno);
-                return false;
-            }
-        }
-        return true;
-    }
-
-  private:
-    UniqueFd fd_;
-};
-
 // Loads the policy; `missing` tells a store that does not exist yet from one that cannot be read.
 bool loadPolicy(const std::string& path, FirewallPolicy& policy, bool& missing,
                 std::string& error) {
@@ -257,15 +229,16 @@ FileFirewallStore::FileFirewallStore(std::string directory)
       lockPath_(JoinPath(directory_, "firewall.lock")) {}
 
 bool FileFirewallStore::read(const PolicyVisit& visit, std::string& error) {
-    StoreLock lock;
-    if (!lock.acquire(directory_, lockPath_, LOCK_SH, error)) return false;
+    static_cast<void>(EnsureDirectory(directory_));
+    FileLock lock;
+    if (!lock.acquire(lockPath_, LockMode::Shared, error)) return false;
     FirewallPolicy policy;
     bool missing = false;
     if (!loadPolicy(path_, policy, missing, error)) return false;
     if (missing) {
         // The first reader creates the store, which needs the writers' lock; another process
         // may have created it while the lock was being converted.
-        if (!lock.acquire(directory_, lockPath_, LOCK_EX, error) ||
+        if (!lock.acquire(lockPath_, LockMode::Exclusive, error) ||
             !loadPolicy(path_, policy, missing, error)) {
             return false;
         }
@@ -275,8 +248,9 @@ bool FileFirewallStore::read(const PolicyVisit& visit, std::string& error) {
 }
 
 bool FileFirewallStore::update(const PolicyChange& change, std::string& error) {
-    StoreLock lock;
-    if (!lock.acquire(directory_, lockPath_, LOCK_EX, error)) return false;
+    static_cast<void>(EnsureDirectory(directory_));
+    FileLock lock;
+    if (!lock.acquire(lockPath_, LockMode::Exclusive, error)) return false;
     FirewallPolicy policy;
     bool missing = false;
     if (!loadPolicy(path_, policy, missing, error)) return false;

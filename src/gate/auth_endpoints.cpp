@@ -4,6 +4,7 @@
 #include "core/version.h"
 #include "gate/api_response.h"
 #include "gate/ceremony_payload.h"
+#include "gate/cose_key.h"
 #include "gate/endpoints.h"
 #include "gate/gate_service.h"
 #include "gate/relying_party.h"
@@ -71,6 +72,15 @@ void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonV
         guard.recordFailure(address);
         Log(LogLevel::Warn, "assertion from %s used an unknown credential", address.c_str());
         return SendError(response, 403, "unknown_credential", "this key is not enrolled on this machine");
+    }
+    // A stored key that no relying party would have accepted may be one whose signatures anyone
+    // can forge; it is refused until it is enrolled again.
+    std::string unusable;
+    if (!CheckCredentialKey(credential.publicKey, unusable)) {
+        guard.recordFailure(address);
+        Log(LogLevel::Warn, "assertion from %s refused: the stored key '%s' is unusable: %s", address.c_str(),
+            credential.label.c_str(), unusable.c_str());
+        return SendError(response, 403, "unknown_credential", "this key's stored public key is unusable; enroll it again");
     }
     Bytes challenge;
     if (!ReadClientDataChallenge(clientDataJson, challenge, response)) return;

@@ -1,5 +1,6 @@
 #include "gate/cose_key.h"
 
+#include <cstdio>
 #include <limits>
 
 #include "core/encoding.h"
@@ -41,7 +42,56 @@ bool DecodedMember(const JsonValue& json, std::string_view name, Bytes& out) {
     return Base64Decode(json.get(name).asString(), out) && !out.empty();
 }
 
+// The value of a big-endian unsigned integer's significant bytes.
+std::span<const std::uint8_t> significant(const Bytes& number) {
+    std::size_t first = 0;
+    while (first < number.size() && number[first] == 0) ++first;
+    return std::span<const std::uint8_t>(number).subspan(first);
+}
+
+std::string format(const char* pattern, long value) {
+    char text[160];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
 }  // namespace
+
+bool CheckCredentialKey(const CoseKey& key, std::string& why) {
+    constexpr std::int32_t kEs256 = -7;
+    constexpr std::int32_t kRs256 = -257;
+    constexpr std::int32_t kP256 = 1;
+    constexpr std::size_t kMinRsaBits = 2048;
+    if (!key.x.empty()) {
+        if (key.alg != kEs256) {
+            why = format("an EC2 key must be ES256 (alg -7), not alg %ld", key.alg);
+        } else if (key.crv != kP256) {
+            why = format("an EC2 key must be on P-256 (crv 1), not crv %ld", key.crv);
+        } else if (!IsValidP256Point(key.x, key.y)) {
+            why = "the EC2 key is not a valid point on P-256";
+        } else {
+            return true;
+        }
+        return false;
+    }
+    const auto modulus = significant(key.n);
+    const auto exponent = significant(key.e);
+    std::size_t bits = modulus.size() * 8;
+    for (std::uint8_t top = modulus.empty() ? 0 : modulus[0]; bits > 0 && !(top & 0x80); top <<= 1)
+        --bits;
+    const bool exponent65537 =
+        exponent.size() == 3 && exponent[0] == 0x01 && exponent[1] == 0x00 && exponent[2] == 0x01;
+    if (key.alg != kRs256) {
+        why = format("an RSA key must be RS256 (alg -257), not alg %ld", key.alg);
+    } else if (bits < kMinRsaBits) {
+        why = format("the RSA key has %ld bits; at least 2048 are required", long(bits));
+    } else if (!exponent65537) {
+        why = "the RSA key's public exponent must be 65537";
+    } else {
+        return true;
+    }
+    return false;
+}
 
 bool DecodeCoseKey(const CborValue& map, CoseKey& out) {
     if (map.kind != CborKind::Map) return false;

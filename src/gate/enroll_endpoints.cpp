@@ -5,6 +5,7 @@
 #include "core/time.h"
 #include "gate/api_response.h"
 #include "gate/ceremony_payload.h"
+#include "gate/cose_key.h"
 #include "gate/endpoints.h"
 #include "gate/gate_service.h"
 #include "gate/relying_party.h"
@@ -18,7 +19,6 @@ namespace vel::gate {
 namespace {
 
 constexpr const char* kCreateCeremony = "webauthn.create";
-constexpr std::size_t kMaxLabelBytes = 64;
 
 void sendRateLimited(HttpResponse& response) {
     SendError(response, 429, "rate_limited", "too many attempts from this address");
@@ -74,12 +74,11 @@ Bytes userIdFor(const GateConfig& config) {
 }
 
 std::string cleanLabel(const std::string& label) {
+    const std::string valid = ValidUtf8(label);
     const char* blanks = " \t\n\v\f\r";
-    const size_t first = label.find_first_not_of(blanks);
+    const size_t first = valid.find_first_not_of(blanks);
     if (first == std::string::npos) return "FIDO key";
-    std::string cleaned = label.substr(first, label.find_last_not_of(blanks) - first + 1);
-    if (cleaned.size() > kMaxLabelBytes) cleaned.resize(kMaxLabelBytes);
-    return cleaned;
+    return Utf8Prefix(valid.substr(first, valid.find_last_not_of(blanks) - first + 1), kMaxLabelBytes);
 }
 
 }  // namespace
@@ -144,6 +143,11 @@ void HandleEnrollFinish(GateService& gate, const HttpRequest& request, const Jso
     if (credentialId != parsed.credentialId) {
         return SendError(response, 400, "bad_request", "the credential id does not match the attested one");
     }
+    std::string unusable;
+    if (!CheckCredentialKey(parsed.credentialPublicKey, unusable)) {
+        Log(LogLevel::Warn, "enrollment from %s refused: %s", address.c_str(), unusable.c_str());
+        return SendError(response, 400, "bad_request", "this credential key is not accepted: " + unusable);
+    }
     if (!gate.store().consumeEnrollmentCode(code)) {
         return SendError(response, 403, "bad_enrollment_code", "the enrollment code was used concurrently");
     }
@@ -156,7 +160,13 @@ void HandleEnrollFinish(GateService& gate, const HttpRequest& request, const Jso
     credential.aaguid = HexEncode(parsed.aaguid);
     credential.createdAt = UnixNow();
     std::string error;
-    if (!gate.store().addCredential(credential, error)) {
+    const AddCredentialResult added = gate.store().addCredential(credential, error);
+    if (added == AddCredentialResult::Conflict) {
+        Log(LogLevel::Warn, "enrollment from %s refused: credential %s is already enrolled with another key",
+            address.c_str(), credential.id.c_str());
+        return SendError(response, 409, "credential_conflict", "this credential id is already enrolled with another key");
+    }
+    if (added == AddCredentialResult::Failed) {
         Log(LogLevel::Error, "cannot persist the new credential: %s", error.c_str());
         return SendError(response, 500, "internal_error", "the credential could not be saved");
     }

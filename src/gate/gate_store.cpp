@@ -12,6 +12,7 @@
 #include "core/json.h"
 #include "core/time.h"
 #include "gate/cose_key.h"
+#include "os/file_lock.h"
 #include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
@@ -118,7 +119,7 @@ JsonValue CredentialToJson(const Credential& credential) {
     json.set("id", credential.id);
     json.set("publicKey", CoseKeyToJson(credential.publicKey));
     json.set("signCount", static_cast<std::int64_t>(credential.signCount));
-    json.set("label", credential.label);
+    json.set("label", ValidUtf8(credential.label));
     json.set("aaguid", credential.aaguid);
     json.set("createdAt", credential.createdAt);
     json.set("lastUsedAt", credential.lastUsedAt);
@@ -127,45 +128,77 @@ JsonValue CredentialToJson(const Credential& credential) {
     return json;
 }
 
-}  // namespace
+bool SameKey(const CoseKey& a, const CoseKey& b) {
+    return a.alg == b.alg && a.crv == b.crv && a.x == b.x && a.y == b.y && a.n == b.n && a.e == b.e;
+}
 
-bool GateStore::load(const std::string& path, std::string& error) {
-    std::lock_guard lock(mutex_);
-    path_ = path;
-    enrollmentPath_ = JoinPath(DirectoryOf(path), "enrollment.json");
-    config_ = GateConfig{};
-    config_.machineName = ComputerName();
-    credentials_.clear();
-    enrollment_ = EnrollmentState{};
-    writeRefused_ = false;
-
-    // A first start: the defaults become the file. The gate id is assigned by the next load.
-    if (!FileExists(path)) return saveLocked(error);
-
-    Bytes data;
+// Reads gate.json; missing is set (and true returned) when it does not exist. The identity is
+// taken before the read, so a replacement in between is read again next time, never missed.
+bool ReadDocument(const std::string& path, GateConfig& config, std::vector<Credential>& credentials,
+                  FileIdentity& identity, bool& missing, std::string& error) {
+    missing = false;
     errno = 0;
+    if (!IdentifyFile(path, identity)) {
+        // Only a file that is certainly absent may be created with the defaults.
+        missing = errno == ENOENT;
+        if (missing) return true;
+    }
+    Bytes data;
     if (!ReadFileBytes(path, data)) {
         const int code = errno;
-        writeRefused_ = true;
         error = "cannot read " + path + ": " +
                 (code != 0 ? SystemErrorText(code) : "not a regular file of at most 64 MiB");
         return false;
     }
     JsonValue root;
     if (!JsonParse(TextOf(data), root) || !root.isObject()) {
-        writeRefused_ = true;
         error = "gate.json is corrupt or not an object";
         return false;
     }
+    ReadConfig(root.get("config"), config);
+    ReadCredentials(root.get("credentials"), credentials);
+    return true;
+}
 
-    ReadConfig(root.get("config"), config_);
-    ReadCredentials(root.get("credentials"), credentials_);
+}  // namespace
+
+bool GateStore::load(const std::string& path, std::string& error) {
+    std::lock_guard lock(mutex_);
+    path_ = path;
+    lockPath_ = JoinPath(DirectoryOf(path), "gate.lock");
+    enrollmentPath_ = JoinPath(DirectoryOf(path), "enrollment.json");
+    config_ = defaults();
+    credentials_.clear();
+    identity_ = FileIdentity{};
+    unreadable_ = FileIdentity{};
+    enrollment_ = EnrollmentState{};
+    writeRefused_ = false;
+
+    Document document{defaults(), {}};
+    bool missing = false;
+    FileIdentity identity;
+    if (!ReadDocument(path, document.config, document.credentials, identity, missing, error)) {
+        writeRefused_ = true;
+        return false;
+    }
+    // A first start: the defaults become the file. The gate id is assigned by the next load.
+    if (missing) return update([](Document&) { return true; }, error);
+    config_ = document.config;
+    adopt(document, identity);
     reloadEnrollment();
 
     if (config_.gateId.size() != 32) {
-        config_.gateId = HexEncode(RandomBytes(kGateIdBytes));
+        const std::string fresh = HexEncode(RandomBytes(kGateIdBytes));
         std::string saveError;
-        if (saveLocked(saveError)) {
+        // Another process may assign one at the same moment; the first one on disk stays.
+        const bool saved = update(
+            [&](Document& disk) {
+                if (disk.config.gateId.size() == 32) return false;
+                disk.config.gateId = fresh;
+                return true;
+            },
+            saveError);
+        if (saved) {
             Log(LogLevel::Info, "assigned gate id %s", config_.gateId.c_str());
         } else {
             Log(LogLevel::Warn, "failed to save the gate id: %s", saveError.c_str());
@@ -177,28 +210,86 @@ bool GateStore::load(const std::string& path, std::string& error) {
     return true;
 }
 
-bool GateStore::save(std::string& error) {
-    std::lock_guard lock(mutex_);
-    return saveLocked(error);
+GateConfig GateStore::defaults() const {
+    GateConfig config;
+    config.machineName = ComputerName();
+    return config;
 }
 
-bool GateStore::saveLocked(std::string& error) {
+bool GateStore::update(const std::function<bool(Document&)>& change, std::string& error) {
     if (writeRefused_) {
         error = path_ + " could not be loaded; it is left as it is";
         return false;
     }
-    JsonValue document = JsonValue::object();
-    document.set("version", 1);
-    document.set("config", ConfigToJson(config_));
+    FileLock fileLock;
+    if (!fileLock.acquire(lockPath_, LockMode::Exclusive, error)) return false;
+    Document document{defaults(), {}};
+    FileIdentity identity;
+    bool missing = false;
+    if (!ReadDocument(path_, document.config, document.credentials, identity, missing, error)) {
+        return false;
+    }
+    // A file deleted under a running process is written again from what it knew.
+    if (missing) document = Document{config_, credentials_};
+    if (!change(document)) {
+        if (!missing) adopt(document, identity);
+        return true;
+    }
+
+    JsonValue root = JsonValue::object();
+    root.set("version", 1);
+    root.set("config", ConfigToJson(document.config));
     JsonValue credentials = JsonValue::array();
-    for (const Credential& credential : credentials_)
+    for (const Credential& credential : document.credentials)
         credentials.push(CredentialToJson(credential));
-    document.set("credentials", std::move(credentials));
-    if (!WriteFileAtomic(path_, JsonDump(document, 2))) {
+    root.set("credentials", std::move(credentials));
+    if (!WriteFileAtomic(path_, JsonDump(root, 2))) {
         error = "cannot write " + path_ + ": " + SystemErrorText(errno);
         return false;
     }
+    if (!IdentifyFile(path_, identity)) identity = FileIdentity{};
+    adopt(document, identity);
     return true;
+}
+
+void GateStore::adopt(const Document& document, const FileIdentity& identity) const {
+    credentials_ = document.credentials;
+    if (document.config.gateId.size() == 32) config_.gateId = document.config.gateId;
+    identity_ = identity;
+}
+
+void GateStore::refresh() const {
+    FileIdentity current;
+    if (path_.empty() || writeRefused_ || !IdentifyFile(path_, current) || current == identity_) {
+        return;
+    }
+    Document document{defaults(), {}};
+    FileIdentity identity;
+    bool missing = false;
+    std::string error;
+    if (!ReadDocument(path_, document.config, document.credentials, identity, missing, error)) {
+        // The keys read last stay in force; a damaged file is reported once per version.
+        if (!(current == unreadable_)) {
+            Log(LogLevel::Warn,
+                "gate.json changed but cannot be read (%s); keeping the keys read before",
+                error.c_str());
+            unreadable_ = current;
+        }
+        return;
+    }
+    if (!missing) adopt(document, identity);
+}
+
+bool GateStore::save(std::string& error) {
+    std::lock_guard lock(mutex_);
+    return update(
+        [this](Document& disk) {
+            const std::string gateId = disk.config.gateId;
+            disk.config = config_;
+            if (gateId.size() == 32) disk.config.gateId = gateId;
+            return true;
+        },
+        error);
 }
 
 GateConfig GateStore::config() const {
@@ -213,6 +304,7 @@ void GateStore::setConfig(const GateConfig& config) {
 
 std::vector<Credential> GateStore::credentials() const {
     std::lock_guard lock(mutex_);
+    refresh();
     return credentials_;
 }
 
@@ -224,12 +316,14 @@ GuardPolicy GateStore::guardPolicy() const {
 
 std::size_t GateStore::activeCredentialCount() const {
     std::lock_guard lock(mutex_);
+    refresh();
     return static_cast<std::size_t>(std::count_if(credentials_.begin(), credentials_.end(),
                                                   [](const Credential& c) { return !c.disabled; }));
 }
 
 bool GateStore::findCredential(const std::string& id, Credential& out) const {
     std::lock_guard lock(mutex_);
+    refresh();
     for (const Credential& credential : credentials_) {
         if (credential.id != id) continue;
         out = credential;
@@ -238,41 +332,68 @@ bool GateStore::findCredential(const std::string& id, Credential& out) const {
     return false;
 }
 
-bool GateStore::addCredential(const Credential& credential, std::string& error) {
+AddCredentialResult GateStore::addCredential(const Credential& credential, std::string& error) {
     std::lock_guard lock(mutex_);
-    const auto existing = std::find_if(credentials_.begin(), credentials_.end(),
-                                       [&](const Credential& c) { return c.id == credential.id; });
-    if (existing == credentials_.end()) {
-        credentials_.push_back(credential);
-    } else {
-        existing->label = credential.label;
-        existing->publicKey = credential.publicKey;
-        existing->signCount = credential.signCount;
-        existing->disabled = false;
-    }
-    return saveLocked(error);
+    Credential added = credential;
+    added.label = Utf8Prefix(ValidUtf8(credential.label), kMaxLabelBytes);
+    AddCredentialResult result = AddCredentialResult::Added;
+    const bool written = update(
+        [&](Document& disk) {
+            const auto existing =
+                std::find_if(disk.credentials.begin(), disk.credentials.end(),
+                             [&](const Credential& c) { return c.id == added.id; });
+            if (existing == disk.credentials.end()) {
+                disk.credentials.push_back(added);
+                return true;
+            }
+            // Credential ids are public; only the holder of the enrolled key may re-enroll it.
+            if (!SameKey(existing->publicKey, added.publicKey)) {
+                result = AddCredentialResult::Conflict;
+                return false;
+            }
+            existing->label = added.label;
+            existing->signCount = added.signCount;
+            existing->disabled = false;
+            result = AddCredentialResult::Replaced;
+            return true;
+        },
+        error);
+    return written ? result : AddCredentialResult::Failed;
 }
 
 bool GateStore::removeCredential(const std::string& id) {
     std::lock_guard lock(mutex_);
-    const auto existing = std::find_if(credentials_.begin(), credentials_.end(),
-                                       [&](const Credential& c) { return c.id == id; });
-    if (existing == credentials_.end()) return false;
-    credentials_.erase(existing);
+    bool found = false;
     std::string error;
-    return saveLocked(error);
+    const bool written = update(
+        [&](Document& disk) {
+            const auto existing = std::find_if(disk.credentials.begin(), disk.credentials.end(),
+                                               [&](const Credential& c) { return c.id == id; });
+            found = existing != disk.credentials.end();
+            if (found) disk.credentials.erase(existing);
+            return found;
+        },
+        error);
+    return written && found;
 }
 
 bool GateStore::recordUse(const std::string& id, std::uint32_t signCount) {
     std::lock_guard lock(mutex_);
-    const auto existing = std::find_if(credentials_.begin(), credentials_.end(),
-                                       [&](const Credential& c) { return c.id == id; });
-    if (existing == credentials_.end()) return false;
-    existing->signCount = signCount;
-    existing->lastUsedAt = clock_.unixNow();
-    ++existing->useCount;
+    bool found = false;
     std::string error;
-    return saveLocked(error);
+    const bool written = update(
+        [&](Document& disk) {
+            const auto existing = std::find_if(disk.credentials.begin(), disk.credentials.end(),
+                                               [&](const Credential& c) { return c.id == id; });
+            found = existing != disk.credentials.end();
+            if (!found) return false;
+            existing->signCount = signCount;
+            existing->lastUsedAt = clock_.unixNow();
+            ++existing->useCount;
+            return true;
+        },
+        error);
+    return written && found;
 }
 
 std::string GateStore::issueEnrollmentCode(std::int64_t lifetimeSeconds, std::string& error) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -12,6 +13,7 @@
 #include "core/time.h"
 #include "gate/enrollment_codes.h"
 #include "gate/guard_policy.h"
+#include "os/files.h"
 
 namespace vel::gate {
 
@@ -46,11 +48,26 @@ struct Credential {
     bool disabled = false;  // kept, but never accepted
 };
 
+inline constexpr std::size_t kMaxLabelBytes = 64;
+
+enum class AddCredentialResult {
+    Added,     // a new credential id
+    Replaced,  // a known id with the same public key: label and counter replaced, enabled again
+    Conflict,  // a known id with another public key: nothing changed
+    Failed,    // gate.json could not be read or written; error says why
+};
+
 // The gate's configuration and enrolled credentials (gate.json) and the current enrollment code
 // (enrollment.json beside it). The service and the administration commands each keep their own
-// store over the same files: gate.json is read once by load, while the enrollment state is read
-// again on every query so that a code issued by one process is seen by the others at once. Files
-// are only ever replaced whole, so concurrent writers cannot corrupt them; the last one wins.
+// store over the same files. What one process changes, the others see:
+// - the credentials and the gate id are read again from gate.json whenever the file changed
+//   (device, inode, size or modification time) before a credential is looked up or listed;
+// - every write is a read-modify-write under an exclusive flock on "gate.lock" beside gate.json:
+//   the writer applies its own change (a key's use, a new key, a removal, a configuration save)
+//   to what is on disk, so no process undoes another's change;
+// - the rest of the configuration is what load read (the service applies it at start) until the
+//   process itself calls setConfig;
+// - the enrollment state is read again on every query.
 // Every method is thread-safe.
 class GateStore final : public GuardPolicySource {
   public:
@@ -60,7 +77,7 @@ class GateStore final : public GuardPolicySource {
     // Reads gate.json at path, or creates it with the defaults when it does not exist. A file
     // that exists but cannot be read or parsed fails the load and is never written afterwards.
     [[nodiscard]] bool load(const std::string& path, std::string& error);
-    // Writes gate.json from memory.
+    // Writes this store's configuration into gate.json, keeping the credentials on disk.
     [[nodiscard]] bool save(std::string& error);
 
     GateConfig config() const;
@@ -73,12 +90,14 @@ class GateStore final : public GuardPolicySource {
     bool keysEnrolled() const override { return activeCredentialCount() > 0; }
     // True only for a stored credential that is not disabled.
     [[nodiscard]] bool findCredential(const std::string& id, Credential& out) const;
-    // Appends the credential, or for a known id replaces its label, key and counter and enables
-    // it again (its history stays). Then saves.
-    [[nodiscard]] bool addCredential(const Credential& credential, std::string& error);
-    // False for an unknown id; otherwise removes it and returns the save's result.
+    // Appends the credential, or for a known id with the same public key replaces its label and
+    // counter and enables it again (its history stays). The label is made valid UTF-8 and cut
+    // to kMaxLabelBytes on a character boundary.
+    [[nodiscard]] AddCredentialResult addCredential(const Credential& credential,
+                                                    std::string& error);
+    // False for an unknown id or a failed write.
     [[nodiscard]] bool removeCredential(const std::string& id);
-    // Records a successful assertion and saves; false for an unknown id or a failed save.
+    // Records a successful assertion; false for an unknown id or a failed write.
     [[nodiscard]] bool recordUse(const std::string& id, std::uint32_t signCount);
 
     // Replaces any earlier code. Returns the displayed code, or an empty text and error.
@@ -90,17 +109,31 @@ class GateStore final : public GuardPolicySource {
     [[nodiscard]] bool consumeEnrollmentCode(std::string_view code);
 
   private:
-    bool saveLocked(std::string& error);
+    struct Document {
+        GateConfig config;
+        std::vector<Credential> credentials;
+    };
+    // Applies change to the document on disk under the exclusive file lock and writes the result
+    // when change returns true. The credentials and gate id in memory follow the disk either way.
+    [[nodiscard]] bool update(const std::function<bool(Document&)>& change, std::string& error);
+    // Follows gate.json when another process replaced it.
+    void refresh() const;
+    void adopt(const Document& document, const FileIdentity& identity) const;
+    GateConfig defaults() const;
     void reloadEnrollment();
     bool saveEnrollment(std::string& error);
 
     const Clock& clock_;
     mutable std::mutex mutex_;
-    std::string path_;                     // guarded by mutex_
-    std::string enrollmentPath_;           // guarded by mutex_
-    GateConfig config_;                    // guarded by mutex_
-    std::vector<Credential> credentials_;  // guarded by mutex_
-    EnrollmentState enrollment_;           // guarded by mutex_
+    std::string path_;            // guarded by mutex_
+    std::string lockPath_;        // guarded by mutex_
+    std::string enrollmentPath_;  // guarded by mutex_
+    // The credentials and gate id follow the file, so const lookups may refresh them.
+    mutable GateConfig config_;                    // guarded by mutex_
+    mutable std::vector<Credential> credentials_;  // guarded by mutex_
+    mutable FileIdentity identity_;                // guarded by mutex_; of the version in memory
+    mutable FileIdentity unreadable_;              // guarded by mutex_; last version that failed
+    EnrollmentState enrollment_;                   // guarded by mutex_
     // Set when gate.json exists but could not be loaded: saving would destroy what it holds.
     bool writeRefused_ = false;  // guarded by mutex_
 };

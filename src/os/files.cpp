@@ -114,4 +114,14 @@ bool WriteFileAtomic(const std::string& path, std::string_view text) {
     return WriteFileAtomic(path, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
+bool IdentifyFile(const std::string& path, FileIdentity& out) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    out.device = static_cast<std::uint64_t>(st.st_dev);
+    out.inode = static_cast<std::uint64_t>(st.st_ino);
+    out.size = static_cast<std::int64_t>(st.st_size);
+    out.modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
+}
+
 }  // namespace vel

@@ -19,6 +19,20 @@ constexpr std::size_t kMaxReadFileSize = 64u * 1024 * 1024;
 // Reads a file whose size is not known in advance (such as those under /proc) up to 64 MiB.
 [[nodiscard]] bool ReadStreamFile(const std::string& path, std::string& out);
 
+// What tells one version of a file from the next: every crash-safe replacement makes a new inode
+// and a new modification time, so a reader can skip parsing a file it has already read.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = -1;
+    std::int64_t modifiedNs = 0;
+
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// False when path cannot be examined (typically because it does not exist).
+[[nodiscard]] bool IdentifyFile(const std::string& path, FileIdentity& out);
+
 // Replaces path crash-safely: the bytes go to a temporary file beside it, are flushed to disk and
 // renamed over path, and the directory entry is flushed. A process killed at any instant leaves
 // either the old or the complete new content. New files get mode 0600.

@@ -97,7 +97,7 @@ class RecoveryTest : public ::testing::Test {
         ASSERT_TRUE(store.save(error)) << error;
         if (withKey) {
             const Credential key = test::PlaceholderCredential("a2V5LW9uZQ", "desk key");
-            ASSERT_TRUE(store.addCredential(key, error)) << error;
+            ASSERT_EQ(store.addCredential(key, error), gate::AddCredentialResult::Added) << error;
         }
         GateStore
             settled;  // the second load assigns the gate id, as the service's first start does

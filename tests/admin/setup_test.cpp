@@ -73,7 +73,9 @@ class SetupTest : public ::testing::Test {
         std::string error;
         ASSERT_TRUE(EnsureDirectory(env_.dataDirectory));
         ASSERT_TRUE(store.load(dataFile("gate.json"), error)) << error;
-        ASSERT_TRUE(store.addCredential(test::PlaceholderCredential(), error)) << error;
+        ASSERT_EQ(store.addCredential(test::PlaceholderCredential(), error),
+                  gate::AddCredentialResult::Added)
+            << error;
     }
     void addRule(const std::string& name, const std::string& grouping) {
         std::string error;

@@ -104,5 +104,18 @@ TEST(Hex, RejectsOddCountsAndBadDigitsWithEmptyOutput) {
     }
 }
 
+TEST(Utf8, InvalidBytesAreReplacedAndCutsFallOnCharacterBoundaries) {
+    EXPECT_EQ(ValidUtf8("plain \xC3\xA9 \xF0\x9F\x94\x91"), "plain \xC3\xA9 \xF0\x9F\x94\x91");
+    // A stray continuation byte, an overlong '/', a surrogate and a truncated sequence.
+    EXPECT_EQ(ValidUtf8("a\x80" "b\xC0\xAF" "c\xED\xA0\x80" "d\xE2\x82"),
+              "a\uFFFD" "b\uFFFD\uFFFD" "c\uFFFD\uFFFD\uFFFD" "d\uFFFD\uFFFD");
+
+    // 62 ASCII bytes and a 4-byte character: the character does not fit in 64 bytes.
+    const std::string label = std::string(62, 'k') + "\xF0\x9F\x94\x91";
+    EXPECT_EQ(Utf8Prefix(label, 64), std::string(62, 'k'));
+    EXPECT_EQ(Utf8Prefix(label, 66), label);
+    EXPECT_EQ(Utf8Prefix("\xFF\xFF", 4), "\uFFFD");  // the replacement counts as three bytes
+}
+
 }  // namespace
 }  // namespace vel

@@ -111,6 +111,35 @@ TEST(DecodeCoseKey, StoredJsonFormHasDefaultsOnlyForAlgAndCurve) {
     }
 }
 
+TEST(CheckCredentialKey, AcceptsOnlyEs256OnP256AndStrongRs256) {
+    const CoseKey good = SoftwareAuthenticator().publicKey();
+    CoseKey rsa;
+    rsa.alg = -257;
+    rsa.n = Bytes(256, 0xC5);
+    rsa.e = {0x00, 0x01, 0x00, 0x01};  // a leading zero does not change the value
+    std::string why;
+    EXPECT_TRUE(CheckCredentialKey(good, why)) << why;
+    EXPECT_TRUE(CheckCredentialKey(rsa, why)) << why;
+
+    const auto refused = [](CoseKey key, auto change, const char* expected) {
+        change(key);
+        std::string why;
+        EXPECT_FALSE(CheckCredentialKey(key, why)) << expected;
+        EXPECT_EQ(why, expected);
+    };
+    refused(good, [](CoseKey& k) { k.crv = 2; }, "an EC2 key must be on P-256 (crv 1), not crv 2");
+    refused(good, [](CoseKey& k) { k.crv = 99; }, "an EC2 key must be on P-256 (crv 1), not crv 99");
+    refused(good, [](CoseKey& k) { k.alg = -8; }, "an EC2 key must be ES256 (alg -7), not alg -8");
+    refused(good, [](CoseKey& k) { k.y[31] ^= 1; }, "the EC2 key is not a valid point on P-256");
+    refused(good, [](CoseKey& k) { k.x.resize(48, 1); }, "the EC2 key is not a valid point on P-256");
+    refused(rsa, [](CoseKey& k) { k.n = Bytes(64, 0xC5); },
+            "the RSA key has 512 bits; at least 2048 are required");
+    refused(rsa, [](CoseKey& k) { k.n[0] = 0x7F; },
+            "the RSA key has 2047 bits; at least 2048 are required");
+    refused(rsa, [](CoseKey& k) { k.e = {0x01}; }, "the RSA key's public exponent must be 65537");
+    refused(rsa, [](CoseKey& k) { k.alg = -37; }, "an RSA key must be RS256 (alg -257), not alg -37");
+}
+
 TEST(ParseAuthenticatorData, ChecksTheFixedPartAndTheExactEnd) {
     Bytes data = BuildAuthenticatorData(kRpId, 0x01, 0x01020304);
     ASSERT_EQ(data.size(), 37u);

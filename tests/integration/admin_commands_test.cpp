@@ -46,7 +46,9 @@ class AdminCommandsTest : public ::testing::Test {
         gate::GateStore store;
         std::string error;
         ASSERT_TRUE(store.load(dataFile("gate.json"), error)) << error;
-        ASSERT_TRUE(store.addCredential(test::PlaceholderCredential(id, label), error)) << error;
+        ASSERT_EQ(store.addCredential(test::PlaceholderCredential(id, label), error),
+                  gate::AddCredentialResult::Added)
+            << error;
     }
     static bool has(const test::ProcessResult& result, const std::string& line) {
         return result.output.find(line + "\n") != std::string::npos;

@@ -1,11 +1,13 @@
 // The gate's HTTP API as clients meet it: the real binary, real HTTP, a software security key.
 #include <gtest/gtest.h>
 
+#include "core/crypto.h"
 #include "core/encoding.h"
 #include "gate/gate_store.h"
 #include "gate/relying_party.h"
 #include "os/files.h"
 #include "os/paths.h"
+#include "support/cbor_writer.h"
 #include "support/gate_process.h"
 #include "support/gate_requests.h"
 #include "support/http_client.h"
@@ -20,6 +22,39 @@ using test::PostJson;
 
 const std::string kOrigin = gate::RelyingPartyOrigin();
 const std::string kRpId(gate::kRelyingPartyId);
+
+Bytes CoseEc2(int alg, int crv, const Bytes& x, const Bytes& y) {
+    test::CborWriter key;
+    key.map(5).integer(1).integer(2).integer(3).integer(alg).integer(-1).integer(crv);
+    return key.integer(-2).bytes(x).integer(-3).bytes(y).data();
+}
+
+Bytes CoseRsa(const Bytes& n, const Bytes& e) {
+    test::CborWriter key;
+    key.map(4).integer(1).integer(3).integer(3).integer(-257);
+    return key.integer(-1).bytes(n).integer(-2).bytes(e).data();
+}
+
+// A 2048-bit modulus; with the exponent 1 its "signature" over anything is the padded digest
+// itself, made without any private key.
+Bytes Modulus() {
+    Bytes n = RandomBytes(256);
+    n[0] |= 0x80;
+    n[255] |= 0x01;  // Montgomery arithmetic needs an odd modulus
+    return n;
+}
+
+Bytes ForgedPkcs1Signature(const Bytes& signedData) {
+    const Bytes prefix = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                          0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    Bytes padded = {0x00, 0x01};
+    padded.resize(256 - prefix.size() - 32 - 1, 0xff);
+    padded.push_back(0x00);
+    padded.insert(padded.end(), prefix.begin(), prefix.end());
+    const Bytes digest = Sha256(signedData);
+    padded.insert(padded.end(), digest.begin(), digest.end());
+    return padded;
+}
 
 class GateApiTest : public ::testing::Test {
 protected:
@@ -243,6 +278,99 @@ TEST_F(GateApiTest, CountersMustAdvanceOnceTheyHaveStarted) {
     for (int i = 0; i < 4; ++i) authenticate(key, {});  // 2..5, all refused
     reply = authenticate(key, {});
     EXPECT_EQ(reply.status, 200) << reply.body;  // 6
+}
+
+TEST_F(GateApiTest, ARemovedKeyIsRefusedAtOnceWhileAnotherKeepsCounting) {
+    startGate();
+    test::SoftwareAuthenticator lost;
+    test::SoftwareAuthenticator kept;
+    ASSERT_EQ(enroll(lost, issueCode(), "lost").status, 200);
+    ASSERT_EQ(enroll(kept, issueCode(), "kept").status, 200);
+    ASSERT_EQ(authenticate(lost, {}).status, 200);
+    ASSERT_EQ(authenticate(kept, {}).status, 200);
+
+    int exitCode = -1;
+    const std::string output = gate_->command({"remove-key", "1"}, &exitCode);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(output, "Key 'lost' removed.\n");
+    test::HttpReply reply = authenticate(lost, {});
+    EXPECT_EQ(reply.json.get("error").asString(), "unknown_credential") << reply.body;
+    EXPECT_EQ(post("/v1/auth/begin", JsonValue::object()).json.get("allowCredentials").size(), 1u);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(authenticate(kept, {}).status, 200);
+
+    // gate.json holds the removal and every use of the other key, without a restart.
+    gate::GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(JoinPath(gate_->dataDirectory(), "gate.json"), error)) << error;
+    const auto credentials = store.credentials();
+    ASSERT_EQ(credentials.size(), 1u);
+    EXPECT_EQ(credentials[0].label, "kept");
+    EXPECT_EQ(credentials[0].useCount, 4);
+    EXPECT_EQ(credentials[0].signCount, kept.signCount());
+}
+
+TEST_F(GateApiTest, EnrollmentRefusesUnusableKeysAndTakeovers) {
+    // An RSA key with the exponent 1, written into gate.json before the checks existed.
+    const Bytes modulus = Modulus();
+    const Bytes forgedId = RandomBytes(16);
+    JsonValue credentials = JsonValue::array();
+    credentials.push(test::JsonObject(
+        {{"id", Base64UrlEncode(forgedId)},
+         {"publicKey", test::JsonObject({{"alg", -257}, {"kty", "RSA"}, {"n", Base64UrlEncode(modulus)},
+                                         {"e", "AQ"}})},
+         {"label", "planted"}}));
+    startGate(JsonValue::object(), &credentials);
+    EXPECT_NE(gate_->command({"keys"}).find("      UNUSABLE:  the RSA key's public exponent must be 65537"),
+              std::string::npos);
+    EXPECT_NE(gate_->command({"status"}).find("  WARNING: key 'planted' is refused: the RSA key's public"),
+              std::string::npos);
+
+    const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());
+    const Bytes authData = test::BuildAuthenticatorData(kRpId, 0x05, 1);
+    const Bytes clientData = test::ClientDataJson("webauthn.get", test::ChallengeOf(begin.json), kOrigin);
+    Bytes signedData = authData;
+    const Bytes clientDataHash = Sha256(clientData);
+    signedData.insert(signedData.end(), clientDataHash.begin(), clientDataHash.end());
+    test::HttpReply reply = post("/v1/auth/finish", test::AssertionBody(forgedId, {clientData, authData,
+                                                                                   ForgedPkcs1Signature(signedData)}));
+    EXPECT_EQ(reply.status, 403) << reply.body;
+    EXPECT_NE(gate_->log().find("the stored key 'planted' is unusable: the RSA key's public exponent"), std::string::npos);
+
+    const std::string code = issueCode();
+    test::SoftwareAuthenticator genuine;
+    const CoseKey real = genuine.publicKey();
+    const struct {
+        Bytes key;
+        const char* reason;
+    } refused[] = {
+        {CoseEc2(-7, 2, RandomBytes(48), RandomBytes(48)), "must be on P-256 (crv 1), not crv 2"},
+        {CoseEc2(-7, 99, real.x, real.y), "not crv 99"},
+        {CoseEc2(-7, 1, Bytes(32, 0x11), Bytes(32, 0x22)), "not a valid point on P-256"},
+        {CoseEc2(-8, 1, real.x, real.y), "must be ES256 (alg -7), not alg -8"},
+        {CoseRsa(Bytes(modulus.begin(), modulus.begin() + 64), {1, 0, 1}), "has 512 bits"},
+        {CoseRsa(modulus, {1}), "exponent must be 65537"},
+    };
+    for (const auto& bad : refused) {
+        test::SoftwareAuthenticator liar;
+        liar.claimPublicKey(bad.key);
+        reply = enroll(liar, code);
+        EXPECT_EQ(reply.status, 400) << bad.reason;
+        EXPECT_EQ(reply.json.get("error").asString(), "bad_request");
+        EXPECT_NE(reply.json.get("message").asString().find(bad.reason), std::string::npos) << reply.body;
+    }
+
+    // The code survived the refusals. Enrolling another key under the victim's public id fails.
+    ASSERT_EQ(enroll(genuine, code, "victim").status, 200);
+    test::SoftwareAuthenticator attacker;
+    attacker.claimCredentialId(genuine.credentialId());
+    reply = enroll(attacker, issueCode(), "attacker");
+    EXPECT_EQ(reply.status, 409);
+    EXPECT_EQ(reply.json.get("error").asString(), "credential_conflict");
+    EXPECT_EQ(reply.json.get("message").asString(), "this credential id is already enrolled with another key");
+    reply = authenticate(genuine, {});
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_EQ(reply.json.get("credentialLabel").asString(), "victim");
+    EXPECT_EQ(authenticate(attacker, {}).json.get("error").asString(), "bad_signature");
 }
 
 }  // namespace

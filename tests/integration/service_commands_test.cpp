@@ -88,7 +88,9 @@ class ServiceCommandsTest : public ::testing::Test {
         gate::GateStore store;
         std::string error;
         ASSERT_TRUE(store.load(JoinPath(dataDirectory(), "gate.json"), error)) << error;
-        ASSERT_TRUE(store.addCredential(test::PlaceholderCredential(), error)) << error;
+        ASSERT_EQ(store.addCredential(test::PlaceholderCredential(), error),
+                  gate::AddCredentialResult::Added)
+            << error;
     }
 
     test::TempDir data_;

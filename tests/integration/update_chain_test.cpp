@@ -90,7 +90,8 @@ class UpdateChain : public ::testing::Test {
         credential.id = Base64UrlEncode(key_.credentialId());
         credential.publicKey = key_.publicKey();
         credential.label = "key";
-        ASSERT_TRUE(store.addCredential(credential, error)) << error;
+        ASSERT_EQ(store.addCredential(credential, error), gate::AddCredentialResult::Added)
+            << error;
 
         ASSERT_TRUE(WriteFileAtomic(systemd_.unitPath(), "[Service]\nType=notify\nExecStart=\"" +
                                                              installed_ +

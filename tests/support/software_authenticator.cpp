@@ -77,7 +77,7 @@ Bytes SoftwareAuthenticator::cosePublicKey() const {
 
 Registration SoftwareAuthenticator::makeCredential(std::string_view rpId, std::string_view origin,
                                                    const Bytes& challenge, std::uint8_t flags) {
-    const Bytes key = cosePublicKey();
+    const Bytes key = claimedKey_.empty() ? cosePublicKey() : claimedKey_;
     const Bytes authData =
         BuildAuthenticatorData(rpId, flags, signCount_, &aaguid_, &credentialId_, &key);
     Bytes attestation = admin::CborMapHead(3);

@@ -48,6 +48,11 @@ class SoftwareAuthenticator {
     // The same key as a COSE_Key CBOR map.
     Bytes cosePublicKey() const;
 
+    // What an attacker's authenticator claims at registration instead of the truth: another
+    // credential id, or a public key (COSE_Key CBOR) it does not hold.
+    void claimCredentialId(const Bytes& credentialId) { credentialId_ = credentialId; }
+    void claimPublicKey(const Bytes& cosePublicKey) { claimedKey_ = cosePublicKey; }
+
     Registration makeCredential(std::string_view rpId, std::string_view origin,
                                 const Bytes& challenge, std::uint8_t flags = kDefaultFlags);
     Assertion getAssertion(std::string_view rpId, std::string_view origin, const Bytes& challenge,
@@ -59,6 +64,7 @@ class SoftwareAuthenticator {
     admin::TestKeyPair key_;
     Bytes credentialId_;
     Bytes aaguid_;
+    Bytes claimedKey_;
     std::uint32_t signCount_ = 0;
 };
 
