@@ -112,7 +112,7 @@ TEST(DecodeCoseKey, StoredJsonFormHasDefaultsOnlyForAlgAndCurve) {
 }
 
 TEST(CheckCredentialKey, AcceptsOnlyEs256OnP256AndStrongRs256) {
-    const CoseKey good = SoftwareAuthenticator().publicKey();
+    const CoseKey good = test::SoftwareAuthenticator().publicKey();
     CoseKey rsa;
     rsa.alg = -257;
     rsa.n = Bytes(256, 0xC5);
