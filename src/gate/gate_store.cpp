@@ -219,7 +219,7 @@ std::vector<Credential> GateStore::credentials() const {
 GuardPolicy GateStore::guardPolicy() const {
     const GateConfig current = config();
     return GuardPolicy{current.listenPort, current.rdpPort, current.grantSeconds,
-                       current.bindGrantToSourceIp};
+                       current.bindGrantToSourceIp, current.streamPort};
 }
 
 std::size_t GateStore::activeCredentialCount() const {

@@ -216,7 +216,7 @@ TEST(NftProjection, TheKernelAcceptsTheScript) {
     policy.profile(FirewallProfile::Public).defaultInboundAction = RuleAction::Allow;
 
     // Check mode: nft parses and validates against the kernel without committing anything.
-    NftCommand check({"/usr/sbin/nft", "-c", "-f", "-"});
+    NftCommand check({"nft", "-c"});
     std::string error;
     EXPECT_TRUE(check.apply(nftProjectionScript(policy), error)) << error;
     EXPECT_TRUE(check.apply(nftRemovalScript(), error)) << error;

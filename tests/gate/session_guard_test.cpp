@@ -104,6 +104,12 @@ class CountingNft final : public NftRunner {
         ++applied;
         return true;
     }
+    bool listTable(const std::string&, const std::string&, std::string& json,
+                   std::string&) override {
+        json.clear();
+        return true;
+    }
+    std::unique_ptr<NftWatch> watch(std::function<void()>) override { return nullptr; }
     std::atomic<int> applied{0};
 };
 

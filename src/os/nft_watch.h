@@ -1,0 +1,17 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "os/nft_runner.h"
+
+namespace vel {
+
+// Runs `argv` (an `nft monitor` command) and calls `changed` after each piece of output it
+// prints, restarting the command when it ends. nullptr when it cannot be started at all.
+std::unique_ptr<NftWatch> StartNftMonitor(std::vector<std::string> argv,
+                                          std::function<void()> changed);
+
+}  // namespace vel
