@@ -322,7 +322,7 @@ bool Firewall::enableOnAllProfiles(bool& changed, std::string& error) {
         if (!on) changed = true;
     }
     if (changed) {
-        Log(LogLevel::Info, "the firewall was switched on for every profile");
+        Log(LogLevel::Info, "the Windows Firewall was switched on for every profile");
         return reproject(error);
     }
     return true;
@@ -447,15 +447,16 @@ bool Firewall::checkKernel(KernelState& state, std::string& error) {
         error = failedText("FirewallStore::read", detail);
         return false;
     }
-    if (!enabled) {
-        state = KernelState::Off;
-        return true;
-    }
     std::string json;
     KernelTableListing listing;
     if (!nft_.listTable("inet", "velmora", json, error) ||
         !readKernelTableListing(json, listing, error)) {
         return false;
+    }
+    if (!enabled) {
+        // A table left behind still drops traffic the store would let through.
+        state = listing.present ? KernelState::Different : KernelState::Off;
+        return true;
     }
     if (!listing.present) {
         state = KernelState::Missing;
@@ -468,12 +469,18 @@ bool Firewall::checkKernel(KernelState& state, std::string& error) {
     return true;
 }
 
-bool Firewall::enforceKernel(KernelState& found, std::string& error) {
+bool Firewall::enforceKernel(KernelState& found, bool& enforced, std::string& error) {
+    enforced = false;
     if (!checkKernel(found, error)) return false;
+    enforced = found == KernelState::Enforced;
     if (found != KernelState::Missing && found != KernelState::Different) return true;
-    if (!reproject(error)) return false;
-    Log(LogLevel::Warn, "the firewall table inet velmora was %s in the kernel; it was restored",
-        found == KernelState::Missing ? "missing" : "altered");
+    EnforcementSettings settings;
+    if (!enforcement(settings, error)) return false;
+    if (!(settings.enabled ? reproject(error) : removeKernelTable(error))) return false;
+    enforced = settings.enabled;
+    Log(LogLevel::Warn, "the firewall table inet velmora was %s in the kernel; it was %s",
+        found == KernelState::Missing ? "missing" : "altered",
+        settings.enabled ? "restored" : "removed, as enforcement is off");
     return true;
 }
 

@@ -26,9 +26,9 @@ inline constexpr const char* kServiceRuleDescription =
 // The kernel's table compared with the projection of the store.
 enum class KernelState {
     Enforced,   // the table is the projection of the store
-    Off,        // enforcement is switched off in the store
+    Off,        // enforcement is switched off in the store and the kernel has no table
     Missing,    // enforcement is on and the kernel has no table
-    Different,  // enforcement is on and the table is not the projection of the store
+    Different,  // the kernel's table is not the projection of the store
 };
 
 // "enforced", "off", "missing", "different".
@@ -105,8 +105,9 @@ class Firewall {
     // Reads the kernel's table back and compares it with the projection of the store.
     [[nodiscard]] bool checkKernel(KernelState& state, std::string& error);
     // Checks the kernel and projects again when its table is missing or different, with one
-    // warning per restore. found is what the check found.
-    [[nodiscard]] bool enforceKernel(KernelState& found, std::string& error);
+    // warning per restore (a table left while enforcement is off is removed). found is what the
+    // check found; enforced whether the kernel now enforces the store.
+    [[nodiscard]] bool enforceKernel(KernelState& found, bool& enforced, std::string& error);
     // Removes the gate's table whatever the store says.
     [[nodiscard]] bool removeKernelTable(std::string& error);
 

@@ -408,11 +408,12 @@ void SessionGuard::syncPortsAndProject(Firewall& firewall) {
 void SessionGuard::enforceKernel(Firewall& firewall) {
     std::string error;
     firewall::KernelState found = firewall::KernelState::Missing;
-    if (!firewall.enforceKernel(found, error)) {
+    bool enforced = false;
+    if (!firewall.enforceKernel(found, enforced, error)) {
         recordKernel(false, error);
         return;
     }
-    recordKernel(found != firewall::KernelState::Off, {});
+    recordKernel(enforced, {});
 }
 
 void SessionGuard::recordKernel(bool enforced, const std::string& error) {
