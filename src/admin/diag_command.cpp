@@ -152,13 +152,13 @@ void FirewallSection(RecoverySystem& system, std::uint16_t rdpPort) {
         print("   the RDP port is OPEN from outside and NO key is asked for.");
         print("   Fix it now: Velmora.exe harden");
         print("   (a running service with keys will also enable the firewall itself)");
-    } else if (!exposure.empty()) {
-        print("   [PROBLEM] the port is OPEN from outside and NO key is asked for:");
-        print("   " + exposure + ".");
-        print("   Fix it: Velmora.exe harden");
     } else if (inboundAllowed) {
         print("   [PROBLEM] inbound is allowed by default — without blocking");
         print("   rules the RDP port is OPEN from outside.");
+        print("   Fix it: Velmora.exe harden");
+    } else if (!exposure.empty()) {
+        print("   [PROBLEM] the port is OPEN from outside and NO key is asked for:");
+        print("   " + exposure + ".");
         print("   Fix it: Velmora.exe harden");
     } else if (active == 0) {
         print("   SUMMARY: no allow rules — the port is closed from outside.");

@@ -62,6 +62,9 @@ class DiagTest : public ::testing::Test {
                 return true;
             },
             error));
+        // The kernel holds what the store says unless a test says otherwise.
+        firewall::Firewall firewall(store_, nft_);
+        ASSERT_TRUE(firewall.reproject(error)) << error;
     }
     // The lines of one numbered section, its heading included.
     Lines section(char number) const {
@@ -153,6 +156,17 @@ TEST_F(DiagTest, RuleSectionListsEveryRuleOfThePortAndSummarises) {
     });
     RunDiag(system_);
     EXPECT_EQ(section('5').back(), "   SUMMARY: active allow rules: 1");
+
+    // The kernel decides: a table someone deleted leaves the port open whatever the rules say.
+    lines_.clear();
+    nft_.table.clear();
+    RunDiag(system_);
+    const Lines missing = section('5');
+    EXPECT_TRUE(printed("   [PROBLEM] enforcement: the table inet velmora is missing from the kernel"));
+    EXPECT_EQ(Lines(missing.end() - 3, missing.end()),
+              (Lines{"   [PROBLEM] the port is OPEN from outside and NO key is asked for:",
+                     "   the table inet velmora is missing from the kernel.",
+                     "   Fix it: Velmora.exe harden"}));
 
     lines_.clear();
     setPolicy([](FirewallPolicy& policy) { policy.rules.clear(); });

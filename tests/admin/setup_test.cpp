@@ -40,7 +40,7 @@ class FakeSystemctl : public Systemctl {
         if (verb == "daemon-reload") return {true, 0, ""};
         const std::string& unit = verb == "show" ? args[1] : args.back();
         const bool loaded =
-            unit == "xrdp.service" || FileExists(JoinPath(unitDirectory_, kServiceUnit));
+            unit == "xrdp.service" || FileExists(JoinPath(unitDirectory_, unit));
         if (verb == "show") {
             return {true, 0,
                     std::string("LoadState=") + (loaded ? "loaded" : "not-found") +
@@ -212,7 +212,16 @@ TEST_F(SetupTest, FirstSetupRegistersTheServiceAndLeavesThePortOpenWithoutKeys) 
     ASSERT_TRUE(ReadFileText(services_.unitPath(), unit));
     EXPECT_NE(unit.find("ExecStart=\"/opt/velmora/velmora\" --service\n"), std::string::npos);
     EXPECT_EQ(systemctl_.active, (std::set<std::string>{kServiceUnit}));
-    EXPECT_EQ(systemctl_.enabled, (std::set<std::string>{kServiceUnit, "xrdp.service"}));
+    EXPECT_EQ(systemctl_.enabled,
+              (std::set<std::string>{kServiceUnit, kFirewallUnit, "xrdp.service"}));
+    // The boot unit puts the rules into the kernel before any network or xrdp comes up.
+    ASSERT_TRUE(ReadFileText(services_.firewallUnitPath(), unit));
+    EXPECT_NE(unit.find("ExecStart=\"/opt/velmora/velmora\" --apply-firewall\n"), std::string::npos);
+    EXPECT_NE(unit.find("DefaultDependencies=no\n"), std::string::npos);
+    EXPECT_NE(unit.find("After=nftables.service\n"), std::string::npos);
+    EXPECT_NE(unit.find("Before=network-pre.target xrdp.service velmora.service\n"),
+              std::string::npos);
+    EXPECT_NE(unit.find("WantedBy=sysinit.target\n"), std::string::npos);
 
     const gate::GateConfig config = storedConfig();
     auto result = resultFile(resultPath);
@@ -315,11 +324,18 @@ TEST_F(SetupTest, UninstallRemovesTheServiceAndTheGateRulesButKeepsThePortClosed
                           "Removing firewall rules created by the gate",
                           "Removing the certificate binding",
                           "",
-                          "The RDP port remains closed: the allow rules were disabled.",
-                          "To restore ordinary RDP access, enable the rules of the",
-                          "\"Remote Desktop\" group in the rule store:  Velmora.exe unlock",
+                          "The RDP port stays closed until the next boot: the allow rules are "
+                          "disabled and",
+                          "the kernel keeps the table inet velmora. velmora-firewall.service is "
+                          "removed, so",
+                          "the port reopens at the next boot unless the rules are kept, for "
+                          "instance with",
+                          "  nft list table inet velmora >> /etc/nftables.conf",
+                          "To restore ordinary RDP access now:  Velmora.exe unlock",
                       }));
     EXPECT_FALSE(FileExists(services_.unitPath()));
+    EXPECT_FALSE(FileExists(services_.firewallUnitPath()));
+    EXPECT_FALSE(systemctl_.enabled.contains(kFirewallUnit));
     EXPECT_TRUE(systemctl_.active.empty());
     EXPECT_FALSE(systemctl_.enabled.contains(kServiceUnit));
 

@@ -68,7 +68,7 @@ TEST(NftProjection, AClosedMachineWithOneGrantAndOneStream) {
               "table inet velmora {\n"
               "\tchain input {\n"
               "\t\ttype filter hook input priority filter; policy accept;\n"
-              "\t\ttcp dport 3389 jump tcp_3389\n"
+              "\t\ttcp dport 3389 jump tcp_3389 comment \"" + nftProjectionMark(policy) + "\"\n"
               "\t\tudp dport 7441 jump udp_7441\n"
               "\t\tudp dport 7442 jump udp_7442\n"
               "\t\tudp dport 7443 jump udp_7443\n"
@@ -195,7 +195,8 @@ TEST(NftProjection, CoveredPortsFollowTheEnforcementSettings) {
     const std::string script = nftProjectionScript(policy);
     EXPECT_EQ(chain(script, "input"),
               (Lines{"type filter hook input priority filter; policy accept;",
-                     "tcp dport 3390 jump tcp_3390", "udp dport 65534 jump udp_65534",
+                     "tcp dport 3390 jump tcp_3390 comment \"" + nftProjectionMark(policy) + "\"",
+                     "udp dport 65534 jump udp_65534",
                      "udp dport 65535 jump udp_65535"}));
     // The built-in rule is for 3389, which is now outside the projection.
     EXPECT_EQ(chain(script, "tcp_3390_domain"), Lines{"<absent>"});
