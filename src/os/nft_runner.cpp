@@ -9,7 +9,6 @@
 #include <cerrno>
 
 #include "os/child_process.h"
-#include "os/nft_watch.h"
 #include "os/spawn_attributes.h"
 #include "os/system_error.h"
 #include "os/unique_fd.h"

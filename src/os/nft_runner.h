@@ -5,13 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace vel {
+#include "os/nft_watch.h"
 
-// Ends a watch on nftables' changes when destroyed.
-class NftWatch {
-  public:
-    virtual ~NftWatch() = default;
-};
+namespace vel {
 
 // The kernel's nftables: applying scripts, reading a table back, watching for changes.
 class NftRunner {

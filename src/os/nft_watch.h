@@ -5,9 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "os/nft_runner.h"
-
 namespace vel {
+
+// Ends a watch on nftables' changes when destroyed.
+class NftWatch {
+  public:
+    virtual ~NftWatch() = default;
+};
 
 // Runs `argv` (an `nft monitor` command) and calls `changed` after each piece of output it
 // prints, restarting the command when it ends. nullptr when it cannot be started at all.
