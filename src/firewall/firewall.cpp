@@ -490,14 +490,4 @@ bool Firewall::removeKernelTable(std::string& error) {
     return nft_.apply(nftRemovalScript(), error);
 }
 
-const char* KernelStateName(KernelState state) {
-    switch (state) {
-        case KernelState::Enforced: return "enforced";
-        case KernelState::Off: return "off";
-        case KernelState::Missing: return "missing";
-        case KernelState::Different: return "different";
-    }
-    return "different";
-}
-
 }  // namespace vel::firewall

@@ -31,9 +31,6 @@ enum class KernelState {
     Different,  // the kernel's table is not the projection of the store
 };
 
-// "enforced", "off", "missing", "different".
-const char* KernelStateName(KernelState state);
-
 struct FirewallRuleInfo {
     std::string name;
     std::string remoteAddresses;
