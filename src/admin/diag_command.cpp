@@ -133,10 +133,12 @@ void FirewallSection(RecoverySystem& system, std::uint16_t rdpPort) {
     print(std::string("   firewall on in all profiles: ") + (allOn ? "yes" : "NO"));
     print(std::string("   inbound by default: ") + (inboundAllowed ? "ALLOWED" : "blocked"));
     // What the kernel holds decides, not what the store says.
-    const std::string exposure = KernelExposure(firewall);
-    print(exposure.empty()        ? "   enforcement: nftables on"
-          : enforcement.enabled ? "   [PROBLEM] enforcement: " + exposure
-                                : "   [info] rules are kept but not enforced");
+    bool readable = false;
+    const std::string exposure = KernelExposure(firewall, readable);
+    print(exposure.empty()         ? "   enforcement: nftables on"
+          : !enforcement.enabled ? "   [info] rules are kept but not enforced"
+          : readable             ? "   [PROBLEM] enforcement: " + exposure
+                                 : "   [info] enforcement: " + exposure);
 
     const std::vector<Firewall::PortRule> rules = firewall.rulesForPort(rdpPort, error);
     if (rules.empty()) print("   [PROBLEM] no rules found for this port at all");
@@ -156,7 +158,7 @@ void FirewallSection(RecoverySystem& system, std::uint16_t rdpPort) {
         print("   [PROBLEM] inbound is allowed by default — without blocking");
         print("   rules the RDP port is OPEN from outside.");
         print("   Fix it: Velmora.exe harden");
-    } else if (!exposure.empty()) {
+    } else if (!exposure.empty() && readable) {
         print("   [PROBLEM] the port is OPEN from outside and NO key is asked for:");
         print("   " + exposure + ".");
         print("   Fix it: Velmora.exe harden");

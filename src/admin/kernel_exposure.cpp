@@ -2,12 +2,11 @@
 
 namespace vel::admin {
 
-std::string KernelExposure(firewall::Firewall& firewall) {
+std::string KernelExposure(firewall::Firewall& firewall, bool& readable) {
     firewall::KernelState state = firewall::KernelState::Missing;
     std::string error;
-    if (!firewall.checkKernel(state, error)) {
-        return "the kernel's firewall table cannot be read (" + error + ")";
-    }
+    readable = firewall.checkKernel(state, error);
+    if (!readable) return "the kernel's firewall table cannot be read (" + error + ")";
     switch (state) {
         case firewall::KernelState::Enforced:
             return {};

@@ -6,8 +6,9 @@
 
 namespace vel::admin {
 
-// Why the kernel does not enforce the rule store, for status, diag and harden; empty when it
-// does. Reads the kernel's table, not only the store.
-std::string KernelExposure(firewall::Firewall& firewall);
+// Why the kernel does not enforce the rule store, for status and diag; empty when it does. Reads
+// the kernel's table, not only the store; readable is false when that could not be done (without
+// root, for instance), and then nothing is known either way.
+std::string KernelExposure(firewall::Firewall& firewall, bool& readable);
 
 }  // namespace vel::admin

@@ -62,11 +62,13 @@ void printFirewall(Firewall& firewall, const LineWriter& out) {
     }
     out(std::string("  Firewall on in all profiles: ") + (allOn ? "yes" : "NO"));
     out(std::string("  Inbound by default:          ") + (allows ? "ALLOWED (unsafe)" : "blocked"));
-    const std::string exposure = KernelExposure(firewall);
+    bool readable = false;
+    const std::string exposure = KernelExposure(firewall, readable);
     out(std::string("  Kernel enforcement:          ") +
-        (exposure.empty() ? "on (nftables)"
-         : enforcement.enabled ? "NOT in force — " + exposure
-                               : "off — rules are kept but not enforced"));
+        (exposure.empty()        ? "on (nftables)"
+         : !enforcement.enabled ? "off — rules are kept but not enforced"
+         : readable             ? "NOT in force — " + exposure
+                                : "unknown — " + exposure));
     if (!allOn || allows) {
         out("  WARNING: in this state the RDP port is OPEN from outside and no");
         out("  key is asked for. Fix it: Velmora.exe harden");
@@ -113,9 +115,12 @@ int CmdStatus(int, char**, const LineWriter& out, Systemctl& systemctl) {
     FileFirewallStore firewallStore(DataDirectory());
     NftCommand nft;
     Firewall firewall(firewallStore, nft);
-    const std::string exposure = KernelExposure(firewall);
+    bool readable = false;
+    const std::string exposure = KernelExposure(firewall, readable);
     if (keys > 0 && exposure.empty()) {
         out("  Protection is active: the RDP port opens only on a FIDO key.");
+    } else if (keys > 0 && !readable) {
+        out("  Protection cannot be confirmed: " + exposure + ".");
     } else if (keys > 0) {
         out("  WARNING: protection is NOT in force, the RDP port is open to everyone:");
         out("  " + exposure + ". Fix it: Velmora.exe harden");

@@ -168,6 +168,15 @@ TEST_F(DiagTest, RuleSectionListsEveryRuleOfThePortAndSummarises) {
                      "   the table inet velmora is missing from the kernel.",
                      "   Fix it: Velmora.exe harden"}));
 
+    // Without access to the kernel (no root) nothing is claimed either way.
+    lines_.clear();
+    nft_.failure = "nft failed: Operation not permitted";
+    RunDiag(system_);
+    EXPECT_TRUE(printed("   [info] enforcement: the kernel's firewall table cannot be read (nft "
+                        "failed: Operation not permitted)"));
+    EXPECT_EQ(section('5').back(), "   SUMMARY: active allow rules: 1");
+    nft_.failure.clear();
+
     lines_.clear();
     setPolicy([](FirewallPolicy& policy) { policy.rules.clear(); });
     RunDiag(system_);
