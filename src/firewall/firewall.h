@@ -40,8 +40,8 @@ struct FirewallRuleInfo {
 
 // The only code that reads or changes the firewall policy. Every change is followed by a fresh
 // projection into the kernel while enforcement is on, and a projection that fails fails the
-// change. Not thread-safe: one thread uses an
-// instance (the firewall worker in the service, the main thread in commands).
+// change. Not thread-safe: one thread uses an instance (the firewall worker in the service, the
+// main thread in commands).
 class Firewall {
   public:
     struct PortRule {

@@ -63,7 +63,6 @@ class ServiceControl {
 
     // The remote-desktop unit the TermService operations use (xrdp.service until set).
     void setRemoteDesktopUnit(std::string unit);
-    const std::string& remoteDesktopUnit() const { return remoteDesktopUnit_; }
 
     // Writes velmora-firewall.service for exePath, ordered before the remote-desktop unit, and
     // enables it at boot.
