@@ -13,8 +13,9 @@ class NftWatch {
     virtual ~NftWatch() = default;
 };
 
-// Runs `argv` (an `nft monitor` command) and calls `changed` after each piece of output it
-// prints, restarting the command when it ends. nullptr when it cannot be started at all.
+// Runs `argv` (an `nft monitor` command; argv[0] looked up on PATH) and calls `changed` after
+// each piece of output it prints, restarting the command a second after it ends. The command ends
+// with the watch, and with this process however it ends. nullptr when argv[0] is not found.
 std::unique_ptr<NftWatch> StartNftMonitor(std::vector<std::string> argv,
                                           std::function<void()> changed);
 

@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <thread>
 
+#include "os/files.h"
 #include "os/nft_watch.h"
+#include "os/paths.h"
+#include "support/temp_dir.h"
 
 namespace vel {
 namespace {
@@ -51,6 +56,31 @@ TEST(NftMonitor, EachOutputIsAChangeAndTheWatchEndsItsChild) {
         EXPECT_EQ(changes, 1);
     }
     EXPECT_EQ(StartNftMonitor({"/nonexistent/nft", "monitor"}, [] {}), nullptr);
+}
+
+TEST(NftMonitor, TheCommandDiesWithAProcessThatIsKilledOutright) {
+    test::TempDir dir;
+    const std::string pidFile = JoinPath(dir.path(), "pid");
+    const pid_t gate = ::fork();
+    ASSERT_GE(gate, 0);
+    if (gate == 0) {
+        auto watch = StartNftMonitor({"sh", "-c", "echo $$ >\"$0\"; exec sleep 60", pidFile},
+                                     [] {});
+        for (int i = 0; i < 500 && !FileExists(pidFile); ++i) ::usleep(10'000);
+        ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(gate, &status, 0), gate);
+    std::string text;
+    ASSERT_TRUE(ReadFileText(pidFile, text));
+    const pid_t monitor = std::stoi(text);
+    bool gone = false;
+    for (int i = 0; i < 500 && !gone; ++i) {
+        gone = ::kill(monitor, 0) != 0;
+        if (!gone) ::usleep(10'000);
+    }
+    EXPECT_TRUE(gone) << "the monitor outlived its process";
+    if (!gone) ::kill(monitor, SIGKILL);
 }
 
 }  // namespace
