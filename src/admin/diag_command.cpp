@@ -5,6 +5,7 @@
 #include <string>
 
 #include "admin/admin_commands.h"
+#include "admin/kernel_exposure.h"
 #include "admin/recovery_commands.h"
 #include "core/time.h"
 #include "firewall/disarmed_marker.h"
@@ -61,8 +62,7 @@ void ServiceSection(RecoverySystem& system, const GateStore& store) {
     const auto& print = system.print;
     print("3. Gate service");
     std::string state, error;
-    print("   state: " +
-          (system.service.queryServiceState(state, error) ? state : "unknown (" + error + ")"));
+    print("   state: " + (system.service.queryServiceState(state, error) ? state : "unknown"));
     if (isDisarmed(system.dataDirectory)) {
         print("   [info] the gate is DISARMED: it does not touch the firewall");
         print("          marker: " + disarmedMarkerPath(system.dataDirectory));
@@ -132,8 +132,13 @@ void FirewallSection(RecoverySystem& system, std::uint16_t rdpPort) {
     }
     print(std::string("   firewall on in all profiles: ") + (allOn ? "yes" : "NO"));
     print(std::string("   inbound by default: ") + (inboundAllowed ? "ALLOWED" : "blocked"));
-    print(enforcement.enabled ? "   enforcement: nftables on"
-                              : "   [info] rules are kept but not enforced");
+    // What the kernel holds decides, not what the store says.
+    bool readable = false;
+    const std::string exposure = KernelExposure(firewall, readable);
+    print(exposure.empty()         ? "   enforcement: nftables on"
+          : !enforcement.enabled ? "   [info] rules are kept but not enforced"
+          : readable             ? "   [PROBLEM] enforcement: " + exposure
+                                 : "   [info] enforcement: " + exposure);
 
     const std::vector<Firewall::PortRule> rules = firewall.rulesForPort(rdpPort, error);
     if (rules.empty()) print("   [PROBLEM] no rules found for this port at all");
@@ -153,6 +158,10 @@ void FirewallSection(RecoverySystem& system, std::uint16_t rdpPort) {
         print("   [PROBLEM] inbound is allowed by default — without blocking");
         print("   rules the RDP port is OPEN from outside.");
         print("   Fix it: Velmora.exe harden");
+    } else if (!exposure.empty() && readable) {
+        print("   [PROBLEM] the port is OPEN from outside and NO key is asked for:");
+        print("   " + exposure + ".");
+        print("   Fix it: Velmora.exe harden");
     } else if (active == 0) {
         print("   SUMMARY: no allow rules — the port is closed from outside.");
         print("   Restore access: Velmora.exe unlock");
@@ -167,6 +176,7 @@ int RunDiag(RecoverySystem& system) {
     GateStore store;
     GateConfig config;
     static_cast<void>(LoadGateConfig(system.dataDirectory, store, config));
+    system.service.setRemoteDesktopUnit(config.rdpService);
     system.print("RDP access diagnostics");
     system.print("======================");
     RemoteDesktopSection(system);

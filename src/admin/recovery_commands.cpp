@@ -21,8 +21,7 @@ namespace {
 // The state the service is in, or "unknown" with systemd's answer when it cannot be read.
 std::string ServiceStateText(ServiceControl& service) {
     std::string state, error;
-    if (service.queryServiceState(state, error)) return state;
-    return "unknown (" + error + ")";
+    return service.queryServiceState(state, error) ? state : "unknown";
 }
 
 bool StillRunning(ServiceControl& service) {
@@ -46,29 +45,49 @@ void StopGateService(RecoverySystem& system) {
     print("     state: " + ServiceStateText(system.service));
 }
 
+// Unlock exists to let the administrator in: when the rules cannot be put into the kernel, the
+// gate's table goes rather than keep the port closed.
+void RemoveKernelTable(RecoverySystem& system, Firewall& firewall) {
+    std::string error;
+    if (firewall.removeKernelTable(error)) {
+        system.print("     the table inet velmora was removed from the kernel");
+    } else {
+        system.print("     FAILED to remove the table inet velmora: " + error);
+    }
+}
+
 bool RestoreFirewallRules(RecoverySystem& system, Firewall& firewall, std::uint16_t rdpPort) {
     const auto& print = system.print;
     std::string error;
     if (!firewall.connect(error)) {
         print("     firewall unavailable: " + error);
+        RemoveKernelTable(system, firewall);
         return false;
     }
-    // A grant left behind would keep one address open after protection returns; a failure here
-    // shows up in enableRdpAccess below, which walks the same rules.
-    firewall.removeAllGrantRules(error);
+    // A grant left behind would keep one address open after protection returns.
+    if (firewall.removeAllGrantRules(error) < 0) {
+        print("     could not remove the temporary grant rules: " + error);
+    }
     std::vector<std::string> restored;
     if (!firewall.enableRdpAccess(rdpPort, restored, error)) {
         print("     firewall unavailable: " + error);
+        RemoveKernelTable(system, firewall);
         return false;
     }
     if (restored.empty()) {
         print("     no disabled rules found — they are already enabled");
-        return true;
+    } else {
+        char line[64];
+        std::snprintf(line, sizeof line, "     rules enabled: %zu", restored.size());
+        print(line);
+        for (const std::string& name : restored) print("        " + name);
     }
-    char line[64];
-    std::snprintf(line, sizeof line, "     rules enabled: %zu", restored.size());
-    print(line);
-    for (const std::string& name : restored) print("        " + name);
+    // Projected even when nothing changed in the store: the kernel may hold an older table.
+    if (!firewall.reproject(error)) {
+        print("     the rules could not be enforced: " + error);
+        RemoveKernelTable(system, firewall);
+        return false;
+    }
     return true;
 }
 
@@ -102,14 +121,27 @@ bool VerifyRulesOpen(RecoverySystem& system, Firewall& firewall, std::uint16_t r
     const auto& print = system.print;
     system.sleep(3000);
     std::string error;
-    bool open = false;
+    bool rulesOpen = false;
     if (firewall.connect(error)) {
         for (const Firewall::PortRule& rule : firewall.rulesForPort(rdpPort, error)) {
-            open = open || (rule.enabled && rule.allow);
+            rulesOpen = rulesOpen || (rule.enabled && rule.allow);
         }
     }
+    // The kernel decides: no table of ours lets everything through; our table lets through
+    // what the rules allow; any other table is not what the rules say.
+    firewall::KernelState state = firewall::KernelState::Different;
+    if (!firewall.checkKernel(state, error)) {
+        print("     PROBLEM: the kernel's firewall table cannot be read: " + error);
+        return false;
+    }
+    const bool open = state == firewall::KernelState::Off ||
+                      state == firewall::KernelState::Missing ||
+                      (state == firewall::KernelState::Enforced && rulesOpen);
     if (open) {
         print("     rules in place, port is open");
+    } else if (state == firewall::KernelState::Different) {
+        print("     PROBLEM: the kernel's table inet velmora is not the one the rules describe.");
+        print("     Check the ruleset (nft list ruleset) and that the service is stopped.");
     } else {
         print("     PROBLEM: the allow rules are gone again.");
         print("     Something keeps disabling them. Check the ruleset");
@@ -165,6 +197,7 @@ int RunUnlock(RecoverySystem& system) {
     GateStore store;
     GateConfig config;
     static_cast<void>(LoadGateConfig(system.dataDirectory, store, config));
+    system.service.setRemoteDesktopUnit(config.rdpService);
     Firewall firewall(system.firewallStore, system.nft);
     const bool rulesRestored = RestoreFirewallRules(system, firewall, config.rdpPort);
 

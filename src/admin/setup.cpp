@@ -160,6 +160,7 @@ bool setupGate(SetupEnvironment& env, gate::GateStore& store, bool requireUserVe
         }
     }
     gate::GateConfig config = store.config();
+    env.services.setRemoteDesktopUnit(config.rdpService);
     config.requireUserVerification = requireUserVerification;
     if (grantSeconds > 0) {
         config.grantSeconds =
@@ -181,12 +182,22 @@ bool setupGate(SetupEnvironment& env, gate::GateStore& store, bool requireUserVe
     if (!bindCertificate(certificate, error)) return false;
 
     env.print("[5/7] Enabling Remote Desktop with NLA");
-    if (!enableRemoteDesktopWithNla(env.services, error)) return false;
+    std::string rdpState;
+    if (env.services.termServiceState(rdpState) && rdpState == "not installed") {
+        // The gate still guards the port; the administrator names the unit in gate.json.
+        env.print("      WARNING: " + config.rdpService +
+                  " is not installed; set \"rdpService\" in gate.json to the remote-desktop unit");
+        Log(LogLevel::Warn, "setup: the remote-desktop unit %s is not installed",
+            config.rdpService.c_str());
+    } else if (!enableRemoteDesktopWithNla(env.services, error)) {
+        return false;
+    }
 
     if (!firewallStep(env, config, store.activeCredentialCount() > 0, error)) return false;
 
     env.print("[7/7] Registering the service");
     return env.services.installService(env.executablePath, error) &&
+           env.services.installFirewallUnit(env.executablePath, error) &&
            env.services.startService(error);
 }
 
@@ -199,6 +210,7 @@ bool uninstallGate(SetupEnvironment& env, std::string& error) {
     std::string ignored;
     static_cast<void>(env.services.stopService(ignored));
     if (!env.services.deleteService(error)) return false;
+    if (!env.services.deleteFirewallUnit(error)) return false;
 
     env.print("Removing firewall rules created by the gate");
     // Enforcement stays on: the kernel keeps the projection of the store, whose Remote Desktop
@@ -218,9 +230,11 @@ bool uninstallGate(SetupEnvironment& env, std::string& error) {
     env.print("Removing the certificate binding");
 
     env.print("");
-    env.print("The RDP port remains closed: the allow rules were disabled.");
-    env.print("To restore ordinary RDP access, enable the rules of the");
-    env.print("\"Remote Desktop\" group in the rule store:  Velmora.exe unlock");
+    env.print("The RDP port stays closed until the next boot: the allow rules are disabled and");
+    env.print("the kernel keeps the table inet velmora. velmora-firewall.service is removed, so");
+    env.print("the port reopens at the next boot unless the rules are kept, for instance with");
+    env.print("  nft list table inet velmora >> /etc/nftables.conf");
+    env.print("To restore ordinary RDP access now:  Velmora.exe unlock");
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "admin/admin_commands.h"
+#include "admin/kernel_exposure.h"
 #include "core/time.h"
 #include "firewall/firewall.h"
 #include "firewall/firewall_store_file.h"
@@ -51,10 +52,7 @@ void printCountryFilter(const GateConfig& config, const LineWriter& out) {
     }
 }
 
-void printFirewall(const LineWriter& out) {
-    FileFirewallStore store(DataDirectory());
-    NftCommand nft;
-    Firewall firewall(store, nft);
+void printFirewall(Firewall& firewall, const LineWriter& out) {
     std::string error;
     bool allOn = false;
     bool allows = false;
@@ -67,8 +65,13 @@ void printFirewall(const LineWriter& out) {
     }
     out(std::string("  Firewall on in all profiles: ") + (allOn ? "yes" : "NO"));
     out(std::string("  Inbound by default:          ") + (allows ? "ALLOWED (unsafe)" : "blocked"));
+    bool readable = false;
+    const std::string exposure = KernelExposure(firewall, readable);
     out(std::string("  Kernel enforcement:          ") +
-        (enforcement.enabled ? "on (nftables)" : "off — rules are kept but not enforced"));
+        (exposure.empty()        ? "on (nftables)"
+         : !enforcement.enabled ? "off — rules are kept but not enforced"
+         : readable             ? "NOT in force — " + exposure
+                                : "unknown — " + exposure));
     if (!allOn || allows) {
         out("  WARNING: in this state the RDP port is OPEN from outside and no");
         out("  key is asked for. Fix it: Velmora.exe harden");
@@ -114,14 +117,28 @@ int CmdStatus(int, char**, const LineWriter& out, Systemctl& systemctl) {
         out("  Enrollment code active until " + FormatLocalTime(store.enrollmentExpiresAt()));
     }
     printCountryFilter(config, out);
-    if (keys > 0) {
+    services.setRemoteDesktopUnit(config.rdpService);
+    std::string rdpState;
+    static_cast<void>(services.termServiceState(rdpState));
+    out("  Remote desktop: " + config.rdpService + " (" + rdpState + ")");
+    FileFirewallStore firewallStore(DataDirectory());
+    NftCommand nft;
+    Firewall firewall(firewallStore, nft);
+    bool readable = false;
+    const std::string exposure = KernelExposure(firewall, readable);
+    if (keys > 0 && exposure.empty()) {
         out("  Protection is active: the RDP port opens only on a FIDO key.");
+    } else if (keys > 0 && !readable) {
+        out("  Protection cannot be confirmed: " + exposure + ".");
+    } else if (keys > 0) {
+        out("  WARNING: protection is NOT in force, the RDP port is open to everyone:");
+        out("  " + exposure + ". Fix it: Velmora.exe harden");
     } else {
         out("  Protection is NOT active: no keys, the RDP port works as usual.");
         out("  Issue a code with 'Velmora.exe code' and enroll a key —");
         out("  the port will close automatically right after that.");
     }
-    printFirewall(out);
+    printFirewall(firewall, out);
     return 0;
 }
 
@@ -169,6 +186,17 @@ int CmdHarden(int, char**, const LineWriter& out) {
         out("    " + error);
         out("While it is off, the RDP port is open and no key is asked for.");
     }
+    // The rules close nothing until the kernel enforces them.
+    EnforcementSettings enforcement;
+    const bool wasOn = firewall.enforcement(enforcement, error) && enforcement.enabled;
+    if (firewall.setEnforcement({true, config.rdpPort, config.streamPort}, error)) {
+        out(wasOn ? "nftables enforcement is on (table inet velmora)."
+                  : "nftables enforcement switched on (table inet velmora).");
+    } else {
+        out("WARNING: nftables enforcement could not be switched on:");
+        out("    " + error);
+        out("While it is off, the RDP port is open and no key is asked for.");
+    }
     return 0;
 }
 
@@ -179,7 +207,7 @@ int CmdStop(int, char**, const LineWriter& out, Systemctl& systemctl) {
     out("Removing auto-restart");
     if (!services.disableRestartOnFailure(error)) out("  " + error);
     out("Normal stop");
-    if (!services.stopService(error)) out("  " + error);
+    static_cast<void>(services.stopService(error));
     std::string state;
     if (!services.queryServiceState(state, error)) state = "unknown";
     if (state == "running" || state == "stopping") {

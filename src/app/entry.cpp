@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/command_table.h"
+#include "app/firewall_role.h"
 #include "app/gate_roles.h"
 #include "app/usage.h"
 #include "core/version.h"
@@ -69,6 +70,7 @@ int RunVelmora(int argc, char** argv) {
         return RunDefaultCommand();
     }
     if (SameCommand(argv[1], "--service")) return runServiceRole();
+    if (SameCommand(argv[1], "--apply-firewall")) return RunApplyFirewallRole();
 
     for (const Command& command : CommandTable()) {
         if (SameCommand(argv[1], command.name)) return command.handler(argc, argv);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "firewall/kernel_table.h"
 #include "firewall/nft_projection.h"
 #include "firewall/remote_addresses.h"
 #include "os/log.h"
@@ -93,8 +94,9 @@ int Firewall::suppressAllowRules(std::uint16_t port, std::string& error,
             return true;
         },
         error);
-    if (count > 0) reprojectAfterChange();
-    return walked ? count : -1;
+    if (!walked) return -1;
+    if (count > 0 && !reproject(error)) return -1;
+    return count;
 }
 
 bool Firewall::enableRdpAccess(std::uint16_t port, std::vector<std::string>& restored,
@@ -120,8 +122,8 @@ bool Firewall::enableRdpAccess(std::uint16_t port, std::vector<std::string>& res
             return true;
         },
         error);
-    if (changed) reprojectAfterChange();
-    return walked;
+    if (!walked) return false;
+    return !changed || reproject(error);
 }
 
 std::vector<Firewall::PortRule> Firewall::rulesForPort(std::uint16_t port, std::string& error) {
@@ -172,7 +174,7 @@ int Firewall::removeAllGrantRules(std::string& error) {
     }
     if (removed > 0) {
         Log(LogLevel::Info, "removed %d stale grant rule(s)", removed);
-        reprojectAfterChange();
+        if (!reproject(error)) return -1;
     }
     return removed;
 }
@@ -198,9 +200,14 @@ bool Firewall::ensureServicePortRule(std::uint16_t port, bool& created, std::str
     const FirewallRule rule = inboundAllowRule(kServiceRuleName, kServiceRuleDescription,
                                                kServiceGroup, kProtocolTcp, port);
     const bool added = store_.addRule(rule, detail);
-    if (added || found) reprojectAfterChange();
+    std::string projectError;
+    const bool projected = !(added || found) || reproject(projectError);
     if (!added) {
         error = failedText("FirewallStore::addRule(service port)", detail);
+        return false;
+    }
+    if (!projected) {
+        error = projectError;
         return false;
     }
     created = true;
@@ -227,7 +234,12 @@ bool Firewall::addAllowRule(const std::string& name, std::uint16_t port,
         error = failedText("FirewallStore::addRule", detail);
         return false;
     }
-    reprojectAfterChange();
+    if (!reproject(error)) {
+        // A rule the kernel never received must not open the port at some later projection.
+        std::string ignored;
+        if (store_.removeRule(name, ignored)) static_cast<void>(reproject(ignored));
+        return false;
+    }
     return true;
 }
 
@@ -238,8 +250,7 @@ bool Firewall::removeRule(const std::string& name, std::string& error) {
         error = failedText("FirewallStore::removeRule", detail);
         return false;
     }
-    reprojectAfterChange();
-    return true;
+    return reproject(error);
 }
 
 bool Firewall::defaultInboundAllows(bool& allows, std::string& error) {
@@ -264,14 +275,14 @@ bool Firewall::setDefaultInboundBlock(std::string& error) {
         std::string detail;
         if (!store_.setDefaultInboundAction(profile, RuleAction::Block, detail)) {
             error = failedText("FirewallStore::setDefaultInboundAction", detail);
-            if (changedAny) reprojectAfterChange();
+            std::string ignored;
+            if (changedAny) static_cast<void>(reproject(ignored));
             return false;
         }
         changedAny = true;
     }
     Log(LogLevel::Info, "default inbound action set to Block on all profiles");
-    reprojectAfterChange();
-    return true;
+    return reproject(error);
 }
 
 bool Firewall::isEnabledOnAllProfiles(bool& allOn, std::string& error) {
@@ -304,14 +315,15 @@ bool Firewall::enableOnAllProfiles(bool& changed, std::string& error) {
         if (failed != nullptr) {
             error = failedText(failed, detail);
             // Profiles already switched on stay on.
-            if (changed) reprojectAfterChange();
+            std::string ignored;
+            if (changed) static_cast<void>(reproject(ignored));
             return false;
         }
         if (!on) changed = true;
     }
     if (changed) {
         Log(LogLevel::Info, "the Windows Firewall was switched on for every profile");
-        reprojectAfterChange();
+        return reproject(error);
     }
     return true;
 }
@@ -333,10 +345,12 @@ bool Firewall::setEnforcement(const EnforcementSettings& settings, std::string& 
     if (!connect(error)) return false;
     std::string nftError;
     std::string detail;
+    std::string mark;
     // nft runs under the store's lock, so no other process can project an older policy after it.
     const bool stored = store_.update(
         [&](FirewallPolicy& policy, std::string&) {
             policy.enforcement = settings;
+            if (settings.enabled) mark = nftProjectionMark(policy);
             const std::string script =
                 settings.enabled ? nftProjectionScript(policy) : nftRemovalScript();
             // Switching on is kept only when the kernel took the projection; off is kept anyway.
@@ -351,6 +365,7 @@ bool Firewall::setEnforcement(const EnforcementSettings& settings, std::string& 
         error = nftError;
         return false;
     }
+    if (settings.enabled) recordProjection(mark);
     return true;
 }
 
@@ -358,26 +373,121 @@ bool Firewall::reproject(std::string& error) {
     if (!connect(error)) return false;
     std::string nftError;
     std::string detail;
+    std::string mark;
     // The shared lock stays held while nft runs: a writer that changes the store afterwards
     // projects after us, so the kernel always ends with the newest policy.
     const bool read = store_.read(
         [&](const FirewallPolicy& policy, std::string&) {
-            return !policy.enforcement.enabled || nft_.apply(nftProjectionScript(policy), nftError);
+            if (!policy.enforcement.enabled) return true;
+            mark = nftProjectionMark(policy);
+            return nft_.apply(nftProjectionScript(policy), nftError);
         },
         detail);
     if (!nftError.empty()) {
         error = nftError;
         return false;
     }
-    if (!read) error = failedText("FirewallStore::read", detail);
-    return read;
+    if (!read) {
+        error = failedText("FirewallStore::read", detail);
+        return false;
+    }
+    if (!mark.empty()) recordProjection(mark);
+    return true;
 }
 
-void Firewall::reprojectAfterChange() {
-    std::string error;
-    if (!reproject(error)) {
-        Log(LogLevel::Error, "the firewall rules could not be enforced: %s", error.c_str());
+void Firewall::recordProjection(const std::string& mark) {
+    projectedMark_ = mark;
+    projectedFingerprint_.clear();
+    std::string json;
+    std::string ignored;
+    KernelTableListing listing;
+    if (nft_.listTable("inet", "velmora", json, ignored) &&
+        readKernelTableListing(json, listing, ignored) && listing.mark == mark) {
+        projectedFingerprint_ = listing.fingerprint;
     }
+}
+
+bool Firewall::syncPorts(std::uint16_t rdpPort, std::uint16_t streamPort, std::string& error) {
+    if (!connect(error)) return false;
+    std::string detail;
+    bool changed = false;
+    const bool stored = store_.update(
+        [&](FirewallPolicy& policy, std::string&) {
+            EnforcementSettings& settings = policy.enforcement;
+            if (settings.rdpPort == rdpPort && settings.streamPort == streamPort) return false;
+            settings.rdpPort = rdpPort;
+            settings.streamPort = streamPort;
+            changed = true;
+            return true;
+        },
+        detail);
+    if (changed && !stored) {
+        error = failedText("FirewallStore::update", detail);
+        return false;
+    }
+    if (changed) {
+        Log(LogLevel::Info, "the firewall now covers RDP port %u and stream ports from %u",
+            static_cast<unsigned>(rdpPort), static_cast<unsigned>(streamPort));
+    }
+    return !changed || reproject(error);
+}
+
+bool Firewall::checkKernel(KernelState& state, std::string& error) {
+    if (!connect(error)) return false;
+    std::string detail;
+    bool enabled = false;
+    std::string mark;
+    if (!store_.read(
+            [&](const FirewallPolicy& policy, std::string&) {
+                enabled = policy.enforcement.enabled;
+                if (enabled) mark = nftProjectionMark(policy);
+                return true;
+            },
+            detail)) {
+        error = failedText("FirewallStore::read", detail);
+        return false;
+    }
+    std::string json;
+    KernelTableListing listing;
+    if (!nft_.listTable("inet", "velmora", json, error) ||
+        !readKernelTableListing(json, listing, error)) {
+        return false;
+    }
+    if (!enabled) {
+        // A table left behind still drops traffic the store would let through.
+        state = listing.present ? KernelState::Different : KernelState::Off;
+        return true;
+    }
+    if (!listing.present) {
+        state = KernelState::Missing;
+    } else if (listing.mark != mark || (mark == projectedMark_ && !projectedFingerprint_.empty() &&
+                                        listing.fingerprint != projectedFingerprint_)) {
+        state = KernelState::Different;
+    } else {
+        state = KernelState::Enforced;
+    }
+    return true;
+}
+
+bool Firewall::enforceKernel(KernelState& found, bool& enforced, std::string& error) {
+    enforced = false;
+    if (!checkKernel(found, error)) return false;
+    enforced = found == KernelState::Enforced;
+    if (found != KernelState::Missing && found != KernelState::Different) return true;
+    EnforcementSettings settings;
+    if (!enforcement(settings, error)) return false;
+    if (!(settings.enabled ? reproject(error) : removeKernelTable(error))) return false;
+    enforced = settings.enabled;
+    Log(LogLevel::Warn, "the firewall table inet velmora was %s in the kernel; it was %s",
+        found == KernelState::Missing ? "missing" : "altered",
+        settings.enabled ? "restored" : "removed, as enforcement is off");
+    return true;
+}
+
+bool Firewall::removeKernelTable(std::string& error) {
+    projectedMark_.clear();
+    projectedFingerprint_.clear();
+    return nft_.apply(nftRemovalScript(), error);
 }
 
 }  // namespace vel::firewall

@@ -23,6 +23,14 @@ inline constexpr const char* kServiceRuleDescription =
     "Port on which the gate accepts FIDO key confirmations. By itself it grants no desktop "
     "access: without a valid signature the RDP port stays closed.";
 
+// The kernel's table compared with the projection of the store.
+enum class KernelState {
+    Enforced,   // the table is the projection of the store
+    Off,        // enforcement is switched off in the store and the kernel has no table
+    Missing,    // enforcement is on and the kernel has no table
+    Different,  // the kernel's table is not the projection of the store
+};
+
 struct FirewallRuleInfo {
     std::string name;
     std::string remoteAddresses;
@@ -31,8 +39,9 @@ struct FirewallRuleInfo {
 };
 
 // The only code that reads or changes the firewall policy. Every change is followed by a fresh
-// projection into the kernel while enforcement is on. Not thread-safe: one thread uses an
-// instance (the firewall worker in the service, the main thread in commands).
+// projection into the kernel while enforcement is on, and a projection that fails fails the
+// change. Not thread-safe: one thread uses an instance (the firewall worker in the service, the
+// main thread in commands).
 class Firewall {
   public:
     struct PortRule {
@@ -87,13 +96,29 @@ class Firewall {
     // Applies the projection of the current store when enforcement is on (repairs a ruleset
     // someone flushed); does nothing when it is off.
     [[nodiscard]] bool reproject(std::string& error);
+    // Stores the ports enforcement covers and projects, when they differ.
+    [[nodiscard]] bool syncPorts(std::uint16_t rdpPort, std::uint16_t streamPort,
+                                 std::string& error);
+    // Reads the kernel's table back and compares it with the projection of the store.
+    [[nodiscard]] bool checkKernel(KernelState& state, std::string& error);
+    // Checks the kernel and projects again when its table is missing or different, with one
+    // warning per restore (a table left while enforcement is off is removed). found is what the
+    // check found; enforced whether the kernel now enforces the store.
+    [[nodiscard]] bool enforceKernel(KernelState& found, bool& enforced, std::string& error);
+    // Removes the gate's table whatever the store says.
+    [[nodiscard]] bool removeKernelTable(std::string& error);
 
   private:
-    void reprojectAfterChange();
+    // Remembers what the kernel holds after a projection with the given mark was applied.
+    void recordProjection(const std::string& mark);
 
     FirewallStore& store_;
     NftRunner& nft_;
     bool connected_ = false;
+    // The mark and fingerprint of the table this instance last projected: a table with that mark
+    // and another fingerprint was altered after it was projected.
+    std::string projectedMark_;
+    std::string projectedFingerprint_;
 };
 
 // The remote-address value of a grant or stream rule: the address with "/32" or "/128".

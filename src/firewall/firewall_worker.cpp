@@ -153,10 +153,10 @@ void FirewallWorker::watchdogLoop() {
         const std::int64_t busyMs = options_.clock->steadyMillis() - busySince;
         if (busyMs < options_.hangLimit.count()) continue;
         Log(LogLevel::Error,
-            "the firewall worker has been inside one Windows Firewall call for %llds: the Windows "
-            "Firewall service (MpsSvc) is not answering. No grant can be created or expired in "
-            "this state, so the gate is exiting for the service manager to restart it. If this "
-            "repeats, restart the 'Windows Defender Firewall' service or the machine.",
+            "the firewall worker has been inside one Windows Firewall call for %llds: nftables "
+            "is not answering. No grant can be created or expired in this state, so the gate is "
+            "exiting for the service manager to restart it. If this repeats, run 'systemctl "
+            "restart nftables', check 'nft list ruleset', or restart the machine.",
             static_cast<long long>(busyMs / 1000));
         // No destructors or exit handlers: they could wait on the very call that hangs.
         ::_exit(kWatchdogExitCode);

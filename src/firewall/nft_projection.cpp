@@ -4,6 +4,8 @@
 #include <set>
 #include <vector>
 
+#include "core/crypto.h"
+#include "core/encoding.h"
 #include "firewall/remote_addresses.h"
 
 namespace vel::firewall {
@@ -95,7 +97,10 @@ void appendChain(std::string& script, const std::string& name,
 
 }  // namespace
 
-std::string nftProjectionScript(const FirewallPolicy& policy) {
+namespace {
+
+// The projection with `mark` as the comment of its first rule.
+std::string markedScript(const FirewallPolicy& policy, const std::string& mark) {
     const std::vector<CoveredPort> ports = coveredPorts(policy.enforcement);
     std::string script = nftRemovalScript();
     script += std::string("table ") + kNftTable + " {\n";
@@ -105,6 +110,7 @@ std::string nftProjectionScript(const FirewallPolicy& policy) {
         input.push_back(std::string(port.protocol == kProtocolTcp ? "tcp" : "udp") + " dport " +
                         std::to_string(port.port) + " jump " + port.chain);
     }
+    input[1] += " comment \"" + mark + "\"";
     appendChain(script, "input", input);
 
     for (const CoveredPort& port : ports) {
@@ -128,6 +134,18 @@ std::string nftProjectionScript(const FirewallPolicy& policy) {
     }
     script += "}\n";
     return script;
+}
+
+}  // namespace
+
+std::string nftProjectionMark(const FirewallPolicy& policy) {
+    const std::string unmarked = markedScript(policy, "");
+    const Bytes digest = Sha256(Bytes(unmarked.begin(), unmarked.end()));
+    return std::string(kNftMarkPrefix) + HexEncode(Bytes(digest.begin(), digest.begin() + 8));
+}
+
+std::string nftProjectionScript(const FirewallPolicy& policy) {
+    return markedScript(policy, nftProjectionMark(policy));
 }
 
 std::string nftRemovalScript() {

@@ -4,6 +4,7 @@
 
 #include "core/time.h"
 #include "core/version.h"
+#include "firewall/firewall.h"
 #include "gate/endpoints.h"
 #include "gate/service_runtime.h"
 #include "gate/tls_pair.h"
@@ -39,12 +40,22 @@ void GateService::logEnforcement() {
     }
 }
 
+void GateService::projectStoredRules() {
+    firewall::Firewall firewall(firewallStore_, nft_);
+    std::string error;
+    if (!firewall.reproject(error)) {
+        Log(LogLevel::Error, "the firewall rules could not be enforced: %s", error.c_str());
+    }
+}
+
 bool GateService::startup(std::string& error) {
     const std::string executable = ExecutablePath();
     Log(LogLevel::Info, "Velmora %s (build %s) starting, file %s", kProgramVersion, kBuildId, executable.c_str());
     static_cast<void>(WriteServiceRuntime(
         dataDirectory_, {kProgramVersion, kBuildId, executable, ::getpid(), UnixNow()}));
 
+    // Before anything can fail: a gate that cannot start leaves the kernel as the store says.
+    projectStoredRules();
     if (!store_.load(JoinPath(dataDirectory_, "gate.json"), error)) return false;
     GateConfig config = store_.config();
     countryFilter_.configure(JoinPath(dataDirectory_, "geoip.csv"), config.allowedCountries,

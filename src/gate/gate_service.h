@@ -41,6 +41,7 @@ class GateService {
 private:
     // Says in the log whether the rule store is projected into the kernel.
     void logEnforcement();
+    void projectStoredRules();
 
     std::string dataDirectory_;
     GateStore store_;

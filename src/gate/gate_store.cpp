@@ -40,6 +40,22 @@ std::string_view TextOf(const Bytes& data) {
     return {reinterpret_cast<const char*>(data.data()), data.size()};
 }
 
+}  // namespace
+
+bool IsServiceUnitName(const std::string& name) {
+    constexpr std::string_view kSuffix = ".service";
+    if (name.size() <= kSuffix.size() || name.size() > 255 || name.front() == '-' ||
+        !name.ends_with(kSuffix)) {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+               std::string_view(":-_.@\\").find(c) != std::string_view::npos;
+    });
+}
+
+namespace {
+
 void ReadConfig(const JsonValue& json, GateConfig& config) {
     if (!json.isObject()) return;
     config.listenPort = static_cast<std::uint16_t>(json.get("listenPort").asInt(config.listenPort));
@@ -70,6 +86,8 @@ void ReadConfig(const JsonValue& json, GateConfig& config) {
         for (char& c : code) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         config.allowedCountries.insert(std::move(code));
     }
+    const std::string rdpService = json.get("rdpService").asString(config.rdpService);
+    if (IsServiceUnitName(rdpService)) config.rdpService = rdpService;
 }
 
 void ReadCredentials(const JsonValue& json, std::vector<Credential>& out) {
@@ -111,6 +129,7 @@ JsonValue ConfigToJson(const GateConfig& config) {
     JsonValue countries = JsonValue::array();
     for (const std::string& code : config.allowedCountries) countries.push(code);
     json.set("allowedCountries", std::move(countries));
+    json.set("rdpService", config.rdpService);
     return json;
 }
 
@@ -311,7 +330,7 @@ std::vector<Credential> GateStore::credentials() const {
 GuardPolicy GateStore::guardPolicy() const {
     const GateConfig current = config();
     return GuardPolicy{current.listenPort, current.rdpPort, current.grantSeconds,
-                       current.bindGrantToSourceIp};
+                       current.bindGrantToSourceIp, current.streamPort};
 }
 
 std::size_t GateStore::activeCredentialCount() const {

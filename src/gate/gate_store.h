@@ -34,7 +34,13 @@ struct GateConfig {
     std::string gateId;                      // 32 lower-case hex digits once assigned
     std::set<std::string> allowedCountries;  // two-letter upper-case codes; empty = filter off
     bool allowPrivateAddresses = true;
+    // The remote-desktop server's systemd unit.
+    std::string rdpService = "xrdp.service";
 };
+
+// A service unit name systemctl takes as one plain name: letters, digits and ":-_.@\\",
+// ending in ".service", not starting with "-".
+bool IsServiceUnitName(const std::string& name);
 
 struct Credential {
     std::string id;  // base64url without padding, as received at enrollment

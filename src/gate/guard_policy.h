@@ -11,6 +11,7 @@ struct GuardPolicy {
     std::uint16_t rdpPort = 3389;
     std::int32_t grantSeconds = 90;
     bool bindGrantToSourceIp = true;
+    std::uint16_t streamPort = 7441;
 };
 
 class GuardPolicySource {

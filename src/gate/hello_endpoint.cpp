@@ -16,12 +16,14 @@ bool streamAvailable(const GateConfig& config) {
 }
 
 bool isExposed(const ExposureReport& r) {
-    return !r.protectionArmed ||
+    return !r.protectionArmed || !r.kernelEnforced ||
            (r.exposureMeasured && (!r.firewallEnabled || r.defaultInboundAllows || r.foreignAllowRules > 0));
 }
 
 const char* exposureReason(const ExposureReport& r) {
     if (!r.protectionArmed) return "not_armed";
+    // Rules the kernel does not enforce close nothing.
+    if (!r.kernelEnforced) return "firewall_off";
     if (!r.exposureMeasured) return "";
     if (!r.firewallEnabled) return "firewall_off";
     if (r.defaultInboundAllows) return "default_allow";

@@ -45,6 +45,7 @@ FirewallWorkerOptions workerOptions(const SessionGuardOptions& options) {
 SessionGuard::SessionGuard(const GuardPolicySource& policy, FirewallStore& firewallStore,
                            NftRunner& nft, std::string dataDirectory, SessionGuardOptions options)
     : policy_(policy),
+      nft_(nft),
       dataDirectory_(std::move(dataDirectory)),
       options_(std::move(options)),
       worker_(firewallStore, nft,
@@ -68,8 +69,9 @@ bool SessionGuard::start(std::string& error) {
     std::string runError;
     const bool ran = worker_.runOnFirewallThread(
         [this, config](Firewall& firewall) {
+            syncPortsAndProject(firewall);
             std::string ignored;
-            firewall.removeAllGrantRules(ignored);
+            static_cast<void>(firewall.removeAllGrantRules(ignored));
             bool created = false;
             std::string portError;
             if (!firewall.ensureServicePortRule(config.listenPort, created, portError)) {
@@ -107,6 +109,7 @@ bool SessionGuard::start(std::string& error) {
         worker_.stop();
         return false;
     }
+    watch_ = nft_.watch([this] { kernelChanged(); });
     std::lock_guard lock(stateMutex_);
     if (defaultInboundAllows_) {
         Log(LogLevel::Error,
@@ -122,7 +125,16 @@ bool SessionGuard::start(std::string& error) {
 }
 
 void SessionGuard::stop() {
+    watch_.reset();
     worker_.stop();
+}
+
+void SessionGuard::kernelChanged() {
+    if (kernelCheckQueued_.exchange(true)) return;
+    worker_.postToFirewallThread([this](Firewall& firewall) {
+        kernelCheckQueued_ = false;
+        enforceKernel(firewall);
+    });
 }
 
 bool SessionGuard::grant(const net::IpAddress& peer, const std::string& keyName,
@@ -290,6 +302,7 @@ ExposureReport SessionGuard::exposure(const std::string& clientAddress) {
         exposureMeasuredAt_ = now;
     }
     report.protectionArmed = armed_;
+    report.kernelEnforced = kernelEnforced_;
     std::lock_guard lock(stateMutex_);
     report.otherGrants = static_cast<std::uint32_t>(
         std::count_if(grants_.begin(), grants_.end(),
@@ -371,15 +384,42 @@ void SessionGuard::maintain(Firewall& firewall) {
         }
         armed_ = true;
     }
-    // Changes re-project by themselves; this repairs a kernel ruleset someone flushed.
-    reproject(firewall);
+    // Changes re-project by themselves; this follows gate.json's ports and repairs a kernel
+    // table someone flushed or changed, should its change notification have been missed.
+    std::string portError;
+    if (!firewall.syncPorts(config.rdpPort, config.streamPort, portError)) {
+        recordKernel(false, portError);
+        return;
+    }
+    enforceKernel(firewall);
 }
 
-void SessionGuard::reproject(Firewall& firewall) {
+void SessionGuard::syncPortsAndProject(Firewall& firewall) {
+    const GuardPolicy config = policy_.guardPolicy();
     std::string error;
-    const bool enforced = firewall.reproject(error);
+    if (!firewall.syncPorts(config.rdpPort, config.streamPort, error) ||
+        !firewall.reproject(error)) {
+        recordKernel(false, error);
+        return;
+    }
+    enforceKernel(firewall);
+}
+
+void SessionGuard::enforceKernel(Firewall& firewall) {
+    std::string error;
+    firewall::KernelState found = firewall::KernelState::Missing;
+    bool enforced = false;
+    if (!firewall.enforceKernel(found, enforced, error)) {
+        recordKernel(false, error);
+        return;
+    }
+    recordKernel(enforced, {});
+}
+
+void SessionGuard::recordKernel(bool enforced, const std::string& error) {
+    kernelEnforced_ = enforced;
     std::lock_guard lock(stateMutex_);
-    if (enforced) {
+    if (enforced || error.empty()) {
         projectionFailedLogged_ = false;
     } else if (!projectionFailedLogged_) {
         projectionFailedLogged_ = true;
@@ -412,13 +452,17 @@ void SessionGuard::expireGrants(Firewall& firewall, std::uint16_t rdpPort, std::
             Log(LogLevel::Info, "session with %s ended - closing the port", grant.address.c_str());
         }
         std::string error;
-        if (firewall.removeRule(grant.ruleName, error)) {
-            Log(LogLevel::Info, "grant for %s expired; RDP port closed again",
-                grant.address.c_str());
-        } else {
-            Log(LogLevel::Warn, "could not remove expired rule '%s': %s", grant.ruleName.c_str(),
-                error.c_str());
+        if (!firewall.removeRule(grant.ruleName, error)) {
+            // The kernel may still let the address in: the grant stays until the rule is gone.
+            if (!grant.closeFailed) {
+                grant.closeFailed = true;
+                Log(LogLevel::Warn, "could not remove expired rule '%s': %s; retrying",
+                    grant.ruleName.c_str(), error.c_str());
+            }
+            ++it;
+            continue;
         }
+        Log(LogLevel::Info, "grant for %s expired; RDP port closed again", grant.address.c_str());
         it = grants_.erase(it);
     }
 }

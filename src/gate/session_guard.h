@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,6 +25,8 @@ struct ExposureReport {
     bool protectionArmed = false;
     bool firewallEnabled = true;
     bool defaultInboundAllows = false;
+    // The kernel holds the projection of the rule store, and enforcement is on.
+    bool kernelEnforced = false;
     std::uint32_t foreignAllowRules = 0;
     std::uint32_t otherGrants = 0;
 };
@@ -37,6 +40,7 @@ struct Grant {
     std::int64_t expiresAt = 0;
     bool sessionSeen = false;  // a live RDP connection from the address was seen after expiry
     net::IpAddress peer;       // address, parsed
+    bool closeFailed = false;  // removing the expired rule failed; it is retried
 };
 
 struct GuardStatus {
@@ -94,10 +98,17 @@ class SessionGuard {
     void maintain(firewall::Firewall& firewall);
     void expireGrants(firewall::Firewall& firewall, std::uint16_t rdpPort, std::int64_t now);
     void repairFirewall(firewall::Firewall& firewall);
-    void reproject(firewall::Firewall& firewall);
+    // Compares the kernel with the store and restores a missing or altered table.
+    void enforceKernel(firewall::Firewall& firewall);
+    // Brings gate.json's ports into the store and projects.
+    void syncPortsAndProject(firewall::Firewall& firewall);
+    void recordKernel(bool enforced, const std::string& error);
+    // Queues one kernel check after nftables reported a change.
+    void kernelChanged();
     void finish(firewall::Firewall& firewall);
 
     const GuardPolicySource& policy_;
+    NftRunner& nft_;
     const std::string dataDirectory_;
     const SessionGuardOptions options_;
 
@@ -118,6 +129,10 @@ class SessionGuard {
 
     // Protection is in force: allow rules for the RDP port are being kept closed.
     std::atomic<bool> armed_{false};
+    // The kernel holds the store's projection (as last checked) and enforcement is on.
+    std::atomic<bool> kernelEnforced_{false};
+    std::atomic<bool> kernelCheckQueued_{false};
+    std::unique_ptr<NftWatch> watch_;
     // Declared last: its threads call back into the members above until stop joins them.
     firewall::FirewallWorker worker_;
 };

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "os/spawn_attributes.h"
 #include "os/unique_fd.h"
 
 extern char** environ;
@@ -66,7 +67,8 @@ ChildResult RunChild(const std::vector<std::string>& argv, const std::string& in
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    const DefaultSignalSpawnAttributes attributes;
+    const int rc = ::posix_spawnp(&pid, args[0], &actions, attributes.get(), args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     outWrite.reset();
     inRead.reset();

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "os/child_process.h"
+#include "os/spawn_attributes.h"
 #include "os/system_error.h"
 #include "os/unique_fd.h"
 
@@ -65,9 +67,9 @@ class SpawnFileActions {
 
 }  // namespace
 
-NftCommand::NftCommand() : NftCommand({"/usr/sbin/nft", "-f", "-"}) {}
+NftCommand::NftCommand() : NftCommand({"nft"}) {}
 
-NftCommand::NftCommand(std::vector<std::string> argv) : argv_(std::move(argv)) {}
+NftCommand::NftCommand(std::vector<std::string> command) : command_(std::move(command)) {}
 
 bool NftCommand::apply(const std::string& script, std::string& error) {
     // The script goes through a memory file rather than a pipe, so a child that writes a long
@@ -93,14 +95,17 @@ bool NftCommand::apply(const std::string& script, std::string& error) {
     ::posix_spawn_file_actions_adddup2(actions.get(), input.get(), STDIN_FILENO);
     ::posix_spawn_file_actions_adddup2(actions.get(), outputWrite.get(), STDOUT_FILENO);
     ::posix_spawn_file_actions_adddup2(actions.get(), outputWrite.get(), STDERR_FILENO);
+    std::vector<std::string> args = command_;
+    args.insert(args.end(), {"-f", "-"});
     std::vector<char*> argv;
-    for (std::string& arg : argv_) argv.push_back(arg.data());
+    for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     pid_t pid = 0;
+    const DefaultSignalSpawnAttributes attributes;
     const int spawnError =
-        ::posix_spawn(&pid, argv[0], actions.get(), nullptr, argv.data(), environ);
+        ::posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ);
     if (spawnError != 0) {
-        error = FailedText("posix_spawn(" + argv_[0] + ")", spawnError);
+        error = FailedText("posix_spawn(" + command_[0] + ")", spawnError);
         return false;
     }
     outputWrite.reset();
@@ -120,6 +125,34 @@ bool NftCommand::apply(const std::string& script, std::string& error) {
     }
     error = "nft failed: " + reason;
     return false;
+}
+
+bool NftCommand::listTable(const std::string& family, const std::string& name, std::string& json,
+                           std::string& error) {
+    std::vector<std::string> args = command_;
+    args.insert(args.end(), {"-j", "list", "table", family, name});
+    ChildResult result = RunChild(args);
+    json.clear();
+    if (!result.started) {
+        error = "could not run " + command_[0];
+        return false;
+    }
+    if (result.exitCode == 0) {
+        json = std::move(result.output);
+        return true;
+    }
+    // nft names a missing table with the kernel's ENOENT text.
+    if (result.output.find("No such file or directory") != std::string::npos) return true;
+    const std::string reason = firstLine(result.output);
+    error = "nft failed: " + (reason.empty() ? "exit status " + std::to_string(result.exitCode)
+                                             : reason);
+    return false;
+}
+
+std::unique_ptr<NftWatch> NftCommand::watch(std::function<void()> changed) {
+    std::vector<std::string> args = command_;
+    args.push_back("monitor");
+    return StartNftMonitor(std::move(args), std::move(changed));
 }
 
 }  // namespace vel

@@ -73,6 +73,26 @@ std::string unitText(const std::string& exePath) {
            "WantedBy=multi-user.target\n";
 }
 
+// Puts the stored rules into the kernel at boot, before any network comes up and before the
+// remote-desktop server listens; after nftables.service, whose configuration starts with
+// `flush ruleset`.
+std::string firewallUnitText(const std::string& exePath, const std::string& remoteDesktopUnit) {
+    return std::string("[Unit]\n") +
+           "Description=Velmora firewall rules (nftables table inet velmora)\n"
+           "DefaultDependencies=no\n"
+           "Wants=network-pre.target\n"
+           "After=nftables.service\n"
+           "Before=network-pre.target " + remoteDesktopUnit + " " + kServiceUnit + "\n"
+           "\n"
+           "[Service]\n"
+           "Type=oneshot\n"
+           "RemainAfterExit=yes\n"
+           "ExecStart=\"" + exePath + "\" --apply-firewall\n"
+           "\n"
+           "[Install]\n"
+           "WantedBy=sysinit.target\n";
+}
+
 }  // namespace
 
 std::unique_ptr<Systemctl> MakeSystemctl() {
@@ -94,6 +114,42 @@ std::string ServiceStateName(const std::string& activeState) {
 
 ServiceControl::ServiceControl(Systemctl& systemctl, ServiceControlOptions options)
     : systemctl_(systemctl), options_(std::move(options)) {}
+
+std::string ServiceControl::firewallUnitPath() const {
+    return JoinPath(options_.unitDirectory, kFirewallUnit);
+}
+
+void ServiceControl::setRemoteDesktopUnit(std::string unit) {
+    remoteDesktopUnit_ = std::move(unit);
+}
+
+bool ServiceControl::installFirewallUnit(const std::string& exePath, std::string& error) {
+    if (!EnsureDirectory(options_.unitDirectory) ||
+        !WriteFileAtomic(firewallUnitPath(), firewallUnitText(exePath, remoteDesktopUnit_))) {
+        error = FailedText("writing " + firewallUnitPath(), errno);
+        return false;
+    }
+    if (!daemonReload(error)) return false;
+    const ChildResult result = systemctl_.run({"enable", "--quiet", kFirewallUnit});
+    if (succeeded(result)) return true;
+    error = std::string("systemctl enable ") + kFirewallUnit + " failed: " + messageOf(result);
+    return false;
+}
+
+bool ServiceControl::deleteFirewallUnit(std::string& error) {
+    if (!FileExists(firewallUnitPath())) return true;
+    // Disabling needs the unit file; a failure only leaves a dangling link behind.
+    systemctl_.run({"disable", "--quiet", kFirewallUnit});
+    std::error_code failure;
+    std::filesystem::remove(firewallUnitPath(), failure);
+    if (failure) {
+        error = "removing " + firewallUnitPath() + " failed: " + failure.message();
+        return false;
+    }
+    std::string ignored;
+    static_cast<void>(daemonReload(ignored));
+    return true;
+}
 
 std::string ServiceControl::unitPath() const {
     return JoinPath(options_.unitDirectory, kServiceUnit);
@@ -280,7 +336,7 @@ bool ServiceControl::queryServiceState(std::string& state, std::string& error) {
 }
 
 bool ServiceControl::termServiceState(std::string& state) {
-    const UnitState unit = readState(kRemoteDesktopUnit);
+    const UnitState unit = readState(remoteDesktopUnit_);
     state = !unit.known      ? "unknown"
             : unit.installed ? ServiceStateName(unit.activeState)
                              : "not installed";
@@ -288,36 +344,36 @@ bool ServiceControl::termServiceState(std::string& state) {
 }
 
 bool ServiceControl::termServiceEnabled() {
-    const ChildResult result = systemctl_.run({"is-enabled", "--quiet", kRemoteDesktopUnit});
+    const ChildResult result = systemctl_.run({"is-enabled", "--quiet", remoteDesktopUnit_});
     return succeeded(result);
 }
 
 bool ServiceControl::enableTermService(std::string& error) {
-    const ChildResult result = systemctl_.run({"enable", "--quiet", kRemoteDesktopUnit});
+    const ChildResult result = systemctl_.run({"enable", "--quiet", remoteDesktopUnit_});
     if (succeeded(result)) return true;
-    error = std::string("failed to enable ") + kRemoteDesktopUnit + ": " + messageOf(result);
+    error = std::string("failed to enable ") + remoteDesktopUnit_ + ": " + messageOf(result);
     return false;
 }
 
 bool ServiceControl::ensureTermServiceRunning(std::string& error) {
-    const UnitState unit = readState(kRemoteDesktopUnit);
+    const UnitState unit = readState(remoteDesktopUnit_);
     if (!unit.known || !unit.installed) {
-        error = std::string("failed to open ") + kRemoteDesktopUnit + ": " +
+        error = std::string("failed to open ") + remoteDesktopUnit_ + ": " +
                 (unit.known ? "the unit is not installed" : unit.error);
         return false;
     }
     if (ServiceStateName(unit.activeState) == "running") return true;
-    const ChildResult result = systemctl_.run({"start", kRemoteDesktopUnit});
+    const ChildResult result = systemctl_.run({"start", remoteDesktopUnit_});
     if (!succeeded(result)) {
-        error = std::string("failed to start ") + kRemoteDesktopUnit + ": " + messageOf(result);
+        error = std::string("failed to start ") + remoteDesktopUnit_ + ": " + messageOf(result);
         return false;
     }
     for (int poll = 0; poll < 50; ++poll) {
-        const UnitState now = readState(kRemoteDesktopUnit);
+        const UnitState now = readState(remoteDesktopUnit_);
         if (now.known && ServiceStateName(now.activeState) == "running") return true;
         pause();
     }
-    error = std::string(kRemoteDesktopUnit) + " did not reach the 'running' state";
+    error = remoteDesktopUnit_ + " did not reach the 'running' state";
     return false;
 }
 

@@ -14,8 +14,8 @@ inline constexpr const char* kServiceDescription =
     "Keeps the Remote Desktop port closed and opens it briefly for a source address that presents "
     "an "
     "enrolled FIDO2 security key.";
-// The remote-desktop server the gate protects.
-inline constexpr const char* kRemoteDesktopUnit = "xrdp.service";
+// The boot unit that projects the stored firewall rules into the kernel.
+inline constexpr const char* kFirewallUnit = "velmora-firewall.service";
 
 // The one seam to systemd: systemctl with an argument vector.
 class Systemctl {
@@ -61,7 +61,17 @@ class ServiceControl {
     bool termServiceEnabled();
     [[nodiscard]] bool enableTermService(std::string& error);
 
+    // The remote-desktop unit the TermService operations use (xrdp.service until set).
+    void setRemoteDesktopUnit(std::string unit);
+
+    // Writes velmora-firewall.service for exePath, ordered before the remote-desktop unit, and
+    // enables it at boot.
+    [[nodiscard]] bool installFirewallUnit(const std::string& exePath, std::string& error);
+    // Disables and removes it; nothing to do when it is not installed.
+    [[nodiscard]] bool deleteFirewallUnit(std::string& error);
+
     std::string unitPath() const;
+    std::string firewallUnitPath() const;
     std::string restartDropInPath() const;
 
   private:
@@ -77,6 +87,7 @@ class ServiceControl {
 
     Systemctl& systemctl_;
     ServiceControlOptions options_;
+    std::string remoteDesktopUnit_ = "xrdp.service";
 };
 
 // The state name for a systemd ActiveState.

@@ -62,6 +62,9 @@ class DiagTest : public ::testing::Test {
                 return true;
             },
             error));
+        // The kernel holds what the store says unless a test says otherwise.
+        firewall::Firewall firewall(store_, nft_);
+        ASSERT_TRUE(firewall.reproject(error)) << error;
     }
     bool printed(const std::string& line) const {
         return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
@@ -124,6 +127,29 @@ TEST_F(DiagTest, FirewallSectionNamesTheProblemAndItsFix) {
             return line.find("Web") != std::string::npos;
         })) << "a rule for another port is listed";
     }
+
+    // The kernel decides: a table someone deleted leaves the port open whatever the rules say.
+    lines_.clear();
+    setPolicy([](FirewallPolicy& policy) {
+        policy.rules.push_back(test::InboundRule("Custom RDP", "", kProtocolTcp, "3000-4000", true));
+    });
+    nft_.table.clear();
+    RunDiag(system_);
+    for (const char* line : {"   [PROBLEM] enforcement: the table inet velmora is missing from the kernel",
+                             "   [PROBLEM] the port is OPEN from outside and NO key is asked for:",
+                             "   the table inet velmora is missing from the kernel."}) {
+        EXPECT_TRUE(printed(line)) << line;
+    }
+
+    // Without access to the kernel (no root) nothing is claimed either way.
+    lines_.clear();
+    nft_.failure = "nft failed: Operation not permitted";
+    RunDiag(system_);
+    EXPECT_TRUE(printed("   [info] enforcement: the kernel's firewall table cannot be read (nft "
+                        "failed: Operation not permitted)"));
+    EXPECT_TRUE(printed("   SUMMARY: active allow rules: 1"));
+    nft_.failure.clear();
+
     lines_.clear();
     store_.failReads("the store is locked");
     RunDiag(system_);

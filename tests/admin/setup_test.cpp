@@ -164,7 +164,16 @@ TEST_F(SetupTest, FirstSetupRegistersTheServiceAndLeavesThePortOpenWithoutKeys) 
     EXPECT_NE(unit.find("ExecStart=\"/opt/velmora/velmora\" --service\n"), std::string::npos);
     EXPECT_TRUE(active(kServiceUnit));
     EXPECT_TRUE(systemctl_.units[kServiceUnit].enabled);
+    EXPECT_TRUE(systemctl_.units[kFirewallUnit].enabled);
     EXPECT_TRUE(systemctl_.units["xrdp.service"].enabled);
+    // The boot unit puts the rules into the kernel before any network or xrdp comes up.
+    ASSERT_TRUE(ReadFileText(services_.firewallUnitPath(), unit));
+    EXPECT_NE(unit.find("ExecStart=\"/opt/velmora/velmora\" --apply-firewall\n"), std::string::npos);
+    EXPECT_NE(unit.find("DefaultDependencies=no\n"), std::string::npos);
+    EXPECT_NE(unit.find("After=nftables.service\n"), std::string::npos);
+    EXPECT_NE(unit.find("Before=network-pre.target xrdp.service velmora.service\n"),
+              std::string::npos);
+    EXPECT_NE(unit.find("WantedBy=sysinit.target\n"), std::string::npos);
 
     const gate::GateConfig config = storedConfig();
     auto result = resultFile(resultPath);
@@ -250,9 +259,12 @@ TEST_F(SetupTest, UninstallRemovesTheServiceAndTheGateRulesButKeepsThePortClosed
     lines_.clear();
 
     ASSERT_TRUE(uninstallGate(env_, error)) << error;
-    EXPECT_TRUE(printed("The RDP port remains closed: the allow rules were disabled."));
-    EXPECT_TRUE(printed("\"Remote Desktop\" group in the rule store:  Velmora.exe unlock"));
+    EXPECT_TRUE(printed("the port reopens at the next boot unless the rules are kept, for "
+                        "instance with"));
+    EXPECT_TRUE(printed("To restore ordinary RDP access now:  Velmora.exe unlock"));
     EXPECT_FALSE(FileExists(services_.unitPath()));
+    EXPECT_FALSE(FileExists(services_.firewallUnitPath()));
+    EXPECT_FALSE(systemctl_.units[kFirewallUnit].enabled);
     EXPECT_FALSE(active(kServiceUnit));
     EXPECT_FALSE(systemctl_.units[kServiceUnit].enabled);
 

@@ -368,19 +368,79 @@ TEST(FirewallEnforcement, ChangesAreProjectedOnlyWhileEnforcementIsOn) {
     ASSERT_TRUE(firewall.enableOnAllProfiles(flag, error));
     EXPECT_EQ(nft.scripts.size(), 7u);
 
-    // A projection that fails is logged; the change itself stands.
+    // A projection that fails fails the change; a rule the kernel never got is not kept to
+    // open the port at some later projection.
     nft.failure = "nft failed: Error: No such file or directory";
-    ASSERT_TRUE(firewall.addAllowRule("g3", 3390, "10.0.0.7/32", "", error, kProtocolTcp));
-    EXPECT_TRUE(
-        log.contains("the firewall rules could not be enforced: nft failed: Error: No such "
-                     "file or directory"));
+    EXPECT_FALSE(firewall.addAllowRule("g3", 3390, "10.0.0.7/32", "", error, kProtocolTcp));
+    EXPECT_EQ(error, "nft failed: Error: No such file or directory");
+    EXPECT_FALSE(firewall.removeRule("g1", error));
     EXPECT_FALSE(firewall.reproject(error));
     nft.failure.clear();
+    for (const FirewallRule& rule : store.policy().rules) EXPECT_NE(rule.name, "g3");
 
     ASSERT_TRUE(firewall.setEnforcement({false, 3390, 9000}, error));
     EXPECT_EQ(nft.scripts.back(), "table inet velmora\ndelete table inet velmora\n");
     ASSERT_TRUE(firewall.removeRule("g3", error));
     EXPECT_EQ(nft.scripts.size(), 8u);
+}
+
+TEST(FirewallEnforcement, TheKernelIsCheckedRestoredAndFollowsThePorts) {
+    LogCapture log;
+    MemoryFirewallStore store;
+    RecordingNftRunner nft;
+    Firewall firewall(store, nft);
+    std::string error;
+    KernelState state = KernelState::Enforced;
+    bool enforced = true;
+
+    ASSERT_TRUE(firewall.enforceKernel(state, enforced, error)) << error;
+    EXPECT_EQ(state, KernelState::Off);
+    EXPECT_FALSE(enforced);
+    ASSERT_TRUE(firewall.setEnforcement({true, 3389, 7441}, error)) << error;
+    ASSERT_TRUE(firewall.checkKernel(state, error));
+    EXPECT_EQ(state, KernelState::Enforced);
+
+    // New ports reach the store and the kernel; the same ports change nothing.
+    ASSERT_TRUE(firewall.syncPorts(3390, 9000, error)) << error;
+    EXPECT_EQ(store.policy().enforcement, (EnforcementSettings{true, 3390, 9000}));
+    EXPECT_NE(nft.scripts.back().find("tcp dport 3390 jump"), std::string::npos);
+    const std::size_t projections = nft.scripts.size();
+    ASSERT_TRUE(firewall.syncPorts(3390, 9000, error));
+    EXPECT_EQ(nft.scripts.size(), projections);
+
+    // A deleted table is missing and put back, with one warning.
+    nft.table.clear();
+    ASSERT_TRUE(firewall.enforceKernel(state, enforced, error)) << error;
+    EXPECT_EQ(state, KernelState::Missing);
+    EXPECT_TRUE(enforced);
+    EXPECT_TRUE(log.contains("inet velmora was missing in the kernel; it was restored"));
+    ASSERT_TRUE(firewall.checkKernel(state, error));
+    EXPECT_EQ(state, KernelState::Enforced);
+
+    // A table of an older policy is different; so is one that cannot be what we projected.
+    const std::string current = nft.table;
+    ASSERT_TRUE(firewall.addAllowRule("g1", 3390, "10.0.0.5/32", "", error, kProtocolTcp));
+    nft.table = current;
+    ASSERT_TRUE(firewall.checkKernel(state, error));
+    EXPECT_EQ(state, KernelState::Different);
+    nft.table = R"({"nftables":[{"table":{"name":"velmora"}}]})";
+    ASSERT_TRUE(firewall.checkKernel(state, error));
+    EXPECT_EQ(state, KernelState::Different);
+
+    // A listing that fails is no answer at all.
+    nft.failure = "nft failed: Operation not permitted";
+    EXPECT_FALSE(firewall.checkKernel(state, error));
+    EXPECT_FALSE(firewall.enforceKernel(state, enforced, error));
+    EXPECT_FALSE(enforced);
+    nft.failure.clear();
+
+    // With enforcement off, a table left behind is removed.
+    ASSERT_TRUE(firewall.setEnforcement({false, 3390, 9000}, error));
+    nft.table = current;
+    ASSERT_TRUE(firewall.enforceKernel(state, enforced, error));
+    EXPECT_EQ(state, KernelState::Different);
+    EXPECT_FALSE(enforced);
+    EXPECT_EQ(nft.scripts.back(), "table inet velmora\ndelete table inet velmora\n");
 }
 
 }  // namespace

@@ -112,6 +112,7 @@ TEST_F(GateStoreTest, WritesGateJsonInItsExactLayout) {
     config.streamPort = 9000;
     config.streamVoiceDevice = "sink.1";
     config.allowedCountries = {"RU", "DE", "KZ"};
+    config.rdpService = "gnome-remote-desktop.service";
     store.setConfig(config);
     ASSERT_TRUE(store.save(error)) << error;
 
@@ -145,6 +146,7 @@ TEST_F(GateStoreTest, WritesGateJsonInItsExactLayout) {
     ASSERT_TRUE(reread.load(gatePath_, error)) << error;
     EXPECT_EQ(reread.config().allowedCountries, config.allowedCountries);
     EXPECT_EQ(reread.config().streamVoiceDevice, "sink.1");
+    EXPECT_EQ(reread.config().rdpService, "gnome-remote-desktop.service");
     const std::vector<Credential> credentials = reread.credentials();
     ASSERT_EQ(credentials.size(), 2u);
     EXPECT_EQ(credentials[0].publicKey.y, Bytes{2});
@@ -172,6 +174,12 @@ TEST_F(GateStoreTest, LoadClampsAndFiltersConfigValues) {
     EXPECT_EQ(config.grantSeconds, 600);
     EXPECT_EQ(config.streamPort, 65535);
     EXPECT_EQ(config.machineName, "desk");
+
+    // A unit name that systemctl could read as an option or a path keeps the default.
+    for (const char* unit : {"-xrdp.service", "../x.service", "xrdp", "x rdp.service"}) {
+        PutConfig(std::string(R"("rdpService":")") + unit + "\"");
+        EXPECT_EQ(LoadConfig().rdpService, "xrdp.service") << unit;
+    }
 
     // A "config" that is not an object keeps every default.
     Put(gatePath_, R"({"version":7,"config":[1,2],"credentials":{}})");

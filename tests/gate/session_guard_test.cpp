@@ -98,13 +98,45 @@ class HoldingStore final : public FirewallStore {
     int waiting_ = 0;                  // guarded by mutex_
 };
 
+// Counts projections and plays a kernel holding the marked rule of the last one; every call
+// fails while `fails` is set.
 class CountingNft final : public NftRunner {
   public:
-    bool apply(const std::string&, std::string&) override {
+    bool apply(const std::string& script, std::string& error) override {
+        if (fails) {
+            error = "nft failed: Error: Could not process rule";
+            return false;
+        }
         ++applied;
+        const std::size_t at = script.find("comment \"");
+        std::lock_guard lock(mutex_);
+        table_ = at == std::string::npos
+                     ? ""
+                     : R"({"nftables":[{"table":{}},{"rule":{"comment":")" +
+                           script.substr(at + 9, script.find('"', at + 9) - at - 9) + "\"}}]}";
         return true;
     }
+    bool listTable(const std::string&, const std::string&, std::string& json,
+                   std::string& error) override {
+        if (fails) {
+            error = "nft failed: Error: Could not process rule";
+            return false;
+        }
+        std::lock_guard lock(mutex_);
+        json = table_;
+        return true;
+    }
+    std::unique_ptr<NftWatch> watch(std::function<void()>) override { return nullptr; }
+    void deleteTable() {
+        std::lock_guard lock(mutex_);
+        table_.clear();
+    }
     std::atomic<int> applied{0};
+    std::atomic<bool> fails{false};
+
+  private:
+    std::mutex mutex_;
+    std::string table_;  // guarded by mutex_
 };
 
 // Stands in for the RDP server's TCP table: the test says which client is connected.
@@ -489,9 +521,10 @@ TEST_F(SessionGuardTest, MaintenanceReprojectsAndRepairsWhatReappeared) {
     policy_.enrollKey();
     changePolicy([](FirewallPolicy& policy) { policy.enforcement.enabled = true; });
     start();
-    // Nothing is left to change after start, yet the next full pass projects again: a flushed
-    // kernel ruleset is restored within one pass.
+    // A flushed kernel ruleset is restored within one full pass, even with nothing to change in
+    // the store.
     const int applied = nft_.applied;
+    nft_.deleteTable();
     clock_.wall = kT0 + 30;
     ASSERT_TRUE(eventually([&] { return nft_.applied > applied; }));
 
@@ -511,6 +544,58 @@ TEST_F(SessionGuardTest, MaintenanceReprojectsAndRepairsWhatReappeared) {
                logged("inbound traffic was allowed by default - block restored");
     }));
     EXPECT_EQ(guard().status().rulesClosed, 2u);
+}
+
+TEST_F(SessionGuardTest, TheKernelFollowsTheStoreAndAFailedProjectionIsAFailedCall) {
+    policy_.enrollKey();
+    changePolicy([](FirewallPolicy& policy) { policy.enforcement.enabled = true; });
+    policy_.change([](GuardPolicy& config) { config.streamPort = 9000; });
+    start();
+    // gate.json's ports reach the store and the kernel at start.
+    EXPECT_EQ(firewall_.policy().enforcement.streamPort, 9000u);
+    EXPECT_TRUE(guard().exposure("203.0.113.9").kernelEnforced);
+
+    // A grant the kernel does not take fails, and leaves no rule behind.
+    nft_.fails = true;
+    std::int64_t expiresAt = 0;
+    std::string error;
+    EXPECT_FALSE(grant("203.0.113.5", expiresAt, error));
+    EXPECT_EQ(error, "nft failed: Error: Could not process rule");
+    EXPECT_TRUE(grantRules().empty());
+
+    // An expiry the kernel does not take stays pending and is retried.
+    nft_.fails = false;
+    ASSERT_TRUE(grant("203.0.113.5"));
+    nft_.fails = true;
+    clock_.wall = kT0 + 91;
+    ASSERT_TRUE(eventually([&] { return logged("could not remove expired rule"); }));
+    EXPECT_EQ(guard().status().grants.size(), 1u);
+    EXPECT_FALSE(logged("expired; RDP port closed again"));
+    nft_.fails = false;
+    clock_.wall = kT0 + 92;
+    ASSERT_TRUE(eventually([&] {
+        return guard().status().grants.empty() &&
+               logged("grant for 203.0.113.5 expired; RDP port closed again");
+    }));
+
+    // A table gone from the kernel is restored by the next full pass, with a warning; a changed
+    // rdpPort reaches the store at a full pass too.
+    nft_.deleteTable();
+    EXPECT_FALSE(logged("was missing in the kernel"));
+    clock_.wall = kT0 + 150;
+    ASSERT_TRUE(eventually([&] {
+        return logged("the firewall table inet velmora was missing in the kernel; it was restored");
+    }));
+    policy_.change([](GuardPolicy& config) { config.rdpPort = 3390; });
+    clock_.wall = kT0 + 180;
+    ASSERT_TRUE(eventually([&] { return firewall_.policy().enforcement.rdpPort == 3390; }));
+
+    // Enforcement off is exposure too.
+    clock_.wall = kT0 + 200;
+    EXPECT_TRUE(guard().exposure("203.0.113.9").kernelEnforced);
+    changePolicy([](FirewallPolicy& policy) { policy.enforcement.enabled = false; });
+    clock_.wall = kT0 + 240;
+    ASSERT_TRUE(eventually([&] { return !guard().exposure("203.0.113.9").kernelEnforced; }));
 }
 
 TEST_F(SessionGuardTest, ExposureAsksTheFirewallOnceWithinFiveSeconds) {

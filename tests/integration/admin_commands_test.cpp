@@ -156,7 +156,11 @@ TEST_F(AdminCommandsTest, KeysAndRemoveKeyRejectBadNumbers) {
     EXPECT_TRUE(has(keys, "      uses:      0, last never"));
     const auto status = run({"status"});
     EXPECT_TRUE(has(status, "  Keys:         1"));
-    EXPECT_TRUE(has(status, "  Protection is active: the RDP port opens only on a FIDO key."));
+    // A key without enforcement protects nothing, and status says so.
+    EXPECT_FALSE(has(status, "  Protection is active: the RDP port opens only on a FIDO key."));
+    EXPECT_TRUE(has(status, "  WARNING: protection is NOT in force, the RDP port is open to everyone:"));
+    EXPECT_TRUE(has(status, "  nftables enforcement is off: the rules are kept but not enforced. "
+                            "Fix it: Velmora.exe harden"));
 
     const std::string before = read("gate.json");
     for (const char* number : {"0", "2", "one", "1x"}) {
@@ -239,7 +243,7 @@ TEST_F(AdminCommandsTest, HardenWithoutKeysStillClosesTheRemoteDesktopRules) {
         },
         error))
         << error;
-    // The store's enforcement is off, so nothing reaches nft; the namespace is a second guard.
+    // Harden switches enforcement on: nft runs in a network namespace of its own.
     const auto harden = [this] {
         return test::RunProcess({"/usr/bin/unshare", "-n", test::VelmoraBinary(), "harden"},
                                 {"PROGRAMDATA=" + data_.path(), "INVOCATION_ID="});
@@ -250,14 +254,16 @@ TEST_F(AdminCommandsTest, HardenWithoutKeysStillClosesTheRemoteDesktopRules) {
               "Gate port 7440 opened (rule restored).\n"
               "Allow rules disabled for port 3389: 1\n"
               "Inbound connections are blocked by default in all profiles.\n"
-              "The firewall was off — enabled in all profiles.\n");
+              "The firewall was off — enabled in all profiles.\n"
+              "nftables enforcement switched on (table inet velmora).\n");
 
     const auto second = harden();
     EXPECT_EQ(second.output,
               "Gate port 7440 is already open.\n"
               "Allow rules disabled for port 3389: 0\n"
               "Inbound connections are blocked by default in all profiles.\n"
-              "The firewall is on in all profiles.\n");
+              "The firewall is on in all profiles.\n"
+              "nftables enforcement is on (table inet velmora).\n");
     EXPECT_TRUE(has(run({"status"}), "  Firewall on in all profiles: yes"));
 }
 

@@ -4,6 +4,7 @@
 // namespace and a stranger in a third; both try real TCP connections to the protected port.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -222,6 +223,108 @@ TEST_F(EndToEndTest, UnlockOpensThePortAndArmClosesItAgain) {
     const test::HttpReply granted = authenticate(key);
     EXPECT_EQ(granted.status, 200) << granted.body;
     EXPECT_TRUE(rdpOpenFor(kUser, true));
+}
+
+TEST_F(EndToEndTest, TheKernelFollowsTheStoreThroughStartsDriftPortChangesAndNftFailures) {
+    test::SoftwareAuthenticator key;
+    JsonValue credentials = JsonValue::array();
+    credentials.push(test::StoredCredentialJson(key, 0, "k"));
+    const auto writeGateJson = [&](const JsonValue& config) {
+        return WriteFileAtomic(
+            JoinPath(dataDirectory(), "gate.json"),
+            JsonDump(test::JsonObject(
+                {{"version", 1}, {"config", config}, {"credentials", credentials}})));
+    };
+    ASSERT_TRUE(EnsureDirectory(dataDirectory()));
+    ASSERT_TRUE(writeGateJson(JsonValue::object()));
+    ASSERT_EQ(velmora({"setup"}).exitCode, 0);
+    ASSERT_EQ(systemctl({"stop", "velmora.service"}).exitCode, 0);
+    const auto nft = [this](const std::vector<std::string>& args) {
+        std::vector<std::string> argv{"nft"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return net_.run(net_.machine(), argv).exitCode;
+    };
+
+    // A failed start (its port is taken) leaves the port closed, even after a reboot emptied
+    // the kernel.
+    ASSERT_EQ(nft({"flush", "ruleset"}), 0);
+    EXPECT_TRUE(rdpOpenFor(kStranger, true));
+    {
+        const UniqueFd squatter = test::ListeningSocket(net_.machine(), SOCK_STREAM, kGatePort);
+        static_cast<void>(systemctl({"start", "velmora.service"}));
+        EXPECT_TRUE(waitUntil([this] { return systemd_.mainPid() == 0; }, std::chrono::seconds(10)))
+            << gateLog();
+        EXPECT_FALSE(rdpOpenFor(kStranger, false));
+        ASSERT_EQ(systemctl({"stop", "velmora.service"}).exitCode, 0);
+    }
+
+    // Ready means enforced: the port is closed the moment the gate first answers.
+    ASSERT_EQ(nft({"delete", "table", "inet", "velmora"}), 0);
+    ASSERT_EQ(systemctl({"start", "velmora.service"}).exitCode, 0);
+    ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
+    EXPECT_FALSE(rdpOpenFor(kStranger, false));
+    EXPECT_FALSE(post("/v1/hello", JsonValue::object(), kStranger).json.get("exposed").asBool(true));
+
+    // A deleted table comes back on nftables' own notification, long before the 30-second pass,
+    // and the restore is logged.
+    ASSERT_EQ(nft({"delete", "table", "inet", "velmora"}), 0);
+    EXPECT_TRUE(waitUntil([this] { return !rdpOpenFor(kStranger, false); },
+                          std::chrono::seconds(5)));
+    EXPECT_TRUE(contains(gateLog(), "the firewall table inet velmora was missing in the kernel; "
+                                    "it was restored"));
+
+    // An nft that fails makes a grant fail with the firewall error, and unlock reports it.
+    ASSERT_EQ(systemctl({"stop", "velmora.service"}).exitCode, 0);
+    const std::string failing = JoinPath(programData_.path(), "failing-nft");
+    const std::string flag = JoinPath(programData_.path(), "nft-fails");
+    ASSERT_TRUE(EnsureDirectory(failing));
+    ASSERT_TRUE(WriteFileAtomic(JoinPath(failing, "nft"),
+                                "#!/bin/sh\n[ -e " + flag +
+                                    " ] && { echo 'Error: Could not process rule' >&2; exit 1; }\n"
+                                    "exec /usr/sbin/nft \"$@\"\n"));
+    ASSERT_EQ(::chmod(JoinPath(failing, "nft").c_str(), 0755), 0);
+    std::vector<std::string> env = environment();
+    for (std::string& entry : env) {
+        if (entry.starts_with("PATH=")) entry = "PATH=" + failing + ":" + entry.substr(5);
+    }
+    std::vector<std::string> start{"systemctl", "start", "velmora.service"};
+    ASSERT_EQ(net_.run(net_.machine(), start, env).exitCode, 0);
+    ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
+    ASSERT_TRUE(WriteFileAtomic(flag, ""));
+    const test::HttpReply refused = authenticate(key);
+    EXPECT_EQ(refused.status, 500) << refused.body;
+    EXPECT_TRUE(contains(refused.json.get("message").asString(), "Could not process rule"))
+        << refused.body;
+    EXPECT_FALSE(rdpOpenFor(kUser, false));
+    std::vector<std::string> unlockArgs{test::VelmoraBinary(), "unlock"};
+    const test::ProcessResult unlock = net_.run(net_.machine(), unlockArgs, env);
+    EXPECT_TRUE(contains(unlock.output, "     firewall unavailable: nft failed: Error: Could not "
+                                        "process rule\n     FAILED to remove the table inet "
+                                        "velmora: nft failed: Error: Could not process rule\n"))
+        << unlock.output;
+    EXPECT_TRUE(contains(unlock.output, "Recovery only partially completed")) << unlock.output;
+    ASSERT_EQ(::unlink(flag.c_str()), 0);
+    // A second unlock changes nothing in the store, and still puts the rules into the kernel.
+    const test::ProcessResult again = velmora({"unlock"});
+    EXPECT_TRUE(contains(again.output, "Done. Normal RDP access restored")) << again.output;
+    EXPECT_TRUE(rdpOpenFor(kStranger, true));
+
+    // A changed rdpPort reaches the kernel when the gate starts: strangers stay out of it.
+    ASSERT_EQ(velmora({"arm"}).exitCode, 0);
+    ASSERT_EQ(systemctl({"stop", "velmora.service"}).exitCode, 0);
+    ASSERT_EQ(velmora({"harden"}).exitCode, 0);
+    const UniqueFd moved = test::ListeningSocket(net_.machine(), SOCK_STREAM, 3390);
+    std::string text;
+    JsonValue stored;
+    ASSERT_TRUE(ReadFileText(JoinPath(dataDirectory(), "gate.json"), text));
+    ASSERT_TRUE(JsonParse(text, stored));
+    JsonValue config = stored.get("config");
+    config.set("rdpPort", 3390);
+    ASSERT_TRUE(writeGateJson(config));
+    ASSERT_EQ(systemctl({"start", "velmora.service"}).exitCode, 0);
+    ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
+    EXPECT_FALSE(test::TcpConnects(net_.client(kStranger), net_.machineAddress(kStranger), 3390,
+                                   moved.get(), false));
 }
 
 }  // namespace

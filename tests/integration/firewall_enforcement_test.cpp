@@ -62,7 +62,7 @@ TEST(FirewallEnforcement, RealConnectionsFollowTheStore) {
     test::TempDir data;
     FileFirewallStore store(data.path());
     std::vector<std::string> nftArgs = net.execIn(net.machine());
-    nftArgs.insert(nftArgs.end(), {"nft", "-f", "-"});
+    nftArgs.push_back("nft");
     NftCommand nft(nftArgs);
     Firewall firewall(store, nft);
     std::string error;

@@ -202,6 +202,11 @@ TEST_F(GateApiTest, AuthenticationOpensThePortForTheClientOnlyUntilRevoked) {
     test::SoftwareAuthenticator key;
     EXPECT_EQ(post("/v1/auth/begin", JsonValue::object()).status, 409);
     ASSERT_EQ(enroll(key, issueCode()).status, 200);
+    // Armed, but the rules are kept without being enforced: the port is open, and hello says so.
+    const test::HttpReply hello = post("/v1/hello", JsonValue::object());
+    EXPECT_TRUE(hello.json.get("protectionArmed").asBool());
+    EXPECT_TRUE(hello.json.get("exposed").asBool());
+    EXPECT_EQ(hello.json.get("exposureReason").asString(), "firewall_off");
 
     test::HttpReply reply = authenticate(key, {});
     ASSERT_EQ(reply.status, 200) << reply.body;

@@ -27,7 +27,7 @@ class FakeSystemctl : public Systemctl {
     std::map<std::string, Unit> units;
     std::vector<std::string> calls;
     bool reachable = true;
-    std::string unitDirectory;  // a daemon-reload loads the gate's unit when its file is there
+    std::string unitDirectory;  // a daemon-reload loads the gate's units whose files are there
 
     ChildResult run(const std::vector<std::string>& args) override {
         std::string line;
@@ -39,8 +39,9 @@ class FakeSystemctl : public Systemctl {
                 "System has not been booted with systemd as init system (PID 1). Can't operate.\n"};
         const std::string& verb = args[0];
         if (verb == "daemon-reload") {
-            if (FileExists(unitDirectory + "/velmora.service"))
-                units.try_emplace("velmora.service");
+            for (const char* name : {"velmora.service", "velmora-firewall.service"}) {
+                if (FileExists(unitDirectory + "/" + name)) units.try_emplace(name);
+            }
             return {true, 0, ""};
         }
         const bool valueOnly = args.back() == "--value";

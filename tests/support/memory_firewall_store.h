@@ -59,7 +59,8 @@ class MemoryFirewallStore final : public firewall::FirewallStore {
     std::string updateFailure_;  // guarded by mutex_
 };
 
-// Records the scripts it is given instead of running nft.
+// Records the scripts it is given instead of running nft, and plays a kernel that holds the
+// last one: its listing is the table's marked rule, or nothing after a removal.
 class RecordingNftRunner final : public NftRunner {
   public:
     bool apply(const std::string& script, std::string& error) override {
@@ -68,11 +69,27 @@ class RecordingNftRunner final : public NftRunner {
             return false;
         }
         scripts.push_back(script);
+        const std::size_t at = script.find("comment \"");
+        table = at == std::string::npos
+                    ? ""
+                    : R"({"nftables":[{"table":{"name":"velmora"}},{"rule":{"comment":")" +
+                          script.substr(at + 9, script.find('"', at + 9) - at - 9) + "\"}}]}";
         return true;
     }
+    bool listTable(const std::string&, const std::string&, std::string& json,
+                   std::string& error) override {
+        if (!failure.empty()) {
+            error = failure;
+            return false;
+        }
+        json = table;
+        return true;
+    }
+    std::unique_ptr<NftWatch> watch(std::function<void()>) override { return nullptr; }
 
     std::vector<std::string> scripts;
-    std::string failure;  // when set, every script is refused with this text
+    std::string table;    // the kernel's listing of the gate's table; empty: no table
+    std::string failure;  // when set, every call fails with this text
 };
 
 }  // namespace vel::test

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <spawn.h>
+
+namespace vel {
+
+// Spawn attributes that give a child every signal at its default disposition and an empty signal
+// mask. The gate blocks its stop signals on every thread; a child that inherited that mask
+// would ignore the SIGTERM meant to end it.
+class DefaultSignalSpawnAttributes {
+  public:
+    DefaultSignalSpawnAttributes();
+    ~DefaultSignalSpawnAttributes();
+    DefaultSignalSpawnAttributes(const DefaultSignalSpawnAttributes&) = delete;
+    DefaultSignalSpawnAttributes& operator=(const DefaultSignalSpawnAttributes&) = delete;
+
+    const posix_spawnattr_t* get() const { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_;
+};
+
+}  // namespace vel
