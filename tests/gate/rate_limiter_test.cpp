@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "net/ip_address.h"
+
 namespace vel::gate {
 namespace {
 
@@ -22,6 +24,16 @@ TEST(RateLimiter, EightFailuresInsideTheWindowBlockForFiveMinutes) {
     // The block resets the count: seven more failures after it do not block again.
     for (int i = 0; i < 7; ++i) limiter.recordFailure("203.0.113.5", kT0 + 591);
     EXPECT_TRUE(limiter.allows("203.0.113.5", kT0 + 591));
+}
+
+TEST(RateLimiter, Ipv6ClientsAreCountedPerSlash64) {
+    RateLimiter limiter;
+    for (int i = 1; i <= 8; ++i)
+        limiter.recordFailure("2001:db8:1:2::" + std::to_string(i), kT0);
+    EXPECT_FALSE(limiter.allows("2001:db8:1:2:ffff::1", kT0));
+    EXPECT_TRUE(limiter.allows("2001:db8:1:3::1", kT0));
+    EXPECT_EQ(net::clientGroup("2001:db8:1:2:a:b:c:d"), "2001:db8:1:2::/64");
+    EXPECT_EQ(net::clientGroup("::ffff:203.0.113.5"), "203.0.113.5");
 }
 
 TEST(RateLimiter, FailuresSpreadOverMoreThanTheWindowDoNotBlock) {
