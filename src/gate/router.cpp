@@ -1,3 +1,5 @@
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "gate/api_response.h"
@@ -15,6 +17,10 @@ struct Route {
     std::string_view path;
     Endpoint endpoint;
 };
+
+// Far more than any request of this API holds (an update push has five), far fewer than a body of
+// the largest size could make a parser build.
+constexpr std::size_t kMaxBodyValues = 256;
 
 constexpr Route kRoutes[] = {
     {"/v1/hello", HandleHello},
@@ -51,7 +57,9 @@ void RouteRequest(GateService& gate, const HttpRequest& request, HttpResponse& r
     }
 
     JsonValue body = JsonValue::object();
-    if (!request.body.empty() && (!JsonParse(request.body, body) || !body.isObject())) {
+    std::string parseError;
+    if (!request.body.empty() &&
+        (!JsonParse(request.body, body, parseError, kMaxBodyValues) || !body.isObject())) {
         return SendError(response, 400, "bad_request", "the request body is not a JSON object");
     }
     for (const Route& route : kRoutes) {
