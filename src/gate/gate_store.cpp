@@ -139,8 +139,11 @@ bool GateStore::load(const std::string& path, std::string& error) {
     enrollment_ = EnrollmentState{};
     writeRefused_ = false;
 
-    // A first start: the defaults become the file. The gate id is assigned by the next load.
-    if (!FileExists(path)) return saveLocked(error);
+    // A first start: the defaults and a fresh gate id become the file.
+    if (!FileExists(path)) {
+        config_.gateId = HexEncode(RandomBytes(kGateIdBytes));
+        return saveLocked(error);
+    }
 
     Bytes data;
     errno = 0;
