@@ -2,6 +2,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/time.h"
 #include "gate/api_response.h"
 #include "gate/endpoints.h"
 #include "gate/gate_service.h"
@@ -52,7 +53,8 @@ void RouteRequest(GateService& gate, const HttpRequest& request, HttpResponse& r
     const GeoCheckResult geo = gate.countryFilter().check(address);
     if (geo.verdict != GeoVerdict::Allowed && geo.verdict != GeoVerdict::LocalAddress) {
         const std::string message = geoRejection(geo, address);
-        Log(LogLevel::Warn, "geo filter rejected request %s: %s", request.path.c_str(), message.c_str());
+        if (gate.warnings().allow(address, UnixNow()))
+            Log(LogLevel::Warn, "geo filter rejected request %s: %s", request.path.c_str(), message.c_str());
         return SendError(response, 403, "country_not_allowed", message);
     }
 
