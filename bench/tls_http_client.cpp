@@ -44,7 +44,7 @@ SslCtxPtr NewClientContext() {
     return context;
 }
 
-bool TlsHttpClient::connect(std::uint16_t port, std::string& error) {
+bool TlsHttpClient::connect(std::uint16_t port, std::string& error, std::uint32_t sourceV4) {
     fd_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd_) {
         error = FailedText("socket", errno);
@@ -57,6 +57,13 @@ bool TlsHttpClient::connect(std::uint16_t port, std::string& error) {
     ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    if (sourceV4 != 0) {
+        address.sin_addr.s_addr = htonl(sourceV4);
+        if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            error = FailedText("bind", errno);
+            return false;
+        }
+    }
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {

@@ -29,7 +29,8 @@ class TlsHttpClient {
     explicit TlsHttpClient(SSL_CTX* context) : context_(context) {}
 
     // TCP connection and complete TLS handshake.
-    bool connect(std::uint16_t port, std::string& error);
+    // From sourceV4 (host order) when it is not 0, so that one machine can play several clients.
+    bool connect(std::uint16_t port, std::string& error, std::uint32_t sourceV4 = 0);
     // One POST on the open connection; the answer must carry a Content-Length.
     bool post(const std::string& path, const std::string& body, HttpAnswer& answer,
               std::string& error);

@@ -201,8 +201,8 @@ private:
 // A single forward pass over the text that builds values in place.
 class JsonParser {
 public:
-    explicit JsonParser(std::string_view text)
-        : begin_(text.data()), p_(begin_), end_(begin_ + text.size()) {}
+    JsonParser(std::string_view text, std::size_t maxValues)
+        : begin_(text.data()), p_(begin_), end_(begin_ + text.size()), valuesLeft_(maxValues) {}
 
     JsonValue parseDocument() {
         JsonValue value;
@@ -226,6 +226,7 @@ private:
 
     void parseValue(JsonValue& out, int depth) {
         if (depth > kMaxDepth) fail("nesting too deep");
+        if (valuesLeft_-- == 0) fail("too many values");
         skipSpace();
         if (p_ == end_) fail("unexpected end of input");
         switch (*p_) {
@@ -483,6 +484,7 @@ private:
     const char* const begin_;
     const char* p_;
     const char* const end_;
+    std::size_t valuesLeft_;
 };
 
 JsonValue::JsonValue(bool value) : type_(JsonType::Bool), bool_(value) {}
@@ -585,8 +587,12 @@ std::string JsonValue::asString(const std::string& fallback) const {
 }
 
 bool JsonParse(std::string_view text, JsonValue& out, std::string& error) {
+    return JsonParse(text, out, error, SIZE_MAX);
+}
+
+bool JsonParse(std::string_view text, JsonValue& out, std::string& error, std::size_t maxValues) {
     try {
-        out = JsonParser(text).parseDocument();
+        out = JsonParser(text, maxValues).parseDocument();
         return true;
     } catch (const Error& e) {
         error = e.what();

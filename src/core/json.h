@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,6 +76,10 @@ private:
 [[nodiscard]] bool JsonParse(std::string_view text, JsonValue& out);
 // The same, also giving the reason for a failure ("JSON parse error at offset N: ...").
 [[nodiscard]] bool JsonParse(std::string_view text, JsonValue& out, std::string& error);
+// The same for text from a peer: fails once the document holds more than maxValues values, so a
+// small text of many tiny values cannot cost many times its size.
+[[nodiscard]] bool JsonParse(std::string_view text, JsonValue& out, std::string& error,
+                             std::size_t maxValues);
 
 // Compact text for a negative indent; otherwise one element or member per line, indented by
 // `indent` spaces per level. The text never ends with a line feed.

@@ -217,7 +217,7 @@ bool Firewall::ensureServicePortRule(std::uint16_t port, bool& created, std::str
 
 bool Firewall::addAllowRule(const std::string& name, std::uint16_t port,
                             const std::string& remoteAddress, const std::string& description,
-                            std::string& error, int protocol) {
+                            std::string& error, int protocol, const std::string& replacing) {
     if (!connect(error)) return false;
     FirewallRule rule = inboundAllowRule(name, description, kGrantGroup, protocol, port);
     if (remoteAddress != "*") {
@@ -230,7 +230,8 @@ bool Firewall::addAllowRule(const std::string& name, std::uint16_t port,
         rule.remoteAddresses = remoteAddress;
     }
     std::string detail;
-    if (!store_.addRule(rule, detail)) {
+    if (replacing.empty() ? !store_.addRule(rule, detail)
+                          : !store_.replaceRule(replacing, rule, detail)) {
         error = failedText("FirewallStore::addRule", detail);
         return false;
     }

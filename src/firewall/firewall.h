@@ -77,11 +77,12 @@ class Firewall {
     std::vector<FirewallRuleInfo> listGrantRules(std::string& error);
     int removeAllGrantRules(std::string& error);
     [[nodiscard]] bool ensureServicePortRule(std::uint16_t port, bool& created, std::string& error);
-    // remoteAddress "*" leaves the rule open to any address.
+    // remoteAddress "*" leaves the rule open to any address. Rules named `replacing` go in the
+    // same store write and projection.
     [[nodiscard]] bool addAllowRule(const std::string& name, std::uint16_t port,
                                     const std::string& remoteAddress,
                                     const std::string& description, std::string& error,
-                                    int protocol);
+                                    int protocol, const std::string& replacing = {});
     [[nodiscard]] bool removeRule(const std::string& name, std::string& error);
 
     [[nodiscard]] bool defaultInboundAllows(bool& allows, std::string& error);

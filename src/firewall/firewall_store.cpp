@@ -106,6 +106,17 @@ bool FirewallStore::removeRule(const std::string& name, std::string& error) {
         error);
 }
 
+bool FirewallStore::replaceRule(const std::string& oldName, const FirewallRule& rule,
+                                std::string& error) {
+    return update(
+        [&](FirewallPolicy& policy, std::string&) {
+            std::erase_if(policy.rules, [&](const FirewallRule& r) { return r.name == oldName; });
+            policy.rules.push_back(rule);
+            return true;
+        },
+        error);
+}
+
 bool FirewallStore::setRuleEnabled(const FirewallRule& seen, bool enabled, std::string& error) {
     return update(
         [&](FirewallPolicy& policy, std::string& changeError) {

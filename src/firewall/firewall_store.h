@@ -108,6 +108,9 @@ class FirewallStore {
     [[nodiscard]] bool addRule(const FirewallRule& rule, std::string& error);
     // Removes every rule of that name; a name that is not there is already removed.
     [[nodiscard]] bool removeRule(const std::string& name, std::string& error);
+    // Removes every rule named oldName and adds rule, in one transaction.
+    [[nodiscard]] bool replaceRule(const std::string& oldName, const FirewallRule& rule,
+                                   std::string& error);
     // Changes the first rule equal to `seen`, a rule as read earlier. Fails when no rule is equal
     // any more (it was removed or changed meanwhile).
     [[nodiscard]] bool setRuleEnabled(const FirewallRule& seen, bool enabled, std::string& error);

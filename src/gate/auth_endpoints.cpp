@@ -70,7 +70,8 @@ void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonV
     Credential credential;
     if (!gate.store().findCredential(Base64UrlEncode(credentialId), credential)) {
         guard.recordFailure(address);
-        Log(LogLevel::Warn, "assertion from %s used an unknown credential", address.c_str());
+        if (gate.warnings().allow(address, UnixNow()))
+            Log(LogLevel::Warn, "assertion from %s used an unknown credential", address.c_str());
         return SendError(response, 403, "unknown_credential", "this key is not enrolled on this machine");
     }
     // A stored key that no relying party would have accepted may be one whose signatures anyone

@@ -30,12 +30,15 @@ double HalfToDouble(std::uint16_t half) {
 // is trusted before it has been compared with what is left.
 class Decoder {
   public:
-    explicit Decoder(std::span<const std::uint8_t> data) : data_(data) {}
+    // A decoder that does not build walks the items only to check them, holding no more than one
+    // scratch item per level.
+    Decoder(std::span<const std::uint8_t> data, bool build) : data_(data), build_(build) {}
 
     std::size_t position() const { return pos_; }
 
     bool item(CborValue& out, int depth) {
         if (depth > kCborMaxDepth) return false;
+        if (build_ && itemsLeft_-- == 0) return false;
         std::uint8_t initial;
         if (!byte(initial)) return false;
         const int major = initial >> 5;
@@ -64,15 +67,15 @@ class Decoder {
                 out.kind = CborKind::Array;
                 // Grown item by item, so a count in a header alone never allocates.
                 for (std::uint64_t i = 0; i < argument; ++i) {
-                    if (!item(out.items.emplace_back(), depth + 1)) return false;
+                    if (!child(out.items, depth + 1)) return false;
                 }
                 return true;
             case 5:
                 if (argument > remaining()) return false;
                 out.kind = CborKind::Map;
                 for (std::uint64_t i = 0; i < argument; ++i) {
-                    if (!item(out.items.emplace_back(), depth + 1) ||
-                        !item(out.values.emplace_back(), depth + 1)) {
+                    if (!child(out.items, depth + 1) ||
+                        !child(out.values, depth + 1)) {
                         return false;
                     }
                 }
@@ -86,6 +89,12 @@ class Decoder {
     }
 
   private:
+    bool child(std::vector<CborValue>& into, int depth) {
+        if (build_) return item(into.emplace_back(), depth);
+        CborValue scratch;
+        return item(scratch, depth);
+    }
+
     std::size_t remaining() const { return data_.size() - pos_; }
 
     bool byte(std::uint8_t& out) {
@@ -108,6 +117,10 @@ class Decoder {
 
     bool take(std::uint64_t length, Bytes& out) {
         if (length > remaining()) return false;
+        if (!build_) {
+            pos_ += static_cast<std::size_t>(length);
+            return true;
+        }
         const auto begin = data_.begin() + static_cast<std::ptrdiff_t>(pos_);
         out.insert(out.end(), begin, begin + static_cast<std::ptrdiff_t>(length));
         pos_ += static_cast<std::size_t>(length);
@@ -131,14 +144,14 @@ class Decoder {
             case 4:
                 out.kind = CborKind::Array;
                 while (!atBreak()) {
-                    if (!item(out.items.emplace_back(), depth + 1)) return false;
+                    if (!child(out.items, depth + 1)) return false;
                 }
                 return true;
             case 5:
                 out.kind = CborKind::Map;
                 while (!atBreak()) {
-                    if (!item(out.items.emplace_back(), depth + 1) ||
-                        !item(out.values.emplace_back(), depth + 1)) {
+                    if (!child(out.items, depth + 1) ||
+                        !child(out.values, depth + 1)) {
                         return false;
                     }
                 }
@@ -197,7 +210,9 @@ class Decoder {
     }
 
     std::span<const std::uint8_t> data_;
+    const bool build_;
     std::size_t pos_ = 0;
+    std::size_t itemsLeft_ = kCborMaxItems;
 };
 
 }  // namespace
@@ -232,8 +247,16 @@ const CborValue* CborValue::find(std::string_view textKey) const {
     return nullptr;
 }
 
+bool CborCheck(std::span<const std::uint8_t> data, std::size_t& consumed) {
+    Decoder decoder(data, false);
+    CborValue scratch;
+    if (!decoder.item(scratch, 0)) return false;
+    consumed = decoder.position();
+    return true;
+}
+
 bool CborDecode(std::span<const std::uint8_t> data, CborValue& out, std::size_t* consumed) {
-    Decoder decoder(data);
+    Decoder decoder(data, true);
     CborValue value;
     if (!decoder.item(value, 0)) return false;
     out = std::move(value);

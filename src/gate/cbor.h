@@ -44,6 +44,14 @@ struct CborValue {
 // Items nest at most this deep; the top-level item is at depth 0 and every tag adds a level.
 inline constexpr int kCborMaxDepth = 32;
 
+// A decoded item holds at most this many items in all, itself included: far more than any
+// WebAuthn structure, and few enough that no input costs more than a small multiple of its size.
+inline constexpr std::size_t kCborMaxItems = 512;
+
+// Checks that data begins with one well-formed item, within the depth limit, without building
+// it; consumed receives its encoded length.
+[[nodiscard]] bool CborCheck(std::span<const std::uint8_t> data, std::size_t& consumed);
+
 // Decodes the first data item of data. Bytes after it are left for the caller: consumed, when
 // given, receives the item's encoded length. On failure out is left unchanged.
 [[nodiscard]] bool CborDecode(std::span<const std::uint8_t> data, CborValue& out,

@@ -21,6 +21,9 @@ class ChallengeTable {
     // A full table sheds its oldest entries in one batch rather than one per issue.
     static constexpr std::size_t kCapacity = 256;
     static constexpr std::size_t kShed = 64;
+    // One client (IPv6: one /64) holds at most this many; its next issue replaces its own oldest,
+    // so a flood from one client never evicts another client's challenge.
+    static constexpr std::size_t kPerClient = 16;
 
     // Fresh random bytes from the system generator (throws vel::Error when it fails).
     Bytes issue(const std::string& address, const std::string& kind, std::int64_t now);
@@ -33,6 +36,7 @@ class ChallengeTable {
     struct Entry {
         Bytes challenge;
         std::string address;
+        std::string group;
         std::string kind;
         std::int64_t expiresAt = 0;
     };

@@ -70,6 +70,7 @@ bool GateService::startup(std::string& error) {
 
     HttpServerConfig server;
     server.port = config.listenPort;
+    server.largeBodyPaths = {"/v1/update/push"};
     if (config.certThumbprint.empty()) {
         Log(LogLevel::Warn,
             "no TLS certificate is bound; listening over plain HTTP. Run 'Velmora.exe setup' to generate and "

@@ -12,6 +12,7 @@
 #include "gate/http_server.h"
 #include "gate/session_guard.h"
 #include "gate/update_tokens.h"
+#include "gate/warning_limiter.h"
 #include "os/nft_runner.h"
 
 namespace vel::gate {
@@ -37,6 +38,8 @@ class GateService {
     SessionGuard& guard() { return *guard_; }
     CountryFilter& countryFilter() { return countryFilter_; }
     UpdateTokens& updateTokens() { return updateTokens_; }
+    // Warnings that clients cause go through this, so that none can flood the log.
+    WarningLimiter& warnings() { return warnings_; }
 
 private:
     // Says in the log whether the rule store is projected into the kernel.
@@ -50,6 +53,7 @@ private:
     std::unique_ptr<SessionGuard> guard_;
     CountryFilter countryFilter_;
     UpdateTokens updateTokens_;
+    WarningLimiter warnings_;
     HttpServer http_;
 
     std::mutex stopMutex_;

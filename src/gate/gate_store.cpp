@@ -200,8 +200,12 @@ bool GateStore::load(const std::string& path, std::string& error) {
         writeRefused_ = true;
         return false;
     }
-    // A first start: the defaults become the file. The gate id is assigned by the next load.
-    if (missing) return update([](Document&) { return true; }, error);
+    // A first start: the defaults and a fresh gate id become the file, so every process that
+    // reads it holds the same id from the start.
+    if (missing) {
+        config_.gateId = HexEncode(RandomBytes(kGateIdBytes));
+        return update([](Document&) { return true; }, error);
+    }
     config_ = document.config;
     adopt(document, identity);
     reloadEnrollment();

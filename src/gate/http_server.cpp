@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <functional>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "gate/api_response.h"
+#include "gate/body_budget.h"
 #include "os/log.h"
 #include "os/system_error.h"
 #include "os/unique_fd.h"
@@ -23,15 +28,24 @@
 namespace vel::gate {
 
 struct HttpServerRun {
+    explicit HttpServerRun(const HttpServerConfig& config)
+        : largeBodyPaths(config.largeBodyPaths), connections(config.connections) {}
+
     HttpHandler handler;
     MHD_Daemon* daemon = nullptr;
     std::uint16_t port = 0;
+    const std::vector<std::string> largeBodyPaths;
+    ConnectionTable connections;
+    BodyBudget bodies{HttpServer::kBodyBudget};
+    std::thread sweeper;  // closes connections whose request head is overdue
+    bool sweeping = true;  // guarded by mutex
 
     std::mutex mutex;
     bool starting = true;       // guarded by mutex
     std::string startMessages;  // guarded by mutex; what the library reported while starting
     bool stopped = false;       // guarded by mutex; the library has joined every worker
     std::condition_variable stoppedChanged;
+    std::condition_variable sweepingChanged;
 };
 
 namespace {
@@ -45,11 +59,29 @@ constexpr rlim_t kReservedDescriptors = 128;
 constexpr const char* kTlsPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 constexpr auto kStopWait = std::chrono::seconds(3);
 constexpr auto kStopExtraWait = std::chrono::seconds(5);
+constexpr auto kSweepInterval = std::chrono::seconds(1);
+// After a grace period a body must keep up this average rate: a few kilobits per second, far
+// below any link that can complete an authentication, far above a trickle that holds a slot.
+constexpr auto kBodyGrace = std::chrono::seconds(10);
+constexpr std::size_t kMinBodyBytesPerSecond = 1024;
+
+using SteadyClock = std::chrono::steady_clock;
 
 // One request from its headers to its completion.
 struct Exchange {
+    Exchange() = default;
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+    ~Exchange() {
+        if (budget != nullptr) budget->giveBack(reserved);
+    }
+
     HttpRequest request;
+    std::size_t limit = HttpServer::kSmallBodyLimit;
     bool truncated = false;
+    SteadyClock::time_point started = SteadyClock::now();
+    BodyBudget* budget = nullptr;  // set while this request holds a share of it
+    std::size_t reserved = 0;
 };
 
 std::string urlFor(bool https, std::uint16_t port) {
@@ -131,20 +163,78 @@ bool openListener(std::uint16_t port, bool https, UniqueFd& fd, std::uint16_t& b
 }
 
 // Keeps what fits under the limit. The first chunk that would cross it is dropped with all that
-// follows, so a connection never holds more than the limit however much the client sends.
+// follows, so a connection never holds more than the limit however much the client sends (only
+// a body without a declared length can get that far).
 void appendBody(Exchange& exchange, const char* data, std::size_t size) {
     if (exchange.truncated) return;
     std::string& body = exchange.request.body;
-    if (size > HttpServer::kBodyLimit - body.size()) {
-        Log(LogLevel::Warn, "request body exceeds %zu bytes; truncated", HttpServer::kBodyLimit);
+    if (size > exchange.limit - body.size()) {
+        Log(LogLevel::Warn, "request body exceeds %zu bytes; refused", exchange.limit);
         exchange.truncated = true;
+        body = std::string();
         return;
     }
     if (body.size() + size > body.capacity()) {
-        body.reserve(
-            std::min(std::max(body.size() + size, 2 * body.capacity()), HttpServer::kBodyLimit));
+        body.reserve(std::min(std::max(body.size() + size, 2 * body.capacity()), exchange.limit));
     }
     body.append(data, size);
+}
+
+bool bodyTooSlow(const Exchange& exchange, std::size_t received) {
+    const auto elapsed = SteadyClock::now() - exchange.started;
+    if (elapsed <= kBodyGrace) return false;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed - kBodyGrace);
+    return received < kMinBodyBytesPerSecond * static_cast<std::size_t>(seconds.count());
+}
+
+HttpResponse errorResponse(std::uint16_t status, std::string_view code, std::string_view message) {
+    HttpResponse response;
+    SendError(response, status, code, message);
+    return response;
+}
+
+HttpResponse tooLarge() {
+    return errorResponse(413, "bad_request", "the request body is too large");
+}
+
+// Decides before any byte of the body is read whether it may come: it must fit its path's limit
+// and, above the small limit, take its whole declared length (or the most it may grow to) from
+// the shared budget. Fills refusal and returns false when it may not.
+bool admitBody(HttpServerRun& run, MHD_Connection* connection, Exchange& exchange,
+               HttpResponse& refusal) {
+    const auto& large = run.largeBodyPaths;
+    if (std::find(large.begin(), large.end(), exchange.request.path) != large.end())
+        exchange.limit = HttpServer::kBodyLimit;
+    const char* declared =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    const char* chunked = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                      MHD_HTTP_HEADER_TRANSFER_ENCODING);
+    if (declared == nullptr && chunked == nullptr) return true;
+    std::size_t length = exchange.limit;
+    if (declared != nullptr) {
+        const std::string_view text(declared);
+        const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), length);
+        if (problem != std::errc() || end != text.data() + text.size()) length = SIZE_MAX;
+    }
+    if (length > exchange.limit) {
+        refusal = tooLarge();
+        return false;
+    }
+    if (length <= HttpServer::kSmallBodyLimit) return true;  // every connection's own allowance
+    if (!run.bodies.take(length)) {
+        refusal = errorResponse(503, "busy", "the gate is busy; try again shortly");
+        return false;
+    }
+    exchange.budget = &run.bodies;
+    exchange.reserved = length;
+    exchange.request.body.reserve(length);
+    return true;
+}
+
+const void* connectionHandle(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? info->socket_context : nullptr;
 }
 
 HttpResponse failureResponse() {
@@ -196,23 +286,33 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
                      const char* /*version*/, const char* uploadData, std::size_t* uploadSize,
                      void** context) {
     try {
+        auto* run = static_cast<HttpServerRun*>(cls);
         auto* exchange = static_cast<Exchange*>(*context);
         if (exchange == nullptr) {
+            run->connections.headArrived(connectionHandle(connection));
             auto fresh = std::make_unique<Exchange>();
             fresh->request.method = HttpMethodName(method);
             fresh->request.path = url;
             const MHD_ConnectionInfo* info =
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
             SetPeerAddress(fresh->request, info != nullptr ? info->client_addr : nullptr);
+            HttpResponse refusal;
+            const bool admitted = admitBody(*run, connection, *fresh, refusal);
             *context = fresh.release();
-            return MHD_YES;
+            // Answered before the body is read; the library then closes the connection.
+            return admitted ? MHD_YES : sendResponse(connection, refusal);
         }
         if (*uploadSize != 0) {
             appendBody(*exchange, uploadData, *uploadSize);
+            if (bodyTooSlow(*exchange, exchange->request.body.size())) {
+                Log(LogLevel::Warn, "request body from %s arrives too slowly; connection closed",
+                    exchange->request.remoteAddress.c_str());
+                return MHD_NO;
+            }
             *uploadSize = 0;
             return MHD_YES;
         }
-        const auto* run = static_cast<const HttpServerRun*>(cls);
+        if (exchange->truncated) return sendResponse(connection, tooLarge());
         return sendResponse(connection, respond(run->handler, exchange->request));
     } catch (const std::exception& e) {
         // Out of memory while taking the request in: drop this connection, keep serving.
@@ -221,10 +321,77 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
     }
 }
 
-void onCompleted(void* /*cls*/, MHD_Connection* /*connection*/, void** context,
+void onCompleted(void* cls, MHD_Connection* connection, void** context,
                  MHD_RequestTerminationCode /*code*/) {
     const std::unique_ptr<Exchange> finished(static_cast<Exchange*>(*context));
     *context = nullptr;
+    static_cast<HttpServerRun*>(cls)->connections.requestDone(connectionHandle(connection),
+                                                              SteadyClock::now());
+}
+
+MHD_Result onAccept(void* cls, const sockaddr* peer, socklen_t /*length*/) {
+    try {
+        return static_cast<const HttpServerRun*>(cls)->connections.admits(peer) ? MHD_YES : MHD_NO;
+    } catch (const std::exception&) {
+        return MHD_NO;
+    }
+}
+
+void onConnection(void* cls, MHD_Connection* connection, void** socketContext,
+                  MHD_ConnectionNotificationCode code) {
+    ConnectionTable& table = static_cast<HttpServerRun*>(cls)->connections;
+    if (code != MHD_CONNECTION_NOTIFY_STARTED) {
+        table.closed(*socketContext);
+        *socketContext = nullptr;
+        return;
+    }
+    const MHD_ConnectionInfo* fd =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    const MHD_ConnectionInfo* peer =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    try {
+        *socketContext = const_cast<void*>(table.opened(fd != nullptr ? fd->connect_fd : -1,
+                                                        peer != nullptr ? peer->client_addr : nullptr,
+                                                        SteadyClock::now()));
+    } catch (const std::exception&) {
+        // Out of memory: this one connection goes uncounted rather than the server failing.
+        *socketContext = nullptr;
+    }
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes %HH in place, except %00: the library hands the path on as a C string, so a decoded
+// NUL would silently cut it. Left encoded, it keeps the path from matching any endpoint.
+std::size_t unescape(void* /*cls*/, MHD_Connection* /*connection*/, char* text) {
+    char* out = text;
+    for (const char* in = text; *in != '\0'; ++out) {
+        const int high = in[0] == '%' ? hexValue(in[1]) : -1;
+        const int low = high >= 0 ? hexValue(in[2]) : -1;
+        if (low >= 0 && (high | low) != 0) {
+            *out = static_cast<char>(high * 16 + low);
+            in += 3;
+        } else {
+            *out = *in++;
+        }
+    }
+    *out = '\0';
+    return static_cast<std::size_t>(out - text);
+}
+
+void sweep(HttpServerRun& run) {
+    std::unique_lock lock(run.mutex);
+    while (!run.sweepingChanged.wait_for(lock, kSweepInterval, [&run] { return !run.sweeping; })) {
+        lock.unlock();
+        const std::size_t shut = run.connections.shutOverdue(SteadyClock::now());
+        if (shut != 0) Log(LogLevel::Debug, "closed %zu connections without a timely request", shut);
+        lock.lock();
+    }
 }
 
 // The library's own messages: mostly per-connection noise (failed handshakes from scanners), so
@@ -275,7 +442,7 @@ bool HttpServer::start(const HttpServerConfig& config, HttpHandler handler, std:
     std::uint16_t port = 0;
     if (!openListener(config.port, https, listener, port, error)) return false;
 
-    auto run = std::make_shared<HttpServerRun>();
+    auto run = std::make_shared<HttpServerRun>(config);
     run->handler = std::move(handler);
     run->port = port;
 
@@ -284,7 +451,9 @@ bool HttpServer::start(const HttpServerConfig& config, HttpHandler handler, std:
         {MHD_OPTION_THREAD_POOL_SIZE, kWorkerCount, nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, connectionLimit(), nullptr},
-        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&onCompleted), nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&onCompleted), run.get()},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&onConnection), run.get()},
+        {MHD_OPTION_UNESCAPE_CALLBACK, reinterpret_cast<intptr_t>(&unescape), nullptr},
     };
     if (https) {
         // The library hands both texts to GnuTLS while starting and keeps no pointer to them.
@@ -301,7 +470,7 @@ bool HttpServer::start(const HttpServerConfig& config, HttpHandler handler, std:
 
     const unsigned flags =
         MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG | (https ? MHD_USE_TLS : 0);
-    run->daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &onRequest, run.get(),
+    run->daemon = MHD_start_daemon(flags, 0, &onAccept, run.get(), &onRequest, run.get(),
                                    MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     std::string messages;
     {
@@ -313,6 +482,7 @@ bool HttpServer::start(const HttpServerConfig& config, HttpHandler handler, std:
         error = "MHD_start_daemon failed" + (messages.empty() ? std::string() : ": " + messages);
         return false;
     }
+    run->sweeper = std::thread(sweep, std::ref(*run));
     run_ = std::move(run);
     Log(LogLevel::Info, "HTTP server listening on %s", urlFor(https, port).c_str());
     return true;
@@ -321,6 +491,12 @@ bool HttpServer::start(const HttpServerConfig& config, HttpHandler handler, std:
 void HttpServer::stop() {
     if (!run_) return;
     std::shared_ptr<HttpServerRun> run = std::move(run_);
+    {
+        std::lock_guard lock(run->mutex);
+        run->sweeping = false;
+        run->sweepingChanged.notify_all();
+    }
+    run->sweeper.join();
     // Stopping joins the workers, so a handler that never returns would hold it forever. It runs
     // beside us, and when it takes too long it is left behind with its own reference to the run.
     std::thread stopper([run] {

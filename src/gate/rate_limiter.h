@@ -6,7 +6,7 @@
 
 namespace vel::gate {
 
-// Counts failed attempts per client address: eight within five minutes block the address for
+// Counts failed attempts per client (IPv6 clients per /64): eight within five minutes block the address for
 // five minutes. Not thread-safe: the owner guards it.
 class RateLimiter {
   public:
@@ -26,7 +26,7 @@ class RateLimiter {
         std::int64_t windowStart = 0;   // 0 = no window open
         std::int64_t blockedUntil = 0;  // 0 = never blocked
     };
-    std::map<std::string, Entry> entries_;
+    std::map<std::string, Entry> entries_;  // by client group
 };
 
 }  // namespace vel::gate

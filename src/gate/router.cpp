@@ -1,5 +1,8 @@
+#include <cstddef>
+#include <string>
 #include <string_view>
 
+#include "core/time.h"
 #include "gate/api_response.h"
 #include "gate/endpoints.h"
 #include "gate/gate_service.h"
@@ -15,6 +18,10 @@ struct Route {
     std::string_view path;
     Endpoint endpoint;
 };
+
+// Far more than any request of this API holds (an update push has five), far fewer than a body of
+// the largest size could make a parser build.
+constexpr std::size_t kMaxBodyValues = 256;
 
 constexpr Route kRoutes[] = {
     {"/v1/hello", HandleHello},
@@ -46,12 +53,15 @@ void RouteRequest(GateService& gate, const HttpRequest& request, HttpResponse& r
     const GeoCheckResult geo = gate.countryFilter().check(address);
     if (geo.verdict != GeoVerdict::Allowed && geo.verdict != GeoVerdict::LocalAddress) {
         const std::string message = geoRejection(geo, address);
-        Log(LogLevel::Warn, "geo filter rejected request %s: %s", request.path.c_str(), message.c_str());
+        if (gate.warnings().allow(address, UnixNow()))
+            Log(LogLevel::Warn, "geo filter rejected request %s: %s", request.path.c_str(), message.c_str());
         return SendError(response, 403, "country_not_allowed", message);
     }
 
     JsonValue body = JsonValue::object();
-    if (!request.body.empty() && (!JsonParse(request.body, body) || !body.isObject())) {
+    std::string parseError;
+    if (!request.body.empty() &&
+        (!JsonParse(request.body, body, parseError, kMaxBodyValues) || !body.isObject())) {
         return SendError(response, 400, "bad_request", "the request body is not a JSON object");
     }
     for (const Route& route : kRoutes) {

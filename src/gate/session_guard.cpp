@@ -164,12 +164,9 @@ bool SessionGuard::grant(const net::IpAddress& peer, const std::string& keyName,
     const bool ran = worker_.runOnFirewallThread(
         [this, outcome, entry, previous, remote, description,
          port = config.rdpPort](Firewall& firewall) {
-            if (!previous.empty()) {
-                std::string ignored;
-                static_cast<void>(firewall.removeRule(previous, ignored));
-            }
+            // A renewed grant replaces its rule in one store write and one projection.
             if (!firewall.addAllowRule(entry.ruleName, port, remote, description, outcome->error,
-                                       firewall::kProtocolTcp)) {
+                                       firewall::kProtocolTcp, previous)) {
                 return;
             }
             outcome->added = true;

@@ -128,4 +128,15 @@ int prefixLengthOf(const IpRange& range) {
     return -1;
 }
 
+std::string clientGroup(const IpAddress& address) {
+    if (!address.isV6) return formatIpAddress(address);
+    return formatIpAddress(prefixRange(address, 64).first) + "/64";
+}
+
+std::string clientGroup(std::string_view addressText) {
+    IpAddress address;
+    if (!parseIpAddress(addressText, address)) return std::string(addressText);
+    return clientGroup(address);
+}
+
 }  // namespace vel::net

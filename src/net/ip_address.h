@@ -39,6 +39,13 @@ bool isLocalAddress(const IpAddress& address);
 // 127.0.0.0/8 or ::1.
 bool isLoopbackAddress(const IpAddress& address);
 
+// The unit in which clients are counted and limited: an IPv4 address itself, an IPv6 address by
+// its /64 (one subscriber's usual allocation, so a client cannot escape a limit by changing its
+// interface identifier). Printed as the address, or "<prefix>/64".
+std::string clientGroup(const IpAddress& address);
+// The same for address text; text that is no address is its own group.
+std::string clientGroup(std::string_view addressText);
+
 // An inclusive range of addresses of one family.
 struct IpRange {
     IpAddress first;

@@ -1,11 +1,15 @@
 #include "os/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 #include "os/unique_fd.h"
@@ -88,7 +92,33 @@ bool ReadStreamFile(const std::string& path, std::string& out) {
     return true;
 }
 
+namespace {
+
+// Temporary files of path that a writer killed mid-write left behind. Only those older than a
+// few seconds go, so a concurrent writer's file is never touched.
+void removeStaleTemporaries(const std::string& path) {
+    constexpr time_t kStaleSeconds = 10;
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string prefix = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".tmp.";
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), &::closedir);
+    if (!dir) return;
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name(entry->d_name);
+        if (name.size() != prefix.size() + 6 || name.rfind(prefix, 0) != 0) continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && st.st_mtime + kStaleSeconds < now) {
+            ::unlinkat(::dirfd(dir.get()), entry->d_name, 0);
+        }
+    }
+}
+
+}  // namespace
+
 bool WriteFileAtomic(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    removeStaleTemporaries(path);
     // A unique temporary name, so that two processes replacing the same file at once never
     // write into each other's temporary file; the last rename wins with a complete file.
     std::string temp = path + ".tmp.XXXXXX";

@@ -35,7 +35,8 @@ struct FileIdentity {
 
 // Replaces path crash-safely: the bytes go to a temporary file beside it, are flushed to disk and
 // renamed over path, and the directory entry is flushed. A process killed at any instant leaves
-// either the old or the complete new content. New files get mode 0600.
+// either the old or the complete new content. New files get mode 0600. Temporary files of path
+// left by killed writers are removed once they are ten seconds old.
 [[nodiscard]] bool WriteFileAtomic(const std::string& path, const std::uint8_t* data,
                                    std::size_t size);
 [[nodiscard]] bool WriteFileAtomic(const std::string& path, std::string_view text);

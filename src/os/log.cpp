@@ -50,6 +50,23 @@ UniqueFd openForAppend(const std::string& path) {
 
 }  // namespace
 
+std::string EscapeControlBytes(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out += c;
+            continue;
+        }
+        out += "\\x";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xF];
+    }
+    return out;
+}
+
 bool DebugSwitchOn(const char* value) {
     return value != nullptr && std::strlen(value) <= 7 && value[0] == '1';
 }
@@ -86,12 +103,12 @@ void Log(LogLevel level, const char* format, ...) {
     ::gettimeofday(&now, nullptr);
     tm local{};
     ::localtime_r(&now.tv_sec, &local);
-    char line[2200];
+    char line[8400];  // room for a message of control bytes, each written as four
     const int length = std::snprintf(
         line, sizeof line, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%s] %s\n",
         unsigned(local.tm_year + 1900), unsigned(local.tm_mon + 1), unsigned(local.tm_mday),
         unsigned(local.tm_hour), unsigned(local.tm_min), unsigned(local.tm_sec),
-        unsigned(now.tv_usec / 1000), levelTag(level), message);
+        unsigned(now.tv_usec / 1000), levelTag(level), EscapeControlBytes(message).c_str());
     if (length <= 0) return;
 
     std::lock_guard lock(s.mutex);

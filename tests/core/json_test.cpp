@@ -110,6 +110,18 @@ TEST(JsonParseTest, NestingLimit) {
     EXPECT_NE(parseError(objects).find("nesting too deep"), std::string::npos);
 }
 
+TEST(JsonParseTest, APeerCannotMakeTheParserBuildMoreThanItsValueBound) {
+    JsonValue out;
+    std::string error;
+    EXPECT_TRUE(JsonParse(R"({"a":[1,2],"b":"x"})", out, error, 5));
+    EXPECT_FALSE(JsonParse(R"({"a":[1,2],"b":"x"})", out, error, 4));
+    EXPECT_NE(error.find("too many values"), std::string::npos) << error;
+    std::string zeros = "[0";
+    for (int i = 0; i < 100'000; ++i) zeros += ",0";
+    EXPECT_FALSE(JsonParse(zeros + "]", out, error, 256));
+    EXPECT_TRUE(JsonParse(zeros + "]", out));  // files of our own are not bounded
+}
+
 TEST(JsonParseTest, StringEscapesAndSurrogates) {
     EXPECT_EQ(parsed(R"("\"\\\/\b\f\n\r\t")").stringValue(), "\"\\/\b\f\n\r\t");
     EXPECT_EQ(parsed(R"("a\u0000b")").stringValue(), std::string("a\0b", 3));

@@ -161,6 +161,28 @@ TEST(CborDecode, LimitsNestingTo32Levels) {
     EXPECT_TRUE(Decodes(chunked));
 }
 
+TEST(CborDecode, BuildsAtMostItsItemBoundWhileCheckingWalksAnyNumber) {
+    CborWriter fits;
+    fits.array(kCborMaxItems - 1);
+    for (std::size_t i = 0; i + 1 < kCborMaxItems; ++i) fits.integer(0);
+    EXPECT_TRUE(Decodes(fits.data()));
+    CborWriter bomb;  // a million one-byte items
+    bomb.array(1'000'000);
+    Bytes data = bomb.data();
+    data.resize(data.size() + 1'000'000, 0x00);
+    EXPECT_FALSE(Decodes(data));
+
+    std::size_t consumed = 0;
+    data.push_back(0xA0);
+    ASSERT_TRUE(CborCheck(data, consumed));
+    EXPECT_EQ(consumed, data.size() - 1);
+    data.resize(data.size() - 2);  // one item short
+    EXPECT_FALSE(CborCheck(data, consumed));
+    EXPECT_FALSE(CborCheck(NestedArrays(34), consumed));
+    const Bytes reserved = {0x9F, 0x1C, 0xFF};  // additional information 28 is not defined
+    EXPECT_FALSE(CborCheck(reserved, consumed));
+}
+
 TEST(CborDecode, RejectsLengthsBeyondTheInputBeforeReadingThem) {
     // A byte string announcing 1,000 bytes with 10 left.
     Bytes data = {0x59, 0x03, 0xE8};

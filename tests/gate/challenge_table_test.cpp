@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 namespace vel::gate {
@@ -36,20 +37,37 @@ TEST(ChallengeTable, DroppingExpiredEntriesKeepsLiveOnes) {
     EXPECT_TRUE(table.consume(young, "192.0.2.1", kCeremonyGet, kT0 + 1));
 }
 
+std::string client(std::size_t i) {
+    return "10.0." + std::to_string(i / 200) + "." + std::to_string(i % 200);
+}
+
 TEST(ChallengeTable, AFullTableShedsItsOldestSixtyFour) {
     ChallengeTable table;
     std::vector<Bytes> issued;
-    for (int i = 0; i < 256; ++i) issued.push_back(table.issue("192.0.2.7", kCeremonyGet, kT0));
+    for (std::size_t i = 0; i < 256; ++i) issued.push_back(table.issue(client(i), kCeremonyGet, kT0));
     // Up to 256 pending nothing is lost.
-    EXPECT_TRUE(table.consume(issued[0], "192.0.2.7", kCeremonyGet, kT0));
-    issued.push_back(table.issue("192.0.2.7", kCeremonyGet, kT0));  // 255 pending: no shedding
-    issued.push_back(table.issue("192.0.2.7", kCeremonyGet, kT0));  // 256 pending: sheds 1..64
-    for (int i = 1; i <= 64; ++i) {
-        EXPECT_FALSE(table.consume(issued[i], "192.0.2.7", kCeremonyGet, kT0)) << i;
+    EXPECT_TRUE(table.consume(issued[0], client(0), kCeremonyGet, kT0));
+    for (std::size_t i = 256; i < 258; ++i)  // 255 pending: no shedding; 256: sheds 1..64
+        issued.push_back(table.issue(client(i), kCeremonyGet, kT0));
+    for (std::size_t i = 1; i <= 64; ++i) {
+        EXPECT_FALSE(table.consume(issued[i], client(i), kCeremonyGet, kT0)) << i;
     }
     for (std::size_t i = 65; i < issued.size(); ++i) {
-        EXPECT_TRUE(table.consume(issued[i], "192.0.2.7", kCeremonyGet, kT0)) << i;
+        EXPECT_TRUE(table.consume(issued[i], client(i), kCeremonyGet, kT0)) << i;
     }
+}
+
+TEST(ChallengeTable, AFloodingClientReplacesOnlyItsOwnOldest) {
+    ChallengeTable table;
+    const Bytes other = table.issue("192.0.2.9", kCeremonyGet, kT0);
+    std::vector<Bytes> flood;
+    for (int i = 0; i < 1000; ++i)  // one /64, many interface identifiers
+        flood.push_back(table.issue("2001:db8::" + std::to_string(i % 9000 + 1), kCeremonyGet, kT0));
+    EXPECT_TRUE(table.consume(other, "192.0.2.9", kCeremonyGet, kT0));
+    EXPECT_FALSE(table.consume(flood[1000 - 17], "2001:db8::" + std::to_string(1000 - 16),
+                               kCeremonyGet, kT0));
+    EXPECT_TRUE(table.consume(flood[1000 - 16], "2001:db8::" + std::to_string(1000 - 15),
+                              kCeremonyGet, kT0));
 }
 
 }  // namespace

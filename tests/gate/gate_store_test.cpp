@@ -70,28 +70,26 @@ class GateStoreTest : public ::testing::Test {
     std::string enrollmentPath_;
 };
 
-TEST_F(GateStoreTest, FirstLoadWritesDefaultsAndTheNextAssignsAGateId) {
+TEST_F(GateStoreTest, FirstLoadWritesDefaultsWithTheGateIdItKeeps) {
     GateStore store;
     std::string error;
     ASSERT_TRUE(store.load(gatePath_, error)) << error;
-    EXPECT_EQ(store.config().gateId, "");
+    const std::string gateId = store.config().gateId;
+    ASSERT_EQ(gateId.size(), 32u);
+    EXPECT_EQ(gateId.find_first_not_of("0123456789abcdef"), std::string::npos);
     EXPECT_FALSE(store.config().machineName.empty());
     JsonValue written;
     ASSERT_TRUE(JsonParse(Slurp(gatePath_), written));
     EXPECT_EQ(written.get("config").get("listenPort").asInt(), 7440);
     EXPECT_EQ(written.get("config").get("grantSeconds").asInt(), 90);
+    EXPECT_EQ(written.get("config").get("gateId").asString(), gateId);
     EXPECT_EQ(written.get("credentials").size(), 0u);
 
+    // The creator's own later save keeps the id that others load.
+    ASSERT_TRUE(store.save(error)) << error;
     GateStore second;
     ASSERT_TRUE(second.load(gatePath_, error)) << error;
-    const std::string gateId = second.config().gateId;
-    ASSERT_EQ(gateId.size(), 32u);
-    EXPECT_EQ(gateId.find_first_not_of("0123456789abcdef"), std::string::npos);
-    EXPECT_NE(Slurp(gatePath_).find(gateId), std::string::npos);
-
-    GateStore third;
-    ASSERT_TRUE(third.load(gatePath_, error)) << error;
-    EXPECT_EQ(third.config().gateId, gateId);
+    EXPECT_EQ(second.config().gateId, gateId);
 }
 
 TEST_F(GateStoreTest, WritesGateJsonInItsExactLayout) {
@@ -105,7 +103,7 @@ TEST_F(GateStoreTest, WritesGateJsonInItsExactLayout) {
     config.requireUserVerification = true;
     config.bindGrantToSourceIp = false;
     config.certThumbprint = "AB12";
-    config.gateId = "0123456789abcdef0123456789abcdef";
+    config.gateId = "0123456789abcdef0123456789abcdef";  // the id the file holds stays
     config.machineName = "host-1";
     config.allowPrivateAddresses = false;
     config.streamEnabled = false;
@@ -139,7 +137,12 @@ TEST_F(GateStoreTest, WritesGateJsonInItsExactLayout) {
     b.disabled = true;
     ASSERT_EQ(store.addCredential(b, error), AddCredentialResult::Added) << error;
 
-    EXPECT_EQ(Slurp(gatePath_), test::Golden("gate-store-full.json"));
+    std::string expected = test::Golden("gate-store-full.json");
+    const std::string gateId = store.config().gateId;
+    ASSERT_EQ(gateId.size(), 32u);
+    EXPECT_NE(gateId, config.gateId);
+    expected.replace(expected.find(config.gateId), gateId.size(), gateId);
+    EXPECT_EQ(Slurp(gatePath_), expected);
 
     // And it reads back to the same records.
     GateStore reread;

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "gate/warning_limiter.h"
+#include "net/ip_address.h"
+#include "os/files.h"
+#include "os/log.h"
+#include "support/temp_dir.h"
+
 namespace vel::gate {
 namespace {
 
@@ -22,6 +28,31 @@ TEST(RateLimiter, EightFailuresInsideTheWindowBlockForFiveMinutes) {
     // The block resets the count: seven more failures after it do not block again.
     for (int i = 0; i < 7; ++i) limiter.recordFailure("203.0.113.5", kT0 + 591);
     EXPECT_TRUE(limiter.allows("203.0.113.5", kT0 + 591));
+}
+
+TEST(RateLimiter, Ipv6ClientsAreCountedPerSlash64) {
+    RateLimiter limiter;
+    for (int i = 1; i <= 8; ++i)
+        limiter.recordFailure("2001:db8:1:2::" + std::to_string(i), kT0);
+    EXPECT_FALSE(limiter.allows("2001:db8:1:2:ffff::1", kT0));
+    EXPECT_TRUE(limiter.allows("2001:db8:1:3::1", kT0));
+    EXPECT_EQ(net::clientGroup("2001:db8:1:2:a:b:c:d"), "2001:db8:1:2::/64");
+    EXPECT_EQ(net::clientGroup("::ffff:203.0.113.5"), "203.0.113.5");
+}
+
+TEST(WarningLimiter, OneClientLogsAFewPerPeriodThenOneLineForTheRest) {
+    test::TempDir dir;
+    InitLog(dir.path(), "gate");
+    WarningLimiter limiter;
+    int allowed = 0;
+    for (int i = 0; i < 1000; ++i) allowed += limiter.allow("2001:db8::" + std::to_string(i % 99 + 1), kT0);
+    EXPECT_EQ(allowed, static_cast<int>(WarningLimiter::kPerPeriod));
+    EXPECT_TRUE(limiter.allow("198.51.100.1", kT0));  // others are not held back
+    EXPECT_TRUE(limiter.allow("2001:db8::1", kT0 + WarningLimiter::kPeriodSeconds));
+    std::string log;
+    ASSERT_TRUE(ReadFileText(LogFilePath(), log));
+    EXPECT_NE(log.find("suppressed 990 warnings caused by 2001:db8::/64 in the last 60s"),
+              std::string::npos) << log;
 }
 
 TEST(RateLimiter, FailuresSpreadOverMoreThanTheWindowDoNotBlock) {

@@ -326,6 +326,20 @@ TEST_F(SessionGuardTest, ASecondGrantReplacesTheFirstAndRestartsItsLifetime) {
     EXPECT_TRUE(logged("grant for 203.0.113.5 expired; RDP port closed again"));
 }
 
+TEST_F(SessionGuardTest, ARenewedGrantIsOneStoreWriteAndOneProjection) {
+    changePolicy([](FirewallPolicy& policy) { policy.enforcement.enabled = true; });
+    start();
+    std::int64_t expiresAt = 0;
+    std::string error;
+    ASSERT_TRUE(grant("203.0.113.5", expiresAt, error)) << error;
+    const int writes = firewall_.updates();
+    const int projections = nft_.applied;
+    ASSERT_TRUE(grant("203.0.113.5", expiresAt, error)) << error;
+    EXPECT_EQ(firewall_.updates() - writes, 1);
+    EXPECT_EQ(nft_.applied - projections, 1);
+    EXPECT_EQ(grantRules().size(), 1u);
+}
+
 TEST_F(SessionGuardTest, AnEstablishedRdpConnectionKeepsItsGrantForAtMostADay) {
     start();
     ASSERT_TRUE(grant("127.0.0.1"));

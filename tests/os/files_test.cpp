@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
+
 #include <filesystem>
 #include <string>
 
@@ -66,6 +68,24 @@ TEST(WriteFileAtomic, ReplacesContentKeepsModeAndLeavesNoTemporaryFile) {
         ++entries;
     EXPECT_EQ(entries, 1);
     EXPECT_FALSE(WriteFileAtomic(dir.file("no/such/dir/file"), "x"));
+}
+
+TEST(WriteFileAtomic, RemovesOnlyItsOwnStaleTemporaryFiles) {
+    test::TempDir dir;
+    const auto make = [&dir](const std::string& name, time_t age) {
+        ASSERT_TRUE(WriteFileAtomic(dir.file(name), "x"));
+        const timespec when[2] = {{::time(nullptr) - age, 0}, {::time(nullptr) - age, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, dir.file(name).c_str(), when, 0), 0);
+    };
+    make("gate.json.tmp.AbC123", 60);  // a killed writer's
+    make("gate.json.tmp.XyZ789", 0);   // a concurrent writer's
+    make("firewall.json.tmp.AbC123", 60);
+    make("gate.json.tmp.longer-name", 60);
+    ASSERT_TRUE(WriteFileAtomic(dir.file("gate.json"), "{}"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("gate.json.tmp.AbC123")));
+    for (const char* kept : {"gate.json.tmp.XyZ789", "firewall.json.tmp.AbC123",
+                             "gate.json.tmp.longer-name"})
+        EXPECT_TRUE(std::filesystem::exists(dir.file(kept))) << kept;
 }
 
 // A writer killed at arbitrary moments must leave one complete version, never a mix or a stub.

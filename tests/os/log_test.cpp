@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -70,6 +71,15 @@ TEST_F(LogTest, CutsLongMessagesAt2047Bytes) {
     EXPECT_EQ(text.back(), '\n');
     EXPECT_EQ(text.find(std::string(2048, 'x')), std::string::npos);
     EXPECT_NE(text.find(std::string(2047, 'x') + "\n"), std::string::npos);
+}
+
+TEST_F(LogTest, ClientTextWithControlBytesStaysOnOneLine) {
+    Log(LogLevel::Warn, "rejected %s", "/x\r\n2026-01-01 [INFO ] granted\x1b[0m\x7f");
+    const std::string text = slurp(logPath());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+    EXPECT_NE(text.find("rejected /x\\x0d\\x0a2026-01-01 [INFO ] granted\\x1b[0m\\x7f\n"),
+              std::string::npos);
+    EXPECT_EQ(EscapeControlBytes("ok \xc3\xa9"), "ok \xc3\xa9");  // UTF-8 passes through
 }
 
 TEST_F(LogTest, RotatesOnlyPastFourMebibytesKeepingOneOlderGeneration) {

@@ -33,6 +33,7 @@ public:
     int stop();
 
     std::uint16_t port() const { return port_; }
+    pid_t pid() const { return pid_; }
     std::string dataDirectory() const { return dir_.file("Velmora"); }
     std::string log() const;
     // Runs another velmora command over the same data directory.

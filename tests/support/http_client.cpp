@@ -91,7 +91,7 @@ HttpReply HttpRequestTo(const std::string& host, std::uint16_t port, const std::
     while (sent < request.size()) {
         const ssize_t n =
             ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return {};
+        if (n <= 0) break;  // a server may answer and close before taking the whole body
         sent += static_cast<size_t>(n);
     }
     std::string raw;

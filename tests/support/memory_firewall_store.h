@@ -34,7 +34,14 @@ class MemoryFirewallStore final : public firewall::FirewallStore {
         firewall::FirewallPolicy next = policy_;
         if (!change(next, error)) return false;
         policy_ = std::move(next);
+        ++updates_;
         return true;
+    }
+
+    // Updates kept so far.
+    int updates() const {
+        std::lock_guard lock(mutex_);
+        return updates_;
     }
 
     firewall::FirewallPolicy policy() const {
@@ -57,6 +64,7 @@ class MemoryFirewallStore final : public firewall::FirewallStore {
     firewall::FirewallPolicy policy_;  // guarded by mutex_
     std::string readFailure_;    // guarded by mutex_
     std::string updateFailure_;  // guarded by mutex_
+    int updates_ = 0;            // guarded by mutex_
 };
 
 // Records the scripts it is given instead of running nft, and plays a kernel that holds the
