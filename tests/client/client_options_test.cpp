@@ -55,39 +55,5 @@ TEST(GateAddress, HostsPortsAndBrackets) {
     }
 }
 
-TEST(GateErrors, EveryRefusalBecomesASentence) {
-    const auto explain = [](int status, const char* code, const char* message) {
-        JsonValue body = JsonValue::object();
-        body.set("ok", false);
-        body.set("error", code);
-        body.set("message", message);
-        return ExplainGateError(status, body, "pc:7440");
-    };
-    EXPECT_EQ(explain(429, "rate_limited", "too many attempts from this address"),
-              "too many failed attempts from this address; try again in 300 seconds");
-    EXPECT_EQ(explain(403, "country_not_allowed", "address 192.0.2.7 belongs to country BR"),
-              "country not allowed: address 192.0.2.7 belongs to country BR");
-    EXPECT_NE(
-        explain(403, "bad_enrollment_code", "the code was not accepted by machine PC; see gate.log")
-            .find("ask for a new one with `velmora code`"),
-        std::string::npos);
-    EXPECT_NE(explain(403, "user_presence_required",
-                      "this gate requires user verification (PIN or biometric)")
-                  .find("requires user verification"),
-              std::string::npos);
-    EXPECT_NE(
-        explain(409, "no_credentials_enrolled", "").find("velmora-client enroll pc:7440 CODE"),
-        std::string::npos);
-    EXPECT_NE(explain(404, "bad_request", "unknown endpoint").find("is it a Velmora gate"),
-              std::string::npos);
-    EXPECT_EQ(ExplainGateError(502, JsonValue::object(), "pc:7440"),
-              "the gate answered HTTP 502 without an explanation");
-    for (const char* code : {"challenge_expired", "unknown_credential", "bad_signature",
-                             "counter_replay", "internal_error"}) {
-        EXPECT_EQ(explain(403, code, "x").find("the gate refused the request"), std::string::npos)
-            << code;
-    }
-}
-
 }  // namespace
 }  // namespace vel::client

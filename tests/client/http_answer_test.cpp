@@ -26,15 +26,6 @@ TEST(HttpAnswer, WaitsForTheWholeBodyItAnnounces) {
     EXPECT_EQ(error, "the gate closed the connection in the middle of its answer");
 }
 
-TEST(HttpAnswer, WithoutLengthTheBodyEndsAtTheClose) {
-    HttpAnswer answer;
-    std::string error;
-    const std::string text = "HTTP/1.0 200 OK\r\nServer: x\r\n\r\n{\"a\":1}";
-    EXPECT_EQ(parse(text, false, answer, error), AnswerState::Incomplete);
-    ASSERT_EQ(parse(text, true, answer, error), AnswerState::Complete);
-    EXPECT_EQ(answer.body, "{\"a\":1}");
-}
-
 TEST(HttpAnswer, RefusesWhatIsNotAGateAnswer) {
     HttpAnswer answer;
     std::string error;

@@ -133,22 +133,5 @@ TEST(HttpsClient, PinsTheCertificateBeforeSendingAnything) {
     EXPECT_EQ(trusting.finish().rfind("POST /v1/enroll/begin HTTP/1.1\r\n", 0), 0u);
 }
 
-TEST(HttpsClient, UnreachableGateIsNamed) {
-    HttpAnswer reply;
-    std::string error;
-    const UniqueFd closed(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(closed.get(), reinterpret_cast<sockaddr*>(&address), length);  // bound, not listening
-    ::getsockname(closed.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    EXPECT_FALSE(HttpsPost(
-        {"127.0.0.1", ntohs(address.sin_port)}, "/v1/hello", "{}",
-        [](const PeerCertificate&, std::string&) { return true; }, reply, error));
-    EXPECT_EQ(error.rfind("cannot reach the gate at 127.0.0.1:", 0), 0u) << error;
-    EXPECT_NE(error.find("Connection refused"), std::string::npos) << error;
-}
-
 }  // namespace
 }  // namespace vel::client

@@ -64,20 +64,5 @@ TEST(KnownHosts, DamagedFileIsReportedAndLeftAlone) {
     }
 }
 
-TEST(KnownHosts, PathFollowsXdgConfigHome) {
-    const char* savedXdg = std::getenv("XDG_CONFIG_HOME");
-    const std::string restoreXdg = savedXdg != nullptr ? savedXdg : "";
-    ::setenv("XDG_CONFIG_HOME", "/srv/cfg", 1);
-    EXPECT_EQ(DefaultKnownHostsPath(), "/srv/cfg/velmora/hosts.json");
-    ::setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored, as the spec says
-    ::setenv("HOME", "/home/u", 1);
-    EXPECT_EQ(DefaultKnownHostsPath(), "/home/u/.config/velmora/hosts.json");
-    if (savedXdg != nullptr) {
-        ::setenv("XDG_CONFIG_HOME", restoreXdg.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_CONFIG_HOME");
-    }
-}
-
 }  // namespace
 }  // namespace vel::client

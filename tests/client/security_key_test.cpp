@@ -194,12 +194,6 @@ TEST_F(SecurityKeyTest, RefusalsOfTheKeyBecomeSentences) {
     EXPECT_EQ(error, "the security key was not touched in time");
     EXPECT_EQ(failure_, KeyFailure::NoTouch);
     EXPECT_EQ(authenticator_.credentialCount(), 0u);
-
-    test::SoftKeySource empty;
-    EXPECT_EQ(SecurityKey::open(empty, "", error), nullptr);
-    EXPECT_EQ(error.rfind("no security key found", 0), 0u) << error;
-    EXPECT_EQ(SecurityKey::open(source_, "soft:missing", error), nullptr);
-    EXPECT_NE(error.find("cannot open the security key soft:missing"), std::string::npos);
 }
 
 }  // namespace
