@@ -480,7 +480,6 @@ TEST_F(SessionGuardTest, StartWithKeysClearsLeftoversRepairsTheFirewallAndCloses
     EXPECT_TRUE(hasRule(kServiceRuleName));
     // How each profile is repaired is the firewall test's; the guard reports it.
     EXPECT_TRUE(logged("the Windows Firewall was off - switched it back on"));
-    EXPECT_TRUE(logged("inbound traffic was allowed by default - block restored"));
     EXPECT_EQ(guard().status().rulesClosed, 1u);
     EXPECT_TRUE(guard().exposure("203.0.113.5").protectionArmed);
 }
