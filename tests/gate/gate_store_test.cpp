@@ -285,15 +285,6 @@ TEST_F(GateStoreTest, ReEnrollmentKeepsTheHistoryAndUseIsRecorded) {
     again.aaguid = "bb";
     again.createdAt = 999;
     ASSERT_EQ(store.addCredential(again, error), AddCredentialResult::Replaced) << error;
-    // 62 bytes and a 4-byte character do not fit in 64; an invalid byte becomes U+FFFD.
-    const std::string wide = std::string(62, 'w') + "\xF0\x9F\x94\x91";
-    ASSERT_EQ(store.addCredential(Ec2Credential("wide", wide), error), AddCredentialResult::Added);
-    ASSERT_EQ(store.addCredential(Ec2Credential("broken", "a\xC3(b"), error),
-              AddCredentialResult::Added);
-    Credential broken;
-    ASSERT_TRUE(store.findCredential("broken", broken));
-    EXPECT_EQ(broken.label, "a\xEF\xBF\xBD(b");
-    EXPECT_TRUE(store.removeCredential("broken"));
     const std::int64_t before = UnixNow();
     EXPECT_TRUE(store.recordUse("key", 7));
     EXPECT_FALSE(store.recordUse("nobody", 7));
@@ -303,9 +294,8 @@ TEST_F(GateStoreTest, ReEnrollmentKeepsTheHistoryAndUseIsRecorded) {
     GateStore reread;
     ASSERT_TRUE(reread.load(gatePath_, error)) << error;
     const std::vector<Credential> credentials = reread.credentials();
-    ASSERT_EQ(credentials.size(), 3u);
+    ASSERT_EQ(credentials.size(), 2u);
     EXPECT_EQ(credentials[1].id, "last");
-    EXPECT_EQ(credentials[2].label, std::string(62, 'w'));
     const Credential& key = credentials[0];
     EXPECT_EQ(key.id, "key");
     EXPECT_EQ(key.label, "new");

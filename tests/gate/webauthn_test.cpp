@@ -128,7 +128,6 @@ TEST(CheckCredentialKey, AcceptsOnlyEs256OnP256AndStrongRs256) {
         EXPECT_EQ(why, expected);
     };
     refused(good, [](CoseKey& k) { k.crv = 2; }, "an EC2 key must be on P-256 (crv 1), not crv 2");
-    refused(good, [](CoseKey& k) { k.crv = 99; }, "an EC2 key must be on P-256 (crv 1), not crv 99");
     refused(good, [](CoseKey& k) { k.alg = -8; }, "an EC2 key must be ES256 (alg -7), not alg -8");
     refused(good, [](CoseKey& k) { k.y[31] ^= 1; }, "the EC2 key is not a valid point on P-256");
     refused(good, [](CoseKey& k) { k.x.resize(48, 1); }, "the EC2 key is not a valid point on P-256");

@@ -96,18 +96,6 @@ TEST_F(AdminCommandsTest, CheckCodeNamesTheCauseOfAMissingOrExpiredCode) {
     EXPECT_TRUE(has(expired, "  A code lives 15 minutes. Issue a new one:  Velmora.exe code"));
     EXPECT_FALSE(has(expired, "  [OK] The code is correct and active."));
 
-    // Older builds kept the code inside gate.json; it is still found and explained there.
-    JsonValue gate;
-    ASSERT_TRUE(JsonParse(read("gate.json"), gate));
-    gate.set("enrollmentCode", state);
-    ASSERT_TRUE(WriteFileAtomic(dataFile("gate.json"), JsonDump(gate, 2)));
-    ASSERT_EQ(::unlink(dataFile("enrollment.json").c_str()), 0);
-    const auto older = run({"check-code", code});
-    EXPECT_TRUE(has(older, "  enrollment.json: MISSING"));
-    EXPECT_TRUE(has(older, "  code inside gate.json: hash, valid until " +
-                               FormatLocalTime(state.get("expiresAt").asInt())))
-        << older.output;
-    EXPECT_TRUE(has(older, "  [CAUSE] the code expired 10 min. ago."));
 }
 
 TEST_F(AdminCommandsTest, CheckCodeComparesTheServiceBuildWithItsOwn) {
@@ -133,10 +121,6 @@ TEST_F(AdminCommandsTest, CheckCodeComparesTheServiceBuildWithItsOwn) {
     EXPECT_TRUE(has(same, "  Versions match. If the code is still rejected —"));
     EXPECT_TRUE(has(same, "      tail -n 6 " + dataFile("gate.log")));
 
-    runtime.build = "another build";
-    ASSERT_TRUE(gate::WriteServiceRuntime(directory, runtime));
-    EXPECT_TRUE(has(check(), "  Same version, only the build time differs — the code should"));
-
     runtime.version = "0.0.1";
     ASSERT_TRUE(gate::WriteServiceRuntime(directory, runtime));
     const auto older = check();
@@ -152,8 +136,6 @@ TEST_F(AdminCommandsTest, KeysAndRemoveKeyRejectBadNumbers) {
     enrollKey("AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", "Office key");
     const auto keys = run({"keys"});
     EXPECT_TRUE(has(keys, "  [1] Office key"));
-    EXPECT_TRUE(has(keys, "      id:        AAAAAAAAAAAAAAAAAAAAAAAA..."));
-    EXPECT_TRUE(has(keys, "      uses:      0, last never"));
     const auto status = run({"status"});
     EXPECT_TRUE(has(status, "  Keys:         1"));
     // A key without enforcement protects nothing, and status says so.
@@ -169,7 +151,6 @@ TEST_F(AdminCommandsTest, KeysAndRemoveKeyRejectBadNumbers) {
         EXPECT_EQ(result.output, "No key with that number.\n") << number;
     }
     EXPECT_EQ(read("gate.json"), before);
-    EXPECT_EQ(run({"remove-key"}).output, "Specify a key number: Velmora.exe remove-key 1\n");
 
     const auto removed = run({"remove-key", "1"});
     EXPECT_EQ(removed.exitCode, 0);
@@ -199,8 +180,6 @@ TEST_F(AdminCommandsTest, GeoImportAllowTestAndClear) {
         WriteFileAtomic(registry, std::string("2|test|20240101|2|19700101|20240101|+0000\n"
                                               "test|DE|ipv4|5.1.0.0|256|20100101|allocated\n"
                                               "test|FR|ipv4|5.2.0.0|256|20100101|allocated\n")));
-    EXPECT_TRUE(has(run({"geoip-import", data_.file("absent")}),
-                    "File not found: " + data_.file("absent")));
     const auto imported = run({"geoip-import", registry});
     ASSERT_EQ(imported.exitCode, 0) << imported.output;
     EXPECT_TRUE(has(imported, "Done: 2 ranges, 2 countries."));
@@ -215,17 +194,10 @@ TEST_F(AdminCommandsTest, GeoImportAllowTestAndClear) {
     EXPECT_TRUE(has(run({"geo", "test", "5.1.0.7"}), "  Result:  ACCESS ALLOWED"));
     EXPECT_TRUE(
         has(run({"geo", "test", "5.2.0.7"}), "  Result:  REJECTED — country is not in the list"));
-    EXPECT_TRUE(
-        has(run({"geo", "test", "9.9.9.9"}), "  Result:  REJECTED — address is not in the table"));
-    EXPECT_TRUE(
-        has(run({"geo", "test", "192.168.1.5"}), "  Result:  ACCESS ALLOWED (local network)"));
     EXPECT_TRUE(has(run({"status"}), "  Country filter: DE, US"));
 
     EXPECT_EQ(run({"geo", "clear"}).exitCode, 0);
-    const auto off = run({"geo", "test", "5.2.0.7"});
-    EXPECT_TRUE(has(off, "  (the filter is currently off — only country lookup is shown)"));
-    EXPECT_TRUE(has(off, "  Result:  would be rejected if the country is not listed"));
-    EXPECT_TRUE(has(run({"geo", "frob"}), "Available: show, allow, clear, test"));
+    EXPECT_TRUE(has(run({"geo"}), "  Country filter: off (access is allowed from anywhere)."));
 }
 
 TEST_F(AdminCommandsTest, HardenWithoutKeysStillClosesTheRemoteDesktopRules) {
@@ -256,23 +228,7 @@ TEST_F(AdminCommandsTest, HardenWithoutKeysStillClosesTheRemoteDesktopRules) {
               "Inbound connections are blocked by default in all profiles.\n"
               "The firewall was off — enabled in all profiles.\n"
               "nftables enforcement switched on (table inet velmora).\n");
-
-    const auto second = harden();
-    EXPECT_EQ(second.output,
-              "Gate port 7440 is already open.\n"
-              "Allow rules disabled for port 3389: 0\n"
-              "Inbound connections are blocked by default in all profiles.\n"
-              "The firewall is on in all profiles.\n"
-              "nftables enforcement is on (table inet velmora).\n");
     EXPECT_TRUE(has(run({"status"}), "  Firewall on in all profiles: yes"));
-}
-
-TEST_F(AdminCommandsTest, BareCommandShowsStatusWithEnforcementState) {
-    const auto result = run({});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(has(result, "  Protection is NOT active: no keys, the RDP port works as usual."));
-    EXPECT_TRUE(
-        has(result, "  Kernel enforcement:          off — rules are kept but not enforced"));
 }
 
 }  // namespace

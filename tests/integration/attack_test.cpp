@@ -156,6 +156,11 @@ TEST_F(AttackTest, ForgedAndFloodedLinesNeitherSplitNorWipeTheLog) {
     if (HasFatalFailure()) return;
     const std::string history = gate_->log();
     post(kAttacker, "/v1/x%0A2026-01-01%2000:00:00.000%20[INFO%20]%20granted%20RDP%20access%1B", "");
+    const test::HttpReply refused = post(kAttacker, "/v1/hello", "");
+    EXPECT_EQ(refused.json.get("error").asString(), "country_not_allowed") << refused.body;
+    EXPECT_EQ(refused.json.get("message").asString(),
+              "a country list is set on the gate but the address table is not loaded, so "
+              "external connections are rejected");
     for (int i = 0; i < 3'000; ++i) post(kAttacker, "/v1/hello", "");
 
     const std::string log = gate_->log();
@@ -168,6 +173,7 @@ TEST_F(AttackTest, ForgedAndFloodedLinesNeitherSplitNorWipeTheLog) {
         ++rejections;
     EXPECT_LE(rejections, 10u);
 
+    // A local client passes the filter and reaches the router, which takes no NUL for an end.
     test::HttpReply reply;
     TestNetwork::RunIn(net_.machine(), [&] {
         reply = test::HttpRequestTo("127.0.0.1", gate_->port(), "POST", "/v1/hello%00junk", "");

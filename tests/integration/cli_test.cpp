@@ -55,14 +55,5 @@ TEST_F(CliTest, ServiceRoleRefusesToStartOutsideSystemd) {
               "For debugging use: Velmora.exe run\n");
 }
 
-TEST_F(CliTest, StreamWithoutAKnownSubcommandPrintsItsUsage) {
-    for (std::vector<std::string> args : {std::vector<std::string>{"stream"}, {"STREAM", "nonsense"}}) {
-        const auto result = run(args);
-        EXPECT_EQ(result.exitCode, 2);
-        EXPECT_EQ(result.output.rfind("VelmoraHost ", 0), 0u) << result.output;
-        EXPECT_NE(result.output.find(" - Velstream host agent\n\n"), std::string::npos);
-    }
-}
-
 }  // namespace
 }  // namespace vel

@@ -13,7 +13,6 @@
 #include "support/http_client.h"
 #include "support/process.h"
 #include "support/software_authenticator.h"
-#include "support/test_network.h"
 
 namespace vel {
 namespace {
@@ -343,16 +342,12 @@ TEST_F(GateApiTest, EnrollmentRefusesUnusableKeysAndTakeovers) {
 
     const std::string code = issueCode();
     test::SoftwareAuthenticator genuine;
-    const CoseKey real = genuine.publicKey();
+    // Each reason is the key check's unit test; here, enrollment applies the check.
     const struct {
         Bytes key;
         const char* reason;
     } refused[] = {
-        {CoseEc2(-7, 2, RandomBytes(48), RandomBytes(48)), "must be on P-256 (crv 1), not crv 2"},
-        {CoseEc2(-7, 99, real.x, real.y), "not crv 99"},
         {CoseEc2(-7, 1, Bytes(32, 0x11), Bytes(32, 0x22)), "not a valid point on P-256"},
-        {CoseEc2(-8, 1, real.x, real.y), "must be ES256 (alg -7), not alg -8"},
-        {CoseRsa(Bytes(modulus.begin(), modulus.begin() + 64), {1, 0, 1}), "has 512 bits"},
         {CoseRsa(modulus, {1}), "exponent must be 65537"},
     };
     for (const auto& bad : refused) {
@@ -376,40 +371,6 @@ TEST_F(GateApiTest, EnrollmentRefusesUnusableKeysAndTakeovers) {
     ASSERT_EQ(reply.status, 200) << reply.body;
     EXPECT_EQ(reply.json.get("credentialLabel").asString(), "victim");
     EXPECT_EQ(authenticate(attacker, {}).json.get("error").asString(), "bad_signature");
-}
-
-}  // namespace
-}  // namespace vel
-
-namespace vel {
-namespace {
-
-TEST_F(GateApiTest, CountryListWithoutATableRejectsPublicClientsOnly) {
-    const std::string unavailable = test::NetworkTestsUnavailable();
-    if (!unavailable.empty()) GTEST_SKIP() << unavailable;
-    // A client at a public (documentation) address, so the gate sees it as external.
-    test::TestNetwork net({"198.51.100"});
-    if (!net.createNamespaces()) GTEST_SKIP() << "network namespaces cannot be created here";
-    ASSERT_TRUE(net.connect()) << "could not join the namespaces with veth pairs";
-    JsonValue countries = JsonValue::array();
-    countries.push("DE");
-    test::TestNetwork::RunIn(net.machine(), [&] { startGate(test::JsonObject({{"allowedCountries", countries}})); });
-    if (HasFatalFailure()) return;
-
-    test::HttpReply reply;
-    test::TestNetwork::RunIn(net.client(0), [&] {
-        reply = test::HttpRequestTo(net.machineAddress(0), gate_->port(), "POST", "/v1/hello", "");
-    });
-    const JsonValue& answer = reply.json;
-    EXPECT_EQ(answer.get("error").asString(), "country_not_allowed");
-    EXPECT_EQ(answer.get("message").asString(),
-              "a country list is set on the gate but the address table is not loaded, so external connections are "
-              "rejected");
-    EXPECT_NE(gate_->log().find("geo filter rejected request /v1/hello: a country list is set"), std::string::npos);
-    // A local client still passes.
-    test::TestNetwork::RunIn(net.machine(), [&] { reply = post("/v1/hello", JsonValue::object()); });
-    EXPECT_EQ(reply.status, 200);
-    gate_->stop();
 }
 
 }  // namespace

@@ -1,15 +1,12 @@
-// unlock, arm and diag as an administrator runs them: the real binary over a data directory and a
+// unlock and arm as an administrator runs them: the real binary over a data directory and a
 // stand-in systemd of the test's own. unlock and arm run in a network namespace of their own, so
 // the host's ruleset stays out of reach whatever they do.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "firewall/firewall.h"
-#include "firewall/firewall_store_file.h"
 #include "os/files.h"
 #include "os/paths.h"
 #include "support/process.h"
@@ -34,17 +31,6 @@ class RecoveryCommandsTest : public ::testing::Test {
         env.push_back("INVOCATION_ID=");
         return test::RunProcess(args, env);
     }
-    void changePolicy(const std::function<void(firewall::FirewallPolicy&)>& change) {
-        firewall::FileFirewallStore store(data_);
-        std::string error;
-        ASSERT_TRUE(store.update(
-            [&](firewall::FirewallPolicy& current, std::string&) {
-                change(current);
-                return true;
-            },
-            error))
-            << error;
-    }
 
     test::TempDir root_;
     std::string data_;
@@ -64,25 +50,6 @@ TEST_F(RecoveryCommandsTest, UnlockAndArmNeedAdministratorRights) {
     }
     EXPECT_FALSE(FileExists(JoinPath(data_, "disarmed")));
     EXPECT_TRUE(systemd_.calls().empty());
-}
-
-TEST_F(RecoveryCommandsTest, DiagExplainsAnOpenFirewallWithoutAdministratorRights) {
-    systemd_.addUnit("xrdp.service", true, true);
-    changePolicy([](firewall::FirewallPolicy& policy) {
-        policy.profile(firewall::FirewallProfile::Public).firewallEnabled = false;
-    });
-    const test::ProcessResult diag = run({"diag"});
-    EXPECT_EQ(diag.exitCode, 0);
-    for (const char* line : {
-             "   [ok]   TermService is running",
-             "   [PROBLEM] the firewall is off — rules have no effect,",
-         }) {
-        EXPECT_NE(diag.output.find(line), std::string::npos) << line << "\n" << diag.output;
-    }
-    // Only reads: no unit was touched.
-    for (const std::string& call : systemd_.calls()) {
-        EXPECT_TRUE(call.rfind("show ", 0) == 0 || call.rfind("is-enabled ", 0) == 0) << call;
-    }
 }
 
 }  // namespace

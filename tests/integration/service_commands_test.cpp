@@ -109,11 +109,6 @@ TEST_F(ServiceCommandsTest, StopEndsARunningServiceAndItsRestartOnFailure) {
     ASSERT_TRUE(
         ReadFileText(JoinPath(systemd_.unitDirectory(), "velmora.service.d/restart.conf"), dropIn));
     EXPECT_EQ(dropIn, "[Service]\nRestart=no\n");
-
-    // Stopping a stopped service is not an error.
-    const auto again = velmora({"stop"});
-    EXPECT_EQ(again.exitCode, 0);
-    EXPECT_EQ(again.output, "Removing auto-restart\nNormal stop\nState: stopped\n");
 }
 
 TEST_F(ServiceCommandsTest, StopKillsAServiceThatWillNotStop) {
@@ -161,10 +156,6 @@ TEST_F(ServiceCommandsTest, SetupStartsTheGateAndUninstallRemovesItKeepingThePor
     EXPECT_TRUE(systemd_.hasFlag("velmora.service", "enabled"));
     EXPECT_TRUE(systemd_.hasFlag(kFirewallUnit, "enabled"));
     const std::string bootUnit = JoinPath(systemd_.unitDirectory(), kFirewallUnit);
-    std::string unit;
-    ASSERT_TRUE(ReadFileText(bootUnit, unit));
-    EXPECT_NE(unit.find("ExecStart=\"" + test::VelmoraBinary() + "\" --apply-firewall\n"),
-              std::string::npos);
     const std::vector<std::string> listTable =
         net.inside({"/usr/sbin/nft", "list", "table", "inet", "velmora"});
     EXPECT_EQ(test::RunProcess(listTable).exitCode, 0);
@@ -172,9 +163,6 @@ TEST_F(ServiceCommandsTest, SetupStartsTheGateAndUninstallRemovesItKeepingThePor
     const auto uninstall =
         test::RunProcess(net.inside({test::VelmoraBinary(), "uninstall"}), environment());
     ASSERT_EQ(uninstall.exitCode, 0) << uninstall.output;
-    EXPECT_NE(uninstall.output.find("the port reopens at the next boot unless the rules are kept"),
-              std::string::npos)
-        << uninstall.output;
     EXPECT_FALSE(FileExists(systemd_.unitPath()));
     EXPECT_FALSE(FileExists(bootUnit));
     EXPECT_EQ(systemd_.mainPid(), 0);

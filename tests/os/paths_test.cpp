@@ -1,7 +1,6 @@
 #include "os/paths.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -10,14 +9,6 @@
 
 namespace vel {
 namespace {
-
-TEST(JoinPath, PutsExactlyOneSeparatorBetweenPieces) {
-    EXPECT_EQ(JoinPath("/var/data/", "/x"), "/var/data/x");
-    EXPECT_EQ(JoinPath("/var/data", "x"), "/var/data/x");
-    EXPECT_EQ(JoinPath("/var/data", "/x"), "/var/data/x");
-    EXPECT_EQ(JoinPath("", "x"), "x");
-    EXPECT_EQ(JoinPath("a", ""), "a");
-}
 
 TEST(EnsureDirectory, CreatesMissingParentsPrivatelyAndRefusesFiles) {
     test::TempDir dir;
@@ -35,27 +26,6 @@ TEST(EnsureDirectory, CreatesMissingParentsPrivatelyAndRefusesFiles) {
     EXPECT_TRUE(FileExists(dir.file("plain")));
     EXPECT_FALSE(FileExists(nested));
     EXPECT_FALSE(FileExists(dir.file("absent")));
-}
-
-TEST(DataDirectory, FollowsProgramDataAndCreatesTheFolder) {
-    test::TempDir dir;
-    const char* saved = std::getenv("PROGRAMDATA");
-    const std::string previous = saved != nullptr ? saved : "";
-    ::setenv("PROGRAMDATA", dir.path().c_str(), 1);
-    EXPECT_EQ(DataDirectory(), dir.file("Velmora"));
-    EXPECT_TRUE(EnsureDirectory(dir.file("Velmora")));
-    if (saved != nullptr) {
-        ::setenv("PROGRAMDATA", previous.c_str(), 1);
-    } else {
-        ::unsetenv("PROGRAMDATA");
-    }
-}
-
-TEST(ExecutablePath, NamesThisTestProgram) {
-    const std::string path = ExecutablePath();
-    ASSERT_FALSE(path.empty());
-    EXPECT_EQ(path.substr(0, ExecutableDirectory().size()), ExecutableDirectory());
-    EXPECT_TRUE(FileExists(path));
 }
 
 }  // namespace

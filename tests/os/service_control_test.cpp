@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 
 #include "os/files.h"
 #include "os/paths.h"
@@ -82,16 +81,7 @@ TEST_F(ServiceControlTest, StartReportsAServiceThatDiesAtOnce) {
     EXPECT_EQ(error, "systemctl start failed: Unit velmora.service not found.");
 }
 
-TEST_F(ServiceControlTest, StateNamesAndAnUnreachableSystemd) {
-    for (const auto& [active, name] :
-         std::map<std::string, std::string>{{"active", "running"},
-                                            {"inactive", "stopped"},
-                                            {"failed", "stopped"},
-                                            {"activating", "starting"},
-                                            {"deactivating", "stopping"},
-                                            {"maintenance", "unknown"}}) {
-        EXPECT_EQ(ServiceStateName(active), name) << active;
-    }
+TEST_F(ServiceControlTest, AnUnreachableSystemdLeavesTheStateUnknown) {
     std::string state;
     EXPECT_TRUE(control_.termServiceState(state));
     EXPECT_EQ(state, "not installed");
