@@ -201,6 +201,9 @@ bool GateStore::load(const std::string& path, std::string& error) {
     enrollment_ = EnrollmentState{};
     enrollmentSource_ = EnrollmentSource{};
     writeRefused_ = false;
+    // Writers killed mid-write leave them behind; a store that is only read would keep them.
+    RemoveStaleTemporaries(path_);
+    RemoveStaleTemporaries(enrollmentPath_);
 
     Document document{defaults(), {}};
     bool missing = false;

@@ -417,6 +417,17 @@ void SetModified(const std::string& path, std::int64_t unixSeconds) {
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
+TEST_F(GateStoreTest, LoadingRemovesTemporaryFilesOfKilledWriters) {
+    LoadConfig();
+    const std::string stale[] = {gatePath_ + ".tmp.AbC123", enrollmentPath_ + ".tmp.AbC123"};
+    for (const std::string& path : stale) {
+        Put(path, "{");
+        SetModified(path, UnixNow() - 60);
+    }
+    LoadConfig();
+    for (const std::string& path : stale) EXPECT_FALSE(FileExists(path)) << path;
+}
+
 TEST_F(GateStoreTest, UnchangedEnrollmentFileIsNotReadAgain) {
     GateStore store;
     std::string error;
