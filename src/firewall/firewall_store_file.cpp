@@ -230,6 +230,8 @@ FileFirewallStore::FileFirewallStore(std::string directory)
 
 bool FileFirewallStore::read(const PolicyVisit& visit, std::string& error) {
     static_cast<void>(EnsureDirectory(directory_));
+    // A store that is only read would keep what killed writers left behind.
+    std::call_once(swept_, [this] { RemoveStaleTemporaries(path_); });
     FileLock lock;
     if (!lock.acquire(lockPath_, LockMode::Shared, error)) return false;
     FirewallPolicy policy;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "firewall/firewall_store.h"
@@ -23,6 +24,7 @@ class FileFirewallStore final : public FirewallStore {
     std::string directory_;
     std::string path_;
     std::string lockPath_;
+    std::once_flag swept_;
 };
 
 // The file format, exposed for tests and tools. Parsing rejects wrong types and unknown values

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <ctime>
 
 #include "core/encoding.h"
 #include "core/json.h"
@@ -34,6 +35,13 @@ std::string ComputerName() {
 std::string DirectoryOf(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The clock file modification times are stamped with.
+std::int64_t RealTimeNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
 std::string_view TextOf(const Bytes& data) {
@@ -191,7 +199,11 @@ bool GateStore::load(const std::string& path, std::string& error) {
     identity_ = FileIdentity{};
     unreadable_ = FileIdentity{};
     enrollment_ = EnrollmentState{};
+    enrollmentSource_ = EnrollmentSource{};
     writeRefused_ = false;
+    // Writers killed mid-write leave them behind; a store that is only read would keep them.
+    RemoveStaleTemporaries(path_);
+    RemoveStaleTemporaries(enrollmentPath_);
 
     Document document{defaults(), {}};
     bool missing = false;
@@ -461,18 +473,36 @@ bool GateStore::consumeEnrollmentCode(std::string_view code) {
 }
 
 void GateStore::reloadEnrollment() {
-    enrollment_ = EnrollmentState{};
-    Bytes data;
-    JsonValue document;
-    if (ReadFileBytes(enrollmentPath_, data)) {
-        static_cast<void>(JsonParse(TextOf(data), document));
-    } else if (ReadFileBytes(path_, data)) {
-        // Older installations kept the code inside gate.json. It is only read from there; the
-        // next save of gate.json drops it.
-        JsonValue gate;
-        if (JsonParse(TextOf(data), gate)) document = gate.get("enrollmentCode");
+    // Taken before the files are examined: a later replacement is stamped at or after it.
+    const std::int64_t examinedAtNs = RealTimeNs();
+    EnrollmentSource source;
+    if (!IdentifyFile(enrollmentPath_, source.enrollmentFile)) {
+        source.enrollmentFile = FileIdentity{};
+        if (!IdentifyFile(path_, source.gateFile)) source.gateFile = FileIdentity{};
     }
-    enrollment_ = EnrollmentStateFromJson(document, clock_.unixNow());
+    const bool unchanged = enrollmentSource_.settled &&
+                           source.enrollmentFile == enrollmentSource_.enrollmentFile &&
+                           source.gateFile == enrollmentSource_.gateFile;
+    if (!unchanged) {
+        Bytes data;
+        if (ReadFileBytes(enrollmentPath_, data)) {
+            static_cast<void>(JsonParse(TextOf(data), source.document));
+        } else if (ReadFileBytes(path_, data)) {
+            // Older installations kept the code inside gate.json. It is only read from there; the
+            // next save of gate.json drops it.
+            JsonValue gate;
+            if (JsonParse(TextOf(data), gate)) source.document = gate.get("enrollmentCode");
+        }
+        // File times come from a coarse clock, so a replacement soon after this read could
+        // repeat a recent modification time (and a reused inode and the size). Only a version
+        // stamped well before the files were examined can be recognised by its identity alone.
+        constexpr std::int64_t kSettleNs = 1'000'000'000;
+        const std::int64_t newest =
+            std::max(source.enrollmentFile.modifiedNs, source.gateFile.modifiedNs);
+        source.settled = newest + kSettleNs < examinedAtNs;
+        enrollmentSource_ = std::move(source);
+    }
+    enrollment_ = EnrollmentStateFromJson(enrollmentSource_.document, clock_.unixNow());
 }
 
 bool GateStore::saveEnrollment(std::string& error) {

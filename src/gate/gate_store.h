@@ -73,7 +73,8 @@ enum class AddCredentialResult {
 //   to what is on disk, so no process undoes another's change;
 // - the rest of the configuration is what load read (the service applies it at start) until the
 //   process itself calls setConfig;
-// - the enrollment state is read again on every query.
+// - the enrollment state is checked on every query and read again whenever enrollment.json (or,
+//   without it, gate.json) changed, so a code issued by another process counts at once.
 // Every method is thread-safe.
 class GateStore final : public GuardPolicySource {
   public:
@@ -140,6 +141,15 @@ class GateStore final : public GuardPolicySource {
     mutable FileIdentity identity_;                // guarded by mutex_; of the version in memory
     mutable FileIdentity unreadable_;              // guarded by mutex_; last version that failed
     EnrollmentState enrollment_;                   // guarded by mutex_
+    // The enrollment document last read, and the files it came from; gateFile is examined only
+    // while enrollment.json is absent. Reused only when settled (see reloadEnrollment).
+    struct EnrollmentSource {
+        FileIdentity enrollmentFile;
+        FileIdentity gateFile;
+        JsonValue document;
+        bool settled = false;
+    };
+    EnrollmentSource enrollmentSource_;  // guarded by mutex_
     // Set when gate.json exists but could not be loaded: saving would destroy what it holds.
     bool writeRefused_ = false;  // guarded by mutex_
 };

@@ -11,7 +11,9 @@ namespace {
 
 bool streamAvailable(const GateConfig& config) {
     if (!config.streamEnabled) return false;
-    const std::string executable = ExecutablePath();
+    // Where the program was started from stays the same while it runs; whether the file is still
+    // there (an uninstall removes it) is checked on every request.
+    static const std::string executable = ExecutablePath();
     return !executable.empty() && FileExists(executable);
 }
 

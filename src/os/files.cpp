@@ -92,11 +92,7 @@ bool ReadStreamFile(const std::string& path, std::string& out) {
     return true;
 }
 
-namespace {
-
-// Temporary files of path that a writer killed mid-write left behind. Only those older than a
-// few seconds go, so a concurrent writer's file is never touched.
-void removeStaleTemporaries(const std::string& path) {
+void RemoveStaleTemporaries(const std::string& path) {
     constexpr time_t kStaleSeconds = 10;
     const std::size_t slash = path.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
@@ -115,10 +111,8 @@ void removeStaleTemporaries(const std::string& path) {
     }
 }
 
-}  // namespace
-
 bool WriteFileAtomic(const std::string& path, const std::uint8_t* data, std::size_t size) {
-    removeStaleTemporaries(path);
+    RemoveStaleTemporaries(path);
     // A unique temporary name, so that two processes replacing the same file at once never
     // write into each other's temporary file; the last rename wins with a complete file.
     std::string temp = path + ".tmp.XXXXXX";

@@ -41,4 +41,8 @@ struct FileIdentity {
                                    std::size_t size);
 [[nodiscard]] bool WriteFileAtomic(const std::string& path, std::string_view text);
 
+// Removes the temporary files of path (as WriteFileAtomic names them) that are ten seconds old,
+// so that a concurrent writer's file is never touched.
+void RemoveStaleTemporaries(const std::string& path);
+
 }  // namespace vel

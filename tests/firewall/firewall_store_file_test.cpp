@@ -1,11 +1,13 @@
 #include "firewall/firewall_store_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <string>
 
 #include "os/files.h"
@@ -36,6 +38,20 @@ TEST(FileFirewallStore, AMissingStoreIsCreatedAsAFreshMachinesPolicy) {
         EXPECT_EQ(fresh.profile(p), (FirewallProfileSettings{true, RuleAction::Block}));
     }
     EXPECT_FALSE(fresh.enforcement.enabled);
+}
+
+TEST(FileFirewallStore, ReadingRemovesTemporaryFilesOfKilledWriters) {
+    test::TempDir dir;
+    std::vector<FirewallRule> rules;
+    std::string error;
+    ASSERT_TRUE(FileFirewallStore(dir.path()).rules(rules, error)) << error;
+    const std::string stale = JoinPath(dir.path(), "firewall.json.tmp.AbC123");
+    ASSERT_TRUE(WriteFileAtomic(stale, "{"));
+    const timespec old[2] = {{::time(nullptr) - 60, 0}, {::time(nullptr) - 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, stale.c_str(), old, 0), 0);
+
+    ASSERT_TRUE(FileFirewallStore(dir.path()).rules(rules, error)) << error;
+    EXPECT_FALSE(FileExists(stale));
 }
 
 TEST(FileFirewallStore, EveryPropertySurvivesTheFileAndARefusedChangeKeepsNothing) {

@@ -1,10 +1,12 @@
 #include "gate/gate_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -384,6 +386,76 @@ TEST_F(GateStoreTest, EnrollmentStateIsReadFromDiskOnEveryQuery) {
     ASSERT_TRUE(store.save(error)) << error;
     EXPECT_EQ(Slurp(gatePath_).find("enrollmentCode"), std::string::npos);
     EXPECT_FALSE(store.checkEnrollmentCode(code));
+}
+
+// Rewrites path in place (same inode) and gives it back the modification time it had, so that
+// only its content tells the versions apart.
+void RewriteKeepingIdentity(const std::string& path, std::string_view text) {
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    ASSERT_EQ(static_cast<std::size_t>(before.st_size), text.size());
+    FILE* file = std::fopen(path.c_str(), "r+");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
+    ASSERT_EQ(std::fclose(file), 0);
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+void SetModified(const std::string& path, std::int64_t unixSeconds) {
+    const timespec times[2] = {{unixSeconds, 0}, {unixSeconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+TEST_F(GateStoreTest, LoadingRemovesTemporaryFilesOfKilledWriters) {
+    LoadConfig();
+    const std::string stale[] = {gatePath_ + ".tmp.AbC123", enrollmentPath_ + ".tmp.AbC123"};
+    for (const std::string& path : stale) {
+        Put(path, "{");
+        SetModified(path, UnixNow() - 60);
+    }
+    LoadConfig();
+    for (const std::string& path : stale) EXPECT_FALSE(FileExists(path)) << path;
+}
+
+TEST_F(GateStoreTest, UnchangedEnrollmentFileIsNotReadAgain) {
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+    ASSERT_FALSE(store.issueEnrollmentCode(900, error).empty()) << error;
+    JsonValue file;
+    ASSERT_TRUE(JsonParse(Slurp(enrollmentPath_), file));
+    file.set("expiresAt", UnixNow() - 1);
+    const std::string closed = JsonDump(file, 2);
+
+    // A version written just now may share its identity with the next one, so it is read again.
+    EXPECT_TRUE(store.enrollmentOpen());
+    RewriteKeepingIdentity(enrollmentPath_, closed);
+    EXPECT_FALSE(store.enrollmentOpen());
+
+    // An older version is recognised by its identity and not read: content changed behind an
+    // unchanged identity goes unseen, which shows that no read took place.
+    file.set("expiresAt", UnixNow() + 900);
+    Put(enrollmentPath_, JsonDump(file, 2));
+    SetModified(enrollmentPath_, UnixNow() - 60);
+    EXPECT_TRUE(store.enrollmentOpen());
+    RewriteKeepingIdentity(enrollmentPath_, closed);
+    EXPECT_TRUE(store.enrollmentOpen());
+    // Any change of identity is read at once.
+    SetModified(enrollmentPath_, UnixNow() - 59);
+    EXPECT_FALSE(store.enrollmentOpen());
+
+    // The same holds for a code kept in gate.json while enrollment.json is absent.
+    ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
+    EXPECT_FALSE(store.enrollmentOpen());
+    SetModified(gatePath_, UnixNow() - 60);
+    EXPECT_FALSE(store.enrollmentOpen());
+    JsonValue gate;
+    ASSERT_TRUE(JsonParse(Slurp(gatePath_), gate));
+    file.set("expiresAt", UnixNow() + 900);
+    gate.set("enrollmentCode", file);
+    Put(gatePath_, JsonDump(gate, 2));
+    EXPECT_TRUE(store.enrollmentOpen());
 }
 
 // The service and a command are two stores over the same files; the enrollment state lives only
