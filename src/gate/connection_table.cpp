@@ -31,7 +31,10 @@ const void* ConnectionTable::opened(int fd, const sockaddr* peer, Clock::time_po
     entry->headDue = now + limits_.firstHead;
     const void* handle = entry.get();
     std::lock_guard lock(mutex_);
-    ++perClient_[entry->group];
+    // The accept check and this count run apart, and the library's workers accept in parallel,
+    // so a burst can pass the check together. The count decides: a connection beyond the share
+    // is shut at once, and the library then closes it like one the client dropped.
+    if (++perClient_[entry->group] > limits_.perClient && fd >= 0) ::shutdown(fd, SHUT_RDWR);
     connections_.emplace(handle, std::move(entry));
     return handle;
 }
