@@ -26,8 +26,11 @@ struct CapturedBlock {
 // Runs a capture thread over the fake server and collects what it delivers.
 class CaptureRun {
   public:
-    explicit CaptureRun(test::FakeAudioSystem& system) {
+    explicit CaptureRun(test::FakeAudioSystem& system, AudioRole role = AudioRole::Loopback,
+                        std::string deviceId = {}) {
         context_.system = &system;
+        context_.role = role;
+        context_.deviceId = std::move(deviceId);
         context_.onBlock = [this](const std::int16_t* samples, std::size_t frames,
                                   std::int64_t ts) {
             std::lock_guard lock(mutex_);
@@ -47,6 +50,10 @@ class CaptureRun {
         std::unique_lock lock(mutex_);
         arrived_.wait_for(lock, 10s, [&] { return blocks_.size() >= count; });
         return blocks_;
+    }
+
+    void join() {
+        thread_.join(), thread_ = std::thread([] {});
     }
 
   private:
