@@ -367,6 +367,71 @@ TEST(Session, HostIgnoresInvalidHellosAndAnswersAValidOne) {
     EXPECT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
 }
 
+std::vector<std::uint8_t> feedbackBody(std::uint32_t queuingDelay, std::int32_t trend) {
+    FeedbackBody feedback;
+    feedback.packetsReceived = 100;
+    feedback.packetsJudged = 100;
+    feedback.receiveRate = 8000000;
+    feedback.queuingDelay = queuingDelay;
+    feedback.delayTrend = trend;
+    feedback.pipeline = {11, 22, 33, 44};
+    std::vector<std::uint8_t> body(kFeedbackSize);
+    encodeFeedback(feedback, body.data());
+    return body;
+}
+
+TEST(Session, HostRatesFromFeedbackAndRepairsNackedFragmentsUnlessCongested) {
+    Host host;
+    RawViewer viewer(host.session.localPort());
+    viewer.hello(1, viewer.validHello());
+    ASSERT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
+    host.session.applyRateLimits(1000000, 20000000, 10000000, 0.1, 0.2);
+    ASSERT_EQ(host.session.targetBitrate(), 10000000u);
+
+    // A growing queue: the rate comes down, and the sink sees the report after the controller.
+    viewer.record(2, RecordType::Feedback, feedbackBody(30000, 5000));
+    ASSERT_TRUE(eventually([&] {
+        const std::lock_guard lock(host.seen.mutex);
+        return !host.seen.feedback.empty();
+    }));
+    {
+        const std::lock_guard lock(host.seen.mutex);
+        EXPECT_EQ(host.seen.feedback[0].pipeline[3], 44u);
+    }
+    EXPECT_LT(host.session.targetBitrate(), 10000000u);
+
+    const std::vector<std::uint8_t> frame(1130, 0x77);
+    ASSERT_TRUE(host.session.sendVideoFrame(frame, VideoFrameInfo{}));
+    std::vector<std::uint8_t> body;
+    ASSERT_TRUE(viewer.next(RecordType::VideoFragment, body));
+    VideoFragmentHeader header;
+    std::span<const std::uint8_t> shard;
+    ASSERT_TRUE(decodeVideoFragment(body, header, shard));
+    EXPECT_EQ(header.flags & kFragmentRetransmission, 0);
+    std::vector<std::uint8_t> nack(kNackHeaderSize + 2);
+    encodeNackHeader(header.frameId, 1, nack.data());
+    nack[kNackHeaderSize] = 0;
+    nack[kNackHeaderSize + 1] = 0;
+
+    // While congested the NACK is ignored; the Ping after it marks when it was handled.
+    viewer.record(3, RecordType::Nack, nack);
+    viewer.ping(4, 1);
+    EXPECT_EQ(viewer.pongsUntil(1), std::vector<std::uint32_t>{1});
+    EXPECT_EQ(host.session.stats().videoRetransmits, 0u);
+
+    // A calm path: the same NACK is answered with the fragment, marked as a repair.
+    viewer.record(5, RecordType::Feedback, feedbackBody(0, 0));
+    viewer.record(6, RecordType::Nack, nack);
+    bool repaired = false;
+    while (!repaired && viewer.next(RecordType::VideoFragment, body)) {
+        ASSERT_TRUE(decodeVideoFragment(body, header, shard));
+        repaired = (header.flags & kFragmentRetransmission) != 0;
+    }
+    EXPECT_TRUE(repaired);
+    EXPECT_EQ(std::vector<std::uint8_t>(shard.begin(), shard.end()), frame);
+    EXPECT_EQ(host.session.stats().videoRetransmits, 1u);
+}
+
 TEST(Session, ConnectedHostClosesWhenThePeerGoesSilent) {
     Host host(300);
     RawViewer viewer(host.session.localPort());
