@@ -96,5 +96,38 @@ TEST(AudioCaptureTest, A44kHzFloatDeviceGivesConsecutive10MsBlocksAt48kHz) {
     EXPECT_LE(blocks[0].timestampUs, blocks[0].deliveredUs);
 }
 
+TEST(AudioCaptureTest, MonoMicrophoneAndGapsBecomeStereoBlocks) {
+    test::FakeAudioSystem system;
+    system.captureFormat = {48000, 1, 16, false};
+    std::vector<std::uint8_t> ramp;
+    for (int f = 0; f < 240; ++f) {
+        ramp.push_back(static_cast<std::uint8_t>(f));
+        ramp.push_back(0);
+    }
+    system.queuePacket(ramp);
+    system.queuePacket({}, 240);  // the server reports a gap
+    CaptureRun run(system, AudioRole::Microphone, "alsa_input.usb-mic");
+    const auto blocks = run.waitForBlocks(1);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(system.openedRole, AudioRole::Microphone);
+    EXPECT_EQ(system.openedDevice, "alsa_input.usb-mic");
+    for (std::size_t f = 0; f < 480; ++f) {
+        const std::int16_t expected = f < 240 ? static_cast<std::int16_t>(f) : 0;
+        ASSERT_EQ(blocks[0].samples[f * 2], expected) << f;
+        ASSERT_EQ(blocks[0].samples[f * 2 + 1], expected) << f;
+    }
+}
+
+TEST(AudioCaptureTest, AServerFailureEndsTheThreadAndClearsStarted) {
+    test::FakeAudioSystem system;
+    CaptureRun run(system);
+    ASSERT_TRUE(run.context().startup.waitFor(10s));
+    EXPECT_TRUE(run.context().started);
+    system.failCapture();
+    run.join();  // returns only because the thread ended by itself
+    EXPECT_FALSE(run.context().started);
+    EXPECT_TRUE(run.context().startupError.empty());
+}
+
 }  // namespace
 }  // namespace vel::host

@@ -97,6 +97,49 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
+TEST(AudioPulseTest, ListsSinksAndSourcesWithTheDefaultMarked) {
+    test::PulseDaemon daemon;
+    if (!daemon.unavailable().empty()) GTEST_SKIP() << daemon.unavailable();
+    const auto sinks = listAudioDevices(true);
+    ASSERT_EQ(sinks.size(), 1u);
+    EXPECT_EQ(sinks[0].id, "velmora_test");
+    EXPECT_EQ(sinks[0].friendlyName, "Velmora-Test");
+    EXPECT_TRUE(sinks[0].isDefault);
+    // The sink's monitor is not a recording device.
+    const auto sources = listAudioDevices(false);
+    ASSERT_EQ(sources.size(), 1u);
+    EXPECT_EQ(sources[0].id, "velmora_mic");
+    EXPECT_EQ(sources[0].friendlyName, "Velmora-Mic");
+    EXPECT_TRUE(sources[0].isDefault);
+}
+
+TEST(AudioPulseTest, StartupFailuresCarryPulseAudioErrorText) {
+    {
+        test::PulseDaemon daemon;
+        if (!daemon.unavailable().empty()) GTEST_SKIP() << daemon.unavailable();
+        Recorder recorder(AudioRole::Microphone, "no_such_source");
+        ASSERT_TRUE(recorder.context().startup.waitFor(20s));
+        EXPECT_EQ(recorder.context().startupError, "audio device by id failed: No such entity");
+        AudioPlaybackContext playback;
+        playback.deviceId = "no_such_sink";
+        std::thread thread([&] { audioPlaybackThread(playback); });
+        thread.join();
+        EXPECT_EQ(playback.startupError, "audio playback device failed: No such entity");
+    }
+    // With the daemon gone the connection itself fails.
+    const char* saved = std::getenv("PULSE_SERVER");
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/velmora-native", 1);
+    Recorder recorder(AudioRole::Loopback, "");
+    ASSERT_TRUE(recorder.context().startup.waitFor(20s));
+    EXPECT_EQ(recorder.context().startupError.rfind("pa_context_connect failed: ", 0), 0u)
+        << recorder.context().startupError;
+    EXPECT_TRUE(listAudioDevices(true).empty());
+    if (saved)
+        ::setenv("PULSE_SERVER", saved, 1);
+    else
+        ::unsetenv("PULSE_SERVER");
+}
+
 TEST(AudioPulseTest, AToneIntoTheSinkIsCapturedFromItsMonitorAtItsFrequency) {
     test::PulseDaemon daemon;
     if (!daemon.unavailable().empty()) GTEST_SKIP() << daemon.unavailable();

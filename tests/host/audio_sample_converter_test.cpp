@@ -51,6 +51,13 @@ TEST(AudioSampleConverterTest, EachSampleFormatBecomesSixteenBit) {
               (std::vector<std::int16_t>{0x1234, -1}));
 }
 
+TEST(AudioSampleConverterTest, MonoIsDuplicatedAndExtraChannelsIgnored) {
+    EXPECT_EQ(convert({48000, 1, 16, false}, bytesOf<std::int16_t>({3, -4})),
+              (std::vector<std::int16_t>{3, 3, -4, -4}));
+    EXPECT_EQ(convert({48000, 6, 16, false}, bytesOf<std::int16_t>({1, 2, 3, 4, 5, 6})),
+              (std::vector<std::int16_t>{1, 2}));
+}
+
 TEST(AudioSampleConverterTest, ResamplingTo48kHzKeepsTheFrequency) {
     // One second of a 1 kHz float tone on the left and 3 kHz on the right at 44.1 kHz, in the
     // 441-frame packets a 10 ms server period gives.

@@ -22,18 +22,25 @@ using namespace std::chrono_literals;
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;
 
-// Collects what an encoder hands out.
+// Collects what an encoder hands out; a test can hold the encoder's thread inside the callback.
 class Sink {
   public:
     void operator()(EncodedFrame&& frame) {
         std::unique_lock lock(mutex_);
         frames_.push_back(std::move(frame));
         changed_.notify_all();
+        changed_.wait(lock, [&] { return !held_; });
     }
 
     bool waitFor(std::size_t count) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, 20s, [&] { return frames_.size() >= count; });
+    }
+
+    void hold(bool on) {
+        std::lock_guard lock(mutex_);
+        held_ = on;
+        changed_.notify_all();
     }
 
     std::vector<EncodedFrame> frames() {
@@ -45,6 +52,7 @@ class Sink {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<EncodedFrame> frames_;  // guarded by mutex_
+    bool held_ = false;                 // guarded by mutex_
 };
 
 struct Encoding {
@@ -200,6 +208,61 @@ TEST_P(SoftwareEncoder, RoundTripKeepsPictureKeyframesAndParameterSets) {
     EXPECT_EQ(types[0], "1,I");
     EXPECT_EQ(types[kRequested], "1,I");
     EXPECT_EQ(types[1], "0,P");
+}
+
+TEST_P(SoftwareEncoder, StalledConsumerLosesTheOldestQueuedFrame) {
+    Encoding e = openEncoder(codec(), 2'000'000);
+    ASSERT_NE(e.encoder, nullptr);
+    std::vector<std::vector<std::uint8_t>> frames = makeBenchFrames(kWidth, kHeight, 4);
+    e.sink->hold(true);
+    ASSERT_TRUE(e.encoder->encodeNv12(frames[0].data(), 0, false));
+    ASSERT_TRUE(e.sink->waitFor(1));  // the encoder's thread now waits inside the callback
+    for (int i = 1; i < 4; ++i) {
+        ASSERT_TRUE(e.encoder->encodeNv12(frames[std::size_t(i)].data(), i, false));
+    }
+    EXPECT_EQ(e.encoder->queuedFrames(), 2);
+    e.sink->hold(false);
+    ASSERT_TRUE(e.sink->waitFor(3));
+    std::vector<EncodedFrame> out = e.sink->frames();
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].timestampUs, 0);
+    EXPECT_EQ(out[1].timestampUs, 2);
+    EXPECT_EQ(out[2].timestampUs, 3);
+    EXPECT_EQ(e.encoder->queuedFrames(), 0);
+}
+
+TEST_P(SoftwareEncoder, BitrateChangeShowsInTheOutputSize) {
+    Encoding e = openEncoder(codec(), 3'000'000);
+    ASSERT_NE(e.encoder, nullptr);
+    std::vector<std::vector<std::uint8_t>> frames = makeBenchFrames(kWidth, kHeight, 8);
+    std::vector<std::vector<std::uint8_t>> run;
+    for (int i = 0; i < 24; ++i) {
+        run.push_back(frames[std::size_t(i % 8)]);
+    }
+    encodeInTurn(e, run, run.size());
+    e.encoder->setBitrate(300'000);
+    EXPECT_EQ(e.encoder->config().bitrate, 300'000u);
+    e.encoder->setBitrate(0);
+    EXPECT_EQ(e.encoder->config().bitrate, 300'000u);
+    encodeInTurn(e, run, run.size(), 24 * 33'333);
+    std::vector<EncodedFrame> out = e.sink->frames();
+    ASSERT_EQ(out.size(), 48u);
+    auto average = [&](std::size_t from, std::size_t to) {
+        std::size_t bytes = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            bytes += out[i].data.size();
+        }
+        return double(bytes) / double(to - from);
+    };
+    // Past the opening keyframe and the buffer's settling after the change.
+    const double before = average(8, 24);
+    const double after = average(32, 48);
+    EXPECT_LT(after, before / 3) << "before " << before << " bytes, after " << after;
+    for (std::size_t i = 24; i < 48; ++i) {
+        if (out[i].keyframe) {
+            EXPECT_TRUE(beginsWithParameterSets(out[i].data, codec()));
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(X264AndX265, SoftwareEncoder,

@@ -32,5 +32,22 @@ TEST(CursorImage, SizesOutsideOneTo256AreDroppedAndPixelsStayPremultiplied) {
     EXPECT_TRUE(cursorShapeInvisible(shape));
 }
 
+TEST(MonitorLayout, NoMonitorsMeansTheScreenAndMonitorsAreClippedToIt) {
+    const Rect screen{0, 0, 1024, 768};
+    Rect out;
+    std::string error;
+    ASSERT_TRUE(selectOutput({}, screen, 0, out, error));
+    EXPECT_EQ(out, screen);
+    EXPECT_FALSE(selectOutput({}, screen, 1, out, error));
+
+    // A monitor left larger than a screen that has since shrunk.
+    const std::vector<MonitorInfo> monitors = {{{0, 0, 1920, 1080}, false},
+                                               {{1920, 0, 3840, 1080}, false}};
+    ASSERT_TRUE(selectOutput(monitors, screen, 0, out, error));
+    EXPECT_EQ(out, screen);
+    EXPECT_FALSE(selectOutput(monitors, screen, 1, out, error));  // wholly off the screen
+    EXPECT_EQ(error, "no desktop-attached output found");
+}
+
 }  // namespace
 }  // namespace vel::host

@@ -42,6 +42,37 @@ EncoderConfig smallConfig() {
     return config;
 }
 
+TEST(EncoderBackendNames, ParseIsCaseSensitiveAndKnowsTheLongForms) {
+    EXPECT_EQ(parseEncoderBackend("nvenc"), EncoderBackend::Nvenc);
+    EXPECT_EQ(parseEncoderBackend("mf-hw"), EncoderBackend::MfHw);
+    EXPECT_EQ(parseEncoderBackend("mf-hardware"), EncoderBackend::MfHw);
+    EXPECT_EQ(parseEncoderBackend("mf-sw"), EncoderBackend::MfSw);
+    EXPECT_EQ(parseEncoderBackend("mf-software"), EncoderBackend::MfSw);
+    EXPECT_EQ(parseEncoderBackend("software"), EncoderBackend::MfSw);
+    EXPECT_EQ(parseEncoderBackend("MF-HW"), EncoderBackend::Auto);
+    EXPECT_EQ(parseEncoderBackend(""), EncoderBackend::Auto);
+    EXPECT_STREQ(encoderBackendName(EncoderBackend::Nvenc), "nvenc");
+    EXPECT_STREQ(encoderBackendName(EncoderBackend::MfHw), "mf-hw");
+    EXPECT_STREQ(encoderBackendName(EncoderBackend::MfSw), "mf-sw");
+    EXPECT_STREQ(encoderBackendName(static_cast<EncoderBackend>(9)), "auto");
+}
+
+TEST(EncoderBuffer, OneAndAHalfFramesWithAFloor) {
+    EXPECT_EQ(encoderBufferBits(10'000'000, 60), 250'000u);
+    EXPECT_EQ(encoderBufferBits(1'000'000, 60), 64'000u);
+    EXPECT_EQ(encoderBufferBits(1'000'000, 0), 1'500'000u);
+    EXPECT_EQ(encoderBufferBits(4'000'000'000u, 1), 0xFFFFFFFFu);
+}
+
+TEST(NvencVersion, TheDriverMustRunTheHeadersApi) {
+    EXPECT_EQ(nvencVersionRefusal(11 * 16 + 0),
+              "the NVIDIA driver supports NVENC API 11.0; 11.1 is needed");
+    EXPECT_EQ(nvencVersionRefusal(9 * 16 + 2),
+              "the NVIDIA driver supports NVENC API 9.2; 11.1 is needed");
+    EXPECT_EQ(nvencVersionRefusal(11 * 16 + 1), "");
+    EXPECT_EQ(nvencVersionRefusal(12 * 16 + 0), "");
+}
+
 TEST(AnnexB, ParameterSetsAreFoundAndPutInFrontOnlyWhenMissing) {
     // H.264: SPS (7), PPS (8), IDR slice (5), with four- and three-byte start codes.
     const std::vector<std::uint8_t> h264 = {0,    0, 0, 1, 0x67, 1, 2,    0, 0, 1,
@@ -133,6 +164,89 @@ TEST_F(EncoderSelection, AbsentHardwareGivesEveryReasonInOrder) {
     config.codec = VideoCodec::Hevc;
     EXPECT_EQ(createVideoEncoder(config, error, [](EncodedFrame&&) {}), nullptr);
     EXPECT_EQ(error, "mf-hw: no HEVC encoder is available in hardware");
+}
+
+TEST_F(EncoderSelection, NamedSoftwareBackendAndEmptyChoice) {
+    EncoderConfig config = smallConfig();
+    config.backend = EncoderBackend::MfSw;
+    config.codec = VideoCodec::Hevc;
+    std::string error;
+    std::unique_ptr<VideoEncoder> encoder =
+        createVideoEncoder(config, error, [](EncodedFrame&&) {});
+    ASSERT_NE(encoder, nullptr) << error;
+    EXPECT_EQ(encoder->name(), "libx265");
+    EXPECT_FALSE(encoder->isHardware());
+
+    config.backend = EncoderBackend::MfSw;
+    config.allowHardware = true;
+    config.hardwareOnly = true;
+    EXPECT_EQ(createVideoEncoder(config, error, [](EncodedFrame&&) {}), nullptr);
+    EXPECT_EQ(error, "mf-sw: no HEVC encoder is available in software");
+
+    config.backend = EncoderBackend::Auto;
+    config.allowHardware = false;
+    EXPECT_EQ(createVideoEncoder(config, error, [](EncodedFrame&&) {}), nullptr);
+    EXPECT_EQ(error, "no encoder backend is allowed by the configuration");
+}
+
+TEST(EncoderOpen, OddValuesAreClampedAndNothingIsQueuedUnopened) {
+    std::string error;
+    std::unique_ptr<VideoEncoder> nvenc = makeNvencEncoder();
+    std::string reason;
+    if (!loadNvencLibrary(reason)) {
+        EXPECT_FALSE(nvenc->open(smallConfig(), error, [](EncodedFrame&&) {}));
+        EXPECT_EQ(error, "libnvidia-encode.so.1 is not installed (no NVIDIA driver)");
+    }
+    std::vector<std::uint8_t> frame(320 * 240 * 3 / 2, 128);
+    EXPECT_FALSE(nvenc->encodeNv12(frame.data(), 0, false));
+
+    std::unique_ptr<VideoEncoder> encoder = makeAvcodecEncoder();
+    EXPECT_FALSE(encoder->encodeNv12(frame.data(), 0, false)) << "not open";
+    EncoderConfig config = smallConfig();
+    config.fps = 0;     // counts as 1
+    config.speed = 99;  // fastest
+    config.backend = EncoderBackend::MfSw;
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int outputs = 0;
+    ASSERT_TRUE(encoder->open(config, error, [&](EncodedFrame&&) {
+        std::lock_guard lock(mutex);
+        ++outputs;
+        arrived.notify_all();
+    })) << error;
+    EXPECT_FALSE(encoder->encodeNv12(nullptr, 0, false));
+    ASSERT_TRUE(encoder->encodeNv12(frame.data(), 0, false));
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(arrived.wait_for(lock, std::chrono::seconds(20), [&] { return outputs == 1; }));
+}
+
+TEST(EncoderOpen, DestroyingWithFramesQueuedDiscardsThem) {
+    std::string error;
+    std::unique_ptr<VideoEncoder> encoder = makeAvcodecEncoder();
+    EncoderConfig config = smallConfig();
+    config.backend = EncoderBackend::MfSw;
+    ASSERT_TRUE(encoder->open(config, error, [](EncodedFrame&&) {})) << error;
+    std::vector<std::uint8_t> frame(320 * 240 * 3 / 2, 90);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_TRUE(encoder->encodeNv12(frame.data(), i, i == 5));
+    }
+    EXPECT_LE(encoder->queuedFrames(), 2);
+    encoder.reset();  // must return: the worker is stopped and joined
+}
+
+TEST(EncoderListing, SoftwareEncodersFollowAnyHardware) {
+    for (VideoCodec codec : {VideoCodec::H264, VideoCodec::Hevc}) {
+        std::vector<EncoderListEntry> entries = listEncoders(codec);
+        ASSERT_FALSE(entries.empty());
+        const EncoderListEntry& last = entries.back();
+        EXPECT_EQ(last.backend, EncoderBackend::MfSw);
+        EXPECT_FALSE(last.hardware);
+        EXPECT_EQ(last.name, codec == VideoCodec::Hevc ? "libx265" : "libx264");
+        std::string reason;
+        if (!loadNvencLibrary(reason)) {
+            EXPECT_NE(entries.front().backend, EncoderBackend::Nvenc);
+        }
+    }
 }
 
 }  // namespace

@@ -41,5 +41,12 @@ TEST(FrameQueue, TakeWaitsForAFrameAndStopDiscardsAndWakes) {
     EXPECT_FALSE(taken);
 }
 
+TEST(FrameQueue, LatencySaturatesAtThirtyTwoBits) {
+    const auto now = std::chrono::steady_clock::now();
+    EXPECT_EQ(elapsedUs32(now + std::chrono::seconds(5)), 0u);
+    EXPECT_EQ(elapsedUs32(now - std::chrono::hours(2)), 0xFFFFFFFFu);
+    EXPECT_GE(elapsedUs32(now - std::chrono::milliseconds(3)), 3000u);
+}
+
 }  // namespace
 }  // namespace vel::host

@@ -120,5 +120,66 @@ TEST(InputInjector, HeldKeysAndButtonsAreReleasedOnceInOrder) {
     EXPECT_EQ(f.log.back(), "key 133 up");
 }
 
+TEST(InputInjector, AFailedSendReconnectsAndRetriesOnce) {
+    Fixture f;
+    f.failures = 1;
+    EXPECT_TRUE(f.injector.key(0x1E, 1));
+    EXPECT_EQ(f.reconnects, 1);
+    EXPECT_EQ(f.log, (std::vector<std::string>{"key 38 down"}));
+    f.failures = 2;
+    EXPECT_FALSE(f.injector.key(0x1E, 0));
+    EXPECT_EQ(f.reconnects, 2);
+    EXPECT_EQ(f.injector.injected(), 1u);
+    EXPECT_EQ(f.injector.failed(), 1u);
+    EXPECT_FALSE(f.injector.key(0x7F, 1));  // no such key: nothing sent, counted as failed
+    EXPECT_EQ(f.injector.failed(), 2u);
+}
+
+TEST(InputInjector, AbsolutePositionsSpanTheCapturedOutputOnly) {
+    const Rect virtualScreen{0, 0, 3840, 1080};
+    const Rect right{1920, 0, 3840, 1080};
+    int x = 0, y = 0;
+    mapAbsolutePosition(right, virtualScreen, 0, 0, x, y);
+    EXPECT_EQ(x, 1920);
+    EXPECT_EQ(y, 0);
+    mapAbsolutePosition(right, virtualScreen, 65535, 65535, x, y);
+    EXPECT_EQ(x, 3839);
+    EXPECT_EQ(y, 1079);
+    mapAbsolutePosition(right, virtualScreen, 32768, 16384, x, y);
+    EXPECT_EQ(x, 1920 + 959);
+    EXPECT_EQ(y, 269);
+    // An output that reaches past a screen that has since shrunk stays on the screen.
+    mapAbsolutePosition(right, {0, 0, 2000, 800}, 65535, 65535, x, y);
+    EXPECT_EQ(x, 1999);
+    EXPECT_EQ(y, 799);
+
+    Fixture f;
+    f.injector.setOutputRect(right);
+    EXPECT_TRUE(f.message({42, 0, 0, 0xFF, 0xFF}));
+    EXPECT_EQ(f.log, (std::vector<std::string>{"to 1920,1079"}));
+}
+
+TEST(ScanCodes, SetOneCodesMapToEvdevKeys) {
+    EXPECT_EQ(evdevKeyFromScanCode(0x01, false), 1u);    // Escape
+    EXPECT_EQ(evdevKeyFromScanCode(0x53, false), 83u);   // keypad .
+    EXPECT_EQ(evdevKeyFromScanCode(0x53, true), 111u);   // Delete
+    EXPECT_EQ(evdevKeyFromScanCode(0x1C, true), 96u);    // keypad Enter
+    EXPECT_EQ(evdevKeyFromScanCode(0x35, true), 98u);    // keypad /
+    EXPECT_EQ(evdevKeyFromScanCode(0x37, true), 99u);    // Print Screen
+    EXPECT_EQ(evdevKeyFromScanCode(0x45, true), 69u);    // Num Lock
+    EXPECT_EQ(evdevKeyFromScanCode(0x46, true), 119u);   // Pause (Ctrl+Break)
+    EXPECT_EQ(evdevKeyFromScanCode(0x57, false), 87u);   // F11
+    EXPECT_EQ(evdevKeyFromScanCode(0x76, false), 194u);  // F24
+    EXPECT_EQ(evdevKeyFromScanCode(0x6D, true), 226u);   // media
+    EXPECT_EQ(evdevKeyFromScanCode(0x00, false), 0u);
+    EXPECT_EQ(evdevKeyFromScanCode(0x55, false), 0u);
+    EXPECT_EQ(evdevKeyFromScanCode(0x01, true), 0u);
+    EXPECT_EQ(evdevKeyFromScanCode(0x153, false), 0u);
+    // Every code that maps must fit an X key code (8..255).
+    for (unsigned scan = 0; scan < 0x100; ++scan)
+        for (bool ext : {false, true})
+            EXPECT_LE(evdevKeyFromScanCode(static_cast<std::uint16_t>(scan), ext), 247u);
+}
+
 }  // namespace
 }  // namespace vel::host

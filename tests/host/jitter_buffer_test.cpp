@@ -81,5 +81,69 @@ TEST(JitterBufferTest, SequenceNumbersWrapAround) {
     EXPECT_EQ(play(buffer, 3), (std::vector<int>{1, 2, 3}));
 }
 
+TEST(JitterBufferTest, UnderrunsRaiseTheTargetAtMostOncePer200Ms) {
+    JitterBuffer buffer;
+    push(buffer, {1, 2, 3});
+    EXPECT_EQ(play(buffer, 3, 1000 * kMs), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(playBlock(buffer, 1000 * kMs), 0);
+    JitterStats stats = buffer.stats();
+    EXPECT_EQ(stats.underruns, 1u);
+    EXPECT_DOUBLE_EQ(stats.target, 4.0);
+
+    // Priming again: four blocks are needed now.
+    push(buffer, {5, 6, 7});
+    EXPECT_EQ(play(buffer, 1, 1100 * kMs), std::vector<int>{0});
+    push(buffer, {8});
+    EXPECT_EQ(play(buffer, 4, 1100 * kMs), (std::vector<int>{5, 6, 7, 8}));
+    // A second underrun 100 ms after the raise is counted but does not raise again.
+    EXPECT_EQ(playBlock(buffer, 1100 * kMs), 0);
+    stats = buffer.stats();
+    EXPECT_EQ(stats.underruns, 2u);
+    EXPECT_DOUBLE_EQ(stats.target, 4.0);
+
+    // One more than 200 ms after the raise does.
+    push(buffer, {10, 11, 12, 13});
+    EXPECT_EQ(play(buffer, 4, 1300 * kMs), (std::vector<int>{10, 11, 12, 13}));
+    EXPECT_EQ(playBlock(buffer, 1200 * kMs + 1), 0);
+    EXPECT_DOUBLE_EQ(buffer.stats().target, 5.0);
+}
+
+TEST(JitterBufferTest, TargetGrowsToTwentyAndShrinksSlowlyAfterFiveQuietSeconds) {
+    JitterBuffer buffer;
+    std::uint32_t sequence = 0;
+    std::int64_t now = 0;
+    for (int i = 0; i < 30; ++i) {
+        now += 201 * kMs;
+        const int depth = static_cast<int>(std::ceil(buffer.stats().target));
+        for (int b = 0; b < depth; ++b) push(buffer, {sequence++});
+        play(buffer, depth + 1, now);  // the last one underruns
+        sequence++;
+    }
+    EXPECT_DOUBLE_EQ(buffer.stats().target, 20.0);
+
+    const std::int64_t lastRaise = now;
+    // Within 5 s of the last raise the target holds.
+    push(buffer, {sequence, sequence + 1});
+    sequence += 2;
+    for (int i = 0; i < 18; ++i) push(buffer, {sequence++});
+    play(buffer, 1, lastRaise + 5000 * kMs);
+    EXPECT_DOUBLE_EQ(buffer.stats().target, 20.0);
+    // After it, each played block takes 0.002 off.
+    play(buffer, 10, lastRaise + 5000 * kMs + 1);
+    EXPECT_NEAR(buffer.stats().target, 20.0 - 10 * 0.002, 1e-9);
+}
+
+TEST(JitterBufferTest, ShrinkingStopsAtTwoBlocks) {
+    JitterBuffer buffer;
+    std::uint32_t sequence = 0;
+    const std::int64_t later = 6000 * kMs;
+    for (int i = 0; i < 600; ++i) {
+        push(buffer, {sequence++});
+        if (i >= 2) play(buffer, 1, later);
+    }
+    EXPECT_DOUBLE_EQ(buffer.stats().target, 2.0);
+    EXPECT_EQ(buffer.stats().underruns, 0u);
+}
+
 }  // namespace
 }  // namespace vel::host

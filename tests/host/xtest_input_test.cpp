@@ -130,6 +130,21 @@ TEST(XTestInput, KeysClicksAndWheelArriveAtTheFocusedWindow) {
     EXPECT_EQ(target.nextText(), "up 1");
 }
 
+TEST(XTestInput, CtrlAltDeleteIsThreeKeysDownAndUp) {
+    START_XVFB(server, 320, 240);
+    test::XTestClient client;
+    ASSERT_TRUE(client.ok());
+    TargetWindow target(client);
+    auto injector = openInjector();
+    ASSERT_TRUE(injector);
+    injector->setOutputRect({0, 0, 320, 240});
+    injector->moveAbsolute(100, 100);
+    sendSecureAttention(*injector);
+    for (const char* expected :
+         {"press 37", "press 64", "press 119", "release 119", "release 64", "release 37"})
+        EXPECT_EQ(target.nextText(), expected);
+}
+
 TEST(XTestInput, AbsoluteMovesLandOnTheCapturedMonitor) {
     START_XVFB(server, 800, 300);
     test::XTestClient client;
@@ -156,6 +171,25 @@ TEST(XTestInput, AbsoluteMovesLandOnTheCapturedMonitor) {
     client.pointer(x, y);
     EXPECT_EQ(x, 249);
     EXPECT_EQ(y, 20);
+}
+
+TEST(XTestInput, ALostServerIsReplacedByTheOneDisplayNowNames) {
+    auto first = std::make_unique<test::Xvfb>();
+    std::string why;
+    if (!first->start(320, 240, why)) GTEST_SKIP() << why;
+    auto injector = openInjector();
+    ASSERT_TRUE(injector);
+    EXPECT_TRUE(injector->key(0x1E, 1));
+    first.reset();  // the session's X server ends
+
+    START_XVFB(second, 320, 240);
+    test::XTestClient client;
+    ASSERT_TRUE(client.ok());
+    TargetWindow target(client);
+    EXPECT_TRUE(injector->key(0x30, 1));  // B, sent after reopening the connection
+    EXPECT_EQ(target.nextText(), "press 56");
+    EXPECT_EQ(injector->displayName(), second.display());
+    EXPECT_EQ(injector->failed(), 0u);
 }
 
 }  // namespace
