@@ -48,6 +48,32 @@ std::vector<std::uint8_t> frameOf(std::size_t size, std::uint8_t seed) {
     return frame;
 }
 
+TEST(FrameSender, OneShardFrameWithParityRebuildsFromEitherShard) {
+    FrameSender sender;
+    const auto frame = frameOf(1130, 1);
+    VideoFrameInfo info;
+    info.keyframe = true;
+    info.codec = 2;
+    info.captureTimestamp = 99;
+    info.encodeMicros = 12345;
+    const Bodies bodies = sendFrame(sender, frame, 0.1, info);
+    ASSERT_EQ(bodies.size(), 2u);
+    for (std::size_t lost = 0; lost < 2; ++lost) {
+        FrameAssembler assembler;
+        std::vector<AssembledFrame> ready;
+        assembler.add(shardOf(bodies[1 - lost]), 0, ready);
+        ASSERT_EQ(ready.size(), 1u) << lost;
+        EXPECT_EQ(ready[0].data, frame);
+        EXPECT_EQ(ready[0].flags & kFragmentKeyframe, kFragmentKeyframe);
+        EXPECT_EQ(ready[0].codec, 2);
+        EXPECT_EQ(ready[0].captureTimestamp, 99u);
+        EXPECT_EQ(ready[0].encodeDuration, 1234);
+    }
+    EXPECT_FALSE(sender.send({}, {}, 0.1, [](auto) {}));
+    EXPECT_FALSE(
+        sender.send(std::vector<std::uint8_t>(kFecMaxFrameBytes + 1), {}, 0.1, [](auto) {}));
+}
+
 TEST(FrameSender, LargeFrameSurvivesLossOfAnyParityCountPerBlock) {
     FrameSender sender;
     const auto frame = frameOf(200000, 7);

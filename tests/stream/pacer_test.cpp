@@ -34,5 +34,24 @@ TEST(Pacer, FollowsTheBitrate) {
     EXPECT_DOUBLE_EQ(pacer.tokens(), 64000);
 }
 
+// A sender that sleeps as told delivers the bucket plus the rate over time, never more.
+TEST(Pacer, LongRunRateMatchesTheBitrate) {
+    Pacer pacer(20000000, 0);  // 5 bytes per microsecond
+    std::int64_t now = 0;
+    double bytes = 0;
+    while (now <= 1000000) {
+        const std::int64_t wait = pacer.acquire(kPayload, now);
+        if (wait == 0) {
+            bytes += kPayload + 29;
+        } else {
+            EXPECT_GE(wait, 200);
+            now += wait;
+        }
+    }
+    const double allowed = pacer.capacity() + 5.0 * 1000000;
+    EXPECT_LE(bytes, allowed + 1200 * 5);
+    EXPECT_GE(bytes, allowed - 1200 * 5);
+}
+
 }  // namespace
 }  // namespace vel::stream

@@ -53,6 +53,16 @@ TEST(PacketProtection, SealMatchesIndependentAesGcmAndOpensBack) {
     EXPECT_EQ(keys.receiving.openFailures(), 0u);
 }
 
+TEST(PacketProtection, PacketNumberChangesTheNonce) {
+    Keys keys;
+    const Bytes payload(64, 0xAB);
+    const Bytes first = sealed(keys.sending, 1, payload);
+    const Bytes second = sealed(keys.sending, 2, payload);
+    // Same key and plaintext: only a different nonce makes the keystream differ.
+    EXPECT_NE(Bytes(first.begin() + kHeaderSize, first.end()),
+              Bytes(second.begin() + kHeaderSize, second.end()));
+}
+
 TEST(PacketProtection, AnyAlteredByteFailsToOpenAndIsCounted) {
     Keys keys;
     const Bytes original = sealed(keys.sending, 77, Bytes(100, 0x5A));
@@ -89,6 +99,21 @@ TEST(PacketProtection, AnyAlteredByteFailsToOpenAndIsCounted) {
     copy = original;
     EXPECT_TRUE(open(keys.receiving, copy, size));
     EXPECT_EQ(size, 100u);
+}
+
+TEST(PacketProtection, PacketsStopAt1200Bytes) {
+    Keys keys;
+    const Bytes largest = sealed(keys.sending, 1, Bytes(kMaxPayloadSize, 1));
+    EXPECT_EQ(largest.size(), 1200u);
+    EXPECT_TRUE(sealed(keys.sending, 2, Bytes(kMaxPayloadSize + 1, 1)).empty());
+
+    // A buffer without room for the tag is refused rather than overrun.
+    Bytes cramped(kHeaderSize + 10 + kTagSize - 1);
+    EXPECT_EQ(seal(keys.sending, cramped, 10), 0u);
+
+    AeadKey unopened;
+    Bytes packet(kHeaderSize + 10 + kTagSize);
+    EXPECT_EQ(seal(unopened, packet, 10), 0u);
 }
 
 }  // namespace

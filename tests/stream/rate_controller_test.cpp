@@ -22,6 +22,20 @@ RateFeedback delayed(std::uint32_t queuingDelay, std::int32_t trend, std::uint32
     return f;
 }
 
+TEST(RateController, AppliesTheProfileLimits) {
+    RateController rc;
+    EXPECT_EQ(rc.targetBitrate(), 5000000u);
+    rc.applyRateLimits(50000, 20000, 0, 0.3, 0.2);
+    EXPECT_EQ(rc.minimum(), 100000u);
+    EXPECT_EQ(rc.maximum(), 100000u);
+    EXPECT_EQ(rc.targetBitrate(), 100000u);  // kept current, clamped
+    EXPECT_DOUBLE_EQ(rc.fecMax(), 0.3);
+    EXPECT_DOUBLE_EQ(rc.lossThreshold(), 0.1);
+    rc.applyRateLimits(1000000, 8000000, 3000000, 0.05, 0.1);
+    EXPECT_EQ(rc.targetBitrate(), 3000000u);
+    EXPECT_DOUBLE_EQ(rc.lossThreshold(), 0.05);
+}
+
 // A clean path: +12% at most every 200 ms, up to the maximum.
 TEST(RateController, ProbesUpwardOnACleanPath) {
     RateController rc;
@@ -65,6 +79,20 @@ TEST(RateController, CutsOnRisingQueuingDelayOncePerRoundTrip) {
     EXPECT_EQ(rc.targetBitrate(), 1000000u);
 }
 
+TEST(RateController, TellsADrainingQueueFromABuildingOne) {
+    RateController rc;
+    rc.onFeedback(delayed(40000, -2001), kRtt, 1000000);  // high but falling fast
+    EXPECT_EQ(rc.phase(), RatePhase::Hold);
+    rc.onFeedback(delayed(20000, 0), kRtt, 2000000);  // moderate and flat
+    EXPECT_EQ(rc.phase(), RatePhase::Hold);
+    rc.onFeedback(delayed(12000, 5000), kRtt, 3000000);  // low, whatever the trend
+    EXPECT_EQ(rc.phase(), RatePhase::Hold);
+    EXPECT_EQ(rc.targetBitrate(), 5000000u);
+    rc.onFeedback(delayed(12001, 1), kRtt, 4000000);
+    EXPECT_EQ(rc.phase(), RatePhase::Decrease);
+    EXPECT_EQ(rc.targetBitrate(), 4250000u);
+}
+
 TEST(RateController, CutsOnSustainedLoss) {
     RateController rc;
     rc.applyRateLimits(1000000, 20000000, 10000000, 0.1, 0.2);
@@ -90,6 +118,41 @@ TEST(RateController, CutsOnSustainedLoss) {
     const double loss = rc.smoothedLoss();
     rc.onFeedback(RateFeedback{}, kRtt, now + 20000);
     EXPECT_DOUBLE_EQ(rc.smoothedLoss(), loss);
+}
+
+// After a cut: no probe for two round trips, then growth up to 0.9 of the ceiling, then creeping
+// by max(2%, 100 kbit/s) near it; a ceiling older than 10 s is forgotten.
+TEST(RateController, RecoversBelowTheCeiling) {
+    RateController rc;
+    rc.applyRateLimits(1000000, 50000000, 10000000, 0.1, 0.2);
+    const std::int64_t cut = 1000000;
+    rc.onFeedback(delayed(30000, 500), kRtt, cut);
+    EXPECT_EQ(rc.targetBitrate(), 8500000u);
+    EXPECT_EQ(rc.ceiling(), 10000000u);
+
+    rc.onFeedback(clean(), kRtt, cut + 2 * kRtt - 1);
+    EXPECT_EQ(rc.targetBitrate(), 8500000u);
+    rc.onFeedback(clean(), kRtt, cut + 2 * kRtt);
+    EXPECT_EQ(rc.targetBitrate(), 9000000u);  // 8.5 M x 1.12, capped at 0.9 x ceiling
+    rc.onFeedback(clean(), kRtt, cut + 4 * kRtt);
+    EXPECT_EQ(rc.targetBitrate(), 9180000u);  // + 2%
+    rc.onFeedback(clean(), kRtt, cut + 10000000);
+    EXPECT_EQ(rc.targetBitrate(), 9363600u);
+    rc.onFeedback(clean(), kRtt, cut + 10000001);  // too soon after the last increase
+    EXPECT_EQ(rc.targetBitrate(), 9363600u);
+    rc.onFeedback(clean(), kRtt, cut + 10200001);
+    EXPECT_EQ(rc.ceiling(), 0u);
+    EXPECT_EQ(rc.targetBitrate(), 10487232u);  // x 1.12 without a ceiling
+
+    // Low rates creep by at least 100 kbit/s.
+    RateController slow;
+    slow.applyRateLimits(100000, 50000000, 1000000, 0.1, 0.2);
+    slow.onFeedback(delayed(30000, 500), kRtt, cut);
+    EXPECT_EQ(slow.targetBitrate(), 850000u);
+    slow.onFeedback(clean(), kRtt, cut + 2 * kRtt);
+    EXPECT_EQ(slow.targetBitrate(), 900000u);
+    slow.onFeedback(clean(), kRtt, cut + 4 * kRtt);
+    EXPECT_EQ(slow.targetBitrate(), 1000000u);
 }
 
 }  // namespace

@@ -50,6 +50,14 @@ TEST(LossWindow, JudgesOnlyWhatWasTheHighest60msAgo) {
     EXPECT_EQ(j.received, 1u);
 }
 
+TEST(ReceiveRate, CountsTheLast250ms) {
+    ReceiveRate rate;
+    for (std::int64_t t = 0; t < 1000000; t += 1000) rate.add(1000, t);
+    EXPECT_EQ(rate.bitsPerSecond(999000), 8000000u);  // 250 packets of 8000 bits in 0.25 s
+    EXPECT_EQ(rate.bitsPerSecond(999000 + 125000), 4000000u);
+    EXPECT_EQ(rate.bitsPerSecond(999000 + 250000), 0u);
+}
+
 // One 2.5 ms send burst per 5 ms; offset is the unknown clock difference.
 void burst(DelayEstimator& d, std::int64_t send, std::int64_t delay, std::int64_t offset = 0) {
     for (int i = 0; i < 3; ++i) {
@@ -76,6 +84,40 @@ TEST(DelayEstimator, MeasuresTheRiseAboveTheLowestDelay) {
     // Retransmissions waited for a NACK and are left out.
     d.onFragment(static_cast<std::uint32_t>(t + 100), true, t + 100 + 900000 + offset);
     EXPECT_EQ(d.queuingDelay(), 5100u);
+}
+
+TEST(DelayEstimator, UnwrapsTheSendStampAndForgetsOldMinima) {
+    DelayEstimator d;
+    std::int64_t send = 0xFFFFFFFFLL - 20000;  // the 32-bit stamp wraps during the test
+    const std::int64_t offset = 1000 - send;   // receiver clock starts near 0
+    for (int i = 0; i < 20; ++i, send += 5000) burst(d, send, 5000, offset);
+    EXPECT_EQ(d.queuingDelay(), 0u) << "no jump across the wrap";
+
+    // The path's delay rises by 20 ms for good: after 10 s the old minimum is forgotten.
+    for (int i = 0; i < 100; ++i, send += 5000) burst(d, send, 25000, offset);
+    EXPECT_GT(d.queuingDelay(), 19000u);
+    for (int i = 0; i < 2100; ++i, send += 5000) burst(d, send, 25000, offset);
+    EXPECT_EQ(d.queuingDelay(), 0u);
+}
+
+TEST(DelayEstimator, TrendComparesWithEightReportsAgo) {
+    DelayEstimator d;
+    std::int64_t t = 0;
+    for (int i = 0; i < 10; ++i, t += 5000) burst(d, t, 1000);
+    std::int32_t last = 0;
+    for (int r = 0; r < 12; ++r) {
+        for (int i = 0; i < 4; ++i, t += 5000) burst(d, t, 1000 + r * 1000);
+        const auto report = d.report();
+        if (r == 0) {
+            EXPECT_EQ(report.trend, 0);
+        }
+        last = report.trend;
+        if (r >= 8) {
+            EXPECT_GT(report.trend, 0);
+        }
+    }
+    EXPECT_GT(last, 5000);  // roughly eight steps of 1 ms
+    EXPECT_LT(last, 9000);
 }
 
 }  // namespace

@@ -52,5 +52,17 @@ TEST(RecordCodec, WalkStopsAtTheFirstMalformedRecordKeepingEarlierOnes) {
     EXPECT_FALSE(reader.next(record));
 }
 
+TEST(RecordCodec, WriterRefusesRecordsThatDoNotFit) {
+    std::vector<std::uint8_t> payload(1171);
+    RecordWriter writer(payload);
+    // A two-byte length from 128 on: the largest body is 1171 - 1 - 2.
+    EXPECT_EQ(writer.bodyRoom(), 1168u);
+    EXPECT_EQ(writer.begin(RecordType::Reliable, 1169), nullptr);
+    ASSERT_NE(writer.begin(RecordType::Reliable, 1168), nullptr);
+    EXPECT_EQ(writer.size(), 1171u);
+    EXPECT_EQ(writer.bodyRoom(), 0u);
+    EXPECT_FALSE(writer.append(RecordType::Close, std::vector<std::uint8_t>(1, 0)));
+}
+
 }  // namespace
 }  // namespace vel::stream

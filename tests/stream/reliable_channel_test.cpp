@@ -64,6 +64,40 @@ TEST(ReliableChannel, LongMessageSplitsAndReassemblesInAnyArrivalOrder) {
     EXPECT_TRUE(sender.queueMessage(std::vector<std::uint8_t>(kMaxReliableMessage)));
 }
 
+TEST(ReliableChannel, AckBitmapMarksOutOfOrderSequences) {
+    ReliableSender sender;
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(sender.queueMessage(pattern(10)));
+    (void)flushed(sender, 0);
+    // next = 5, bitmap 0b101: 0-4, 6 and 8 are acknowledged; 5, 7 and 9 stay.
+    sender.onAck(5, 0b101);
+    EXPECT_EQ(sender.pending(), 5u);
+    std::vector<std::uint32_t> resent;
+    sender.flush(1000000, 20000, [&](const ReliableFragment& f) {
+        resent.push_back(f.sequence);
+        return true;
+    });
+    EXPECT_EQ(resent, (std::vector<std::uint32_t>{5, 7, 9}));
+}
+
+TEST(ReliableChannel, RetransmissionBacksOffToAtMostHalfASecond) {
+    ReliableSender sender;
+    ASSERT_TRUE(sender.queueMessage(pattern(10)));
+    const std::int64_t rto = 100000;
+    std::int64_t now = 0;
+    ASSERT_EQ(flushed(sender, now, rto).size(), 1u);
+    // Waits after the 1st..6th send: rto, 2 rto, 4 rto, then capped at 500 ms.
+    for (const std::int64_t wait : {100000, 200000, 400000, 500000, 500000}) {
+        EXPECT_TRUE(flushed(sender, now + wait - 1, rto).empty()) << wait;
+        now += wait;
+        EXPECT_EQ(flushed(sender, now, rto).size(), 1u) << wait;
+    }
+    // A write that has no room stops the round and the fragment stays unsent.
+    ReliableSender stopped;
+    ASSERT_TRUE(stopped.queueMessage(pattern(10)));
+    stopped.flush(0, rto, [](const ReliableFragment&) { return false; });
+    EXPECT_EQ(flushed(stopped, 0, rto).size(), 1u);
+}
+
 TEST(ReliableChannel, OversizedReassemblyIsDroppedAndTheNextMessageSurvives) {
     ReliableReceiver receiver;
     int oversized = 0;
@@ -85,6 +119,22 @@ TEST(ReliableChannel, OversizedReassemblyIsDroppedAndTheNextMessageSurvives) {
     receiver.onFragment(sequence++, std::vector<std::uint8_t>{0, 42}, sink);
     ASSERT_EQ(delivered.size(), 1u);
     EXPECT_EQ(delivered[0], std::vector<std::uint8_t>{42});
+}
+
+TEST(RttEstimator, SmoothsSamplesAndBoundsTheTimeout) {
+    RttEstimator rtt;
+    EXPECT_EQ(rtt.smoothed(), 100000);
+    EXPECT_EQ(rtt.retransmissionTimeout(), 200000);
+    rtt.sample(10);  // raised to 50 us
+    EXPECT_EQ(rtt.smoothed(), 50);
+    EXPECT_EQ(rtt.variance(), 25);
+    EXPECT_EQ(rtt.retransmissionTimeout(), 15000);
+    rtt.sample(850);
+    EXPECT_EQ(rtt.variance(), (3 * 25 + 800) / 4);
+    EXPECT_EQ(rtt.smoothed(), (7 * 50 + 850) / 8);
+    EXPECT_EQ(rtt.minimum(), 50);
+    for (int i = 0; i < 4; ++i) rtt.sample(2000000);
+    EXPECT_EQ(rtt.retransmissionTimeout(), 500000);
 }
 
 }  // namespace

@@ -178,6 +178,9 @@ TEST(Session, HandshakeThenReliableMessagesBothWaysAndCloseBurst) {
         EXPECT_EQ(pair.viewerSeen.audio[0], "41 123456789 2 300");
     }
 
+    EXPECT_FALSE(pair.host.sendMessage({}));
+    EXPECT_FALSE(pair.host.sendMessage(std::vector<std::uint8_t>(kMaxReliableMessage + 1)));
+
     pair.viewer.close(3);
     EXPECT_EQ(pair.viewer.state(), SessionState::closed);
     EXPECT_EQ(pair.viewerSeen.lastReason(), "closed locally");
@@ -186,7 +189,36 @@ TEST(Session, HandshakeThenReliableMessagesBothWaysAndCloseBurst) {
     EXPECT_EQ(pair.host.state(), SessionState::closed);
     EXPECT_FALSE(pair.viewer.sendMessage(std::vector<std::uint8_t>{1}));
 
-    EXPECT_EQ(pair.host.stats().authFailures, 0u);
+    std::string error;
+    EXPECT_FALSE(pair.viewer.start(paramsFor(kRoleViewer), {}, error));
+    EXPECT_EQ(error, "session already started");
+    const SessionStats stats = pair.host.stats();
+    EXPECT_GT(stats.packetsReceived, 0u);
+    EXPECT_EQ(stats.authFailures, 0u);
+    EXPECT_EQ(stats.lastSource, "127.0.0.1:" + std::to_string(pair.viewer.localPort()));
+}
+
+TEST(Session, ReliableMessagesSurviveLossInOrder) {
+    NetworkEmulation lossy;
+    lossy.loss = 0.2;
+    lossy.jitterMs = 5;
+    lossy.delayMs = 5;
+    Pair pair(lossy);
+    ASSERT_TRUE(pair.connected());
+    constexpr int kMessages = 30;
+    for (int i = 0; i < kMessages; ++i) {
+        // Mixes small coalesced fragments with bulk ones of several fragments.
+        std::vector<std::uint8_t> message(i % 3 == 0 ? 3000 : 40, static_cast<std::uint8_t>(i));
+        ASSERT_TRUE(pair.host.sendMessage(message));
+    }
+    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == kMessages; }));
+    const std::lock_guard lock(pair.viewerSeen.mutex);
+    for (int i = 0; i < kMessages; ++i) {
+        const auto& message = pair.viewerSeen.messages[static_cast<std::size_t>(i)].second;
+        ASSERT_EQ(message.size(), i % 3 == 0 ? 3000u : 40u) << i;
+        EXPECT_EQ(message.front(), static_cast<std::uint8_t>(i)) << i;
+    }
+    EXPECT_GT(pair.host.stats().reliableRetransmits, 0u);
 }
 
 TEST(Session, VideoFramesAndMessagesArriveIntactThroughLossAndJitter) {
@@ -233,6 +265,31 @@ TEST(Session, VideoFramesAndMessagesArriveIntactThroughLossAndJitter) {
         EXPECT_EQ(pair.viewerSeen.messages[i].second.size(), i + 1);
     }
     EXPECT_GT(pair.host.stats().packetsSent, 0u);
+}
+
+TEST(Session, HandshakeTimesOutAfterHellosToEveryCandidate) {
+    UdpSocket silent;
+    std::string error;
+    ASSERT_TRUE(silent.open(0, error)) << error;
+    Observer seen;
+    Session viewer;
+    SessionParams params = paramsFor(kRoleViewer, {local(silent.port())});
+    params.handshakeTimeoutMs = 300;
+    ASSERT_TRUE(viewer.start(params, seen.callbacks(), error)) << error;
+    EXPECT_TRUE(eventually([&] { return seen.lastReason() == "handshake timed out"; }));
+    EXPECT_EQ(viewer.state(), SessionState::closed);
+
+    int hellos = 0;
+    std::vector<std::uint8_t> buffer(1500);
+    Endpoint from;
+    for (int n; (n = silent.receive(buffer, from, 0)) > 0;) {
+        const PacketHeader header = readHeader(buffer.data());
+        EXPECT_EQ(header.type, static_cast<std::uint8_t>(PacketType::Handshake));
+        EXPECT_EQ(header.connId, params.connId);
+        ++hellos;
+    }
+    // One at once, then one every 100 ms until the timeout.
+    EXPECT_GE(hellos, 2);
 }
 
 // A viewer driven by hand: its own socket and keys, every packet built record by record.
@@ -367,6 +424,35 @@ TEST(Session, HostIgnoresInvalidHellosAndAnswersAValidOne) {
     EXPECT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
 }
 
+TEST(Session, ReplaysAndPacketsMoreThan1023BehindAreIgnored) {
+    Host host;
+    RawViewer viewer(host.session.localPort());
+    viewer.hello(1, viewer.validHello());
+    const auto first = viewer.packet(PacketType::Data, 2000, RecordType::Ping,
+                                     std::vector<std::uint8_t>{1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+    viewer.send(first);
+    viewer.send(first);
+    viewer.ping(2000 - 1024, 2);
+    viewer.ping(2000 - 1023, 3);
+    viewer.ping(2001, 4);
+    EXPECT_EQ(viewer.pongsUntil(4), (std::vector<std::uint32_t>{1, 3, 4}));
+    EXPECT_EQ(host.session.stats().packetsReceived, 4u);
+}
+
+TEST(Session, PeerMovesOnlyForAHigherPacketNumber) {
+    Host host;
+    RawViewer before(host.session.localPort());
+    RawViewer after(host.session.localPort());
+    before.hello(1, before.validHello());
+    ASSERT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
+    after.ping(5, 1);   // higher: the peer moves here
+    before.ping(3, 2);  // older: processed, but the peer stays
+    after.ping(6, 3);
+    EXPECT_EQ(after.pongsUntil(3), (std::vector<std::uint32_t>{1, 2, 3}));
+    std::vector<std::uint8_t> body;
+    EXPECT_FALSE(before.next(RecordType::Pong, body, 0));
+}
+
 std::vector<std::uint8_t> feedbackBody(std::uint32_t queuingDelay, std::int32_t trend) {
     FeedbackBody feedback;
     feedback.packetsReceived = 100;
@@ -430,6 +516,21 @@ TEST(Session, HostRatesFromFeedbackAndRepairsNackedFragmentsUnlessCongested) {
     EXPECT_TRUE(repaired);
     EXPECT_EQ(std::vector<std::uint8_t>(shard.begin(), shard.end()), frame);
     EXPECT_EQ(host.session.stats().videoRetransmits, 1u);
+}
+
+TEST(Session, CloseSendsThreeCloseRecordsWithTheReason) {
+    Host host;
+    RawViewer viewer(host.session.localPort());
+    viewer.hello(1, viewer.validHello());
+    ASSERT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
+    host.session.close(7);
+    EXPECT_EQ(host.seen.lastReason(), "closed locally");
+    std::vector<std::uint8_t> body;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(viewer.next(RecordType::Close, body)) << i;
+        EXPECT_EQ(body, std::vector<std::uint8_t>{7});
+    }
+    EXPECT_FALSE(viewer.next(RecordType::Close, body, 50));
 }
 
 TEST(Session, ConnectedHostClosesWhenThePeerGoesSilent) {

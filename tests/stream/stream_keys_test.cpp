@@ -74,5 +74,35 @@ TEST(StreamKeys, FreshPairsAgreeAndDeriveTheSameDistinctDirectionKeys) {
     EXPECT_NE(atHost.hostToViewer.key, atHost.viewerToHost.key);
 }
 
+TEST(StreamKeys, AgreementRefusesMissingPairsAndMalformedPoints) {
+    StreamKeyPair pair;
+    Bytes secret;
+    std::string error;
+    const Bytes viewerPublic = hex(vectors::kViewerPublic);
+    EXPECT_FALSE(agree(pair, viewerPublic, secret, error));
+    EXPECT_EQ(error, "ECDH key pair was not generated");
+
+    ASSERT_TRUE(generateKeyPair(pair, error)) << error;
+    Bytes compressed(viewerPublic.begin(), viewerPublic.begin() + 33);
+    compressed[0] = 0x02;
+    Bytes compressedLong = viewerPublic;
+    compressedLong[0] = 0x03;
+    Bytes tooLong = viewerPublic;
+    tooLong.push_back(0);
+    const Bytes tooShort(viewerPublic.begin(), viewerPublic.end() - 1);
+    for (const Bytes& bad : {compressed, compressedLong, tooLong, tooShort}) {
+        error.clear();
+        EXPECT_FALSE(agree(pair, bad, secret, error));
+        EXPECT_EQ(error, "peer public key is not an uncompressed P-256 point");
+    }
+
+    // Right shape, but not a point of the curve: OpenSSL's import refuses it and is named.
+    Bytes offCurve = viewerPublic;
+    offCurve[64] ^= 1;
+    EXPECT_FALSE(agree(pair, offCurve, secret, error));
+    EXPECT_EQ(error.rfind("EVP_PKEY_fromdata(peer) failed: ", 0), 0u) << error;
+    EXPECT_TRUE(secret.empty());
+}
+
 }  // namespace
 }  // namespace vel::stream
