@@ -1,4 +1,4 @@
-// Audio on the host: IMA ADPCM encode + decode of stereo audio beside FFmpeg's IMA ADPCM (WAV)
+// Audio: IMA ADPCM encode + decode of stereo audio beside FFmpeg's IMA ADPCM (WAV)
 // coder on the same signal, and the capture thread's CPU time per second of audio: its conversion
 // alone (an in-memory server handing out 44.1 kHz float packets as fast as it is asked) and the
 // whole thread on a private PulseAudio daemon in real time.
@@ -18,15 +18,15 @@ extern "C" {
 #include <thread>
 #include <vector>
 
-#include "host/adpcm.h"
-#include "host/audio_block.h"
-#include "host/audio_capture.h"
-#include "host/fake_audio_system.h"
-#include "host/pulse_daemon.h"
+#include "media/adpcm.h"
+#include "media/audio_block.h"
+#include "media/audio_capture.h"
+#include "media/fake_audio_system.h"
+#include "media/pulse_daemon.h"
 
 namespace {
 
-using namespace vel::host;
+using namespace vel::media;
 
 constexpr int kSecondFrames = 48000;
 

@@ -5,20 +5,20 @@
 #include <cstdlib>
 #include <vector>
 
-#include "host/audio_block.h"
+#include "media/audio_block.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     // A copy of exactly the block's size, so reading one byte too far is caught.
     const std::vector<std::uint8_t> block(data + 1, data + size);
-    vel::host::DecodedAudio audio;
-    if (!vel::host::decodeAudioBlock(data[0], block.data(), block.size(), audio)) return 0;
+    vel::media::DecodedAudio audio;
+    if (!vel::media::decodeAudioBlock(data[0], block.data(), block.size(), audio)) return 0;
     if (audio.channels < 1 || audio.channels > 8 || audio.frames < 1) std::abort();
     if (audio.samples.size() != audio.frames * audio.channels) std::abort();
     if (block[0] != audio.channels || std::size_t(block[1] | (block[2] << 8)) != audio.frames)
         std::abort();
-    vel::host::AudioBlock playable;
-    const bool isPlayable = vel::host::toPlayableBlock(audio, playable);
+    vel::media::AudioBlock playable;
+    const bool isPlayable = vel::media::toPlayableBlock(audio, playable);
     if (isPlayable != (audio.channels == 2 && audio.frames == 480)) std::abort();
     return 0;
 }

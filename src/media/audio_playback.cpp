@@ -1,14 +1,14 @@
-#include "host/audio_playback.h"
+#include "media/audio_playback.h"
 
 #include <cstring>
 #include <vector>
 
 #include "os/log.h"
 #include "core/time.h"
-#include "host/audio_block.h"
+#include "media/audio_block.h"
 #include "os/thread_priority.h"
 
-namespace vel::host {
+namespace vel::media {
 namespace {
 
 constexpr int kWaitMs = 100;
@@ -96,4 +96,4 @@ void audioPlaybackThread(AudioPlaybackContext& context) {
     context.started = false;
 }
 
-}  // namespace vel::host
+}  // namespace vel::media

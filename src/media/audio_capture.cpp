@@ -1,4 +1,4 @@
-#include "host/audio_capture.h"
+#include "media/audio_capture.h"
 
 #include <chrono>
 #include <thread>
@@ -6,11 +6,11 @@
 
 #include "os/log.h"
 #include "core/time.h"
-#include "host/audio_block.h"
-#include "host/audio_sample_converter.h"
+#include "media/audio_block.h"
+#include "media/audio_sample_converter.h"
 #include "os/thread_priority.h"
 
-namespace vel::host {
+namespace vel::media {
 namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
@@ -69,4 +69,4 @@ void audioCaptureThread(AudioCaptureContext& context) {
     context.started = false;
 }
 
-}  // namespace vel::host
+}  // namespace vel::media

@@ -1,11 +1,11 @@
-#include "host/jitter_buffer.h"
+#include "media/jitter_buffer.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
-namespace vel::host {
+namespace vel::media {
 namespace {
 
 constexpr std::int64_t kMs = 1000;
@@ -146,4 +146,4 @@ TEST(JitterBufferTest, ShrinkingStopsAtTwoBlocks) {
 }
 
 }  // namespace
-}  // namespace vel::host
+}  // namespace vel::media

@@ -1,12 +1,12 @@
-#include "host/audio_sample_converter.h"
+#include "media/audio_sample_converter.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "host/audio_block.h"
+#include "media/audio_block.h"
 
-namespace vel::host {
+namespace vel::media {
 
 AudioSampleConverter::AudioSampleConverter(const AudioFormat& format)
     : format_(format), step_(static_cast<double>(format.rate) / kAudioRate) {}
@@ -64,4 +64,4 @@ void AudioSampleConverter::append(const std::uint8_t* data, std::size_t frames,
     previous_[1] = stereo_[(frames - 1) * 2 + 1];
 }
 
-}  // namespace vel::host
+}  // namespace vel::media

@@ -1,4 +1,4 @@
-#include "host/audio_sample_converter.h"
+#include "media/audio_sample_converter.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-namespace vel::host {
+namespace vel::media {
 namespace {
 
 template <typename T>
@@ -107,4 +107,4 @@ TEST(AudioSampleConverterTest, ResamplingCarriesPositionAcrossPacketsOfAnySize) 
 }
 
 }  // namespace
-}  // namespace vel::host
+}  // namespace vel::media

@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-namespace vel::host {
+namespace vel::media {
 
 // Signalled once by an audio thread when it has either started or failed to start.
 class AudioStartupEvent {
@@ -29,4 +29,4 @@ class AudioStartupEvent {
     bool signalled_ = false;  // guarded by mutex_
 };
 
-}  // namespace vel::host
+}  // namespace vel::media

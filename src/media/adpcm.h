@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace vel::host {
+namespace vel::media {
 
 // Per-channel step indexes of the host's stereo encoder; they carry over from block to block so a
 // stream adapts once rather than at every block.
@@ -27,4 +27,4 @@ constexpr std::size_t adpcmBlockSize(std::size_t frames, std::size_t channels) {
 void decodeAdpcmSamples(const std::uint8_t* block, std::size_t channels, std::size_t frames,
                         std::vector<std::int16_t>& out);
 
-}  // namespace vel::host
+}  // namespace vel::media

@@ -6,10 +6,10 @@
 #include <functional>
 #include <string>
 
-#include "host/audio_startup_event.h"
-#include "host/audio_system.h"
+#include "media/audio_startup_event.h"
+#include "media/audio_system.h"
 
-namespace vel::host {
+namespace vel::media {
 
 // Receives each 10 ms block: 480 interleaved stereo frames and the capture time of the first.
 using AudioBlockCallback =
@@ -34,4 +34,4 @@ struct AudioCaptureContext {
 // process-wide monotonic clock. Signals the startup event exactly once.
 void audioCaptureThread(AudioCaptureContext& context);
 
-}  // namespace vel::host
+}  // namespace vel::media

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace vel::host {
+namespace vel::media {
 
 // The stream's audio: 48 kHz, interleaved stereo, signed 16-bit, in blocks of 10 ms.
 constexpr int kAudioRate = 48000;
@@ -33,4 +33,4 @@ struct DecodedAudio {
 // Only stereo blocks of exactly 480 frames are played; anything else decodes but is left out.
 [[nodiscard]] bool toPlayableBlock(const DecodedAudio& decoded, AudioBlock& block);
 
-}  // namespace vel::host
+}  // namespace vel::media

@@ -1,13 +1,13 @@
-#include "host/audio_playback.h"
+#include "media/audio_playback.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <thread>
 
-#include "host/fake_audio_system.h"
+#include "media/fake_audio_system.h"
 
-namespace vel::host {
+namespace vel::media {
 namespace {
 
 using namespace std::chrono_literals;
@@ -83,4 +83,4 @@ TEST(AudioPlaybackTest, OtherDeviceFormatsHoldFramesAndFillExtraChannelsWithZero
 }
 
 }  // namespace
-}  // namespace vel::host
+}  // namespace vel::media

@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "host/audio_system.h"
+#include "media/audio_system.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
-namespace vel::host::test {
+namespace vel::media::test {
 
 // The full path of a program found on PATH, or empty.
 inline std::string findProgram(const std::string& name) {
@@ -125,4 +125,4 @@ class PulseDaemon {
     pid_t pid_ = -1;
 };
 
-}  // namespace vel::host::test
+}  // namespace vel::media::test

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/audio_format.h"
+#include "media/audio_format.h"
 
-namespace vel::host {
+namespace vel::media {
 
 // Turns a capture device's packets into the stream's 48 kHz interleaved stereo 16-bit samples.
 // Mono is duplicated, channels past the second are ignored, and another rate is resampled
@@ -28,4 +28,4 @@ class AudioSampleConverter {
     std::vector<std::int16_t> stereo_;  // the packet as stereo 16-bit, reused between packets
 };
 
-}  // namespace vel::host
+}  // namespace vel::media

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "host/audio_format.h"
+#include "media/audio_format.h"
 
-namespace vel::host {
+namespace vel::media {
 
 enum class AudioRole { Loopback, Microphone };
 
@@ -73,4 +73,4 @@ AudioSystem& pulseAudioSystem();
 // The PulseAudio server's playback (sink) or recording (source) devices, the default marked.
 std::vector<AudioDevice> listAudioDevices(bool playback);
 
-}  // namespace vel::host
+}  // namespace vel::media

@@ -1,4 +1,4 @@
-#include "host/audio_capture.h"
+#include "media/audio_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "core/time.h"
-#include "host/audio_block.h"
-#include "host/fake_audio_system.h"
+#include "media/audio_block.h"
+#include "media/fake_audio_system.h"
 
-namespace vel::host {
+namespace vel::media {
 namespace {
 
 using namespace std::chrono_literals;
@@ -130,4 +130,4 @@ TEST(AudioCaptureTest, AServerFailureEndsTheThreadAndClearsStarted) {
 }
 
 }  // namespace
-}  // namespace vel::host
+}  // namespace vel::media

@@ -11,12 +11,12 @@
 #include <thread>
 
 #include "os/log.h"
-#include "host/audio_capture.h"
-#include "host/audio_playback.h"
-#include "host/pulse_daemon.h"
+#include "media/audio_capture.h"
+#include "media/audio_playback.h"
+#include "media/pulse_daemon.h"
 #include "support/process.h"
 
-namespace vel::host {
+namespace vel::media {
 namespace {
 
 using namespace std::chrono_literals;
@@ -212,4 +212,4 @@ TEST(AudioPulseTest, JitterBufferBlocksReachTheSinkMonitorInOrder) {
 }
 
 }  // namespace
-}  // namespace vel::host
+}  // namespace vel::media

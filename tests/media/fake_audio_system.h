@@ -6,9 +6,9 @@
 #include <mutex>
 #include <vector>
 
-#include "host/audio_system.h"
+#include "media/audio_system.h"
 
-namespace vel::host::test {
+namespace vel::media::test {
 
 // A sound server in memory: capture streams hand out queued packets, playback streams record what
 // is written and offer a fixed amount of room each time until they have taken enough frames.
@@ -109,4 +109,4 @@ class FakeAudioSystem final : public AudioSystem {
     std::atomic<bool> captureFails_{false};
 };
 
-}  // namespace vel::host::test
+}  // namespace vel::media::test

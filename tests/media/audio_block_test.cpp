@@ -1,4 +1,4 @@
-#include "host/audio_block.h"
+#include "media/audio_block.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/adpcm.h"
+#include "media/adpcm.h"
 
-namespace vel::host {
+namespace vel::media {
 namespace {
 
-#include "host/adpcm_vectors/adpcm_vectors.inc"
+#include "media/adpcm_vectors/adpcm_vectors.inc"
 
 std::vector<std::uint8_t> pcmBlock(std::uint8_t channels, std::uint16_t frames,
                                    const std::vector<std::int16_t>& samples) {
@@ -159,4 +159,4 @@ TEST(AudioBlockTest, OnlyStereoBlocksOf480FramesArePlayable) {
 }
 
 }  // namespace
-}  // namespace vel::host
+}  // namespace vel::media

@@ -3,11 +3,11 @@
 #include <atomic>
 #include <string>
 
-#include "host/audio_startup_event.h"
-#include "host/audio_system.h"
-#include "host/jitter_buffer.h"
+#include "media/audio_startup_event.h"
+#include "media/audio_system.h"
+#include "media/jitter_buffer.h"
 
-namespace vel::host {
+namespace vel::media {
 
 // Shared between the owner of a playback thread, the receive path that fills the jitter buffer,
 // and the thread. startupError is written by the thread before the startup event.
@@ -25,4 +25,4 @@ struct AudioPlaybackContext {
 // the startup event exactly once.
 void audioPlaybackThread(AudioPlaybackContext& context);
 
-}  // namespace vel::host
+}  // namespace vel::media

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-namespace vel::host {
+namespace vel::media {
 
 // A device's sample layout as the sound server delivers or expects it: little-endian, interleaved.
 // Floats are 32-bit; integers are 16, 24 (packed) or 32 bits wide.
@@ -15,4 +15,4 @@ struct AudioFormat {
     std::size_t frameBytes() const { return static_cast<std::size_t>(channels) * (bits / 8); }
 };
 
-}  // namespace vel::host
+}  // namespace vel::media

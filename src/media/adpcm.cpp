@@ -1,9 +1,9 @@
-#include "host/adpcm.h"
+#include "media/adpcm.h"
 
 #include <algorithm>
 #include <cstdlib>
 
-namespace vel::host {
+namespace vel::media {
 namespace {
 
 constexpr int kStepTable[89] = {
@@ -123,4 +123,4 @@ void decodeAdpcmSamples(const std::uint8_t* block, std::size_t channels, std::si
     }
 }
 
-}  // namespace vel::host
+}  // namespace vel::media

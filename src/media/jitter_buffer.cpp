@@ -1,9 +1,9 @@
-#include "host/jitter_buffer.h"
+#include "media/jitter_buffer.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace vel::host {
+namespace vel::media {
 namespace {
 
 constexpr std::int64_t kRaiseIntervalUs = 200000;
@@ -82,4 +82,4 @@ JitterStats JitterBuffer::stats() const {
     return s;
 }
 
-}  // namespace vel::host
+}  // namespace vel::media

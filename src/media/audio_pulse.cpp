@@ -6,9 +6,9 @@
 #include <chrono>
 #include <functional>
 
-#include "host/audio_system.h"
+#include "media/audio_system.h"
 
-namespace vel::host {
+namespace vel::media {
 namespace {
 
 constexpr int kServerTimeoutMs = 5000;
@@ -414,4 +414,4 @@ std::vector<AudioDevice> listAudioDevices(bool playback) {
     return pulseAudioSystem().listDevices(playback);
 }
 
-}  // namespace vel::host
+}  // namespace vel::media

@@ -5,9 +5,9 @@
 #include <deque>
 #include <mutex>
 
-#include "host/audio_block.h"
+#include "media/audio_block.h"
 
-namespace vel::host {
+namespace vel::media {
 
 struct StereoFrame {
     std::int16_t left = 0;
@@ -61,4 +61,4 @@ class JitterBuffer {
     std::size_t currentFrame_ = kBlockFrames;
 };
 
-}  // namespace vel::host
+}  // namespace vel::media

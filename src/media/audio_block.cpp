@@ -1,10 +1,10 @@
-#include "host/audio_block.h"
+#include "media/audio_block.h"
 
 #include <algorithm>
 
-#include "host/adpcm.h"
+#include "media/adpcm.h"
 
-namespace vel::host {
+namespace vel::media {
 namespace {
 
 constexpr std::size_t kMaxChannels = 8;
@@ -49,4 +49,4 @@ bool toPlayableBlock(const DecodedAudio& decoded, AudioBlock& block) {
     return true;
 }
 
-}  // namespace vel::host
+}  // namespace vel::media
