@@ -354,40 +354,6 @@ TEST_F(GateStoreTest, EnrollmentCodeLifecycle) {
     EXPECT_FALSE(store.enrollmentOpen());
 }
 
-TEST_F(GateStoreTest, EnrollmentStateIsReadFromDiskOnEveryQuery) {
-    GateStore store;
-    std::string error;
-    ASSERT_TRUE(store.load(gatePath_, error)) << error;
-    const std::string code = store.issueEnrollmentCode(900, error);
-    ASSERT_FALSE(code.empty()) << error;
-
-    // Pushing expiresAt into the past on disk closes the code for the store at once.
-    JsonValue file;
-    ASSERT_TRUE(JsonParse(Slurp(enrollmentPath_), file));
-    const JsonValue live = file;
-    file.set("expiresAt", UnixNow() - 1);
-    Put(enrollmentPath_, JsonDump(file, 2));
-    EXPECT_FALSE(store.enrollmentOpen());
-    EXPECT_FALSE(store.checkEnrollmentCode(code));
-
-    // Older installations kept the code inside gate.json; it is honoured while enrollment.json
-    // is absent, and the next save of gate.json drops it.
-    ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
-    JsonValue gate;
-    ASSERT_TRUE(JsonParse(Slurp(gatePath_), gate));
-    gate.set("enrollmentCode", live);
-    Put(gatePath_, JsonDump(gate, 2));
-    EXPECT_TRUE(store.checkEnrollmentCode(code));
-    // ... but not while an enrollment.json exists, whatever it holds.
-    Put(enrollmentPath_, "not json");
-    EXPECT_FALSE(store.checkEnrollmentCode(code));
-    ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
-
-    ASSERT_TRUE(store.save(error)) << error;
-    EXPECT_EQ(Slurp(gatePath_).find("enrollmentCode"), std::string::npos);
-    EXPECT_FALSE(store.checkEnrollmentCode(code));
-}
-
 // Rewrites path in place (same inode) and gives it back the modification time it had, so that
 // only its content tells the versions apart.
 void RewriteKeepingIdentity(const std::string& path, std::string_view text) {
@@ -422,7 +388,8 @@ TEST_F(GateStoreTest, UnchangedEnrollmentFileIsNotReadAgain) {
     GateStore store;
     std::string error;
     ASSERT_TRUE(store.load(gatePath_, error)) << error;
-    ASSERT_FALSE(store.issueEnrollmentCode(900, error).empty()) << error;
+    const std::string code = store.issueEnrollmentCode(900, error);
+    ASSERT_FALSE(code.empty()) << error;
     JsonValue file;
     ASSERT_TRUE(JsonParse(Slurp(enrollmentPath_), file));
     file.set("expiresAt", UnixNow() - 1);
@@ -445,7 +412,8 @@ TEST_F(GateStoreTest, UnchangedEnrollmentFileIsNotReadAgain) {
     SetModified(enrollmentPath_, UnixNow() - 59);
     EXPECT_FALSE(store.enrollmentOpen());
 
-    // The same holds for a code kept in gate.json while enrollment.json is absent.
+    // Older installations kept the code inside gate.json; it is honoured while enrollment.json
+    // is absent, read by the same rule, and dropped by the next save of gate.json.
     ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
     EXPECT_FALSE(store.enrollmentOpen());
     SetModified(gatePath_, UnixNow() - 60);
@@ -456,6 +424,14 @@ TEST_F(GateStoreTest, UnchangedEnrollmentFileIsNotReadAgain) {
     gate.set("enrollmentCode", file);
     Put(gatePath_, JsonDump(gate, 2));
     EXPECT_TRUE(store.enrollmentOpen());
+    EXPECT_TRUE(store.checkEnrollmentCode(code));
+    // ... but not while an enrollment.json exists, whatever it holds.
+    Put(enrollmentPath_, "not json");
+    EXPECT_FALSE(store.checkEnrollmentCode(code));
+    ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
+    ASSERT_TRUE(store.save(error)) << error;
+    EXPECT_EQ(Slurp(gatePath_).find("enrollmentCode"), std::string::npos);
+    EXPECT_FALSE(store.checkEnrollmentCode(code));
 }
 
 // The service and a command are two stores over the same files; the enrollment state lives only
