@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -36,6 +37,12 @@ class MemoryFirewallStore final : public firewall::FirewallStore {
         policy_ = std::move(next);
         ++updates_;
         return true;
+    }
+
+    // Changes the policy directly, as another program would; no update is counted.
+    void edit(const std::function<void(firewall::FirewallPolicy&)>& change) {
+        std::lock_guard lock(mutex_);
+        change(policy_);
     }
 
     // Updates kept so far.
