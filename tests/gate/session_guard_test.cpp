@@ -166,15 +166,7 @@ class SessionGuardTest : public ::testing::Test {
         ASSERT_TRUE(guard().start(error)) << error;
     }
 
-    void changePolicy(const std::function<void(FirewallPolicy&)>& change) {
-        std::string error;
-        ASSERT_TRUE(firewall_.update(
-            [&](FirewallPolicy& policy, std::string&) {
-                change(policy);
-                return true;
-            },
-            error));
-    }
+    void changePolicy(const std::function<void(FirewallPolicy&)>& change) { firewall_.edit(change); }
     void writeMarker() { ASSERT_TRUE(WriteFileAtomic(JoinPath(dir_.path(), "disarmed"), "x")); }
 
     std::vector<FirewallRule> grantRules() const {
