@@ -30,15 +30,8 @@ StreamOpenRequest parsed(const std::string& members) {
 
 TEST(StreamOpenRequest, DefaultsAndClamps) {
     const StreamOpenRequest defaults = parsed("");
-    EXPECT_EQ(defaults.sourceAddress, "203.0.113.5");
-    EXPECT_EQ(defaults.direction, 0);
     EXPECT_EQ(defaults.bias, 50);
-    EXPECT_TRUE(defaults.automatic && defaults.audio);
-    EXPECT_FALSE(defaults.microphone);
-    EXPECT_EQ(defaults.maxFps, 0u);
-    EXPECT_EQ(defaults.maxBitrate, 0u);
-    EXPECT_EQ(defaults.encoder, "auto");
-    EXPECT_TRUE(defaults.candidates.empty());
+    EXPECT_TRUE(defaults.automatic && defaults.audio && !defaults.microphone);
 
     const StreamOpenRequest high =
         parsed(R"("bias":250,"maxFps":1000,"maxBitrate":8e6,"direction":2,"automatic":0,"encoder":"mf-sw")");
@@ -77,13 +70,12 @@ TEST(StreamOpenRequest, CandidatesNeedANumericAddressAndAPortAndOnlySixteenAreRe
 
 TEST(StreamOpenRequest, TheViewerKeyMustBeSixtyFiveBytesOfBase64Url) {
     StreamOpenRequest out;
-    JsonValue body;
-    ASSERT_TRUE(JsonParse("{\"viewerKey\":\"" + Base64UrlEncode(Bytes(64, 4)) + "\"}", body));
-    EXPECT_FALSE(ParseStreamOpenRequest(body, viewer(), out));
-    ASSERT_TRUE(JsonParse(R"({"viewerKey":"not base64!"})", body));
-    EXPECT_FALSE(ParseStreamOpenRequest(body, viewer(), out));
-    ASSERT_TRUE(JsonParse(R"({})", body));
-    EXPECT_FALSE(ParseStreamOpenRequest(body, viewer(), out));
+    for (const std::string& text : {"{\"viewerKey\":\"" + Base64UrlEncode(Bytes(64, 4)) + "\"}",
+                                   std::string(R"({"viewerKey":"not base64!"})"), std::string("{}")}) {
+        JsonValue body;
+        ASSERT_TRUE(JsonParse(text, body));
+        EXPECT_FALSE(ParseStreamOpenRequest(body, viewer(), out)) << text;
+    }
 }
 
 }  // namespace
