@@ -86,7 +86,8 @@ bool HostStreamer::start(const HostOptions& options, std::string& error) {
     actions.displayMode = [this](const stream::DisplayModeRequest& request) {
         runHelper([this, request] { display_->apply(request.width, request.height, request.apply); });
     };
-    messages_ = std::make_unique<ViewerMessages>(injector_.get(), std::move(actions));
+    messages_ = std::make_unique<ViewerMessages>(injector_.get(), options.injectInput,
+                                                 std::move(actions));
 
     if (!options.recordFile.empty()) {
         record_.reset(std::fopen(options.recordFile.c_str(), "wb"));
