@@ -2,9 +2,10 @@
 // rules; a viewer sits in a second namespace and a stranger in a third.
 //
 // The first test runs the real binary as setup installs it: a viewer authenticates with a
-// software key, asks for a stream token and opens a stream with it. The second drives the gate's
-// session guard and stream launcher in this process, with a stand-in agent that stays until it
-// is ended, so that four streams can run at once and the ports can be probed while they do.
+// software key, asks for stream tokens and opens streams with them; the real agents wait for a
+// handshake that never comes. The second drives the gate's session guard and stream launcher in
+// this process, with a stand-in agent that does not hold the port, so that the port can be probed
+// while the agent runs.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,7 +148,7 @@ class StreamOpenTest : public StreamNetworkTest {
     test::StandInSystemd systemd_;
 };
 
-TEST_F(StreamOpenTest, ATokenOpensOneStreamForItsAddressAndTheAgentsEndClosesThePort) {
+TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndAgentsTakeTheirRulesAlong) {
     test::SoftwareAuthenticator key;
     JsonValue credentials = JsonValue::array();
     credentials.push(test::StoredCredentialJson(key, 0, "viewer key"));
@@ -174,22 +176,37 @@ TEST_F(StreamOpenTest, ATokenOpensOneStreamForItsAddressAndTheAgentsEndClosesThe
     ASSERT_EQ(opened.status, 200) << opened.body;
     EXPECT_EQ(opened.json.get("port").asInt(), kStreamPort);
     EXPECT_TRUE(contains(opened.body, "\"" + net_.machineAddress(kViewer) + ":7441\"")) << opened.body;
-
     EXPECT_EQ(openStream(token).json.get("error").asString(), "bad_stream_token");
 
-    // The rule was made for the viewer alone, and leaves with the agent (this gate has no
-    // display, so its agent ends at once).
+    // The agents wait for their viewers' handshakes; four of them at most.
+    for (int i = 1; i < 4; ++i) ASSERT_EQ(openStream(streamToken(key)).status, 200);
+    const test::HttpReply busy = openStream(streamToken(key));
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(busy.json.get("error").asString(), "stream_busy");
+
     const std::string viewer = net_.clientAddress(kViewer);
+    std::vector<pid_t> agents;
+    const std::string log = gateLog();
+    const std::regex started("for " + viewer + ": agent pid ([0-9]+) on UDP 744[1-4],");
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), started); it != std::sregex_iterator(); ++it)
+        agents.push_back(std::stoi((*it)[1]));
+    ASSERT_EQ(agents.size(), 4u) << log;
+    EXPECT_TRUE(contains(log, "opened UDP 7441 for " + viewer + " (stream) via key ''")) << log;
+
+    // An agent that ends takes its rule with it.
+    ASSERT_EQ(::kill(agents[0], SIGKILL), 0);
     EXPECT_TRUE(waitUntil(
-        [&] { return contains(gateLog(), "for " + viewer + " ended (exit "); },
+        [&] { return contains(gateLog(), "stream agent pid " + std::to_string(agents[0]) + " for " + viewer + " ended (exit 137)"); },
         std::chrono::seconds(10)))
         << gateLog();
-    const std::string log = gateLog();
-    EXPECT_TRUE(contains(log, "opened UDP 7441 for " + viewer + " (stream) via key ''")) << log;
-    EXPECT_TRUE(contains(log, "for " + viewer + ": agent pid ")) << log;
     const UniqueFd receiver = test::ListeningSocket(net_.machine(), SOCK_DGRAM, kStreamPort);
     EXPECT_TRUE(waitUntil([&] { return !udpOpenFor(kViewer, kStreamPort, receiver.get(), false); },
                           std::chrono::seconds(5)));
+
+    // Stopping the service ends the others.
+    std::vector<std::string> stop{"systemctl", "stop", "velmora.service"};
+    ASSERT_EQ(net_.run(net_.machine(), stop, systemd_.environment()).exitCode, 0);
+    for (std::size_t i = 1; i < agents.size(); ++i) EXPECT_NE(::kill(agents[i], 0), 0) << agents[i];
 }
 
 // Everything the guard needs of a configuration: ports bound to one address.
