@@ -69,7 +69,10 @@ bool GateService::startup(std::string& error) {
                              config.allowPrivateAddresses);
     if (!guard_->start(error)) return false;
     logEnforcement();
-    streams_.start();
+    if (!streams_.start(error)) {
+        guard_->stop();
+        return false;
+    }
 
     {
         std::lock_guard lock(stopMutex_);

@@ -9,7 +9,6 @@
 #include <cerrno>
 
 #include "core/crypto.h"
-#include "core/error.h"
 #include "os/log.h"
 #include "os/paths.h"
 #include "os/system_error.h"
@@ -72,14 +71,18 @@ StreamLauncher::~StreamLauncher() {
     stopAllStreams();
 }
 
-void StreamLauncher::start() {
+bool StreamLauncher::start(std::string& error) {
     std::lock_guard lock(mutex_);
-    if (running_) return;
+    if (running_) return true;
     wakeFd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wakeFd_) throw Error(FailedText("eventfd", errno));
+    if (!wakeFd_) {
+        error = FailedText("eventfd", errno);
+        return false;
+    }
     running_ = true;
     stopping_ = false;
     watcher_ = std::thread([this] { watch(); });
+    return true;
 }
 
 void StreamLauncher::stopAllStreams() {

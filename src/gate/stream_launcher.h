@@ -66,9 +66,9 @@ class StreamLauncher {
     StreamLauncher(const StreamLauncher&) = delete;
     StreamLauncher& operator=(const StreamLauncher&) = delete;
 
-    // Starts the watcher thread; a second call does nothing. Throws vel::Error when the wake-up
-    // descriptor cannot be made.
-    void start();
+    // Starts the watcher thread; a second call does nothing. False when its wake-up descriptor
+    // cannot be made.
+    [[nodiscard]] bool start(std::string& error);
     // Stops the watcher, then ends every agent and removes its rule.
     void stopAllStreams();
 

@@ -58,7 +58,7 @@ class StreamLauncherTest : public ::testing::Test {
   protected:
     StreamLauncherTest() {
         EXPECT_TRUE(stream::generateKeyPair(viewer_, error_)) << error_;
-        launcher_.start();
+        EXPECT_TRUE(launcher_.start(error_)) << error_;
     }
 
     StreamOpenRequest request() {

@@ -257,7 +257,7 @@ TEST_F(StreamAgentsTest, ThePortOpensForTheViewerOnlyWhileItsAgentRunsAndFourRun
     ASSERT_TRUE(guard.start(error)) << error;
     gate::StreamLauncher launcher([] { return gate::StreamSettings{true, kStreamPort, ""}; },
                                   guard, agent_);
-    launcher.start();
+    ASSERT_TRUE(launcher.start(error)) << error;
 
     std::vector<UniqueFd> receivers;
     for (std::uint16_t i = 0; i < 4; ++i) {
