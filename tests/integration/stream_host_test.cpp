@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -218,6 +219,50 @@ TEST(StreamDevListen, StreamsVideoStatisticsPointerAndAudioAndTakesInput) {
     EXPECT_EQ(host.waitForExit(15s), 0) << host.output();
     EXPECT_NE(host.output().find("session ended: closed by peer"), std::string::npos)
         << host.output();
+}
+
+}  // namespace
+}  // namespace vel
+
+namespace vel {
+namespace {
+
+TEST(StreamDevListen, EmulatedLossStillDeliversFramesAndShowsInTheStatus) {
+    if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+    const test::ProcessResult bad = test::RunProcess(
+        {test::VelmoraBinary(), "stream", "dev-listen", "--psk", kPsk, "--emulate", "loss=x"});
+    EXPECT_NE(bad.exitCode, 0);
+    EXPECT_NE(bad.output.find("for testing only"), std::string::npos) << bad.output;
+
+    test::Xvfb server;
+    std::string why;
+    if (!server.start(320, 240, why)) GTEST_SKIP() << why;
+    const std::uint16_t port = freeUdpPort();
+    test::BackgroundProcess host;
+    ASSERT_TRUE(host.start({test::VelmoraBinary(), "stream", "dev-listen", "--psk", kPsk, "--port",
+                            std::to_string(port), "--no-audio", "--encoder", "mf-sw",
+                            "--emulate", "loss=10,rate=4000000"},
+                           {"DISPLAY=" + server.display()}));
+    ASSERT_TRUE(host.waitForOutput("waiting for a viewer", 10s)) << host.output();
+    EXPECT_NE(host.output().find("testing: emulating loss 10.0%"), std::string::npos);
+
+    TestViewer viewer;
+    std::string error;
+    ASSERT_TRUE(viewer.start(port, error)) << error;
+    // Lost shards are rebuilt from parity or sent again on the viewer's request.
+    EXPECT_TRUE(viewer.waitUntil([&] { return viewer.frames.size() >= 60; }, 30s))
+        << host.output();
+    const std::regex lossShown("loss ([0-9.]+)%");
+    bool lossSeen = false;
+    for (int i = 0; i < 100 && !lossSeen; ++i) {
+        const std::string out = host.output();
+        for (std::sregex_iterator it(out.begin(), out.end(), lossShown), end; it != end; ++it)
+            lossSeen = lossSeen || std::stod((*it)[1]) > 0;
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(lossSeen) << host.output();
+    viewer.session.close(0);
+    EXPECT_EQ(host.waitForExit(15s), 0) << host.output();
 }
 
 }  // namespace
