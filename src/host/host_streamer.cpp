@@ -637,7 +637,11 @@ void HostStreamer::runPipeline() {
                                        frame);
             if (result == CaptureResult::Frame) {
                 sendPointer(frame);
-                if (!frame.newImage) continue;
+                // A pointer that keeps moving must not hold the frame past its time.
+                if (!frame.newImage) {
+                    if (left > 0) continue;
+                    break;
+                }
                 newImage = true;
                 second.captureSumUs +=
                     static_cast<std::uint64_t>(std::max<std::int64_t>(

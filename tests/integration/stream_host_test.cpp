@@ -167,10 +167,11 @@ TEST(StreamDevListen, StreamsVideoStatisticsPointerAndAudioAndTakesInput) {
     if (!server.start(640, 480, why)) GTEST_SKIP() << why;
     media::test::PulseDaemon pulse;
     const std::uint16_t port = freeUdpPort();
+    test::TempDir scratch;
     test::BackgroundProcess host;
     ASSERT_TRUE(host.start({test::VelmoraBinary(), "stream", "dev-listen", "--psk", kPsk, "--port",
                             std::to_string(port), "--bias", "150", "--voice-out", "none",
-                            "--encoder", "mf-sw"},
+                            "--encoder", "mf-sw", "--record", scratch.file("rec.h264")},
                            {"DISPLAY=" + server.display()}));
     ASSERT_TRUE(host.waitForOutput("waiting for a viewer", 10s)) << host.output();
     EXPECT_NE(host.output().find("WARNING: development mode"), std::string::npos);
@@ -219,6 +220,8 @@ TEST(StreamDevListen, StreamsVideoStatisticsPointerAndAudioAndTakesInput) {
     EXPECT_EQ(host.waitForExit(15s), 0) << host.output();
     EXPECT_NE(host.output().find("session ended: closed by peer"), std::string::npos)
         << host.output();
+    // The recording holds the same Annex-B stream, keyframe first.
+    EXPECT_EQ(readFile(scratch.file("rec.h264")).substr(0, 4), std::string("\0\0\0\1", 4));
 }
 
 }  // namespace
