@@ -36,18 +36,22 @@ bool ParseEmulation(const std::string& text, stream::NetworkEmulation& out, std:
         const std::size_t eq = item.find('=');
         const std::string key = item.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+        double percent = 0;
         bool ok = false;
         if (key == "loss") {
-            ok = parseNumber(value, 0.0, 1.0, emulation.loss);
+            ok = parseNumber(value, 0.0, 100.0, percent);
+            emulation.loss = percent / 100;
         } else if (key == "delay") {
             ok = parseNumber(value, 0u, 10000u, emulation.delayMs);
         } else if (key == "jitter") {
             ok = parseNumber(value, 0u, 10000u, emulation.jitterMs);
         } else if (key == "rate") {
-            ok = parseNumber<std::uint64_t>(value, 0, 10'000'000'000, emulation.rateLimit);
+            ok = parseNumber<std::uint64_t>(value, 0, 1'000'000'000'000, emulation.rateLimit);
+        } else if (key == "seed") {
+            ok = parseNumber<std::uint64_t>(value, 0, UINT64_MAX, emulation.seed);
         }
         if (!ok) {
-            error = "--emulate wants loss=P,delay=MS,jitter=MS,rate=BITS, not '" + item + "'";
+            error = "--emulate: bad item '" + item + "'";
             return false;
         }
     }

@@ -25,7 +25,7 @@ TEST(ViewSettings, ChecksEveryOptionAndNamesTheOneAtFault) {
                                     "--frames", "30", "--out", "f.y4m", "--type", "Hi!\n",
                                     "--click", "10,20", "--click", "0,0", "--screen", "1280x720",
                                     "--bias", "150", "--manual", "--emulate",
-                                    "loss=0.05,rate=2000000,delay=5"},
+                                    "loss=5,rate=2000000,delay=5"},
                                    options, error))
         << error;
     ViewSettings settings;
@@ -76,8 +76,8 @@ TEST(ViewSettings, ChecksEveryOptionAndNamesTheOneAtFault) {
               "--screen wants WIDTHxHEIGHT, such as 1920x1080");
     EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--bias", "high"}),
               "--bias wants a number from 0 to 100");
-    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--emulate", "loss=2"}),
-              "--emulate wants loss=P,delay=MS,jitter=MS,rate=BITS, not 'loss=2'");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--emulate", "loss=101"}),
+              "--emulate: bad item 'loss=101'");
     EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--timeout"}),
               "--timeout needs a value");
     EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--label", "x"}),

@@ -1,0 +1,84 @@
+#include "support/background_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "support/process.h"
+
+namespace vel::test {
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
+                                     const std::vector<std::string>& extraEnv) {
+    const std::string log = dir_.file("output");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = MergedEnvironment(extraEnv);
+    std::vector<char*> argp, envp;
+    for (auto& a : args) argp.push_back(a.data());
+    argp.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const int rc = ::posix_spawn(&pid_, argp[0], &actions, nullptr, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        pid_ = -1;
+        throw std::runtime_error("posix_spawn failed for " + argv[0]);
+    }
+}
+
+BackgroundProcess::~BackgroundProcess() {
+    if (pid_ > 0 && wait(0) == -1 && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status;
+        ::waitpid(pid_, &status, 0);
+    }
+}
+
+std::string BackgroundProcess::output() const {
+    std::ifstream in(dir_.file("output"));
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool BackgroundProcess::running() {
+    if (pid_ <= 0) return false;
+    wait(0);
+    return pid_ > 0;
+}
+
+int BackgroundProcess::wait(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (pid_ > 0) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return exitCode_;
+}
+
+int BackgroundProcess::interrupt(int timeoutMs) {
+    if (pid_ > 0) ::kill(pid_, SIGINT);
+    return wait(timeoutMs);
+}
+
+}  // namespace vel::test
