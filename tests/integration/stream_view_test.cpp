@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "support/background_process.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "support/test_network.h"
 #include "support/xvfb.h"
 
 // Last: Xlib's None and Bool macros would break the headers above.
@@ -249,6 +251,83 @@ TEST(StreamView, ListenAndDialCarryPictureInputAndSoundThroughLoss) {
     EXPECT_GE(back.read, 27u);
     EXPECT_GT(back.psnr, 30.0);
     EXPECT_NE(dialling.wait(10000), -1) << "dev-dial ends with the session";
+}
+
+// Every "host bias N" the viewer printed, in order.
+std::vector<int> hostBiases(const std::string& output) {
+    std::vector<int> biases;
+    const std::regex pattern("host bias ([0-9]+)");
+    for (auto it = std::sregex_iterator(output.begin(), output.end(), pattern);
+         it != std::sregex_iterator(); ++it) {
+        biases.push_back(std::stoi((*it)[1]));
+    }
+    return biases;
+}
+
+// Polls the viewer's status lines until one from index `from` on satisfies the condition; the
+// index after it, or 0 when the deadline (a bound on a hang only) passed.
+std::size_t waitForBias(BackgroundProcess& viewer, std::size_t from,
+                        const std::function<bool(int)>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (std::chrono::steady_clock::now() < deadline && viewer.running()) {
+        const std::vector<int> biases = hostBiases(viewer.output());
+        for (std::size_t i = from; i < biases.size(); ++i) {
+            if (condition(biases[i])) return i + 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return 0;
+}
+
+// The automatic balance follows the link: a bottleneck put on the host's side of a veth pair
+// (tc's token bucket) lowers the bias the host streams at, and taking it away raises it again.
+TEST(StreamView, AutomaticBalanceGivesWayToASqueezedLinkAndComesBack) {
+    if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+    if (const std::string reason = test::NetworkTestsUnavailable(); !reason.empty()) {
+        GTEST_SKIP() << reason;
+    }
+    test::TestNetwork net({"10.231.77"});
+    if (!net.createNamespaces() || !net.connect()) GTEST_SKIP() << "no network namespaces here";
+    test::Xvfb xvfb;
+    std::string why;
+    if (!xvfb.start(kWidth, kHeight, why)) GTEST_SKIP() << why;
+    PatternWindow window;
+    ASSERT_TRUE(window.ok());
+
+    std::vector<std::string> hostArgs = net.execIn(net.machine());
+    hostArgs.insert(hostArgs.end(), {test::VelmoraBinary(), "stream", "dev-listen", "--psk", kPsk,
+                                     "--port", "7441", "--no-audio", "--no-input"});
+    BackgroundProcess host(hostArgs);
+    std::vector<std::string> viewerArgs = net.execIn(net.client(0));
+    viewerArgs.insert(viewerArgs.end(),
+                      {clientBinary(), "view", "--psk", kPsk, "--dial",
+                       net.machineAddress(0) + ":7441", "--headless", "--audio-out", "none",
+                       "--timeout", "240"});
+    BackgroundProcess viewer(viewerArgs);
+
+    // Settled: the same bias twice in a row after the host's first report.
+    std::size_t at = waitForBias(viewer, 0, [](int) { return true; });
+    ASSERT_NE(at, 0u) << viewer.output() << host.output();
+    at = waitForBias(viewer, at + 3, [](int) { return true; });
+    ASSERT_NE(at, 0u) << viewer.output();
+    const int before = hostBiases(viewer.output())[at - 1];
+    ASSERT_GT(before, 0) << "the free link already runs at the lowest bias";
+
+    const test::ProcessResult squeeze =
+        net.run(net.machine(), {"tc", "qdisc", "add", "dev", "m0", "root", "tbf", "rate",
+                                "1mbit", "burst", "16kb", "latency", "40ms"});
+    if (squeeze.exitCode != 0) GTEST_SKIP() << "tc cannot shape the link: " << squeeze.output;
+    int lowest = before;
+    at = waitForBias(viewer, at, [&](int bias) {
+        lowest = std::min(lowest, bias);
+        return bias < before;
+    });
+    ASSERT_NE(at, 0u) << "squeezed, yet the bias stayed: " << viewer.output() << host.output();
+
+    ASSERT_EQ(net.run(net.machine(), {"tc", "qdisc", "del", "dev", "m0", "root"}).exitCode, 0);
+    at = waitForBias(viewer, at, [&](int bias) { return bias > lowest; });
+    EXPECT_NE(at, 0u) << "released, yet the bias stayed at " << lowest << ": " << viewer.output()
+                      << host.output();
 }
 
 }  // namespace
