@@ -28,6 +28,8 @@ class BackgroundProcess {
     // SIGINT (Ctrl+C), then wait.
     int interrupt(int timeoutMs);
     bool running();
+    // The process id while it runs, -1 after it has been reaped.
+    pid_t pid() const { return pid_; }
 
   private:
     TempDir dir_;
