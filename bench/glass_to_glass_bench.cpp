@@ -31,7 +31,7 @@
 namespace {
 
 constexpr int kBits = 20;
-constexpr int kCell = 24;                     // bar code cell, pixels
+constexpr int kCell = 24;                      // bar code cell, pixels
 constexpr int kCodeWidth = 2 * kBits * kCell;  // the counter and its complement
 constexpr int kCodeTop = 8;
 constexpr auto kRun = std::chrono::seconds(12);
@@ -77,8 +77,9 @@ class Painter {
                     const bool one = bit < kBits ? (ms >> (kBits - 1 - bit)) & 1
                                                  : !((ms >> (2 * kBits - 1 - bit)) & 1);
                     for (int y = 0; y < kCell; ++y) {
-                        std::uint8_t* row = code.data() + (static_cast<std::size_t>(y) *
-                                                               kCodeWidth + bit * kCell) * 4;
+                        std::uint8_t* row =
+                            code.data() +
+                            (static_cast<std::size_t>(y) * kCodeWidth + bit * kCell) * 4;
                         std::fill(row, row + kCell * 4, one ? 255 : 0);
                     }
                 }
@@ -162,9 +163,13 @@ void glassToGlass(benchmark::State& state, int width, int height) {
     }
     Painter painter(width, height);
     const std::string port = std::to_string(17000 + (getpid() % 1000) + width % 7);
-    vel::test::BackgroundProcess host({VELMORA_BINARY_PATH, "stream", "dev-listen", "--psk", kPsk,
-                                       "--port", port, "--no-audio", "--no-input", "--manual",
-                                       "--bias", "50", "--encoder", "mf-sw"});
+    vel::test::BackgroundProcess host;
+    if (!host.start({VELMORA_BINARY_PATH, "stream", "dev-listen", "--psk", kPsk, "--port", port,
+                     "--no-audio", "--no-input", "--manual", "--bias", "50", "--encoder",
+                     "mf-sw"})) {
+        state.SkipWithError("dev-listen did not start");
+        return;
+    }
 
     vel::stream::SessionTicket ticket;
     if (!vel::stream::deriveDevTicket(kPsk, ticket, error)) {
@@ -232,7 +237,7 @@ void glassToGlass(benchmark::State& state, int width, int height) {
         state.counters["skipped"] = static_cast<double>(stats.framesSkipped + stats.framesOverrun);
     }
     engine.stop();
-    static_cast<void>(host.interrupt(10000));
+    static_cast<void>(host.interrupt());
 }
 
 BENCHMARK_CAPTURE(glassToGlass, 720p, 1280, 720)

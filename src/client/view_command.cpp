@@ -76,8 +76,8 @@ void sendInput(viewer::ViewerEngine& engine, const ViewSettings& settings,
         static_cast<void>(engine.sendKey(key.scanCode, key.down, false));
     }
     for (const auto& [x, y] : settings.clicks) {
-        static_cast<void>(engine.sendPointerAbsolute(toAbsolute(x, first.width),
-                                                     toAbsolute(y, first.height)));
+        static_cast<void>(
+            engine.sendPointerAbsolute(toAbsolute(x, first.width), toAbsolute(y, first.height)));
         static_cast<void>(engine.sendButton(1, true));
         static_cast<void>(engine.sendButton(1, false));
     }
@@ -103,20 +103,20 @@ void printStatus(const viewer::ViewerStats& stats, const viewer::ViewerPicture* 
 }
 
 void printSummary(const viewer::ViewerStats& stats, std::uint64_t pictures) {
-    std::printf("frames: %llu decoded, %llu kept, %llu skipped, %llu overrun, %llu given up, "
-                "%llu undecodable, %llu keyframe requests; decoder %s\n",
-                static_cast<unsigned long long>(stats.framesDecoded),
-                static_cast<unsigned long long>(pictures),
-                static_cast<unsigned long long>(stats.framesSkipped),
-                static_cast<unsigned long long>(stats.framesOverrun),
-                static_cast<unsigned long long>(stats.session.framesGivenUp),
-                static_cast<unsigned long long>(stats.decodeFailures),
-                static_cast<unsigned long long>(stats.keyframeRequests),
-                stats.decoder.empty() ? "none" : stats.decoder.c_str());
+    std::printf(
+        "frames: %llu decoded, %llu kept, %llu skipped, %llu overrun, %llu given up, "
+        "%llu undecodable, %llu keyframe requests; decoder %s\n",
+        static_cast<unsigned long long>(stats.framesDecoded),
+        static_cast<unsigned long long>(pictures),
+        static_cast<unsigned long long>(stats.framesSkipped),
+        static_cast<unsigned long long>(stats.framesOverrun),
+        static_cast<unsigned long long>(stats.session.framesGivenUp),
+        static_cast<unsigned long long>(stats.decodeFailures),
+        static_cast<unsigned long long>(stats.keyframeRequests),
+        stats.decoder.empty() ? "none" : stats.decoder.c_str());
     std::printf("audio: %llu blocks, %llu audible, peak %.1f dBFS, %s\n",
                 static_cast<unsigned long long>(stats.audio.blocks),
-                static_cast<unsigned long long>(stats.audio.audibleBlocks),
-                stats.audio.peakRmsDbfs,
+                static_cast<unsigned long long>(stats.audio.audibleBlocks), stats.audio.peakRmsDbfs,
                 stats.audio.playback.empty() ? "off" : stats.audio.playback.c_str());
 }
 

@@ -18,7 +18,7 @@ namespace vel::client {
 // `view` as checked from its options.
 struct ViewSettings {
     stream::SessionTicket ticket;  // connection id and keys from the development secret
-    bool listen = false;  // wait for the host on port; otherwise dial candidates
+    bool listen = false;           // wait for the host on port; otherwise dial candidates
     std::uint16_t port = 0;
     std::vector<stream::Endpoint> candidates;
     std::uint64_t frames = 0;  // 0: until the session ends
@@ -27,9 +27,9 @@ struct ViewSettings {
     std::vector<std::pair<int, int>> clicks;  // host screen pixels
     stream::ViewerScreen screen{1920, 1080, 60, stream::kScreenDecodesHevc};
     std::optional<stream::QualityRequest> quality;
-    std::string audioOut;        // empty: default sink; "none": measured only
-    bool software = false;       // software decoding only
-    int timeoutSeconds = 0;      // 0: none
+    std::string audioOut;    // empty: default sink; "none": measured only
+    bool software = false;   // software decoding only
+    int timeoutSeconds = 0;  // 0: none
     stream::NetworkEmulation emulation;
 };
 

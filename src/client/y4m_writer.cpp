@@ -24,9 +24,8 @@ bool Y4mWriter::write(const viewer::ViewerPicture& picture, std::string& error) 
     if (written_ == 0 && otherSize_ == 0) {
         width_ = picture.width;
         height_ = picture.height;
-        std::fprintf(file_.get(),
-                     "YUV4MPEG2 W%d H%d F60:1 Ip A1:1 C420mpeg2 XCOLORRANGE=LIMITED\n", width_,
-                     height_);
+        std::fprintf(file_.get(), "YUV4MPEG2 W%d H%d F60:1 Ip A1:1 C420mpeg2 XCOLORRANGE=LIMITED\n",
+                     width_, height_);
     }
     if (picture.width != width_ || picture.height != height_) {
         ++otherSize_;

@@ -72,11 +72,11 @@ HostAudioStats HostAudio::stats() {
         out.playback = "playing on " + device;
     } else {
         // The thread writes startupError before it signals, and never after.
-        out.playback = playback_.startup.waitFor(std::chrono::milliseconds(0))
-                           ? "failed: " + (playback_.startupError.empty()
-                                               ? std::string("the device stopped")
-                                               : playback_.startupError)
-                           : "starting";
+        out.playback =
+            playback_.startup.waitFor(std::chrono::milliseconds(0))
+                ? "failed: " + (playback_.startupError.empty() ? std::string("the device stopped")
+                                                               : playback_.startupError)
+                : "starting";
     }
     return out;
 }

@@ -22,7 +22,7 @@ struct HostAudioStats {
     std::uint64_t played = 0;         // blocks the playback thread took
     std::uint64_t underruns = 0;
     std::size_t queuedBlocks = 0;  // waiting in the jitter buffer
-    std::string playback;  // "off", "starting", "playing on <device>" or "failed: <reason>"
+    std::string playback;          // "off", "starting", "playing on <device>" or "failed: <reason>"
 };
 
 // The host's sound on the viewer: decodes each audio block, measures it, and feeds the jitter
@@ -47,7 +47,7 @@ class HostAudio {
     std::atomic<bool> threadStarted_{false};
 
     mutable std::mutex mutex_;
-    HostAudioStats stats_;  // guarded by mutex_ (the playback fields are filled by stats())
+    HostAudioStats stats_;         // guarded by mutex_ (the playback fields are filled by stats())
     media::DecodedAudio decoded_;  // receive thread only
     media::AudioBlock block_{};    // receive thread only
 };

@@ -188,8 +188,8 @@ void ViewerEngine::reportSecond(std::int64_t now) {
     stream::DecoderStatistics report;
     {
         const std::lock_guard lock(stateMutex_);
-        const std::uint64_t lost = counters_.framesSkipped + counters_.framesOverrun +
-                                   counters_.decodeFailures + givenUp;
+        const std::uint64_t lost =
+            counters_.framesSkipped + counters_.framesOverrun + counters_.decodeFailures + givenUp;
         dropped = lost - lastSkippedOrFailed_;
         lastSkippedOrFailed_ = lost;
         const std::uint64_t n = secondFrames_;

@@ -22,7 +22,7 @@
 namespace vel::viewer {
 
 struct ViewerOptions {
-    stream::SessionParams session;  // the role is set to viewer
+    stream::SessionParams session;                   // the role is set to viewer
     stream::ViewerScreen screen{1920, 1080, 60, 0};  // sent to the host when the session starts
     PictureFormat format = PictureFormat::Nv12;
     int decodeMode = 0;  // kDecodeSoftwareOnly, or hardware allowed
@@ -42,8 +42,8 @@ struct ViewerStats {
     std::uint64_t framesOverrun = 0;   // dropped because decoding fell behind
     std::uint64_t decodeFailures = 0;
     std::uint64_t keyframeRequests = 0;
-    double decodeMs = 0;  // mean over the last second
-    std::string decoder;  // empty before the first frame
+    double decodeMs = 0;                         // mean over the last second
+    std::string decoder;                         // empty before the first frame
     std::optional<stream::HostStatistics> host;  // the host's last statistics message
     HostAudioStats audio;
     std::string endReason;  // empty while the session lives
@@ -125,10 +125,10 @@ class ViewerEngine {
     std::uint64_t lastSkippedOrFailed_ = 0;
 
     mutable std::mutex stateMutex_;
-    ViewerStats counters_;                         // guarded by stateMutex_ (session, audio: read live)
-    std::shared_ptr<const ViewerPicture> latest_;  // guarded by stateMutex_
-    std::optional<stream::PointerPosition> pointer_;        // guarded by stateMutex_
-    std::shared_ptr<const stream::PointerShape> shape_;     // guarded by stateMutex_
+    ViewerStats counters_;  // guarded by stateMutex_ (session, audio: read live)
+    std::shared_ptr<const ViewerPicture> latest_;        // guarded by stateMutex_
+    std::optional<stream::PointerPosition> pointer_;     // guarded by stateMutex_
+    std::shared_ptr<const stream::PointerShape> shape_;  // guarded by stateMutex_
 };
 
 }  // namespace vel::viewer

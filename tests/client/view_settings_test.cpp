@@ -21,10 +21,28 @@ std::string refusal(std::vector<std::string> args) {
 TEST(ViewSettings, ChecksEveryOptionAndNamesTheOneAtFault) {
     ClientOptions options;
     std::string error;
-    ASSERT_TRUE(ParseClientOptions({"view", "--psk", kPsk, "--dial", "127.0.0.1", "--headless",
-                                    "--frames", "30", "--out", "f.y4m", "--type", "Hi!\n",
-                                    "--click", "10,20", "--click", "0,0", "--screen", "1280x720",
-                                    "--bias", "150", "--manual", "--emulate",
+    ASSERT_TRUE(ParseClientOptions({"view",
+                                    "--psk",
+                                    kPsk,
+                                    "--dial",
+                                    "127.0.0.1",
+                                    "--headless",
+                                    "--frames",
+                                    "30",
+                                    "--out",
+                                    "f.y4m",
+                                    "--type",
+                                    "Hi!\n",
+                                    "--click",
+                                    "10,20",
+                                    "--click",
+                                    "0,0",
+                                    "--screen",
+                                    "1280x720",
+                                    "--bias",
+                                    "150",
+                                    "--manual",
+                                    "--emulate",
                                     "loss=5,rate=2000000,delay=5"},
                                    options, error))
         << error;

@@ -109,7 +109,8 @@ inline Y4mLuma readY4mLuma(const std::string& path) {
     const std::size_t lumaSize = static_cast<std::size_t>(out.width) * out.height;
     for (std::string line; std::getline(in, line) && line.rfind("FRAME", 0) == 0;) {
         std::vector<std::uint8_t> frame(lumaSize * 3 / 2);
-        if (!in.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frame.size())))
+        if (!in.read(reinterpret_cast<char*>(frame.data()),
+                     static_cast<std::streamsize>(frame.size())))
             break;
         frame.resize(lumaSize);
         out.frames.push_back(std::move(frame));

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <fstream>
@@ -55,12 +56,14 @@ std::uint16_t freeUdpPort() {
 // 30 ms, painted on a connection of its own) and collects the key presses and clicks it gets.
 class PatternWindow {
   public:
-    PatternWindow() : display_(XOpenDisplay(nullptr)) {
+    explicit PatternWindow(int width = kWidth, int height = kHeight)
+        : width_(width), height_(height), display_(XOpenDisplay(nullptr)) {
         if (!display_) return;
         XSetWindowAttributes attributes{};
         attributes.override_redirect = True;
         attributes.event_mask = KeyPressMask | ButtonPressMask;
-        window_ = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0, kWidth, kHeight, 0,
+        window_ = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0,
+                                static_cast<unsigned>(width_), static_cast<unsigned>(height_), 0,
                                 CopyFromParent, InputOutput, CopyFromParent,
                                 CWOverrideRedirect | CWEventMask, &attributes);
         XMapRaised(display_, window_);
@@ -99,11 +102,13 @@ class PatternWindow {
         if (!display) return;
         GC gc = XCreateGC(display, window_, 0, nullptr);
         for (int phase = 0; !stop_; phase = (phase + 1) % 4096) {
-            std::vector<std::uint8_t> pixels = test::patternPixels(kWidth, kHeight, phase);
-            XImage* image = XCreateImage(display, DefaultVisual(display, 0), 24, ZPixmap, 0,
-                                         reinterpret_cast<char*>(pixels.data()), kWidth, kHeight,
-                                         32, kWidth * 4);
-            XPutImage(display, window_, gc, image, 0, 0, 0, 0, kWidth, kHeight);
+            std::vector<std::uint8_t> pixels = test::patternPixels(width_, height_, phase);
+            XImage* image =
+                XCreateImage(display, DefaultVisual(display, 0), 24, ZPixmap, 0,
+                             reinterpret_cast<char*>(pixels.data()), static_cast<unsigned>(width_),
+                             static_cast<unsigned>(height_), 32, width_ * 4);
+            XPutImage(display, window_, gc, image, 0, 0, 0, 0, static_cast<unsigned>(width_),
+                      static_cast<unsigned>(height_));
             image->data = nullptr;
             XDestroyImage(image);
             XSync(display, False);
@@ -113,6 +118,8 @@ class PatternWindow {
         XCloseDisplay(display);
     }
 
+    int width_;
+    int height_;
     Display* display_;
     Window window_ = 0;
     std::atomic<bool> stop_{false};
@@ -181,21 +188,27 @@ TEST(StreamView, ListenAndDialCarryPictureInputAndSoundThroughLoss) {
     PatternWindow window;
     ASSERT_TRUE(window.ok());
     test::TempDir dir;
-    BackgroundProcess tone({"/usr/bin/pacat", "--raw", "--format=s16le", "--rate=48000",
+    BackgroundProcess tone;
+    ASSERT_TRUE(tone.start({"/usr/bin/pacat", "--raw", "--format=s16le", "--rate=48000",
                             "--channels=2", "--device=velmora_test", writeTone(dir, 120)},
-                           {hostPulse});
+                           {hostPulse}));
 
     // The viewer dials a listening host; both ends lose 5 % of what they send.
     const std::uint16_t hostPort = freeUdpPort();
-    BackgroundProcess host({test::VelmoraBinary(), "stream", "dev-listen", "--psk", kPsk,
-                            "--port", std::to_string(hostPort), "--emulate", "loss=5"},
-                           {hostPulse});
+    BackgroundProcess host;
+    ASSERT_TRUE(host.start({test::VelmoraBinary(), "stream", "dev-listen", "--psk", kPsk, "--port",
+                            std::to_string(hostPort), "--emulate", "loss=5"},
+                           {hostPulse}));
     const std::string dialled = dir.file("dialled.y4m");
-    const test::ProcessResult viewer = test::RunProcess(
-        {clientBinary(), "view", "--psk", kPsk, "--dial", "127.0.0.1:" + std::to_string(hostPort),
-         "--headless", "--frames", "150", "--out", dialled, "--type", "Velmora 42", "--click",
-         "200,300", "--screen", "1920x1080", "--emulate", "loss=5", "--timeout", "90"},
-        {viewerPulse});
+    const test::ProcessResult viewer =
+        test::RunProcess({clientBinary(), "view",      "--psk",
+                          kPsk,           "--dial",    "127.0.0.1:" + std::to_string(hostPort),
+                          "--headless",   "--frames",  "150",
+                          "--out",        dialled,     "--type",
+                          "Velmora 42",   "--click",   "200,300",
+                          "--screen",     "1920x1080", "--emulate",
+                          "loss=5",       "--timeout", "90"},
+                         {viewerPulse});
     ASSERT_EQ(viewer.exitCode, 0) << viewer.output << host.output();
 
     const Fidelity seen = fidelity(dialled);
@@ -225,7 +238,7 @@ TEST(StreamView, ListenAndDialCarryPictureInputAndSoundThroughLoss) {
     EXPECT_EQ(audio[4], "playing on the default playback device") << viewer.output;
 
     // dev-listen's status line filled from both ends: its own figures and the viewer's reports.
-    EXPECT_EQ(host.interrupt(10000), 0);
+    EXPECT_EQ(host.interrupt(), 0);
     const std::string status = host.output();
     EXPECT_GT(lastFigure(status, "frames"), 0) << status;
     EXPECT_GT(lastFigure(status, "enc"), 0) << status;
@@ -237,20 +250,24 @@ TEST(StreamView, ListenAndDialCarryPictureInputAndSoundThroughLoss) {
     // The other way round: the host dials a listening viewer.
     const std::uint16_t viewerPort = freeUdpPort();
     const std::string listened = dir.file("listened.y4m");
-    BackgroundProcess listening({clientBinary(), "view", "--psk", kPsk, "--listen",
+    BackgroundProcess listening;
+    ASSERT_TRUE(listening.start({clientBinary(), "view", "--psk", kPsk, "--listen",
                                  std::to_string(viewerPort), "--headless", "--frames", "30",
                                  "--out", listened, "--audio-out", "none", "--timeout", "90"},
-                                {viewerPulse});
-    BackgroundProcess dialling({test::VelmoraBinary(), "stream", "dev-dial", "--psk", kPsk,
-                                "--viewer", "127.0.0.1:" + std::to_string(viewerPort),
-                                "--emulate", "loss=5"},
-                               {hostPulse});
-    ASSERT_EQ(listening.wait(100000), 0) << listening.output() << dialling.output();
+                                {viewerPulse}));
+    BackgroundProcess dialling;
+    ASSERT_TRUE(
+        dialling.start({test::VelmoraBinary(), "stream", "dev-dial", "--psk", kPsk, "--viewer",
+                        "127.0.0.1:" + std::to_string(viewerPort), "--emulate", "loss=5"},
+                       {hostPulse}));
+    ASSERT_EQ(listening.waitForExit(std::chrono::seconds(100)), 0)
+        << listening.output() << dialling.output();
     const Fidelity back = fidelity(listened);
     EXPECT_EQ(back.frames, 30u);
     EXPECT_GE(back.read, 27u);
     EXPECT_GT(back.psnr, 30.0);
-    EXPECT_NE(dialling.wait(10000), -1) << "dev-dial ends with the session";
+    EXPECT_NE(dialling.waitForExit(std::chrono::seconds(10)), -1)
+        << "dev-dial ends with the session";
 }
 
 // Every "host bias N" the viewer printed, in order.
@@ -290,43 +307,50 @@ TEST(StreamView, AutomaticBalanceGivesWayToASqueezedLinkAndComesBack) {
     if (!net.createNamespaces() || !net.connect()) GTEST_SKIP() << "no network namespaces here";
     test::Xvfb xvfb;
     std::string why;
-    if (!xvfb.start(kWidth, kHeight, why)) GTEST_SKIP() << why;
-    PatternWindow window;
+    // A small screen keeps the encoder's share of a frame interval, the balance's compute
+    // pressure, low on a busy machine, so the network decides.
+    if (!xvfb.start(640, 360, why)) GTEST_SKIP() << why;
+    PatternWindow window(640, 360);
     ASSERT_TRUE(window.ok());
 
     std::vector<std::string> hostArgs = net.execIn(net.machine());
     hostArgs.insert(hostArgs.end(), {test::VelmoraBinary(), "stream", "dev-listen", "--psk", kPsk,
                                      "--port", "7441", "--no-audio", "--no-input"});
-    BackgroundProcess host(hostArgs);
+    BackgroundProcess host;
+    ASSERT_TRUE(host.start(hostArgs));
     std::vector<std::string> viewerArgs = net.execIn(net.client(0));
-    viewerArgs.insert(viewerArgs.end(),
-                      {clientBinary(), "view", "--psk", kPsk, "--dial",
-                       net.machineAddress(0) + ":7441", "--headless", "--audio-out", "none",
-                       "--timeout", "240"});
-    BackgroundProcess viewer(viewerArgs);
+    viewerArgs.insert(viewerArgs.end(), {clientBinary(), "view", "--psk", kPsk, "--dial",
+                                         net.machineAddress(0) + ":7441", "--headless",
+                                         "--audio-out", "none", "--timeout", "240"});
+    BackgroundProcess viewer;
+    ASSERT_TRUE(viewer.start(viewerArgs));
 
-    // Settled: the same bias twice in a row after the host's first report.
-    std::size_t at = waitForBias(viewer, 0, [](int) { return true; });
+    // The balance weighs network against compute pressure, and compute here includes the
+    // machine's load from whatever else runs, so the test looks for the direction of each move:
+    // down once the link is squeezed, up once it is free again.
+    std::size_t at = waitForBias(viewer, 4, [](int) { return true; });
     ASSERT_NE(at, 0u) << viewer.output() << host.output();
-    at = waitForBias(viewer, at + 3, [](int) { return true; });
-    ASSERT_NE(at, 0u) << viewer.output();
-    const int before = hostBiases(viewer.output())[at - 1];
-    ASSERT_GT(before, 0) << "the free link already runs at the lowest bias";
+    int peak = hostBiases(viewer.output())[at - 1];
+    ASSERT_GT(peak, 0) << "the free link already runs at the lowest bias";
 
     const test::ProcessResult squeeze =
-        net.run(net.machine(), {"tc", "qdisc", "add", "dev", "m0", "root", "tbf", "rate",
-                                "1mbit", "burst", "16kb", "latency", "40ms"});
+        net.run(net.machine(), {"tc", "qdisc", "add", "dev", "m0", "root", "tbf", "rate", "1mbit",
+                                "burst", "16kb", "latency", "40ms"});
     if (squeeze.exitCode != 0) GTEST_SKIP() << "tc cannot shape the link: " << squeeze.output;
-    int lowest = before;
     at = waitForBias(viewer, at, [&](int bias) {
-        lowest = std::min(lowest, bias);
-        return bias < before;
+        peak = std::max(peak, bias);
+        return bias < peak;
     });
-    ASSERT_NE(at, 0u) << "squeezed, yet the bias stayed: " << viewer.output() << host.output();
+    ASSERT_NE(at, 0u) << "squeezed, yet the bias did not go down: " << viewer.output()
+                      << host.output();
 
     ASSERT_EQ(net.run(net.machine(), {"tc", "qdisc", "del", "dev", "m0", "root"}).exitCode, 0);
-    at = waitForBias(viewer, at, [&](int bias) { return bias > lowest; });
-    EXPECT_NE(at, 0u) << "released, yet the bias stayed at " << lowest << ": " << viewer.output()
+    int trough = hostBiases(viewer.output())[at - 1];
+    at = waitForBias(viewer, at, [&](int bias) {
+        trough = std::min(trough, bias);
+        return bias > trough;
+    });
+    EXPECT_NE(at, 0u) << "released, yet the bias did not go up: " << viewer.output()
                       << host.output();
 }
 

@@ -5,40 +5,6 @@
 namespace vel::stream {
 namespace {
 
-TEST(FecLayout, RatioFollowsLossWithinTheProfileBounds) {
-    EXPECT_DOUBLE_EQ(fecRatio(0.0, 0.05, 0.30, false), 0.05);
-    EXPECT_DOUBLE_EQ(fecRatio(0.05, 0.05, 0.30, false), 0.15);
-    EXPECT_DOUBLE_EQ(fecRatio(0.2, 0.05, 0.30, false), 0.30);
-    EXPECT_DOUBLE_EQ(fecRatio(0.05, 0.05, 0.30, true), 0.225);
-    EXPECT_DOUBLE_EQ(fecRatio(0.2, 0.2, 0.4, true), 0.5);  // 1.5 x 0.4 capped
-}
-
-TEST(FecLayout, SmallFramesAreOneBlock) {
-    std::vector<FecBlock> blocks;
-    ASSERT_TRUE(planFecBlocks(1130, 0.1, blocks));
-    ASSERT_EQ(blocks.size(), 1u);
-    EXPECT_EQ(blocks[0].dataShards, 1);
-    EXPECT_EQ(blocks[0].parityShards, 1);  // ceil(0.1), at least one when r > 0
-    EXPECT_EQ(blocks[0].shardSize, 1130);
-
-    ASSERT_TRUE(planFecBlocks(1131, 0.0, blocks));
-    EXPECT_EQ(blocks[0].dataShards, 2);
-    EXPECT_EQ(blocks[0].shardSize, 566);
-    EXPECT_EQ(blocks[0].parityShards, 0);
-
-    ASSERT_TRUE(planFecBlocks(11300, 0.3, blocks));
-    EXPECT_EQ(blocks[0].dataShards, 10);
-    EXPECT_EQ(blocks[0].parityShards, 3);  // 10 x 0.3 is three shards, not four
-
-    ASSERT_TRUE(planFecBlocks(48 * 1130, 0.5, blocks));
-    ASSERT_EQ(blocks.size(), 1u);
-    EXPECT_EQ(blocks[0].dataShards, 48);
-    EXPECT_EQ(blocks[0].parityShards, 24);
-
-    EXPECT_FALSE(planFecBlocks(0, 0.1, blocks));
-    EXPECT_TRUE(blocks.empty());
-}
-
 // Blocks tile the frame without gaps, each fits the code (k <= 48, m <= 24) and its shards hold
 // the block; beyond 64 full blocks the frame is refused.
 TEST(FecLayout, BlocksTileTheFrameWithinTheCodeLimits) {

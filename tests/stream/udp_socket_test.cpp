@@ -55,46 +55,6 @@ TEST(UdpSocket, ExchangesDatagramsAndReportsIpv4PeersDotted) {
     }
 }
 
-TEST(UdpSocket, ReceiveWaitsThenReturnsZeroAndSkipsOversizedDatagrams) {
-    UdpSocket socket;
-    std::string error;
-    ASSERT_TRUE(socket.open(0, error)) << error;
-    std::vector<std::uint8_t> buffer(1500);
-    Endpoint from;
-    EXPECT_EQ(socket.receive(buffer, from, 0), 0);
-    EXPECT_EQ(socket.receive(buffer, from, 5), 0);
-
-    UdpSocket sender;
-    ASSERT_TRUE(sender.open(0, error)) << error;
-    const Endpoint to = loopback("127.0.0.1", socket.port());
-    ASSERT_TRUE(sender.sendTo(to, std::vector<std::uint8_t>(UdpSocket::kReceiveLimit + 1, 9)));
-    ASSERT_TRUE(sender.sendTo(to, std::vector<std::uint8_t>(UdpSocket::kReceiveLimit, 7)));
-    EXPECT_EQ(socket.receive(buffer, from, 1000), static_cast<int>(UdpSocket::kReceiveLimit));
-    EXPECT_EQ(buffer[0], 7);
-}
-
-TEST(UdpSocket, SegmentedSendArrivesAsSeparateDatagrams) {
-    UdpSocket receiver;
-    UdpSocket sender;
-    std::string error;
-    ASSERT_TRUE(receiver.open(0, error)) << error;
-    ASSERT_TRUE(sender.open(0, error)) << error;
-    std::vector<std::vector<std::uint8_t>> sent;
-    for (std::uint8_t i = 0; i < 5; ++i) sent.emplace_back(1200, i);
-    sent.emplace_back(700, 9);  // the last may be shorter
-    std::vector<std::span<const std::uint8_t>> parts(sent.begin(), sent.end());
-    ASSERT_EQ(sender.sendSegments(loopback("127.0.0.1", receiver.port()), parts), sent.size());
-
-    std::vector<std::uint8_t> buffer(1500);
-    Endpoint from;
-    for (const auto& expected : sent) {
-        const int n = receiver.receive(buffer, from, 1000);
-        ASSERT_EQ(n, static_cast<int>(expected.size()));
-        EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n), expected);
-    }
-    EXPECT_EQ(toString(from), "127.0.0.1:" + std::to_string(sender.port()));
-}
-
 TEST(UdpSocket, IcmpFromAClosedPortDoesNotBreakReceivingAndCloseEndsIt) {
     UdpSocket socket;
     std::string error;
@@ -121,40 +81,6 @@ TEST(UdpSocket, IcmpFromAClosedPortDoesNotBreakReceivingAndCloseEndsIt) {
     EXPECT_EQ(socket.port(), 0);
     EXPECT_EQ(socket.receive(buffer, from, 0), -1);
     EXPECT_FALSE(socket.sendTo(loopback("127.0.0.1", 9), std::vector<std::uint8_t>(1, 1)));
-}
-
-TEST(UdpSocket, MarksDatagramsExpeditedForwarding) {
-    UdpSocket socket;
-    std::string error;
-    ASSERT_TRUE(socket.open(0, error)) << error;
-    // An IPv4 receiver that asks for the TOS byte sees DSCP 46 on the mapped path.
-    UniqueFd v4(::socket(AF_INET, SOCK_DGRAM, 0));
-    ASSERT_TRUE(v4);
-    const int on = 1;
-    ASSERT_EQ(::setsockopt(v4.get(), IPPROTO_IP, IP_RECVTOS, &on, sizeof on), 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof local;
-    ASSERT_EQ(::bind(v4.get(), reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-    ASSERT_EQ(::getsockname(v4.get(), reinterpret_cast<sockaddr*>(&local), &length), 0);
-    ASSERT_TRUE(socket.sendTo(loopback("127.0.0.1", ntohs(local.sin_port)),
-                              std::vector<std::uint8_t>(3, 1)));
-
-    std::uint8_t data[8];
-    alignas(cmsghdr) std::uint8_t control[64];
-    iovec io{data, sizeof data};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ASSERT_EQ(::recvmsg(v4.get(), &message, 0), 3);
-    int tos = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS) tos = *CMSG_DATA(c);
-    }
-    EXPECT_EQ(tos, 184);
 }
 
 }  // namespace

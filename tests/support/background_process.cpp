@@ -6,46 +6,41 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 #include <thread>
 
 #include "support/process.h"
 
 namespace vel::test {
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
-                                     const std::vector<std::string>& extraEnv) {
-    const std::string log = dir_.file("output");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    std::vector<std::string> args = argv;
-    std::vector<std::string> env = MergedEnvironment(extraEnv);
-    std::vector<char*> argp, envp;
-    for (auto& a : args) argp.push_back(a.data());
-    argp.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const int rc = ::posix_spawn(&pid_, argp[0], &actions, nullptr, argp.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        pid_ = -1;
-        throw std::runtime_error("posix_spawn failed for " + argv[0]);
+BackgroundProcess::~BackgroundProcess() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
     }
 }
 
-BackgroundProcess::~BackgroundProcess() {
-    if (pid_ > 0 && wait(0) == -1 && pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        int status;
-        ::waitpid(pid_, &status, 0);
-    }
+bool BackgroundProcess::start(const std::vector<std::string>& argv,
+                              const std::vector<std::string>& extraEnv) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string log = dir_.file("output");
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = MergedEnvironment(extraEnv);
+    std::vector<char*> argp, envp;
+    for (std::string& a : args) argp.push_back(a.data());
+    argp.push_back(nullptr);
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const int rc = ::posix_spawn(&pid_, argp[0], &actions, nullptr, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) pid_ = -1;
+    return rc == 0;
 }
 
 std::string BackgroundProcess::output() const {
@@ -55,14 +50,20 @@ std::string BackgroundProcess::output() const {
     return text.str();
 }
 
-bool BackgroundProcess::running() {
-    if (pid_ <= 0) return false;
-    wait(0);
-    return pid_ > 0;
+bool BackgroundProcess::waitForOutput(const std::string& text,
+                                      std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (output().find(text) != std::string::npos) return true;
+        if (waitForExit(std::chrono::milliseconds(0)) != -1 || pid_ <= 0)
+            return output().find(text) != std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
 }
 
-int BackgroundProcess::wait(int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+int BackgroundProcess::waitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (pid_ > 0) {
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -76,9 +77,17 @@ int BackgroundProcess::wait(int timeoutMs) {
     return exitCode_;
 }
 
-int BackgroundProcess::interrupt(int timeoutMs) {
-    if (pid_ > 0) ::kill(pid_, SIGINT);
-    return wait(timeoutMs);
+int BackgroundProcess::interrupt(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return exitCode_;
+    ::kill(pid_, SIGINT);
+    const int code = waitForExit(timeout);
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return -1;
+    }
+    return code;
 }
 
 }  // namespace vel::test

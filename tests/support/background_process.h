@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -9,26 +10,31 @@
 
 namespace vel::test {
 
-// A program running beside the test, its standard output and error collected in a file that
-// can be read while it runs. Killed if still running when the object ends.
+// A program left running while the test talks to it; standard output and standard error go to a
+// file the test can read at any time. A process still running at destruction is killed.
 class BackgroundProcess {
   public:
-    // argv[0] is the program path; extraEnv entries ("NAME=value") add to or replace inherited ones.
-    BackgroundProcess(const std::vector<std::string>& argv,
-                      const std::vector<std::string>& extraEnv = {});
+    BackgroundProcess() = default;
     ~BackgroundProcess();
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
-    // Everything written so far.
+    // argv[0] is the program path; extraEnv as for RunProcess.
+    [[nodiscard]] bool start(const std::vector<std::string>& argv,
+                             const std::vector<std::string>& extraEnv = {});
     std::string output() const;
-    // Waits up to timeoutMs for the exit; the exit code, or -1 when it did not exit normally or
-    // in time.
-    int wait(int timeoutMs);
-    // SIGINT (Ctrl+C), then wait.
-    int interrupt(int timeoutMs);
-    bool running();
-    // The process id while it runs, -1 after it has been reaped.
+    // Waits until the output holds `text`; false when the time ran out or the process ended.
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
+    // The exit code once the process has ended by itself within the timeout, else -1.
+    int waitForExit(std::chrono::milliseconds timeout);
+    // SIGINT, then the exit code (-1 when it had to be killed after the timeout).
+    int interrupt(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Whether it still runs (reaps it when it has ended).
+    bool running() {
+        static_cast<void>(waitForExit(std::chrono::milliseconds(0)));
+        return pid_ > 0;
+    }
+    // The process id while it runs, -1 once it has been reaped.
     pid_t pid() const { return pid_; }
 
   private:

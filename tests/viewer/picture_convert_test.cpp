@@ -12,7 +12,7 @@ TEST(PictureConvert, Bt709VideoRangeColoursComeBackAsBgra) {
         std::uint8_t b, g, r;
     };
     const Case cases[] = {
-        {16, 128, 128, 0, 0, 0},        // black
+        {16, 128, 128, 0, 0, 0},         // black
         {235, 128, 128, 255, 255, 255},  // white
         {63, 102, 240, 0, 0, 255},       // red
         {173, 42, 26, 0, 255, 0},        // green

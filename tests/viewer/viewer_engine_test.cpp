@@ -117,7 +117,8 @@ TEST(ViewerEngine, DecodesFromAKeyframeAnswersTheHostPlaysAudioAndSendsInput) {
     };
     ViewerEngine engine;
     ASSERT_TRUE(engine.start(options, error)) << error;
-    ASSERT_TRUE(eventually([&] { return host.session.state() == stream::SessionState::connected; }));
+    ASSERT_TRUE(
+        eventually([&] { return host.session.state() == stream::SessionState::connected; }));
 
     // The screen goes out as soon as the session connects.
     ASSERT_TRUE(eventually([&] { return !host.withId(stream::kMsgViewerScreen).empty(); }));
