@@ -12,10 +12,8 @@
 #include "firewall/firewall.h"
 #include "os/files.h"
 #include "os/paths.h"
-#include "support/fake_systemctl.h"
+#include "recovery_fixture.h"
 #include "support/firewall_rules.h"
-#include "support/memory_firewall_store.h"
-#include "support/temp_dir.h"
 
 namespace vel::admin {
 
@@ -27,57 +25,23 @@ using firewall::kProtocolTcp;
 using firewall::RuleAction;
 using firewall::setDisarmed;
 using gate::GateStore;
-using test::FakeSystemctl;
-using test::MemoryFirewallStore;
-using test::RecordingNftRunner;
 
 namespace {
-
-using Lines = std::vector<std::string>;
 
 bool setModificationTime(const std::string& path, time_t seconds) {
     const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
     return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
-class DiagTest : public ::testing::Test {
+class DiagTest : public test::RecoveryFixture {
   protected:
-    DiagTest()
-        : service_(systemctl_, ServiceControlOptions{data_.path(), 1}),
-          system_{service_,
-                  store_,
-                  nft_,
-                  [this](std::string_view line) { lines_.emplace_back(line); },
-                  [](int) {},
-                  [this](std::uint16_t port) { return listening_.count(port) > 0; },
-                  data_.path(),
-                  data_.file("velmora"),
-                  data_.file("installed")} {}
-
     void setPolicy(const std::function<void(FirewallPolicy&)>& change) {
-        std::string error;
-        ASSERT_TRUE(store_.update(
-            [&](FirewallPolicy& policy, std::string&) {
-                change(policy);
-                return true;
-            },
-            error));
+        store_.edit(change);
         // The kernel holds what the store says unless a test says otherwise.
         firewall::Firewall firewall(store_, nft_);
+        std::string error;
         ASSERT_TRUE(firewall.reproject(error)) << error;
     }
-    bool printed(const std::string& line) const {
-        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-    }
-
-    test::TempDir data_;
-    FakeSystemctl systemctl_;
-    ServiceControl service_;
-    MemoryFirewallStore store_;
-    RecordingNftRunner nft_;
-    std::set<std::uint16_t> listening_;
-    Lines lines_;
-    RecoverySystem system_;
 };
 
 // Each case asserts the verdict lines that tell the administrator what is wrong and what to run.

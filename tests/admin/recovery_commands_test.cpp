@@ -13,13 +13,10 @@
 #include "firewall/disarmed_marker.h"
 #include "firewall/firewall.h"
 #include "os/files.h"
-#include "os/log.h"
 #include "os/paths.h"
-#include "support/fake_systemctl.h"
+#include "recovery_fixture.h"
 #include "support/firewall_rules.h"
 #include "support/gate_requests.h"
-#include "support/memory_firewall_store.h"
-#include "support/temp_dir.h"
 
 namespace vel::admin {
 
@@ -37,12 +34,8 @@ using gate::Credential;
 using gate::GateConfig;
 using gate::GateStore;
 using test::FakeSystemctl;
-using test::MemoryFirewallStore;
-using test::RecordingNftRunner;
 
 namespace {
-
-using Lines = std::vector<std::string>;
 
 // Stands for the gate's main process, so that killing it is real.
 class StandInProcess {
@@ -67,23 +60,8 @@ class StandInProcess {
     pid_t pid_ = 0;
 };
 
-class RecoveryTest : public ::testing::Test {
+class RecoveryTest : public test::RecoveryFixture {
   protected:
-    RecoveryTest()
-        : service_(systemctl_, ServiceControlOptions{units_.path(), 1}),
-          system_{service_,
-                  store_,
-                  nft_,
-                  [this](std::string_view line) { lines_.emplace_back(line); },
-                  [this](int ms) { slept_ += ms; },
-                  [](std::uint16_t) { return false; },
-                  data_.path(),
-                  data_.file("velmora"),
-                  data_.file("installed")} {
-        systemctl_.unitDirectory = units_.path();
-        InitLog(data_.path(), "gate");
-    }
-
     // The gate's unit as setup leaves it: installed, enabled, running.
     void installGateService(FakeSystemctl::Unit unit) {
         ASSERT_TRUE(WriteFileAtomic(service_.unitPath(), "[Service]\n"));
@@ -105,16 +83,7 @@ class RecoveryTest : public ::testing::Test {
         ASSERT_TRUE(settled.load(data_.file("gate.json"), error)) << error;
     }
     void setPolicy(const FirewallPolicy& policy) {
-        std::string error;
-        ASSERT_TRUE(store_.update(
-            [&](FirewallPolicy& current, std::string&) {
-                current = policy;
-                return true;
-            },
-            error));
-    }
-    bool printed(const std::string& line) const {
-        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+        store_.edit([&](FirewallPolicy& current) { current = policy; });
     }
     // The lines between a step's heading and the next heading.
     Lines step(const std::string& heading) const {
@@ -129,16 +98,6 @@ class RecoveryTest : public ::testing::Test {
         static_cast<void>(ReadFileText(data_.file("gate.log"), text));
         return text;
     }
-
-    test::TempDir data_;
-    test::TempDir units_;
-    FakeSystemctl systemctl_;
-    ServiceControl service_;
-    MemoryFirewallStore store_;
-    RecordingNftRunner nft_;
-    Lines lines_;
-    int slept_ = 0;
-    RecoverySystem system_;
 };
 
 TEST_F(RecoveryTest, UnlockWithoutInstalledServiceDisarmsAndRestoresTheRules) {

@@ -78,14 +78,10 @@ class SetupTest : public ::testing::Test {
             << error;
     }
     void addRule(const std::string& name, const std::string& grouping) {
-        std::string error;
-        ASSERT_TRUE(firewall_.update(
-            [&](firewall::FirewallPolicy& policy, std::string&) {
-                policy.rules.push_back(
-                    test::InboundRule(name, grouping, firewall::kProtocolTcp, "3389", true));
-                return true;
-            },
-            error));
+        firewall_.edit([&](firewall::FirewallPolicy& policy) {
+            policy.rules.push_back(
+                test::InboundRule(name, grouping, firewall::kProtocolTcp, "3389", true));
+        });
     }
     static std::map<std::string, std::string> resultFile(const std::string& path) {
         std::string text;
@@ -192,15 +188,12 @@ TEST_F(SetupTest, WithKeysSetupClosesThePortRepairsTheFirewallAndRearms) {
     enrollKey();
     addRule("Open RDP", "");
     addRule("Velmora - allow 203.0.113.5", firewall::kGrantGroup);
+    firewall_.edit([](firewall::FirewallPolicy& policy) {
+        policy.profile(firewall::FirewallProfile::Public).firewallEnabled = false;
+        policy.profile(firewall::FirewallProfile::Private).defaultInboundAction =
+            firewall::RuleAction::Allow;
+    });
     std::string error;
-    ASSERT_TRUE(firewall_.update(
-        [](firewall::FirewallPolicy& policy, std::string&) {
-            policy.profile(firewall::FirewallProfile::Public).firewallEnabled = false;
-            policy.profile(firewall::FirewallProfile::Private).defaultInboundAction =
-                firewall::RuleAction::Allow;
-            return true;
-        },
-        error));
     ASSERT_TRUE(firewall::setDisarmed(env_.dataDirectory, true, error));
     nft_.failure = "nft: Operation not permitted";
 

@@ -138,16 +138,11 @@ Bytes withStatus(std::uint8_t status, const Bytes& body = {}) {
     return out;
 }
 
-bool optionSet(const CborValue& request, std::int64_t key, const char* name) {
+// Whether the options map under key sets the boolean option name to value.
+bool option(const CborValue& request, std::int64_t key, const char* name, bool value) {
     const CborValue* options = request.find(key);
-    const CborValue* value = options != nullptr ? options->find(name) : nullptr;
-    return value != nullptr && value->kind == CborKind::Bool && value->boolean;
-}
-
-bool optionCleared(const CborValue& request, std::int64_t key, const char* name) {
-    const CborValue* options = request.find(key);
-    const CborValue* value = options != nullptr ? options->find(name) : nullptr;
-    return value != nullptr && value->kind == CborKind::Bool && !value->boolean;
+    const CborValue* found = options != nullptr ? options->find(name) : nullptr;
+    return found != nullptr && found->kind == CborKind::Bool && found->boolean == value;
 }
 
 }  // namespace
@@ -241,7 +236,7 @@ Bytes CtapAuthenticator::makeCredential(const Bytes& parameters) {
         es256 = es256 || (value != nullptr && value->toInt64(alg) && alg == -7);
     }
     if (!es256) return withStatus(kUnsupportedAlgorithm);
-    if (optionSet(request, 7, "uv")) return withStatus(kUnsupportedOption);
+    if (option(request, 7, "uv", true)) return withStatus(kUnsupportedOption);
     std::uint8_t flags = kFlagUp;
     if (const CborValue* pinAuth = request.find(8)) {
         const std::uint8_t status = checkPinAuth(pinAuth->bytes, clientDataHash->bytes);
@@ -269,7 +264,7 @@ Bytes CtapAuthenticator::getAssertion(const Bytes& parameters) {
     const CborValue* rpId = request.find(1);
     const CborValue* clientDataHash = request.find(2);
     if (rpId == nullptr || clientDataHash == nullptr) return withStatus(kMissingParameter);
-    if (optionSet(request, 5, "uv")) return withStatus(kUnsupportedOption);
+    if (option(request, 5, "uv", true)) return withStatus(kUnsupportedOption);
     std::uint8_t flags = 0;
     if (const CborValue* pinAuth = request.find(6)) {
         const std::uint8_t status = checkPinAuth(pinAuth->bytes, clientDataHash->bytes);
@@ -290,7 +285,7 @@ Bytes CtapAuthenticator::getAssertion(const Bytes& parameters) {
         }
     }
     if (chosen == nullptr) return withStatus(kNoCredentials);
-    if (!optionCleared(request, 5, "up")) {
+    if (!option(request, 5, "up", false)) {
         if (const std::uint8_t status = presence(); status != kOk) return withStatus(status);
         flags |= kFlagUp;
     }

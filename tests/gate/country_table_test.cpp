@@ -45,30 +45,34 @@ std::string countryAt(const RangeList& ranges, const IpAddress& address) {
 }
 
 TEST(RegistryLine, BlocksOfBothFamilies) {
-    CountryRange r;
-    ASSERT_TRUE(parseRegistryLine("ripencc|RU|ipv4|5.255.192.0|8192|20120801|allocated", r));
-    EXPECT_EQ(r.start, ip("5.255.192.0"));
-    EXPECT_EQ(r.end, ip("5.255.223.255"));
-    EXPECT_EQ(r.country, "RU");
-
-    ASSERT_TRUE(parseRegistryLine("ripencc|RU|ipv6|2a02:6b8::|32|20090101|allocated", r));
-    EXPECT_EQ(r.start, ip("2a02:6b8::"));
-    EXPECT_EQ(r.end, ip("2a02:6b8:ffff:ffff:ffff:ffff:ffff:ffff"));
-
-    // Prefix lengths on both sides of the 64-bit halves, and the extremes.
-    ASSERT_TRUE(parseRegistryLine("arin|US|ipv6|2001:db8::|64|x|allocated", r));
-    EXPECT_EQ(r.end, ip("2001:db8::ffff:ffff:ffff:ffff"));
-    ASSERT_TRUE(parseRegistryLine("arin|US|ipv6|2001:db8::|65|x|allocated", r));
-    EXPECT_EQ(r.end, ip("2001:db8::7fff:ffff:ffff:ffff"));
-    ASSERT_TRUE(parseRegistryLine("arin|US|ipv6|::|1|x|assigned", r));
-    EXPECT_EQ(r.end, ip("7fff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
-
-    // Five fields are enough; a CR line end, lower case and extra fields are accepted.
-    ASSERT_TRUE(parseRegistryLine("apnic|cn|ipv4|1.0.1.0|256\r", r));
-    EXPECT_EQ(r.end, ip("1.0.1.255"));
-    EXPECT_EQ(r.country, "CN");
-    ASSERT_TRUE(parseRegistryLine("lacnic|BR|ipv4|255.255.255.0|256|||reserved|extra|fields", r));
-    EXPECT_EQ(r.end, ip("255.255.255.255"));
+    // Prefix lengths on both sides of the 64-bit halves and the extremes; five fields are enough;
+    // a CR line end, lower case and extra fields are accepted.
+    const struct {
+        const char* line;
+        const char* country;
+        const char* start;
+        const char* end;
+    } blocks[] = {
+        {"ripencc|RU|ipv4|5.255.192.0|8192|20120801|allocated", "RU", "5.255.192.0",
+         "5.255.223.255"},
+        {"ripencc|RU|ipv6|2a02:6b8::|32|20090101|allocated", "RU", "2a02:6b8::",
+         "2a02:6b8:ffff:ffff:ffff:ffff:ffff:ffff"},
+        {"arin|US|ipv6|2001:db8::|64|x|allocated", "US", "2001:db8::",
+         "2001:db8::ffff:ffff:ffff:ffff"},
+        {"arin|US|ipv6|2001:db8::|65|x|allocated", "US", "2001:db8::",
+         "2001:db8::7fff:ffff:ffff:ffff"},
+        {"arin|US|ipv6|::|1|x|assigned", "US", "::", "7fff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+        {"apnic|cn|ipv4|1.0.1.0|256\r", "CN", "1.0.1.0", "1.0.1.255"},
+        {"lacnic|BR|ipv4|255.255.255.0|256|||reserved|extra|fields", "BR", "255.255.255.0",
+         "255.255.255.255"},
+    };
+    for (const auto& block : blocks) {
+        CountryRange r;
+        ASSERT_TRUE(parseRegistryLine(block.line, r)) << block.line;
+        EXPECT_EQ(r.country, block.country) << block.line;
+        EXPECT_EQ(r.start, ip(block.start)) << block.line;
+        EXPECT_EQ(r.end, ip(block.end)) << block.line;
+    }
 }
 
 // Headers, summaries, other record types, bad counts, prefixes and families: one line each.

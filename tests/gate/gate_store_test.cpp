@@ -15,6 +15,7 @@
 #include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
+#include "support/gate_requests.h"
 #include "support/golden.h"
 #include "support/temp_dir.h"
 
@@ -36,16 +37,7 @@ std::string Lower(std::string text) {
     return text;
 }
 
-Credential Ec2Credential(const std::string& id, const std::string& label) {
-    Credential credential;
-    credential.id = id;
-    credential.label = label;
-    credential.publicKey.alg = -7;
-    credential.publicKey.crv = 1;
-    credential.publicKey.x = Bytes(32, 0x11);
-    credential.publicKey.y = Bytes(32, 0x22);
-    return credential;
-}
+using test::PlaceholderCredential;
 
 class GateStoreTest : public ::testing::Test {
   protected:
@@ -199,7 +191,7 @@ TEST_F(GateStoreTest, CorruptOrUnreadableGateJsonIsNeverOverwritten) {
         EXPECT_TRUE(error.starts_with(expectedError)) << error;
         // Nothing a caller does afterwards may replace the file with the defaults.
         EXPECT_FALSE(store.save(error));
-        EXPECT_EQ(store.addCredential(Ec2Credential("new", "x"), error),
+        EXPECT_EQ(store.addCredential(PlaceholderCredential("new", "x"), error),
                   AddCredentialResult::Failed);
     };
 
@@ -279,10 +271,10 @@ TEST_F(GateStoreTest, ReEnrollmentKeepsTheHistoryAndUseIsRecorded) {
     ASSERT_TRUE(store.load(gatePath_, error)) << error;
 
     // The id is public: enrolling another key under it must not take the credential over.
-    Credential takeover = Ec2Credential("key", "attacker");
+    Credential takeover = PlaceholderCredential("key", "attacker");
     takeover.publicKey.y = Bytes(32, 0x33);
     EXPECT_EQ(store.addCredential(takeover, error), AddCredentialResult::Conflict);
-    Credential again = Ec2Credential("key", "new");
+    Credential again = PlaceholderCredential("key", "new");
     again.signCount = 1;
     again.aaguid = "bb";
     again.createdAt = 999;
@@ -354,40 +346,6 @@ TEST_F(GateStoreTest, EnrollmentCodeLifecycle) {
     EXPECT_FALSE(store.enrollmentOpen());
 }
 
-TEST_F(GateStoreTest, EnrollmentStateIsReadFromDiskOnEveryQuery) {
-    GateStore store;
-    std::string error;
-    ASSERT_TRUE(store.load(gatePath_, error)) << error;
-    const std::string code = store.issueEnrollmentCode(900, error);
-    ASSERT_FALSE(code.empty()) << error;
-
-    // Pushing expiresAt into the past on disk closes the code for the store at once.
-    JsonValue file;
-    ASSERT_TRUE(JsonParse(Slurp(enrollmentPath_), file));
-    const JsonValue live = file;
-    file.set("expiresAt", UnixNow() - 1);
-    Put(enrollmentPath_, JsonDump(file, 2));
-    EXPECT_FALSE(store.enrollmentOpen());
-    EXPECT_FALSE(store.checkEnrollmentCode(code));
-
-    // Older installations kept the code inside gate.json; it is honoured while enrollment.json
-    // is absent, and the next save of gate.json drops it.
-    ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
-    JsonValue gate;
-    ASSERT_TRUE(JsonParse(Slurp(gatePath_), gate));
-    gate.set("enrollmentCode", live);
-    Put(gatePath_, JsonDump(gate, 2));
-    EXPECT_TRUE(store.checkEnrollmentCode(code));
-    // ... but not while an enrollment.json exists, whatever it holds.
-    Put(enrollmentPath_, "not json");
-    EXPECT_FALSE(store.checkEnrollmentCode(code));
-    ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
-
-    ASSERT_TRUE(store.save(error)) << error;
-    EXPECT_EQ(Slurp(gatePath_).find("enrollmentCode"), std::string::npos);
-    EXPECT_FALSE(store.checkEnrollmentCode(code));
-}
-
 // Rewrites path in place (same inode) and gives it back the modification time it had, so that
 // only its content tells the versions apart.
 void RewriteKeepingIdentity(const std::string& path, std::string_view text) {
@@ -422,7 +380,8 @@ TEST_F(GateStoreTest, UnchangedEnrollmentFileIsNotReadAgain) {
     GateStore store;
     std::string error;
     ASSERT_TRUE(store.load(gatePath_, error)) << error;
-    ASSERT_FALSE(store.issueEnrollmentCode(900, error).empty()) << error;
+    const std::string code = store.issueEnrollmentCode(900, error);
+    ASSERT_FALSE(code.empty()) << error;
     JsonValue file;
     ASSERT_TRUE(JsonParse(Slurp(enrollmentPath_), file));
     file.set("expiresAt", UnixNow() - 1);
@@ -445,7 +404,8 @@ TEST_F(GateStoreTest, UnchangedEnrollmentFileIsNotReadAgain) {
     SetModified(enrollmentPath_, UnixNow() - 59);
     EXPECT_FALSE(store.enrollmentOpen());
 
-    // The same holds for a code kept in gate.json while enrollment.json is absent.
+    // Older installations kept the code inside gate.json; it is honoured while enrollment.json
+    // is absent, read by the same rule, and dropped by the next save of gate.json.
     ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
     EXPECT_FALSE(store.enrollmentOpen());
     SetModified(gatePath_, UnixNow() - 60);
@@ -456,6 +416,14 @@ TEST_F(GateStoreTest, UnchangedEnrollmentFileIsNotReadAgain) {
     gate.set("enrollmentCode", file);
     Put(gatePath_, JsonDump(gate, 2));
     EXPECT_TRUE(store.enrollmentOpen());
+    EXPECT_TRUE(store.checkEnrollmentCode(code));
+    // ... but not while an enrollment.json exists, whatever it holds.
+    Put(enrollmentPath_, "not json");
+    EXPECT_FALSE(store.checkEnrollmentCode(code));
+    ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
+    ASSERT_TRUE(store.save(error)) << error;
+    EXPECT_EQ(Slurp(gatePath_).find("enrollmentCode"), std::string::npos);
+    EXPECT_FALSE(store.checkEnrollmentCode(code));
 }
 
 // The service and a command are two stores over the same files; the enrollment state lives only
@@ -477,7 +445,7 @@ TEST_F(GateStoreTest, TwoStoresShareOneEnrollmentCode) {
     EXPECT_TRUE(service.checkEnrollmentCode(Lower(code)));
 
     // Either side rewriting gate.json leaves the code standing.
-    ASSERT_EQ(service.addCredential(Ec2Credential("key-1", "Key 1"), error),
+    ASSERT_EQ(service.addCredential(PlaceholderCredential("key-1", "Key 1"), error),
               AddCredentialResult::Added)
         << error;
     EXPECT_TRUE(commandLine.checkEnrollmentCode(code));
@@ -507,9 +475,9 @@ TEST_F(GateStoreTest, TwoWritersKeepEachOthersChanges) {
     GateStore command;
     std::string error;
     ASSERT_TRUE(service.load(gatePath_, error)) << error;
-    ASSERT_EQ(service.addCredential(Ec2Credential("used", "Used"), error),
+    ASSERT_EQ(service.addCredential(PlaceholderCredential("used", "Used"), error),
               AddCredentialResult::Added);
-    ASSERT_EQ(service.addCredential(Ec2Credential("lost", "Lost"), error),
+    ASSERT_EQ(service.addCredential(PlaceholderCredential("lost", "Lost"), error),
               AddCredentialResult::Added);
     ASSERT_TRUE(command.load(gatePath_, error)) << error;  // assigns the gate id
     const std::string gateId = command.config().gateId;
@@ -526,7 +494,7 @@ TEST_F(GateStoreTest, TwoWritersKeepEachOthersChanges) {
         for (int i = 1; i <= kRounds; ++i) EXPECT_TRUE(service.recordUse("used", i));
     });
     for (int i = 0; i < kRounds; ++i) {
-        ASSERT_EQ(command.addCredential(Ec2Credential("new-" + std::to_string(i), "n"), error),
+        ASSERT_EQ(command.addCredential(PlaceholderCredential("new-" + std::to_string(i), "n"), error),
                   AddCredentialResult::Added);
         GateConfig config = command.config();
         config.grantSeconds = kMinGrantSeconds + i;

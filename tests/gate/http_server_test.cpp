@@ -1,8 +1,6 @@
 #include "gate/http_server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -26,84 +24,29 @@
 #include "os/log.h"
 #include "os/paths.h"
 #include "os/unique_fd.h"
+#include "support/http_client.h"
 #include "support/temp_dir.h"
 
 namespace vel::gate {
 namespace {
 
-// --- a minimal client over raw sockets -------------------------------------------------------
+// --- plain HTTP through the tests' own client -------------------------------------------------
 
-struct Reply {
-    int status = 0;
-    std::string head;  // status line and headers, each line ending in CR LF
-    std::string body;
+using test::ConnectTcp;
+using test::HttpReply;
+using test::ParseHttpReply;
+using test::ReceiveAll;
+using test::SendAll;
 
-    bool hasHeader(const std::string& line) const {
-        return head.find("\r\n" + line + "\r\n") != std::string::npos;
-    }
-};
-
-Reply parseReply(const std::string& raw) {
-    Reply reply;
-    const std::size_t end = raw.find("\r\n\r\n");
-    if (raw.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return reply;
-    reply.status = std::stoi(raw.substr(9, 3));
-    reply.head = raw.substr(0, end + 2);
-    reply.body = raw.substr(end + 4);
-    return reply;
+bool hasHeader(const HttpReply& reply, const std::string& line) {
+    return (reply.headers + "\r\n").find("\r\n" + line + "\r\n") != std::string::npos;
 }
 
-// Generous bounds so that a server that never answers fails the test instead of hanging it.
-// An IPv4 client may speak from another loopback address (sourceV4, host order).
-UniqueFd connectLoopback(std::uint16_t port, std::uint32_t sourceV4 = 0) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const timeval bound{20, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-    sockaddr_in source{};
-    source.sin_family = AF_INET;
-    source.sin_addr.s_addr = htonl(sourceV4);
-    if (sourceV4 != 0 && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)
-        return {};
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
-    return fd;
-}
+UniqueFd connectLoopback(std::uint16_t port) { return ConnectTcp("127.0.0.1", port); }
 
-bool sendAll(int fd, const std::string& data) {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::string receiveAll(int fd) {
-    std::string raw;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) raw.append(buffer, n);
-    return raw;
-}
-
-std::string requestText(const std::string& method, const std::string& target,
-                        const std::string& body) {
-    return method + " " + target + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n" +
-           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-Reply exchange(std::uint16_t port, const std::string& method, const std::string& target,
-               const std::string& body = {}, std::uint32_t sourceV4 = 0) {
-    UniqueFd fd = connectLoopback(port, sourceV4);
-    if (!fd) return {};
-    // A server may answer and close before the whole body is sent; its answer still counts.
-    static_cast<void>(sendAll(fd.get(), requestText(method, target, body)));
-    return parseReply(receiveAll(fd.get()));
+HttpReply exchange(std::uint16_t port, const std::string& method, const std::string& target,
+                   const std::string& body = {}, const std::string& from = {}) {
+    return test::HttpRequestTo("127.0.0.1", port, method, target, body, from);
 }
 
 // --- a TLS client pinned to one protocol version ---------------------------------------------
@@ -118,7 +61,7 @@ struct TlsOutcome {
     bool refusedByServer = false;
     int version = 0;
     std::string peerCertificatePem;
-    Reply reply;
+    HttpReply reply;
 };
 
 TlsOutcome tlsExchange(std::uint16_t port, int version) {
@@ -148,13 +91,13 @@ TlsOutcome tlsExchange(std::uint16_t port, int version) {
         const long size = BIO_get_mem_data(pem.get(), &data);
         outcome.peerCertificatePem.assign(data, static_cast<std::size_t>(size));
     }
-    const std::string request = requestText("POST", "/tls", "{}");
+    const std::string request = test::RequestText("POST", "/tls", "{}");
     if (SSL_write(ssl.get(), request.data(), static_cast<int>(request.size())) <= 0) return outcome;
     std::string raw;
     char buffer[16384];
     int n;
     while ((n = SSL_read(ssl.get(), buffer, sizeof buffer)) > 0) raw.append(buffer, n);
-    outcome.reply = parseReply(raw);
+    outcome.reply = ParseHttpReply(raw);
     return outcome;
 }
 
@@ -217,11 +160,11 @@ TEST_F(HttpServerTest, HandsTheRequestToTheHandlerAndSendsItsAnswer) {
         logText().find("HTTP server listening on http://+:" + std::to_string(server_.port()) + "/"),
         std::string::npos);
 
-    Reply reply = exchange(server_.port(), "POST", "/v1/he%6Clo?x=1&y", R"({"a":1})");
+    HttpReply reply = exchange(server_.port(), "POST", "/v1/he%6Clo?x=1&y", R"({"a":1})");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body, "seen /v1/hello");
-    EXPECT_TRUE(reply.hasHeader("Content-Type: application/json; charset=utf-8")) << reply.head;
-    EXPECT_TRUE(reply.hasHeader("Cache-Control: no-store")) << reply.head;
+    EXPECT_TRUE(hasHeader(reply, "Content-Type: application/json; charset=utf-8")) << reply.headers;
+    EXPECT_TRUE(hasHeader(reply, "Cache-Control: no-store")) << reply.headers;
     HttpRequest seen = recorder_.last();
     EXPECT_EQ(seen.method, "POST");
     EXPECT_EQ(seen.path, "/v1/hello");
@@ -232,20 +175,19 @@ TEST_F(HttpServerTest, HandsTheRequestToTheHandlerAndSendsItsAnswer) {
 
     reply = exchange(server_.port(), "GET", "/missing");
     EXPECT_EQ(reply.status, 404);
-    EXPECT_TRUE(reply.hasHeader("Content-Type: text/plain")) << reply.head;
-    EXPECT_TRUE(reply.hasHeader("Cache-Control: no-store")) << reply.head;
+    EXPECT_TRUE(hasHeader(reply, "Content-Type: text/plain")) << reply.headers;
+    EXPECT_TRUE(hasHeader(reply, "Cache-Control: no-store")) << reply.headers;
     EXPECT_EQ(recorder_.last().method, "GET");
     EXPECT_TRUE(recorder_.last().body.empty());
 
     reply = exchange(server_.port(), "POST", "/empty");
     EXPECT_EQ(reply.status, 200);
-    EXPECT_TRUE(reply.hasHeader("Content-Length: 0")) << reply.head;
+    EXPECT_TRUE(hasHeader(reply, "Content-Length: 0")) << reply.headers;
     EXPECT_TRUE(reply.body.empty());
 
     // A NUL is not decoded, so the path cannot pass for its prefix.
     exchange(server_.port(), "POST", "/v1/hello%00junk");
     EXPECT_EQ(recorder_.last().path, "/v1/hello%00junk");
-
 }
 
 TEST_F(HttpServerTest, AThrowingHandlerGivesTheFixedInternalError) {
@@ -256,12 +198,12 @@ TEST_F(HttpServerTest, AThrowingHandlerGivesTheFixedInternalError) {
         throw 42;
     });
     for (const char* path : {"/std", "/other"}) {
-        const Reply reply = exchange(server_.port(), "POST", path);
+        const HttpReply reply = exchange(server_.port(), "POST", path);
         EXPECT_EQ(reply.status, 500) << path;
         EXPECT_EQ(reply.body,
                   R"({"ok":false,"error":"internal_error","message":"handler failure"})");
-        EXPECT_TRUE(reply.hasHeader("Content-Type: application/json; charset=utf-8")) << reply.head;
-        EXPECT_TRUE(reply.hasHeader("Cache-Control: no-store")) << reply.head;
+        EXPECT_TRUE(hasHeader(reply, "Content-Type: application/json; charset=utf-8")) << reply.headers;
+        EXPECT_TRUE(hasHeader(reply, "Cache-Control: no-store")) << reply.headers;
     }
     EXPECT_NE(logText().find("[ERROR] handler threw: store is corrupt"), std::string::npos);
 }
@@ -284,37 +226,37 @@ TEST_F(HttpServerTest, BodiesAreBoundedByPathAndBudgetAndRefusedBeforeTheyAreRea
     EXPECT_EQ(recorder_.last().body.size(), 65'536u);
 
     const std::size_t before = handled(recorder_);
-    Reply reply = exchange(server_.port(), "POST", "/full", body + 'x');
+    HttpReply reply = exchange(server_.port(), "POST", "/full", body + 'x');
     EXPECT_EQ(reply.status, 413);
     EXPECT_EQ(reply.body,
               R"({"ok":false,"version":1,"error":"bad_request","message":"the request body is too large"})");
     EXPECT_EQ(exchange(server_.port(), "POST", "/small", body.substr(0, 65'537)).status, 413);
     // Without a declared length the body is cut off where it crosses the limit.
     UniqueFd chunked = connectLoopback(server_.port());
-    sendAll(chunked.get(), "POST /small HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+    SendAll(chunked.get(), "POST /small HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
                            "Transfer-Encoding: chunked\r\n\r\n10001\r\n" +
                                body.substr(0, 65'537) + "\r\n0\r\n\r\n");
-    EXPECT_EQ(parseReply(receiveAll(chunked.get())).status, 413);
+    EXPECT_EQ(ParseHttpReply(ReceiveAll(chunked.get())).status, 413);
 
     // Four large bodies in flight spend the budget; a fifth is refused until one ends.
     std::vector<UniqueFd> held;
     for (int i = 0; i < 4; ++i) {
         held.push_back(connectLoopback(server_.port()));
-        sendAll(held.back().get(), "POST /full HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+        SendAll(held.back().get(), "POST /full HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
                                    "Expect: 100-continue\r\n"
                                    "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n");
         char interim[25] = {};  // the server sends "100 Continue" once the body is admitted
         ASSERT_EQ(::recv(held.back().get(), interim, sizeof interim, MSG_WAITALL), 25);
         ASSERT_EQ(std::string(interim, 25), "HTTP/1.1 100 Continue\r\n\r\n");
-        sendAll(held.back().get(), body.substr(0, 1'000'000));
+        SendAll(held.back().get(), body.substr(0, 1'000'000));
     }
     const std::string medium = body.substr(0, 100'000);
     reply = exchange(server_.port(), "POST", "/full", medium);
     EXPECT_EQ(reply.status, 503);
     EXPECT_NE(reply.body.find(R"("error":"busy")"), std::string::npos) << reply.body;
     EXPECT_EQ(handled(recorder_), before);
-    ASSERT_TRUE(sendAll(held.back().get(), body.substr(1'000'000)));
-    EXPECT_EQ(parseReply(receiveAll(held.back().get())).status, 200);
+    ASSERT_TRUE(SendAll(held.back().get(), body.substr(1'000'000)));
+    EXPECT_EQ(ParseHttpReply(ReceiveAll(held.back().get())).status, 200);
     EXPECT_EQ(exchange(server_.port(), "POST", "/full", medium).status, 200);
 }
 
@@ -323,7 +265,7 @@ TEST_F(HttpServerTest, OneClientHoldsAtMostItsShareOfConnections) {
     std::vector<UniqueFd> idle;
     for (int i = 0; i < 32; ++i) idle.push_back(connectLoopback(server_.port()));
     EXPECT_EQ(exchange(server_.port(), "POST", "/one-too-many").status, 0);
-    EXPECT_EQ(exchange(server_.port(), "POST", "/neighbour", "", 0x7F000002).status, 200);
+    EXPECT_EQ(exchange(server_.port(), "POST", "/neighbour", "", "127.0.0.2").status, 200);
     idle.pop_back();
     int status = 0;
     for (int attempt = 0; attempt < 100 && status != 200; ++attempt) {
@@ -338,7 +280,7 @@ TEST_F(HttpServerTest, AHeadThatDoesNotArriveInTimeEndsItsConnection) {
     config.connections.firstHead = std::chrono::seconds(1);
     startPlain(recorder_.handler(), config);
     UniqueFd slow = connectLoopback(server_.port());
-    ASSERT_TRUE(sendAll(slow.get(), "POST /slow HTTP/1.1\r\nHo"));
+    ASSERT_TRUE(SendAll(slow.get(), "POST /slow HTTP/1.1\r\nHo"));
     char byte;
     // Closed by the deadline, well before the 20 s receive bound or the 30 s idle timeout.
     EXPECT_EQ(::recv(slow.get(), &byte, 1, 0), 0);
@@ -379,15 +321,15 @@ TEST_F(HttpServerTest, IdleAndSlowClientsDoNotHoldTheWorkers) {
     for (int i = 0; i < 9; ++i) {  // 27 connections: within one client's share
         stalled.push_back(connectLoopback(server_.port()));  // says nothing at all
         UniqueFd headers = connectLoopback(server_.port());
-        sendAll(headers.get(), "POST /slow HTTP/1.1\r\nHost: loc");
+        SendAll(headers.get(), "POST /slow HTTP/1.1\r\nHost: loc");
         stalled.push_back(std::move(headers));
         UniqueFd body = connectLoopback(server_.port());
-        sendAll(body.get(), "POST /slow HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{\"a\"");
+        SendAll(body.get(), "POST /slow HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{\"a\"");
         stalled.push_back(std::move(body));
     }
     for (const UniqueFd& fd : stalled) ASSERT_TRUE(fd);
     for (int i = 0; i < 8; ++i) {
-        const Reply reply = exchange(server_.port(), "POST", "/quick");
+        const HttpReply reply = exchange(server_.port(), "POST", "/quick");
         ASSERT_EQ(reply.status, 200) << "request " << i << " got no answer";
     }
     std::lock_guard lock(recorder_.mutex);
@@ -417,7 +359,7 @@ TEST_F(HttpServerTest, HttpsSpeaksTls12And13WithTheConfiguredCertificateOnly) {
         EXPECT_EQ(outcome.peerCertificatePem, certificate);
         EXPECT_EQ(outcome.reply.status, 200);
         EXPECT_EQ(outcome.reply.body, "seen /tls");
-        EXPECT_TRUE(outcome.reply.hasHeader("Cache-Control: no-store"));
+        EXPECT_TRUE(hasHeader(outcome.reply, "Cache-Control: no-store"));
     }
     for (const int version : {TLS1_VERSION, TLS1_1_VERSION}) {
         const TlsOutcome outcome = tlsExchange(server_.port(), version);

@@ -40,6 +40,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::int64_t kT0 = test::ManualClock::kStart;
+constexpr const char* kNftFailure = "nft failed: Error: Could not process rule";
 
 // Waits, generously, for something the worker does on its own schedule.
 template <typename Predicate>
@@ -96,47 +97,6 @@ class HoldingStore final : public FirewallStore {
     std::condition_variable changed_;  // with mutex_
     bool held_ = false;                // guarded by mutex_
     int waiting_ = 0;                  // guarded by mutex_
-};
-
-// Counts projections and plays a kernel holding the marked rule of the last one; every call
-// fails while `fails` is set.
-class CountingNft final : public NftRunner {
-  public:
-    bool apply(const std::string& script, std::string& error) override {
-        if (fails) {
-            error = "nft failed: Error: Could not process rule";
-            return false;
-        }
-        ++applied;
-        const std::size_t at = script.find("comment \"");
-        std::lock_guard lock(mutex_);
-        table_ = at == std::string::npos
-                     ? ""
-                     : R"({"nftables":[{"table":{}},{"rule":{"comment":")" +
-                           script.substr(at + 9, script.find('"', at + 9) - at - 9) + "\"}}]}";
-        return true;
-    }
-    bool listTable(const std::string&, const std::string&, std::string& json,
-                   std::string& error) override {
-        if (fails) {
-            error = "nft failed: Error: Could not process rule";
-            return false;
-        }
-        std::lock_guard lock(mutex_);
-        json = table_;
-        return true;
-    }
-    std::unique_ptr<NftWatch> watch(std::function<void()>) override { return nullptr; }
-    void deleteTable() {
-        std::lock_guard lock(mutex_);
-        table_.clear();
-    }
-    std::atomic<int> applied{0};
-    std::atomic<bool> fails{false};
-
-  private:
-    std::mutex mutex_;
-    std::string table_;  // guarded by mutex_
 };
 
 // Stands in for the RDP server's TCP table: the test says which client is connected.
@@ -206,15 +166,7 @@ class SessionGuardTest : public ::testing::Test {
         ASSERT_TRUE(guard().start(error)) << error;
     }
 
-    void changePolicy(const std::function<void(FirewallPolicy&)>& change) {
-        std::string error;
-        ASSERT_TRUE(firewall_.update(
-            [&](FirewallPolicy& policy, std::string&) {
-                change(policy);
-                return true;
-            },
-            error));
-    }
+    void changePolicy(const std::function<void(FirewallPolicy&)>& change) { firewall_.edit(change); }
     void writeMarker() { ASSERT_TRUE(WriteFileAtomic(JoinPath(dir_.path(), "disarmed"), "x")); }
 
     std::vector<FirewallRule> grantRules() const {
@@ -266,7 +218,7 @@ class SessionGuardTest : public ::testing::Test {
     FakeTcpTable tcp_;
     test::MemoryFirewallStore firewall_;
     HoldingStore holding_{firewall_};
-    CountingNft nft_;
+    test::RecordingNftRunner nft_;
     SessionGuardOptions options_;
     std::unique_ptr<SessionGuard> guard_;
 };
@@ -312,12 +264,12 @@ TEST_F(SessionGuardTest, ASecondGrantReplacesTheFirstInOneWriteAndRestartsItsLif
     ASSERT_TRUE(grant("203.0.113.5", first, error)) << error;
     const std::string firstName = grantRules().at(0).name;
     const int writes = firewall_.updates();
-    const int projections = nft_.applied;
+    const std::size_t projections = nft_.applied();
     clock_.wall = kT0 + 40;
     ASSERT_TRUE(grant("203.0.113.5", second, error)) << error;
     EXPECT_EQ(second, first + 40);
     EXPECT_EQ(firewall_.updates() - writes, 1);
-    EXPECT_EQ(nft_.applied - projections, 1);
+    EXPECT_EQ(nft_.applied() - projections, 1u);
 
     const std::vector<FirewallRule> rules = grantRules();
     ASSERT_EQ(rules.size(), 1u);
@@ -370,6 +322,8 @@ TEST_F(SessionGuardTest, RevokeAndStopRemoveGrantAndStreamRules) {
     ASSERT_TRUE(grant("198.51.100.7"));
     std::string ruleName;
     std::string error;
+    // Unbound grants do not widen a stream's port beyond its viewer.
+    policy_.change([](GuardPolicy& p) { p.bindGrantToSourceIp = false; });
     ASSERT_TRUE(guard().addStreamRule(ip("203.0.113.5"), 7441, "key A", ruleName, error)) << error;
     EXPECT_TRUE(std::regex_match(
         ruleName, std::regex(R"(Velmora - stream for 203\.0\.113\.5 \[[0-9a-f]{8}\])")));
@@ -510,10 +464,10 @@ TEST_F(SessionGuardTest, MaintenanceReprojectsAndRepairsWhatReappeared) {
     start();
     // A flushed kernel ruleset is restored within one full pass, even with nothing to change in
     // the store.
-    const int applied = nft_.applied;
+    const std::size_t applied = nft_.applied();
     nft_.deleteTable();
     clock_.wall = kT0 + 30;
-    ASSERT_TRUE(eventually([&] { return nft_.applied > applied; }));
+    ASSERT_TRUE(eventually([&] { return nft_.applied() > applied; }));
 
     changePolicy([](FirewallPolicy& policy) {
         policy.profile(FirewallProfile::Domain).firewallEnabled = false;
@@ -543,22 +497,22 @@ TEST_F(SessionGuardTest, TheKernelFollowsTheStoreAndAFailedProjectionIsAFailedCa
     EXPECT_TRUE(guard().exposure("203.0.113.9").kernelEnforced);
 
     // A grant the kernel does not take fails, and leaves no rule behind.
-    nft_.fails = true;
+    nft_.fail(kNftFailure);
     std::int64_t expiresAt = 0;
     std::string error;
     EXPECT_FALSE(grant("203.0.113.5", expiresAt, error));
-    EXPECT_EQ(error, "nft failed: Error: Could not process rule");
+    EXPECT_EQ(error, kNftFailure);
     EXPECT_TRUE(grantRules().empty());
 
     // An expiry the kernel does not take stays pending and is retried.
-    nft_.fails = false;
+    nft_.fail("");
     ASSERT_TRUE(grant("203.0.113.5"));
-    nft_.fails = true;
+    nft_.fail(kNftFailure);
     clock_.wall = kT0 + 91;
     ASSERT_TRUE(eventually([&] { return logged("could not remove expired rule"); }));
     EXPECT_EQ(guard().status().grants.size(), 1u);
     EXPECT_FALSE(logged("expired; RDP port closed again"));
-    nft_.fails = false;
+    nft_.fail("");
     clock_.wall = kT0 + 92;
     ASSERT_TRUE(eventually([&] {
         return guard().status().grants.empty() &&

@@ -1,9 +1,12 @@
 // The whole gate as an administrator and a remote user meet it. A namespace plays the machine:
 // setup installs the real binary there, the stand-in systemd starts its service, and a listener
-// stands in for the remote-desktop server. A user with a software security key sits in a second
-// namespace and a stranger in a third; both try real TCP connections to the protected port.
+// stands in for the remote-desktop server. The user sits in a second namespace with
+// velmora-client-softkey (the client library with a CTAP2 authenticator behind libfido2) or a
+// software key speaking the gate's API; a stranger in a third tries the same port.
+#include <glob.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/encoding.h"
 #include "core/json.h"
 #include "gate/relying_party.h"
 #include "os/files.h"
@@ -37,9 +39,6 @@ constexpr std::uint16_t kRdpPort = 3389;
 constexpr std::size_t kUser = 0;
 constexpr std::size_t kStranger = 1;
 
-const std::string kOrigin = gate::RelyingPartyOrigin();
-const std::string kRpId(gate::kRelyingPartyId);
-
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -52,6 +51,14 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds limi
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
+}
+
+// The text after label up to the end of its line.
+std::string lineAfter(const std::string& text, const std::string& label) {
+    const std::size_t at = text.find(label);
+    if (at == std::string::npos) return {};
+    const std::size_t start = at + label.size();
+    return text.substr(start, text.find('\n', start) - start);
 }
 
 class EndToEndTest : public ::testing::Test {
@@ -73,6 +80,14 @@ class EndToEndTest : public ::testing::Test {
         std::string text;
         static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "gate.log"), text));
         return text;
+    }
+    // A gate.json with these keys enrolled, written before setup runs.
+    void writeGateJson(const JsonValue& credentials, const JsonValue& config = JsonValue::object()) {
+        ASSERT_TRUE(EnsureDirectory(dataDirectory()));
+        ASSERT_TRUE(WriteFileAtomic(JoinPath(dataDirectory(), "gate.json"),
+                                    JsonDump(test::JsonObject({{"version", 1},
+                                                               {"config", config},
+                                                               {"credentials", credentials}}))));
     }
 
     // A velmora command run on the machine, with systemd and the data directory of this test.
@@ -111,73 +126,181 @@ class EndToEndTest : public ::testing::Test {
         return waitUntil([this] { return post("/v1/hello", JsonValue::object()).status == 200; },
                          std::chrono::seconds(10));
     }
-
-    test::HttpReply enroll(test::SoftwareAuthenticator& key, const std::string& code) const {
-        const test::HttpReply begin = post("/v1/enroll/begin", test::JsonObject({{"code", code}}));
-        if (begin.status != 200) return begin;
-        const test::Registration reg =
-            key.makeCredential(kRpId, kOrigin, test::ChallengeOf(begin.json));
-        return post("/v1/enroll/finish", test::RegistrationBody(code, key, reg, "e2e key"));
+    // Installs the gate and waits for it; the SHA-256 fingerprint of its certificate.
+    std::string setUpGate(std::vector<std::string> options = {}) {
+        options.insert(options.begin(), "setup");
+        const test::ProcessResult setup = velmora(options);
+        EXPECT_EQ(setup.exitCode, 0) << setup.output;
+        EXPECT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
+        return lineAfter(setup.output, "SHA-256 fingerprint: ");
+    }
+    std::string issueCode() const {
+        const test::ProcessResult issued = velmora({"code"});
+        EXPECT_EQ(issued.exitCode, 0) << issued.output;
+        return lineAfter(issued.output, "  Enrollment code: ").substr(0, 14);
     }
 
+    // A key that speaks the gate's API directly, as a browser would.
     test::HttpReply authenticate(test::SoftwareAuthenticator& key) const {
         const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());
         if (begin.status != 200) return begin;
-        const test::Assertion assertion =
-            key.getAssertion(kRpId, kOrigin, test::ChallengeOf(begin.json));
+        const test::Assertion assertion = key.getAssertion(
+            gate::kRelyingPartyId, gate::RelyingPartyOrigin(), test::ChallengeOf(begin.json));
         return post("/v1/auth/finish", test::AssertionBody(key.credentialId(), assertion));
     }
+
+    std::string gate() const { return net_.machineAddress(kUser); }
+    // velmora-client with the software key whose state is in keyFile, run in the user's
+    // namespace with this test's configuration folder; pinInput is what the user types.
+    test::ProcessResult client(std::vector<std::string> args, const std::string& keyFile,
+                               const std::string& pinInput = {}) const {
+        std::vector<std::string> argv = net_.execIn(net_.client(kUser));
+        argv.push_back(VELMORA_SOFTKEY_CLIENT);
+        argv.insert(argv.end(), args.begin(), args.end());
+        return test::RunProcess(argv,
+                                {"VELMORA_TEST_KEY=" + keyFile,
+                                 "XDG_CONFIG_HOME=" + home_.file("config"), "PATH=/usr/bin:/bin"},
+                                pinInput);
+    }
+    // A fresh software key for velmora-client, with a PIN when one is given.
+    std::string newKey(const std::string& name, const std::string& pin = {}) const {
+        const std::string path = home_.file(name + ".json");
+        EXPECT_TRUE(WriteFileAtomic(path, JsonDump(test::JsonObject({{"pin", pin}}))));
+        return path;
+    }
+    std::string hostsFile() const { return home_.file("config/velmora/hosts.json"); }
 
     // Destroyed in reverse: the listener, then the gate the stand-in started, then its data
     // directory, then the namespaces.
     TestNetwork net_{{"10.231.1", "10.231.2"}};
     test::TempDir programData_;
+    test::TempDir home_;
     test::StandInSystemd systemd_;
     UniqueFd rdp_;
 };
 
-TEST_F(EndToEndTest, SetupEnrollAuthenticateAndExpire) {
-    const test::ProcessResult setup = velmora({"setup", "--grant", "1"});
-    ASSERT_EQ(setup.exitCode, 0) << setup.output;
-    ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
-
+TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
+    // The shortest grant (15 s) lets the last one expire within the test.
+    const std::string fingerprint = setUpGate({"--grant", "1"});
+    ASSERT_EQ(fingerprint.size(), 64u);
     // Before the first key the port works as it did: for everyone.
     EXPECT_TRUE(rdpOpenFor(kUser, true));
     EXPECT_TRUE(rdpOpenFor(kStranger, true));
 
-    const test::ProcessResult issued = velmora({"code"});
-    ASSERT_EQ(issued.exitCode, 0) << issued.output;
-    const std::string label = "  Enrollment code: ";
-    const std::size_t at = issued.output.find(label);
-    ASSERT_NE(at, std::string::npos) << issued.output;
-    test::SoftwareAuthenticator key;
-    const test::HttpReply enrolled = enroll(key, issued.output.substr(at + label.size(), 14));
-    ASSERT_EQ(enrolled.status, 200) << enrolled.body;
-    EXPECT_TRUE(enrolled.json.get("justArmed").asBool());
-
+    const std::string key = newKey("key");
+    const test::ProcessResult enrolled =
+        client({"enroll", gate(), issueCode(), "--label", "laptop"}, key);
+    ASSERT_EQ(enrolled.exitCode, 0) << enrolled.output;
+    EXPECT_TRUE(contains(enrolled.output, "enrolled key 'laptop'")) << enrolled.output;
+    EXPECT_TRUE(contains(enrolled.output, "protection is armed")) << enrolled.output;
+    EXPECT_TRUE(contains(enrolled.output, "touch your security key")) << enrolled.output;
+    // Trust on first use: the certificate the gate's setup printed is the one saved, privately.
+    std::string saved;
+    ASSERT_TRUE(ReadFileText(hostsFile(), saved));
+    EXPECT_TRUE(contains(saved, "\"fingerprint\": \"" + fingerprint + "\"")) << saved;
+    struct stat info {};
+    ASSERT_EQ(::stat(hostsFile().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
     // The first key closes the port for everyone; the gate itself stays reachable.
     EXPECT_TRUE(waitUntil([this] { return !rdpOpenFor(kUser, false); }, std::chrono::seconds(5)));
     EXPECT_FALSE(rdpOpenFor(kStranger, false));
-    const test::HttpReply hello = post("/v1/hello", JsonValue::object(), kStranger);
-    EXPECT_EQ(hello.status, 200);
-    EXPECT_TRUE(hello.json.get("protectionArmed").asBool());
+    EXPECT_TRUE(post("/v1/hello", JsonValue::object(), kStranger).json.get("protectionArmed").asBool());
 
-    // The key opens it for its holder's address only, while the grant lives.
-    const test::HttpReply granted = authenticate(key);
-    ASSERT_EQ(granted.status, 200) << granted.body;
-    EXPECT_EQ(granted.json.get("clientIp").asString(), net_.clientAddress(kUser));
+    const test::ProcessResult connected = client({"connect", gate(), "--no-rdp"}, key);
+    ASSERT_EQ(connected.exitCode, 0) << connected.output;
+    EXPECT_TRUE(
+        contains(connected.output, "port 3389 open for " + net_.clientAddress(kUser) + " until "))
+        << connected.output;
     EXPECT_TRUE(rdpOpenFor(kUser, true));
     EXPECT_FALSE(rdpOpenFor(kStranger, false));
     const test::ProcessResult status = velmora({"status"});
     EXPECT_TRUE(contains(status.output, "  Active grants:               1")) << status.output;
     EXPECT_TRUE(contains(status.output, "      " + net_.clientAddress(kUser))) << status.output;
 
-    // With no session open from the address, the expired grant closes the port again.
+    const test::ProcessResult revoked = client({"revoke", gate()}, key);
+    EXPECT_EQ(revoked.exitCode, 0) << revoked.output;
+    EXPECT_TRUE(contains(revoked.output, "closed:")) << revoked.output;
+    // The gate answers first and removes the rule on its firewall thread.
+    EXPECT_TRUE(waitUntil([this] { return !rdpOpenFor(kUser, false); }, std::chrono::seconds(5)));
+
+    // Another key, never enrolled here, is named as such and opens nothing.
+    const test::ProcessResult stranger = client({"connect", gate(), "--no-rdp"}, newKey("other"));
+    EXPECT_EQ(stranger.exitCode, 1);
+    EXPECT_TRUE(
+        contains(stranger.output, "this security key is not enrolled on " + gate() + ":7440"))
+        << stranger.output;
+    EXPECT_FALSE(rdpOpenFor(kUser, false));
+
+    // The remote-desktop client runs once the port is open, told where to go.
+    const test::ProcessResult session = client(
+        {"connect", gate(), "--rdp-command", "echo session to $VELMORA_HOST:$VELMORA_RDP_PORT"},
+        key);
+    EXPECT_EQ(session.exitCode, 0) << session.output;
+    EXPECT_TRUE(contains(session.output, "session to " + gate() + ":3389")) << session.output;
+
+    // The production binary reads the same saved hosts, and finds no key on this machine.
+    const std::vector<std::string> env = {"XDG_CONFIG_HOME=" + home_.file("config")};
+    const test::ProcessResult hosts = test::RunProcess({VELMORA_CLIENT_BINARY, "hosts"}, env);
+    EXPECT_TRUE(contains(hosts.output, gate() + ":7440")) << hosts.output;
+    EXPECT_TRUE(contains(hosts.output, "certificate SHA-256 " + fingerprint)) << hosts.output;
+    EXPECT_TRUE(contains(hosts.output, "key 'laptop'")) << hosts.output;
+    glob_t found{};
+    const bool hidraw = ::glob("/dev/hidraw*", 0, nullptr, &found) == 0;
+    ::globfree(&found);
+    if (!hidraw) {
+        const test::ProcessResult noKey =
+            test::RunProcess({VELMORA_CLIENT_BINARY, "connect", gate(), "--no-rdp"}, env);
+        EXPECT_EQ(noKey.exitCode, 1);
+        EXPECT_TRUE(contains(noKey.output, "no security key found")) << noKey.output;
+    }
+
+    // With no session open from the address, the grant of the last connect expires and the port
+    // closes again.
     EXPECT_TRUE(waitUntil([this] { return !rdpOpenFor(kUser, false); }, std::chrono::seconds(25)));
     EXPECT_FALSE(rdpOpenFor(kStranger, false));
-    EXPECT_TRUE(contains(
-        gateLog(), "grant for " + net_.clientAddress(kUser) + " expired; RDP port closed again"));
-    EXPECT_TRUE(contains(velmora({"status"}).output, "  Active grants:               0"));
+}
+
+TEST_F(EndToEndTest, ReplacedGateCertificateIsRefusedUntilAccepted) {
+    const std::string original = setUpGate();
+    const std::string key = newKey("key");
+    const test::ProcessResult enrolled = client({"enroll", gate(), issueCode()}, key);
+    ASSERT_EQ(enrolled.exitCode, 0) << enrolled.output;
+
+    // The machine gets a new certificate: the gate is set up again without the old one.
+    ASSERT_EQ(systemctl({"stop", "velmora.service"}).exitCode, 0);
+    ASSERT_EQ(::unlink(JoinPath(dataDirectory(), "tls-cert.pem").c_str()), 0);
+    ASSERT_EQ(::unlink(JoinPath(dataDirectory(), "tls-key.pem").c_str()), 0);
+    const std::string replaced = setUpGate();
+    ASSERT_EQ(replaced.size(), 64u);
+    ASSERT_NE(replaced, original);
+
+    const test::ProcessResult refused = client({"connect", gate(), "--no-rdp"}, key);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(contains(refused.output, "has CHANGED")) << refused.output;
+    EXPECT_TRUE(contains(refused.output, "presented: " + replaced)) << refused.output;
+    EXPECT_TRUE(contains(refused.output, "--accept-new-certificate")) << refused.output;
+    EXPECT_FALSE(rdpOpenFor(kUser, false));
+
+    const test::ProcessResult accepted =
+        client({"connect", gate(), "--no-rdp", "--accept-new-certificate"}, key);
+    EXPECT_EQ(accepted.exitCode, 0) << accepted.output;
+    std::string saved;
+    ASSERT_TRUE(ReadFileText(hostsFile(), saved));
+    EXPECT_TRUE(contains(saved, replaced)) << saved;
+    EXPECT_FALSE(contains(saved, original)) << saved;
+    EXPECT_EQ(client({"revoke", gate()}, key).exitCode, 0);
+}
+
+TEST_F(EndToEndTest, GateRequiringVerificationAsksForThePin) {
+    setUpGate({"--uv"});
+    const std::string key = newKey("key", "2468");
+    const test::ProcessResult enrolled = client({"enroll", gate(), issueCode()}, key, "2468\n");
+    ASSERT_EQ(enrolled.exitCode, 0) << enrolled.output;
+    EXPECT_TRUE(contains(enrolled.output, "PIN for the security key:")) << enrolled.output;
+    EXPECT_FALSE(rdpOpenFor(kUser, false));
+    const test::ProcessResult right = client({"connect", gate(), "--no-rdp"}, key, "2468\n");
+    EXPECT_EQ(right.exitCode, 0) << right.output;
+    EXPECT_TRUE(rdpOpenFor(kUser, true));
 }
 
 TEST_F(EndToEndTest, UnlockOpensThePortAndArmClosesItAgain) {
@@ -185,12 +308,8 @@ TEST_F(EndToEndTest, UnlockOpensThePortAndArmClosesItAgain) {
     test::SoftwareAuthenticator key;
     JsonValue credentials = JsonValue::array();
     credentials.push(test::StoredCredentialJson(key, 0, "k"));
-    ASSERT_TRUE(EnsureDirectory(dataDirectory()));
-    ASSERT_TRUE(WriteFileAtomic(JoinPath(dataDirectory(), "gate.json"),
-                                JsonDump(test::JsonObject({{"version", 1}, {"credentials", credentials}}))));
-    const test::ProcessResult setup = velmora({"setup"});
-    ASSERT_EQ(setup.exitCode, 0) << setup.output;
-    ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
+    writeGateJson(credentials);
+    setUpGate();
     EXPECT_FALSE(rdpOpenFor(kUser, false));
 
     const test::ProcessResult unlock = velmora({"unlock"});
@@ -228,14 +347,7 @@ TEST_F(EndToEndTest, TheKernelFollowsTheStoreThroughStartsDriftPortChangesAndNft
     test::SoftwareAuthenticator key;
     JsonValue credentials = JsonValue::array();
     credentials.push(test::StoredCredentialJson(key, 0, "k"));
-    const auto writeGateJson = [&](const JsonValue& config) {
-        return WriteFileAtomic(
-            JoinPath(dataDirectory(), "gate.json"),
-            JsonDump(test::JsonObject(
-                {{"version", 1}, {"config", config}, {"credentials", credentials}})));
-    };
-    ASSERT_TRUE(EnsureDirectory(dataDirectory()));
-    ASSERT_TRUE(writeGateJson(JsonValue::object()));
+    writeGateJson(credentials);
     ASSERT_EQ(velmora({"setup"}).exitCode, 0);
     ASSERT_EQ(systemctl({"stop", "velmora.service"}).exitCode, 0);
     const auto nft = [this](const std::vector<std::string>& args) {
@@ -283,7 +395,7 @@ TEST_F(EndToEndTest, TheKernelFollowsTheStoreThroughStartsDriftPortChangesAndNft
     ASSERT_TRUE(JsonParse(text, stored));
     JsonValue config = stored.get("config");
     config.set("rdpPort", 3390);
-    ASSERT_TRUE(writeGateJson(config));
+    writeGateJson(credentials, config);
     ASSERT_EQ(systemctl({"start", "velmora.service"}).exitCode, 0);
     ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
     EXPECT_FALSE(test::TcpConnects(net_.client(kStranger), net_.machineAddress(kStranger), 3390,

@@ -17,39 +17,13 @@
 #include "support/process.h"
 #include "support/stand_in_systemd.h"
 #include "support/temp_dir.h"
+#include "support/test_network.h"
 
 namespace vel {
-
-
 namespace {
 
 constexpr const char* kIp = "/usr/sbin/ip";
 constexpr const char* kUnshare = "/usr/bin/unshare";
-
-// A network namespace of the test's own, removed when the object ends.
-class TestNamespace {
-  public:
-    TestNamespace() : name_("velsetup-" + std::to_string(::getpid())) {
-        created_ = test::RunProcess({kIp, "netns", "add", name_}).exitCode == 0;
-    }
-    ~TestNamespace() {
-        if (created_) test::RunProcess({kIp, "netns", "del", name_});
-    }
-    TestNamespace(const TestNamespace&) = delete;
-    TestNamespace& operator=(const TestNamespace&) = delete;
-
-    bool created() const { return created_; }
-    // The command line that runs args inside the namespace.
-    std::vector<std::string> inside(const std::vector<std::string>& args) const {
-        std::vector<std::string> line{kIp, "netns", "exec", name_};
-        line.insert(line.end(), args.begin(), args.end());
-        return line;
-    }
-
-  private:
-    std::string name_;
-    bool created_ = false;
-};
 
 class ServiceCommandsTest : public ::testing::Test {
   protected:
@@ -144,24 +118,24 @@ TEST_F(ServiceCommandsTest, StopWithoutAServiceOrWithoutSystemd) {
 }
 
 TEST_F(ServiceCommandsTest, SetupStartsTheGateAndUninstallRemovesItKeepingThePortClosed) {
-    TestNamespace net;
-    if (!net.created()) GTEST_SKIP() << "cannot create a network namespace";
+    test::TestNetwork net({});
+    if (!net.createNamespaces()) GTEST_SKIP() << "cannot create a network namespace";
     systemd_.addUnit("xrdp.service", false, false);
     enrollKey();
-    const auto setup =
-        test::RunProcess(net.inside({test::VelmoraBinary(), "setup"}), environment());
+    const auto setup = net.run(net.machine(), {test::VelmoraBinary(), "setup"}, environment());
     ASSERT_EQ(setup.exitCode, 0) << setup.output;
     // What setup prints and records is the unit test's; here, what really runs and holds.
     EXPECT_GT(systemd_.mainPid(), 0) << systemd_.serviceOutput();
     EXPECT_TRUE(systemd_.hasFlag("velmora.service", "enabled"));
     EXPECT_TRUE(systemd_.hasFlag(kFirewallUnit, "enabled"));
     const std::string bootUnit = JoinPath(systemd_.unitDirectory(), kFirewallUnit);
-    const std::vector<std::string> listTable =
-        net.inside({"/usr/sbin/nft", "list", "table", "inet", "velmora"});
-    EXPECT_EQ(test::RunProcess(listTable).exitCode, 0);
+    const auto listTable = [&] {
+        return net.run(net.machine(), {"/usr/sbin/nft", "list", "table", "inet", "velmora"});
+    };
+    EXPECT_EQ(listTable().exitCode, 0);
 
     const auto uninstall =
-        test::RunProcess(net.inside({test::VelmoraBinary(), "uninstall"}), environment());
+        net.run(net.machine(), {test::VelmoraBinary(), "uninstall"}, environment());
     ASSERT_EQ(uninstall.exitCode, 0) << uninstall.output;
     EXPECT_FALSE(FileExists(systemd_.unitPath()));
     EXPECT_FALSE(FileExists(bootUnit));
@@ -169,17 +143,17 @@ TEST_F(ServiceCommandsTest, SetupStartsTheGateAndUninstallRemovesItKeepingThePor
     EXPECT_FALSE(systemd_.hasFlag("velmora.service", "enabled"));
 
     // The kernel still holds the projection that keeps the port closed.
-    const auto table = test::RunProcess(listTable);
+    const auto table = listTable();
     EXPECT_EQ(table.exitCode, 0);
     EXPECT_NE(table.output.find("3389"), std::string::npos) << table.output;
 
     // A reboot empties the kernel; the boot role puts the stored rules back with no gate running.
-    ASSERT_EQ(test::RunProcess(net.inside({"/usr/sbin/nft", "flush", "ruleset"})).exitCode, 0);
-    EXPECT_NE(test::RunProcess(listTable).exitCode, 0);
+    ASSERT_EQ(net.run(net.machine(), {"/usr/sbin/nft", "flush", "ruleset"}).exitCode, 0);
+    EXPECT_NE(listTable().exitCode, 0);
     const auto boot =
-        test::RunProcess(net.inside({test::VelmoraBinary(), "--apply-firewall"}), environment());
+        net.run(net.machine(), {test::VelmoraBinary(), "--apply-firewall"}, environment());
     EXPECT_EQ(boot.exitCode, 0) << boot.output;
-    EXPECT_NE(test::RunProcess(listTable).output.find("3389"), std::string::npos);
+    EXPECT_NE(listTable().output.find("3389"), std::string::npos);
 }
 
 }  // namespace

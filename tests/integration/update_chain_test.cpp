@@ -2,9 +2,7 @@
 // systemd, in a network namespace of its own; an authenticated client pushes a build, the gate
 // stages it and starts the installer, which stops the gate, swaps the executable and starts the
 // new build.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +17,6 @@
 #include "gate/service_runtime.h"
 #include "os/files.h"
 #include "os/paths.h"
-#include "os/unique_fd.h"
 #include "support/gate_process.h"
 #include "support/gate_requests.h"
 #include "support/http_client.h"
@@ -27,31 +24,10 @@
 #include "support/software_authenticator.h"
 #include "support/stand_in_systemd.h"
 #include "support/temp_dir.h"
+#include "support/test_network.h"
 
 namespace vel {
 namespace {
-
-// The calling thread joins the network namespace of a process until the object ends, so that
-// its connections reach a gate that is invisible from the host.
-class InNetworkOf {
-  public:
-    explicit InNetworkOf(int pid)
-        : original_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        const UniqueFd target(
-            ::open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC));
-        entered_ = original_ && target && ::setns(target.get(), CLONE_NEWNET) == 0;
-    }
-    ~InNetworkOf() {
-        if (entered_) ::setns(original_.get(), CLONE_NEWNET);
-    }
-    InNetworkOf(const InNetworkOf&) = delete;
-    InNetworkOf& operator=(const InNetworkOf&) = delete;
-    bool entered() const { return entered_; }
-
-  private:
-    UniqueFd original_;
-    bool entered_ = false;
-};
 
 void pause(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -141,9 +117,8 @@ class UpdateChain : public ::testing::Test {
 TEST_F(UpdateChain, APushedBuildReplacesTheRunningServiceWhichAnswersAgain) {
     // systemd gives up stopping the old gate, so the installer has to kill it.
     systemd_.setFlag("velmora.service", "stop-hangs", true);
-    {
-        InNetworkOf net(oldPid_);
-        ASSERT_TRUE(net.entered());
+    // The gate listens in a namespace of its own; the client joins it.
+    test::TestNetwork::RunInNetworkOf(oldPid_, [&] {
         test::HttpReply hello;
         for (int i = 0; i < 50 && hello.status != 200; ++i, pause(100))
             hello = test::HttpRequestTo("127.0.0.1", port_, "POST", "/v1/hello", "");
@@ -157,7 +132,8 @@ TEST_F(UpdateChain, APushedBuildReplacesTheRunningServiceWhichAnswersAgain) {
         const test::HttpReply reply = test::PostJson(port_, "/v1/update/push", push);
         ASSERT_EQ(reply.status, 200) << reply.body << log();
         EXPECT_EQ(reply.json.get("updatingTo").asString(), "1.18.2");
-    }
+    });
+    ASSERT_FALSE(HasFatalFailure());
 
     // The installer reports in the shared log when it is done, either way.
     const std::string done = std::string("update-apply: version ") + kProgramVersion +
@@ -196,9 +172,9 @@ TEST_F(UpdateChain, APushedBuildReplacesTheRunningServiceWhichAnswersAgain) {
     ASSERT_TRUE(gate::ReadServiceRuntime(data_, runtime));
     EXPECT_EQ(runtime.pid, newPid);
     EXPECT_EQ(runtime.executable, installed_);
-    InNetworkOf net(newPid);
-    ASSERT_TRUE(net.entered());
-    EXPECT_EQ(test::HttpRequestTo("127.0.0.1", port_, "POST", "/v1/hello", "").status, 200);
+    test::TestNetwork::RunInNetworkOf(newPid, [&] {
+        EXPECT_EQ(test::HttpRequestTo("127.0.0.1", port_, "POST", "/v1/hello", "").status, 200);
+    });
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include "core/crypto.h"
 #include "core/encoding.h"
-#include "gate/gate_store.h"
 #include "gate/relying_party.h"
 #include "os/files.h"
 #include "os/paths.h"
@@ -26,27 +25,16 @@ class UpdatePushTest : public ::testing::Test {
         if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
         if (::geteuid() != 0) GTEST_SKIP() << "velmora run needs root";
         gate_ = std::make_unique<test::GateProcess>();
+        JsonValue credentials = JsonValue::array();
+        credentials.push(test::StoredCredentialJson(key_, 0, "key"));
+        gate_->setCredentials(credentials);
         std::string output;
         ASSERT_TRUE(gate_->start(output)) << output << gate_->log();
-        enroll();
     }
 
     test::HttpReply post(const std::string& path, const JsonValue& body,
                          const std::string& from = "127.0.0.1") {
         return test::PostJson(gate_->port(), path, body, from);
-    }
-
-    void enroll() {
-        gate::GateStore store;
-        std::string error;
-        ASSERT_TRUE(store.load(JoinPath(gate_->dataDirectory(), "gate.json"), error)) << error;
-        const std::string code = store.issueEnrollmentCode(900, error);
-        const test::HttpReply reply = post("/v1/enroll/begin", test::JsonObject({{"code", code}}));
-        ASSERT_EQ(reply.status, 200) << reply.body;
-        const test::Registration reg =
-            key_.makeCredential(kRpId, kOrigin, test::ChallengeOf(reply.json));
-        ASSERT_EQ(post("/v1/enroll/finish", test::RegistrationBody(code, key_, reg, "key")).status,
-                  200);
     }
 
     // A fresh update token, as a client asks for one after its assertion.

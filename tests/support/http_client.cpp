@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,12 +39,21 @@ bool fillAddress(const std::string& text, std::uint16_t port, sockaddr_storage& 
     return false;
 }
 
-UniqueFd connectTo(const std::string& host, std::uint16_t port, const std::string& sourceAddress) {
+using SslCtxPtr = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
+using SslPtr = std::unique_ptr<SSL, OpenSslFree<SSL_free>>;
+
+}  // namespace
+
+UniqueFd ConnectTcp(const std::string& host, std::uint16_t port,
+                    const std::string& sourceAddress) {
     sockaddr_storage target{};
     socklen_t targetLength = 0;
     if (!fillAddress(host, port, target, targetLength)) return {};
     UniqueFd fd(::socket(target.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return {};
+    const timeval bound{kReplyTimeoutMs / 1000, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
     if (!sourceAddress.empty()) {
         sockaddr_storage source{};
         socklen_t sourceLength = 0;
@@ -58,14 +66,32 @@ UniqueFd connectTo(const std::string& host, std::uint16_t port, const std::strin
     return fd;
 }
 
-std::string requestText(const std::string& method, const std::string& path,
+bool SendAll(int fd, const std::string& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string ReceiveAll(int fd) {
+    std::string raw;
+    char buffer[65536];
+    ssize_t n = 0;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) raw.append(buffer, static_cast<size_t>(n));
+    return raw;
+}
+
+std::string RequestText(const std::string& method, const std::string& path,
                         const std::string& body) {
     return method + " " + path + " HTTP/1.1\r\nHost: gate\r\nConnection: close\r\n" +
            "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\n\r\n" + body;
 }
 
-HttpReply parseReply(const std::string& raw) {
+HttpReply ParseHttpReply(const std::string& raw) {
     HttpReply reply;
     const size_t split = raw.find("\r\n\r\n");
     if (raw.compare(0, 9, "HTTP/1.1 ") != 0 || split == std::string::npos) return reply;
@@ -76,48 +102,26 @@ HttpReply parseReply(const std::string& raw) {
     return reply;
 }
 
-using SslCtxPtr = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
-using SslPtr = std::unique_ptr<SSL, OpenSslFree<SSL_free>>;
-
-}  // namespace
-
 HttpReply HttpRequestTo(const std::string& host, std::uint16_t port, const std::string& method,
                         const std::string& path, const std::string& body,
                         const std::string& sourceAddress) {
-    const UniqueFd fd = connectTo(host, port, sourceAddress);
+    const UniqueFd fd = ConnectTcp(host, port, sourceAddress);
     if (!fd) return {};
-    const std::string request = requestText(method, path, body);
-    size_t sent = 0;
-    while (sent < request.size()) {
-        const ssize_t n =
-            ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;  // a server may answer and close before taking the whole body
-        sent += static_cast<size_t>(n);
-    }
-    std::string raw;
-    char buffer[8192];
-    for (;;) {
-        pollfd p{fd.get(), POLLIN, 0};
-        if (::poll(&p, 1, kReplyTimeoutMs) <= 0) break;
-        const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        raw.append(buffer, static_cast<size_t>(n));
-    }
-    return parseReply(raw);
+    // A server may answer and close before taking the whole body; its answer still counts.
+    static_cast<void>(SendAll(fd.get(), RequestText(method, path, body)));
+    return ParseHttpReply(ReceiveAll(fd.get()));
 }
 
 HttpReply HttpsRequestTo(const std::string& host, std::uint16_t port, const std::string& method,
                          const std::string& path, const std::string& body) {
-    const UniqueFd fd = connectTo(host, port, {});
+    const UniqueFd fd = ConnectTcp(host, port);
     if (!fd) return {};
-    const timeval timeout{kReplyTimeoutMs / 1000, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx) return {};
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
     SslPtr ssl(SSL_new(ctx.get()));
     if (!ssl || SSL_set_fd(ssl.get(), fd.get()) != 1 || SSL_connect(ssl.get()) != 1) return {};
-    const std::string request = requestText(method, path, body);
+    const std::string request = RequestText(method, path, body);
     if (SSL_write(ssl.get(), request.data(), static_cast<int>(request.size())) !=
         static_cast<int>(request.size())) {
         return {};
@@ -127,7 +131,7 @@ HttpReply HttpsRequestTo(const std::string& host, std::uint16_t port, const std:
     int n = 0;
     while ((n = SSL_read(ssl.get(), buffer, sizeof buffer)) > 0)
         raw.append(buffer, static_cast<size_t>(n));
-    return parseReply(raw);
+    return ParseHttpReply(raw);
 }
 
 }  // namespace vel::test

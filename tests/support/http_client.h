@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/json.h"
+#include "os/unique_fd.h"
 
 namespace vel::test {
 
@@ -13,6 +14,17 @@ struct HttpReply {
     std::string body;
     JsonValue json;  // the body parsed, Null when it is not JSON
 };
+
+// The pieces of HttpRequestTo, for tests that speak HTTP by hand: a TCP connection (from
+// sourceAddress when one is given, with 30-second send and receive bounds), the request text,
+// all a server sends until it closes, and the reply parsed.
+UniqueFd ConnectTcp(const std::string& host, std::uint16_t port,
+                    const std::string& sourceAddress = {});
+bool SendAll(int fd, const std::string& data);
+std::string ReceiveAll(int fd);
+std::string RequestText(const std::string& method, const std::string& path,
+                        const std::string& body);
+HttpReply ParseHttpReply(const std::string& raw);
 
 // One plain HTTP/1.1 request over a fresh connection, from sourceAddress when one is given (any
 // 127.x.y.z address works on loopback, which lets one test act as several clients).

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -38,6 +39,12 @@ class MemoryFirewallStore final : public firewall::FirewallStore {
         return true;
     }
 
+    // Changes the policy directly, as another program would; no update is counted.
+    void edit(const std::function<void(firewall::FirewallPolicy&)>& change) {
+        std::lock_guard lock(mutex_);
+        change(policy_);
+    }
+
     // Updates kept so far.
     int updates() const {
         std::lock_guard lock(mutex_);
@@ -68,10 +75,12 @@ class MemoryFirewallStore final : public firewall::FirewallStore {
 };
 
 // Records the scripts it is given instead of running nft, and plays a kernel that holds the
-// last one: its listing is the table's marked rule, or nothing after a removal.
+// last one: its listing is the table's marked rule, or nothing after a removal. Tests without
+// threads use the members directly; the methods serve tests whose workers project meanwhile.
 class RecordingNftRunner final : public NftRunner {
   public:
     bool apply(const std::string& script, std::string& error) override {
+        std::lock_guard lock(mutex_);
         if (!failure.empty()) {
             error = failure;
             return false;
@@ -86,6 +95,7 @@ class RecordingNftRunner final : public NftRunner {
     }
     bool listTable(const std::string&, const std::string&, std::string& json,
                    std::string& error) override {
+        std::lock_guard lock(mutex_);
         if (!failure.empty()) {
             error = failure;
             return false;
@@ -95,9 +105,25 @@ class RecordingNftRunner final : public NftRunner {
     }
     std::unique_ptr<NftWatch> watch(std::function<void()>) override { return nullptr; }
 
-    std::vector<std::string> scripts;
+    std::size_t applied() const {
+        std::lock_guard lock(mutex_);
+        return scripts.size();
+    }
+    void fail(std::string text) {
+        std::lock_guard lock(mutex_);
+        failure = std::move(text);
+    }
+    void deleteTable() {
+        std::lock_guard lock(mutex_);
+        table.clear();
+    }
+
+    std::vector<std::string> scripts;  // guarded by mutex_ while another thread projects
     std::string table;    // the kernel's listing of the gate's table; empty: no table
     std::string failure;  // when set, every call fails with this text
+
+  private:
+    mutable std::mutex mutex_;
 };
 
 }  // namespace vel::test

@@ -23,12 +23,23 @@ std::string findIp() {
     return {};
 }
 
-// Enters ns on the calling thread only: network namespaces are per thread.
-void enter(const std::string& ns) {
-    UniqueFd target(::open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC));
-    if (!target || ::setns(target.get(), CLONE_NEWNET) != 0) {
-        throw Error("cannot enter network namespace " + ns);
-    }
+// Runs body on a thread of its own that has entered the namespace the file names: network
+// namespaces are per thread.
+void runInNamespaceFile(const std::string& path, const std::function<void()>& body) {
+    std::exception_ptr failure;
+    std::thread thread([&] {
+        try {
+            const UniqueFd target(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+            if (!target || ::setns(target.get(), CLONE_NEWNET) != 0) {
+                throw Error("cannot enter the network namespace " + path);
+            }
+            body();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    thread.join();
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
@@ -104,17 +115,11 @@ ProcessResult TestNetwork::run(const std::string& ns, const std::vector<std::str
 }
 
 void TestNetwork::RunIn(const std::string& ns, const std::function<void()>& body) {
-    std::exception_ptr failure;
-    std::thread thread([&] {
-        try {
-            enter(ns);
-            body();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    });
-    thread.join();
-    if (failure) std::rethrow_exception(failure);
+    runInNamespaceFile("/run/netns/" + ns, body);
+}
+
+void TestNetwork::RunInNetworkOf(int pid, const std::function<void()>& body) {
+    runInNamespaceFile("/proc/" + std::to_string(pid) + "/ns/net", body);
 }
 
 UniqueFd TestNetwork::SocketIn(const std::string& ns, int type) {

@@ -49,6 +49,8 @@ class TestNetwork {
     // Runs body on a thread that has entered the namespace: sockets it creates and processes it
     // spawns belong to that namespace.
     static void RunIn(const std::string& ns, const std::function<void()>& body);
+    // The same in the network namespace of a running process.
+    static void RunInNetworkOf(int pid, const std::function<void()>& body);
     // A non-blocking socket of the given type (SOCK_STREAM, SOCK_DGRAM) in the namespace.
     static UniqueFd SocketIn(const std::string& ns, int type);
 
