@@ -17,6 +17,7 @@
 #include "media/pulse_daemon.h"
 #include "stream/control_messages.h"
 #include "stream/endpoint.h"
+#include "stream/launch_params.h"
 #include "stream/record_bodies.h"
 #include "stream/session.h"
 #include "stream/stream_keys.h"
@@ -118,7 +119,7 @@ struct TestViewer {
     std::atomic<int> audioBlocks{0};
     stream::Session session;
 
-    bool start(std::uint16_t hostPort, std::string& error) {
+    bool start(std::uint16_t hostPort, std::string& error, std::uint16_t localPort = 0) {
         stream::SessionTicket ticket;
         if (!stream::deriveDevTicket(kPsk, ticket, error)) return false;
         stream::SessionParams params;
@@ -128,6 +129,7 @@ struct TestViewer {
         stream::Endpoint host;
         if (!stream::parseEndpoint("127.0.0.1", hostPort, host)) return false;
         params.candidates = {host};
+        params.localPort = localPort;
         stream::SessionCallbacks callbacks;
         callbacks.frame = [this](stream::AssembledFrame&& frame) {
             std::lock_guard lock(mutex);
@@ -266,6 +268,55 @@ TEST(StreamDevListen, EmulatedLossStillDeliversFramesAndShowsInTheStatus) {
     EXPECT_TRUE(lossSeen) << host.output();
     viewer.session.close(0);
     EXPECT_EQ(host.waitForExit(15s), 0) << host.output();
+}
+
+}  // namespace
+}  // namespace vel
+
+namespace vel {
+namespace {
+
+TEST(StreamServe, RunsOneSessionFromItsLaunchParametersAndLogsItsEnd) {
+    if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+    test::Xvfb server;
+    std::string why;
+    if (!server.start(320, 240, why)) GTEST_SKIP() << why;
+    stream::SessionTicket ticket;
+    ASSERT_TRUE(stream::deriveDevTicket(kPsk, ticket, why)) << why;
+    stream::LaunchParams params;
+    params.role = stream::kRoleHost;
+    params.connId = ticket.connId;
+    params.keys = ticket.keys;
+    params.localPort = freeUdpPort();
+    const std::uint16_t viewerPort = freeUdpPort();
+    // The viewer's address, one that is not an address at all, and one without a port.
+    params.candidates = {"127.0.0.1:" + std::to_string(viewerPort), "viewer.invalid", "192.0.2.9"};
+    params.audio = false;
+    params.encoder = "mf-sw";
+    test::TempDir data;
+    test::BackgroundProcess host;
+    ASSERT_TRUE(host.start({test::VelmoraBinary(), "stream", "serve"},
+                           {"PROGRAMDATA=" + data.path(), "DISPLAY=" + server.display()},
+                           stream::serializeLaunchParams(params)));
+
+    TestViewer viewer;
+    ASSERT_TRUE(viewer.start(params.localPort, why, viewerPort)) << why;
+    EXPECT_TRUE(viewer.waitUntil([&] { return viewer.frames.size() >= 5; }, 20s));
+    ASSERT_TRUE(viewer.session.sendOnChannel(stream::Channel::Input,
+                                             stream::encodeInputKeepAlive()));
+    std::this_thread::sleep_for(500ms);
+    viewer.session.close(0);
+    EXPECT_EQ(host.waitForExit(15s), 0) << host.output();
+
+    const std::string log = readFile(data.file("Velmora/VelmoraHost.log"));
+    char connId[9];
+    std::snprintf(connId, sizeof connId, "%08X", params.connId);
+    EXPECT_NE(log.find("serve: session " + std::string(connId) + " on UDP " + std::to_string(params.localPort) + ", 2 candidate(s), bias 50 "
+                       "auto, desktop '" + server.display() + "', "),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("serve: session over (closed by peer), "), std::string::npos) << log;
+    EXPECT_NE(log.find(" frames, 1 inputs"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -22,14 +22,16 @@ BackgroundProcess::~BackgroundProcess() {
 }
 
 bool BackgroundProcess::start(const std::vector<std::string>& argv,
-                              const std::vector<std::string>& extraEnv) {
+                              const std::vector<std::string>& extraEnv, const std::string& input) {
+    const std::string inputFile = dir_.file("input");
+    std::ofstream(inputFile, std::ios::binary) << input;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     const std::string log = dir_.file("output");
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, inputFile.c_str(), O_RDONLY, 0);
     std::vector<std::string> args = argv;
     std::vector<std::string> env = MergedEnvironment(extraEnv);
     std::vector<char*> argp, envp;

@@ -19,9 +19,10 @@ class BackgroundProcess {
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
-    // argv[0] is the program path; extraEnv as for RunProcess.
+    // argv[0] is the program path; extraEnv as for RunProcess; input is all of standard input.
     [[nodiscard]] bool start(const std::vector<std::string>& argv,
-                             const std::vector<std::string>& extraEnv = {});
+                             const std::vector<std::string>& extraEnv = {},
+                             const std::string& input = {});
     std::string output() const;
     // Waits until the output holds `text`; false when the time ran out or the process ended.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
