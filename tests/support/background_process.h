@@ -30,6 +30,13 @@ class BackgroundProcess {
     int waitForExit(std::chrono::milliseconds timeout);
     // SIGINT, then the exit code (-1 when it had to be killed after the timeout).
     int interrupt(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Whether it still runs (reaps it when it has ended).
+    bool running() {
+        static_cast<void>(waitForExit(std::chrono::milliseconds(0)));
+        return pid_ > 0;
+    }
+    // The process id while it runs, -1 once it has been reaped.
+    pid_t pid() const { return pid_; }
 
   private:
     TempDir dir_;
