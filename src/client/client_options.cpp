@@ -16,8 +16,8 @@ struct CommandShape {
     std::vector<std::string> options;
 };
 
-const std::array<CommandShape, 5>& commands() {
-    static const std::array<CommandShape, 5> shapes{{
+const std::array<CommandShape, 6>& commands() {
+    static const std::array<CommandShape, 6> shapes{{
         {"enroll",
          2,
          "HOST[:PORT] CODE",
@@ -28,14 +28,24 @@ const std::array<CommandShape, 5>& commands() {
          {"--device", "--fingerprint", "--accept-new-certificate", "--rdp-command", "--no-rdp"}},
         {"revoke", 1, "HOST[:PORT]", {"--fingerprint", "--accept-new-certificate"}},
         {"hosts", 0, "", {}},
+        {"view",
+         0,
+         "",
+         {"--psk", "--listen", "--dial", "--headless", "--frames", "--out", "--type", "--click",
+          "--screen", "--bias", "--manual", "--audio-out", "--software", "--timeout",
+          "--emulate"}},
         {"help", 0, "", {}},
     }};
     return shapes;
 }
 
 bool takesValue(const std::string& option) {
-    return option == "--label" || option == "--device" || option == "--fingerprint" ||
-           option == "--rdp-command";
+    static const std::array<const char*, 16> valued{
+        "--label", "--device", "--fingerprint", "--rdp-command", "--psk",  "--listen",
+        "--dial",  "--frames", "--out",         "--type",        "--click", "--screen",
+        "--bias",  "--audio-out", "--timeout",  "--emulate"};
+    return std::find_if(valued.begin(), valued.end(),
+                        [&](const char* v) { return option == v; }) != valued.end();
 }
 
 }  // namespace
@@ -80,6 +90,21 @@ bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions& out
         if (word == "--rdp-command") parsed.rdpCommand = value;
         if (word == "--accept-new-certificate") parsed.acceptNewCertificate = true;
         if (word == "--no-rdp") parsed.noRdp = true;
+        if (word == "--psk") parsed.psk = value;
+        if (word == "--listen") parsed.listen = value;
+        if (word == "--dial") parsed.dial = value;
+        if (word == "--frames") parsed.frames = value;
+        if (word == "--out") parsed.out = value;
+        if (word == "--type") parsed.type = value;
+        if (word == "--click") parsed.clicks.push_back(value);
+        if (word == "--screen") parsed.screen = value;
+        if (word == "--bias") parsed.bias = value;
+        if (word == "--audio-out") parsed.audioOut = value;
+        if (word == "--timeout") parsed.timeout = value;
+        if (word == "--emulate") parsed.emulate = value;
+        if (word == "--headless") parsed.headless = true;
+        if (word == "--manual") parsed.manual = true;
+        if (word == "--software") parsed.software = true;
     }
     if (parsed.operands.size() != shape->operands) {
         error = "usage: velmora-client " + parsed.command +

@@ -6,6 +6,7 @@
 
 #include "os/log.h"
 #include "host/scan_codes.h"
+#include "stream/control_messages.h"
 
 namespace vel::host {
 namespace {
@@ -17,13 +18,6 @@ constexpr int kWheelNotch = 120;
 unsigned xButtonFor(std::uint8_t button) {
     static constexpr unsigned kMap[] = {0, 1, 3, 2, 8, 9};
     return button >= 1 && button <= 5 ? kMap[button] : 0;
-}
-
-std::uint16_t u16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-std::int16_t i16(const std::uint8_t* p) {
-    return static_cast<std::int16_t>(u16(p));
 }
 
 }  // namespace
@@ -135,31 +129,44 @@ void InputInjector::releaseAll() {
 }
 
 bool InputInjector::handleMessage(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) return false;
-    switch (data[0]) {
-        case 40:
-            if (size != 4) return false;
-            key(u16(data + 1), data[3]);
+    using namespace vel::stream;
+    const MessageView message(data, size);
+    const std::optional<std::uint8_t> id = messageId(message);
+    if (!id) return false;
+    switch (*id) {
+        case kMsgKey:
+            if (const auto e = decodeKeyEvent(message)) {
+                key(e->scanCode, e->flags);
+                return true;
+            }
+            return false;
+        case kMsgPointerMove:
+            if (const auto e = decodePointerMove(message)) {
+                moveRelative(e->dx, e->dy);
+                return true;
+            }
+            return false;
+        case kMsgPointerAbsolute:
+            if (const auto e = decodePointerAbsolute(message)) {
+                moveAbsolute(e->x, e->y);
+                return true;
+            }
+            return false;
+        case kMsgMouseButton: {
+            const auto e = decodeMouseButton(message);
+            if (!e || xButtonFor(e->button) == 0) return false;
+            mouseButton(e->button, e->down);
             return true;
-        case 41:
-            if (size != 5) return false;
-            moveRelative(i16(data + 1), i16(data + 3));
+        }
+        case kMsgWheel:
+            if (const auto e = decodeWheel(message)) {
+                wheel(e->delta, e->horizontal);
+                return true;
+            }
+            return false;
+        case kMsgInputKeepAlive:
             return true;
-        case 42:
-            if (size != 5) return false;
-            moveAbsolute(u16(data + 1), u16(data + 3));
-            return true;
-        case 43:
-            if (size != 3 || xButtonFor(data[1]) == 0) return false;
-            mouseButton(data[1], data[2] != 0);
-            return true;
-        case 44:
-            if (size != 4) return false;
-            wheel(i16(data + 1), data[3] != 0);
-            return true;
-        case 45:
-            return true;
-        case 46:
+        case kMsgReleaseAll:
             releaseAll();
             return true;
         default:
