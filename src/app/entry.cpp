@@ -12,6 +12,7 @@
 #include "app/gate_roles.h"
 #include "app/usage.h"
 #include "core/version.h"
+#include "host/stream_commands.h"
 #include "os/console.h"
 #include "os/log.h"
 #include "os/paths.h"
@@ -20,8 +21,6 @@ namespace vel::app {
 
 namespace {
 
-constexpr int kStreamUsageExit = 2;
-
 int runStream(int argc, char** argv) {
     // The stream tools print through stdio; keep their output in order with the log.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -29,9 +28,7 @@ int runStream(int argc, char** argv) {
     const bool serve = argc >= 3 && SameCommand(argv[2], "serve");
     InitLog(serve ? DataDirectory() : ExecutableDirectory(), "VelmoraHost");
     Log(LogLevel::Info, "VelmoraHost %s (build %s)", kProgramVersion, kBuildId);
-    // No stream sub-command is part of this build yet.
-    PrintStreamUsage();
-    return kStreamUsageExit;
+    return host::runStreamCommand(argc, argv, &PrintStreamUsage);
 }
 
 // systemd marks every process it starts as a unit with INVOCATION_ID.

@@ -10,5 +10,6 @@ int RunEnroll(const ClientOptions& options, ClientEnvironment& environment);
 int RunConnect(const ClientOptions& options, ClientEnvironment& environment);
 int RunRevoke(const ClientOptions& options, ClientEnvironment& environment);
 int RunHosts(const ClientOptions& options, ClientEnvironment& environment);
+int RunView(const ClientOptions& options, ClientEnvironment& environment);
 
 }  // namespace vel::client

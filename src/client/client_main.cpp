@@ -22,6 +22,7 @@ int RunClient(const std::vector<std::string>& args, ClientEnvironment& environme
     if (options.command == "connect") return RunConnect(options, environment);
     if (options.command == "revoke") return RunRevoke(options, environment);
     if (options.command == "hosts") return RunHosts(options, environment);
+    if (options.command == "view") return RunView(options, environment);
     PrintClientUsage();
     return 0;
 }

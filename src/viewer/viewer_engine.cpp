@@ -8,9 +8,9 @@
 namespace vel::viewer {
 namespace {
 
-// Frames waiting for the decoder beyond this mean it has fallen behind: the backlog is dropped
-// and the stream restarts at the next keyframe rather than lagging ever further.
-constexpr std::size_t kMaxQueued = 8;
+// Frames waiting for the decoder beyond this (half a second at 60 fps) mean it has fallen behind:
+// the backlog is dropped and the stream restarts at the next keyframe rather than lag further.
+constexpr std::size_t kMaxQueued = 30;
 constexpr std::int64_t kSecondUs = 1000000;
 constexpr auto kIdleWait = std::chrono::milliseconds(100);
 
@@ -61,7 +61,13 @@ void ViewerEngine::stop() {
     stopping_ = true;
     queueWake_.notify_all();
     if (decoder_.joinable()) decoder_.join();
-    audio_.reset();
+    if (audio_) {
+        // The last figures outlive the playback they describe.
+        HostAudioStats last = audio_->stats();
+        audio_.reset();
+        const std::lock_guard lock(stateMutex_);
+        counters_.audio = std::move(last);
+    }
 }
 
 void ViewerEngine::onFrame(stream::AssembledFrame&& frame) {

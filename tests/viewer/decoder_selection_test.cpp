@@ -10,40 +10,19 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "viewer/nvdec_decoder.h"
+#include "viewer/sample_stream.h"
 
 namespace vel::viewer {
 namespace {
 
-std::vector<std::uint8_t> readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using sample::accessUnits;
+using sample::readBytes;
 
 std::string readText(const std::string& path) {
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-// Splits a stream into access units at its access unit delimiters (H.264 header 0x09, HEVC 0x46).
-std::vector<std::vector<std::uint8_t>> accessUnits(const std::vector<std::uint8_t>& stream,
-                                                   std::uint8_t codec) {
-    const std::uint8_t delimiter = codec == kCodecHevc ? 0x46 : 0x09;
-    std::vector<std::size_t> starts;
-    for (std::size_t i = 0; i + 3 < stream.size(); ++i) {
-        if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1 &&
-            stream[i + 3] == delimiter) {
-            starts.push_back(i > 0 && stream[i - 1] == 0 ? i - 1 : i);
-        }
-    }
-    std::vector<std::vector<std::uint8_t>> units;
-    for (std::size_t k = 0; k < starts.size(); ++k) {
-        std::size_t end = k + 1 < starts.size() ? starts[k + 1] : stream.size();
-        units.emplace_back(stream.begin() + std::ptrdiff_t(starts[k]),
-                           stream.begin() + std::ptrdiff_t(end));
-    }
-    return units;
 }
 
 class Decoders : public ::testing::Test {
@@ -94,27 +73,7 @@ TEST_P(DecoderAgainstFfmpeg, SamePicturesOneUnitAtATime) {
     const bool hevc = codec == kCodecHevc;
     test::TempDir dir;
     const std::string stream = dir.file(hevc ? "in.hevc" : "in.h264");
-    test::ProcessResult made =
-        test::RunProcess({"/usr/bin/ffmpeg",
-                          "-v",
-                          "error",
-                          "-f",
-                          "lavfi",
-                          "-i",
-                          "testsrc2=size=320x240:rate=30",
-                          "-frames:v",
-                          "12",
-                          "-pix_fmt",
-                          "yuv420p",
-                          "-c:v",
-                          hevc ? "libx265" : "libx264",
-                          "-bf",
-                          "0",
-                          "-g",
-                          "5",
-                          "-bsf:v",
-                          hevc ? "hevc_metadata=aud=insert" : "h264_metadata=aud=insert",
-                          stream});
+    test::ProcessResult made = sample::makeTestStream(codec, 12, stream);
     if (made.exitCode != 0) {
         GTEST_SKIP() << "ffmpeg cannot make the test stream: " << made.output;
     }

@@ -1,0 +1,139 @@
+#include "client/view_settings.h"
+
+#include <algorithm>
+#include <charconv>
+#include <sstream>
+
+namespace vel::client {
+namespace {
+
+constexpr std::uint16_t kDefaultStreamPort = 7441;
+
+template <typename Number>
+bool parseNumber(const std::string& text, Number min, Number max, Number& out) {
+    Number value{};
+    const char* end = text.data() + text.size();
+    const auto [at, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || at != end || value < min || value > max) return false;
+    out = value;
+    return true;
+}
+
+bool parsePair(const std::string& text, char separator, int min, int max,
+               std::pair<int, int>& out) {
+    const std::size_t split = text.find(separator);
+    if (split == std::string::npos) return false;
+    return parseNumber(text.substr(0, split), min, max, out.first) &&
+           parseNumber(text.substr(split + 1), min, max, out.second);
+}
+
+}  // namespace
+
+bool ParseEmulation(const std::string& text, stream::NetworkEmulation& out, std::string& error) {
+    stream::NetworkEmulation emulation;
+    std::stringstream items(text);
+    for (std::string item; std::getline(items, item, ',');) {
+        const std::size_t eq = item.find('=');
+        const std::string key = item.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+        bool ok = false;
+        if (key == "loss") {
+            ok = parseNumber(value, 0.0, 1.0, emulation.loss);
+        } else if (key == "delay") {
+            ok = parseNumber(value, 0u, 10000u, emulation.delayMs);
+        } else if (key == "jitter") {
+            ok = parseNumber(value, 0u, 10000u, emulation.jitterMs);
+        } else if (key == "rate") {
+            ok = parseNumber<std::uint64_t>(value, 0, 10'000'000'000, emulation.rateLimit);
+        }
+        if (!ok) {
+            error = "--emulate wants loss=P,delay=MS,jitter=MS,rate=BITS, not '" + item + "'";
+            return false;
+        }
+    }
+    out = emulation;
+    return true;
+}
+
+bool ParseViewSettings(const ClientOptions& options, ViewSettings& out, std::string& error) {
+    ViewSettings settings;
+    if (options.psk.empty()) {
+        error = "view needs --psk HEX, the development secret the host was started with";
+        return false;
+    }
+    if (!stream::deriveDevTicket(options.psk, settings.ticket, error)) return false;
+    if (options.listen.empty() == options.dial.empty()) {
+        error = "view needs exactly one of --listen PORT and --dial HOST:PORT";
+        return false;
+    }
+    if (!options.listen.empty()) {
+        settings.listen = true;
+        if (!parseNumber<std::uint16_t>(options.listen, 1, 65535, settings.port)) {
+            error = "--listen wants a UDP port from 1 to 65535";
+            return false;
+        }
+    } else {
+        settings.candidates = stream::resolveEndpoints(options.dial, kDefaultStreamPort);
+        if (settings.candidates.empty()) {
+            error = "--dial: cannot resolve '" + options.dial + "'";
+            return false;
+        }
+    }
+    if (!options.headless) {
+        error = "this build shows no window: run view with --headless";
+        return false;
+    }
+    if (!options.frames.empty() &&
+        !parseNumber<std::uint64_t>(options.frames, 1, 1'000'000, settings.frames)) {
+        error = "--frames wants a number from 1 to 1000000";
+        return false;
+    }
+    if (!options.out.empty() && settings.frames == 0) {
+        error = "--out needs --frames: the file holds that many frames";
+        return false;
+    }
+    settings.out = options.out;
+    if (!TextToKeystrokes(options.type, settings.keystrokes, error)) return false;
+    for (const std::string& click : options.clicks) {
+        std::pair<int, int> at;
+        if (!parsePair(click, ',', 0, 65535, at)) {
+            error = "--click wants X,Y in the host's screen pixels, not '" + click + "'";
+            return false;
+        }
+        settings.clicks.push_back(at);
+    }
+    if (!options.screen.empty()) {
+        std::pair<int, int> size;
+        if (!parsePair(options.screen, 'x', 2, 16384, size)) {
+            error = "--screen wants WIDTHxHEIGHT, such as 1920x1080";
+            return false;
+        }
+        settings.screen.width = static_cast<std::uint16_t>(size.first);
+        settings.screen.height = static_cast<std::uint16_t>(size.second);
+    }
+    if (!options.bias.empty() || options.manual) {
+        stream::QualityRequest quality;
+        int bias = quality.bias;
+        if (!options.bias.empty() && !parseNumber(options.bias, -1000000, 1000000, bias)) {
+            error = "--bias wants a number from 0 to 100";
+            return false;
+        }
+        quality.bias = static_cast<std::uint8_t>(std::clamp(bias, 0, 100));
+        quality.automatic = !options.manual;
+        settings.quality = quality;
+    }
+    settings.audioOut = options.audioOut;
+    settings.software = options.software;
+    if (!options.timeout.empty() &&
+        !parseNumber(options.timeout, 1, 86400, settings.timeoutSeconds)) {
+        error = "--timeout wants seconds from 1 to 86400";
+        return false;
+    }
+    if (!options.emulate.empty() && !ParseEmulation(options.emulate, settings.emulation, error)) {
+        return false;
+    }
+    out = std::move(settings);
+    return true;
+}
+
+}  // namespace vel::client

@@ -1,0 +1,88 @@
+#include "client/view_settings.h"
+
+#include <gtest/gtest.h>
+
+namespace vel::client {
+namespace {
+
+const std::string kPsk = "000102030405060708090a0b0c0d0e0f";
+
+// Parses a view command line; the error when it is refused.
+std::string refusal(std::vector<std::string> args) {
+    args.insert(args.begin(), "view");
+    ClientOptions options;
+    ViewSettings settings;
+    std::string error;
+    if (!ParseClientOptions(args, options, error)) return error;
+    if (!ParseViewSettings(options, settings, error)) return error;
+    return "";
+}
+
+TEST(ViewSettings, ChecksEveryOptionAndNamesTheOneAtFault) {
+    ClientOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseClientOptions({"view", "--psk", kPsk, "--dial", "127.0.0.1", "--headless",
+                                    "--frames", "30", "--out", "f.y4m", "--type", "Hi!\n",
+                                    "--click", "10,20", "--click", "0,0", "--screen", "1280x720",
+                                    "--bias", "150", "--manual", "--emulate",
+                                    "loss=0.05,rate=2000000,delay=5"},
+                                   options, error))
+        << error;
+    ViewSettings settings;
+    ASSERT_TRUE(ParseViewSettings(options, settings, error)) << error;
+    EXPECT_FALSE(settings.listen);
+    ASSERT_EQ(settings.candidates.size(), 1u);
+    EXPECT_EQ(stream::toString(settings.candidates[0]), "127.0.0.1:7441");
+    EXPECT_EQ(settings.frames, 30u);
+    EXPECT_EQ(settings.clicks, (std::vector<std::pair<int, int>>{{10, 20}, {0, 0}}));
+    EXPECT_EQ(settings.screen.width, 1280);
+    EXPECT_EQ(settings.screen.height, 720);
+    ASSERT_TRUE(settings.quality);
+    EXPECT_EQ(settings.quality->bias, 100);
+    EXPECT_FALSE(settings.quality->automatic);
+    EXPECT_DOUBLE_EQ(settings.emulation.loss, 0.05);
+    EXPECT_EQ(settings.emulation.rateLimit, 2000000u);
+    EXPECT_EQ(settings.emulation.delayMs, 5u);
+    // "Hi!" and Enter: H with Shift, i, ! with Shift, then Enter, each down and up.
+    std::vector<std::uint16_t> codes;
+    for (const Keystroke& k : settings.keystrokes) codes.push_back(k.scanCode);
+    EXPECT_EQ(codes, (std::vector<std::uint16_t>{0x2A, 0x23, 0x23, 0x2A, 0x17, 0x17, 0x2A, 0x02,
+                                                 0x02, 0x2A, 0x1C, 0x1C}));
+    EXPECT_TRUE(settings.keystrokes[0].down);
+    EXPECT_FALSE(settings.keystrokes[2].down);
+
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless"}), "");
+    EXPECT_EQ(refusal({"--listen", "7441", "--headless"}),
+              "view needs --psk HEX, the development secret the host was started with");
+    EXPECT_EQ(refusal({"--psk", "00ff", "--listen", "7441", "--headless"}),
+              "--psk must be at least 32 hex characters");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--headless"}),
+              "view needs exactly one of --listen PORT and --dial HOST:PORT");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "1", "--dial", "h", "--headless"}),
+              "view needs exactly one of --listen PORT and --dial HOST:PORT");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "65536", "--headless"}),
+              "--listen wants a UDP port from 1 to 65535");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441"}),
+              "this build shows no window: run view with --headless");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--frames", "0"}),
+              "--frames wants a number from 1 to 1000000");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--out", "x"}),
+              "--out needs --frames: the file holds that many frames");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--type", "caf\xc3\xa9"}),
+              "--type: no key types '\\xC3'");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--click", "10;20"}),
+              "--click wants X,Y in the host's screen pixels, not '10;20'");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--screen", "1x1"}),
+              "--screen wants WIDTHxHEIGHT, such as 1920x1080");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--bias", "high"}),
+              "--bias wants a number from 0 to 100");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--emulate", "loss=2"}),
+              "--emulate wants loss=P,delay=MS,jitter=MS,rate=BITS, not 'loss=2'");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--timeout"}),
+              "--timeout needs a value");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--label", "x"}),
+              "'view' does not take --label");
+}
+
+}  // namespace
+}  // namespace vel::client
