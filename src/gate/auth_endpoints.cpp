@@ -112,6 +112,7 @@ void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonV
         return SendError(response, 403, "counter_replay", "the key's signature counter did not advance");
     }
     static_cast<void>(gate.store().recordUse(credential.id, parsed.signCount));
+    const bool wantsStream = wants(body.get("wantStreamToken"));
 
     std::int64_t expiresAt = 0;
     std::string error = "the source address could not be determined";
@@ -133,6 +134,7 @@ void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonV
     if (wants(body.get("wantUpdateToken"))) {
         answer.set("updateToken", Base64UrlEncode(gate.updateTokens().issue(address, UnixNow())));
     }
+    if (wantsStream) answer.set("streamToken", Base64UrlEncode(gate.streams().issueStreamToken(address)));
     SendJson(response, 200, answer);
 }
 

@@ -18,5 +18,6 @@ void HandleAuthBegin(GateService& gate, const HttpRequest& request, const JsonVa
 void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonValue& body, HttpResponse& response);
 void HandleRevoke(GateService& gate, const HttpRequest& request, const JsonValue& body, HttpResponse& response);
 void HandleUpdatePush(GateService& gate, const HttpRequest& request, const JsonValue& body, HttpResponse& response);
+void HandleStreamOpen(GateService& gate, const HttpRequest& request, const JsonValue& body, HttpResponse& response);
 
 }  // namespace vel::gate

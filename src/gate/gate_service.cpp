@@ -16,7 +16,14 @@ namespace vel::gate {
 GateService::GateService(std::string dataDirectory)
     : dataDirectory_(std::move(dataDirectory)),
       firewallStore_(dataDirectory_),
-      guard_(std::make_unique<SessionGuard>(store_, firewallStore_, nft_, dataDirectory_)) {}
+      guard_(std::make_unique<SessionGuard>(store_, firewallStore_, nft_, dataDirectory_)),
+      streams_(
+          [this] {
+              const GateConfig config = store_.config();
+              return StreamSettings{config.streamEnabled, config.streamPort,
+                                    config.streamVoiceDevice};
+          },
+          *guard_, ExecutablePath()) {}
 
 GateService::~GateService() { stop(); }
 
@@ -62,6 +69,10 @@ bool GateService::startup(std::string& error) {
                              config.allowPrivateAddresses);
     if (!guard_->start(error)) return false;
     logEnforcement();
+    if (!streams_.start(error)) {
+        guard_->stop();
+        return false;
+    }
 
     {
         std::lock_guard lock(stopMutex_);
@@ -78,6 +89,7 @@ bool GateService::startup(std::string& error) {
     } else {
         TlsPair pair;
         if (!LoadTlsPair(dataDirectory_, config.certThumbprint, pair, error)) {
+            streams_.stopAllStreams();
             guard_->stop();
             return false;
         }
@@ -86,6 +98,7 @@ bool GateService::startup(std::string& error) {
     if (!http_.start(server, [this](const HttpRequest& request, HttpResponse& response) {
             RouteRequest(*this, request, response);
         }, error)) {
+        streams_.stopAllStreams();
         guard_->stop();
         return false;
     }
@@ -98,9 +111,11 @@ bool GateService::startup(std::string& error) {
 void GateService::stop() {
     if (started_.exchange(false)) {
         http_.stop();
+        streams_.stopAllStreams();
         guard_->stop();
         Log(LogLevel::Info, "gate stopped");
     } else {
+        streams_.stopAllStreams();
         guard_->stop();
     }
 }

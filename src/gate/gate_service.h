@@ -11,14 +11,15 @@
 #include "gate/gate_store.h"
 #include "gate/http_server.h"
 #include "gate/session_guard.h"
-#include "gate/update_tokens.h"
+#include "gate/single_use_tokens.h"
+#include "gate/stream_launcher.h"
 #include "gate/warning_limiter.h"
 #include "os/nft_runner.h"
 
 namespace vel::gate {
 
-// The running gate: the store, the session guard, the country filter and the HTTPS API, started
-// in that order and stopped the other way. The service host and `velmora run` both run it.
+// The running gate: the store, the session guard, the stream launcher, the country filter and the
+// HTTPS API, started in that order and stopped the other way. The service host and `velmora run` both run it.
 class GateService {
   public:
     explicit GateService(std::string dataDirectory);
@@ -36,8 +37,9 @@ class GateService {
     const std::string& dataDirectory() const { return dataDirectory_; }
     GateStore& store() { return store_; }
     SessionGuard& guard() { return *guard_; }
+    StreamLauncher& streams() { return streams_; }
     CountryFilter& countryFilter() { return countryFilter_; }
-    UpdateTokens& updateTokens() { return updateTokens_; }
+    SingleUseTokens& updateTokens() { return updateTokens_; }
     // Warnings that clients cause go through this, so that none can flood the log.
     WarningLimiter& warnings() { return warnings_; }
 
@@ -51,8 +53,9 @@ private:
     firewall::FileFirewallStore firewallStore_;
     NftCommand nft_;
     std::unique_ptr<SessionGuard> guard_;
+    StreamLauncher streams_;
     CountryFilter countryFilter_;
-    UpdateTokens updateTokens_;
+    SingleUseTokens updateTokens_;
     WarningLimiter warnings_;
     HttpServer http_;
 

@@ -3,19 +3,10 @@
 #include "gate/endpoints.h"
 #include "gate/gate_service.h"
 #include "gate/relying_party.h"
-#include "os/paths.h"
 
 namespace vel::gate {
 
 namespace {
-
-bool streamAvailable(const GateConfig& config) {
-    if (!config.streamEnabled) return false;
-    // Where the program was started from stays the same while it runs; whether the file is still
-    // there (an uninstall removes it) is checked on every request.
-    static const std::string executable = ExecutablePath();
-    return !executable.empty() && FileExists(executable);
-}
 
 bool isExposed(const ExposureReport& r) {
     return !r.protectionArmed || !r.kernelEnforced ||
@@ -54,7 +45,7 @@ void HandleHello(GateService& gate, const HttpRequest& request, const JsonValue&
     body.set("protectionArmed", exposure.protectionArmed);
     body.set("requireUserVerification", config.requireUserVerification);
     body.set("clientIp", request.remoteAddress);
-    body.set("stream", streamAvailable(config));
+    body.set("stream", gate.streams().available());
     body.set("streamPort", int(config.streamPort));
     body.set("firewallReady", status.firewallReady);
     body.set("firewallEnabled", status.firewallEnabled);

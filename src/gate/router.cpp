@@ -31,6 +31,7 @@ constexpr Route kRoutes[] = {
     {"/v1/auth/finish", HandleAuthFinish},
     {"/v1/revoke", HandleRevoke},
     {"/v1/update/push", HandleUpdatePush},
+    {"/v1/stream/open", HandleStreamOpen},
 };
 
 std::string geoRejection(const GeoCheckResult& result, const std::string& address) {

@@ -207,7 +207,8 @@ bool SessionGuard::addStreamRule(const net::IpAddress& peer, std::uint16_t udpPo
                                  const std::string& keyName, std::string& ruleName,
                                  std::string& error) {
     const std::string address = net::formatIpAddress(peer);
-    const std::string remote = remoteAddressFor(policy_.guardPolicy(), peer);
+    // Only the viewer holds the session keys, so nobody else has any business on the port.
+    const std::string remote = firewall::hostRemoteAddress(peer);
     const std::string name = "Velmora - stream for " + address + " " + ruleSuffix();
     const std::string description = "Velstream (UDP " + std::to_string(udpPort) + ") for " +
                                     address + ", authorised by FIDO key '" + keyName +

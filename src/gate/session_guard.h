@@ -15,6 +15,7 @@
 #include "gate/guard_policy.h"
 #include "gate/rate_limiter.h"
 #include "gate/session_guard_options.h"
+#include "gate/stream_rules.h"
 #include "net/ip_address.h"
 
 namespace vel::gate {
@@ -54,13 +55,13 @@ struct GuardStatus {
 // The running service's single authority over the firewall and over the short-lived state of
 // authentication: grants and their expiry, stream rules, challenges, rate limits and the exposure
 // report. Callable from any thread; every firewall call runs on the guard's worker thread.
-class SessionGuard {
+class SessionGuard : public StreamRules {
   public:
     // The firewall store and nft runner are used only from the guard's worker thread;
     // dataDirectory holds the "disarmed" marker.
     SessionGuard(const GuardPolicySource& policy, firewall::FirewallStore& firewallStore,
                  NftRunner& nft, std::string dataDirectory, SessionGuardOptions options = {});
-    ~SessionGuard();
+    ~SessionGuard() override;
     SessionGuard(const SessionGuard&) = delete;
     SessionGuard& operator=(const SessionGuard&) = delete;
 
@@ -72,11 +73,12 @@ class SessionGuard {
     [[nodiscard]] bool grant(const net::IpAddress& address, const std::string& keyName,
                              std::int64_t& expiresAt, std::string& error);
     bool revoke(const std::string& address);
-    // Opens one UDP port for a stream; the caller passes ruleName to removeStreamRule later.
+    // Opens one UDP port for a stream, to the viewer's address alone whatever the grant binding;
+    // the caller passes ruleName to removeStreamRule later.
     [[nodiscard]] bool addStreamRule(const net::IpAddress& address, std::uint16_t udpPort,
                                      const std::string& keyName, std::string& ruleName,
-                                     std::string& error);
-    void removeStreamRule(const std::string& ruleName);
+                                     std::string& error) override;
+    void removeStreamRule(const std::string& ruleName) override;
     // Closes the RDP port's allow rules at once, for the first enrolled key.
     void armProtection();
 

@@ -86,7 +86,8 @@ bool HostStreamer::start(const HostOptions& options, std::string& error) {
     actions.displayMode = [this](const stream::DisplayModeRequest& request) {
         runHelper([this, request] { display_->apply(request.width, request.height, request.apply); });
     };
-    messages_ = std::make_unique<ViewerMessages>(injector_.get(), std::move(actions));
+    messages_ = std::make_unique<ViewerMessages>(injector_.get(), options.injectInput,
+                                                 std::move(actions));
 
     if (!options.recordFile.empty()) {
         record_.reset(std::fopen(options.recordFile.c_str(), "wb"));
@@ -424,7 +425,28 @@ bool HostStreamer::startPipeline(std::string& error) {
     hevcEncodable_ = !listEncoders(VideoCodec::Hevc).empty();
     const ViewerReport report = messages_->report();
     seenScreen_ = report.screenGeneration;
+    // The first image is the first frame: a still screen may offer no other for a long time.
+    keepImage(first);
+    sendPointer(first);
     return applyProfile(profileForBias(baseBias_, caps(), screenFacts()), error);
+}
+
+void HostStreamer::keepImage(const CapturedFrame& frame) {
+    image_.assign(frame.pixels, frame.pixels + std::size_t(frame.width) * frame.height * 4);
+    imageWidth_ = static_cast<int>(frame.width);
+    imageHeight_ = static_cast<int>(frame.height);
+}
+
+void HostStreamer::convertImage(const StreamProfile& profile) {
+    const int width = static_cast<int>(profile.width);
+    const int height = static_cast<int>(profile.height);
+    const std::uint8_t* source = image_.data();
+    if (imageWidth_ != width || imageHeight_ != height) {
+        scaled_.resize(std::size_t(width) * height * 4);
+        scaleBgraBilinear(image_.data(), imageWidth_, imageHeight_, scaled_.data(), width, height);
+        source = scaled_.data();
+    }
+    bgraToNv12(source, width * 4, width, height, nv12_);
 }
 
 void HostStreamer::sendPointer(const CapturedFrame& frame) {
@@ -578,8 +600,6 @@ void HostStreamer::runPipeline() {
     second.bytesSentAtStart = session_.stats().bytesSent;
     (void)second.load.sample();
 
-    std::vector<std::uint8_t> scaled;
-    std::vector<std::uint8_t> nv12;
     std::int64_t tick = MonotonicMicros();
     std::int64_t timestamp = 0;
 
@@ -617,7 +637,11 @@ void HostStreamer::runPipeline() {
                                        frame);
             if (result == CaptureResult::Frame) {
                 sendPointer(frame);
-                if (!frame.newImage) continue;
+                // A pointer that keeps moving must not hold the frame past its time.
+                if (!frame.newImage) {
+                    if (left > 0) continue;
+                    break;
+                }
                 newImage = true;
                 second.captureSumUs +=
                     static_cast<std::uint64_t>(std::max<std::int64_t>(
@@ -637,35 +661,31 @@ void HostStreamer::runPipeline() {
                                                  screenFacts()),
                                   why))
                     Log(LogLevel::Error, "profile change failed: %s", why.c_str());
-                nv12.clear();
+                image_.clear();
+                nv12_.clear();
             }
             break;
         }
 
+        const std::size_t nv12Size = std::size_t(profile.width) * profile.height * 3 / 2;
         if (newImage) {
             const std::int64_t convertStart = MonotonicMicros();
-            const std::uint8_t* source = frame.pixels;
-            const int width = static_cast<int>(profile.width);
-            const int height = static_cast<int>(profile.height);
-            if (frame.width != profile.width || frame.height != profile.height) {
-                scaled.resize(std::size_t(width) * height * 4);
-                scaleBgraBilinear(frame.pixels, static_cast<int>(frame.width),
-                                  static_cast<int>(frame.height), scaled.data(), width, height);
-                source = scaled.data();
-            }
-            bgraToNv12(source, width * 4, width, height, nv12);
+            keepImage(frame);
+            convertImage(profile);
             timestamp = frame.timestampUs;
             second.convertSumUs +=
                 static_cast<std::uint64_t>(MonotonicMicros() - convertStart);
             ++second.convertCount;
         } else {
-            // Nothing changed: the last image again, so the picture keeps sharpening.
+            // Nothing changed: the last image again, so the picture keeps sharpening; at the
+            // profile's size, which may have changed since.
+            if (nv12_.size() != nv12Size && !image_.empty()) convertImage(profile);
             timestamp = MonotonicMicros();
         }
-        if (!nv12.empty() && encoder_) {
+        if (nv12_.size() == nv12Size && encoder_) {
             const bool force = keyframeRequested_.exchange(false);
             if (force) keyframeInFlight_ = true;
-            if (!encoder_->encodeNv12(nv12.data(), timestamp, force)) {
+            if (!encoder_->encodeNv12(nv12_.data(), timestamp, force)) {
                 Log(LogLevel::Warn, "encode submit failed");
                 if (force) keyframeRequested_ = true;
             }

@@ -93,6 +93,10 @@ class HostStreamer {
     void startMicrophonePlayback();
     void runHelper(std::function<void()> task);
     void sendPointer(const CapturedFrame& frame);
+    // A copy of the frame's image, which the capture reuses on its next call.
+    void keepImage(const CapturedFrame& frame);
+    // The kept image scaled to the profile's size where it differs, converted into nv12_.
+    void convertImage(const StreamProfile& profile);
     void everySecond(Second& second, std::int64_t now);
     ProfileScreen screenFacts() const;
     ProfileCaps caps() const;
@@ -114,6 +118,11 @@ class HostStreamer {
     // Video thread only.
     std::unique_ptr<ScreenCapture> capture_;
     std::unique_ptr<VideoEncoder> encoder_;
+    std::vector<std::uint8_t> image_;  // the last captured image, BGRA
+    int imageWidth_ = 0;
+    int imageHeight_ = 0;
+    std::vector<std::uint8_t> scaled_;
+    std::vector<std::uint8_t> nv12_;  // the last image converted at the profile's size
     bool hevcEncodable_ = false;
     std::uint32_t encoderBitrate_ = 0;
     std::uint64_t seenQuality_ = 0;

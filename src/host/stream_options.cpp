@@ -6,6 +6,13 @@
 #include <sstream>
 
 namespace vel::host {
+namespace {
+
+const std::string kEmulateHelp =
+    "--emulate is for testing only: it impairs the datagrams this end sends, "
+    "loss=PERCENT,delay=MS,jitter=MS,rate=BITS-PER-SECOND,seed=N";
+
+}  // namespace
 
 StreamOptions::StreamOptions(int argc, char** argv, int first) {
     for (int i = first; i < argc; ++i) words_.emplace_back(argv[i]);
@@ -55,7 +62,7 @@ bool parseEmulation(const std::string& text, stream::NetworkEmulation& out, std:
         char* end = nullptr;
         const double number = std::strtod(value, &end);
         if (eq == std::string::npos || end == value || *end != '\0' || !(number >= 0)) {
-            error = "--emulate: bad item '" + item + "'";
+            error = kEmulateHelp + ("; bad item '" + item + "'");
             return false;
         }
         if (key == "loss" && number <= 100)
@@ -69,7 +76,7 @@ bool parseEmulation(const std::string& text, stream::NetworkEmulation& out, std:
         else if (key == "seed" && number <= 1.8e19)
             settings.seed = static_cast<std::uint64_t>(number);
         else {
-            error = "--emulate: bad item '" + item + "'";
+            error = kEmulateHelp + ("; bad item '" + item + "'");
             return false;
         }
     }

@@ -7,8 +7,8 @@ namespace vel::host {
 
 using namespace vel::stream;
 
-ViewerMessages::ViewerMessages(InputInjector* injector, Actions actions)
-    : injector_(injector), actions_(std::move(actions)) {}
+ViewerMessages::ViewerMessages(InputInjector* injector, bool injectInput, Actions actions)
+    : injector_(injectInput ? injector : nullptr), actions_(std::move(actions)) {}
 
 void ViewerMessages::handle(Channel channel, MessageView message) {
     if (channel == Channel::Control) {

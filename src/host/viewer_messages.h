@@ -32,8 +32,9 @@ class ViewerMessages {
         std::function<void(const stream::DisplayModeRequest&)> displayMode;  // message 25
     };
 
-    // injector null: the viewer's input is ignored, not counted, and Ctrl+Alt+Del is refused.
-    ViewerMessages(InputInjector* injector, Actions actions);
+    // Without input (injectInput false or no injector) the viewer's input messages are ignored
+    // and not counted, and Ctrl+Alt+Del is refused.
+    ViewerMessages(InputInjector* injector, bool injectInput, Actions actions);
 
     void handle(stream::Channel channel, stream::MessageView message);
 

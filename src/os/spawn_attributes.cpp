@@ -4,9 +4,11 @@
 
 namespace vel {
 
-DefaultSignalSpawnAttributes::DefaultSignalSpawnAttributes() {
+DefaultSignalSpawnAttributes::DefaultSignalSpawnAttributes(bool newSession) {
     ::posix_spawnattr_init(&attributes_);
-    ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (newSession) flags |= POSIX_SPAWN_SETSID;
+    ::posix_spawnattr_setflags(&attributes_, flags);
     sigset_t all;
     ::sigfillset(&all);
     ::posix_spawnattr_setsigdefault(&attributes_, &all);

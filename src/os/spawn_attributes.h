@@ -6,10 +6,11 @@ namespace vel {
 
 // Spawn attributes that give a child every signal at its default disposition and an empty signal
 // mask. The gate blocks its stop signals on every thread; a child that inherited that mask
-// would ignore the SIGTERM meant to end it.
+// would ignore the SIGTERM meant to end it. A child in a session of its own does not get the
+// console's Ctrl+C.
 class DefaultSignalSpawnAttributes {
   public:
-    DefaultSignalSpawnAttributes();
+    explicit DefaultSignalSpawnAttributes(bool newSession = false);
     ~DefaultSignalSpawnAttributes();
     DefaultSignalSpawnAttributes(const DefaultSignalSpawnAttributes&) = delete;
     DefaultSignalSpawnAttributes& operator=(const DefaultSignalSpawnAttributes&) = delete;

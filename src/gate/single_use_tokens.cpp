@@ -1,4 +1,4 @@
-#include "gate/update_tokens.h"
+#include "gate/single_use_tokens.h"
 
 #include <openssl/crypto.h>
 
@@ -9,7 +9,7 @@
 
 namespace vel::gate {
 
-Bytes UpdateTokens::issue(const std::string& address, std::int64_t now) {
+Bytes SingleUseTokens::issue(const std::string& address, std::int64_t now) {
     Bytes token = RandomBytes(32);
     std::lock_guard lock(mutex_);
     std::erase_if(entries_, [now](Entry& e) {
@@ -21,7 +21,7 @@ Bytes UpdateTokens::issue(const std::string& address, std::int64_t now) {
     return token;
 }
 
-bool UpdateTokens::consume(std::string_view tokenText, const std::string& address,
+bool SingleUseTokens::consume(std::string_view tokenText, const std::string& address,
                            std::int64_t now) {
     Bytes token;
     if (!Base64Decode(tokenText, token) || token.empty()) return false;

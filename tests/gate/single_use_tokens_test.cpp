@@ -1,4 +1,4 @@
-#include "gate/update_tokens.h"
+#include "gate/single_use_tokens.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 namespace vel::gate {
 namespace {
 
-TEST(UpdateTokens, ATokenWorksOnceFromItsAddressAndOnlyWithinFiveMinutes) {
-    UpdateTokens tokens;
+TEST(SingleUseTokens, ATokenWorksOnceFromItsAddressAndOnlyWithinFiveMinutes) {
+    SingleUseTokens tokens;
     const std::int64_t now = 1'000'000;
     const std::string token = Base64UrlEncode(tokens.issue("203.0.113.7", now));
 

@@ -1,0 +1,69 @@
+#include "gate/agent_launch.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "os/files.h"
+#include "os/log.h"
+#include "support/temp_dir.h"
+
+namespace vel::gate {
+namespace {
+
+class OneSession final : public SessionLocator {
+  public:
+    bool activeGraphicalSession(GraphicalSession& out) override {
+        out = {"c2", "alice", 1000, 1000, "/home/alice", ":10", "/home/alice/.Xauthority", "/run/user/1000"};
+        return active;
+    }
+    bool active = true;
+};
+
+bool has(const ChildSpec& spec, const std::string& entry) {
+    return std::find(spec.environment.begin(), spec.environment.end(), entry) != spec.environment.end();
+}
+
+TEST(AgentLaunch, TheAgentJoinsTheActiveDesktopAsItsUserWhenTheGateIsRoot) {
+    OneSession sessions;
+    GateEnvironment own{":0", "", "/root", "", "unix:/tmp/pulse", "/srv/gate", "", "", true};
+    const ChildSpec spec = PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own);
+    EXPECT_EQ(spec.argv, (std::vector<std::string>{"/opt/velmora/velmora", "stream", "serve"}));
+    EXPECT_EQ(spec.workingDirectory, "/opt/velmora");
+    ASSERT_TRUE(spec.user.has_value());
+    EXPECT_EQ(spec.user->uid, 1000u);
+    for (const char* entry : {"DISPLAY=:10", "XAUTHORITY=/home/alice/.Xauthority", "HOME=/home/alice",
+                              "XDG_RUNTIME_DIR=/run/user/1000", "PROGRAMDATA=/run/user/1000"}) {
+        EXPECT_TRUE(has(spec, entry)) << entry;
+    }
+    // Nothing of root's own places follows the agent into the user's hands.
+    EXPECT_FALSE(has(spec, "PULSE_SERVER=unix:/tmp/pulse") || has(spec, "HOME=/root"));
+
+    own.root = false;  // the gate's own user stays, with the session's display
+    const ChildSpec unprivileged = PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own);
+    EXPECT_FALSE(unprivileged.user.has_value());
+    EXPECT_TRUE(has(unprivileged, "DISPLAY=:10") && has(unprivileged, "PROGRAMDATA=/srv/gate"));
+}
+
+TEST(AgentLaunch, WithoutASessionTheGatesOwnDisplayServesAndWithoutThatAWarningIsLogged) {
+    test::TempDir dir;
+    InitLog(dir.path(), "gate");
+    OneSession sessions;
+    sessions.active = false;
+    GateEnvironment own{":0", "/root/.Xauthority", "", "", "", "", "", "", true};
+    const ChildSpec spec = PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own);
+    EXPECT_FALSE(spec.user.has_value());
+    EXPECT_TRUE(has(spec, "DISPLAY=:0") && has(spec, "XAUTHORITY=/root/.Xauthority"));
+    std::string log;
+    EXPECT_FALSE(ReadFileText(dir.file("gate.log"), log));
+
+    own.display.clear();
+    static_cast<void>(PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own));
+    ASSERT_TRUE(ReadFileText(dir.file("gate.log"), log));
+    EXPECT_NE(log.find("[WARN ] no interactive session is active; the agent starts in session 0"),
+              std::string::npos)
+        << log;
+}
+
+}  // namespace
+}  // namespace vel::gate

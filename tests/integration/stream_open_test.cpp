@@ -1,0 +1,308 @@
+// Streams through the gate. A namespace plays the machine, with nftables enforcing the gate's
+// rules; a viewer sits in a second namespace and a stranger in a third.
+//
+// The first test runs the real binary as setup installs it: a viewer authenticates with a
+// software key, asks for stream tokens and opens streams with them; the real agents wait for a
+// handshake that never comes. The second drives the gate's session guard and stream launcher in
+// this process, with a stand-in agent that does not hold the port, so that the port can be probed
+// while the agent runs.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/encoding.h"
+#include "core/json.h"
+#include "firewall/firewall.h"
+#include "firewall/firewall_store_file.h"
+#include "gate/relying_party.h"
+#include "gate/session_guard.h"
+#include "gate/stream_launcher.h"
+#include "os/files.h"
+#include "os/nft_runner.h"
+#include "os/paths.h"
+#include "stream/stream_keys.h"
+#include "support/gate_requests.h"
+#include "support/http_client.h"
+#include "support/port_probe.h"
+#include "support/process.h"
+#include "support/software_authenticator.h"
+#include "support/stand_in_systemd.h"
+#include "support/temp_dir.h"
+#include "support/test_network.h"
+
+namespace vel {
+namespace {
+
+using test::TestNetwork;
+
+constexpr std::uint16_t kGatePort = 7440;
+constexpr std::uint16_t kStreamPort = 7441;
+constexpr std::size_t kViewer = 0;
+constexpr std::size_t kStranger = 1;
+
+const std::string kOrigin = gate::RelyingPartyOrigin();
+const std::string kRpId(gate::kRelyingPartyId);
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+Bytes newViewerKey() {
+    stream::StreamKeyPair pair;
+    std::string error;
+    EXPECT_TRUE(stream::generateKeyPair(pair, error)) << error;
+    return pair.publicKey();
+}
+
+class StreamNetworkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string unavailable = test::NetworkTestsUnavailable();
+        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
+        if (!net_.createNamespaces()) GTEST_SKIP() << "network namespaces cannot be created here";
+        ASSERT_TRUE(net_.connect()) << "could not join the namespaces with veth pairs";
+        if (!net_.nftWorks())
+            GTEST_SKIP() << "nftables does not work inside a network namespace here";
+    }
+
+    // Whether a datagram from the client reaches a receiver on the machine's port.
+    bool udpOpenFor(std::size_t client, std::uint16_t port, int receiver, bool expectOpen) const {
+        return test::UdpDelivered(net_.client(client), net_.machineAddress(client), port, receiver,
+                                  expectOpen);
+    }
+
+    TestNetwork net_{{"10.233.1", "10.233.2"}};
+};
+
+class StreamOpenTest : public StreamNetworkTest {
+  protected:
+    void SetUp() override {
+        if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+        StreamNetworkTest::SetUp();
+        systemd_.addUnit("xrdp.service", true, false);
+    }
+
+    std::string dataDirectory() const { return JoinPath(programData_.path(), "Velmora"); }
+    std::string gateLog() const {
+        std::string text;
+        static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "gate.log"), text));
+        return text;
+    }
+    test::ProcessResult velmora(std::vector<std::string> args) const {
+        args.insert(args.begin(), test::VelmoraBinary());
+        std::vector<std::string> env = systemd_.environment();
+        env.push_back("PROGRAMDATA=" + programData_.path());
+        env.push_back("INVOCATION_ID=");
+        return net_.run(net_.machine(), args, env);
+    }
+
+    test::HttpReply post(const std::string& path, const JsonValue& body,
+                         std::size_t client = kViewer) const {
+        test::HttpReply reply;
+        TestNetwork::RunIn(net_.client(client), [&] {
+            reply = test::HttpsRequestTo(net_.machineAddress(client), kGatePort, "POST", path,
+                                         JsonDump(body));
+        });
+        return reply;
+    }
+
+    // An authentication that asks for a stream token; the token.
+    std::string streamToken(test::SoftwareAuthenticator& key) const {
+        const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());
+        EXPECT_EQ(begin.status, 200) << begin.body;
+        const test::Assertion assertion =
+            key.getAssertion(kRpId, kOrigin, test::ChallengeOf(begin.json));
+        JsonValue body = test::AssertionBody(key.credentialId(), assertion);
+        body.set("wantStreamToken", true);
+        const test::HttpReply finish = post("/v1/auth/finish", body);
+        EXPECT_EQ(finish.status, 200) << finish.body;
+        return finish.json.get("streamToken").asString();
+    }
+
+    test::HttpReply openStream(const std::string& token, std::size_t client = kViewer) const {
+        return post("/v1/stream/open",
+                    test::JsonObject({{"token", token},
+                                      {"viewerKey", Base64UrlEncode(newViewerKey())},
+                                      {"viewerPort", 50000}}),
+                    client);
+    }
+
+    test::TempDir programData_;
+    test::StandInSystemd systemd_;
+};
+
+TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndAgentsTakeTheirRulesAlong) {
+    test::SoftwareAuthenticator key;
+    JsonValue credentials = JsonValue::array();
+    credentials.push(test::StoredCredentialJson(key, 0, "viewer key"));
+    ASSERT_TRUE(EnsureDirectory(dataDirectory()));
+    ASSERT_TRUE(WriteFileAtomic(JoinPath(dataDirectory(), "gate.json"),
+                                JsonDump(test::JsonObject({{"version", 1}, {"credentials", credentials}}))));
+    const test::ProcessResult setup = velmora({"setup"});
+    ASSERT_EQ(setup.exitCode, 0) << setup.output;
+    ASSERT_TRUE(waitUntil([this] { return post("/v1/hello", JsonValue::object()).status == 200; },
+                          std::chrono::seconds(10)))
+        << systemd_.serviceOutput() << gateLog();
+    EXPECT_TRUE(post("/v1/hello", JsonValue::object()).json.get("stream").asBool());
+
+    const std::string token = streamToken(key);
+    ASSERT_EQ(token.size(), 43u);  // 32 bytes, base64url
+
+    // Another address cannot spend it, and trying does not use it up.
+    const test::HttpReply foreign = openStream(token, kStranger);
+    EXPECT_EQ(foreign.status, 403);
+    EXPECT_EQ(foreign.json.get("error").asString(), "bad_stream_token");
+    EXPECT_EQ(foreign.json.get("message").asString(),
+              "the stream token is missing, expired, used or belongs to another address");
+
+    const test::HttpReply opened = openStream(token);
+    ASSERT_EQ(opened.status, 200) << opened.body;
+    EXPECT_EQ(opened.json.get("port").asInt(), kStreamPort);
+    EXPECT_TRUE(contains(opened.body, "\"" + net_.machineAddress(kViewer) + ":7441\"")) << opened.body;
+    EXPECT_EQ(openStream(token).json.get("error").asString(), "bad_stream_token");
+
+    // The agents wait for their viewers' handshakes; four of them at most.
+    for (int i = 1; i < 4; ++i) ASSERT_EQ(openStream(streamToken(key)).status, 200);
+    const test::HttpReply busy = openStream(streamToken(key));
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(busy.json.get("error").asString(), "stream_busy");
+
+    const std::string viewer = net_.clientAddress(kViewer);
+    std::vector<pid_t> agents;
+    const std::string log = gateLog();
+    const std::regex started("for " + viewer + ": agent pid ([0-9]+) on UDP 744[1-4],");
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), started); it != std::sregex_iterator(); ++it)
+        agents.push_back(std::stoi((*it)[1]));
+    ASSERT_EQ(agents.size(), 4u) << log;
+    EXPECT_TRUE(contains(log, "opened UDP 7441 for " + viewer + " (stream) via key ''")) << log;
+
+    // An agent that ends takes its rule with it.
+    ASSERT_EQ(::kill(agents[0], SIGKILL), 0);
+    EXPECT_TRUE(waitUntil(
+        [&] { return contains(gateLog(), "stream agent pid " + std::to_string(agents[0]) + " for " + viewer + " ended (exit 137)"); },
+        std::chrono::seconds(10)))
+        << gateLog();
+    const UniqueFd receiver = test::ListeningSocket(net_.machine(), SOCK_DGRAM, kStreamPort);
+    EXPECT_TRUE(waitUntil([&] { return !udpOpenFor(kViewer, kStreamPort, receiver.get(), false); },
+                          std::chrono::seconds(5)));
+
+    // Stopping the service ends the others.
+    std::vector<std::string> stop{"systemctl", "stop", "velmora.service"};
+    ASSERT_EQ(net_.run(net_.machine(), stop, systemd_.environment()).exitCode, 0);
+    for (std::size_t i = 1; i < agents.size(); ++i) EXPECT_NE(::kill(agents[i], 0), 0) << agents[i];
+}
+
+// Everything the guard needs of a configuration: ports bound to one address.
+class FixedPolicy final : public gate::GuardPolicySource {
+  public:
+    gate::GuardPolicy guardPolicy() const override { return {}; }
+    bool keysEnrolled() const override { return true; }
+};
+
+class StreamAgentsTest : public StreamNetworkTest {
+  protected:
+    void SetUp() override {
+        StreamNetworkTest::SetUp();
+        if (IsSkipped()) return;
+        // A stand-in agent: keeps its launch parameters where the test finds them and stays until
+        // it is ended.
+        agent_ = dir_.file("agent");
+        ASSERT_TRUE(WriteFileAtomic(agent_, "#!/bin/sh\ncat > \"$0.$$\"\nexec sleep 600\n"));
+        ASSERT_EQ(::chmod(agent_.c_str(), 0755), 0);
+    }
+
+    gate::StreamOpenRequest request(std::size_t client) const {
+        gate::StreamOpenRequest r;
+        EXPECT_TRUE(net::parseIpAddress(net_.clientAddress(client), r.source));
+        r.sourceAddress = net_.clientAddress(client);
+        r.viewerKey = newViewerKey();
+        r.candidates = {net_.clientAddress(client) + ":50000"};
+        r.credentialLabel = "viewer key";
+        return r;
+    }
+
+    test::TempDir dir_;
+    std::string agent_;
+};
+
+TEST_F(StreamAgentsTest, ThePortOpensForTheViewerOnlyWhileItsAgentRunsAndFourRunAtMost) {
+    firewall::FileFirewallStore store(dir_.path());
+    std::vector<std::string> nftArgs = net_.execIn(net_.machine());
+    nftArgs.push_back("nft");
+    NftCommand nft(nftArgs);
+    std::string error;
+    {
+        firewall::Firewall firewall(store, nft);
+        ASSERT_TRUE(firewall.setEnforcement({true, 3389, kStreamPort}, error)) << error;
+    }
+    FixedPolicy policy;
+    gate::SessionGuard guard(policy, store, nft, dir_.path());
+    ASSERT_TRUE(guard.start(error)) << error;
+    gate::StreamLauncher launcher([] { return gate::StreamSettings{true, kStreamPort, ""}; },
+                                  guard, agent_);
+    ASSERT_TRUE(launcher.start(error)) << error;
+
+    std::vector<UniqueFd> receivers;
+    for (std::uint16_t i = 0; i < 4; ++i) {
+        receivers.push_back(test::ListeningSocket(net_.machine(), SOCK_DGRAM, kStreamPort + i));
+    }
+    std::vector<pid_t> agents;
+    gate::StreamOpenResult result;
+    std::string code, message;
+    for (std::uint16_t i = 0; i < 4; ++i) {
+        ASSERT_TRUE(launcher.startStream(request(kViewer), result, code, message)) << message;
+        EXPECT_EQ(result.port, kStreamPort + i);
+        agents.push_back(result.agentPid);
+    }
+    EXPECT_FALSE(launcher.startStream(request(kStranger), result, code, message));
+    EXPECT_EQ(code, "stream_busy");
+
+    // Each port is open to its viewer and to nobody else.
+    EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort, receivers[0].get(), true));
+    EXPECT_FALSE(udpOpenFor(kStranger, kStreamPort, receivers[0].get(), false));
+    EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort + 3, receivers[3].get(), true));
+
+    // The agent got its parameters through the pipe.
+    std::string text;
+    EXPECT_TRUE(waitUntil(
+        [&] { return ReadFileText(agent_ + "." + std::to_string(agents[0]), text) && contains(text, "\"localPort\":7441,"); },
+        std::chrono::seconds(5))) << text;
+
+    // An agent that ends takes its rule with it, and its port goes to the next stream.
+    ASSERT_EQ(::kill(agents[0], SIGKILL), 0);
+    EXPECT_TRUE(waitUntil([&] { return launcher.runningStreams() == 3; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(waitUntil([&] { return !udpOpenFor(kViewer, kStreamPort, receivers[0].get(), false); },
+                          std::chrono::seconds(5)));
+    EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort + 1, receivers[1].get(), true));
+    ASSERT_TRUE(launcher.startStream(request(kStranger), result, code, message)) << message;
+    EXPECT_EQ(result.port, kStreamPort);
+    agents[0] = result.agentPid;
+
+    // Stopping ends every agent and closes every port.
+    launcher.stopAllStreams();
+    for (const pid_t agent : agents) EXPECT_NE(::kill(agent, 0), 0);
+    EXPECT_TRUE(waitUntil(
+        [&] { return !udpOpenFor(kViewer, kStreamPort + 1, receivers[1].get(), false); },
+        std::chrono::seconds(5)));
+    guard.stop();
+}
+
+}  // namespace
+}  // namespace vel
