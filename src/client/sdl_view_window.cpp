@@ -210,6 +210,9 @@ struct SdlViewWindow::Impl {
             h = fit.h;
         }
         SDL_SetWindowSize(window.get(), w, h);
+        // Without a window manager nobody else would move it back onto the screen.
+        SDL_SetWindowPosition(window.get(), SDL_WINDOWPOS_CENTERED_DISPLAY(std::max(display, 0)),
+                              SDL_WINDOWPOS_CENTERED_DISPLAY(std::max(display, 0)));
     }
 
     void setPointer(const std::shared_ptr<const stream::PointerShape>& shape) {

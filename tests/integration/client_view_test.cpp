@@ -137,6 +137,27 @@ class ViewerDisplay {
     }
     bool ok() const { return display_ != nullptr; }
 
+    // The top-level windows shown, as WxH, for a failure's message.
+    std::string describe() const {
+        Window root = 0;
+        Window parent = 0;
+        Window* children = nullptr;
+        unsigned count = 0;
+        std::string text;
+        if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count) ==
+            0) {
+            return text;
+        }
+        for (unsigned i = 0; i < count; ++i) {
+            XWindowAttributes a;
+            if (XGetWindowAttributes(display_, children[i], &a) != 0 && a.map_state == IsViewable) {
+                text += std::to_string(a.width) + "x" + std::to_string(a.height) + " ";
+            }
+        }
+        if (children != nullptr) XFree(children);
+        return text;
+    }
+
     // A mapped top-level window of the picture's size; 0 when there is none yet.
     Window find() const {
         Window root = 0;
@@ -162,7 +183,13 @@ class ViewerDisplay {
 
     // PSNR of the window's luma against the pattern's; 0 when it cannot be read.
     double psnr(Window window) const {
-        XImage* image = XGetImage(display_, window, 0, 0, kWidth, kHeight, AllPlanes, ZPixmap);
+        // Read from the screen where the window lies: what a user sees there.
+        int x = 0;
+        int y = 0;
+        Window child = 0;
+        const Window root = DefaultRootWindow(display_);
+        XTranslateCoordinates(display_, window, root, 0, 0, &x, &y, &child);
+        XImage* image = XGetImage(display_, root, x, y, kWidth, kHeight, AllPlanes, ZPixmap);
         if (image == nullptr) return 0;
         double squares = 0;
         for (int y = 0; y < kHeight; ++y) {
@@ -280,8 +307,10 @@ TEST_F(ClientViewTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
     ASSERT_TRUE(screen.ok());
     const auto log = [&] {
         std::string gateLog;
+        std::string agentLog;
         static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "gate.log"), gateLog));
-        return "viewer:\n" + viewer.output() + "\ngate:\n" + gateLog;
+        static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "VelmoraHost.log"), agentLog));
+        return "viewer:\n" + viewer.output() + "\ngate:\n" + gateLog + "\nagent:\n" + agentLog;
     };
 
     // The window takes the picture's size and shows the host's desktop.
@@ -294,7 +323,7 @@ TEST_F(ClientViewTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
             return psnr > 30;
         },
         std::chrono::seconds(30)))
-        << "PSNR " << psnr << "\n"
+        << "PSNR " << psnr << ", windows " << screen.describe() << "\n"
         << log();
     ASSERT_NE(window, 0u) << log();
 
