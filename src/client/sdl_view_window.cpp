@@ -370,6 +370,7 @@ WindowEnd SdlViewWindow::run(viewer::ViewerEngine& engine, const stream::Quality
                     case ViewCommand::ToggleFullscreen: s.toggleFullscreen(); break;
                     case ViewCommand::ToggleOverlay:
                         s.overlayOn = !s.overlayOn;
+                        if (s.overlayOn) s.setOverlay(overlay.lines());
                         dirty = true;
                         break;
                     case ViewCommand::None: break;
