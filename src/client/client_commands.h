@@ -11,5 +11,7 @@ int RunConnect(const ClientOptions& options, ClientEnvironment& environment);
 int RunRevoke(const ClientOptions& options, ClientEnvironment& environment);
 int RunHosts(const ClientOptions& options, ClientEnvironment& environment);
 int RunView(const ClientOptions& options, ClientEnvironment& environment);
+// view HOST[:PORT]: signs in with the key, opens a stream through the gate and shows it.
+int RunGateView(const ClientOptions& options, ClientEnvironment& environment);
 
 }  // namespace vel::client

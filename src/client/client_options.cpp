@@ -29,9 +29,9 @@ const std::array<CommandShape, 6>& commands() {
         {"revoke", 1, "HOST[:PORT]", {"--fingerprint", "--accept-new-certificate"}},
         {"hosts", 0, "", {}},
         {"view",
-         0,
-         "",
-         {"--psk", "--listen", "--dial", "--headless", "--frames", "--out", "--type", "--click",
+         1,
+         "HOST[:PORT]",
+         {"--device", "--fingerprint", "--accept-new-certificate", "--fullscreen", "--psk", "--listen", "--dial", "--headless", "--frames", "--out", "--type", "--click",
           "--screen", "--bias", "--manual", "--audio-out", "--software", "--timeout",
           "--emulate"}},
         {"help", 0, "", {}},
@@ -46,6 +46,24 @@ bool takesValue(const std::string& option) {
         "--bias",  "--audio-out", "--timeout",  "--emulate"};
     return std::find_if(valued.begin(), valued.end(),
                         [&](const char* v) { return option == v; }) != valued.end();
+}
+
+// The first of the given words that only the other kind of view takes, or null.
+const char* firstOf(const std::vector<std::string>& args,
+                    std::initializer_list<const char*> options) {
+    for (const char* option : options) {
+        if (std::find(args.begin(), args.end(), option) != args.end()) return option;
+    }
+    return nullptr;
+}
+
+const char* gateOnlyViewOption(const std::vector<std::string>& args) {
+    return firstOf(args, {"--device", "--fingerprint", "--accept-new-certificate"});
+}
+
+const char* directOnlyViewOption(const std::vector<std::string>& args) {
+    return firstOf(args, {"--listen", "--dial", "--headless", "--frames", "--out", "--type",
+                          "--click", "--screen", "--timeout", "--emulate"});
 }
 
 }  // namespace
@@ -103,13 +121,28 @@ bool ParseClientOptions(const std::vector<std::string>& args, ClientOptions& out
         if (word == "--timeout") parsed.timeout = value;
         if (word == "--emulate") parsed.emulate = value;
         if (word == "--headless") parsed.headless = true;
+        if (word == "--fullscreen") parsed.fullscreen = true;
         if (word == "--manual") parsed.manual = true;
         if (word == "--software") parsed.software = true;
     }
-    if (parsed.operands.size() != shape->operands) {
+    // `view --psk` meets a development host directly, without a gate to name.
+    const bool direct = parsed.command == "view" && !parsed.psk.empty();
+    if (parsed.command == "view" && !direct && parsed.operands.empty() &&
+        directOnlyViewOption(args) != nullptr) {
+        error = "view needs --psk HEX, the development secret the host was started with";
+        return false;
+    }
+    if (parsed.operands.size() != (direct ? 0 : shape->operands)) {
         error = "usage: velmora-client " + parsed.command +
                 (shape->operands == 0 ? std::string() : " " + std::string(shape->operandText));
         return false;
+    }
+    if (parsed.command == "view") {
+        const char* misplaced = direct ? gateOnlyViewOption(args) : directOnlyViewOption(args);
+        if (misplaced != nullptr) {
+            error = std::string(direct ? "view --psk" : "view HOST") + " does not take " + misplaced;
+            return false;
+        }
     }
     std::string fingerprint;
     if (!parsed.fingerprint.empty() && !NormalizeFingerprint(parsed.fingerprint, fingerprint)) {

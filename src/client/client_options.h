@@ -29,6 +29,7 @@ struct ClientOptions {
     std::string timeout;
     std::string emulate;
     bool headless = false;
+    bool fullscreen = false;
     bool manual = false;
     bool software = false;
 };

@@ -3,11 +3,8 @@
 
 #include "client/client_commands.h"
 #include "client/command_support.h"
-#include "client/key_ceremony.h"
+#include "client/gate_sign_in.h"
 #include "client/rdp_launcher.h"
-#include "client/webauthn_payload.h"
-#include "core/crypto.h"
-#include "core/encoding.h"
 
 namespace vel::client {
 
@@ -35,46 +32,8 @@ int RunConnect(const ClientOptions& options, ClientEnvironment& environment) {
     if (!key) return Fail(error);
 
     GateConnection gate = ConnectionFor(address, hosts, options, false);
-    JsonValue offer;
-    if (!gate.call("/v1/auth/begin", JsonValue::object(), offer, error)) return Fail(error);
-    AssertionRequest request;
-    const JsonValue& allowed = offer.get("allowCredentials");
-    for (std::size_t i = 0; i < allowed.size(); ++i) {
-        Bytes id;
-        if (Base64Decode(allowed.at(i).asString(), id) && !id.empty()) {
-            request.allowedCredentials.push_back(id);
-        }
-    }
-    if (request.allowedCredentials.empty()) {
-        return Fail("every key enrolled on " + address.text() +
-                    " is disabled; ask its administrator");
-    }
-    Bytes challenge;
-    if (!Base64Decode(offer.get("challenge").asString(), challenge) || challenge.empty()) {
-        return Fail("the gate's sign-in options are incomplete");
-    }
-    const Bytes clientData =
-        ClientDataJson("webauthn.get", challenge, offer.get("origin").asString());
-    request.rpId = offer.get("rpId").asString();
-    request.clientDataHash = Sha256(clientData);
-    request.userVerification = offer.get("requireUserVerification").asBool();
-    KeyAssertion assertion;
-    KeyFailure failure = KeyFailure::None;
-    if (!AssertOnKey(*key, environment.pins, request, assertion, failure, error)) {
-        if (failure == KeyFailure::NotEnrolled) {
-            error = "this security key is not enrolled on " + address.text() +
-                    "; enroll it with `velmora-client enroll " + address.text() + " CODE`";
-        }
-        return Fail(error);
-    }
-
-    JsonValue finish = JsonValue::object();
-    finish.set("credentialId", Base64UrlEncode(assertion.credentialId));
-    finish.set("authenticatorData", Base64UrlEncode(assertion.authenticatorData));
-    finish.set("clientDataJSON", Base64UrlEncode(clientData));
-    finish.set("signature", Base64UrlEncode(assertion.signature));
     JsonValue granted;
-    if (!gate.call("/v1/auth/finish", finish, granted, error)) return Fail(error);
+    if (!SignIn(gate, *key, environment.pins, false, granted, error)) return Fail(error);
     if (gate.certificateToSave()) {
         hosts.trust(address.text(), gate.certificate().sha256, granted.get("machine").asString());
         if (!hosts.save(error)) Fail("the port is open, but " + error);

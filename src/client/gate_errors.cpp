@@ -46,6 +46,22 @@ std::string ExplainGateError(int status, const JsonValue& body, const std::strin
         return "the gate refused the key because its signature counter went backwards, which is "
                "what a cloned key does; tell the gate's administrator";
     }
+    if (code == "bad_stream_token") {
+        return "the gate did not accept the stream token: it is used once, lives five minutes and "
+               "belongs to the address that signed in; run the command again";
+    }
+    if (code == "stream_disabled") {
+        return "streaming is switched off on " + address +
+               "; its administrator can switch it on (\"streamEnabled\" in gate.json)";
+    }
+    if (code == "stream_busy") {
+        return address + " is already streaming to as many viewers as it allows; try again when "
+               "one of them has finished";
+    }
+    if (code == "stream_start_failed") {
+        return address + " could not start the stream (" + message +
+               "); its administrator finds the details in gate.log";
+    }
     if (code == "internal_error") {
         return "the gate failed internally (" + message +
                "); its administrator finds the details in gate.log";

@@ -7,6 +7,7 @@
 
 #include "client/client_commands.h"
 #include "client/command_support.h"
+#include "client/stream_window.h"
 #include "client/view_settings.h"
 #include "client/y4m_writer.h"
 #include "core/time.h"
@@ -120,24 +121,11 @@ void printSummary(const viewer::ViewerStats& stats, std::uint64_t pictures) {
                 stats.audio.playback.empty() ? "off" : stats.audio.playback.c_str());
 }
 
-}  // namespace
-
-int RunView(const ClientOptions& options, ClientEnvironment&) {
-    ViewSettings settings;
-    std::string error;
-    if (!ParseViewSettings(options, settings, error)) return Fail(error);
-    const stream::SessionTicket& ticket = settings.ticket;
-
-    Y4mWriter writer;
-    if (!settings.out.empty() && !writer.open(settings.out, error)) return Fail(error);
-    PictureSink sink(settings.frames, settings.out.empty() ? nullptr : &writer);
-
-    std::atomic<bool> stopRequested{false};
-    StopSignals signals([&] { stopRequested = true; });
-
+// The engine's options for a development stream.
+viewer::ViewerOptions engineOptionsFor(const ViewSettings& settings) {
     viewer::ViewerOptions engineOptions;
-    engineOptions.session.connId = ticket.connId;
-    engineOptions.session.keys = ticket.keys;
+    engineOptions.session.connId = settings.ticket.connId;
+    engineOptions.session.keys = settings.ticket.keys;
     engineOptions.session.localPort = settings.port;
     engineOptions.session.candidates = settings.candidates;
     // A listening viewer waits as long as dev-listen does; a dialling one gives up like a host.
@@ -146,6 +134,41 @@ int RunView(const ClientOptions& options, ClientEnvironment&) {
     engineOptions.screen = settings.screen;
     engineOptions.decodeMode = settings.software ? viewer::kDecodeSoftwareOnly : 0;
     engineOptions.audioDevice = settings.audioOut;
+    return engineOptions;
+}
+
+}  // namespace
+
+int RunView(const ClientOptions& options, ClientEnvironment& environment) {
+    if (!options.operands.empty()) return RunGateView(options, environment);
+    ViewSettings settings;
+    std::string error;
+    if (!ParseViewSettings(options, settings, error)) return Fail(error);
+    const stream::SessionTicket& ticket = settings.ticket;
+    if (!settings.headless) {
+        std::printf(
+            "WARNING: development mode - keys come from a pre-shared secret, not from FIDO.\n");
+        std::fflush(stdout);
+        StreamWindowResult result;
+        if (!ViewInWindow(engineOptionsFor(settings),
+                          settings.quality.value_or(stream::QualityRequest{}),
+                          "Velmora - development stream", options.fullscreen, result, error)) {
+            return Fail(error);
+        }
+        if (result.end == WindowEnd::SessionEnded) {
+            std::printf("session ended: %s\n", result.endReason.c_str());
+        }
+        return 0;
+    }
+
+    Y4mWriter writer;
+    if (!settings.out.empty() && !writer.open(settings.out, error)) return Fail(error);
+    PictureSink sink(settings.frames, settings.out.empty() ? nullptr : &writer);
+
+    std::atomic<bool> stopRequested{false};
+    StopSignals signals([&] { stopRequested = true; });
+
+    viewer::ViewerOptions engineOptions = engineOptionsFor(settings);
     engineOptions.onPicture = [&](const std::shared_ptr<const viewer::ViewerPicture>& picture) {
         sink.take(*picture);
     };

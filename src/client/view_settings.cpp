@@ -83,8 +83,10 @@ bool ParseViewSettings(const ClientOptions& options, ViewSettings& out, std::str
             return false;
         }
     }
-    if (!options.headless) {
-        error = "this build shows no window: run view with --headless";
+    settings.headless = options.headless;
+    if (!options.headless && (!options.frames.empty() || !options.type.empty() ||
+                              !options.clicks.empty() || !options.timeout.empty())) {
+        error = "--frames, --out, --type, --click and --timeout are for --headless runs";
         return false;
     }
     if (!options.frames.empty() &&

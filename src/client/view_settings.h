@@ -18,7 +18,8 @@ namespace vel::client {
 // `view` as checked from its options.
 struct ViewSettings {
     stream::SessionTicket ticket;  // connection id and keys from the development secret
-    bool listen = false;           // wait for the host on port; otherwise dial candidates
+    bool headless = false;  // decode and measure without a window
+    bool listen = false;  // wait for the host on port; otherwise dial candidates
     std::uint16_t port = 0;
     std::vector<stream::Endpoint> candidates;
     std::uint64_t frames = 0;  // 0: until the session ends

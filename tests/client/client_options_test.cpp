@@ -35,6 +35,18 @@ TEST(ClientOptions, EachCommandTakesItsOwnOperandsAndOptions) {
     EXPECT_FALSE(ParseClientOptions({"open", "pc"}, options, error));
     EXPECT_FALSE(ParseClientOptions({"revoke", "pc", "--fingerprint", "AB:CD"}, options, error));
     EXPECT_EQ(error, "--fingerprint wants the 64 hex digits of a SHA-256 fingerprint");
+
+    // view names a gate, or meets a development host with --psk; each takes its own options.
+    ASSERT_TRUE(ParseClientOptions({"view", "pc", "--fullscreen", "--bias", "20", "--device", "d"},
+                                   options, error))
+        << error;
+    EXPECT_TRUE(options.fullscreen);
+    EXPECT_EQ(options.operands, (std::vector<std::string>{"pc"}));
+    EXPECT_FALSE(ParseClientOptions({"view"}, options, error));
+    EXPECT_EQ(error, "usage: velmora-client view HOST[:PORT]");
+    EXPECT_FALSE(ParseClientOptions({"view", "pc", "--headless"}, options, error));
+    EXPECT_EQ(error, "view HOST does not take --headless");
+    EXPECT_FALSE(ParseClientOptions({"view", "pc", "--psk", "00"}, options, error));
 }
 
 TEST(GateAddress, HostsPortsAndBrackets) {

@@ -73,8 +73,19 @@ TEST(ViewSettings, ChecksEveryOptionAndNamesTheOneAtFault) {
               "--psk must be at least 32 hex characters");
     EXPECT_EQ(refusal({"--psk", kPsk, "--headless"}),
               "view needs exactly one of --listen PORT and --dial HOST:PORT");
-    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441"}),
-              "this build shows no window: run view with --headless");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "1", "--dial", "h", "--headless"}),
+              "view needs exactly one of --listen PORT and --dial HOST:PORT");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "65536", "--headless"}),
+              "--listen wants a UDP port from 1 to 65535");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441"}), "");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--type", "x"}),
+              "--frames, --out, --type, --click and --timeout are for --headless runs");
+    EXPECT_EQ(refusal({"--listen", "7441", "--device", "/dev/hidraw0"}),
+              "view needs --psk HEX, the development secret the host was started with");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--device", "/dev/hidraw0"}),
+              "view --psk does not take --device");
+    EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--frames", "0"}),
+              "--frames wants a number from 1 to 1000000");
     EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--out", "x"}),
               "--out needs --frames: the file holds that many frames");
     EXPECT_EQ(refusal({"--psk", kPsk, "--listen", "7441", "--headless", "--type", "caf\xc3\xa9"}),

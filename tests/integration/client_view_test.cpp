@@ -1,0 +1,344 @@
+// velmora-client view against the real gate, end to end. The machine namespace runs the gate as
+// setup installs it, with a key enrolled and an Xvfb desktop showing a test picture in a window
+// that records the keys it receives; the user's namespace runs velmora-client-softkey view on an
+// Xvfb of its own. The stream opens through the gate, the viewer's window shows the host's
+// picture, and keys typed into that window arrive in the host's window.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/json.h"
+#include "os/files.h"
+#include "os/paths.h"
+#include "support/background_process.h"
+#include "support/http_client.h"
+#include "support/process.h"
+#include "support/stand_in_systemd.h"
+#include "support/temp_dir.h"
+#include "support/test_network.h"
+#include "support/xvfb.h"
+
+// Last: Xlib's macros (None, Bool, Status) clash with names above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+
+namespace vel {
+namespace {
+
+using test::TestNetwork;
+using namespace std::chrono_literals;
+
+constexpr std::uint16_t kGatePort = 7440;
+constexpr int kWidth = 640;
+constexpr int kHeight = 480;
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(200ms);
+    }
+}
+
+std::string lineAfter(const std::string& text, const std::string& label) {
+    const std::size_t at = text.find(label);
+    if (at == std::string::npos) return {};
+    const std::size_t start = at + label.size();
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+// The host's test picture: smooth colour gradients with a few sharp-edged blocks, in BGRX.
+std::uint32_t patternPixel(int x, int y) {
+    std::uint32_t r = static_cast<std::uint32_t>(x * 255 / kWidth);
+    std::uint32_t g = static_cast<std::uint32_t>(y * 255 / kHeight);
+    std::uint32_t b = static_cast<std::uint32_t>((x + y) * 255 / (kWidth + kHeight));
+    if ((x / 80 + y / 80) % 3 == 0 && x % 80 > 20 && y % 80 > 20) r = g = b = 235;
+    return r << 16 | g << 8 | b;
+}
+
+double luma(std::uint32_t pixel) {
+    return 0.2126 * ((pixel >> 16) & 0xFF) + 0.7152 * ((pixel >> 8) & 0xFF) + 0.0722 * (pixel & 0xFF);
+}
+
+// A full-screen window on the host's display that shows the pattern and collects typed text.
+class HostWindow {
+  public:
+    explicit HostWindow(const std::string& display) : display_(XOpenDisplay(display.c_str())) {
+        if (display_ == nullptr) return;
+        window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, kWidth, kHeight,
+                                      0, 0, 0);
+        XSelectInput(display_, window_, KeyPressMask | ExposureMask);
+        XMapRaised(display_, window_);
+        XSync(display_, False);
+        paint();
+        XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
+        XSync(display_, False);
+    }
+    ~HostWindow() {
+        if (display_ != nullptr) XCloseDisplay(display_);
+    }
+    bool ok() const { return display_ != nullptr; }
+
+    void paint() {
+        pixels_.resize(static_cast<std::size_t>(kWidth) * kHeight);
+        for (int y = 0; y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) pixels_[y * kWidth + x] = patternPixel(x, y);
+        }
+        XImage* image = XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), 24,
+                                     ZPixmap, 0, reinterpret_cast<char*>(pixels_.data()), kWidth,
+                                     kHeight, 32, kWidth * 4);
+        if (image == nullptr) return;
+        GC gc = XCreateGC(display_, window_, 0, nullptr);
+        XPutImage(display_, window_, gc, image, 0, 0, 0, 0, kWidth, kHeight);
+        XFreeGC(display_, gc);
+        image->data = nullptr;  // the pixels stay ours
+        XDestroyImage(image);
+        XSync(display_, False);
+    }
+
+    // The text typed since the last call.
+    std::string typed() {
+        std::string text;
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (event.type == Expose) paint();
+            if (event.type != KeyPress) continue;
+            char chars[8];
+            KeySym symbol;
+            const int n = XLookupString(&event.xkey, chars, sizeof chars, &symbol, nullptr);
+            text.append(chars, static_cast<std::size_t>(std::max(n, 0)));
+        }
+        return text;
+    }
+
+  private:
+    Display* display_;
+    Window window_ = 0;
+    std::vector<std::uint32_t> pixels_;
+};
+
+// The viewer's display, seen from outside: finds the viewer's window, reads its pixels, types.
+class ViewerDisplay {
+  public:
+    explicit ViewerDisplay(const std::string& display) : display_(XOpenDisplay(display.c_str())) {
+        // A window that changes while it is read gives an error reply, not the end of the test.
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    }
+    ~ViewerDisplay() {
+        if (display_ != nullptr) XCloseDisplay(display_);
+    }
+    bool ok() const { return display_ != nullptr; }
+
+    // The top-level windows shown, as WxH, for a failure's message.
+    std::string describe() const {
+        Window root = 0;
+        Window parent = 0;
+        Window* children = nullptr;
+        unsigned count = 0;
+        std::string text;
+        if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count) ==
+            0) {
+            return text;
+        }
+        for (unsigned i = 0; i < count; ++i) {
+            XWindowAttributes a;
+            if (XGetWindowAttributes(display_, children[i], &a) != 0 && a.map_state == IsViewable) {
+                text += std::to_string(a.width) + "x" + std::to_string(a.height) + " ";
+            }
+        }
+        if (children != nullptr) XFree(children);
+        return text;
+    }
+
+    // A mapped top-level window of the picture's size; 0 when there is none yet.
+    Window find() const {
+        Window root = 0;
+        Window parent = 0;
+        Window* children = nullptr;
+        unsigned count = 0;
+        Window found = 0;
+        if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count) ==
+            0) {
+            return 0;
+        }
+        for (unsigned i = 0; i < count; ++i) {
+            XWindowAttributes attributes;
+            if (XGetWindowAttributes(display_, children[i], &attributes) != 0 &&
+                attributes.map_state == IsViewable && attributes.width == kWidth &&
+                attributes.height == kHeight) {
+                found = children[i];
+            }
+        }
+        if (children != nullptr) XFree(children);
+        return found;
+    }
+
+    // PSNR of the window's luma against the pattern's; 0 when it cannot be read.
+    double psnr(Window window) const {
+        // Read from the screen where the window lies: what a user sees there.
+        int x = 0;
+        int y = 0;
+        Window child = 0;
+        const Window root = DefaultRootWindow(display_);
+        XTranslateCoordinates(display_, window, root, 0, 0, &x, &y, &child);
+        XImage* image = XGetImage(display_, root, x, y, kWidth, kHeight, AllPlanes, ZPixmap);
+        if (image == nullptr) return 0;
+        double squares = 0;
+        for (int y = 0; y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                const double d = luma(static_cast<std::uint32_t>(XGetPixel(image, x, y))) -
+                                 luma(patternPixel(x, y));
+                squares += d * d;
+            }
+        }
+        XDestroyImage(image);
+        const double mse = squares / (kWidth * kHeight);
+        return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+    }
+
+    // Points at the window's centre and types text (lower-case letters) there.
+    void type(Window window, const std::string& text) {
+        int x = 0;
+        int y = 0;
+        Window child = 0;
+        XTranslateCoordinates(display_, window, DefaultRootWindow(display_), kWidth / 2,
+                              kHeight / 2, &x, &y, &child);
+        XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
+        XSetInputFocus(display_, window, RevertToParent, CurrentTime);
+        XSync(display_, False);
+        std::this_thread::sleep_for(200ms);
+        for (char c : text) {
+            const KeyCode code = XKeysymToKeycode(display_, static_cast<KeySym>(c));
+            XTestFakeKeyEvent(display_, code, True, CurrentTime);
+            XTestFakeKeyEvent(display_, code, False, CurrentTime);
+            XSync(display_, False);
+            std::this_thread::sleep_for(30ms);
+        }
+    }
+
+  private:
+    Display* display_;
+};
+
+class ClientViewTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+        const std::string unavailable = test::NetworkTestsUnavailable();
+        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
+        if (!net_.createNamespaces()) GTEST_SKIP() << "network namespaces cannot be created here";
+        ASSERT_TRUE(net_.connect()) << "could not join the namespaces with veth pairs";
+        if (!net_.nftWorks())
+            GTEST_SKIP() << "nftables does not work inside a network namespace here";
+        std::string why;
+        if (!hostScreen_.start(kWidth, kHeight, why)) GTEST_SKIP() << why;
+        if (!viewerScreen_.start(1024, 768, why)) GTEST_SKIP() << why;
+        systemd_.addUnit("xrdp.service", true, false);
+    }
+
+    std::string dataDirectory() const { return JoinPath(programData_.path(), "Velmora"); }
+
+    // velmora on the machine, whose desktop is the host's Xvfb.
+    test::ProcessResult velmora(std::vector<std::string> args) const {
+        args.insert(args.begin(), test::VelmoraBinary());
+        std::vector<std::string> env = systemd_.environment();
+        env.push_back("PROGRAMDATA=" + programData_.path());
+        env.push_back("INVOCATION_ID=");
+        env.push_back("DISPLAY=" + hostScreen_.display());
+        return net_.run(net_.machine(), args, env);
+    }
+
+    std::vector<std::string> clientArgs(std::vector<std::string> args) const {
+        std::vector<std::string> argv = net_.execIn(net_.client(0));
+        argv.push_back(VELMORA_SOFTKEY_CLIENT);
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+    std::vector<std::string> clientEnv() const {
+        return {"VELMORA_TEST_KEY=" + home_.file("key.json"),
+                "XDG_CONFIG_HOME=" + home_.file("config"), "PATH=/usr/bin:/bin",
+                "DISPLAY=" + viewerScreen_.display()};
+    }
+
+    std::string gate() const { return net_.machineAddress(0); }
+
+    TestNetwork net_{{"10.236.1"}};
+    test::TempDir programData_;
+    test::TempDir home_;
+    test::StandInSystemd systemd_;
+    test::Xvfb hostScreen_;
+    test::Xvfb viewerScreen_;
+};
+
+TEST_F(ClientViewTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
+    HostWindow host(hostScreen_.display());
+    ASSERT_TRUE(host.ok());
+    const test::ProcessResult setup = velmora({"setup"});
+    ASSERT_EQ(setup.exitCode, 0) << setup.output;
+    ASSERT_TRUE(waitUntil(
+        [this] {
+            test::HttpReply reply;
+            TestNetwork::RunIn(net_.client(0), [&] {
+                reply = test::HttpsRequestTo(gate(), kGatePort, "POST", "/v1/hello", "{}");
+            });
+            return reply.status == 200;
+        },
+        std::chrono::seconds(10)))
+        << systemd_.serviceOutput();
+    const test::ProcessResult issued = velmora({"code"});
+    ASSERT_EQ(issued.exitCode, 0) << issued.output;
+    const std::string code = lineAfter(issued.output, "  Enrollment code: ").substr(0, 14);
+    ASSERT_TRUE(WriteFileAtomic(home_.file("key.json"), "{\"pin\":\"\"}"));
+    const test::ProcessResult enrolled =
+        test::RunProcess(clientArgs({"enroll", gate(), code}), clientEnv());
+    ASSERT_EQ(enrolled.exitCode, 0) << enrolled.output;
+
+    test::BackgroundProcess viewer;
+    ASSERT_TRUE(viewer.start(clientArgs({"view", gate(), "--audio-out", "none"}), clientEnv()));
+    ViewerDisplay screen(viewerScreen_.display());
+    ASSERT_TRUE(screen.ok());
+    const auto log = [&] {
+        std::string gateLog;
+        std::string agentLog;
+        static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "gate.log"), gateLog));
+        static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "VelmoraHost.log"), agentLog));
+        return "viewer:\n" + viewer.output() + "\ngate:\n" + gateLog + "\nagent:\n" + agentLog;
+    };
+
+    // The window takes the picture's size and shows the host's desktop.
+    Window window = 0;
+    double psnr = 0;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            window = screen.find();
+            psnr = window != 0 ? screen.psnr(window) : 0;
+            return psnr > 30;
+        },
+        std::chrono::seconds(30)))
+        << "PSNR " << psnr << ", windows " << screen.describe() << "\n"
+        << log();
+    ASSERT_NE(window, 0u) << log();
+
+    screen.type(window, "velmora");
+    std::string typed;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            typed += host.typed();
+            return typed == "velmora";
+        },
+        std::chrono::seconds(10)))
+        << "typed '" << typed << "'\n"
+        << log();
+    EXPECT_EQ(viewer.interrupt(), 0) << log();
+}
+
+}  // namespace
+}  // namespace vel
