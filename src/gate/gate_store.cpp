@@ -259,8 +259,13 @@ bool GateStore::update(std::unique_lock<std::mutex>& lock,
         error = path_ + " could not be loaded; it is left as it is";
         return false;
     }
+    // Another process may hold the file lock for as long as it likes; readers do not wait for it.
+    const std::string lockPath = lockPath_;
+    lock.unlock();
     FileLock fileLock;
-    if (!fileLock.acquire(lockPath_, LockMode::Exclusive, error)) return false;
+    const bool locked = fileLock.acquire(lockPath, LockMode::Exclusive, error);
+    lock.lock();
+    if (!locked) return false;
     Document document{defaults(), {}};
     FileIdentity identity;
     bool missing = false;
@@ -284,7 +289,7 @@ bool GateStore::update(std::unique_lock<std::mutex>& lock,
     const std::string text = JsonDump(root, 2);
     const std::string path = path_;
     // The durable write can take a disk's whole journal commit; readers go on meanwhile with the
-    // version in memory, or the new file once it is in place. Writers wait on writeMutex_.
+    // version in memory, or the new file once it is in place.
     lock.unlock();
     const bool written = WriteFileAtomic(path, text);
     const int writeError = errno;
