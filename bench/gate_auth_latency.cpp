@@ -2,12 +2,14 @@
 // against the real gate, first alone and then under attack, all at once: one address holding (or
 // trying to hold) N idle TLS connections, one sending 40 half 12 MB bodies, one 400 slowloris
 // heads, and wrk flooding rejected /v1/auth/finish bodies from a fourth.
-// Usage: gate_auth_latency [--idle N] [--count N] [--data-parent DIR] path/to/velmora
+// Usage: gate_auth_latency [--idle N] [--count N] [--data-parent DIR] [--enforce] path/to/velmora
 // Needs root (velmora run) and wrk. Kernel enforcement stays off in the fresh data directory, so
-// the host's ruleset is never touched.
+// the host's ruleset is never touched; with --enforce the whole run moves into a network namespace
+// of its own, where `velmora harden` switches enforcement on and every grant is projected by nft.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -170,9 +172,11 @@ bool challengeOf(const JsonValue& answer, Bytes& challenge, std::string& error) 
 
 class Bench {
   public:
-    Bench(const std::string& dataParent, std::string binary, int idleTarget, int authentications)
+    Bench(const std::string& dataParent, std::string binary, int idleTarget, int authentications,
+          bool enforce)
         : dir_(dataParent),
           binary_(std::move(binary)),
+          enforce_(enforce),
           idleTarget_(idleTarget),
           authentications_(authentications),
           context_(NewClientContext()) {}
@@ -242,6 +246,15 @@ class Bench {
         document.set("version", 1);
         document.set("config", settings);
         static_cast<void>(WriteFileAtomic(JoinPath(data, "gate.json"), JsonDump(document, 2)));
+        if (enforce_) {
+            const test::ProcessResult harden = test::RunProcess(
+                {binary_, "harden"}, {"PROGRAMDATA=" + dir_.path(), "INVOCATION_ID="});
+            if (harden.exitCode != 0 ||
+                harden.output.find("nftables enforcement switched on") == std::string::npos) {
+                error = "velmora harden did not switch enforcement on: " + harden.output;
+                return false;
+            }
+        }
 
         if (!gate_.spawn({binary_, "run"}, {"PROGRAMDATA=" + dir_.path(), "INVOCATION_ID="},
                          dir_.file("gate.out"), error)) {
@@ -451,6 +464,7 @@ class Bench {
 
     WorkDirectory dir_;
     std::string binary_;
+    bool enforce_;
     int idleTarget_;
     int authentications_;
     SslCtxPtr context_;
@@ -465,6 +479,7 @@ class Bench {
 
 int main(int argc, char** argv) {
     int idle = 1000;
+    bool enforce = false;
     int authentications = 200;
     std::string dataParent = "/tmp";
     std::string binaryArgument;
@@ -477,6 +492,8 @@ int main(int argc, char** argv) {
             authentications = std::atoi(argv[++i]);
         } else if (word == "--data-parent" && hasValue) {
             dataParent = argv[++i];
+        } else if (word == "--enforce") {
+            enforce = true;
         } else if (binaryArgument.empty() && word.rfind("--", 0) != 0) {
             binaryArgument = word;
         } else {
@@ -486,7 +503,8 @@ int main(int argc, char** argv) {
     }
     if (binaryArgument.empty() || authentications < 1 || idle < 0) {
         std::fprintf(stderr,
-                     "usage: %s [--idle N] [--count N] [--data-parent DIR] path/to/velmora\n",
+                     "usage: %s [--idle N] [--count N] [--data-parent DIR] [--enforce] "
+                     "path/to/velmora\n",
                      argv[0]);
         return 2;
     }
@@ -501,5 +519,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "gate auth latency: %s not found\n", binaryArgument.c_str());
         return 2;
     }
-    return vel::bench::Bench(dataParent, binary, idle, authentications).run();
+    // A network namespace of the run's own, with only loopback: the gate's nft table goes there.
+    if (enforce && (::unshare(CLONE_NEWNET) != 0 ||
+                    vel::test::RunProcess({"/usr/sbin/ip", "link", "set", "lo", "up"}).exitCode != 0)) {
+        std::fprintf(stderr, "gate auth latency: no network namespace of its own\n");
+        return 2;
+    }
+    return vel::bench::Bench(dataParent, binary, idle, authentications, enforce).run();
 }

@@ -170,6 +170,7 @@ bool SessionGuard::grant(const net::IpAddress& peer, const std::string& keyName,
                 return;
             }
             outcome->added = true;
+            kernelChanged();
             std::lock_guard lock(stateMutex_);
             grants_[entry.address] = entry;
         },
@@ -195,9 +196,9 @@ bool SessionGuard::revoke(const std::string& address) {
         ruleName = it->second.ruleName;
         grants_.erase(it);
     }
-    worker_.postToFirewallThread([ruleName](Firewall& firewall) {
+    worker_.postToFirewallThread([this, ruleName](Firewall& firewall) {
         std::string ignored;
-        static_cast<void>(firewall.removeRule(ruleName, ignored));
+        if (firewall.removeRule(ruleName, ignored)) kernelChanged();
     });
     Log(LogLevel::Info, "grant for %s revoked on request", address.c_str());
     return true;
@@ -218,9 +219,10 @@ bool SessionGuard::addStreamRule(const net::IpAddress& peer, std::uint16_t udpPo
     };
     const auto outcome = std::make_shared<Outcome>();
     const bool ran = worker_.runOnFirewallThread(
-        [outcome, name, udpPort, remote, description](Firewall& firewall) {
+        [this, outcome, name, udpPort, remote, description](Firewall& firewall) {
             outcome->added = firewall.addAllowRule(name, udpPort, remote, description,
                                                    outcome->error, firewall::kProtocolUdp);
+            if (outcome->added) kernelChanged();
         },
         error);
     if (!ran) return false;
@@ -235,9 +237,9 @@ bool SessionGuard::addStreamRule(const net::IpAddress& peer, std::uint16_t udpPo
 }
 
 void SessionGuard::removeStreamRule(const std::string& ruleName) {
-    worker_.postToFirewallThread([ruleName](Firewall& firewall) {
+    worker_.postToFirewallThread([this, ruleName](Firewall& firewall) {
         std::string ignored;
-        static_cast<void>(firewall.removeRule(ruleName, ignored));
+        if (firewall.removeRule(ruleName, ignored)) kernelChanged();
     });
 }
 
@@ -460,6 +462,7 @@ void SessionGuard::expireGrants(Firewall& firewall, std::uint16_t rdpPort, std::
             continue;
         }
         Log(LogLevel::Info, "grant for %s expired; RDP port closed again", grant.address.c_str());
+        kernelChanged();
         it = grants_.erase(it);
     }
 }

@@ -103,7 +103,8 @@ class SessionGuard {
     // Brings gate.json's ports into the store and projects.
     void syncPortsAndProject(firewall::Firewall& firewall);
     void recordKernel(bool enforced, const std::string& error);
-    // Queues one kernel check after nftables reported a change.
+    // Queues one kernel check, after nftables reported a change or after a projection of ours,
+    // whose fingerprint that check learns off the path of the request that caused it.
     void kernelChanged();
     void finish(firewall::Firewall& firewall);
 

@@ -416,6 +416,15 @@ TEST(FirewallEnforcement, TheKernelIsCheckedRestoredAndFollowsThePorts) {
     ASSERT_TRUE(firewall.checkKernel(state, error));
     EXPECT_EQ(state, KernelState::Different);
 
+    // The first check after a projection learns the table; one that keeps our mark but gains a
+    // rule afterwards was altered.
+    ASSERT_TRUE(firewall.reproject(error)) << error;
+    ASSERT_TRUE(firewall.checkKernel(state, error));
+    EXPECT_EQ(state, KernelState::Enforced);
+    nft.table.insert(nft.table.size() - 2, R"(,{"rule":{"expr":"accept"}})");
+    ASSERT_TRUE(firewall.checkKernel(state, error));
+    EXPECT_EQ(state, KernelState::Different);
+
     // A listing that fails is no answer at all.
     nft.failure = "nft failed: Operation not permitted";
     EXPECT_FALSE(firewall.checkKernel(state, error));
