@@ -3,19 +3,17 @@
 //
 // The first test runs the real binary as setup installs it: a viewer authenticates with a
 // software key, asks for stream tokens and opens streams with them; the real agents wait for a
-// handshake that never comes. The second drives the gate's session guard and stream launcher in
-// this process, with a stand-in agent that does not hold the port, so that the port can be probed
-// while the agent runs.
+// handshake that never comes until the service stops. The second drives the gate's session guard
+// and stream launcher in this process, with a stand-in agent that does not hold the port, so that
+// the port can be probed while the agent runs.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <csignal>
-#include <functional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/encoding.h"
@@ -37,6 +35,7 @@
 #include "support/stand_in_systemd.h"
 #include "support/temp_dir.h"
 #include "support/test_network.h"
+#include "support/wait_until.h"
 
 namespace vel {
 namespace {
@@ -53,15 +52,6 @@ const std::string kRpId(gate::kRelyingPartyId);
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
-}
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
 }
 
 Bytes newViewerKey() {
@@ -157,13 +147,12 @@ TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndAgentsTakeTh
                                 JsonDump(test::JsonObject({{"version", 1}, {"credentials", credentials}}))));
     const test::ProcessResult setup = velmora({"setup"});
     ASSERT_EQ(setup.exitCode, 0) << setup.output;
-    ASSERT_TRUE(waitUntil([this] { return post("/v1/hello", JsonValue::object()).status == 200; },
+    ASSERT_TRUE(test::WaitUntil([this] { return post("/v1/hello", JsonValue::object()).status == 200; },
                           std::chrono::seconds(10)))
         << systemd_.serviceOutput() << gateLog();
     EXPECT_TRUE(post("/v1/hello", JsonValue::object()).json.get("stream").asBool());
 
     const std::string token = streamToken(key);
-    ASSERT_EQ(token.size(), 43u);  // 32 bytes, base64url
 
     // Another address cannot spend it, and trying does not use it up.
     const test::HttpReply foreign = openStream(token, kStranger);
@@ -191,22 +180,12 @@ TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndAgentsTakeTh
     for (auto it = std::sregex_iterator(log.begin(), log.end(), started); it != std::sregex_iterator(); ++it)
         agents.push_back(std::stoi((*it)[1]));
     ASSERT_EQ(agents.size(), 4u) << log;
-    EXPECT_TRUE(contains(log, "opened UDP 7441 for " + viewer + " (stream) via key ''")) << log;
 
-    // An agent that ends takes its rule with it.
-    ASSERT_EQ(::kill(agents[0], SIGKILL), 0);
-    EXPECT_TRUE(waitUntil(
-        [&] { return contains(gateLog(), "stream agent pid " + std::to_string(agents[0]) + " for " + viewer + " ended (exit 137)"); },
-        std::chrono::seconds(10)))
-        << gateLog();
-    const UniqueFd receiver = test::ListeningSocket(net_.machine(), SOCK_DGRAM, kStreamPort);
-    EXPECT_TRUE(waitUntil([&] { return !udpOpenFor(kViewer, kStreamPort, receiver.get(), false); },
-                          std::chrono::seconds(5)));
-
-    // Stopping the service ends the others.
+    // Stopping the service ends them all.
+    for (const pid_t agent : agents) EXPECT_EQ(::kill(agent, 0), 0) << agent;
     std::vector<std::string> stop{"systemctl", "stop", "velmora.service"};
     ASSERT_EQ(net_.run(net_.machine(), stop, systemd_.environment()).exitCode, 0);
-    for (std::size_t i = 1; i < agents.size(); ++i) EXPECT_NE(::kill(agents[i], 0), 0) << agents[i];
+    for (const pid_t agent : agents) EXPECT_NE(::kill(agent, 0), 0) << agent;
 }
 
 // Everything the guard needs of a configuration: ports bound to one address.
@@ -221,10 +200,10 @@ class StreamAgentsTest : public StreamNetworkTest {
     void SetUp() override {
         StreamNetworkTest::SetUp();
         if (IsSkipped()) return;
-        // A stand-in agent: keeps its launch parameters where the test finds them and stays until
-        // it is ended.
+        // A stand-in agent: reads its launch parameters (their use is shown with the real agent in
+        // client_view_test) and stays until it is ended.
         agent_ = dir_.file("agent");
-        ASSERT_TRUE(WriteFileAtomic(agent_, "#!/bin/sh\ncat > \"$0.$$\"\nexec sleep 600\n"));
+        ASSERT_TRUE(WriteFileAtomic(agent_, "#!/bin/sh\ncat >/dev/null\nexec sleep 600\n"));
         ASSERT_EQ(::chmod(agent_.c_str(), 0755), 0);
     }
 
@@ -276,16 +255,10 @@ TEST_F(StreamAgentsTest, ThePortOpensForTheViewerOnlyWhileItsAgentRuns) {
     EXPECT_FALSE(udpOpenFor(kStranger, kStreamPort, receivers[0].get(), false));
     EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort + 1, receivers[1].get(), true));
 
-    // The agent got its parameters through the pipe.
-    std::string text;
-    EXPECT_TRUE(waitUntil(
-        [&] { return ReadFileText(agent_ + "." + std::to_string(agents[0]), text) && contains(text, "\"localPort\":7441,"); },
-        std::chrono::seconds(5))) << text;
-
     // An agent that ends takes its rule with it, and its port goes to the next stream.
     ASSERT_EQ(::kill(agents[0], SIGKILL), 0);
-    EXPECT_TRUE(waitUntil([&] { return launcher.runningStreams() == 1; }, std::chrono::seconds(5)));
-    EXPECT_TRUE(waitUntil([&] { return !udpOpenFor(kViewer, kStreamPort, receivers[0].get(), false); },
+    EXPECT_TRUE(test::WaitUntil([&] { return launcher.runningStreams() == 1; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(test::WaitUntil([&] { return !udpOpenFor(kViewer, kStreamPort, receivers[0].get(), false); },
                           std::chrono::seconds(5)));
     EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort + 1, receivers[1].get(), true));
     ASSERT_TRUE(launcher.startStream(request(kStranger), result, code, message)) << message;
