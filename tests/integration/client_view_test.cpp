@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "core/json.h"
+#include "integration/stream_pattern.h"
 #include "os/files.h"
 #include "os/paths.h"
-#include "integration/stream_pattern.h"
 #include "support/background_process.h"
 #include "support/http_client.h"
 #include "support/process.h"
@@ -49,9 +49,11 @@ double luma(std::uint32_t bgrx) {
 class HostWindow {
   public:
     explicit HostWindow(const std::string& display)
-        : display_(XOpenDisplay(display.c_str())), pixels_(test::patternPixels(kWidth, kHeight, 0)) {
+        : display_(XOpenDisplay(display.c_str())),
+          pixels_(test::patternPixels(kWidth, kHeight, 0)) {
         if (display_ == nullptr) return;
-        window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, kWidth, kHeight, 0, 0, 0);
+        window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, kWidth, kHeight,
+                                      0, 0, 0);
         XSelectInput(display_, window_, KeyPressMask | ExposureMask);
         XMapRaised(display_, window_);
         paint();
@@ -81,8 +83,9 @@ class HostWindow {
 
   private:
     void paint() {
-        XImage* image = XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), 24, ZPixmap, 0,
-                                     reinterpret_cast<char*>(pixels_.data()), kWidth, kHeight, 32, kWidth * 4);
+        XImage* image =
+            XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), 24, ZPixmap, 0,
+                         reinterpret_cast<char*>(pixels_.data()), kWidth, kHeight, 32, kWidth * 4);
         if (image == nullptr) return;
         GC gc = XCreateGC(display_, window_, 0, nullptr);
         XPutImage(display_, window_, gc, image, 0, 0, 0, 0, kWidth, kHeight);
@@ -118,10 +121,13 @@ class ViewerDisplay {
         unsigned count = 0;
         Window found = 0;
         shown.clear();
-        if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count) == 0) return 0;
+        if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count) ==
+            0)
+            return 0;
         for (unsigned i = 0; i < count; ++i) {
             XWindowAttributes a;
-            if (XGetWindowAttributes(display_, children[i], &a) == 0 || a.map_state != IsViewable) continue;
+            if (XGetWindowAttributes(display_, children[i], &a) == 0 || a.map_state != IsViewable)
+                continue;
             shown += std::to_string(a.width) + "x" + std::to_string(a.height) + " ";
             if (a.width == kWidth && a.height == kHeight) found = children[i];
         }
@@ -143,8 +149,10 @@ class ViewerDisplay {
         for (int row = 0; row < kHeight; ++row) {
             for (int column = 0; column < kWidth; ++column) {
                 std::uint32_t expected = 0;
-                std::memcpy(&expected, &picture[(static_cast<std::size_t>(row) * kWidth + column) * 4], 4);
-                const double d = luma(static_cast<std::uint32_t>(XGetPixel(image, column, row))) - luma(expected);
+                std::memcpy(&expected,
+                            &picture[(static_cast<std::size_t>(row) * kWidth + column) * 4], 4);
+                const double d = luma(static_cast<std::uint32_t>(XGetPixel(image, column, row))) -
+                                 luma(expected);
                 squares += d * d;
             }
         }
@@ -158,7 +166,8 @@ class ViewerDisplay {
         int x = 0;
         int y = 0;
         Window child = 0;
-        XTranslateCoordinates(display_, window, DefaultRootWindow(display_), kWidth / 2, kHeight / 2, &x, &y, &child);
+        XTranslateCoordinates(display_, window, DefaultRootWindow(display_), kWidth / 2,
+                              kHeight / 2, &x, &y, &child);
         XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
         XSetInputFocus(display_, window, RevertToParent, CurrentTime);
         XSync(display_, False);
@@ -234,7 +243,9 @@ TEST_F(ClientViewTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
     ASSERT_TRUE(test::WaitUntil(
         [this] {
             test::HttpReply reply;
-            TestNetwork::RunIn(net_.client(0), [&] { reply = test::HttpsRequestTo(gate(), kGatePort, "POST", "/v1/hello", "{}"); });
+            TestNetwork::RunIn(net_.client(0), [&] {
+                reply = test::HttpsRequestTo(gate(), kGatePort, "POST", "/v1/hello", "{}");
+            });
             return reply.status == 200;
         },
         10s))
@@ -273,7 +284,8 @@ TEST_F(ClientViewTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
             return psnr > 30;
         },
         30s))
-        << "PSNR " << psnr << ", windows " << shown << "\n" << log();
+        << "PSNR " << psnr << ", windows " << shown << "\n"
+        << log();
     ASSERT_NE(window, 0u) << log();
 
     screen.type(window, "velmora");
@@ -284,7 +296,8 @@ TEST_F(ClientViewTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
             return typed == "velmora";
         },
         10s))
-        << "typed '" << typed << "'\n" << log();
+        << "typed '" << typed << "'\n"
+        << log();
     EXPECT_EQ(viewer.interrupt(), 0) << log();
 }
 

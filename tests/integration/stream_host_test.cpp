@@ -59,15 +59,18 @@ TEST(StreamServe, RefusesMalformedLaunchParametersWithOneErrorLine) {
     const std::vector<std::string> serve = {test::VelmoraBinary(), "stream", "serve"};
     // A host document whose viewer key is two digits short, and a viewer's document.
     const std::string key(72, 'a');
-    const test::ProcessResult shortKey = test::RunProcess(
-        serve, {"PROGRAMDATA=" + data.path()},
-        R"({"role":"host","hostToViewer":")" + key + R"(","viewerToHost":")" + key.substr(0, 70) + "\"}");
+    const test::ProcessResult shortKey =
+        test::RunProcess(serve, {"PROGRAMDATA=" + data.path()},
+                         R"({"role":"host","hostToViewer":")" + key + R"(","viewerToHost":")" +
+                             key.substr(0, 70) + "\"}");
     EXPECT_GT(shortKey.exitCode, 0) << "a failure status, not a crash";
     const std::string log = readFile(data.file("Velmora/VelmoraHost.log"));
-    EXPECT_TRUE(contains(log, "[ERROR] serve: bad launch parameters: session keys are malformed")) << log;
+    EXPECT_TRUE(contains(log, "[ERROR] serve: bad launch parameters: session keys are malformed"))
+        << log;
     EXPECT_FALSE(contains(log, key)) << "no key material in the log";
     EXPECT_NE(test::RunProcess(serve, {"PROGRAMDATA=" + data.path()},
-                               R"({"role":"viewer","hostToViewer":")" + key + R"(","viewerToHost":")" + key + "\"}")
+                               R"({"role":"viewer","hostToViewer":")" + key +
+                                   R"(","viewerToHost":")" + key + "\"}")
                   .exitCode,
               0);
 
@@ -87,13 +90,14 @@ TEST(StreamSelftest, PassesOnAVirtualScreenWithItsFrameCountClamped) {
     test::TempDir scratch;
     const std::vector<std::string> env = {"DISPLAY=" + server.display()};
 
-    const test::ProcessResult few = test::RunProcess(
-        {test::VelmoraBinary(), "stream", "selftest", "--frames", "5", "--encoder", "mf-sw",
-         "--cpu-path", "--out", scratch.file("out.h264")},
-        env);
+    const test::ProcessResult few =
+        test::RunProcess({test::VelmoraBinary(), "stream", "selftest", "--frames", "5", "--encoder",
+                          "mf-sw", "--cpu-path", "--out", scratch.file("out.h264")},
+                         env);
     EXPECT_EQ(few.exitCode, 0) << few.output;
-    for (const char* line : {"capture: X11", "encoder: libx264", "pixel path: CPU (readback -> convert -> encoder)",
-                             "frames: 10 captured, 10 encoded", ", 10 decoded", "\nresult: PASS\n"})
+    for (const char* line :
+         {"capture: X11", "encoder: libx264", "pixel path: CPU (readback -> convert -> encoder)",
+          "frames: 10 captured, 10 encoded", ", 10 decoded", "\nresult: PASS\n"})
         EXPECT_TRUE(contains(few.output, line)) << line << "\n" << few.output;
     // The written stream starts with an Annex-B start code.
     EXPECT_EQ(readFile(scratch.file("out.h264")).substr(0, 4), std::string("\0\0\0\1", 4));
@@ -131,8 +135,8 @@ TEST(StreamServe, RunsOneSessionFromItsLaunchParametersAndLogsItsEnd) {
                            stream::serializeLaunchParams(params)));
 
     std::mutex mutex;
-    std::size_t frames = 0;                 // guarded by mutex
-    std::set<std::uint8_t> messageIds;      // guarded by mutex
+    std::size_t frames = 0;             // guarded by mutex
+    std::set<std::uint8_t> messageIds;  // guarded by mutex
     stream::SessionParams viewerParams;
     viewerParams.role = stream::kRoleViewer;
     viewerParams.connId = ticket.connId;
@@ -170,8 +174,9 @@ TEST(StreamServe, RunsOneSessionFromItsLaunchParametersAndLogsItsEnd) {
     char connId[9];
     std::snprintf(connId, sizeof connId, "%08X", params.connId);
     EXPECT_TRUE(contains(log, "serve: session " + std::string(connId) + " on UDP " +
-                                  std::to_string(params.localPort) + ", 2 candidate(s), bias 50 auto, desktop '" +
-                                  server.display() + "', "))
+                                  std::to_string(params.localPort) +
+                                  ", 2 candidate(s), bias 50 auto, desktop '" + server.display() +
+                                  "', "))
         << log;
     EXPECT_TRUE(contains(log, "serve: session over (closed by peer), ")) << log;
     EXPECT_TRUE(contains(log, " frames, 1 inputs")) << log;

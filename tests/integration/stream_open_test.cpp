@@ -143,12 +143,14 @@ TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndAgentsTakeTh
     JsonValue credentials = JsonValue::array();
     credentials.push(test::StoredCredentialJson(key, 0, "viewer key"));
     ASSERT_TRUE(EnsureDirectory(dataDirectory()));
-    ASSERT_TRUE(WriteFileAtomic(JoinPath(dataDirectory(), "gate.json"),
-                                JsonDump(test::JsonObject({{"version", 1}, {"credentials", credentials}}))));
+    ASSERT_TRUE(WriteFileAtomic(
+        JoinPath(dataDirectory(), "gate.json"),
+        JsonDump(test::JsonObject({{"version", 1}, {"credentials", credentials}}))));
     const test::ProcessResult setup = velmora({"setup"});
     ASSERT_EQ(setup.exitCode, 0) << setup.output;
-    ASSERT_TRUE(test::WaitUntil([this] { return post("/v1/hello", JsonValue::object()).status == 200; },
-                          std::chrono::seconds(10)))
+    ASSERT_TRUE(
+        test::WaitUntil([this] { return post("/v1/hello", JsonValue::object()).status == 200; },
+                        std::chrono::seconds(10)))
         << systemd_.serviceOutput() << gateLog();
     EXPECT_TRUE(post("/v1/hello", JsonValue::object()).json.get("stream").asBool());
 
@@ -164,7 +166,8 @@ TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndAgentsTakeTh
     const test::HttpReply opened = openStream(token);
     ASSERT_EQ(opened.status, 200) << opened.body;
     EXPECT_EQ(opened.json.get("port").asInt(), kStreamPort);
-    EXPECT_TRUE(contains(opened.body, "\"" + net_.machineAddress(kViewer) + ":7441\"")) << opened.body;
+    EXPECT_TRUE(contains(opened.body, "\"" + net_.machineAddress(kViewer) + ":7441\""))
+        << opened.body;
     EXPECT_EQ(openStream(token).json.get("error").asString(), "bad_stream_token");
 
     // The agents wait for their viewers' handshakes; four of them at most.
@@ -177,7 +180,8 @@ TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndAgentsTakeTh
     std::vector<pid_t> agents;
     const std::string log = gateLog();
     const std::regex started("for " + viewer + ": agent pid ([0-9]+) on UDP 744[1-4],");
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), started); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), started);
+         it != std::sregex_iterator(); ++it)
         agents.push_back(std::stoi((*it)[1]));
     ASSERT_EQ(agents.size(), 4u) << log;
 
@@ -234,8 +238,11 @@ TEST_F(StreamAgentsTest, ThePortOpensForTheViewerOnlyWhileItsAgentRuns) {
     FixedPolicy policy;
     gate::SessionGuard guard(policy, store, nft, dir_.path());
     ASSERT_TRUE(guard.start(error)) << error;
-    gate::StreamLauncher launcher([] { return gate::StreamSettings{true, kStreamPort, ""}; },
-                                  guard, agent_);
+    gate::StreamLauncher launcher(
+        [] {
+            return gate::StreamSettings{true, kStreamPort, ""};
+        },
+        guard, agent_);
     ASSERT_TRUE(launcher.start(error)) << error;
 
     // Two streams for the viewer; four at most and stopping are shown with the real agents above.
@@ -257,9 +264,11 @@ TEST_F(StreamAgentsTest, ThePortOpensForTheViewerOnlyWhileItsAgentRuns) {
 
     // An agent that ends takes its rule with it, and its port goes to the next stream.
     ASSERT_EQ(::kill(agents[0], SIGKILL), 0);
-    EXPECT_TRUE(test::WaitUntil([&] { return launcher.runningStreams() == 1; }, std::chrono::seconds(5)));
-    EXPECT_TRUE(test::WaitUntil([&] { return !udpOpenFor(kViewer, kStreamPort, receivers[0].get(), false); },
-                          std::chrono::seconds(5)));
+    EXPECT_TRUE(
+        test::WaitUntil([&] { return launcher.runningStreams() == 1; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(test::WaitUntil(
+        [&] { return !udpOpenFor(kViewer, kStreamPort, receivers[0].get(), false); },
+        std::chrono::seconds(5)));
     EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort + 1, receivers[1].get(), true));
     ASSERT_TRUE(launcher.startStream(request(kStranger), result, code, message)) << message;
     EXPECT_EQ(result.port, kStreamPort);
