@@ -61,32 +61,23 @@ Bytes newViewerKey() {
     return pair.publicKey();
 }
 
-class StreamNetworkTest : public ::testing::Test {
+class StreamOpenTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
         const std::string unavailable = test::NetworkTestsUnavailable();
         if (!unavailable.empty()) GTEST_SKIP() << unavailable;
         if (!net_.createNamespaces()) GTEST_SKIP() << "network namespaces cannot be created here";
         ASSERT_TRUE(net_.connect()) << "could not join the namespaces with veth pairs";
         if (!net_.nftWorks())
             GTEST_SKIP() << "nftables does not work inside a network namespace here";
+        systemd_.addUnit("xrdp.service", true, false);
     }
 
     // Whether a datagram from the client reaches a receiver on the machine's port.
     bool udpOpenFor(std::size_t client, std::uint16_t port, int receiver, bool expectOpen) const {
         return test::UdpDelivered(net_.client(client), net_.machineAddress(client), port, receiver,
                                   expectOpen);
-    }
-
-    TestNetwork net_{{"10.233.1", "10.233.2"}};
-};
-
-class StreamOpenTest : public StreamNetworkTest {
-  protected:
-    void SetUp() override {
-        if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
-        StreamNetworkTest::SetUp();
-        systemd_.addUnit("xrdp.service", true, false);
     }
 
     std::string dataDirectory() const { return JoinPath(programData_.path(), "Velmora"); }
@@ -134,11 +125,22 @@ class StreamOpenTest : public StreamNetworkTest {
                     client);
     }
 
+    // A request as the gate's endpoint hands it to the launcher.
+    gate::StreamOpenRequest request(std::size_t client) const {
+        gate::StreamOpenRequest r;
+        EXPECT_TRUE(net::parseIpAddress(net_.clientAddress(client), r.source));
+        r.sourceAddress = net_.clientAddress(client);
+        r.viewerKey = newViewerKey();
+        r.candidates = {net_.clientAddress(client) + ":50000"};
+        return r;
+    }
+
+    TestNetwork net_{{"10.233.1", "10.233.2"}};
     test::TempDir programData_;
     test::StandInSystemd systemd_;
 };
 
-TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndAgentsTakeTheirRulesAlong) {
+TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndStoppingEndsTheAgents) {
     test::SoftwareAuthenticator key;
     JsonValue credentials = JsonValue::array();
     credentials.push(test::StoredCredentialJson(key, 0, "viewer key"));
@@ -199,34 +201,14 @@ class FixedPolicy final : public gate::GuardPolicySource {
     bool keysEnrolled() const override { return true; }
 };
 
-class StreamAgentsTest : public StreamNetworkTest {
-  protected:
-    void SetUp() override {
-        StreamNetworkTest::SetUp();
-        if (IsSkipped()) return;
-        // A stand-in agent: reads its launch parameters (their use is shown with the real agent in
-        // client_view_test) and stays until it is ended.
-        agent_ = dir_.file("agent");
-        ASSERT_TRUE(WriteFileAtomic(agent_, "#!/bin/sh\ncat >/dev/null\nexec sleep 600\n"));
-        ASSERT_EQ(::chmod(agent_.c_str(), 0755), 0);
-    }
-
-    gate::StreamOpenRequest request(std::size_t client) const {
-        gate::StreamOpenRequest r;
-        EXPECT_TRUE(net::parseIpAddress(net_.clientAddress(client), r.source));
-        r.sourceAddress = net_.clientAddress(client);
-        r.viewerKey = newViewerKey();
-        r.candidates = {net_.clientAddress(client) + ":50000"};
-        r.credentialLabel = "viewer key";
-        return r;
-    }
-
-    test::TempDir dir_;
-    std::string agent_;
-};
-
-TEST_F(StreamAgentsTest, ThePortOpensForTheViewerOnlyWhileItsAgentRuns) {
-    firewall::FileFirewallStore store(dir_.path());
+TEST_F(StreamOpenTest, ThePortOpensForTheViewerOnlyWhileItsAgentRuns) {
+    // A stand-in agent: reads its launch parameters (their use is shown with the real agent in
+    // client_view_test) and stays until it is ended.
+    const test::TempDir dir;
+    const std::string agent = dir.file("agent");
+    ASSERT_TRUE(WriteFileAtomic(agent, "#!/bin/sh\ncat >/dev/null\nexec sleep 600\n"));
+    ASSERT_EQ(::chmod(agent.c_str(), 0755), 0);
+    firewall::FileFirewallStore store(dir.path());
     std::vector<std::string> nftArgs = net_.execIn(net_.machine());
     nftArgs.push_back("nft");
     NftCommand nft(nftArgs);
@@ -236,13 +218,13 @@ TEST_F(StreamAgentsTest, ThePortOpensForTheViewerOnlyWhileItsAgentRuns) {
         ASSERT_TRUE(firewall.setEnforcement({true, 3389, kStreamPort}, error)) << error;
     }
     FixedPolicy policy;
-    gate::SessionGuard guard(policy, store, nft, dir_.path());
+    gate::SessionGuard guard(policy, store, nft, dir.path());
     ASSERT_TRUE(guard.start(error)) << error;
     gate::StreamLauncher launcher(
         [] {
             return gate::StreamSettings{true, kStreamPort, ""};
         },
-        guard, agent_);
+        guard, agent);
     ASSERT_TRUE(launcher.start(error)) << error;
 
     // Two streams for the viewer; four at most and stopping are shown with the real agents above.
