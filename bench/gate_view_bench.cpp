@@ -285,8 +285,13 @@ void gateWindow(benchmark::State& state, int width, int height, int bias) {
         GlassFigures figures;
         long last = -1;
         std::uint64_t shown = 0;
+        std::vector<double> gaps;  // between reads: how late a new picture can be seen
         const auto start = Clock::now();
+        auto previous = start;
         while (Clock::now() - start < 12s) {
+            const auto read = Clock::now();
+            gaps.push_back(msSince(previous, read));
+            previous = read;
             const std::uint32_t now = CounterNow();
             const long value = window.read();
             if (value >= 0 && value != last) {
@@ -304,6 +309,7 @@ void gateWindow(benchmark::State& state, int width, int height, int bias) {
         figures.viewerCpuPct = 100 * (ProcessCpuSeconds(viewer.pid()) - viewerBefore) / seconds;
         static_cast<void>(viewer.interrupt());
         ReportGlassFigures(state, figures);
+        state.counters["read_gap_p95_ms"] = Percentile(gaps, 0.95);
     }
 }
 
