@@ -28,7 +28,7 @@ struct GlassFigures {
     double fps = 0;           // pictures shown (or decoded) per second
     double hostCpuPct = -1;   // of one core; -1 when not measured
     double viewerCpuPct = 0;  // of one core
-    std::uint64_t unread = 0;  // pictures whose code did not read
+    std::uint64_t unread = 0;  // pictures (in a window: reads) whose code did not read
     std::uint64_t skipped = 0;
 };
 
