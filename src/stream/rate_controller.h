@@ -16,9 +16,11 @@ struct RateFeedback {
 
 enum class RatePhase { Increase = 0, Hold = 1, Decrease = 2 };
 
-// The host's delay- and loss-based bitrate controller. It reads no clock: every report comes
-// with the session time in microseconds. Not locked: the session calls it under its feedback
-// lock; only targetBitrate() may be read from other threads.
+// The host's delay- and loss-based bitrate controller. The target stays within the profile's
+// bounds, except that a congested path reporting a receive rate below the minimum is followed
+// down (to 100 kbit/s at least): sending more than the path carries loses every frame. It reads
+// no clock: every report comes with the session time in microseconds. Not locked: the session
+// calls it under its feedback lock; only targetBitrate() may be read from other threads.
 class RateController {
   public:
     RateController();
@@ -47,7 +49,7 @@ class RateController {
   private:
     void increase(std::int64_t rtt, std::int64_t now);
     void decrease(bool delayCongested, bool lossy, std::int64_t rtt, std::int64_t now);
-    void publish(double rate);
+    void publish(double rate, std::uint64_t floor);
 
     std::uint64_t minimum_ = 1000000;
     std::uint64_t maximum_ = 20000000;
