@@ -52,8 +52,8 @@ struct NackRequest {
 // a frame still incomplete when a newer one exists and 4 NACK delays + 50 ms have passed since
 // its last new shard is given up, so one lost frame cannot hold the stream. Timing from the last
 // new shard rather than the first lets a frame that takes longer to cross a slow link than that
-// (a large keyframe) arrive whole instead of being given up, and asked for, again and again. Shards whose header contradicts the
-// frame's layout are rejected. Times are session microseconds; reads no clock.
+// (a large keyframe) arrive whole instead of being given up, and asked for, again and again.
+// Shards whose header contradicts the frame's layout are rejected. Times are session microseconds; reads no clock.
 class FrameAssembler {
   public:
     struct Counters {
