@@ -19,7 +19,7 @@ struct EncodeJob {
 };
 
 // The input queue of an encoder: at most two frames, so a slow encoder never builds a backlog;
-// the encoder always takes the newest, and a dropped frame's keyframe request passes to the next.
+// under load the newest frames win, and a dropped frame's keyframe request passes to the next.
 class FrameQueue {
   public:
     static constexpr std::size_t kCapacity = 2;
@@ -28,21 +28,23 @@ class FrameQueue {
         {
             std::lock_guard lock(mutex_);
             jobs_.push_back(std::move(job));
-            while (jobs_.size() > kCapacity) dropFront();
+            while (jobs_.size() > kCapacity) {
+                // A keyframe asked for must not vanish with the frame that carried the request.
+                if (jobs_.front().forceKeyframe) jobs_[1].forceKeyframe = true;
+                jobs_.pop_front();
+                ++dropped_;
+            }
         }
         wake_.notify_all();
     }
 
-    // The newest job, or nothing once stopped; an older one still waiting is dropped (its keyframe
-    // request passes on), since encoding it first would delay the newest by a whole encode.
-    // Queued jobs are discarded on stop.
+    // The oldest job, or nothing once stopped. Queued jobs are discarded on stop.
     std::optional<EncodeJob> take() {
         std::unique_lock lock(mutex_);
         wake_.wait(lock, [&] { return stopped_ || !jobs_.empty(); });
         if (stopped_) {
             return std::nullopt;
         }
-        while (jobs_.size() > 1) dropFront();
         EncodeJob job = std::move(jobs_.front());
         jobs_.pop_front();
         return job;
@@ -68,14 +70,6 @@ class FrameQueue {
     }
 
   private:
-    // Under mutex_, with at least two jobs queued.
-    void dropFront() {
-        // A keyframe asked for must not vanish with the frame that carried the request.
-        if (jobs_.front().forceKeyframe) jobs_[1].forceKeyframe = true;
-        jobs_.pop_front();
-        ++dropped_;
-    }
-
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<EncodeJob> jobs_;  // guarded by mutex_
