@@ -32,7 +32,7 @@ std::string tlsErrorText(const char* step, SSL* ssl, int result) {
     if (kind == SSL_ERROR_ZERO_RETURN || (kind == SSL_ERROR_SYSCALL && systemError == 0)) {
         return std::string(step) + ": the server closed the connection";
     }
-    if (systemError == EAGAIN) return std::string(step) + ": no answer within ten seconds";
+    if (systemError == EAGAIN) return std::string(step) + ": no answer in time";
     return FailedText(step, systemError);
 }
 
@@ -50,7 +50,7 @@ bool TlsHttpClient::connect(std::uint16_t port, std::string& error, std::uint32_
         error = FailedText("socket", errno);
         return false;
     }
-    const timeval limit{10, 0};
+    const timeval limit{timeoutSeconds_, 0};
     const int one = 1;
     ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     ::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
@@ -129,6 +129,16 @@ bool TlsHttpClient::post(const std::string& path, const std::string& body, HttpA
     }
     answer.body = received_.substr(bodyStart, length);
     received_.erase(0, bodyStart + length);
+    return true;
+}
+
+bool TlsHttpClient::send(const std::string& bytes, std::string& error) {
+    errno = 0;
+    const int written = SSL_write(ssl_.get(), bytes.data(), static_cast<int>(bytes.size()));
+    if (written <= 0) {
+        error = tlsErrorText("write", ssl_.get(), written);
+        return false;
+    }
     return true;
 }
 

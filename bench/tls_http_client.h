@@ -22,11 +22,12 @@ struct HttpAnswer {
     std::string body;
 };
 
-// One keep-alive HTTPS connection to a port on 127.0.0.1, blocking, with a ten-second limit on
-// every read and write so that a stuck server fails the run instead of hanging it.
+// One keep-alive HTTPS connection to a port on 127.0.0.1, blocking, with a limit (ten seconds
+// unless told) on every read and write so that a stuck server fails the run instead of hanging it.
 class TlsHttpClient {
   public:
-    explicit TlsHttpClient(SSL_CTX* context) : context_(context) {}
+    explicit TlsHttpClient(SSL_CTX* context, int timeoutSeconds = 10)
+        : context_(context), timeoutSeconds_(timeoutSeconds) {}
 
     // TCP connection and complete TLS handshake.
     // From sourceV4 (host order) when it is not 0, so that one machine can play several clients.
@@ -34,6 +35,8 @@ class TlsHttpClient {
     // One POST on the open connection; the answer must carry a Content-Length.
     bool post(const std::string& path, const std::string& body, HttpAnswer& answer,
               std::string& error);
+    // Bytes as they are, for requests sent in parts or never finished.
+    bool send(const std::string& bytes, std::string& error);
     // False once the server has closed the connection.
     bool stillOpen() const;
 
@@ -41,6 +44,7 @@ class TlsHttpClient {
     bool readMore(std::string& error);
 
     SSL_CTX* context_;
+    int timeoutSeconds_;
     UniqueFd fd_;
     SslPtr ssl_;
     std::string received_;  // bytes read past the previous answer

@@ -87,8 +87,12 @@ done
 [ $# -gt 0 ] && exit 0
 if [ "$(id -u)" = 0 ] && command -v wrk >/dev/null && command -v nginx >/dev/null; then
     bench/gate_load.sh build-bench/velmora
-    # A legitimate authentication while 500 idle connections are held and wrk floods the gate.
+    # A legitimate authentication under the combined attack (held connections, half-sent bodies,
+    # slowloris, a wrk flood), then the same with nft enforcement in a network namespace of its own.
     build-bench/bench/gate_auth_latency build-bench/velmora
+    if command -v nft >/dev/null; then
+        build-bench/bench/gate_auth_latency --enforce build-bench/velmora
+    fi
 else
     echo "gate load: skipped (needs root, wrk and nginx)"
 fi

@@ -1,6 +1,10 @@
 #include "client/command_support.h"
 
 #include <cstdio>
+#include <memory>
+
+#include "client/gate_sign_in.h"
+#include "client/security_key.h"
 
 namespace vel::client {
 
@@ -30,6 +34,30 @@ GateConnection ConnectionFor(const GateAddress& address, const KnownHosts& hosts
     return GateConnection(
         address, saved != nullptr ? saved->fingerprint : std::string(), trust,
         [](const std::string& note) { std::fprintf(stderr, "%s\n", note.c_str()); });
+}
+
+std::optional<GateConnection> SignInWithKey(const ClientOptions& options,
+                                            ClientEnvironment& environment, bool wantStreamToken,
+                                            const std::string& signedIn, JsonValue& granted,
+                                            std::string& error) {
+    GateAddress address;
+    if (!ParseGateAddress(options.operands[0], address, error)) return std::nullopt;
+    KnownHosts hosts("");
+    if (!LoadKnownHosts(environment, hosts, error)) return std::nullopt;
+    std::unique_ptr<SecurityKey> key =
+        SecurityKey::open(environment.devices, options.device, error);
+    if (!key) return std::nullopt;
+
+    GateConnection gate = ConnectionFor(address, hosts, options, false);
+    if (!SignIn(gate, *key, environment.pins, wantStreamToken, granted, error)) {
+        return std::nullopt;
+    }
+    if (gate.certificateToSave()) {
+        hosts.trust(address.text(), gate.certificate().sha256, granted.get("machine").asString());
+        std::string saveError;
+        if (!hosts.save(saveError)) Fail(signedIn + ", but " + saveError);
+    }
+    return gate;
 }
 
 }  // namespace vel::client

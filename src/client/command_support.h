@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "client/client_main.h"
@@ -7,6 +8,7 @@
 #include "client/gate_address.h"
 #include "client/gate_connection.h"
 #include "client/known_hosts.h"
+#include "core/json.h"
 
 namespace vel::client {
 
@@ -21,5 +23,14 @@ int Fail(const std::string& sentence);
 // options and firstUse allow. Trust notes go to standard error.
 GateConnection ConnectionFor(const GateAddress& address, const KnownHosts& hosts,
                              const ClientOptions& options, bool firstUse);
+
+// Opens the key the options name and signs in to the gate of the first operand, asking for a
+// stream token when wanted. A certificate accepted for the first time is saved; failing to save
+// it is reported after signedIn ("the port is open") and does not undo the sign-in. Empty, with
+// one sentence in error, when any step fails.
+std::optional<GateConnection> SignInWithKey(const ClientOptions& options,
+                                            ClientEnvironment& environment, bool wantStreamToken,
+                                            const std::string& signedIn, JsonValue& granted,
+                                            std::string& error);
 
 }  // namespace vel::client

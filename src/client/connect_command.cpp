@@ -3,7 +3,6 @@
 
 #include "client/client_commands.h"
 #include "client/command_support.h"
-#include "client/gate_sign_in.h"
 #include "client/rdp_launcher.h"
 
 namespace vel::client {
@@ -23,21 +22,11 @@ std::string localClock(std::int64_t unixSeconds) {
 
 int RunConnect(const ClientOptions& options, ClientEnvironment& environment) {
     std::string error;
-    GateAddress address;
-    if (!ParseGateAddress(options.operands[0], address, error)) return Fail(error);
-    KnownHosts hosts("");
-    if (!LoadKnownHosts(environment, hosts, error)) return Fail(error);
-    std::unique_ptr<SecurityKey> key =
-        SecurityKey::open(environment.devices, options.device, error);
-    if (!key) return Fail(error);
-
-    GateConnection gate = ConnectionFor(address, hosts, options, false);
     JsonValue granted;
-    if (!SignIn(gate, *key, environment.pins, false, granted, error)) return Fail(error);
-    if (gate.certificateToSave()) {
-        hosts.trust(address.text(), gate.certificate().sha256, granted.get("machine").asString());
-        if (!hosts.save(error)) Fail("the port is open, but " + error);
-    }
+    std::optional<GateConnection> gate =
+        SignInWithKey(options, environment, false, "the port is open", granted, error);
+    if (!gate) return Fail(error);
+    const GateAddress& address = gate->address();
 
     const int rdpPort = static_cast<int>(granted.get("rdpPort").asInt());
     std::printf("port %d open for %s until %s\n", rdpPort,

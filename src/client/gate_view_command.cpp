@@ -3,7 +3,6 @@
 
 #include "client/client_commands.h"
 #include "client/command_support.h"
-#include "client/gate_sign_in.h"
 #include "client/stream_open.h"
 #include "client/stream_window.h"
 #include "stream/udp_socket.h"
@@ -52,21 +51,11 @@ int RunGateView(const ClientOptions& options, ClientEnvironment& environment) {
     }
     choices.automatic = !options.manual;
     choices.audio = options.audioOut != "none";
-    GateAddress address;
-    if (!ParseGateAddress(options.operands[0], address, error)) return Fail(error);
-    KnownHosts hosts("");
-    if (!LoadKnownHosts(environment, hosts, error)) return Fail(error);
-    std::unique_ptr<SecurityKey> key =
-        SecurityKey::open(environment.devices, options.device, error);
-    if (!key) return Fail(error);
-
-    GateConnection gate = ConnectionFor(address, hosts, options, false);
     JsonValue granted;
-    if (!SignIn(gate, *key, environment.pins, true, granted, error)) return Fail(error);
-    if (gate.certificateToSave()) {
-        hosts.trust(address.text(), gate.certificate().sha256, granted.get("machine").asString());
-        if (!hosts.save(error)) Fail("signed in, but " + error);
-    }
+    std::optional<GateConnection> gate =
+        SignInWithKey(options, environment, true, "signed in", granted, error);
+    if (!gate) return Fail(error);
+    const GateAddress& address = gate->address();
     const std::string token = granted.get("streamToken").asString();
     if (token.empty()) {
         return Fail(address.text() +
@@ -78,7 +67,7 @@ int RunGateView(const ClientOptions& options, ClientEnvironment& environment) {
     if (!stream::generateKeyPair(own, error)) return Fail(error);
     choices.viewerPort = reservePort();
     JsonValue answer;
-    if (!gate.call("/v1/stream/open", StreamOpenRequest(token, own.publicKey(), choices), answer,
+    if (!gate->call("/v1/stream/open", StreamOpenRequest(token, own.publicKey(), choices), answer,
                    error)) {
         return Fail(error);
     }

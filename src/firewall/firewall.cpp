@@ -399,13 +399,6 @@ bool Firewall::reproject(std::string& error) {
 void Firewall::recordProjection(const std::string& mark) {
     projectedMark_ = mark;
     projectedFingerprint_.clear();
-    std::string json;
-    std::string ignored;
-    KernelTableListing listing;
-    if (nft_.listTable("inet", "velmora", json, ignored) &&
-        readKernelTableListing(json, listing, ignored) && listing.mark == mark) {
-        projectedFingerprint_ = listing.fingerprint;
-    }
 }
 
 bool Firewall::syncPorts(std::uint16_t rdpPort, std::uint16_t streamPort, std::string& error) {
@@ -465,6 +458,8 @@ bool Firewall::checkKernel(KernelState& state, std::string& error) {
                                         listing.fingerprint != projectedFingerprint_)) {
         state = KernelState::Different;
     } else {
+        if (mark == projectedMark_ && projectedFingerprint_.empty())
+            projectedFingerprint_ = listing.fingerprint;
         state = KernelState::Enforced;
     }
     return true;

@@ -100,7 +100,9 @@ class Firewall {
     // Stores the ports enforcement covers and projects, when they differ.
     [[nodiscard]] bool syncPorts(std::uint16_t rdpPort, std::uint16_t streamPort,
                                  std::string& error);
-    // Reads the kernel's table back and compares it with the projection of the store.
+    // Reads the kernel's table back and compares it with the projection of the store. The first
+    // check after a projection of ours learns what the kernel made of it; callers queue one right
+    // after projecting (see SessionGuard), which keeps a second nft run off the request's path.
     [[nodiscard]] bool checkKernel(KernelState& state, std::string& error);
     // Checks the kernel and projects again when its table is missing or different, with one
     // warning per restore (a table left while enforcement is off is removed). found is what the
@@ -110,14 +112,15 @@ class Firewall {
     [[nodiscard]] bool removeKernelTable(std::string& error);
 
   private:
-    // Remembers what the kernel holds after a projection with the given mark was applied.
+    // Remembers the mark of a projection just applied; the next check learns its fingerprint.
     void recordProjection(const std::string& mark);
 
     FirewallStore& store_;
     NftRunner& nft_;
     bool connected_ = false;
     // The mark and fingerprint of the table this instance last projected: a table with that mark
-    // and another fingerprint was altered after it was projected.
+    // and another fingerprint was altered after it was projected. The fingerprint is empty from a
+    // projection until the first check reads the table back.
     std::string projectedMark_;
     std::string projectedFingerprint_;
 };

@@ -2,14 +2,19 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <exception>
 #include <utility>
 
 #include "os/log.h"
+#include "os/system_error.h"
+#include "os/thread_priority.h"
 
 namespace vel::firewall {
 
 namespace {
+
+constexpr int kWorkerNice = -5;
 
 // Shared between a waiting caller and its queued task, which may outlive the wait.
 struct Completion {
@@ -112,6 +117,11 @@ void FirewallWorker::runBusy(const Task& task, Firewall& firewall, const char* k
 }
 
 void FirewallWorker::workerLoop() {
+    // What runs here (and the nft it starts) opens the port for a client that has just proved its
+    // key; above the request threads, a flood that keeps every one of them busy cannot slow it.
+    if (!raiseThreadPriority(kWorkerNice))
+        Log(LogLevel::Debug, "the firewall thread keeps its priority: %s",
+            SystemErrorText(errno).c_str());
     Firewall firewall(store_, nft_);
     std::string error;
     if (!firewall.connect(error)) {

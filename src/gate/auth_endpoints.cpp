@@ -1,3 +1,6 @@
+#include <future>
+#include <system_error>
+
 #include "core/crypto.h"
 #include "core/encoding.h"
 #include "core/time.h"
@@ -111,7 +114,18 @@ void HandleAuthFinish(GateService& gate, const HttpRequest& request, const JsonV
             credential.signCount, parsed.signCount);
         return SendError(response, 403, "counter_replay", "the key's signature counter did not advance");
     }
-    static_cast<void>(gate.store().recordUse(credential.id, parsed.signCount));
+    // The new counter (gate.json) and the grant (firewall.json, then the port) are durable writes
+    // to different files. Side by side, an authentication waits for the slower of the two rather
+    // than both in turn; the answer still waits for both, as the future joins on every path out.
+    const auto recordUse = [&gate, &credential, &parsed] {
+        return gate.store().recordUse(credential.id, parsed.signCount);
+    };
+    std::future<bool> counted;
+    try {
+        counted = std::async(std::launch::async, recordUse);
+    } catch (const std::system_error&) {  // no thread to be had: one after the other
+        static_cast<void>(recordUse());
+    }
     const bool wantsStream = wants(body.get("wantStreamToken"));
 
     std::int64_t expiresAt = 0;

@@ -190,7 +190,8 @@ bool ReadDocument(const std::string& path, GateConfig& config, std::vector<Crede
 }  // namespace
 
 bool GateStore::load(const std::string& path, std::string& error) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard writing(writeMutex_);
+    std::unique_lock lock(mutex_);
     path_ = path;
     lockPath_ = JoinPath(DirectoryOf(path), "gate.lock");
     enrollmentPath_ = JoinPath(DirectoryOf(path), "enrollment.json");
@@ -216,7 +217,7 @@ bool GateStore::load(const std::string& path, std::string& error) {
     // reads it holds the same id from the start.
     if (missing) {
         config_.gateId = HexEncode(RandomBytes(kGateIdBytes));
-        return update([](Document&) { return true; }, error);
+        return update(lock, [](Document&) { return true; }, error);
     }
     config_ = document.config;
     adopt(document, identity);
@@ -227,6 +228,7 @@ bool GateStore::load(const std::string& path, std::string& error) {
         std::string saveError;
         // Another process may assign one at the same moment; the first one on disk stays.
         const bool saved = update(
+            lock,
             [&](Document& disk) {
                 if (disk.config.gateId.size() == 32) return false;
                 disk.config.gateId = fresh;
@@ -251,13 +253,19 @@ GateConfig GateStore::defaults() const {
     return config;
 }
 
-bool GateStore::update(const std::function<bool(Document&)>& change, std::string& error) {
+bool GateStore::update(std::unique_lock<std::mutex>& lock,
+                       const std::function<bool(Document&)>& change, std::string& error) {
     if (writeRefused_) {
         error = path_ + " could not be loaded; it is left as it is";
         return false;
     }
+    // Another process may hold the file lock for as long as it likes; readers do not wait for it.
+    const std::string lockPath = lockPath_;
+    lock.unlock();
     FileLock fileLock;
-    if (!fileLock.acquire(lockPath_, LockMode::Exclusive, error)) return false;
+    const bool locked = fileLock.acquire(lockPath, LockMode::Exclusive, error);
+    lock.lock();
+    if (!locked) return false;
     Document document{defaults(), {}};
     FileIdentity identity;
     bool missing = false;
@@ -278,11 +286,19 @@ bool GateStore::update(const std::function<bool(Document&)>& change, std::string
     for (const Credential& credential : document.credentials)
         credentials.push(CredentialToJson(credential));
     root.set("credentials", std::move(credentials));
-    if (!WriteFileAtomic(path_, JsonDump(root, 2))) {
-        error = "cannot write " + path_ + ": " + SystemErrorText(errno);
+    const std::string text = JsonDump(root, 2);
+    const std::string path = path_;
+    // The durable write can take a disk's whole journal commit; readers go on meanwhile with the
+    // version in memory, or the new file once it is in place.
+    lock.unlock();
+    const bool written = WriteFileAtomic(path, text);
+    const int writeError = errno;
+    if (written && !IdentifyFile(path, identity)) identity = FileIdentity{};
+    lock.lock();
+    if (!written) {
+        error = "cannot write " + path + ": " + SystemErrorText(writeError);
         return false;
     }
-    if (!IdentifyFile(path_, identity)) identity = FileIdentity{};
     adopt(document, identity);
     return true;
 }
@@ -316,8 +332,10 @@ void GateStore::refresh() const {
 }
 
 bool GateStore::save(std::string& error) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard writing(writeMutex_);
+    std::unique_lock lock(mutex_);
     return update(
+        lock,
         [this](Document& disk) {
             const std::string gateId = disk.config.gateId;
             disk.config = config_;
@@ -368,11 +386,13 @@ bool GateStore::findCredential(const std::string& id, Credential& out) const {
 }
 
 AddCredentialResult GateStore::addCredential(const Credential& credential, std::string& error) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard writing(writeMutex_);
+    std::unique_lock lock(mutex_);
     Credential added = credential;
     added.label = Utf8Prefix(ValidUtf8(credential.label), kMaxLabelBytes);
     AddCredentialResult result = AddCredentialResult::Added;
     const bool written = update(
+        lock,
         [&](Document& disk) {
             const auto existing =
                 std::find_if(disk.credentials.begin(), disk.credentials.end(),
@@ -397,10 +417,12 @@ AddCredentialResult GateStore::addCredential(const Credential& credential, std::
 }
 
 bool GateStore::removeCredential(const std::string& id) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard writing(writeMutex_);
+    std::unique_lock lock(mutex_);
     bool found = false;
     std::string error;
     const bool written = update(
+        lock,
         [&](Document& disk) {
             const auto existing = std::find_if(disk.credentials.begin(), disk.credentials.end(),
                                                [&](const Credential& c) { return c.id == id; });
@@ -413,10 +435,12 @@ bool GateStore::removeCredential(const std::string& id) {
 }
 
 bool GateStore::recordUse(const std::string& id, std::uint32_t signCount) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard writing(writeMutex_);
+    std::unique_lock lock(mutex_);
     bool found = false;
     std::string error;
     const bool written = update(
+        lock,
         [&](Document& disk) {
             const auto existing = std::find_if(disk.credentials.begin(), disk.credentials.end(),
                                                [&](const Credential& c) { return c.id == id; });

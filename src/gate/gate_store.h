@@ -122,7 +122,9 @@ class GateStore final : public GuardPolicySource {
     };
     // Applies change to the document on disk under the exclusive file lock and writes the result
     // when change returns true. The credentials and gate id in memory follow the disk either way.
-    [[nodiscard]] bool update(const std::function<bool(Document&)>& change, std::string& error);
+    // Called holding writeMutex_ and, in lock, mutex_, which it releases while the file is written.
+    [[nodiscard]] bool update(std::unique_lock<std::mutex>& lock,
+                              const std::function<bool(Document&)>& change, std::string& error);
     // Follows gate.json when another process replaced it.
     void refresh() const;
     void adopt(const Document& document, const FileIdentity& identity) const;
@@ -131,6 +133,9 @@ class GateStore final : public GuardPolicySource {
     bool saveEnrollment(std::string& error);
 
     const Clock& clock_;
+    // Taken before mutex_ by every writer of gate.json, and held while the file is written, so
+    // that writers take turns while readers wait only for mutex_.
+    std::mutex writeMutex_;
     mutable std::mutex mutex_;
     std::string path_;            // guarded by mutex_
     std::string lockPath_;        // guarded by mutex_

@@ -110,6 +110,7 @@ bool SessionGuard::start(std::string& error) {
         return false;
     }
     watch_ = nft_.watch([this] { kernelChanged(); });
+    watching_ = watch_ != nullptr;
     std::lock_guard lock(stateMutex_);
     if (defaultInboundAllows_) {
         Log(LogLevel::Error,
@@ -125,8 +126,13 @@ bool SessionGuard::start(std::string& error) {
 }
 
 void SessionGuard::stop() {
+    watching_ = false;
     watch_.reset();
     worker_.stop();
+}
+
+void SessionGuard::projected() {
+    if (!watching_) kernelChanged();
 }
 
 void SessionGuard::kernelChanged() {
@@ -170,6 +176,7 @@ bool SessionGuard::grant(const net::IpAddress& peer, const std::string& keyName,
                 return;
             }
             outcome->added = true;
+            projected();
             std::lock_guard lock(stateMutex_);
             grants_[entry.address] = entry;
         },
@@ -195,9 +202,9 @@ bool SessionGuard::revoke(const std::string& address) {
         ruleName = it->second.ruleName;
         grants_.erase(it);
     }
-    worker_.postToFirewallThread([ruleName](Firewall& firewall) {
+    worker_.postToFirewallThread([this, ruleName](Firewall& firewall) {
         std::string ignored;
-        static_cast<void>(firewall.removeRule(ruleName, ignored));
+        if (firewall.removeRule(ruleName, ignored)) projected();
     });
     Log(LogLevel::Info, "grant for %s revoked on request", address.c_str());
     return true;
@@ -219,9 +226,10 @@ bool SessionGuard::addStreamRule(const net::IpAddress& peer, std::uint16_t udpPo
     };
     const auto outcome = std::make_shared<Outcome>();
     const bool ran = worker_.runOnFirewallThread(
-        [outcome, name, udpPort, remote, description](Firewall& firewall) {
+        [this, outcome, name, udpPort, remote, description](Firewall& firewall) {
             outcome->added = firewall.addAllowRule(name, udpPort, remote, description,
                                                    outcome->error, firewall::kProtocolUdp);
+            if (outcome->added) projected();
         },
         error);
     if (!ran) return false;
@@ -236,9 +244,9 @@ bool SessionGuard::addStreamRule(const net::IpAddress& peer, std::uint16_t udpPo
 }
 
 void SessionGuard::removeStreamRule(const std::string& ruleName) {
-    worker_.postToFirewallThread([ruleName](Firewall& firewall) {
+    worker_.postToFirewallThread([this, ruleName](Firewall& firewall) {
         std::string ignored;
-        static_cast<void>(firewall.removeRule(ruleName, ignored));
+        if (firewall.removeRule(ruleName, ignored)) projected();
     });
 }
 
@@ -461,6 +469,7 @@ void SessionGuard::expireGrants(Firewall& firewall, std::uint16_t rdpPort, std::
             continue;
         }
         Log(LogLevel::Info, "grant for %s expired; RDP port closed again", grant.address.c_str());
+        projected();
         it = grants_.erase(it);
     }
 }

@@ -107,6 +107,10 @@ class SessionGuard : public StreamRules {
     void recordKernel(bool enforced, const std::string& error);
     // Queues one kernel check after nftables reported a change.
     void kernelChanged();
+    // After a projection of ours, whose fingerprint the next check learns off the path of the
+    // request that caused it: the watch reports our own changes too, so a check is queued here
+    // only when there is no watch.
+    void projected();
     void finish(firewall::Firewall& firewall);
 
     const GuardPolicySource& policy_;
@@ -134,6 +138,7 @@ class SessionGuard : public StreamRules {
     // The kernel holds the store's projection (as last checked) and enforcement is on.
     std::atomic<bool> kernelEnforced_{false};
     std::atomic<bool> kernelCheckQueued_{false};
+    std::atomic<bool> watching_{false};  // watch_ is in place
     std::unique_ptr<NftWatch> watch_;
     // Declared last: its threads call back into the members above until stop joins them.
     firewall::FirewallWorker worker_;

@@ -34,4 +34,12 @@ void leaveMmcss() {
     raised = false;
 }
 
+bool raiseThreadPriority(int niceValue) {
+    const id_t thread = static_cast<id_t>(::gettid());
+    errno = 0;
+    const int before = ::getpriority(PRIO_PROCESS, thread);
+    if (before == -1 && errno != 0) return false;
+    return niceValue >= before || ::setpriority(PRIO_PROCESS, thread, niceValue) == 0;
+}
+
 }  // namespace vel

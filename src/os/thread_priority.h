@@ -11,4 +11,8 @@ namespace vel {
 // Puts the thread's priority back to what it was before enterMmcss.
 void leaveMmcss();
 
+// Gives the calling thread, and the children it starts from then on, the nice value niceValue
+// when that is higher priority than its own; best effort, false when the process may not.
+[[nodiscard]] bool raiseThreadPriority(int niceValue);
+
 }  // namespace vel

@@ -396,6 +396,15 @@ TEST_F(FirewallTest, TheKernelIsCheckedRestoredAndFollowsThePorts) {
     ASSERT_TRUE(firewall_.checkKernel(state, error));
     EXPECT_EQ(state, KernelState::Different);
 
+    // The first check after a projection learns the table; one that keeps our mark but gains a
+    // rule afterwards was altered.
+    ASSERT_TRUE(firewall_.reproject(error)) << error;
+    ASSERT_TRUE(firewall_.checkKernel(state, error));
+    EXPECT_EQ(state, KernelState::Enforced);
+    nft_.table.insert(nft_.table.size() - 2, R"(,{"rule":{"expr":"accept"}})");
+    ASSERT_TRUE(firewall_.checkKernel(state, error));
+    EXPECT_EQ(state, KernelState::Different);
+
     // A listing that fails is no answer at all.
     nft_.failure = "nft failed: Operation not permitted";
     EXPECT_FALSE(firewall_.checkKernel(state, error));

@@ -8,10 +8,14 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
 #include <thread>
 
 #include "core/json.h"
 #include "core/time.h"
+#include "os/file_lock.h"
 #include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
@@ -515,6 +519,51 @@ TEST_F(GateStoreTest, TwoWritersKeepEachOthersChanges) {
     EXPECT_EQ(credentials[0].useCount, kRounds);
     EXPECT_EQ(credentials[0].signCount, std::uint32_t{kRounds});
     EXPECT_EQ(service.credentials().size(), 1u + kRounds);
+}
+
+// Whether a process waits for the exclusive lock on path (a blocked request in /proc/locks).
+bool SomeoneWaitsFor(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+// A writer waits for other processes' lock and for the disk; a request that only reads (a key,
+// the policy, the configuration) must not queue behind it.
+TEST_F(GateStoreTest, ReadersDoNotWaitForAWriter) {
+    GateStore store;
+    std::string error;
+    ASSERT_TRUE(store.load(gatePath_, error)) << error;
+    ASSERT_EQ(store.addCredential(PlaceholderCredential("key", "Key"), error), AddCredentialResult::Added);
+    const std::string lockPath = JoinPath(dir_, "gate.lock");
+    auto other = std::make_unique<FileLock>();
+    ASSERT_TRUE(other->acquire(lockPath, LockMode::Exclusive, error)) << error;
+
+    std::thread use([&] { EXPECT_TRUE(store.recordUse("key", 5)); });
+    for (int i = 0; i < 1000 && !SomeoneWaitsFor(lockPath); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto read = std::async(std::launch::async, [&] {
+        Credential found;
+        return store.findCredential("key", found) && store.guardPolicy().rdpPort == 3389;
+    });
+    // Far longer than a lookup takes; a reader that waits for the writer waits for ever.
+    const bool answered = read.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    other.reset();
+    use.join();
+    EXPECT_TRUE(answered) << "a lookup waited for the writer";
+    EXPECT_TRUE(read.get());
+
+    GateStore reread;
+    ASSERT_TRUE(reread.load(gatePath_, error)) << error;
+    Credential key;
+    ASSERT_TRUE(reread.findCredential("key", key));
+    EXPECT_EQ(key.signCount, 5u);
 }
 
 }  // namespace

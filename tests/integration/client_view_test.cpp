@@ -7,12 +7,13 @@
 
 #include <chrono>
 #include <cmath>
-#include <functional>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/json.h"
+#include "integration/stream_pattern.h"
 #include "os/files.h"
 #include "os/paths.h"
 #include "support/background_process.h"
@@ -21,6 +22,7 @@
 #include "support/stand_in_systemd.h"
 #include "support/temp_dir.h"
 #include "support/test_network.h"
+#include "support/wait_until.h"
 #include "support/xvfb.h"
 
 // Last: Xlib's macros (None, Bool, Status) clash with names above.
@@ -38,45 +40,22 @@ constexpr std::uint16_t kGatePort = 7440;
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(200ms);
-    }
+double luma(std::uint32_t bgrx) {
+    return 0.2126 * ((bgrx >> 16) & 0xFF) + 0.7152 * ((bgrx >> 8) & 0xFF) + 0.0722 * (bgrx & 0xFF);
 }
 
-std::string lineAfter(const std::string& text, const std::string& label) {
-    const std::size_t at = text.find(label);
-    if (at == std::string::npos) return {};
-    const std::size_t start = at + label.size();
-    return text.substr(start, text.find('\n', start) - start);
-}
-
-// The host's test picture: smooth colour gradients with a few sharp-edged blocks, in BGRX.
-std::uint32_t patternPixel(int x, int y) {
-    std::uint32_t r = static_cast<std::uint32_t>(x * 255 / kWidth);
-    std::uint32_t g = static_cast<std::uint32_t>(y * 255 / kHeight);
-    std::uint32_t b = static_cast<std::uint32_t>((x + y) * 255 / (kWidth + kHeight));
-    if ((x / 80 + y / 80) % 3 == 0 && x % 80 > 20 && y % 80 > 20) r = g = b = 235;
-    return r << 16 | g << 8 | b;
-}
-
-double luma(std::uint32_t pixel) {
-    return 0.2126 * ((pixel >> 16) & 0xFF) + 0.7152 * ((pixel >> 8) & 0xFF) + 0.0722 * (pixel & 0xFF);
-}
-
-// A full-screen window on the host's display that shows the pattern and collects typed text.
+// A full-screen window on the host's display that shows the test picture (its first phase) and
+// collects typed text.
 class HostWindow {
   public:
-    explicit HostWindow(const std::string& display) : display_(XOpenDisplay(display.c_str())) {
+    explicit HostWindow(const std::string& display)
+        : display_(XOpenDisplay(display.c_str())),
+          pixels_(test::patternPixels(kWidth, kHeight, 0)) {
         if (display_ == nullptr) return;
         window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, kWidth, kHeight,
                                       0, 0, 0);
         XSelectInput(display_, window_, KeyPressMask | ExposureMask);
         XMapRaised(display_, window_);
-        XSync(display_, False);
         paint();
         XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
         XSync(display_, False);
@@ -85,23 +64,6 @@ class HostWindow {
         if (display_ != nullptr) XCloseDisplay(display_);
     }
     bool ok() const { return display_ != nullptr; }
-
-    void paint() {
-        pixels_.resize(static_cast<std::size_t>(kWidth) * kHeight);
-        for (int y = 0; y < kHeight; ++y) {
-            for (int x = 0; x < kWidth; ++x) pixels_[y * kWidth + x] = patternPixel(x, y);
-        }
-        XImage* image = XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), 24,
-                                     ZPixmap, 0, reinterpret_cast<char*>(pixels_.data()), kWidth,
-                                     kHeight, 32, kWidth * 4);
-        if (image == nullptr) return;
-        GC gc = XCreateGC(display_, window_, 0, nullptr);
-        XPutImage(display_, window_, gc, image, 0, 0, 0, 0, kWidth, kHeight);
-        XFreeGC(display_, gc);
-        image->data = nullptr;  // the pixels stay ours
-        XDestroyImage(image);
-        XSync(display_, False);
-    }
 
     // The text typed since the last call.
     std::string typed() {
@@ -120,9 +82,22 @@ class HostWindow {
     }
 
   private:
+    void paint() {
+        XImage* image =
+            XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), 24, ZPixmap, 0,
+                         reinterpret_cast<char*>(pixels_.data()), kWidth, kHeight, 32, kWidth * 4);
+        if (image == nullptr) return;
+        GC gc = XCreateGC(display_, window_, 0, nullptr);
+        XPutImage(display_, window_, gc, image, 0, 0, 0, 0, kWidth, kHeight);
+        XFreeGC(display_, gc);
+        image->data = nullptr;  // the pixels stay ours
+        XDestroyImage(image);
+        XSync(display_, False);
+    }
+
     Display* display_;
     Window window_ = 0;
-    std::vector<std::uint32_t> pixels_;
+    std::vector<std::uint8_t> pixels_;
 };
 
 // The viewer's display, seen from outside: finds the viewer's window, reads its pixels, types.
@@ -137,53 +112,32 @@ class ViewerDisplay {
     }
     bool ok() const { return display_ != nullptr; }
 
-    // The top-level windows shown, as WxH, for a failure's message.
-    std::string describe() const {
-        Window root = 0;
-        Window parent = 0;
-        Window* children = nullptr;
-        unsigned count = 0;
-        std::string text;
-        if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count) ==
-            0) {
-            return text;
-        }
-        for (unsigned i = 0; i < count; ++i) {
-            XWindowAttributes a;
-            if (XGetWindowAttributes(display_, children[i], &a) != 0 && a.map_state == IsViewable) {
-                text += std::to_string(a.width) + "x" + std::to_string(a.height) + " ";
-            }
-        }
-        if (children != nullptr) XFree(children);
-        return text;
-    }
-
-    // A mapped top-level window of the picture's size; 0 when there is none yet.
-    Window find() const {
+    // A mapped top-level window of the picture's size, 0 when there is none yet; `shown` lists
+    // the mapped ones as WxH for a failure's message.
+    Window find(std::string& shown) const {
         Window root = 0;
         Window parent = 0;
         Window* children = nullptr;
         unsigned count = 0;
         Window found = 0;
+        shown.clear();
         if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count) ==
-            0) {
+            0)
             return 0;
-        }
         for (unsigned i = 0; i < count; ++i) {
-            XWindowAttributes attributes;
-            if (XGetWindowAttributes(display_, children[i], &attributes) != 0 &&
-                attributes.map_state == IsViewable && attributes.width == kWidth &&
-                attributes.height == kHeight) {
-                found = children[i];
-            }
+            XWindowAttributes a;
+            if (XGetWindowAttributes(display_, children[i], &a) == 0 || a.map_state != IsViewable)
+                continue;
+            shown += std::to_string(a.width) + "x" + std::to_string(a.height) + " ";
+            if (a.width == kWidth && a.height == kHeight) found = children[i];
         }
         if (children != nullptr) XFree(children);
         return found;
     }
 
-    // PSNR of the window's luma against the pattern's; 0 when it cannot be read.
-    double psnr(Window window) const {
-        // Read from the screen where the window lies: what a user sees there.
+    // PSNR of the window's luma, read from the screen where a user sees it, against the picture's;
+    // 0 when it cannot be read.
+    double psnr(Window window, const std::vector<std::uint8_t>& picture) const {
         int x = 0;
         int y = 0;
         Window child = 0;
@@ -192,10 +146,13 @@ class ViewerDisplay {
         XImage* image = XGetImage(display_, root, x, y, kWidth, kHeight, AllPlanes, ZPixmap);
         if (image == nullptr) return 0;
         double squares = 0;
-        for (int y = 0; y < kHeight; ++y) {
-            for (int x = 0; x < kWidth; ++x) {
-                const double d = luma(static_cast<std::uint32_t>(XGetPixel(image, x, y))) -
-                                 luma(patternPixel(x, y));
+        for (int row = 0; row < kHeight; ++row) {
+            for (int column = 0; column < kWidth; ++column) {
+                std::uint32_t expected = 0;
+                std::memcpy(&expected,
+                            &picture[(static_cast<std::size_t>(row) * kWidth + column) * 4], 4);
+                const double d = luma(static_cast<std::uint32_t>(XGetPixel(image, column, row))) -
+                                 luma(expected);
                 squares += d * d;
             }
         }
@@ -283,7 +240,7 @@ TEST_F(ClientViewTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
     ASSERT_TRUE(host.ok());
     const test::ProcessResult setup = velmora({"setup"});
     ASSERT_EQ(setup.exitCode, 0) << setup.output;
-    ASSERT_TRUE(waitUntil(
+    ASSERT_TRUE(test::WaitUntil(
         [this] {
             test::HttpReply reply;
             TestNetwork::RunIn(net_.client(0), [&] {
@@ -291,11 +248,13 @@ TEST_F(ClientViewTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
             });
             return reply.status == 200;
         },
-        std::chrono::seconds(10)))
+        10s))
         << systemd_.serviceOutput();
     const test::ProcessResult issued = velmora({"code"});
     ASSERT_EQ(issued.exitCode, 0) << issued.output;
-    const std::string code = lineAfter(issued.output, "  Enrollment code: ").substr(0, 14);
+    const std::size_t codeAt = issued.output.find("  Enrollment code: ");
+    ASSERT_NE(codeAt, std::string::npos) << issued.output;
+    const std::string code = issued.output.substr(codeAt + 19, 14);
     ASSERT_TRUE(WriteFileAtomic(home_.file("key.json"), "{\"pin\":\"\"}"));
     const test::ProcessResult enrolled =
         test::RunProcess(clientArgs({"enroll", gate(), code}), clientEnv());
@@ -314,27 +273,29 @@ TEST_F(ClientViewTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
     };
 
     // The window takes the picture's size and shows the host's desktop.
+    const std::vector<std::uint8_t> picture = test::patternPixels(kWidth, kHeight, 0);
     Window window = 0;
     double psnr = 0;
-    EXPECT_TRUE(waitUntil(
+    std::string shown;
+    EXPECT_TRUE(test::WaitUntil(
         [&] {
-            window = screen.find();
-            psnr = window != 0 ? screen.psnr(window) : 0;
+            window = screen.find(shown);
+            psnr = window != 0 ? screen.psnr(window, picture) : 0;
             return psnr > 30;
         },
-        std::chrono::seconds(30)))
-        << "PSNR " << psnr << ", windows " << screen.describe() << "\n"
+        30s))
+        << "PSNR " << psnr << ", windows " << shown << "\n"
         << log();
     ASSERT_NE(window, 0u) << log();
 
     screen.type(window, "velmora");
     std::string typed;
-    EXPECT_TRUE(waitUntil(
+    EXPECT_TRUE(test::WaitUntil(
         [&] {
             typed += host.typed();
             return typed == "velmora";
         },
-        std::chrono::seconds(10)))
+        10s))
         << "typed '" << typed << "'\n"
         << log();
     EXPECT_EQ(viewer.interrupt(), 0) << log();

@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace vel {
@@ -26,6 +28,28 @@ TEST(ThreadPriority, RaisedWherePermittedAndPutBack) {
         } else {
             EXPECT_EQ(threadNice(), before);  // not permitted: nothing changed
         }
+    }).join();
+}
+
+// The raise reaches a child started afterwards, and never lowers a thread already above it.
+TEST(ThreadPriority, ARaisedThreadPassesItsPriorityToItsChildren) {
+    std::thread([] {
+        const int before = threadNice();
+        if (before <= -5) GTEST_SKIP() << "the thread already runs at nice " << before;
+        if (!raiseThreadPriority(-5)) {
+            EXPECT_EQ(threadNice(), before);
+            return;
+        }
+        EXPECT_EQ(threadNice(), -5);
+        EXPECT_TRUE(raiseThreadPriority(0));
+        EXPECT_EQ(threadNice(), -5);
+        FILE* child = ::popen("nice", "r");
+        ASSERT_NE(child, nullptr);
+        char text[16] = {};
+        const bool read = std::fgets(text, sizeof text, child) != nullptr;
+        ::pclose(child);
+        EXPECT_TRUE(read);
+        EXPECT_EQ(std::atoi(text), -5);
     }).join();
 }
 

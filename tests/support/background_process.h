@@ -24,8 +24,6 @@ class BackgroundProcess {
                              const std::vector<std::string>& extraEnv = {},
                              const std::string& input = {});
     std::string output() const;
-    // Waits until the output holds `text`; false when the time ran out or the process ended.
-    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
     // The exit code once the process has ended by itself within the timeout, else -1.
     int waitForExit(std::chrono::milliseconds timeout);
     // SIGINT, then the exit code (-1 when it had to be killed after the timeout).

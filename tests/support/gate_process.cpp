@@ -13,6 +13,7 @@
 #include <chrono>
 #include <thread>
 
+#include "admin/tls_certificate.h"
 #include "os/files.h"
 #include "os/paths.h"
 #include "os/unique_fd.h"
@@ -63,6 +64,27 @@ void GateProcess::setCredentials(const JsonValue& credentials) {
     static_cast<void>(WriteFileAtomic(path, JsonDump(document, 2)));
 }
 
+bool GateProcess::useHttps(std::string& error) {
+    admin::CertificateInfo certificate;
+    if (!admin::ensureCertificate(dataDirectory(), "testhost", certificate, error)) return false;
+    const std::string path = JoinPath(dataDirectory(), "gate.json");
+    std::string text;
+    JsonValue document;
+    if (!ReadFileText(path, text) || !JsonParse(text, document)) {
+        error = "gate.json cannot be read back";
+        return false;
+    }
+    JsonValue config = document.get("config");
+    config.set("certThumbprint", certificate.thumbprint);
+    document.set("config", config);
+    if (!WriteFileAtomic(path, JsonDump(document, 2))) {
+        error = "gate.json cannot be written";
+        return false;
+    }
+    https_ = true;
+    return true;
+}
+
 bool GateProcess::start(std::string& output) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
@@ -94,7 +116,9 @@ bool GateProcess::start(std::string& output) {
             output.append(buffer, static_cast<size_t>(n));
         }
         if (output.find("Gate started.") != std::string::npos &&
-            HttpRequestTo("127.0.0.1", port_, "POST", "/v1/hello", "").status == 200) {
+            (https_ ? HttpsRequestTo("127.0.0.1", port_, "POST", "/v1/hello", "")
+                    : HttpRequestTo("127.0.0.1", port_, "POST", "/v1/hello", ""))
+                    .status == 200) {
             return true;
         }
     }

@@ -27,6 +27,9 @@ public:
     // Puts credentials (the gate.json "credentials" array) into gate.json before the start.
     void setCredentials(const JsonValue& credentials);
 
+    // Gives the gate a certificate made the way setup makes it, so that it serves HTTPS only.
+    [[nodiscard]] bool useHttps(std::string& error);
+
     // Starts the gate and waits until it answers; false (with the output so far) when it did not.
     bool start(std::string& output);
     // Ctrl+C, then waits for the exit; returns the exit code.
@@ -42,6 +45,7 @@ public:
 private:
     TempDir dir_;
     std::uint16_t port_ = 0;
+    bool https_ = false;
     std::vector<std::string> env_;
     pid_t pid_ = -1;
     int outputFd_ = -1;

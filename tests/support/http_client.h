@@ -1,9 +1,14 @@
 #pragma once
 
+#include <openssl/ssl.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "core/json.h"
+#include "core/openssl_ptr.h"
 #include "os/unique_fd.h"
 
 namespace vel::test {
@@ -36,6 +41,23 @@ HttpReply HttpRequestTo(const std::string& host, std::uint16_t port, const std::
 // the tests that use this check what the gate does, not who it is.
 HttpReply HttpsRequestTo(const std::string& host, std::uint16_t port, const std::string& method,
                          const std::string& path, const std::string& body);
+
+// One TLS connection held by a test the way a client that sends its request in parts, slowly or
+// never would hold it. The certificate is not checked; every read and write gives up after
+// timeoutSeconds, so a gate that stops reading ends the sending instead of the test.
+class TlsConnection {
+  public:
+    // TCP connection and complete handshake; false when either failed or was refused.
+    [[nodiscard]] bool open(const std::string& host, std::uint16_t port, int timeoutSeconds = 2);
+    // False once the gate refused the bytes or closed the connection.
+    [[nodiscard]] bool send(std::string_view bytes);
+    // Everything the gate sends until it closes the connection or the timeout passes.
+    std::string receiveAll();
+
+  private:
+    UniqueFd fd_;
+    std::unique_ptr<SSL, OpenSslFree<SSL_free>> ssl_;
+};
 
 inline HttpReply PostJson(std::uint16_t port, const std::string& path, const JsonValue& body,
                           const std::string& sourceAddress = "127.0.0.1") {

@@ -41,6 +41,7 @@ class SoftwareAuthenticator {
     SoftwareAuthenticator();
 
     const Bytes& credentialId() const { return credentialId_; }
+    const Bytes& aaguid() const { return aaguid_; }
     std::uint32_t signCount() const { return signCount_; }
     // The public key as the gate should decode it: alg -7, crv 1, 32-byte x and y.
     CoseKey publicKey() const;

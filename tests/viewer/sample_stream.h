@@ -43,26 +43,13 @@ inline std::vector<std::vector<std::uint8_t>> accessUnits(const std::vector<std:
 inline vel::test::ProcessResult makeTestStream(std::uint8_t codec, int frames,
                                                const std::string& path) {
     const bool hevc = codec == kCodecHevc;
-    return vel::test::RunProcess({"/usr/bin/ffmpeg",
-                                  "-v",
-                                  "error",
-                                  "-f",
-                                  "lavfi",
-                                  "-i",
-                                  "testsrc2=size=320x240:rate=30",
-                                  "-frames:v",
-                                  std::to_string(frames),
-                                  "-pix_fmt",
-                                  "yuv420p",
-                                  "-c:v",
-                                  hevc ? "libx265" : "libx264",
-                                  "-bf",
-                                  "0",
-                                  "-g",
-                                  "5",
-                                  "-bsf:v",
-                                  hevc ? "hevc_metadata=aud=insert" : "h264_metadata=aud=insert",
-                                  path});
+    // clang-format off
+    return vel::test::RunProcess(
+        {"/usr/bin/ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30",
+         "-frames:v", std::to_string(frames), "-pix_fmt", "yuv420p",
+         "-c:v", hevc ? "libx265" : "libx264", "-bf", "0", "-g", "5",
+         "-bsf:v", hevc ? "hevc_metadata=aud=insert" : "h264_metadata=aud=insert", path});
+    // clang-format on
 }
 
 }  // namespace vel::viewer::sample

@@ -3,13 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <functional>
 #include <mutex>
 #include <thread>
 
-#include "media/adpcm.h"
-#include "media/fake_audio_system.h"
 #include "support/temp_dir.h"
 #include "viewer/sample_stream.h"
 
@@ -74,18 +71,7 @@ struct Host {
     }
 };
 
-// One 10 ms ADPCM block of a 1 kHz tone at about -6 dBFS.
-std::vector<std::uint8_t> toneBlock(std::uint32_t sequence, media::AdpcmEncoderState& state) {
-    media::AudioBlock samples{};
-    for (std::size_t f = 0; f < media::kBlockFrames; ++f) {
-        const double t = static_cast<double>(sequence * media::kBlockFrames + f) / 48000.0;
-        const auto s = static_cast<std::int16_t>(16000 * std::sin(2 * M_PI * 1000 * t));
-        samples[2 * f] = samples[2 * f + 1] = s;
-    }
-    return media::encodeAdpcmBlock(samples.data(), media::kBlockFrames, state);
-}
-
-TEST(ViewerEngine, DecodesFromAKeyframeAnswersTheHostPlaysAudioAndSendsInput) {
+TEST(ViewerEngine, DecodesFromAKeyframeAnswersTheHostAndSendsInput) {
     vel::test::TempDir dir;
     const std::string file = dir.file("in.h264");
     const vel::test::ProcessResult made = sample::makeTestStream(kCodecH264, 12, file);
@@ -97,8 +83,6 @@ TEST(ViewerEngine, DecodesFromAKeyframeAnswersTheHostPlaysAudioAndSendsInput) {
     std::string error;
     ASSERT_TRUE(stream::deriveDevTicket("000102030405060708090a0b0c0d0e0f", ticket, error));
     Host host(ticket);
-    media::test::FakeAudioSystem speakers;
-    speakers.playbackFrames = 48000;
 
     std::mutex seenMutex;
     std::vector<std::uint32_t> seenIds;
@@ -110,7 +94,7 @@ TEST(ViewerEngine, DecodesFromAKeyframeAnswersTheHostPlaysAudioAndSendsInput) {
     options.session.candidates = {hostAddress};
     options.screen = {2560, 1440, 144, stream::kScreenWantsNative};
     options.format = PictureFormat::Bgra;
-    options.audioSystem = &speakers;
+    options.audio = false;  // the host's sound end to end: stream_view_test
     options.onPicture = [&](const std::shared_ptr<const ViewerPicture>& picture) {
         const std::lock_guard lock(seenMutex);
         seenIds.push_back(picture->frameId);
@@ -149,17 +133,6 @@ TEST(ViewerEngine, DecodesFromAKeyframeAnswersTheHostPlaysAudioAndSendsInput) {
     EXPECT_EQ(engine.stats().framesSkipped, 1u);
     EXPECT_EQ(engine.stats().decoder, "libavcodec h264");
 
-    // Every second the host hears how decoding goes.
-    ASSERT_TRUE(eventually([&] {
-        for (const auto& m : host.withId(stream::kMsgDecoderStatistics)) {
-            const auto stats = stream::decodeDecoderStatistics(m.second);
-            if (stats && stats->framesDecoded > 0) {
-                return stats->width == 320 && stats->height == 240;
-            }
-        }
-        return false;
-    }));
-
     // The host's statistics and pointer are kept as they come.
     const stream::HostStatistics hostStats{1200, 800, 4000, 60, 1, 8000, 75};
     ASSERT_TRUE(host.session.sendMessage(stream::encodeHostStatistics(hostStats)));
@@ -168,38 +141,18 @@ TEST(ViewerEngine, DecodesFromAKeyframeAnswersTheHostPlaysAudioAndSendsInput) {
     ASSERT_TRUE(eventually([&] { return engine.pointer() == pointer; }));
     EXPECT_EQ(engine.stats().host, hostStats);
 
-    // The host's sound is measured and played.
-    media::AdpcmEncoderState coder;
-    for (std::uint32_t s = 0; s < 20; ++s) {
-        const auto block = toneBlock(s, coder);
-        ASSERT_TRUE(host.session.sendAudio(s, 0, media::kAudioCodecAdpcm, block));
-        std::this_thread::sleep_for(2ms);
-    }
-    ASSERT_TRUE(eventually([&] { return engine.stats().audio.blocks == 20; }));
-    const HostAudioStats audio = engine.stats().audio;
-    EXPECT_EQ(audio.audibleBlocks, 20u);
-    EXPECT_NEAR(audio.peakRmsDbfs, -9.2, 1.0);
-    ASSERT_TRUE(eventually([&] { return speakers.written().size() > 4 * 480 * 4; }));
-
     // Input travels on the input channel, in order.
     ASSERT_TRUE(engine.sendKey(0x1D, true, true));
-    ASSERT_TRUE(engine.sendPointerAbsolute(100, 65535));
-    ASSERT_TRUE(engine.sendButton(1, false));
     ASSERT_TRUE(engine.sendReleaseAll());
     ASSERT_TRUE(eventually([&] { return !host.withId(stream::kMsgReleaseAll).empty(); }));
     const auto keys = host.withId(stream::kMsgKey);
     ASSERT_EQ(keys.size(), 1u);
     EXPECT_EQ(keys[0].first, stream::Channel::Input);
     EXPECT_EQ(stream::decodeKeyEvent(keys[0].second), (stream::KeyEvent{0x1D, 3}));
-    EXPECT_EQ(stream::decodePointerAbsolute(host.withId(stream::kMsgPointerAbsolute)[0].second),
-              (stream::PointerAbsolute{100, 65535}));
-    EXPECT_EQ(stream::decodeMouseButton(host.withId(stream::kMsgMouseButton)[0].second),
-              (stream::MouseButtonEvent{1, false}));
 
     engine.stop();
     EXPECT_TRUE(eventually([&] { return host.session.state() == stream::SessionState::closed; }));
     EXPECT_EQ(engine.stats().endReason, "closed locally");
-    EXPECT_EQ(engine.stats().audio.blocks, 20u);
 }
 
 }  // namespace
