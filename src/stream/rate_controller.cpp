@@ -10,6 +10,8 @@ constexpr std::int64_t kIncreaseSpacing = 200000;
 constexpr std::int64_t kMinRtt = 100000;
 // The lowest rate a starved path may drive the target to, below the profile's minimum.
 constexpr std::uint64_t kStarvedFloor = 100000;
+// Cuts in a row that the minimum stopped, after which the path counts as starved.
+constexpr std::uint32_t kCutsBeforeStarved = 3;
 
 }  // namespace
 
@@ -71,6 +73,7 @@ void RateController::increase(std::int64_t rtt, std::int64_t now) {
     }
     increased_ = true;
     lastIncrease_ = now;
+    cutsBelowMinimum_ = 0;
     // From below the profile's minimum (a starved path) the rate climbs back in the same steps.
     publish(rate, std::min(minimum_, current_));
 }
@@ -98,7 +101,14 @@ void RateController::decrease(bool delayCongested, bool lossy, std::int64_t rtt,
     // The profile's minimum holds while the path carries it. A congested path that delivers less
     // than the minimum would lose a share of every frame at the bottleneck (and NACK repair is
     // withheld while congested), so nothing could be decoded; the rate follows the path instead.
-    const bool starved = lastReceiveRate_ != 0 && lastReceiveRate_ < minimum_;
+    // The same holds when cut after cut would go below the minimum: what the minimum costs on the
+    // wire (FEC, headers, keyframes) is more than the path carries, whatever it delivers.
+    // A report without a receive rate says too little to leave the minimum on.
+    const bool measured = lastReceiveRate_ != 0;
+    cutsBelowMinimum_ =
+        measured && target < static_cast<double>(minimum_) ? cutsBelowMinimum_ + 1 : 0;
+    const bool starved =
+        measured && (lastReceiveRate_ < minimum_ || cutsBelowMinimum_ >= kCutsBeforeStarved);
     publish(target, starved ? kStarvedFloor : minimum_);
 }
 

@@ -95,11 +95,26 @@ TEST(RateController, FollowsAStarvedPathBelowTheProfileMinimum) {
     EXPECT_EQ(rc.phase(), RatePhase::Increase);
     EXPECT_EQ(rc.targetBitrate(), 200000u);  // + 100 kbit/s near the (tiny) ceiling
 
-    // Congested but carrying the minimum (or not saying): the minimum holds.
+    // Congested while delivering more than the minimum: the minimum holds for two cuts, but a
+    // third in a row means the minimum with its overhead does not fit, and the rate follows.
     RateController carried;
     carried.applyRateLimits(1500000, 35000000, 1500000, 0.05, 0.15);
     carried.onFeedback(delayed(60000, 3000, 1600000), kRtt, 1000000);
+    carried.onFeedback(delayed(60000, 3000, 1600000), kRtt, 1000000 + kRtt);
     EXPECT_EQ(carried.targetBitrate(), 1500000u);
+    carried.onFeedback(delayed(60000, 3000, 1600000), kRtt, 1000000 + 2 * kRtt);
+    EXPECT_EQ(carried.targetBitrate(), 1275000u);  // 0.85 x current
+    // A path that clears in between starts the count again.
+    RateController relieved;
+    relieved.applyRateLimits(1500000, 35000000, 1500000, 0.05, 0.15);
+    for (const std::int64_t at : {1000000, 1100000, 1400000, 1500000, 1600000}) {
+        if (at == 1400000) {
+            relieved.onFeedback(clean(), kRtt, at);
+        } else {
+            relieved.onFeedback(delayed(60000, 3000, 1600000), kRtt, at);
+        }
+    }
+    EXPECT_EQ(relieved.targetBitrate(), 1500000u);
 }
 
 TEST(RateController, TellsADrainingQueueFromABuildingOne) {
