@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <sstream>
+
+#include "stream/emulation_option.h"
 
 namespace vel::client {
 namespace {
@@ -28,36 +29,6 @@ bool parsePair(const std::string& text, char separator, int min, int max,
 }
 
 }  // namespace
-
-bool ParseEmulation(const std::string& text, stream::NetworkEmulation& out, std::string& error) {
-    stream::NetworkEmulation emulation;
-    std::stringstream items(text);
-    for (std::string item; std::getline(items, item, ',');) {
-        const std::size_t eq = item.find('=');
-        const std::string key = item.substr(0, eq);
-        const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
-        double percent = 0;
-        bool ok = false;
-        if (key == "loss") {
-            ok = parseNumber(value, 0.0, 100.0, percent);
-            emulation.loss = percent / 100;
-        } else if (key == "delay") {
-            ok = parseNumber(value, 0u, 10000u, emulation.delayMs);
-        } else if (key == "jitter") {
-            ok = parseNumber(value, 0u, 10000u, emulation.jitterMs);
-        } else if (key == "rate") {
-            ok = parseNumber<std::uint64_t>(value, 0, 1'000'000'000'000, emulation.rateLimit);
-        } else if (key == "seed") {
-            ok = parseNumber<std::uint64_t>(value, 0, UINT64_MAX, emulation.seed);
-        }
-        if (!ok) {
-            error = "--emulate: bad item '" + item + "'";
-            return false;
-        }
-    }
-    out = emulation;
-    return true;
-}
 
 bool ParseViewSettings(const ClientOptions& options, ViewSettings& out, std::string& error) {
     ViewSettings settings;
@@ -135,7 +106,7 @@ bool ParseViewSettings(const ClientOptions& options, ViewSettings& out, std::str
         error = "--timeout wants seconds from 1 to 86400";
         return false;
     }
-    if (!options.emulate.empty() && !ParseEmulation(options.emulate, settings.emulation, error)) {
+    if (!options.emulate.empty() && !stream::parseEmulation(options.emulate, settings.emulation, error)) {
         return false;
     }
     out = std::move(settings);

@@ -38,9 +38,4 @@ struct ViewSettings {
 [[nodiscard]] bool ParseViewSettings(const ClientOptions& options, ViewSettings& out,
                                      std::string& error);
 
-// The testing option as dev-listen takes it: "loss=PERCENT,delay=MS,jitter=MS,rate=BPS,seed=N",
-// any subset in any order.
-[[nodiscard]] bool ParseEmulation(const std::string& text, stream::NetworkEmulation& out,
-                                  std::string& error);
-
 }  // namespace vel::client

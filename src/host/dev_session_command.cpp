@@ -10,6 +10,7 @@
 #include "host/stream_options.h"
 #include "os/log.h"
 #include "os/stop_signals.h"
+#include "stream/emulation_option.h"
 #include "stream/endpoint.h"
 #include "stream/stream_keys.h"
 
@@ -56,7 +57,7 @@ int CmdDevSession(int argc, char** argv, bool listen) {
     if (auto record = args.value("--record")) options.recordFile = *record;
     std::string error;
     if (auto emulate = args.value("--emulate")) {
-        if (!parseEmulation(*emulate, options.emulation, error)) {
+        if (!stream::parseEmulation(*emulate, options.emulation, error)) {
             std::printf("%s\n", error.c_str());
             return 1;
         }

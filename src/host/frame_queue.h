@@ -19,7 +19,7 @@ struct EncodeJob {
 };
 
 // The input queue of an encoder: at most two frames, so a slow encoder never builds a backlog;
-// under load the newest frames win.
+// under load the newest frames win, and a dropped frame's keyframe request passes to the next.
 class FrameQueue {
   public:
     static constexpr std::size_t kCapacity = 2;
@@ -27,11 +27,13 @@ class FrameQueue {
     void push(EncodeJob job) {
         {
             std::lock_guard lock(mutex_);
-            while (jobs_.size() >= kCapacity) {
+            jobs_.push_back(std::move(job));
+            while (jobs_.size() > kCapacity) {
+                // A keyframe asked for must not vanish with the frame that carried the request.
+                if (jobs_.front().forceKeyframe) jobs_[1].forceKeyframe = true;
                 jobs_.pop_front();
                 ++dropped_;
             }
-            jobs_.push_back(std::move(job));
         }
         wake_.notify_all();
     }

@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "stream/network_emulation.h"
-
 namespace vel::host {
 
 // The options after a stream subcommand, names compared without regard to case. A value option
@@ -26,10 +24,5 @@ class StreamOptions {
     std::vector<std::string> words_;
     std::vector<bool> claimed_;
 };
-
-// Parses the testing option "--emulate loss=P,delay=MS,jitter=MS,rate=BPS,seed=N" (loss in
-// percent, any subset, any order); false with the reason on a malformed text.
-[[nodiscard]] bool parseEmulation(const std::string& text, stream::NetworkEmulation& out,
-                                  std::string& error);
 
 }  // namespace vel::host

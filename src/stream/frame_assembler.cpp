@@ -114,6 +114,7 @@ bool FrameAssembler::accept(Frame& frame, const FrameShard& shard, std::int64_t 
     std::memcpy(&block.buffer[std::size_t{shard.shardIndex} * shard.shardSize], shard.data.data(),
                 shard.shardSize);
     block.present[shard.shardIndex] = true;
+    frame.lastProgress = now;
     if (++block.received == shard.dataShards) completeBlock(frame, block, layout);
     return true;
 }
@@ -186,13 +187,16 @@ void FrameAssembler::runTimers(std::int64_t now, std::int64_t smoothedRtt,
                                std::vector<AssembledFrame>& ready) {
     const std::int64_t delay = nackDelay(smoothedRtt);
 
-    // The awaited frame is given up once something newer exists and it has had its chance:
-    // three NACK rounds and the answer to the last. A frame of which nothing arrived is timed
-    // from the first shard of the next frame that did.
+    // The awaited frame is given up once something newer exists and it has had its chance since
+    // its last new shard: three NACK rounds and the answer to the last. A frame of which nothing
+    // arrived is timed from the first shard of the next frame that did.
     while (!frames_.empty()) {
         const auto head = frames_.begin();
         if (head->first == next_ && frames_.size() == 1) break;
-        if (now - head->second.firstSeen < 4 * delay + kGiveUpSlack) break;
+        const Frame& frame = head->second;
+        const std::int64_t since =
+            head->first == next_ && frame.seen ? frame.lastProgress : frame.firstSeen;
+        if (now - since < 4 * delay + kGiveUpSlack) break;
         giveUpHead();
         release(ready);
     }

@@ -49,9 +49,11 @@ struct NackRequest {
 // The viewer's frame reassembly: shards are collected per block, any k of a block's k + m
 // rebuild it, and frames are released in frame order. Missing shards are asked for again
 // after clamp(2 x RTT + 2 ms, 3 ms, 40 ms) without news of the frame, in at most three rounds;
-// a frame still incomplete when a newer one exists and 4 NACK delays + 50 ms have passed is
-// given up, so one lost frame cannot hold the stream. Shards whose header contradicts the
-// frame's layout are rejected. Times are session microseconds; reads no clock.
+// a frame still incomplete when a newer one exists and 4 NACK delays + 50 ms have passed since
+// its last new shard is given up, so one lost frame cannot hold the stream. Timing from the last
+// new shard rather than the first lets a frame that takes longer to cross a slow link than that
+// (a large keyframe) arrive whole instead of being given up, and asked for, again and again.
+// Shards whose header contradicts the frame's layout are rejected. Times are session microseconds; reads no clock.
 class FrameAssembler {
   public:
     struct Counters {
@@ -98,6 +100,7 @@ class FrameAssembler {
         std::size_t blocksDone = 0;
         std::int64_t firstSeen = 0;
         std::int64_t lastActivity = 0;  // last shard or Nack
+        std::int64_t lastProgress = 0;  // last shard not held before
         int nackRounds = 0;
     };
 

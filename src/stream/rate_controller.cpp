@@ -8,6 +8,10 @@ namespace {
 constexpr std::int64_t kCeilingLifetime = 10000000;
 constexpr std::int64_t kIncreaseSpacing = 200000;
 constexpr std::int64_t kMinRtt = 100000;
+// The lowest rate a starved path may drive the target to, below the profile's minimum.
+constexpr std::uint64_t kStarvedFloor = 100000;
+// Cuts in a row that the minimum stopped, after which the path counts as starved.
+constexpr std::uint32_t kCutsBeforeStarved = 3;
 
 }  // namespace
 
@@ -69,7 +73,9 @@ void RateController::increase(std::int64_t rtt, std::int64_t now) {
     }
     increased_ = true;
     lastIncrease_ = now;
-    publish(rate);
+    cutsBelowMinimum_ = 0;
+    // From below the profile's minimum (a starved path) the rate climbs back in the same steps.
+    publish(rate, std::min(minimum_, current_));
 }
 
 void RateController::decrease(bool delayCongested, bool lossy, std::int64_t rtt, std::int64_t now) {
@@ -92,12 +98,23 @@ void RateController::decrease(bool delayCongested, bool lossy, std::int64_t rtt,
     ceilingTime_ = now;
     decreased_ = true;
     lastDecrease_ = now;
-    publish(target);
+    // The profile's minimum holds while the path carries it. A congested path that delivers less
+    // than the minimum would lose a share of every frame at the bottleneck (and NACK repair is
+    // withheld while congested), so nothing could be decoded; the rate follows the path instead.
+    // The same holds when cut after cut would go below the minimum: what the minimum costs on the
+    // wire (FEC, headers, keyframes) is more than the path carries, whatever it delivers.
+    // A report without a receive rate says too little to leave the minimum on.
+    const bool measured = lastReceiveRate_ != 0;
+    cutsBelowMinimum_ =
+        measured && target < static_cast<double>(minimum_) ? cutsBelowMinimum_ + 1 : 0;
+    const bool starved =
+        measured && (lastReceiveRate_ < minimum_ || cutsBelowMinimum_ >= kCutsBeforeStarved);
+    publish(target, starved ? kStarvedFloor : minimum_);
 }
 
-void RateController::publish(double rate) {
+void RateController::publish(double rate, std::uint64_t floor) {
     const double clamped =
-        std::clamp(rate, static_cast<double>(minimum_), static_cast<double>(maximum_));
+        std::clamp(rate, static_cast<double>(floor), static_cast<double>(maximum_));
     current_ = static_cast<std::uint64_t>(clamped);
     target_.store(current_, std::memory_order_relaxed);
 }

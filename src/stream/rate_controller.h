@@ -16,9 +16,12 @@ struct RateFeedback {
 
 enum class RatePhase { Increase = 0, Hold = 1, Decrease = 2 };
 
-// The host's delay- and loss-based bitrate controller. It reads no clock: every report comes
-// with the session time in microseconds. Not locked: the session calls it under its feedback
-// lock; only targetBitrate() may be read from other threads.
+// The host's delay- and loss-based bitrate controller. The target stays within the profile's
+// bounds, except on a starved path (congested while delivering less than the minimum, or
+// congested through three cuts in a row that the minimum stopped), which is followed down to
+// 100 kbit/s: sending more than the path carries loses every frame. It reads
+// no clock: every report comes with the session time in microseconds. Not locked: the session
+// calls it under its feedback lock; only targetBitrate() may be read from other threads.
 class RateController {
   public:
     RateController();
@@ -47,7 +50,7 @@ class RateController {
   private:
     void increase(std::int64_t rtt, std::int64_t now);
     void decrease(bool delayCongested, bool lossy, std::int64_t rtt, std::int64_t now);
-    void publish(double rate);
+    void publish(double rate, std::uint64_t floor);
 
     std::uint64_t minimum_ = 1000000;
     std::uint64_t maximum_ = 20000000;
@@ -63,6 +66,7 @@ class RateController {
     std::int64_t lastDecrease_ = 0;
     std::int64_t lastIncrease_ = 0;
     std::uint64_t ceiling_ = 0;
+    std::uint32_t cutsBelowMinimum_ = 0;  // cuts in a row that wanted to go below the minimum
     std::int64_t ceilingTime_ = 0;
     RatePhase phase_ = RatePhase::Increase;
     std::atomic<std::uint64_t> target_;

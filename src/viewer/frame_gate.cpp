@@ -1,5 +1,7 @@
 #include "viewer/frame_gate.h"
 
+#include <algorithm>
+
 namespace vel::viewer {
 
 FrameGate::Verdict FrameGate::onFrame(std::uint32_t frameId, bool keyframe, std::int64_t now) {
@@ -33,7 +35,8 @@ FrameGate::Verdict FrameGate::startWaiting(std::int64_t now) {
 }
 
 bool FrameGate::requestDue(std::int64_t now) {
-    if (requested_ && now - lastRequest_ < kRepeatUs) return false;
+    if (requested_ && now - lastRequest_ < repeatUs_) return false;
+    repeatUs_ = requested_ ? std::min(2 * repeatUs_, kMaxRepeatUs) : kRepeatUs;
     requested_ = true;
     lastRequest_ = now;
     ++requests_;

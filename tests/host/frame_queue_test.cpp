@@ -21,6 +21,16 @@ TEST(FrameQueue, KeepsTheTwoNewestAndCountsTheDropped) {
     EXPECT_EQ(queue.take()->timestampUs, 4);
     EXPECT_EQ(queue.take()->timestampUs, 5);
     EXPECT_EQ(queue.size(), 0);
+
+    // A forced keyframe survives the drop of the frame that asked for it, and only once.
+    EncodeJob forced = job(6);
+    forced.forceKeyframe = true;
+    queue.push(std::move(forced));
+    for (std::int64_t t = 7; t <= 9; ++t) queue.push(job(t));
+    const std::optional<EncodeJob> first = queue.take();
+    EXPECT_EQ(first->timestampUs, 8);
+    EXPECT_TRUE(first->forceKeyframe);
+    EXPECT_FALSE(queue.take()->forceKeyframe);
 }
 
 TEST(FrameQueue, TakeWaitsForAFrameAndStopDiscardsAndWakes) {

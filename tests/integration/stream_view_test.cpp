@@ -281,6 +281,17 @@ std::vector<int> hostBiases(const std::string& output) {
     return biases;
 }
 
+// The count of decoded frames on each of the viewer's status lines, in order.
+std::vector<long> decodedCounts(const std::string& output) {
+    std::vector<long> counts;
+    const std::regex pattern("frames ([0-9]+) decoded");
+    for (auto it = std::sregex_iterator(output.begin(), output.end(), pattern);
+         it != std::sregex_iterator(); ++it) {
+        counts.push_back(std::stol((*it)[1]));
+    }
+    return counts;
+}
+
 // Polls the viewer's status lines until one from index `from` on satisfies the condition; the
 // index after it, or 0 when the deadline (a bound on a hang only) passed.
 std::size_t waitForBias(BackgroundProcess& viewer, std::size_t from,
@@ -337,12 +348,24 @@ TEST(StreamView, AutomaticBalanceGivesWayToASqueezedLinkAndComesBack) {
         net.run(net.machine(), {"tc", "qdisc", "add", "dev", "m0", "root", "tbf", "rate", "1mbit",
                                 "burst", "16kb", "latency", "40ms"});
     if (squeeze.exitCode != 0) GTEST_SKIP() << "tc cannot shape the link: " << squeeze.output;
+    const std::size_t squeezedFrom = decodedCounts(viewer.output()).size();
     at = waitForBias(viewer, at, [&](int bias) {
         peak = std::max(peak, bias);
         return bias < peak;
     });
     ASSERT_NE(at, 0u) << "squeezed, yet the bias did not go down: " << viewer.output()
                       << host.output();
+    // The picture keeps moving on the squeezed link, also before the balance has moved: the first
+    // two status lines give the rate controller time to find the link, then every further line
+    // (one a second, at least six in all) must count new pictures.
+    while (viewer.running() && decodedCounts(viewer.output()).size() < squeezedFrom + 6) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    const std::vector<long> decoded = decodedCounts(viewer.output());
+    ASSERT_GE(decoded.size(), squeezedFrom + 6) << viewer.output();
+    const std::size_t lines = decoded.size() - 1 - (squeezedFrom + 2);
+    EXPECT_GE(decoded.back() - decoded[squeezedFrom + 2], static_cast<long>(5 * lines))
+        << "the picture froze on the squeezed link: " << viewer.output() << host.output();
 
     ASSERT_EQ(net.run(net.machine(), {"tc", "qdisc", "del", "dev", "m0", "root"}).exitCode, 0);
     int trough = hostBiases(viewer.output())[at - 1];

@@ -79,6 +79,44 @@ TEST(RateController, CutsOnRisingQueuingDelayOncePerRoundTrip) {
     EXPECT_EQ(rc.targetBitrate(), 1000000u);
 }
 
+// A path that delivers less than the profile's minimum (a 1 Mbit/s bottleneck under a 1.5 Mbit/s
+// floor) is followed below the minimum, never below 100 kbit/s; the rate then climbs back in
+// ordinary steps rather than jumping up to the minimum again.
+TEST(RateController, FollowsAStarvedPathBelowTheProfileMinimum) {
+    RateController rc;
+    rc.applyRateLimits(1500000, 35000000, 1500000, 0.05, 0.15);
+    rc.onFeedback(delayed(60000, 3000, 1000000), kRtt, 1000000);
+    EXPECT_EQ(rc.targetBitrate(), 900000u);  // 0.9 x what arrives
+    for (int i = 1; i <= 30; ++i) {
+        rc.onFeedback(delayed(60000, 3000, 50000), kRtt, 1000000 + i * kRtt);
+    }
+    EXPECT_EQ(rc.targetBitrate(), 100000u);
+    rc.onFeedback(clean(), kRtt, 5000000);
+    EXPECT_EQ(rc.phase(), RatePhase::Increase);
+    EXPECT_EQ(rc.targetBitrate(), 200000u);  // + 100 kbit/s near the (tiny) ceiling
+
+    // Congested while delivering more than the minimum: the minimum holds for two cuts, but a
+    // third in a row means the minimum with its overhead does not fit, and the rate follows.
+    RateController carried;
+    carried.applyRateLimits(1500000, 35000000, 1500000, 0.05, 0.15);
+    carried.onFeedback(delayed(60000, 3000, 1600000), kRtt, 1000000);
+    carried.onFeedback(delayed(60000, 3000, 1600000), kRtt, 1000000 + kRtt);
+    EXPECT_EQ(carried.targetBitrate(), 1500000u);
+    carried.onFeedback(delayed(60000, 3000, 1600000), kRtt, 1000000 + 2 * kRtt);
+    EXPECT_EQ(carried.targetBitrate(), 1275000u);  // 0.85 x current
+    // A path that clears in between starts the count again.
+    RateController relieved;
+    relieved.applyRateLimits(1500000, 35000000, 1500000, 0.05, 0.15);
+    for (const std::int64_t at : {1000000, 1100000, 1400000, 1500000, 1600000}) {
+        if (at == 1400000) {
+            relieved.onFeedback(clean(), kRtt, at);
+        } else {
+            relieved.onFeedback(delayed(60000, 3000, 1600000), kRtt, at);
+        }
+    }
+    EXPECT_EQ(relieved.targetBitrate(), 1500000u);
+}
+
 TEST(RateController, TellsADrainingQueueFromABuildingOne) {
     RateController rc;
     rc.onFeedback(delayed(40000, -2001), kRtt, 1000000);  // high but falling fast

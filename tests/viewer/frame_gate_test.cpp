@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace vel::viewer {
 namespace {
 
@@ -34,6 +36,23 @@ TEST(FrameGate, DecodesFromKeyframesOnlyAfterALossAndAsksAgainWhileWaiting) {
 
     EXPECT_EQ(gate.requests(), 4u);
     EXPECT_EQ(gate.skipped(), 8u);
+}
+
+// While a wait lasts the requests thin out: 0.5 s, then 1 s, then every 2 s; a keyframe ends the
+// wait, and the next loss asks at once and starts over at 0.5 s.
+TEST(FrameGate, AsksLessOftenTheLongerAKeyframeTakes) {
+    FrameGate gate;
+    std::vector<std::int64_t> asked;
+    for (std::int64_t t = 0; t <= 6000000; t += 10000) {
+        if (gate.onFrame(static_cast<std::uint32_t>(t / 10000), false, t).requestKeyframe) {
+            asked.push_back(t);
+        }
+    }
+    EXPECT_EQ(asked, (std::vector<std::int64_t>{0, 500000, 1500000, 3500000, 5500000}));
+    EXPECT_TRUE(gate.onFrame(601, true, 6010000).decode);
+    EXPECT_TRUE(gate.onFrame(603, false, 6020000).requestKeyframe);
+    EXPECT_FALSE(gate.onFrame(604, false, 6510000).requestKeyframe);
+    EXPECT_TRUE(gate.onFrame(605, false, 6520000).requestKeyframe);
 }
 
 }  // namespace
