@@ -15,13 +15,22 @@ std::string groupOf(const sockaddr* peer) {
     return request.peer ? net::clientGroup(*request.peer) : std::string();
 }
 
+constexpr auto kRefusalWindow = std::chrono::seconds(1);
+
 }  // namespace
 
-bool ConnectionTable::admits(const sockaddr* peer) const {
+void ConnectionTable::shut(Entry& entry) {
+    if (entry.fd < 0) return;
+    ::shutdown(entry.fd, SHUT_RDWR);
+    entry.fd = -1;  // once is enough; the library reports the close
+}
+
+bool ConnectionTable::admits(const sockaddr* peer, Clock::time_point now) const {
     const std::string group = groupOf(peer);
     std::lock_guard lock(mutex_);
-    const auto it = perClient_.find(group);
-    return it == perClient_.end() || it->second < limits_.perClient;
+    const auto it = clients_.find(group);
+    if (it == clients_.end()) return true;
+    return now >= it->second.penaltyEnds && it->second.connections < limits_.perClient;
 }
 
 const void* ConnectionTable::opened(int fd, const sockaddr* peer, Clock::time_point now) {
@@ -33,10 +42,34 @@ const void* ConnectionTable::opened(int fd, const sockaddr* peer, Clock::time_po
     std::lock_guard lock(mutex_);
     // The accept check and this count run apart, and the library's workers accept in parallel,
     // so a burst can pass the check together. The count decides: a connection beyond the share
-    // is shut at once, and the library then closes it like one the client dropped.
-    if (++perClient_[entry->group] > limits_.perClient && fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    // is shut at once, and the library then closes it like one the client dropped. So is one
+    // that passed the check just before its client's penalty began.
+    Client& client = clients_[entry->group];
+    if (++client.connections > limits_.perClient || now < client.penaltyEnds) shut(*entry);
     connections_.emplace(handle, std::move(entry));
     return handle;
+}
+
+bool ConnectionTable::answered(const void* handle, unsigned status, Clock::time_point now) {
+    // Every 4xx counts, the rate limiter's 429 too: a flood of those costs as much as any other.
+    if (status < 400 || status >= 500) return false;
+    std::lock_guard lock(mutex_);
+    const auto it = connections_.find(handle);
+    if (it == connections_.end()) return false;
+    const std::string& group = it->second->group;
+    Client& client = clients_[group];
+    if (now < client.penaltyEnds) return false;
+    if (client.refusals == 0 || now - client.refusalsSince >= kRefusalWindow) {
+        client.refusalsSince = now;
+        client.refusals = 0;
+    }
+    if (++client.refusals <= limits_.refusedPerSecond) return false;
+    client.refusals = 0;
+    client.penaltyEnds = now + limits_.penalty;
+    for (auto& [other, entry] : connections_) {
+        if (entry->group == group && entry->waitingForHead) shut(*entry);
+    }
+    return true;
 }
 
 void ConnectionTable::headArrived(const void* handle) {
@@ -49,29 +82,36 @@ void ConnectionTable::requestDone(const void* handle, Clock::time_point now) {
     std::lock_guard lock(mutex_);
     const auto it = connections_.find(handle);
     if (it == connections_.end()) return;
-    it->second->waitingForHead = true;
-    it->second->headDue = now + limits_.nextHead;
+    Entry& entry = *it->second;
+    entry.waitingForHead = true;
+    entry.headDue = now + limits_.nextHead;
+    const auto client = clients_.find(entry.group);
+    if (client != clients_.end() && now < client->second.penaltyEnds) shut(entry);
 }
 
 void ConnectionTable::closed(const void* handle) {
     std::lock_guard lock(mutex_);
     const auto it = connections_.find(handle);
     if (it == connections_.end()) return;
-    const auto count = perClient_.find(it->second->group);
-    if (count != perClient_.end() && --count->second == 0) perClient_.erase(count);
+    const auto client = clients_.find(it->second->group);
+    if (client != clients_.end() && client->second.connections != 0) --client->second.connections;
     connections_.erase(it);
 }
 
 std::size_t ConnectionTable::shutOverdue(Clock::time_point now) {
-    std::size_t shut = 0;
+    std::size_t overdue = 0;
     std::lock_guard lock(mutex_);
     for (auto& [handle, entry] : connections_) {
         if (!entry->waitingForHead || entry->headDue > now || entry->fd < 0) continue;
-        ::shutdown(entry->fd, SHUT_RDWR);
-        entry->fd = -1;  // once is enough; the library reports the close
-        ++shut;
+        shut(*entry);
+        ++overdue;
     }
-    return shut;
+    std::erase_if(clients_, [now](const auto& item) {
+        const Client& client = item.second;
+        return client.connections == 0 && now >= client.penaltyEnds &&
+               now - client.refusalsSince >= kRefusalWindow;
+    });
+    return overdue;
 }
 
 }  // namespace vel::gate

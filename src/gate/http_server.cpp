@@ -281,6 +281,23 @@ MHD_Result sendResponse(MHD_Connection* connection, const HttpResponse& response
     return MHD_YES;
 }
 
+// Counts the answer against its client, then sends it.
+MHD_Result answer(HttpServerRun& run, MHD_Connection* connection, const HttpRequest& request,
+                  const HttpResponse& response) {
+    if (run.connections.answered(connectionHandle(connection), response.status,
+                                 SteadyClock::now())) {
+        // A penalty starts at most once per period, so this line needs no limiter of its own.
+        const auto& limits = run.connections.limits();
+        Log(LogLevel::Warn,
+            "%s sent more than %u refused requests in one second; its connections are refused "
+            "for %llds",
+            request.remoteAddress.c_str(), limits.refusedPerSecond,
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::seconds>(limits.penalty).count()));
+    }
+    return sendResponse(connection, response);
+}
+
 // Called for the headers, once per body chunk, and once more at the end of the body.
 MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
                      const char* /*version*/, const char* uploadData, std::size_t* uploadSize,
@@ -298,9 +315,10 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
             SetPeerAddress(fresh->request, info != nullptr ? info->client_addr : nullptr);
             HttpResponse refusal;
             const bool admitted = admitBody(*run, connection, *fresh, refusal);
+            Exchange& started = *fresh;
             *context = fresh.release();
             // Answered before the body is read; the library then closes the connection.
-            return admitted ? MHD_YES : sendResponse(connection, refusal);
+            return admitted ? MHD_YES : answer(*run, connection, started.request, refusal);
         }
         if (*uploadSize != 0) {
             appendBody(*exchange, uploadData, *uploadSize);
@@ -312,8 +330,9 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
             *uploadSize = 0;
             return MHD_YES;
         }
-        if (exchange->truncated) return sendResponse(connection, tooLarge());
-        return sendResponse(connection, respond(run->handler, exchange->request));
+        const HttpRequest& request = exchange->request;
+        if (exchange->truncated) return answer(*run, connection, request, tooLarge());
+        return answer(*run, connection, request, respond(run->handler, request));
     } catch (const std::exception& e) {
         // Out of memory while taking the request in: drop this connection, keep serving.
         Log(LogLevel::Error, "request dropped: %s", e.what());
@@ -331,7 +350,8 @@ void onCompleted(void* cls, MHD_Connection* connection, void** context,
 
 MHD_Result onAccept(void* cls, const sockaddr* peer, socklen_t /*length*/) {
     try {
-        return static_cast<const HttpServerRun*>(cls)->connections.admits(peer) ? MHD_YES : MHD_NO;
+        const auto& table = static_cast<const HttpServerRun*>(cls)->connections;
+        return table.admits(peer, SteadyClock::now()) ? MHD_YES : MHD_NO;
     } catch (const std::exception&) {
         return MHD_NO;
     }
