@@ -27,7 +27,8 @@ struct HttpServerRun;  // one started server; outlives the server when a handler
 // Serves one handler on every address of a port, IPv4 and IPv6, with a fixed pool of event-loop
 // threads. A connection only occupies a thread while its handler runs, so idle or slow clients
 // never hold one; one client (IPv6: one /64) holds at most 32 connections, a request head must
-// arrive within seconds and a body at a minimum rate. A body too large for its path or for the
+// arrive within seconds and a body at a minimum rate; a client refused (4xx) more than 200 times
+// in one second is shut out for 10 s. A body too large for its path or for the
 // shared budget is answered with 413 or 503 before it is read. start and stop are called from one controlling thread, never from the handler.
 class HttpServer {
   public:
