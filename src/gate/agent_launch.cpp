@@ -43,13 +43,13 @@ GateEnvironment GateEnvironment::current() {
     return own;
 }
 
-ChildSpec PlanAgentLaunch(const std::string& executable, std::string parameters,
+ChildLaunch PlanAgentLaunch(const std::string& executable, std::string parameters,
                           SessionLocator& sessions, const GateEnvironment& own) {
-    ChildSpec spec;
-    spec.argv = {executable, "stream", "serve"};
-    spec.workingDirectory = directoryOf(executable);
-    spec.input = std::move(parameters);
-    std::vector<std::string>& env = spec.environment;
+    ChildLaunch launch;
+    launch.argv = {executable, "stream", "serve"};
+    launch.workingDirectory = directoryOf(executable);
+    launch.input = std::move(parameters);
+    std::vector<std::string>& env = launch.environment;
     add(env, "PATH", own.path.empty() ? kDefaultPath : own.path);
     add(env, "VELMORA_DEBUG", own.debug);
 
@@ -58,7 +58,7 @@ ChildSpec PlanAgentLaunch(const std::string& executable, std::string parameters,
     if (found && own.root && session.uid != 0) {
         // The agent runs as the desktop's user: it reaches that user's display and sound server
         // as any of the user's programs does, and a fault in it gains nothing beyond the user.
-        spec.user = ChildUser{session.uid, session.gid};
+        launch.user = ChildUser{session.uid, session.gid};
         add(env, "DISPLAY", session.display);
         add(env, "XAUTHORITY", session.xauthority);
         add(env, "HOME", session.home);
@@ -71,7 +71,7 @@ ChildSpec PlanAgentLaunch(const std::string& executable, std::string parameters,
             session.runtimeDirectory.empty() ? session.home : session.runtimeDirectory);
         Log(LogLevel::Debug, "stream agent: session %s of %s on display %s", session.id.c_str(),
             session.user.c_str(), session.display.c_str());
-        return spec;
+        return launch;
     }
     if (found) {
         add(env, "DISPLAY", session.display);
@@ -89,7 +89,7 @@ ChildSpec PlanAgentLaunch(const std::string& executable, std::string parameters,
     add(env, "XDG_RUNTIME_DIR", own.runtimeDirectory);
     add(env, "PULSE_SERVER", own.pulseServer);
     add(env, "PROGRAMDATA", own.programData);
-    return spec;
+    return launch;
 }
 
 }  // namespace vel::gate

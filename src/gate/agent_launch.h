@@ -26,7 +26,7 @@ struct GateEnvironment {
 // and XAUTHORITY; as the session's user when the gate is root (through the spawner's user
 // switch); else with the gate's own display, or none with a warning. parameters becomes the
 // child's input.
-ChildSpec PlanAgentLaunch(const std::string& executable, std::string parameters,
+ChildLaunch PlanAgentLaunch(const std::string& executable, std::string parameters,
                           SessionLocator& sessions, const GateEnvironment& own);
 
 }  // namespace vel::gate

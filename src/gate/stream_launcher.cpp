@@ -187,10 +187,10 @@ bool StreamLauncher::startStream(const StreamOpenRequest& request, StreamOpenRes
     }
     std::string parameters = stream::serializeLaunchParams(
         launchParams(request, connId, keys, port, settings.voiceDevice));
-    ChildSpec spec = PlanAgentLaunch(executable_, std::move(parameters), *seams_.sessions,
+    ChildLaunch launch = PlanAgentLaunch(executable_, std::move(parameters), *seams_.sessions,
                                      seams_.environment());
     // The spawner wipes the parameter text, which holds the session keys, once it is handed over.
-    std::unique_ptr<RunningChild> agent = seams_.spawner->spawn(std::move(spec), error);
+    std::unique_ptr<RunningChild> agent = seams_.spawner->spawn(std::move(launch), error);
     if (!agent) {
         rules_.removeStreamRule(ruleName);
         return fail(code, message, "stream_start_failed",

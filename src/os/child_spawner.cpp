@@ -110,12 +110,12 @@ class SpawnActions {
     posix_spawn_file_actions_t actions_;
 };
 
-std::vector<std::string> commandLine(const ChildSpec& spec) {
-    if (!spec.user) return spec.argv;
-    std::vector<std::string> argv = {kSetpriv, "--reuid=" + std::to_string(spec.user->uid),
-                                     "--regid=" + std::to_string(spec.user->gid),
+std::vector<std::string> commandLine(const ChildLaunch& launch) {
+    if (!launch.user) return launch.argv;
+    std::vector<std::string> argv = {kSetpriv, "--reuid=" + std::to_string(launch.user->uid),
+                                     "--regid=" + std::to_string(launch.user->gid),
                                      "--init-groups", "--"};
-    argv.insert(argv.end(), spec.argv.begin(), spec.argv.end());
+    argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
     return argv;
 }
 
@@ -128,8 +128,8 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 
 class SystemSpawner final : public ChildSpawner {
   public:
-    std::unique_ptr<RunningChild> spawn(ChildSpec spec, std::string& error) override {
-        if (spec.argv.empty()) {
+    std::unique_ptr<RunningChild> spawn(ChildLaunch launch, std::string& error) override {
+        if (launch.argv.empty()) {
             error = "posix_spawn failed: no program";
             return nullptr;
         }
@@ -145,19 +145,19 @@ class SystemSpawner final : public ChildSpawner {
         ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         ::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
         ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
-        if (!spec.workingDirectory.empty()) {
-            ::posix_spawn_file_actions_addchdir_np(actions.get(), spec.workingDirectory.c_str());
+        if (!launch.workingDirectory.empty()) {
+            ::posix_spawn_file_actions_addchdir_np(actions.get(), launch.workingDirectory.c_str());
         }
         const DefaultSignalSpawnAttributes attributes(true);
-        std::vector<std::string> argv = commandLine(spec);
+        std::vector<std::string> argv = commandLine(launch);
         std::vector<char*> args = pointers(argv);
-        std::vector<char*> env = pointers(spec.environment);
+        std::vector<char*> env = pointers(launch.environment);
         pid_t pid = -1;
         const int rc = ::posix_spawn(&pid, args[0], actions.get(), attributes.get(), args.data(),
                                      env.data());
         readEnd.reset();
         if (rc != 0) {
-            error = (spec.user ? std::string("posix_spawn(") + kSetpriv + ") failed: "
+            error = (launch.user ? std::string("posix_spawn(") + kSetpriv + ") failed: "
                                : std::string("posix_spawn failed: ")) +
                     SystemErrorText(rc);
             return nullptr;
@@ -174,9 +174,9 @@ class SystemSpawner final : public ChildSpawner {
         auto child = std::make_unique<SpawnedChild>(pid, std::move(pidfd));
         // The text fits the pipe; a write that would block is as much a failure as a short one.
         const bool handed = ::fcntl(writeEnd.get(), F_SETFL, O_NONBLOCK) == 0 &&
-                            writeAll(writeEnd.get(), spec.input);
+                            writeAll(writeEnd.get(), launch.input);
         writeEnd.reset();
-        OPENSSL_cleanse(spec.input.data(), spec.input.size());
+        OPENSSL_cleanse(launch.input.data(), launch.input.size());
         if (!handed) {
             child->terminate(0);
             error = "could not hand the parameters to the agent";

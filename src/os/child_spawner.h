@@ -17,7 +17,7 @@ struct ChildUser {
 
 // A long-running child: program, arguments, its whole environment, and the text it reads on
 // standard input.
-struct ChildSpec {
+struct ChildLaunch {
     std::vector<std::string> argv;         // argv[0] is a full path; no PATH lookup
     std::vector<std::string> environment;  // "NAME=value", nothing inherited
     std::string workingDirectory;          // empty: the parent's
@@ -45,7 +45,7 @@ class ChildSpawner {
     virtual ~ChildSpawner() = default;
     // Null with a "<step> failed: ..." text when the child could not be started or did not take
     // all of its input (a child that started is then killed and reaped first).
-    virtual std::unique_ptr<RunningChild> spawn(ChildSpec spec, std::string& error) = 0;
+    virtual std::unique_ptr<RunningChild> spawn(ChildLaunch launch, std::string& error) = 0;
 };
 
 // posix_spawn with a pipe on standard input, standard output and error on /dev/null, a session

@@ -20,27 +20,27 @@ class OneSession final : public SessionLocator {
     bool active = true;
 };
 
-bool has(const ChildSpec& spec, const std::string& entry) {
-    return std::find(spec.environment.begin(), spec.environment.end(), entry) != spec.environment.end();
+bool has(const ChildLaunch& launch, const std::string& entry) {
+    return std::find(launch.environment.begin(), launch.environment.end(), entry) != launch.environment.end();
 }
 
 TEST(AgentLaunch, TheAgentJoinsTheActiveDesktopAsItsUserWhenTheGateIsRoot) {
     OneSession sessions;
     GateEnvironment own{":0", "", "/root", "", "unix:/tmp/pulse", "/srv/gate", "", "", true};
-    const ChildSpec spec = PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own);
-    EXPECT_EQ(spec.argv, (std::vector<std::string>{"/opt/velmora/velmora", "stream", "serve"}));
-    EXPECT_EQ(spec.workingDirectory, "/opt/velmora");
-    ASSERT_TRUE(spec.user.has_value());
-    EXPECT_EQ(spec.user->uid, 1000u);
+    const ChildLaunch launch = PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own);
+    EXPECT_EQ(launch.argv, (std::vector<std::string>{"/opt/velmora/velmora", "stream", "serve"}));
+    EXPECT_EQ(launch.workingDirectory, "/opt/velmora");
+    ASSERT_TRUE(launch.user.has_value());
+    EXPECT_EQ(launch.user->uid, 1000u);
     for (const char* entry : {"DISPLAY=:10", "XAUTHORITY=/home/alice/.Xauthority", "HOME=/home/alice",
                               "XDG_RUNTIME_DIR=/run/user/1000", "PROGRAMDATA=/run/user/1000"}) {
-        EXPECT_TRUE(has(spec, entry)) << entry;
+        EXPECT_TRUE(has(launch, entry)) << entry;
     }
     // Nothing of root's own places follows the agent into the user's hands.
-    EXPECT_FALSE(has(spec, "PULSE_SERVER=unix:/tmp/pulse") || has(spec, "HOME=/root"));
+    EXPECT_FALSE(has(launch, "PULSE_SERVER=unix:/tmp/pulse") || has(launch, "HOME=/root"));
 
     own.root = false;  // the gate's own user stays, with the session's display
-    const ChildSpec unprivileged = PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own);
+    const ChildLaunch unprivileged = PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own);
     EXPECT_FALSE(unprivileged.user.has_value());
     EXPECT_TRUE(has(unprivileged, "DISPLAY=:10") && has(unprivileged, "PROGRAMDATA=/srv/gate"));
 }
@@ -51,9 +51,9 @@ TEST(AgentLaunch, WithoutASessionTheGatesOwnDisplayServesAndWithoutThatAWarningI
     OneSession sessions;
     sessions.active = false;
     GateEnvironment own{":0", "/root/.Xauthority", "", "", "", "", "", "", true};
-    const ChildSpec spec = PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own);
-    EXPECT_FALSE(spec.user.has_value());
-    EXPECT_TRUE(has(spec, "DISPLAY=:0") && has(spec, "XAUTHORITY=/root/.Xauthority"));
+    const ChildLaunch launch = PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own);
+    EXPECT_FALSE(launch.user.has_value());
+    EXPECT_TRUE(has(launch, "DISPLAY=:0") && has(launch, "XAUTHORITY=/root/.Xauthority"));
     std::string log;
     EXPECT_FALSE(ReadFileText(dir.file("gate.log"), log));
 

@@ -39,13 +39,13 @@ class FakeSpawner final : public ChildSpawner {
         void terminate(int) override {}
         pid_t id;
     };
-    std::unique_ptr<RunningChild> spawn(ChildSpec spec, std::string& error) override {
+    std::unique_ptr<RunningChild> spawn(ChildLaunch launch, std::string& error) override {
         error = failure;
         if (!failure.empty()) return nullptr;
-        specs.push_back(spec);
-        return std::make_unique<Agent>(1000 + static_cast<pid_t>(specs.size()));
+        launches.push_back(launch);
+        return std::make_unique<Agent>(1000 + static_cast<pid_t>(launches.size()));
     }
-    std::vector<ChildSpec> specs;
+    std::vector<ChildLaunch> launches;
     std::string failure;
 };
 
@@ -79,7 +79,7 @@ class StreamLauncherTest : public ::testing::Test {
 
     stream::LaunchParams paramsOf(std::size_t agent) {
         stream::LaunchParams params;
-        EXPECT_TRUE(stream::parseLaunchParams(spawner_.specs.at(agent).input, params, error_)) << error_;
+        EXPECT_TRUE(stream::parseLaunchParams(spawner_.launches.at(agent).input, params, error_)) << error_;
         return params;
     }
 
@@ -115,7 +115,7 @@ TEST_F(StreamLauncherTest, AStreamGivesTheViewerWhatItNeedsAndTheAgentTheMatchin
     EXPECT_EQ(params.candidates, std::vector<std::string>{"203.0.113.5:50000"});
     EXPECT_EQ(params.microphoneOutDevice, "voice-sink");
 
-    EXPECT_EQ(spawner_.specs[0].argv, (std::vector<std::string>{"/proc/self/exe", "stream", "serve"}));
+    EXPECT_EQ(spawner_.launches[0].argv, (std::vector<std::string>{"/proc/self/exe", "stream", "serve"}));
 
     // Direction 1: only the viewer dials; 2: only the host does.
     StreamOpenRequest viewerDials = request();

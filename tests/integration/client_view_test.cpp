@@ -189,12 +189,9 @@ class ClientViewTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
-        const std::string unavailable = test::NetworkTestsUnavailable();
-        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
-        if (!net_.createNamespaces()) GTEST_SKIP() << "network namespaces cannot be created here";
-        ASSERT_TRUE(net_.connect()) << "could not join the namespaces with veth pairs";
-        if (!net_.nftWorks())
-            GTEST_SKIP() << "nftables does not work inside a network namespace here";
+        if (const std::string why = test::PrepareEnforcingNetwork(net_); !why.empty()) {
+            GTEST_SKIP() << why;
+        }
         std::string why;
         if (!hostScreen_.start(kWidth, kHeight, why)) GTEST_SKIP() << why;
         if (!viewerScreen_.start(1024, 768, why)) GTEST_SKIP() << why;

@@ -65,12 +65,9 @@ class EndToEndTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
-        const std::string unavailable = test::NetworkTestsUnavailable();
-        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
-        if (!net_.createNamespaces()) GTEST_SKIP() << "network namespaces cannot be created here";
-        ASSERT_TRUE(net_.connect()) << "could not join the namespaces with veth pairs";
-        if (!net_.nftWorks())
-            GTEST_SKIP() << "nftables does not work inside a network namespace here";
+        if (const std::string why = test::PrepareEnforcingNetwork(net_); !why.empty()) {
+            GTEST_SKIP() << why;
+        }
         systemd_.addUnit("xrdp.service", true, false);
         rdp_ = test::ListeningSocket(net_.machine(), SOCK_STREAM, kRdpPort);
     }

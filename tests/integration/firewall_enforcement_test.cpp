@@ -36,12 +36,10 @@ constexpr std::uint16_t kStreamPort = 7441;
 constexpr std::uint16_t kOtherPort = 2222;  // a service the projection must never touch
 
 TEST(FirewallEnforcement, RealConnectionsFollowTheStore) {
-    const std::string unavailable = test::NetworkTestsUnavailable();
-    if (!unavailable.empty()) GTEST_SKIP() << unavailable;
     TestNetwork net({"10.231.1", "10.231.2"});
-    if (!net.createNamespaces()) GTEST_SKIP() << "network namespaces cannot be created here";
-    ASSERT_TRUE(net.connect()) << "could not join the namespaces with veth pairs";
-    if (!net.nftWorks()) GTEST_SKIP() << "nftables does not work inside a network namespace here";
+    if (const std::string why = test::PrepareEnforcingNetwork(net); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
 
     const UniqueFd rdp = test::ListeningSocket(net.machine(), SOCK_STREAM, kRdpPort);
     const UniqueFd other = test::ListeningSocket(net.machine(), SOCK_STREAM, kOtherPort);

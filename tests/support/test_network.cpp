@@ -1,6 +1,7 @@
 #include "support/test_network.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,6 +48,18 @@ void runInNamespaceFile(const std::string& path, const std::function<void()>& bo
 std::string NetworkTestsUnavailable() {
     if (::geteuid() != 0) return "network namespaces need root";
     if (findIp().empty()) return "the ip command (iproute2) is not installed";
+    return {};
+}
+
+std::string PrepareEnforcingNetwork(TestNetwork& net) {
+    const std::string unavailable = NetworkTestsUnavailable();
+    if (!unavailable.empty()) return unavailable;
+    if (!net.createNamespaces()) return "network namespaces cannot be created here";
+    if (!net.connect()) {
+        ADD_FAILURE() << "could not join the namespaces with veth pairs";
+        return "the namespaces could not be joined";
+    }
+    if (!net.nftWorks()) return "nftables does not work inside a network namespace here";
     return {};
 }
 

@@ -17,6 +17,13 @@ std::string NetworkTestsUnavailable();
 // in the machine cannot touch the host. Names carry the process id and a counter so that parallel
 // test programs do not collide; the namespaces and their links go away with the object, whatever
 // happened meanwhile.
+class TestNetwork;
+
+// Makes and joins net's namespaces for a test that enforces rules in them: empty when they are
+// ready and nft works there, otherwise why the test cannot run here. Namespaces that exist but
+// cannot be joined are also a test failure.
+std::string PrepareEnforcingNetwork(TestNetwork& net);
+
 class TestNetwork {
   public:
     // One client per subnet prefix: "10.231.1" puts the machine at 10.231.1.1 and the client at
