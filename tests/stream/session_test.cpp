@@ -45,7 +45,6 @@ struct Observer {
     std::vector<std::pair<SessionState, std::string>> states;
     std::vector<std::pair<Channel, std::vector<std::uint8_t>>> messages;
     std::vector<AssembledFrame> frames;
-    std::vector<std::string> audio;  // "sequence timestamp codec size"
     std::vector<FeedbackBody> feedback;
     int keyframeRequests = 0;
 
@@ -62,12 +61,6 @@ struct Observer {
         c.frame = [this](AssembledFrame&& frame) {
             const std::lock_guard lock(mutex);
             frames.push_back(std::move(frame));
-        };
-        c.audio = [this](std::uint32_t sequence, std::uint64_t timestamp, std::uint8_t codec,
-                         std::span<const std::uint8_t> data) {
-            const std::lock_guard lock(mutex);
-            audio.push_back(std::to_string(sequence) + " " + std::to_string(timestamp) + " " +
-                            std::to_string(codec) + " " + std::to_string(data.size()));
         };
         c.feedback = [this](const FeedbackBody& report) {
             const std::lock_guard lock(mutex);
@@ -127,14 +120,12 @@ struct Pair {
     }
 };
 
-TEST(Session, HandshakeThenReliableMessagesBothWaysAndCloseBurst) {
+TEST(Session, HandshakeThenReliableMessagesBothWaysAndCloseReachesThePeer) {
     Pair pair;
     ASSERT_TRUE(pair.connected());
     const std::string hostText = "127.0.0.1:" + std::to_string(pair.host.localPort());
     EXPECT_TRUE(
         eventually([&] { return pair.viewerSeen.lastReason() == "handshake with " + hostText; }));
-    EXPECT_TRUE(eventually(
-        [&] { return pair.hostSeen.lastReason().rfind("handshake with 127.0.0.1:", 0) == 0; }));
 
     std::vector<std::uint8_t> big(2500);
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
@@ -151,35 +142,8 @@ TEST(Session, HandshakeThenReliableMessagesBothWaysAndCloseBurst) {
     {
         const std::lock_guard lock(pair.hostSeen.mutex);
         EXPECT_EQ(pair.hostSeen.messages[0].first, Channel::Input);
-        EXPECT_EQ(pair.hostSeen.messages[1].second, std::vector<std::uint8_t>{20});
         EXPECT_EQ(pair.hostSeen.keyframeRequests, 1);
     }
-    // A frame of several blocks leaves in batches of equal-sized fragments and arrives whole.
-    std::vector<std::uint8_t> frame(200000);
-    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 13);
-    VideoFrameInfo info;
-    info.keyframe = true;
-    ASSERT_TRUE(pair.host.sendVideoFrame(frame, info));
-    EXPECT_FALSE(pair.viewer.sendVideoFrame(frame, info));  // only a host sends video
-    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.frameCount() == 1; }));
-    {
-        const std::lock_guard lock(pair.viewerSeen.mutex);
-        EXPECT_TRUE(pair.viewerSeen.frames[0].data == frame);
-    }
-
-    // Audio blocks arrive with sequence, timestamp and codec as sent.
-    ASSERT_TRUE(pair.host.sendAudio(41, 123456789, 2, std::vector<std::uint8_t>(300, 9)));
-    ASSERT_TRUE(eventually([&] {
-        const std::lock_guard lock(pair.viewerSeen.mutex);
-        return !pair.viewerSeen.audio.empty();
-    }));
-    {
-        const std::lock_guard lock(pair.viewerSeen.mutex);
-        EXPECT_EQ(pair.viewerSeen.audio[0], "41 123456789 2 300");
-    }
-
-    EXPECT_FALSE(pair.host.sendMessage({}));
-    EXPECT_FALSE(pair.host.sendMessage(std::vector<std::uint8_t>(kMaxReliableMessage + 1)));
 
     pair.viewer.close(3);
     EXPECT_EQ(pair.viewer.state(), SessionState::closed);
@@ -188,37 +152,7 @@ TEST(Session, HandshakeThenReliableMessagesBothWaysAndCloseBurst) {
     EXPECT_TRUE(eventually([&] { return pair.hostSeen.lastReason() == "closed by peer"; }));
     EXPECT_EQ(pair.host.state(), SessionState::closed);
     EXPECT_FALSE(pair.viewer.sendMessage(std::vector<std::uint8_t>{1}));
-
-    std::string error;
-    EXPECT_FALSE(pair.viewer.start(paramsFor(kRoleViewer), {}, error));
-    EXPECT_EQ(error, "session already started");
-    const SessionStats stats = pair.host.stats();
-    EXPECT_GT(stats.packetsReceived, 0u);
-    EXPECT_EQ(stats.authFailures, 0u);
-    EXPECT_EQ(stats.lastSource, "127.0.0.1:" + std::to_string(pair.viewer.localPort()));
-}
-
-TEST(Session, ReliableMessagesSurviveLossInOrder) {
-    NetworkEmulation lossy;
-    lossy.loss = 0.2;
-    lossy.jitterMs = 5;
-    lossy.delayMs = 5;
-    Pair pair(lossy);
-    ASSERT_TRUE(pair.connected());
-    constexpr int kMessages = 30;
-    for (int i = 0; i < kMessages; ++i) {
-        // Mixes small coalesced fragments with bulk ones of several fragments.
-        std::vector<std::uint8_t> message(i % 3 == 0 ? 3000 : 40, static_cast<std::uint8_t>(i));
-        ASSERT_TRUE(pair.host.sendMessage(message));
-    }
-    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == kMessages; }));
-    const std::lock_guard lock(pair.viewerSeen.mutex);
-    for (int i = 0; i < kMessages; ++i) {
-        const auto& message = pair.viewerSeen.messages[static_cast<std::size_t>(i)].second;
-        ASSERT_EQ(message.size(), i % 3 == 0 ? 3000u : 40u) << i;
-        EXPECT_EQ(message.front(), static_cast<std::uint8_t>(i)) << i;
-    }
-    EXPECT_GT(pair.host.stats().reliableRetransmits, 0u);
+    EXPECT_EQ(pair.host.stats().lastSource, "127.0.0.1:" + std::to_string(pair.viewer.localPort()));
 }
 
 TEST(Session, VideoFramesAndMessagesArriveIntactThroughLossAndJitter) {
@@ -235,36 +169,25 @@ TEST(Session, VideoFramesAndMessagesArriveIntactThroughLossAndJitter) {
         for (std::size_t j = 0; j < frame.size(); ++j) frame[j] = static_cast<std::uint8_t>(j ^ i);
         VideoFrameInfo info;
         info.keyframe = i == 0;
-        info.codec = 1;
         info.captureTimestamp = static_cast<std::uint64_t>(i);
         ASSERT_TRUE(pair.host.sendVideoFrame(frame, info));
         sent.push_back(std::move(frame));
-        ASSERT_TRUE(
-            pair.host.sendMessage(std::vector<std::uint8_t>(1 + i, static_cast<std::uint8_t>(i))));
+        // Small coalesced messages and bulk ones of several fragments.
+        const std::size_t size = i % 3 == 0 ? 3000 : 1 + static_cast<std::size_t>(i);
+        ASSERT_TRUE(pair.host.sendMessage(std::vector<std::uint8_t>(size, 0)));
         std::this_thread::sleep_for(5ms);
     }
-    const auto missing = [&] {
-        std::string text;
-        const std::lock_guard lock(pair.viewerSeen.mutex);
-        std::vector<bool> seen(sent.size());
-        for (const auto& f : pair.viewerSeen.frames) seen[f.captureTimestamp] = true;
-        for (std::size_t i = 0; i < seen.size(); ++i)
-            if (!seen[i]) text += std::to_string(i) + " ";
-        return text;
-    };
     ASSERT_TRUE(eventually([&] { return pair.viewerSeen.frameCount() == sent.size(); }))
-        << missing() << pair.viewerSeen.frameCount() << " frames, "
-        << pair.viewer.stats().framesGivenUp << " given up, " << pair.host.stats().videoRetransmits
-        << " repaired, loss " << pair.host.stats().loss << ", rtt " << pair.host.stats().smoothedRtt
-        << ", bitrate " << pair.host.targetBitrate();
+        << pair.viewerSeen.frameCount() << " frames, " << pair.viewer.stats().framesGivenUp
+        << " given up, " << pair.host.stats().videoRetransmits << " repaired";
     ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == sent.size(); }));
     const std::lock_guard lock(pair.viewerSeen.mutex);
     for (std::size_t i = 0; i < sent.size(); ++i) {
         EXPECT_EQ(pair.viewerSeen.frames[i].captureTimestamp, i);
         EXPECT_TRUE(pair.viewerSeen.frames[i].data == sent[i]) << i;
-        EXPECT_EQ(pair.viewerSeen.messages[i].second.size(), i + 1);
+        EXPECT_EQ(pair.viewerSeen.messages[i].second.size(), i % 3 == 0 ? 3000 : i + 1);
     }
-    EXPECT_GT(pair.host.stats().packetsSent, 0u);
+    EXPECT_GT(pair.host.stats().reliableRetransmits, 0u);
 }
 
 TEST(Session, HandshakeTimesOutAfterHellosToEveryCandidate) {
