@@ -65,39 +65,5 @@ TEST(RecordBodies, VideoFragmentLayoutAndLimits) {
     EXPECT_FALSE(decodeVideoFragment(body, decoded, shard));
 }
 
-TEST(RecordBodies, FeedbackAndNackRoundTripAndRefuseShortBodies) {
-    FeedbackBody feedback;
-    feedback.highestPacket = 1ull << 40;
-    feedback.packetsReceived = 90;
-    feedback.packetsJudged = 100;
-    feedback.receiveRate = 8000000;
-    feedback.queuingDelay = 30000;
-    feedback.delayTrend = -2500;
-    feedback.pipeline = {1, 2, 3, 4};
-    std::vector<std::uint8_t> bytes(kFeedbackSize);
-    encodeFeedback(feedback, bytes.data());
-    FeedbackBody decoded;
-    ASSERT_TRUE(decodeFeedback(bytes, decoded));
-    EXPECT_EQ(decoded.highestPacket, feedback.highestPacket);
-    EXPECT_EQ(decoded.delayTrend, -2500);
-    EXPECT_EQ(decoded.pipeline, feedback.pipeline);
-    bytes.pop_back();
-    EXPECT_FALSE(decodeFeedback(bytes, decoded));
-
-    std::vector<std::uint8_t> nack(kNackHeaderSize + 4);
-    encodeNackHeader(7, 2, nack.data());
-    nack[6] = 1;
-    nack[7] = 5;
-    nack[8] = 0;
-    nack[9] = 9;
-    NackBody body;
-    ASSERT_TRUE(decodeNack(nack, body));
-    EXPECT_EQ(body.frameId, 7u);
-    EXPECT_EQ(std::vector<std::uint8_t>(body.pairs.begin(), body.pairs.end()),
-              (std::vector<std::uint8_t>{1, 5, 0, 9}));
-    nack.pop_back();  // the count promises more pairs than follow
-    EXPECT_FALSE(decodeNack(nack, body));
-}
-
 }  // namespace
 }  // namespace vel::stream
