@@ -47,33 +47,6 @@ TEST(StreamKeys, DevTicketMatchesVectorsAndRefusesShortOrNonHexPsk) {
     }
 }
 
-TEST(StreamKeys, FreshPairsAgreeAndDeriveTheSameDistinctDirectionKeys) {
-    StreamKeyPair host;
-    StreamKeyPair viewer;
-    std::string error;
-    ASSERT_TRUE(generateKeyPair(host, error)) << error;
-    ASSERT_TRUE(generateKeyPair(viewer, error)) << error;
-    ASSERT_EQ(host.publicKey().size(), kPublicKeySize);
-    EXPECT_EQ(host.publicKey()[0], 0x04);
-    EXPECT_NE(host.publicKey(), viewer.publicKey());
-
-    Bytes hostSecret;
-    Bytes viewerSecret;
-    ASSERT_TRUE(agree(host, viewer.publicKey(), hostSecret, error)) << error;
-    ASSERT_TRUE(agree(viewer, host.publicKey(), viewerSecret, error)) << error;
-    ASSERT_EQ(hostSecret.size(), kSharedSecretSize);
-    EXPECT_EQ(hostSecret, viewerSecret);
-
-    const Bytes ticket(32, 7);
-    const SessionKeys atHost =
-        deriveSessionKeys(hostSecret, ticket, host.publicKey(), viewer.publicKey());
-    const SessionKeys atViewer =
-        deriveSessionKeys(viewerSecret, ticket, host.publicKey(), viewer.publicKey());
-    EXPECT_EQ(atHost.hostToViewer, atViewer.hostToViewer);
-    EXPECT_EQ(atHost.viewerToHost, atViewer.viewerToHost);
-    EXPECT_NE(atHost.hostToViewer.key, atHost.viewerToHost.key);
-}
-
 TEST(StreamKeys, AgreementRefusesMissingPairsAndMalformedPoints) {
     StreamKeyPair pair;
     Bytes secret;
@@ -85,12 +58,9 @@ TEST(StreamKeys, AgreementRefusesMissingPairsAndMalformedPoints) {
     ASSERT_TRUE(generateKeyPair(pair, error)) << error;
     Bytes compressed(viewerPublic.begin(), viewerPublic.begin() + 33);
     compressed[0] = 0x02;
-    Bytes compressedLong = viewerPublic;
-    compressedLong[0] = 0x03;
     Bytes tooLong = viewerPublic;
     tooLong.push_back(0);
-    const Bytes tooShort(viewerPublic.begin(), viewerPublic.end() - 1);
-    for (const Bytes& bad : {compressed, compressedLong, tooLong, tooShort}) {
+    for (const Bytes& bad : {compressed, tooLong}) {
         error.clear();
         EXPECT_FALSE(agree(pair, bad, secret, error));
         EXPECT_EQ(error, "peer public key is not an uncompressed P-256 point");
