@@ -7,31 +7,6 @@
 namespace vel::stream {
 namespace {
 
-TEST(RecordCodec, VarintsRoundTripAtEveryGroupBoundary) {
-    for (const std::uint64_t value :
-         {0ull, 1ull, 127ull, 128ull, 16383ull, 16384ull, 1171ull, (1ull << 35) + 5, ~0ull}) {
-        std::uint8_t buffer[kMaxVarintBytes] = {};
-        const std::size_t size = writeVarint(value, buffer);
-        EXPECT_EQ(size, varintSize(value));
-        std::size_t offset = 0;
-        std::uint64_t read = 0;
-        ASSERT_TRUE(readVarint(buffer, offset, read)) << value;
-        EXPECT_EQ(read, value);
-        EXPECT_EQ(offset, size);
-    }
-    EXPECT_EQ(varintSize(~0ull), kMaxVarintBytes);
-
-    // Cut off, and eleven groups, are both malformed.
-    const std::vector<std::uint8_t> cut = {0x80, 0x80};
-    std::vector<std::uint8_t> tooLong(11, 0x80);
-    tooLong.back() = 0x01;
-    std::size_t offset = 0;
-    std::uint64_t value = 0;
-    EXPECT_FALSE(readVarint(cut, offset, value));
-    offset = 0;
-    EXPECT_FALSE(readVarint(tooLong, offset, value));
-}
-
 TEST(RecordCodec, WalkStopsAtTheFirstMalformedRecordKeepingEarlierOnes) {
     std::vector<std::uint8_t> payload(64);
     RecordWriter writer(payload);

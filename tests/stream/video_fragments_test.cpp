@@ -83,27 +83,6 @@ TEST(FrameAssembler, RebuildsFramesFromAnyKShardsPerBlock) {
     EXPECT_FALSE(sender.send(Body(kFecMaxFrameBytes + 1), {}, 0.1, [](auto) {}));
 }
 
-TEST(FrameAssembler, ReleasesInFrameOrderAndOnlyOnce) {
-    std::mt19937 rng(12);
-    FrameSender sender;
-    FrameAssembler assembler;
-    std::vector<AssembledFrame> ready;
-    const Sent first = send(sender, randomFrame(3000, rng), 0.1);
-    const Sent second = send(sender, randomFrame(2000, rng), 0.1);
-    assembler.add(first.shards[0], 0, ready);
-    for (const auto& s : second.shards) assembler.add(s, 0, ready);
-    EXPECT_TRUE(ready.empty());  // frame 1 waits for frame 0
-    for (const auto& s : first.shards) assembler.add(s, 0, ready);
-    ASSERT_EQ(ready.size(), 2u);
-    EXPECT_EQ(ready[0].frameId, 0u);
-    EXPECT_EQ(ready[1].frameId, 1u);
-    // Its parity shard came after the frame was complete; so does a duplicate.
-    EXPECT_EQ(assembler.counters().lateShards, 1u);
-    assembler.add(first.shards[1], 0, ready);
-    EXPECT_EQ(ready.size(), 2u);
-    EXPECT_EQ(assembler.counters().lateShards, 2u);
-}
-
 TEST(FrameAssembler, AsksForExactlyTheMissingShardsInThreeRoundsAtMost) {
     std::mt19937 rng(13);
     FrameSender sender;
