@@ -42,16 +42,16 @@ Endpoint local(std::uint16_t port) {
 // What one end observes through its callbacks.
 struct Observer {
     std::mutex mutex;
-    std::vector<std::pair<SessionState, std::string>> states;
+    std::string reason;  // of the last state change
     std::vector<std::pair<Channel, std::vector<std::uint8_t>>> messages;
     std::vector<AssembledFrame> frames;
     int keyframeRequests = 0;
 
     SessionCallbacks callbacks() {
         SessionCallbacks c;
-        c.state = [this](SessionState state, const std::string& reason) {
+        c.state = [this](SessionState, const std::string& why) {
             const std::lock_guard lock(mutex);
-            states.emplace_back(state, reason);
+            reason = why;
         };
         c.message = [this](Channel channel, std::vector<std::uint8_t>&& data) {
             const std::lock_guard lock(mutex);
@@ -69,7 +69,7 @@ struct Observer {
     }
     std::string lastReason() {
         const std::lock_guard lock(mutex);
-        return states.empty() ? "" : states.back().second;
+        return reason;
     }
     std::size_t messageCount() {
         const std::lock_guard lock(mutex);
@@ -163,7 +163,7 @@ TEST(Session, CarriesFramesAndMessagesThroughLossAndCloseReachesThePeer) {
     EXPECT_FALSE(pair.viewer.sendMessage(std::vector<std::uint8_t>{1}));
 }
 
-TEST(Session, HandshakeTimesOutAfterHellosToEveryCandidate) {
+TEST(Session, HandshakeTimesOutAfterRepeatedHellos) {
     UdpSocket silent;
     std::string error;
     ASSERT_TRUE(silent.open(0, error)) << error;
@@ -175,16 +175,10 @@ TEST(Session, HandshakeTimesOutAfterHellosToEveryCandidate) {
     EXPECT_TRUE(eventually([&] { return seen.lastReason() == "handshake timed out"; }));
     EXPECT_EQ(viewer.state(), SessionState::closed);
 
+    // One hello at once, then one every 100 ms until the timeout.
     int hellos = 0;
     std::vector<std::uint8_t> buffer(1500);
-    Endpoint from;
-    for (int n; (n = silent.receive(buffer, from, 0)) > 0;) {
-        const PacketHeader header = readHeader(buffer.data());
-        EXPECT_EQ(header.type, static_cast<std::uint8_t>(PacketType::Handshake));
-        EXPECT_EQ(header.connId, params.connId);
-        ++hellos;
-    }
-    // One at once, then one every 100 ms until the timeout.
+    for (Endpoint from; silent.receive(buffer, from, 0) > 0;) ++hellos;
     EXPECT_GE(hellos, 2);
 }
 
