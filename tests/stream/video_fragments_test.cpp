@@ -25,43 +25,41 @@ FrameShard shardOf(const Body& body) {
 struct Sent {
     std::vector<Body> bodies;
     std::vector<FrameShard> shards;
-
-    const FrameShard& find(std::uint8_t block, std::uint8_t index) const {
-        for (const FrameShard& s : shards) {
-            if (s.blockIndex == block && s.shardIndex == index) return s;
-        }
-        throw std::out_of_range("no such shard");
-    }
 };
 
-Sent send(FrameSender& sender, const Body& frame, double ratio, const VideoFrameInfo& info = {}) {
-    Sent sent;
-    EXPECT_TRUE(sender.send(frame, info, ratio, [&](std::span<const std::uint8_t> body) {
-        sent.bodies.emplace_back(body.begin(), body.end());
-    }));
-    for (const Body& body : sent.bodies) sent.shards.push_back(shardOf(body));
-    return sent;
-}
+// Both ends, the random frame contents, and what the assembler hands out.
+class Fragments : public ::testing::Test {
+  protected:
+    Sent send(const Body& frame, double ratio, const VideoFrameInfo& info = {}) {
+        Sent sent;
+        EXPECT_TRUE(sender.send(frame, info, ratio, [&](std::span<const std::uint8_t> body) {
+            sent.bodies.emplace_back(body.begin(), body.end());
+        }));
+        for (const Body& body : sent.bodies) sent.shards.push_back(shardOf(body));
+        return sent;
+    }
+    Body randomFrame(std::size_t size) {
+        Body frame(size);
+        for (auto& b : frame) b = static_cast<std::uint8_t>(rng());
+        return frame;
+    }
 
-Body randomFrame(std::size_t size, std::mt19937& rng) {
-    Body frame(size);
-    for (auto& b : frame) b = static_cast<std::uint8_t>(rng());
-    return frame;
-}
-
-TEST(FrameAssembler, RebuildsFramesFromAnyKShardsPerBlock) {
-    std::mt19937 rng(11);
+    std::mt19937 rng{11};
     FrameSender sender;
     FrameAssembler assembler;
     std::vector<AssembledFrame> ready;
+    std::vector<NackRequest> nacks;
+};
+
+TEST_F(Fragments, RebuildsFramesFromAnyKShardsPerBlock) {
     for (std::uint32_t id = 0; const std::size_t size : {1u, 1130u, 1131u, 54240u, 300000u}) {
-        const Body frame = randomFrame(size, rng);
+        const Body frame = randomFrame(size);
         VideoFrameInfo info;
         info.keyframe = id == 0;
         info.codec = 2;
         info.captureTimestamp = 1000u + id;
         info.encodeMicros = 12345;
-        Sent sent = send(sender, frame, 0.25, info);
+        Sent sent = send(frame, 0.25, info);
         // Lose up to m shards of every block, the rest arriving in any order.
         std::shuffle(sent.shards.begin(), sent.shards.end(), rng);
         for (const FrameShard& s : sent.shards) {
@@ -83,14 +81,9 @@ TEST(FrameAssembler, RebuildsFramesFromAnyKShardsPerBlock) {
     EXPECT_FALSE(sender.send(Body(kFecMaxFrameBytes + 1), {}, 0.1, [](auto) {}));
 }
 
-TEST(FrameAssembler, AsksForExactlyTheMissingShardsInThreeRoundsAtMost) {
-    std::mt19937 rng(13);
-    FrameSender sender;
-    FrameAssembler assembler;
-    std::vector<AssembledFrame> ready;
-    std::vector<NackRequest> nacks;
-    const Body frame = randomFrame(10 * 1130, rng);
-    const Sent sent = send(sender, frame, 0.2);  // k = 10, m = 2
+TEST_F(Fragments, AsksForExactlyTheMissingShardsInThreeRoundsAtMost) {
+    const Body frame = randomFrame(10 * 1130);
+    const Sent sent = send(frame, 0.2);  // k = 10, m = 2
     // Data shards 1 and 4 and parity 11 lost: one more than the code can rebuild.
     for (const auto& s : sent.shards) {
         if (s.shardIndex != 1 && s.shardIndex != 4 && s.shardIndex != 11) {
@@ -131,14 +124,9 @@ TEST(FrameAssembler, AsksForExactlyTheMissingShardsInThreeRoundsAtMost) {
     EXPECT_EQ(FrameAssembler::nackDelay(100000), 40000);
 }
 
-TEST(FrameAssembler, NacksWholeBlocksThatNeverArrivedUpTo200Pairs) {
-    std::mt19937 rng(14);
-    FrameSender sender;
-    FrameAssembler assembler;
-    std::vector<AssembledFrame> ready;
-    std::vector<NackRequest> nacks;
-    const Sent sent = send(sender, randomFrame(6 * 48 * 1130, rng), 0.1);  // 6 blocks of 48
-    assembler.add(sent.find(0, 0), 0, ready);
+TEST_F(Fragments, NacksWholeBlocksThatNeverArrivedUpTo200Pairs) {
+    const Sent sent = send(randomFrame(6 * 48 * 1130), 0.1);  // 6 blocks of 48
+    assembler.add(sent.shards[0], 0, ready);
     assembler.runTimers(40000, 100000, nacks, ready);
     ASSERT_EQ(nacks.size(), 1u);
     ASSERT_EQ(nacks[0].shards.size(), 200u);
@@ -146,21 +134,16 @@ TEST(FrameAssembler, NacksWholeBlocksThatNeverArrivedUpTo200Pairs) {
     EXPECT_EQ(nacks[0].shards[47], (std::pair<std::uint8_t, std::uint8_t>{1, 0}));
 }
 
-TEST(FrameAssembler, GivesUpAFrameThatHoldsTheStream) {
-    std::mt19937 rng(15);
-    FrameSender sender;
-    FrameAssembler assembler;
-    std::vector<AssembledFrame> ready;
-    std::vector<NackRequest> nacks;
-    const Sent broken = send(sender, randomFrame(5000, rng), 0.0);
+TEST_F(Fragments, GivesUpAFrameThatHoldsTheStream) {
+    const Sent broken = send(randomFrame(5000), 0.0);
     for (std::size_t i = 1; i < broken.shards.size(); ++i)
         assembler.add(broken.shards[i], 0, ready);
     // Alone, it waits.
     assembler.runTimers(10000000, 0, nacks, ready);
     EXPECT_EQ(assembler.counters().givenUp, 0u);
     // Frame 2 arrives, frame 1 never does.
-    (void)send(sender, randomFrame(700, rng), 0.0);
-    for (const auto& s : send(sender, randomFrame(800, rng), 0.0).shards) {
+    (void)send(randomFrame(700), 0.0);
+    for (const auto& s : send(randomFrame(800), 0.0).shards) {
         assembler.add(s, 10000000, ready);
     }
     const std::int64_t limit = 4 * FrameAssembler::nackDelay(0) + 50000;
@@ -179,18 +162,16 @@ TEST(FrameAssembler, GivesUpAFrameThatHoldsTheStream) {
 // A keyframe crossing a slow link: 54 shards, one every 15 ms (about 600 kbit/s), far longer
 // than the give-up age of 210 ms at a 100 ms round trip, while a newer frame already waits. It
 // is kept while its shards keep coming and given up only once they stop.
-TEST(FrameAssembler, KeepsAFrameWhoseShardsKeepArriving) {
-    std::mt19937 rng(17);
+TEST_F(Fragments, KeepsAFrameWhoseShardsKeepArriving) {
     constexpr std::int64_t kRtt = 100000;
     constexpr std::int64_t kSpacing = 15000;
     const std::int64_t limit = 4 * FrameAssembler::nackDelay(kRtt) + 50000;
     for (const bool lastLost : {false, true}) {
-        FrameSender sender;
-        FrameAssembler assembler;
-        std::vector<AssembledFrame> ready;
-        std::vector<NackRequest> nacks;
-        const Sent keyframe = send(sender, randomFrame(60000, rng), 0.0);
-        const Sent next = send(sender, randomFrame(900, rng), 0.0);
+        sender = FrameSender();
+        assembler = FrameAssembler();
+        ready.clear();
+        const Sent keyframe = send(randomFrame(60000), 0.0);
+        const Sent next = send(randomFrame(900), 0.0);
         assembler.add(keyframe.shards[0], 0, ready);
         assembler.add(next.shards[0], 1000, ready);
         const std::size_t sent = keyframe.shards.size() - (lastLost ? 1 : 0);
@@ -219,13 +200,9 @@ TEST(FrameAssembler, KeepsAFrameWhoseShardsKeepArriving) {
     }
 }
 
-TEST(FrameAssembler, RejectsShardsThatContradictTheLayout) {
-    std::mt19937 rng(16);
-    FrameSender sender;
-    FrameAssembler assembler;
-    std::vector<AssembledFrame> ready;
-    const Body frame = randomFrame(4000, rng);
-    const Sent sent = send(sender, frame, 0.5);
+TEST_F(Fragments, RejectsShardsThatContradictTheLayout) {
+    const Body frame = randomFrame(4000);
+    const Sent sent = send(frame, 0.5);
     const Body wide(999);
     auto bad = [&](auto change) {
         FrameShard s = sent.shards[0];
@@ -252,9 +229,8 @@ TEST(FrameAssembler, RejectsShardsThatContradictTheLayout) {
     EXPECT_EQ(ready[0].data, frame);
 }
 
-TEST(FrameSender, RepairsRequestedShardsWithinTheBudgetOfEachWindow) {
-    FrameSender sender;
-    const Sent sent = send(sender, Body(40 * 1130, 3), 0);
+TEST_F(Fragments, RepairsRequestedShardsWithinTheBudgetOfEachWindow) {
+    const Sent sent = send(Body(40 * 1130, 3), 0);
     ASSERT_EQ(sent.bodies.size(), 40u);
     std::vector<std::uint8_t> pairs;
     for (std::uint8_t shard = 0; shard < 40; ++shard) pairs.insert(pairs.end(), {0, shard});
