@@ -58,21 +58,6 @@ TEST(ReliableChannel, LongMessageSplitsAndReassemblesInAnyArrivalOrder) {
     EXPECT_TRUE(sender.queueMessage(std::vector<std::uint8_t>(kMaxReliableMessage)));
 }
 
-TEST(ReliableChannel, AckBitmapMarksOutOfOrderSequences) {
-    ReliableSender sender;
-    for (int i = 0; i < 10; ++i) ASSERT_TRUE(sender.queueMessage(pattern(10)));
-    (void)flushed(sender, 0);
-    // next = 5, bitmap 0b101: 0-4, 6 and 8 are acknowledged; 5, 7 and 9 stay.
-    sender.onAck(5, 0b101);
-    EXPECT_EQ(sender.pending(), 5u);
-    std::vector<std::uint32_t> resent;
-    sender.flush(1000000, 20000, [&](const ReliableFragment& f) {
-        resent.push_back(f.sequence);
-        return true;
-    });
-    EXPECT_EQ(resent, (std::vector<std::uint32_t>{5, 7, 9}));
-}
-
 TEST(ReliableChannel, RetransmissionBacksOffToAtMostHalfASecond) {
     ReliableSender sender;
     ASSERT_TRUE(sender.queueMessage(pattern(10)));
