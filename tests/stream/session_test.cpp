@@ -376,9 +376,7 @@ TEST(Session, HostRatesFromFeedbackAndRepairsNackedFragmentsUnlessCongested) {
     ASSERT_TRUE(decodeVideoFragment(body, header, shard));
     EXPECT_EQ(header.flags & kFragmentRetransmission, 0);
     std::vector<std::uint8_t> nack(kNackHeaderSize + 2);
-    encodeNackHeader(header.frameId, 1, nack.data());
-    nack[kNackHeaderSize] = 0;
-    nack[kNackHeaderSize + 1] = 0;
+    encodeNackHeader(header.frameId, 1, nack.data());  // block 0, shard 0
 
     // While congested the NACK is ignored; the Ping after it marks when it was handled.
     viewer.record(3, RecordType::Nack, nack);
