@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
-#include <memory>
+#include <numeric>
 #include <random>
 #include <vector>
 
 #include "core/error.h"
+#include "stream/fec_layout.h"
 #include "stream/gf256.h"
 #include "stream/gf_kernels.h"
 
@@ -71,58 +73,30 @@ std::vector<GfPath> availablePaths() {
 }
 
 // Parity p is the sum over d of c(p, d) * shard d with c(p, d) = 1 / ((k + p) XOR d), written
-// here byte by byte from the definition.
+// here byte by byte from the definition. The sizes straddle the vector widths, where the
+// overlapping tail and the short-region fallback take over, and m covers every group of rows.
 TEST(ReedSolomon, ParityFollowsTheCauchyDefinitionOnEveryPath) {
     std::mt19937 rng(1);
     for (GfPath path : availablePaths()) {
-        ReedSolomon codec(path);
-        for (auto [k, m, size] : {std::tuple{1u, 1u, 1130u},
-                                  {10u, 2u, 1130u},
-                                  {48u, 24u, 1130u},
-                                  {3u, 7u, 1u},
-                                  {5u, 5u, 15u},
-                                  {7u, 3u, 33u},
-                                  {13u, 11u, 95u}}) {
-            Block block(k, m, size, rng);
-            auto data = block.data();
-            auto parity = block.parity();
-            codec.encode(data, parity, size);
-            for (std::size_t p = 0; p < m; ++p) {
-                std::vector<std::uint8_t> c(k);
-                for (std::size_t d = 0; d < k; ++d)
-                    c[d] = slowInv(static_cast<std::uint8_t>((k + p) ^ d));
-                for (std::size_t i = 0; i < size; ++i) {
-                    std::uint8_t expected = 0;
-                    for (std::size_t d = 0; d < k; ++d)
-                        expected ^= slowMul(c[d], block.shards[d][i]);
-                    ASSERT_EQ(block.shards[k + p][i], expected)
-                        << gfPathName(path) << " k=" << k << " m=" << m << " p=" << p << " i=" << i;
-                }
-            }
-        }
-    }
-}
-
-// Every vector path against the scalar reference, at sizes around the vector widths where the
-// overlapping tail and the short-region fallback take over, and at every group of rows.
-TEST(ReedSolomon, VectorPathsGiveTheScalarBytes) {
-    std::mt19937 rng(2);
-    const ReedSolomon scalar(GfPath::Scalar);
-    for (GfPath path : availablePaths()) {
-        if (path == GfPath::Scalar) continue;
-        const ReedSolomon fast(path);
-        for (std::size_t size :
-             {1u, 15u, 16u, 17u, 31u, 32u, 33u, 47u, 63u, 64u, 65u, 1129u, 1130u}) {
+        const ReedSolomon codec(path);
+        for (std::size_t size : {1u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 64u, 65u, 1130u}) {
             for (std::size_t m = 1; m <= 24; m += (m < 8 ? 1 : 5)) {
                 const std::size_t k = 1 + rng() % 48;
-                Block a(k, m, size, rng);
-                Block b = a;
-                auto pa = a.parity();
-                auto pb = b.parity();
-                scalar.encode(a.data(), pa, size);
-                fast.encode(b.data(), pb, size);
-                ASSERT_EQ(a.shards, b.shards)
-                    << gfPathName(path) << " k=" << k << " m=" << m << " size=" << size;
+                Block block(k, m, size, rng);
+                auto parity = block.parity();
+                codec.encode(block.data(), parity, size);
+                for (std::size_t p = 0; p < m; ++p) {
+                    std::vector<std::uint8_t> c(k);
+                    for (std::size_t d = 0; d < k; ++d)
+                        c[d] = slowInv(static_cast<std::uint8_t>((k + p) ^ d));
+                    for (std::size_t i = 0; i < size; ++i) {
+                        std::uint8_t expected = 0;
+                        for (std::size_t d = 0; d < k; ++d)
+                            expected ^= slowMul(c[d], block.shards[d][i]);
+                        ASSERT_EQ(block.shards[k + p][i], expected)
+                            << gfPathName(path) << " k=" << k << " m=" << m << " size=" << size;
+                    }
+                }
             }
         }
     }
@@ -144,42 +118,65 @@ TEST(ReedSolomon, AnyKShardsRebuildTheBlock) {
             auto parity = original.parity();
             codec.encode(original.data(), parity, size);
 
-            for (int trial = 0; trial < 8; ++trial) {
+            // Trials of up to m erasures rebuild the data; the last, of m + 1, is refused.
+            for (int trial = 0; trial <= 8; ++trial) {
                 Block received = original;
                 std::vector<std::size_t> order(k + m);
-                for (std::size_t s = 0; s < order.size(); ++s) order[s] = s;
+                std::iota(order.begin(), order.end(), 0);
                 std::shuffle(order.begin(), order.end(), rng);
-                const std::size_t lost = trial == 0 ? m : rng() % (m + 1);
-                std::vector<bool> presentBits(k + m, true);
+                const std::size_t lost = trial == 0 ? m : trial == 8 ? m + 1 : rng() % (m + 1);
+                std::array<bool, 72> present{};
+                std::fill_n(present.begin(), k + m, true);
                 for (std::size_t s = 0; s < lost; ++s) {
-                    presentBits[order[s]] = false;
+                    present[order[s]] = false;
                     std::fill(received.shards[order[s]].begin(), received.shards[order[s]].end(),
                               0xEE);
                 }
-                const std::unique_ptr<bool[]> present(new bool[k + m]);
-                std::copy(presentBits.begin(), presentBits.end(), present.get());
+                const Block before = received;
                 auto shards = received.all();
-                ASSERT_TRUE(codec.reconstruct(k, shards, std::span(present.get(), k + m), size));
+                const bool rebuilt =
+                    codec.reconstruct(k, shards, std::span(present.data(), k + m), size);
+                ASSERT_EQ(rebuilt, lost <= m) << gfPathName(path) << " k=" << k << " m=" << m;
                 for (std::size_t d = 0; d < k; ++d) {
-                    ASSERT_EQ(received.shards[d], original.shards[d])
+                    ASSERT_EQ(received.shards[d], (rebuilt ? original : before).shards[d])
                         << gfPathName(path) << " k=" << k << " m=" << m << " lost=" << lost;
                 }
             }
-
-            // One erasure too many.
-            Block received = original;
-            const std::unique_ptr<bool[]> present(new bool[k + m]);
-            std::fill(present.get(), present.get() + k + m, true);
-            std::vector<std::size_t> order(k + m);
-            for (std::size_t s = 0; s < order.size(); ++s) order[s] = s;
-            std::shuffle(order.begin(), order.end(), rng);
-            for (std::size_t s = 0; s <= m; ++s) present[order[s]] = false;
-            const Block before = received;
-            auto shards = received.all();
-            EXPECT_FALSE(codec.reconstruct(k, shards, std::span(present.get(), k + m), size));
-            EXPECT_EQ(received.shards, before.shards);
         }
     }
+}
+
+// Blocks tile the frame without gaps, each fits the code (k <= 48, m <= 24) and its shards hold
+// the block; beyond 64 full blocks the frame is refused.
+TEST(FecLayout, BlocksTileTheFrameWithinTheCodeLimits) {
+    for (std::size_t size : {54240u, 54241u, 100000u, 1000000u, 2500001u, 3471359u, 3471360u}) {
+        std::vector<FecBlock> blocks;
+        ASSERT_TRUE(planFecBlocks(size, 0.4, blocks)) << size;
+        ASSERT_LE(blocks.size(), kFecMaxBlocks);
+        std::size_t offset = 0;
+        for (const FecBlock& b : blocks) {
+            EXPECT_EQ(b.offset, offset);
+            EXPECT_GT(b.length, 0u);
+            EXPECT_GE(b.dataShards, 1);
+            EXPECT_LE(b.dataShards, 48);
+            EXPECT_LE(b.parityShards, 24);
+            EXPECT_LE(b.shardSize, kFecShardBytes);
+            EXPECT_GE(std::size_t{b.dataShards} * b.shardSize, b.length);
+            EXPECT_LT(std::size_t{b.dataShards - 1u} * b.shardSize, b.length);
+            offset += b.length;
+        }
+        EXPECT_EQ(offset, size);
+    }
+    std::vector<FecBlock> blocks;
+    ASSERT_TRUE(planFecBlocks(54241, 0.1, blocks));
+    EXPECT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].length, 27121u);
+    EXPECT_EQ(blocks[1].length, 27120u);
+
+    ASSERT_TRUE(planFecBlocks(kFecMaxFrameBytes, 0.1, blocks));
+    EXPECT_EQ(blocks.size(), 64u);
+    EXPECT_FALSE(planFecBlocks(kFecMaxFrameBytes + 1, 0.1, blocks));
+    EXPECT_TRUE(blocks.empty());
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 namespace vel::stream {
 namespace {
 
-TEST(LossWindow, ReorderingWithin60msIsNotLoss) {
+TEST(LossWindow, ReorderingWithin60msIsNotLossAndAJumpJudgesOnlyTheWindow) {
     LossWindow window;
     for (std::uint64_t n = 1; n <= 100; ++n) {
         if (n != 50) window.mark(n, static_cast<std::int64_t>(n) * 100);
@@ -28,24 +28,11 @@ TEST(LossWindow, ReorderingWithin60msIsNotLoss) {
     EXPECT_EQ(j.judged, 100u);
     EXPECT_EQ(j.received, 99u);
     window.mark(150, 200001);  // too late: already judged lost
-    j = window.judge(300000);
-    EXPECT_EQ(j.judged, 0u);
-    EXPECT_EQ(window.highest(), 200u);
-}
-
-TEST(LossWindow, JudgesOnlyWhatWasTheHighest60msAgo) {
-    LossWindow window;
-    for (std::uint64_t n = 1; n <= 10; ++n) window.mark(n, 0);
-    for (std::uint64_t n = 11; n <= 20; ++n) window.mark(n, 30000);
-    auto j = window.judge(60000);
-    EXPECT_EQ(j.judged, 10u);
-    EXPECT_EQ(j.received, 10u);
-    j = window.judge(90000);
-    EXPECT_EQ(j.judged, 10u);
+    EXPECT_EQ(window.judge(300000).judged, 0u);
 
     // A jump past the window: only the numbers it still holds are judged.
-    window.mark(20 + 20000, 100000);
-    j = window.judge(160000);
+    window.mark(200 + 20000, 300000);
+    j = window.judge(360000);
     EXPECT_EQ(j.judged, 16384u);
     EXPECT_EQ(j.received, 1u);
 }
@@ -107,13 +94,9 @@ TEST(DelayEstimator, TrendComparesWithEightReportsAgo) {
     std::int32_t last = 0;
     for (int r = 0; r < 12; ++r) {
         for (int i = 0; i < 4; ++i, t += 5000) burst(d, t, 1000 + r * 1000);
-        const auto report = d.report();
+        last = d.report().trend;
         if (r == 0) {
-            EXPECT_EQ(report.trend, 0);
-        }
-        last = report.trend;
-        if (r >= 8) {
-            EXPECT_GT(report.trend, 0);
+            EXPECT_EQ(last, 0);  // nothing to compare with yet
         }
     }
     EXPECT_GT(last, 5000);  // roughly eight steps of 1 ms

@@ -42,18 +42,16 @@ Endpoint local(std::uint16_t port) {
 // What one end observes through its callbacks.
 struct Observer {
     std::mutex mutex;
-    std::vector<std::pair<SessionState, std::string>> states;
+    std::string reason;  // of the last state change
     std::vector<std::pair<Channel, std::vector<std::uint8_t>>> messages;
     std::vector<AssembledFrame> frames;
-    std::vector<std::string> audio;  // "sequence timestamp codec size"
-    std::vector<FeedbackBody> feedback;
     int keyframeRequests = 0;
 
     SessionCallbacks callbacks() {
         SessionCallbacks c;
-        c.state = [this](SessionState state, const std::string& reason) {
+        c.state = [this](SessionState, const std::string& why) {
             const std::lock_guard lock(mutex);
-            states.emplace_back(state, reason);
+            reason = why;
         };
         c.message = [this](Channel channel, std::vector<std::uint8_t>&& data) {
             const std::lock_guard lock(mutex);
@@ -63,16 +61,6 @@ struct Observer {
             const std::lock_guard lock(mutex);
             frames.push_back(std::move(frame));
         };
-        c.audio = [this](std::uint32_t sequence, std::uint64_t timestamp, std::uint8_t codec,
-                         std::span<const std::uint8_t> data) {
-            const std::lock_guard lock(mutex);
-            audio.push_back(std::to_string(sequence) + " " + std::to_string(timestamp) + " " +
-                            std::to_string(codec) + " " + std::to_string(data.size()));
-        };
-        c.feedback = [this](const FeedbackBody& report) {
-            const std::lock_guard lock(mutex);
-            feedback.push_back(report);
-        };
         c.keyframeRequest = [this] {
             const std::lock_guard lock(mutex);
             ++keyframeRequests;
@@ -81,7 +69,7 @@ struct Observer {
     }
     std::string lastReason() {
         const std::lock_guard lock(mutex);
-        return states.empty() ? "" : states.back().second;
+        return reason;
     }
     std::size_t messageCount() {
         const std::lock_guard lock(mutex);
@@ -103,130 +91,32 @@ SessionParams paramsFor(std::uint8_t role, std::vector<Endpoint> candidates = {}
     return params;
 }
 
-// Two real sessions over loopback.
+// Two real sessions over loopback; the host's packets cross the emulated path.
 struct Pair {
     Observer hostSeen;
     Observer viewerSeen;
     Session host;
     Session viewer;
 
-    explicit Pair(const NetworkEmulation& emulation = {}) {
+    explicit Pair(const NetworkEmulation& emulation) {
         std::string error;
         SessionParams hostParams = paramsFor(kRoleHost);
         hostParams.emulation = emulation;
         EXPECT_TRUE(host.start(hostParams, hostSeen.callbacks(), error)) << error;
         SessionParams viewerParams = paramsFor(kRoleViewer, {local(host.localPort())});
-        viewerParams.emulation = emulation;
         EXPECT_TRUE(viewer.start(viewerParams, viewerSeen.callbacks(), error)) << error;
-    }
-    bool connected() {
-        return eventually([&] {
-            return host.state() == SessionState::connected &&
-                   viewer.state() == SessionState::connected;
-        });
     }
 };
 
-TEST(Session, HandshakeThenReliableMessagesBothWaysAndCloseBurst) {
-    Pair pair;
-    ASSERT_TRUE(pair.connected());
-    const std::string hostText = "127.0.0.1:" + std::to_string(pair.host.localPort());
-    EXPECT_TRUE(
-        eventually([&] { return pair.viewerSeen.lastReason() == "handshake with " + hostText; }));
-    EXPECT_TRUE(eventually(
-        [&] { return pair.hostSeen.lastReason().rfind("handshake with 127.0.0.1:", 0) == 0; }));
-
-    std::vector<std::uint8_t> big(2500);
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
-    ASSERT_TRUE(pair.host.sendMessage(big));
-    ASSERT_TRUE(pair.viewer.sendOnChannel(Channel::Input, std::vector<std::uint8_t>{1, 2, 3}));
-    ASSERT_TRUE(pair.viewer.sendMessage(std::vector<std::uint8_t>{20}));
-    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == 1; }));
-    ASSERT_TRUE(eventually([&] { return pair.hostSeen.messageCount() == 2; }));
-    {
-        const std::lock_guard lock(pair.viewerSeen.mutex);
-        EXPECT_EQ(pair.viewerSeen.messages[0].first, Channel::Control);
-        EXPECT_EQ(pair.viewerSeen.messages[0].second, big);
-    }
-    {
-        const std::lock_guard lock(pair.hostSeen.mutex);
-        EXPECT_EQ(pair.hostSeen.messages[0].first, Channel::Input);
-        EXPECT_EQ(pair.hostSeen.messages[1].second, std::vector<std::uint8_t>{20});
-        EXPECT_EQ(pair.hostSeen.keyframeRequests, 1);
-    }
-    // A frame of several blocks leaves in batches of equal-sized fragments and arrives whole.
-    std::vector<std::uint8_t> frame(200000);
-    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 13);
-    VideoFrameInfo info;
-    info.keyframe = true;
-    ASSERT_TRUE(pair.host.sendVideoFrame(frame, info));
-    EXPECT_FALSE(pair.viewer.sendVideoFrame(frame, info));  // only a host sends video
-    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.frameCount() == 1; }));
-    {
-        const std::lock_guard lock(pair.viewerSeen.mutex);
-        EXPECT_TRUE(pair.viewerSeen.frames[0].data == frame);
-    }
-
-    // Audio blocks arrive with sequence, timestamp and codec as sent.
-    ASSERT_TRUE(pair.host.sendAudio(41, 123456789, 2, std::vector<std::uint8_t>(300, 9)));
-    ASSERT_TRUE(eventually([&] {
-        const std::lock_guard lock(pair.viewerSeen.mutex);
-        return !pair.viewerSeen.audio.empty();
-    }));
-    {
-        const std::lock_guard lock(pair.viewerSeen.mutex);
-        EXPECT_EQ(pair.viewerSeen.audio[0], "41 123456789 2 300");
-    }
-
-    EXPECT_FALSE(pair.host.sendMessage({}));
-    EXPECT_FALSE(pair.host.sendMessage(std::vector<std::uint8_t>(kMaxReliableMessage + 1)));
-
-    pair.viewer.close(3);
-    EXPECT_EQ(pair.viewer.state(), SessionState::closed);
-    EXPECT_EQ(pair.viewerSeen.lastReason(), "closed locally");
-    // The state changes before the sink hears of it, so wait for the sink.
-    EXPECT_TRUE(eventually([&] { return pair.hostSeen.lastReason() == "closed by peer"; }));
-    EXPECT_EQ(pair.host.state(), SessionState::closed);
-    EXPECT_FALSE(pair.viewer.sendMessage(std::vector<std::uint8_t>{1}));
-
-    std::string error;
-    EXPECT_FALSE(pair.viewer.start(paramsFor(kRoleViewer), {}, error));
-    EXPECT_EQ(error, "session already started");
-    const SessionStats stats = pair.host.stats();
-    EXPECT_GT(stats.packetsReceived, 0u);
-    EXPECT_EQ(stats.authFailures, 0u);
-    EXPECT_EQ(stats.lastSource, "127.0.0.1:" + std::to_string(pair.viewer.localPort()));
-}
-
-TEST(Session, ReliableMessagesSurviveLossInOrder) {
-    NetworkEmulation lossy;
-    lossy.loss = 0.2;
-    lossy.jitterMs = 5;
-    lossy.delayMs = 5;
-    Pair pair(lossy);
-    ASSERT_TRUE(pair.connected());
-    constexpr int kMessages = 30;
-    for (int i = 0; i < kMessages; ++i) {
-        // Mixes small coalesced fragments with bulk ones of several fragments.
-        std::vector<std::uint8_t> message(i % 3 == 0 ? 3000 : 40, static_cast<std::uint8_t>(i));
-        ASSERT_TRUE(pair.host.sendMessage(message));
-    }
-    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == kMessages; }));
-    const std::lock_guard lock(pair.viewerSeen.mutex);
-    for (int i = 0; i < kMessages; ++i) {
-        const auto& message = pair.viewerSeen.messages[static_cast<std::size_t>(i)].second;
-        ASSERT_EQ(message.size(), i % 3 == 0 ? 3000u : 40u) << i;
-        EXPECT_EQ(message.front(), static_cast<std::uint8_t>(i)) << i;
-    }
-    EXPECT_GT(pair.host.stats().reliableRetransmits, 0u);
-}
-
-TEST(Session, VideoFramesAndMessagesArriveIntactThroughLossAndJitter) {
+TEST(Session, CarriesFramesAndMessagesThroughLossAndCloseReachesThePeer) {
     NetworkEmulation path;
     path.loss = 0.1;
     path.jitterMs = 30;
     Pair pair(path);
-    ASSERT_TRUE(pair.connected());
+    const std::string hostText = "127.0.0.1:" + std::to_string(pair.host.localPort());
+    ASSERT_TRUE(
+        eventually([&] { return pair.viewerSeen.lastReason() == "handshake with " + hostText; }));
+    ASSERT_TRUE(eventually([&] { return pair.host.state() == SessionState::connected; }));
     pair.host.applyRateLimits(1000000, 100000000, 50000000, 0.2, 0.5);
 
     std::vector<std::vector<std::uint8_t>> sent;
@@ -235,39 +125,45 @@ TEST(Session, VideoFramesAndMessagesArriveIntactThroughLossAndJitter) {
         for (std::size_t j = 0; j < frame.size(); ++j) frame[j] = static_cast<std::uint8_t>(j ^ i);
         VideoFrameInfo info;
         info.keyframe = i == 0;
-        info.codec = 1;
         info.captureTimestamp = static_cast<std::uint64_t>(i);
         ASSERT_TRUE(pair.host.sendVideoFrame(frame, info));
         sent.push_back(std::move(frame));
-        ASSERT_TRUE(
-            pair.host.sendMessage(std::vector<std::uint8_t>(1 + i, static_cast<std::uint8_t>(i))));
+        // Small coalesced messages and bulk ones of several fragments.
+        const std::size_t size = i % 3 == 0 ? 3000 : 1 + static_cast<std::size_t>(i);
+        ASSERT_TRUE(pair.host.sendMessage(std::vector<std::uint8_t>(size, 0)));
         std::this_thread::sleep_for(5ms);
     }
-    const auto missing = [&] {
-        std::string text;
-        const std::lock_guard lock(pair.viewerSeen.mutex);
-        std::vector<bool> seen(sent.size());
-        for (const auto& f : pair.viewerSeen.frames) seen[f.captureTimestamp] = true;
-        for (std::size_t i = 0; i < seen.size(); ++i)
-            if (!seen[i]) text += std::to_string(i) + " ";
-        return text;
-    };
+    ASSERT_TRUE(pair.viewer.sendOnChannel(Channel::Input, std::vector<std::uint8_t>{1, 2, 3}));
+    ASSERT_TRUE(pair.viewer.sendMessage(std::vector<std::uint8_t>{20}));
     ASSERT_TRUE(eventually([&] { return pair.viewerSeen.frameCount() == sent.size(); }))
-        << missing() << pair.viewerSeen.frameCount() << " frames, "
-        << pair.viewer.stats().framesGivenUp << " given up, " << pair.host.stats().videoRetransmits
-        << " repaired, loss " << pair.host.stats().loss << ", rtt " << pair.host.stats().smoothedRtt
-        << ", bitrate " << pair.host.targetBitrate();
+        << pair.viewerSeen.frameCount() << " frames, " << pair.viewer.stats().framesGivenUp
+        << " given up, " << pair.host.stats().videoRetransmits << " repaired";
     ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == sent.size(); }));
-    const std::lock_guard lock(pair.viewerSeen.mutex);
-    for (std::size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(pair.viewerSeen.frames[i].captureTimestamp, i);
-        EXPECT_TRUE(pair.viewerSeen.frames[i].data == sent[i]) << i;
-        EXPECT_EQ(pair.viewerSeen.messages[i].second.size(), i + 1);
+    ASSERT_TRUE(eventually([&] { return pair.hostSeen.messageCount() == 2; }));
+    {
+        const std::lock_guard lock(pair.viewerSeen.mutex);
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            EXPECT_EQ(pair.viewerSeen.frames[i].captureTimestamp, i);
+            EXPECT_TRUE(pair.viewerSeen.frames[i].data == sent[i]) << i;
+            EXPECT_EQ(pair.viewerSeen.messages[i].second.size(), i % 3 == 0 ? 3000 : i + 1);
+        }
     }
-    EXPECT_GT(pair.host.stats().packetsSent, 0u);
+    EXPECT_GT(pair.host.stats().reliableRetransmits, 0u);
+    {
+        const std::lock_guard lock(pair.hostSeen.mutex);
+        EXPECT_EQ(pair.hostSeen.messages[0].first, Channel::Input);
+        EXPECT_EQ(pair.hostSeen.keyframeRequests, 1);
+    }
+
+    pair.viewer.close(3);
+    EXPECT_EQ(pair.viewer.state(), SessionState::closed);
+    EXPECT_EQ(pair.viewerSeen.lastReason(), "closed locally");
+    // The state changes before the sink hears of it, so wait for the sink.
+    EXPECT_TRUE(eventually([&] { return pair.hostSeen.lastReason() == "closed by peer"; }));
+    EXPECT_FALSE(pair.viewer.sendMessage(std::vector<std::uint8_t>{1}));
 }
 
-TEST(Session, HandshakeTimesOutAfterHellosToEveryCandidate) {
+TEST(Session, HandshakeTimesOutAfterRepeatedHellos) {
     UdpSocket silent;
     std::string error;
     ASSERT_TRUE(silent.open(0, error)) << error;
@@ -279,16 +175,10 @@ TEST(Session, HandshakeTimesOutAfterHellosToEveryCandidate) {
     EXPECT_TRUE(eventually([&] { return seen.lastReason() == "handshake timed out"; }));
     EXPECT_EQ(viewer.state(), SessionState::closed);
 
+    // One hello at once, then one every 100 ms until the timeout.
     int hellos = 0;
     std::vector<std::uint8_t> buffer(1500);
-    Endpoint from;
-    for (int n; (n = silent.receive(buffer, from, 0)) > 0;) {
-        const PacketHeader header = readHeader(buffer.data());
-        EXPECT_EQ(header.type, static_cast<std::uint8_t>(PacketType::Handshake));
-        EXPECT_EQ(header.connId, params.connId);
-        ++hellos;
-    }
-    // One at once, then one every 100 ms until the timeout.
+    for (Endpoint from; silent.receive(buffer, from, 0) > 0;) ++hellos;
     EXPECT_GE(hellos, 2);
 }
 
@@ -460,7 +350,6 @@ std::vector<std::uint8_t> feedbackBody(std::uint32_t queuingDelay, std::int32_t 
     feedback.receiveRate = 8000000;
     feedback.queuingDelay = queuingDelay;
     feedback.delayTrend = trend;
-    feedback.pipeline = {11, 22, 33, 44};
     std::vector<std::uint8_t> body(kFeedbackSize);
     encodeFeedback(feedback, body.data());
     return body;
@@ -474,17 +363,9 @@ TEST(Session, HostRatesFromFeedbackAndRepairsNackedFragmentsUnlessCongested) {
     host.session.applyRateLimits(1000000, 20000000, 10000000, 0.1, 0.2);
     ASSERT_EQ(host.session.targetBitrate(), 10000000u);
 
-    // A growing queue: the rate comes down, and the sink sees the report after the controller.
+    // A growing queue: the rate comes down.
     viewer.record(2, RecordType::Feedback, feedbackBody(30000, 5000));
-    ASSERT_TRUE(eventually([&] {
-        const std::lock_guard lock(host.seen.mutex);
-        return !host.seen.feedback.empty();
-    }));
-    {
-        const std::lock_guard lock(host.seen.mutex);
-        EXPECT_EQ(host.seen.feedback[0].pipeline[3], 44u);
-    }
-    EXPECT_LT(host.session.targetBitrate(), 10000000u);
+    ASSERT_TRUE(eventually([&] { return host.session.targetBitrate() < 10000000u; }));
 
     const std::vector<std::uint8_t> frame(1130, 0x77);
     ASSERT_TRUE(host.session.sendVideoFrame(frame, VideoFrameInfo{}));
@@ -495,9 +376,7 @@ TEST(Session, HostRatesFromFeedbackAndRepairsNackedFragmentsUnlessCongested) {
     ASSERT_TRUE(decodeVideoFragment(body, header, shard));
     EXPECT_EQ(header.flags & kFragmentRetransmission, 0);
     std::vector<std::uint8_t> nack(kNackHeaderSize + 2);
-    encodeNackHeader(header.frameId, 1, nack.data());
-    nack[kNackHeaderSize] = 0;
-    nack[kNackHeaderSize + 1] = 0;
+    encodeNackHeader(header.frameId, 1, nack.data());  // block 0, shard 0
 
     // While congested the NACK is ignored; the Ping after it marks when it was handled.
     viewer.record(3, RecordType::Nack, nack);

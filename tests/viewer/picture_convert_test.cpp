@@ -12,10 +12,10 @@ TEST(PictureConvert, Bt709VideoRangeColoursComeBackAsBgra) {
         std::uint8_t b, g, r;
     };
     const Case cases[] = {
-        {16, 128, 128, 0, 0, 0},         // black
-        {63, 102, 240, 0, 0, 255},       // red
-        {32, 240, 118, 255, 0, 0},       // blue
-        {0, 0, 255, 0, 0, 209},          // beyond the range: clamped, not wrapped
+        {16, 128, 128, 0, 0, 0},    // black
+        {63, 102, 240, 0, 0, 255},  // red
+        {32, 240, 118, 255, 0, 0},  // blue
+        {0, 0, 255, 0, 0, 209},     // beyond the range: clamped, not wrapped
     };
     for (const Case& c : cases) {
         const std::vector<std::uint8_t> nv12{c.y, c.y, c.y, c.y, c.cb, c.cr};
