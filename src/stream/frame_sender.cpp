@@ -20,8 +20,9 @@ bool FrameSender::send(std::span<const std::uint8_t> frame, const VideoFrameInfo
     if (!planFecBlocks(frame.size(), ratio, layout_)) return false;
     SentFrame sent;
     sent.id = nextFrameId_++;
-    // Block 0 has the largest shards (later blocks are never longer), so one stride fits all.
-    sent.stride = kVideoFragmentHeaderSize + layout_.front().shardSize;
+    // A later block can have fewer data shards and so longer ones than block 0 (54,241 bytes
+    // make 25 shards of 1,085 and 24 of 1,130): every slot fits the longest shard there is.
+    sent.stride = kVideoFragmentHeaderSize + kFecShardBytes;
     std::size_t fragments = 0;
     for (const FecBlock& block : layout_) {
         sent.blockFirst.push_back(fragments);

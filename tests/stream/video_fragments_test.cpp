@@ -52,7 +52,7 @@ class Fragments : public ::testing::Test {
 };
 
 TEST_F(Fragments, RebuildsFramesFromAnyKShardsPerBlock) {
-    for (std::uint32_t id = 0; const std::size_t size : {1u, 1130u, 1131u, 54240u, 300000u}) {
+    for (std::uint32_t id = 0; const std::size_t size : {1u, 1130u, 1131u, 54241u, 300000u}) {
         const Body frame = randomFrame(size);
         VideoFrameInfo info;
         info.keyframe = id == 0;
