@@ -8,8 +8,8 @@ namespace {
 SessionProperties session(const std::string& seat, const std::string& display,
                           const std::string& active = "yes", const std::string& type = "x11",
                           const std::string& sessionClass = "user") {
-    return {{"Seat", seat},     {"Display", display}, {"Active", active},
-            {"Type", type},     {"Class", sessionClass}, {"State", "active"}};
+    return {{"Seat", seat}, {"Display", display},    {"Active", active},
+            {"Type", type}, {"Class", sessionClass}, {"State", "active"}};
 }
 
 TEST(GraphicalSession, ReadsLoginctlOutput) {
@@ -28,8 +28,8 @@ TEST(GraphicalSession, ReadsLoginctlOutput) {
 
 TEST(GraphicalSession, PicksAnActiveUserDesktopAndPrefersTheConsoleOverRemoteSessions) {
     EXPECT_EQ(PickGraphicalSession({}), -1);
-    EXPECT_EQ(PickGraphicalSession({session("seat0", ""),              // a text console
-                                    session("seat0", ":0", "no"),      // switched away
+    EXPECT_EQ(PickGraphicalSession({session("seat0", ""),          // a text console
+                                    session("seat0", ":0", "no"),  // switched away
                                     session("seat0", ":1", "yes", "wayland"),
                                     session("seat0", ":0", "yes", "x11", "greeter")}),
               -1);

@@ -41,9 +41,7 @@ TEST(NftCommand, TheScriptReachesTheChildAndItsVerdictComesBack) {
     NftCommand silent({"/bin/false"});
     EXPECT_FALSE(silent.apply("", error));
     EXPECT_EQ(error, "nft failed: exit status 1");
-
-    NftCommand missing({"/nonexistent/nft"});
-    EXPECT_FALSE(missing.apply("", error));
+    EXPECT_FALSE(NftCommand({"/nonexistent/nft"}).apply("", error));
     EXPECT_EQ(error, "posix_spawn(/nonexistent/nft) failed: No such file or directory (errno 2)");
 }
 
