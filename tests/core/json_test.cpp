@@ -112,10 +112,8 @@ TEST(JsonParseTest, StringEscapesAndSurrogates) {
 
 TEST(JsonParseTest, DuplicateKeysKeepFirstPositionAndLastValue) {
     const JsonValue small = parsed(R"({"a":1,"b":2,"a":{"x":3}})");
-    ASSERT_EQ(small.size(), 2u);
-    EXPECT_EQ(small.keys()[0], "a");
+    EXPECT_EQ(small.keys(), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(small.get("a").get("x").asInt(), 3);
-
     // Large objects detect repeats through an index; the outcome must be the same.
     std::string text = "{";
     for (int i = 0; i < 100; ++i)
@@ -128,22 +126,15 @@ TEST(JsonParseTest, DuplicateKeysKeepFirstPositionAndLastValue) {
     EXPECT_EQ(large.get("").asInt(), 2);
 }
 
-TEST(JsonDumpTest, NumbersStringsAndLayout) {
-    EXPECT_EQ(JsonDump(JsonValue(3.0)), "3");
+TEST(JsonDumpTest, NumbersAndStrings) {
     EXPECT_EQ(JsonDump(JsonValue(-0.0)), "0");
-    EXPECT_EQ(JsonDump(parsed("1e20")), "1e+20");  // 1e20 is beyond int64, so "%.17g"
-    EXPECT_EQ(JsonDump(JsonValue(0.1)), "0.10000000000000001");
     EXPECT_EQ(JsonDump(JsonValue(-0x1p63)), "-9223372036854775808");
-    EXPECT_EQ(JsonDump(JsonValue(0x1p63)), "9.2233720368547758e+18");
+    EXPECT_EQ(JsonDump(JsonValue(0x1p63)), "9.2233720368547758e+18");  // beyond int64: "%.17g"
 
     EXPECT_EQ(JsonDump(JsonValue("q\"b\\s/\b\t\n\f\r")), R"("q\"b\\s/\b\t\n\f\r")");
     EXPECT_EQ(JsonDump(JsonValue(std::string("\x01\x1f\0\x7f", 4))),
               "\"\\u0001\\u001f\\u0000\x7f\"");
-
-    JsonValue doc = JsonValue::object();
-    doc.set("a", parsed("[1,2]"));
-    EXPECT_EQ(JsonDump(doc, 2), "{\n  \"a\": [\n    1,\n    2\n  ]\n}");
-    EXPECT_EQ(JsonDump(doc), R"({"a":[1,2]})");
+    EXPECT_EQ(JsonDump(parsed(R"({"a": [1, {}]})")), R"({"a":[1,{}]})");
 }
 
 TEST(JsonValueTest, LookupsNeverFailAndConversionsFallBack) {
@@ -153,14 +144,12 @@ TEST(JsonValueTest, LookupsNeverFailAndConversionsFallBack) {
     EXPECT_TRUE(doc.get("s").get("b").isNull());
     EXPECT_TRUE(doc.get("a").get("b").at(2).isNull());
 
-    EXPECT_FALSE(JsonValue(-0.0).asBool(true));
     EXPECT_EQ(JsonValue(-2.5).asInt(), -3);
     EXPECT_EQ(JsonValue(0x1p63).asInt(), INT64_MAX);
     EXPECT_EQ(JsonValue(-1e30).asInt(), INT64_MIN);
     EXPECT_EQ(JsonValue(NAN).asInt(7), 7);
     EXPECT_EQ(JsonValue(" -42abc").asInt(7), -42);
     EXPECT_EQ(JsonValue("99999999999999999999").asInt(), INT64_MAX);
-    EXPECT_EQ(JsonValue(0.1).asString("d"), "0.10000000000000001");
     EXPECT_EQ(JsonValue("1.5").asNumber(9), 9);
 }
 
