@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "core/encoding.h"
-#include "core/error.h"
 #include "core/openssl_ptr.h"
 
 namespace vel {
@@ -21,7 +20,6 @@ void check(bool ok, const char* what) {
 }
 
 TEST(Hash, DigestHmacAndComparison) {
-    EXPECT_THROW(HashBytes("MD5", {}), Error);
     // RFC 4231 case 6: a key longer than the block is hashed first.
     EXPECT_EQ(HexEncode(HmacSha256(Bytes(131, 0xaa), BytesOf("Test Using Larger Than "
                                                              "Block-Size Key - Hash Key First"))),
