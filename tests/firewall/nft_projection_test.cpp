@@ -9,6 +9,7 @@
 #include "firewall/firewall.h"
 #include "os/nft_runner.h"
 #include "os/paths.h"
+#include "support/firewall_rules.h"
 #include "support/golden.h"
 
 namespace vel::firewall {
@@ -16,13 +17,9 @@ namespace {
 
 FirewallRule inboundRule(std::string name, int protocol, std::string localPorts,
                          std::string remoteAddresses, RuleAction action = RuleAction::Allow) {
-    FirewallRule rule;
-    rule.name = std::move(name);
-    rule.protocol = protocol;
-    rule.localPorts = std::move(localPorts);
+    FirewallRule rule =
+        test::InboundRule(std::move(name), "", protocol, std::move(localPorts), true, action);
     rule.remoteAddresses = std::move(remoteAddresses);
-    rule.action = action;
-    rule.enabled = true;
     return rule;
 }
 
