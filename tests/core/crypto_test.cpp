@@ -20,6 +20,8 @@ void check(bool ok, const char* what) {
 }
 
 TEST(Hash, DigestHmacAndComparison) {
+    EXPECT_EQ(HexEncode(Sha256(BytesOf("abc"))),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     // RFC 4231 case 6: a key longer than the block is hashed first.
     EXPECT_EQ(HexEncode(HmacSha256(Bytes(131, 0xaa), BytesOf("Test Using Larger Than "
                                                              "Block-Size Key - Hash Key First"))),
