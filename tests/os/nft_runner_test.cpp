@@ -20,30 +20,28 @@ TEST(NftCommand, TheScriptReachesTheChildAndItsVerdictComesBack) {
         script += "add rule inet velmora input accept # " + std::to_string(i) + "\n";
 
     // The runner appends nft's own arguments, which the stand-ins ignore.
-    NftCommand tee({"/bin/sh", "-c", "tee \"$0\" >/dev/null", received});
     std::string error;
-    ASSERT_TRUE(tee.apply(script, error)) << error;
+    ASSERT_TRUE(
+        NftCommand({"/bin/sh", "-c", "tee \"$0\" >/dev/null", received}).apply(script, error))
+        << error;
     std::string text;
     ASSERT_TRUE(ReadFileText(received, text));
     EXPECT_EQ(text, script);
 
-    NftCommand refuses({"/bin/sh", "-c",
-                        "cat >/dev/null; echo; echo '/dev/stdin:3:1-5: Error: syntax error' >&2; "
-                        "echo second line >&2; exit 1"});
-    EXPECT_FALSE(refuses.apply(script, error));
+    EXPECT_FALSE(NftCommand({"/bin/sh", "-c",
+                             "cat >/dev/null; echo; echo '/dev/stdin:3:1-5: Error: syntax error' "
+                             ">&2; echo second line >&2; exit 1"})
+                     .apply(script, error));
     EXPECT_EQ(error, "nft failed: /dev/stdin:3:1-5: Error: syntax error");
 
     // A child that says a lot before failing must not hang the caller.
-    NftCommand chatty({"/bin/sh", "-c", "head -c 1000000 /dev/zero | tr '\\0' x; exit 3"});
-    EXPECT_FALSE(chatty.apply("", error));
+    EXPECT_FALSE(NftCommand({"/bin/sh", "-c", "head -c 1000000 /dev/zero | tr '\\0' x; exit 3"})
+                     .apply("", error));
     EXPECT_EQ(error.substr(0, 16), "nft failed: xxxx");
 
-    NftCommand silent({"/bin/false"});
-    EXPECT_FALSE(silent.apply("", error));
+    EXPECT_FALSE(NftCommand({"/bin/false"}).apply("", error));
     EXPECT_EQ(error, "nft failed: exit status 1");
-
-    NftCommand missing({"/nonexistent/nft"});
-    EXPECT_FALSE(missing.apply("", error));
+    EXPECT_FALSE(NftCommand({"/nonexistent/nft"}).apply("", error));
     EXPECT_EQ(error, "posix_spawn(/nonexistent/nft) failed: No such file or directory (errno 2)");
 }
 
