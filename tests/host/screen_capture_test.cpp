@@ -1,5 +1,3 @@
-#include "host/capture_factory.h"
-
 #include <X11/cursorfont.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -8,9 +6,10 @@
 #include <random>
 #include <sstream>
 
-#include "os/log.h"
+#include "host/capture_factory.h"
 #include "host/x11_capture.h"
 #include "host/x_test_client.h"
+#include "os/log.h"
 #include "support/temp_dir.h"
 #include "support/xvfb.h"
 
