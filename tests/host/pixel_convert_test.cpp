@@ -159,27 +159,5 @@ TEST(PixelConvert, ScalerMatchesTheReferenceOnOddSizesAndEdges) {
     EXPECT_EQ(one, (Bytes{85, 85, 85, 85}));
 }
 
-TEST(PixelConvert, SimdKernelsGiveTheScalarBytesOnRandomFrames) {
-    const auto ks = allKernels();
-    for (std::uint32_t seed = 1; seed <= 4; ++seed) {
-        std::mt19937 rng(seed);
-        const int w = 2 * static_cast<int>(rng() % 400 + 1),
-                  h = 2 * static_cast<int>(rng() % 100 + 1);
-        const Bytes image = randomImage(w, h, seed);
-        const Bytes expected = runNv12(ks[0], image, w * 4, w, h);
-        const int dw = static_cast<int>(rng() % 700 + 1), dh = static_cast<int>(rng() % 200 + 1);
-        Bytes scaled(static_cast<std::size_t>(dw) * dh * 4);
-        ks[0].scale(image.data(), w, h, scaled.data(), dw, dh);
-        for (std::size_t i = 1; i < ks.size(); ++i) {
-            if (!ks[i].present) continue;
-            EXPECT_EQ(runNv12(ks[i], image, w * 4, w, h), expected)
-                << ks[i].name << " seed " << seed;
-            Bytes out(scaled.size());
-            ks[i].scale(image.data(), w, h, out.data(), dw, dh);
-            EXPECT_EQ(out, scaled) << ks[i].name << " seed " << seed;
-        }
-    }
-}
-
 }  // namespace
 }  // namespace vel::host

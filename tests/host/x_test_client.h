@@ -36,21 +36,6 @@ class XTestClient {
         XSync(display_, False);
     }
 
-    // Puts BGRX pixels (pitch width * 4) on the root window.
-    void put(int x, int y, int width, int height, std::vector<std::uint8_t> bgrx) {
-        XImage* image =
-            XCreateImage(display_, DefaultVisual(display_, 0), 24, ZPixmap, 0,
-                         reinterpret_cast<char*>(bgrx.data()), static_cast<unsigned>(width),
-                         static_cast<unsigned>(height), 32, width * 4);
-        GC gc = XCreateGC(display_, root(), 0, nullptr);
-        XPutImage(display_, root(), gc, image, 0, 0, x, y, static_cast<unsigned>(width),
-                  static_cast<unsigned>(height));
-        XFreeGC(display_, gc);
-        image->data = nullptr;
-        XDestroyImage(image);
-        XSync(display_, False);
-    }
-
     void warp(int x, int y) {
         XWarpPointer(display_, None, root(), 0, 0, 0, 0, x, y);
         XSync(display_, False);
