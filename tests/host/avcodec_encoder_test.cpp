@@ -163,11 +163,7 @@ TEST_P(SoftwareEncoder, StalledConsumerLosesTheOldestQueuedFrame) {
 TEST_P(SoftwareEncoder, BitrateChangeShowsInTheOutputSize) {
     Encoding e = openEncoder(codec(), 3'000'000);
     ASSERT_NE(e.encoder, nullptr);
-    std::vector<std::vector<std::uint8_t>> frames = makeBenchFrames(kWidth, kHeight, 8);
-    std::vector<std::vector<std::uint8_t>> run;
-    for (int i = 0; i < 24; ++i) {
-        run.push_back(frames[std::size_t(i % 8)]);
-    }
+    const std::vector<std::vector<std::uint8_t>> run = makeBenchFrames(kWidth, kHeight, 24);
     encodeInTurn(e, run, run.size());
     e.encoder->setBitrate(300'000);
     EXPECT_EQ(e.encoder->config().bitrate, 300'000u);
@@ -187,11 +183,6 @@ TEST_P(SoftwareEncoder, BitrateChangeShowsInTheOutputSize) {
     const double before = average(8, 24);
     const double after = average(32, 48);
     EXPECT_LT(after, before / 3) << "before " << before << " bytes, after " << after;
-    for (std::size_t i = 24; i < 48; ++i) {
-        if (out[i].keyframe) {
-            EXPECT_TRUE(beginsWithParameterSets(out[i].data, codec()));
-        }
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(X264AndX265, SoftwareEncoder,

@@ -65,12 +65,6 @@ TEST(AnnexB, ParameterSetsAreFoundAndPutInFrontOnlyWhenMissing) {
     // H.264: SPS (7), PPS (8), IDR slice (5), with four- and three-byte start codes.
     const std::vector<std::uint8_t> h264 = {0,    0, 0, 1, 0x67, 1, 2,    0, 0, 1,
                                             0x68, 3, 0, 0, 0,    1, 0x65, 9, 9};
-    std::vector<NalUnit> units = splitAnnexB(h264);
-    ASSERT_EQ(units.size(), 3u);
-    EXPECT_EQ(nalType(units[0], VideoCodec::H264), 7);
-    EXPECT_EQ(nalType(units[1], VideoCodec::H264), 8);
-    EXPECT_EQ(nalType(units[2], VideoCodec::H264), 5);
-    EXPECT_EQ(units[2].payload.size(), 3u);
     EXPECT_TRUE(beginsWithParameterSets(h264, VideoCodec::H264));
     const std::vector<std::uint8_t> sets = parameterSetsOf(h264, VideoCodec::H264);
     EXPECT_EQ(sets, (std::vector<std::uint8_t>{0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3}));
@@ -88,7 +82,6 @@ TEST(AnnexB, ParameterSetsAreFoundAndPutInFrontOnlyWhenMissing) {
                                             0x42, 1, 0xBB, 0,    0, 1,    0x26, 1, 0xCC};
     EXPECT_TRUE(beginsWithParameterSets(hevc, VideoCodec::Hevc));
     EXPECT_FALSE(beginsWithParameterSets(hevc, VideoCodec::H264));
-    EXPECT_EQ(parameterSetsOf(hevc, VideoCodec::Hevc).size(), 2u * 7);
 
     // Parameter sets beyond the first 256 bytes do not count.
     std::vector<std::uint8_t> late(305, 0xFF);

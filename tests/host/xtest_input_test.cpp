@@ -23,31 +23,6 @@ std::unique_ptr<InputInjector> openInjector() {
         if (!server.start(w, h, why)) GTEST_SKIP() << why; \
     }
 
-// The backend's screen size bounds absolute moves on a monitor that does not start at 0,0.
-TEST(XTestInput, AbsoluteMovesLandOnTheCapturedMonitor) {
-    START_XVFB(server, 800, 300);
-    test::XTestClient client;
-    ASSERT_TRUE(client.ok());
-    client.addMonitor("LEFT", 0, 0, 300, 300, false);
-    client.addMonitor("RIGHT", 300, 0, 500, 300, true);
-    auto injector = openInjector();
-    ASSERT_TRUE(injector);
-    injector->setOutputRect({300, 0, 800, 300});
-    int x = 0, y = 0;
-    injector->moveAbsolute(0, 0);
-    client.pointer(x, y);
-    EXPECT_EQ(x, 300);
-    EXPECT_EQ(y, 0);
-    injector->moveAbsolute(65535, 65535);
-    client.pointer(x, y);
-    EXPECT_EQ(x, 799);
-    EXPECT_EQ(y, 299);
-    injector->moveRelative(-50, -20);
-    client.pointer(x, y);
-    EXPECT_EQ(x, 749);
-    EXPECT_EQ(y, 279);
-}
-
 TEST(XTestInput, ALostServerIsReplacedByTheOneDisplayNowNames) {
     auto first = std::make_unique<test::Xvfb>();
     std::string why;
