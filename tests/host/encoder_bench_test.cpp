@@ -13,26 +13,19 @@ TEST(EncoderBench, PercentilePicksFloorOfNTimesP) {
     EXPECT_EQ(percentile({4, 1, 3, 2}, 1.0), 4);
 }
 
-TEST(EncoderBench, MeasuresASoftwareEncoderAndReportsASelectionFailure) {
+TEST(EncoderBench, MeasuresASoftwareEncoderWithoutLosingFrames) {
     EncoderConfig config;
     config.width = 320;
     config.height = 240;
     config.speed = 2;
     config.backend = EncoderBackend::MfSw;
     const auto frames = makeBenchFrames(320, 240);
-    BenchResult result = benchOne(config, frames, 5, 20);
+    const BenchResult result = benchOne(config, frames, 5, 20);
     EXPECT_EQ(result.reason, "");
     EXPECT_EQ(result.encoder, "libx264");
     EXPECT_EQ(result.heldBack, 0);
     EXPECT_EQ(result.throughputFrames, 20u) << "the bench must not lose frames to the queue";
     EXPECT_GT(result.mbps, 0);
-
-    config.allowHardware = false;
-    config.hardwareOnly = true;
-    config.backend = EncoderBackend::Auto;
-    result = benchOne(config, frames, 5, 20);
-    EXPECT_EQ(result.reason, "no encoder backend is allowed by the configuration");
-    EXPECT_EQ(result.throughputFrames, 0u);
 }
 
 }  // namespace

