@@ -4,7 +4,6 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -20,33 +19,17 @@
 
 namespace vel::media::test {
 
-// The full path of a program found on PATH, or empty.
-inline std::string findProgram(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string candidate = dir + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return {};
-}
-
 // A private PulseAudio daemon with a null sink "velmora_test" (44.1 kHz float, like a desktop's
 // mixer) and a null source "velmora_mic", reached on its own socket. While it lives, PULSE_SERVER
 // points this process's libpulse clients at it.
 class PulseDaemon {
   public:
     PulseDaemon() {
-        const std::string program = findProgram("pulseaudio");
-        if (program.empty()) {
-            reason_ = "pulseaudio is not installed";
-            return;
-        }
         std::filesystem::create_directories(dir_.file("runtime"));
         std::filesystem::create_directories(dir_.file("home"));
         socket_ = dir_.file("runtime/native");
         std::vector<std::string> args{
-            program,
+            "pulseaudio",
             "-n",
             "--daemonize=no",
             "--exit-idle-time=-1",
@@ -67,9 +50,9 @@ class PulseDaemon {
         argp.push_back(nullptr);
         for (auto& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
-        if (::posix_spawn(&pid_, argp[0], nullptr, nullptr, argp.data(), envp.data()) != 0) {
+        if (::posix_spawnp(&pid_, argp[0], nullptr, nullptr, argp.data(), envp.data()) != 0) {
             pid_ = -1;
-            reason_ = "pulseaudio could not be started";
+            reason_ = "pulseaudio is not installed";
             return;
         }
         ::setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
