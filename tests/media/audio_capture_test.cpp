@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "core/time.h"
 #include "media/audio_block.h"
+#include "media/capture_run.h"
 #include "media/fake_audio_system.h"
 
 namespace vel::media {
@@ -17,52 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct CapturedBlock {
-    std::vector<std::int16_t> samples;
-    std::int64_t timestampUs;
-    std::int64_t deliveredUs;
-};
-
-// Runs a capture thread over the fake server and collects what it delivers.
-class CaptureRun {
-  public:
-    explicit CaptureRun(test::FakeAudioSystem& system, AudioRole role = AudioRole::Loopback,
-                        std::string deviceId = {}) {
-        context_.system = &system;
-        context_.role = role;
-        context_.deviceId = std::move(deviceId);
-        context_.onBlock = [this](const std::int16_t* samples, std::size_t frames,
-                                  std::int64_t ts) {
-            std::lock_guard lock(mutex_);
-            blocks_.push_back({{samples, samples + frames * 2}, ts, MonotonicMicros()});
-            arrived_.notify_all();
-        };
-        thread_ = std::thread([this] { audioCaptureThread(context_); });
-    }
-    ~CaptureRun() {
-        context_.stop = true;
-        thread_.join();
-    }
-
-    AudioCaptureContext& context() { return context_; }
-
-    std::vector<CapturedBlock> waitForBlocks(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        arrived_.wait_for(lock, 10s, [&] { return blocks_.size() >= count; });
-        return blocks_;
-    }
-
-    void join() {
-        thread_.join(), thread_ = std::thread([] {});
-    }
-
-  private:
-    AudioCaptureContext context_;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<CapturedBlock> blocks_;  // guarded by mutex_
-};
+using test::CaptureRun;
 
 std::vector<std::uint8_t> floatPacket(std::size_t frames, int channels, float value) {
     std::vector<float> samples(frames * channels, value);

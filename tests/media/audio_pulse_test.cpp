@@ -3,53 +3,26 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <thread>
 
 #include "media/audio_capture.h"
 #include "media/audio_playback.h"
+#include "media/capture_run.h"
 #include "media/pulse_daemon.h"
 
 namespace vel::media {
 namespace {
 
 using namespace std::chrono_literals;
+using test::CaptureRun;
 
-// Collects the left channel of everything a capture thread delivers.
-class Recorder {
-  public:
-    Recorder(AudioRole role, std::string deviceId) {
-        context_.role = role;
-        context_.deviceId = std::move(deviceId);
-        context_.onBlock = [this](const std::int16_t* samples, std::size_t frames, std::int64_t) {
-            std::lock_guard lock(mutex_);
-            for (std::size_t f = 0; f < frames; ++f) left_.push_back(samples[f * 2]);
-            changed_.notify_all();
-        };
-        thread_ = std::thread([this] { audioCaptureThread(context_); });
-    }
-    ~Recorder() {
-        context_.stop = true;
-        thread_.join();
-    }
-
-    AudioCaptureContext& context() { return context_; }
-
-    // Waits until the recording satisfies done, at most the timeout; returns the recording.
-    template <typename Done>
-    std::vector<std::int16_t> waitUntil(Done done, std::chrono::milliseconds timeout = 20s) {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, timeout, [&] { return done(left_); });
-        return left_;
-    }
-
-  private:
-    AudioCaptureContext context_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::int16_t> left_;  // guarded by mutex_
-    std::thread thread_;
-};
+// The left channel of a recording.
+std::vector<std::int16_t> leftOf(const std::vector<CaptureRun::Block>& blocks) {
+    std::vector<std::int16_t> left;
+    for (const CaptureRun::Block& b : blocks)
+        for (std::size_t i = 0; i < b.samples.size(); i += 2) left.push_back(b.samples[i]);
+    return left;
+}
 
 // The runs of one value (within 2) at least minLength frames long, in order, without silence.
 std::vector<int> plateaus(const std::vector<std::int16_t>& samples, std::size_t minLength) {
@@ -91,7 +64,7 @@ TEST(AudioPulseTest, StartupFailuresCarryPulseAudioErrorText) {
     {
         test::PulseDaemon daemon;
         if (!daemon.unavailable().empty()) GTEST_SKIP() << daemon.unavailable();
-        Recorder recorder(AudioRole::Microphone, "no_such_source");
+        CaptureRun recorder(pulseAudioSystem(), AudioRole::Microphone, "no_such_source");
         ASSERT_TRUE(recorder.context().startup.waitFor(20s));
         EXPECT_EQ(recorder.context().startupError, "audio device by id failed: No such entity");
         AudioPlaybackContext playback;
@@ -103,7 +76,7 @@ TEST(AudioPulseTest, StartupFailuresCarryPulseAudioErrorText) {
     // With the daemon gone the connection itself fails.
     const char* saved = std::getenv("PULSE_SERVER");
     ::setenv("PULSE_SERVER", "unix:/nonexistent/velmora-native", 1);
-    Recorder recorder(AudioRole::Loopback, "");
+    CaptureRun recorder(pulseAudioSystem());
     ASSERT_TRUE(recorder.context().startup.waitFor(20s));
     EXPECT_EQ(recorder.context().startupError.rfind("pa_context_connect failed: ", 0), 0u)
         << recorder.context().startupError;
@@ -117,7 +90,7 @@ TEST(AudioPulseTest, StartupFailuresCarryPulseAudioErrorText) {
 TEST(AudioPulseTest, JitterBufferBlocksReachTheSinkMonitorInOrder) {
     test::PulseDaemon daemon;
     if (!daemon.unavailable().empty()) GTEST_SKIP() << daemon.unavailable();
-    Recorder recorder(AudioRole::Loopback, "velmora_test.monitor");
+    CaptureRun recorder(pulseAudioSystem(), AudioRole::Loopback, "velmora_test.monitor");
     ASSERT_TRUE(recorder.context().startup.waitFor(20s));
     ASSERT_TRUE(recorder.context().started) << recorder.context().startupError;
 
@@ -126,8 +99,7 @@ TEST(AudioPulseTest, JitterBufferBlocksReachTheSinkMonitorInOrder) {
     std::thread player([&] { audioPlaybackThread(playback); });
     const bool started = playback.startup.waitFor(20s) && playback.started;
     // Let the sink settle with the stream's silence before the viewer's blocks arrive.
-    const std::size_t atStart = recorder.waitUntil([](const auto&) { return true; }).size();
-    recorder.waitUntil([&](const auto& left) { return left.size() >= atStart + 14400; });
+    recorder.waitForBlocks(recorder.waitUntil([](const auto&) { return true; }).size() + 30);
 
     // Ten blocks, each a constant level, arriving out of order.
     for (std::uint32_t s : {500u, 502u, 501u, 503u, 504u, 509u, 505u, 507u, 506u, 508u}) {
@@ -137,9 +109,8 @@ TEST(AudioPulseTest, JitterBufferBlocksReachTheSinkMonitorInOrder) {
     }
     std::vector<int> expected;
     for (int k = 1; k <= 10; ++k) expected.push_back(k * 2000);
-    const auto recording = recorder.waitUntil([&](const std::vector<std::int16_t>& left) {
-        return matches(plateaus(left, 300), expected);
-    });
+    const std::vector<std::int16_t> recording = leftOf(recorder.waitUntil(
+        [&](const auto& blocks) { return matches(plateaus(leftOf(blocks), 300), expected); }));
     playback.stop = true;
     player.join();
     ASSERT_TRUE(started) << playback.startupError;
