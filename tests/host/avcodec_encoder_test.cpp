@@ -51,39 +51,6 @@ class Sink {
     bool held_ = false;                 // guarded by mutex_
 };
 
-struct Encoding {
-    std::unique_ptr<VideoEncoder> encoder;
-    std::shared_ptr<Sink> sink = std::make_shared<Sink>();
-};
-
-Encoding openEncoder(VideoCodec codec, std::uint32_t bitrate, int fps = 30) {
-    EncoderConfig config;
-    config.width = kWidth;
-    config.height = kHeight;
-    config.fps = static_cast<std::uint32_t>(fps);
-    config.bitrate = bitrate;
-    config.codec = codec;
-    config.backend = EncoderBackend::MfSw;
-    Encoding e;
-    std::string error;
-    auto sink = e.sink;
-    e.encoder =
-        createVideoEncoder(config, error, [sink](EncodedFrame&& f) { (*sink)(std::move(f)); });
-    EXPECT_NE(e.encoder, nullptr) << error;
-    return e;
-}
-
-// Submits frames one at a time, each after the previous one came out, so none is dropped.
-void encodeInTurn(Encoding& e, const std::vector<std::vector<std::uint8_t>>& frames,
-                  std::size_t keyAt, std::int64_t firstTimestamp = 0) {
-    std::size_t base = e.sink->frames().size();
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        ASSERT_TRUE(e.encoder->encodeNv12(frames[i].data(),
-                                          firstTimestamp + std::int64_t(i) * 33'333, i == keyAt));
-        ASSERT_TRUE(e.sink->waitFor(base + i + 1)) << "no output for frame " << i;
-    }
-}
-
 double lumaPsnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
     double squared = 0;
     const std::size_t pixels = std::size_t(kWidth) * kHeight;
@@ -97,25 +64,51 @@ double lumaPsnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8
 class SoftwareEncoder : public ::testing::TestWithParam<VideoCodec> {
   protected:
     VideoCodec codec() const { return GetParam(); }
-    std::uint8_t wireCodec() const {
-        return codec() == VideoCodec::Hevc ? viewer::kCodecHevc : viewer::kCodecH264;
+
+    [[nodiscard]] bool open(std::uint32_t bitrate) {
+        EncoderConfig config;
+        config.width = kWidth;
+        config.height = kHeight;
+        config.fps = 30;
+        config.bitrate = bitrate;
+        config.codec = codec();
+        config.backend = EncoderBackend::MfSw;
+        std::string error;
+        encoder_ =
+            createVideoEncoder(config, error, [this](EncodedFrame&& f) { sink_(std::move(f)); });
+        EXPECT_NE(encoder_, nullptr) << error;
+        return encoder_ != nullptr;
     }
+
+    // Submits frames one at a time, each after the previous one came out, so none is dropped.
+    void encodeInTurn(const std::vector<std::vector<std::uint8_t>>& frames, std::size_t keyAt,
+                      std::int64_t firstTimestamp = 0) {
+        const std::size_t base = sink_.frames().size();
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_TRUE(encoder_->encodeNv12(
+                frames[i].data(), firstTimestamp + std::int64_t(i) * 33'333, i == keyAt));
+            ASSERT_TRUE(sink_.waitFor(base + i + 1)) << "no output for frame " << i;
+        }
+    }
+
+    Sink sink_;
+    std::unique_ptr<VideoEncoder> encoder_;  // declared after the sink: it stops first
 };
 
 // Our decoder gives every picture back at once (no B-frames, no held-back output), keyframes
 // come only at the start and where asked, each an IDR with its parameter sets in front.
 TEST_P(SoftwareEncoder, RoundTripKeepsPictureKeyframesAndParameterSets) {
     const std::vector<std::vector<std::uint8_t>> input = makeBenchFrames(kWidth, kHeight, 12);
-    Encoding e = openEncoder(codec(), 20'000'000);
-    ASSERT_NE(e.encoder, nullptr);
+    ASSERT_TRUE(open(20'000'000));
     constexpr std::size_t kRequested = 7;
-    encodeInTurn(e, input, kRequested);
-    std::vector<EncodedFrame> out = e.sink->frames();
+    encodeInTurn(input, kRequested);
+    const std::vector<EncodedFrame> out = sink_.frames();
     ASSERT_EQ(out.size(), input.size());
 
     std::string error;
-    std::unique_ptr<viewer::VideoDecoder> decoder =
-        viewer::createVideoDecoder(wireCodec(), viewer::kDecodeSoftwareOnly, error);
+    std::unique_ptr<viewer::VideoDecoder> decoder = viewer::createVideoDecoder(
+        codec() == VideoCodec::Hevc ? viewer::kCodecHevc : viewer::kCodecH264,
+        viewer::kDecodeSoftwareOnly, error);
     ASSERT_NE(decoder, nullptr) << error;
     for (std::size_t i = 0; i < out.size(); ++i) {
         SCOPED_TRACE(i);
@@ -140,37 +133,35 @@ TEST_P(SoftwareEncoder, RoundTripKeepsPictureKeyframesAndParameterSets) {
 }
 
 TEST_P(SoftwareEncoder, StalledConsumerLosesTheOldestQueuedFrame) {
-    Encoding e = openEncoder(codec(), 2'000'000);
-    ASSERT_NE(e.encoder, nullptr);
+    ASSERT_TRUE(open(2'000'000));
     std::vector<std::vector<std::uint8_t>> frames = makeBenchFrames(kWidth, kHeight, 4);
-    e.sink->hold(true);
-    ASSERT_TRUE(e.encoder->encodeNv12(frames[0].data(), 0, false));
-    ASSERT_TRUE(e.sink->waitFor(1));  // the encoder's thread now waits inside the callback
+    sink_.hold(true);
+    ASSERT_TRUE(encoder_->encodeNv12(frames[0].data(), 0, false));
+    ASSERT_TRUE(sink_.waitFor(1));  // the encoder's thread now waits inside the callback
     for (int i = 1; i < 4; ++i) {
-        ASSERT_TRUE(e.encoder->encodeNv12(frames[std::size_t(i)].data(), i, false));
+        ASSERT_TRUE(encoder_->encodeNv12(frames[std::size_t(i)].data(), i, false));
     }
-    EXPECT_EQ(e.encoder->queuedFrames(), 2);
-    e.sink->hold(false);
-    ASSERT_TRUE(e.sink->waitFor(3));
-    std::vector<EncodedFrame> out = e.sink->frames();
+    EXPECT_EQ(encoder_->queuedFrames(), 2);
+    sink_.hold(false);
+    ASSERT_TRUE(sink_.waitFor(3));
+    const std::vector<EncodedFrame> out = sink_.frames();
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[0].timestampUs, 0);
     EXPECT_EQ(out[1].timestampUs, 2);
     EXPECT_EQ(out[2].timestampUs, 3);
-    EXPECT_EQ(e.encoder->queuedFrames(), 0);
+    EXPECT_EQ(encoder_->queuedFrames(), 0);
 }
 
 TEST_P(SoftwareEncoder, BitrateChangeShowsInTheOutputSize) {
-    Encoding e = openEncoder(codec(), 3'000'000);
-    ASSERT_NE(e.encoder, nullptr);
+    ASSERT_TRUE(open(3'000'000));
     const std::vector<std::vector<std::uint8_t>> run = makeBenchFrames(kWidth, kHeight, 24);
-    encodeInTurn(e, run, run.size());
-    e.encoder->setBitrate(300'000);
-    EXPECT_EQ(e.encoder->config().bitrate, 300'000u);
-    e.encoder->setBitrate(0);
-    EXPECT_EQ(e.encoder->config().bitrate, 300'000u);
-    encodeInTurn(e, run, run.size(), 24 * 33'333);
-    std::vector<EncodedFrame> out = e.sink->frames();
+    encodeInTurn(run, run.size());
+    encoder_->setBitrate(300'000);
+    EXPECT_EQ(encoder_->config().bitrate, 300'000u);
+    encoder_->setBitrate(0);
+    EXPECT_EQ(encoder_->config().bitrate, 300'000u);
+    encodeInTurn(run, run.size(), 24 * 33'333);
+    std::vector<EncodedFrame> out = sink_.frames();
     ASSERT_EQ(out.size(), 48u);
     auto average = [&](std::size_t from, std::size_t to) {
         std::size_t bytes = 0;

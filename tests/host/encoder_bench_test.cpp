@@ -7,12 +7,6 @@
 namespace vel::host {
 namespace {
 
-TEST(EncoderBench, PercentilePicksFloorOfNTimesP) {
-    EXPECT_EQ(percentile({}, 0.95), 0);
-    EXPECT_EQ(percentile({4, 1, 3, 2}, 0.5), 3);
-    EXPECT_EQ(percentile({4, 1, 3, 2}, 1.0), 4);
-}
-
 TEST(EncoderBench, MeasuresASoftwareEncoderWithoutLosingFrames) {
     EncoderConfig config;
     config.width = 320;

@@ -88,8 +88,6 @@ TEST(ScreenCapture, PointerMovesAndNewShapesArriveWithTheirIds) {
         sawShape = frame.cursor.shapeId == firstShape + 1;
     }
     ASSERT_TRUE(sawShape);
-    EXPECT_EQ(frame.cursor.x, 250);
-    EXPECT_EQ(frame.cursor.y, 190);
     CursorShape shape;
     ASSERT_TRUE(capture->cursorShape(shape));
     EXPECT_EQ(shape.id, firstShape + 1);
