@@ -2,34 +2,23 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include <algorithm>
 
 #include "host/annex_b.h"
 #include "host/avcodec_encoder.h"
 #include "host/nvenc_encoder.h"
 #include "host/nvenc_library.h"
 #include "host/video_encoder.h"
+#include "os/files.h"
 #include "os/log.h"
 #include "support/temp_dir.h"
 
 namespace vel::host {
 namespace {
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool hardwareEncoderPresent(VideoCodec codec) {
-    for (const EncoderListEntry& entry : listEncoders(codec)) {
-        if (entry.hardware) {
-            return true;
-        }
-    }
-    return false;
+    const std::vector<EncoderListEntry> entries = listEncoders(codec);
+    return std::any_of(entries.begin(), entries.end(), [](const auto& e) { return e.hardware; });
 }
 
 EncoderConfig smallConfig() {
@@ -82,18 +71,19 @@ TEST(AnnexB, ParameterSetsAreFoundAndPutInFrontOnlyWhenMissing) {
     EXPECT_FALSE(beginsWithParameterSets(hevc, VideoCodec::H264));
 
     // Parameter sets beyond the first 256 bytes do not count.
-    std::vector<std::uint8_t> late(305, 0xFF);
-    late[300] = 0;
-    late[301] = 0;
-    late[302] = 1;
-    late[303] = 0x67;
+    std::vector<std::uint8_t> late(300, 0xFF);
+    for (const std::uint8_t b : {0, 0, 1, 0x67, 0xFF}) late.push_back(b);
     EXPECT_FALSE(beginsWithParameterSets(late, VideoCodec::H264));
 }
 
 class EncoderSelection : public ::testing::Test {
   protected:
     void SetUp() override { InitLog(dir_.path(), "host"); }
-    std::string log() const { return readAll(dir_.file("host.log")); }
+    std::string log() const {
+        std::string text;
+        static_cast<void>(ReadFileText(dir_.file("host.log"), text));
+        return text;
+    }
     test::TempDir dir_;
 };
 
