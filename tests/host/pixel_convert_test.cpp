@@ -14,9 +14,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes randomImage(int width, int height, std::uint32_t seed, int pitch = 0) {
+Bytes randomImage(int width, int height, std::uint32_t seed) {
     std::mt19937 rng(seed);
-    Bytes image(static_cast<std::size_t>(pitch ? pitch : width * 4) * height);
+    Bytes image(static_cast<std::size_t>(width) * 4 * height);
     for (auto& b : image) b = static_cast<std::uint8_t>(rng());
     return image;
 }
