@@ -44,26 +44,21 @@ bool matches(const std::vector<int>& levels, const std::vector<int>& expected) {
                       [](int a, int b) { return std::abs(a - b) <= 2; });
 }
 
-TEST(AudioPulseTest, ListsSinksAndSourcesWithTheDefaultMarked) {
-    test::PulseDaemon daemon;
-    if (!daemon.unavailable().empty()) GTEST_SKIP() << daemon.unavailable();
-    const auto sinks = listAudioDevices(true);
-    ASSERT_EQ(sinks.size(), 1u);
-    EXPECT_EQ(sinks[0].id, "velmora_test");
-    EXPECT_EQ(sinks[0].friendlyName, "Velmora-Test");
-    EXPECT_TRUE(sinks[0].isDefault);
-    // The sink's monitor is not a recording device.
-    const auto sources = listAudioDevices(false);
-    ASSERT_EQ(sources.size(), 1u);
-    EXPECT_EQ(sources[0].id, "velmora_mic");
-    EXPECT_EQ(sources[0].friendlyName, "Velmora-Mic");
-    EXPECT_TRUE(sources[0].isDefault);
-}
-
-TEST(AudioPulseTest, StartupFailuresCarryPulseAudioErrorText) {
+TEST(AudioPulseTest, DevicesAreListedAndStartupFailuresCarryPulseAudioErrorText) {
     {
         test::PulseDaemon daemon;
         if (!daemon.unavailable().empty()) GTEST_SKIP() << daemon.unavailable();
+        const auto sinks = listAudioDevices(true);
+        ASSERT_EQ(sinks.size(), 1u);
+        EXPECT_EQ(sinks[0].id, "velmora_test");
+        EXPECT_EQ(sinks[0].friendlyName, "Velmora-Test");
+        EXPECT_TRUE(sinks[0].isDefault);
+        // The sink's monitor is not a recording device.
+        const auto sources = listAudioDevices(false);
+        ASSERT_EQ(sources.size(), 1u);
+        EXPECT_EQ(sources[0].id, "velmora_mic");
+        EXPECT_TRUE(sources[0].isDefault);
+
         CaptureRun recorder(pulseAudioSystem(), AudioRole::Microphone, "no_such_source");
         ASSERT_TRUE(recorder.context().startup.waitFor(20s));
         EXPECT_EQ(recorder.context().startupError, "audio device by id failed: No such entity");
