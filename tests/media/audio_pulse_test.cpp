@@ -16,22 +16,16 @@ namespace {
 using namespace std::chrono_literals;
 using test::CaptureRun;
 
-// The left channel of a recording.
-std::vector<std::int16_t> leftOf(const std::vector<CaptureRun::Block>& blocks) {
+// The levels the left channel holds (within 2) for at least 300 frames, in order, silence left out.
+std::vector<int> plateaus(const std::vector<CaptureRun::Block>& blocks) {
     std::vector<std::int16_t> left;
     for (const CaptureRun::Block& b : blocks)
         for (std::size_t i = 0; i < b.samples.size(); i += 2) left.push_back(b.samples[i]);
-    return left;
-}
-
-// The runs of one value (within 2) at least minLength frames long, in order, without silence.
-std::vector<int> plateaus(const std::vector<std::int16_t>& samples, std::size_t minLength) {
     std::vector<int> levels;
     std::size_t start = 0;
-    for (std::size_t i = 1; i <= samples.size(); ++i) {
-        if (i < samples.size() && std::abs(samples[i] - samples[start]) <= 2) continue;
-        if (i - start >= minLength && std::abs(samples[start]) > 2)
-            levels.push_back(samples[start]);
+    for (std::size_t i = 1; i <= left.size(); ++i) {
+        if (i < left.size() && std::abs(left[i] - left[start]) <= 2) continue;
+        if (i - start >= 300 && std::abs(left[start]) > 2) levels.push_back(left[start]);
         start = i;
     }
     return levels;
@@ -69,17 +63,13 @@ TEST(AudioPulseTest, DevicesAreListedAndStartupFailuresCarryPulseAudioErrorText)
         EXPECT_EQ(playback.startupError, "audio playback device failed: No such entity");
     }
     // With the daemon gone the connection itself fails.
-    const char* saved = std::getenv("PULSE_SERVER");
     ::setenv("PULSE_SERVER", "unix:/nonexistent/velmora-native", 1);
     CaptureRun recorder(pulseAudioSystem());
     ASSERT_TRUE(recorder.context().startup.waitFor(20s));
     EXPECT_EQ(recorder.context().startupError.rfind("pa_context_connect failed: ", 0), 0u)
         << recorder.context().startupError;
     EXPECT_TRUE(listAudioDevices(true).empty());
-    if (saved)
-        ::setenv("PULSE_SERVER", saved, 1);
-    else
-        ::unsetenv("PULSE_SERVER");
+    ::unsetenv("PULSE_SERVER");  // as the daemon left it
 }
 
 TEST(AudioPulseTest, JitterBufferBlocksReachTheSinkMonitorInOrder) {
@@ -104,13 +94,12 @@ TEST(AudioPulseTest, JitterBufferBlocksReachTheSinkMonitorInOrder) {
     }
     std::vector<int> expected;
     for (int k = 1; k <= 10; ++k) expected.push_back(k * 2000);
-    const std::vector<std::int16_t> recording = leftOf(recorder.waitUntil(
-        [&](const auto& blocks) { return matches(plateaus(leftOf(blocks), 300), expected); }));
+    const std::vector<int> levels = plateaus(recorder.waitUntil(
+        [&](const auto& blocks) { return matches(plateaus(blocks), expected); }));
     playback.stop = true;
     player.join();
     ASSERT_TRUE(started) << playback.startupError;
-    EXPECT_TRUE(matches(plateaus(recording, 300), expected))
-        << testing::PrintToString(plateaus(recording, 300));
+    EXPECT_TRUE(matches(levels, expected)) << testing::PrintToString(levels);
     EXPECT_EQ(playback.jitter.stats().played, 10u);
 }
 

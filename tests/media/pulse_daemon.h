@@ -27,7 +27,7 @@ class PulseDaemon {
     PulseDaemon() {
         std::filesystem::create_directories(dir_.file("runtime"));
         std::filesystem::create_directories(dir_.file("home"));
-        socket_ = dir_.file("runtime/native");
+        const std::string socket = dir_.file("runtime/native");
         std::vector<std::string> args{
             "pulseaudio",
             "-n",
@@ -41,7 +41,7 @@ class PulseDaemon {
             "-L",
             "module-null-source source_name=velmora_mic description=Velmora-Mic",
             "-L",
-            "module-native-protocol-unix auth-anonymous=1 socket=" + socket_};
+            "module-native-protocol-unix auth-anonymous=1 socket=" + socket};
         std::vector<std::string> env = vel::test::MergedEnvironment(
             {"XDG_RUNTIME_DIR=" + dir_.file("runtime"), "HOME=" + dir_.file("home"),
              "XDG_CONFIG_HOME=" + dir_.file("home/.config")});
@@ -55,7 +55,7 @@ class PulseDaemon {
             reason_ = "pulseaudio is not installed";
             return;
         }
-        ::setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
+        ::setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
         while (std::chrono::steady_clock::now() < deadline) {
             int status;
@@ -64,7 +64,7 @@ class PulseDaemon {
                 reason_ = "pulseaudio exited at start: " + logTail();
                 return;
             }
-            if (std::filesystem::exists(socket_) && !pulseAudioSystem().listDevices(true).empty()) {
+            if (std::filesystem::exists(socket) && !pulseAudioSystem().listDevices(true).empty()) {
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -103,7 +103,6 @@ class PulseDaemon {
     }
 
     vel::test::TempDir dir_;
-    std::string socket_;
     std::string reason_;
     pid_t pid_ = -1;
 };
