@@ -15,21 +15,17 @@ namespace vel::media {
 namespace {
 
 using namespace std::chrono_literals;
-
 using test::CaptureRun;
 
-std::vector<std::uint8_t> floatPacket(std::size_t frames, int channels, float value) {
-    std::vector<float> samples(frames * channels, value);
-    std::vector<std::uint8_t> bytes(samples.size() * 4);
-    std::memcpy(bytes.data(), samples.data(), bytes.size());
-    return bytes;
-}
+constexpr float kHalf = 0.5f;
 
 TEST(AudioCaptureTest, A44kHzFloatDeviceGivesConsecutive10MsBlocksAt48kHzUntilTheServerFails) {
     test::FakeAudioSystem system;
     system.captureFormat = {44100, 2, 32, true};
     // 100 packets of 300 frames: 30,000 device frames make 32,653 stream frames, 68 blocks.
-    for (int p = 0; p < 100; ++p) system.queuePacket(floatPacket(300, 2, 0.5f));
+    std::vector<std::uint8_t> packet(300 * 2 * 4);
+    for (std::size_t i = 0; i < packet.size(); i += 4) std::memcpy(&packet[i], &kHalf, 4);
+    for (int p = 0; p < 100; ++p) system.queuePacket(packet);
     const std::int64_t before = MonotonicMicros();
     CaptureRun run(system);
     ASSERT_TRUE(run.context().startup.waitFor(10s));

@@ -92,8 +92,8 @@ TEST(AudioPulseTest, JitterBufferBlocksReachTheSinkMonitorInOrder) {
         block.fill(static_cast<std::int16_t>((s - 499) * 2000));
         playback.jitter.push(s, block);
     }
-    std::vector<int> expected;
-    for (int k = 1; k <= 10; ++k) expected.push_back(k * 2000);
+    const std::vector<int> expected = {2000,  4000,  6000,  8000,  10000,
+                                       12000, 14000, 16000, 18000, 20000};
     const std::vector<int> levels = plateaus(recorder.waitUntil(
         [&](const auto& blocks) { return matches(plateaus(blocks), expected); }));
     playback.stop = true;

@@ -48,11 +48,11 @@ TEST(AudioSampleConverterTest, ResamplingCarriesPositionAcrossPacketsOfAnySize) 
     for (std::size_t i = 0; i < input.size(); ++i)
         input[i] = static_cast<std::int16_t>(i * 13 % 2000);
     const AudioFormat format{22050, 2, 16, false};
-    const std::vector<std::int16_t> whole = convert(format, bytesOf(input));
+    const std::vector<std::uint8_t> bytes = bytesOf(input);
+    const std::vector<std::int16_t> whole = convert(format, bytes);
 
     AudioSampleConverter converter(format);
     std::vector<std::int16_t> pieces;
-    const auto bytes = bytesOf(input);
     std::size_t frame = 0;
     for (std::size_t size : {1, 7, 300, 2, 690}) {
         converter.append(bytes.data() + frame * 4, size, pieces);

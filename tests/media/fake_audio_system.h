@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -37,9 +36,7 @@ class FakeAudioSystem final : public AudioSystem {
         return std::make_unique<Capture>(*this);
     }
 
-    std::unique_ptr<AudioPlaybackStream> openPlayback(const std::string& deviceId,
-                                                      std::string&) override {
-        openedDevice = deviceId;
+    std::unique_ptr<AudioPlaybackStream> openPlayback(const std::string&, std::string&) override {
         return std::make_unique<Playback>(*this);
     }
 

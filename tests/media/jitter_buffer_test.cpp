@@ -70,7 +70,6 @@ TEST(JitterBufferTest, BurstBeyondTwiceTheTargetDropsTheOldest) {
     EXPECT_EQ(buffer.stats().overflowDrops, 0u) << "target 3 holds floor(2 * 3 + 4) = 10 blocks";
     push(buffer, {110, 111});
     EXPECT_EQ(buffer.stats().overflowDrops, 2u);
-    EXPECT_EQ(buffer.stats().queued, 10u);
     push(buffer, {101});  // the dropped block is late now
     EXPECT_EQ(play(buffer, 2), (std::vector<int>{102, 103}));
 }
