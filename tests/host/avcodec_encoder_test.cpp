@@ -3,15 +3,11 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 
 #include "host/annex_b.h"
 #include "host/bench_pattern.h"
 #include "host/encoder_selection.h"
-#include "support/process.h"
-#include "support/temp_dir.h"
 #include "viewer/decoder_selection.h"
 
 namespace vel::host {
@@ -55,52 +51,6 @@ class Sink {
     bool held_ = false;                 // guarded by mutex_
 };
 
-struct Encoding {
-    std::unique_ptr<VideoEncoder> encoder;
-    std::shared_ptr<Sink> sink = std::make_shared<Sink>();
-};
-
-Encoding openEncoder(VideoCodec codec, std::uint32_t bitrate, int fps = 30) {
-    EncoderConfig config;
-    config.width = kWidth;
-    config.height = kHeight;
-    config.fps = static_cast<std::uint32_t>(fps);
-    config.bitrate = bitrate;
-    config.codec = codec;
-    config.backend = EncoderBackend::MfSw;
-    Encoding e;
-    std::string error;
-    auto sink = e.sink;
-    e.encoder =
-        createVideoEncoder(config, error, [sink](EncodedFrame&& f) { (*sink)(std::move(f)); });
-    EXPECT_NE(e.encoder, nullptr) << error;
-    return e;
-}
-
-// A gradient that slides four pixels a frame with a bright box crossing it: plain motion.
-std::vector<std::uint8_t> movingFrame(int f) {
-    std::vector<std::uint8_t> frame(std::size_t(kWidth) * kHeight * 3 / 2, 128);
-    for (int y = 0; y < kHeight; ++y) {
-        for (int x = 0; x < kWidth; ++x) {
-            bool box = x >= 20 + 6 * f && x < 120 + 6 * f && y >= 100 && y < 180;
-            frame[std::size_t(y) * kWidth + x] =
-                box ? 235 : static_cast<std::uint8_t>(16 + ((x + 4 * f) % 200));
-        }
-    }
-    return frame;
-}
-
-// Submits frames one at a time, each after the previous one came out, so none is dropped.
-void encodeInTurn(Encoding& e, const std::vector<std::vector<std::uint8_t>>& frames,
-                  std::size_t keyAt, std::int64_t firstTimestamp = 0) {
-    std::size_t base = e.sink->frames().size();
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        ASSERT_TRUE(e.encoder->encodeNv12(frames[i].data(),
-                                          firstTimestamp + std::int64_t(i) * 33'333, i == keyAt));
-        ASSERT_TRUE(e.sink->waitFor(base + i + 1)) << "no output for frame " << i;
-    }
-}
-
 double lumaPsnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
     double squared = 0;
     const std::size_t pixels = std::size_t(kWidth) * kHeight;
@@ -111,141 +61,107 @@ double lumaPsnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8
     return squared == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 * double(pixels) / squared);
 }
 
-std::vector<std::uint8_t> readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-bool haveFfmpeg() {
-    return test::RunProcess({"/usr/bin/ffprobe", "-version"}).exitCode == 0;
-}
-
 class SoftwareEncoder : public ::testing::TestWithParam<VideoCodec> {
   protected:
     VideoCodec codec() const { return GetParam(); }
-    std::uint8_t wireCodec() const {
-        return codec() == VideoCodec::Hevc ? viewer::kCodecHevc : viewer::kCodecH264;
+
+    [[nodiscard]] bool open(std::uint32_t bitrate) {
+        EncoderConfig config;
+        config.width = kWidth;
+        config.height = kHeight;
+        config.fps = 30;
+        config.bitrate = bitrate;
+        config.codec = codec();
+        config.backend = EncoderBackend::MfSw;
+        std::string error;
+        encoder_ =
+            createVideoEncoder(config, error, [this](EncodedFrame&& f) { sink_(std::move(f)); });
+        EXPECT_NE(encoder_, nullptr) << error;
+        return encoder_ != nullptr;
     }
+
+    // Submits frames one at a time, each after the previous one came out, so none is dropped.
+    void encodeInTurn(const std::vector<std::vector<std::uint8_t>>& frames, std::size_t keyAt,
+                      std::int64_t firstTimestamp = 0) {
+        const std::size_t base = sink_.frames().size();
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_TRUE(encoder_->encodeNv12(
+                frames[i].data(), firstTimestamp + std::int64_t(i) * 33'333, i == keyAt));
+            ASSERT_TRUE(sink_.waitFor(base + i + 1)) << "no output for frame " << i;
+        }
+    }
+
+    Sink sink_;
+    std::unique_ptr<VideoEncoder> encoder_;  // declared after the sink: it stops first
 };
 
+// Our decoder gives every picture back at once (no B-frames, no held-back output), keyframes
+// come only at the start and where asked, each an IDR with its parameter sets in front.
 TEST_P(SoftwareEncoder, RoundTripKeepsPictureKeyframesAndParameterSets) {
-    if (!haveFfmpeg()) {
-        GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
-    }
-    std::vector<std::vector<std::uint8_t>> input = makeBenchFrames(kWidth, kHeight, 8);
-    for (int f = 0; f < 8; ++f) {
-        input.push_back(movingFrame(f));
-    }
-    Encoding e = openEncoder(codec(), 20'000'000);
-    ASSERT_NE(e.encoder, nullptr);
-    constexpr std::size_t kRequested = 11;
-    encodeInTurn(e, input, kRequested);
-    std::vector<EncodedFrame> out = e.sink->frames();
+    const std::vector<std::vector<std::uint8_t>> input = makeBenchFrames(kWidth, kHeight, 12);
+    ASSERT_TRUE(open(20'000'000));
+    constexpr std::size_t kRequested = 7;
+    encodeInTurn(input, kRequested);
+    const std::vector<EncodedFrame> out = sink_.frames();
     ASSERT_EQ(out.size(), input.size());
 
-    test::TempDir dir;
-    std::ofstream stream(dir.file("stream.bin"), std::ios::binary);
-    std::vector<std::vector<std::uint8_t>> ours;
     std::string error;
-    std::unique_ptr<viewer::VideoDecoder> decoder =
-        viewer::createVideoDecoder(wireCodec(), viewer::kDecodeSoftwareOnly, error);
+    std::unique_ptr<viewer::VideoDecoder> decoder = viewer::createVideoDecoder(
+        codec() == VideoCodec::Hevc ? viewer::kCodecHevc : viewer::kCodecH264,
+        viewer::kDecodeSoftwareOnly, error);
     ASSERT_NE(decoder, nullptr) << error;
     for (std::size_t i = 0; i < out.size(); ++i) {
+        SCOPED_TRACE(i);
         const EncodedFrame& frame = out[i];
         EXPECT_EQ(frame.timestampUs, std::int64_t(i) * 33'333);
-        // Keyframes only at the start and where asked, each with its parameter sets in front.
-        EXPECT_EQ(frame.keyframe, i == 0 || i == kRequested) << "frame " << i;
-        EXPECT_EQ(beginsWithParameterSets(frame.data, codec()), frame.keyframe) << "frame " << i;
+        EXPECT_EQ(frame.keyframe, i == 0 || i == kRequested);
+        EXPECT_EQ(beginsWithParameterSets(frame.data, codec()), frame.keyframe);
         if (frame.keyframe) {
             bool idr = false;
             for (const NalUnit& nal : splitAnnexB(frame.data)) {
                 int type = nalType(nal, codec());
                 idr = idr || (codec() == VideoCodec::Hevc ? type == 19 || type == 20 : type == 5);
             }
-            EXPECT_TRUE(idr) << "frame " << i << " is no IDR";
+            EXPECT_TRUE(idr);
         }
-        stream.write(reinterpret_cast<const char*>(frame.data.data()),
-                     std::streamsize(frame.data.size()));
         std::vector<viewer::DecodedFrame> decoded;
         ASSERT_TRUE(decoder->decode(frame.data, frame.timestampUs, frame.keyframe, decoded));
-        for (viewer::DecodedFrame& d : decoded) {
-            EXPECT_EQ(d.width, kWidth);
-            EXPECT_EQ(d.height, kHeight);
-            ours.push_back(std::move(d.nv12));
-        }
+        ASSERT_EQ(decoded.size(), 1u) << "the decoder held pictures back";
+        EXPECT_EQ(decoded[0].width, kWidth);
+        EXPECT_GT(lumaPsnr(input[i], decoded[0].nv12), 35.0);
     }
-    stream.close();
-    ASSERT_EQ(ours.size(), input.size()) << "our decoder held pictures back";
-
-    const std::string format = codec() == VideoCodec::Hevc ? "hevc" : "h264";
-    test::ProcessResult decoded = test::RunProcess({"/usr/bin/ffmpeg", "-v", "error", "-f", format,
-                                                    "-i", dir.file("stream.bin"), "-f", "rawvideo",
-                                                    "-pix_fmt", "nv12", dir.file("decoded.yuv")});
-    ASSERT_EQ(decoded.exitCode, 0) << decoded.output;
-    const std::vector<std::uint8_t> theirs = readBytes(dir.file("decoded.yuv"));
-    const std::size_t frameSize = std::size_t(kWidth) * kHeight * 3 / 2;
-    ASSERT_EQ(theirs.size(), frameSize * input.size());
-    for (std::size_t i = 0; i < input.size(); ++i) {
-        std::vector<std::uint8_t> reference(theirs.begin() + std::ptrdiff_t(i * frameSize),
-                                            theirs.begin() + std::ptrdiff_t((i + 1) * frameSize));
-        EXPECT_GT(lumaPsnr(input[i], reference), 35.0) << "ffmpeg, frame " << i;
-        EXPECT_GT(lumaPsnr(input[i], ours[i]), 35.0) << "our decoder, frame " << i;
-    }
-
-    test::ProcessResult probe =
-        test::RunProcess({"/usr/bin/ffprobe", "-v", "error", "-f", format, "-show_entries",
-                          "frame=pict_type,key_frame", "-of", "csv=p=0", dir.file("stream.bin")});
-    ASSERT_EQ(probe.exitCode, 0) << probe.output;
-    EXPECT_EQ(probe.output.find('B'), std::string::npos) << probe.output;
-    std::istringstream lines(probe.output);
-    std::vector<std::string> types;
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty()) {
-            types.push_back(line.substr(0, 3));
-        }  // "key_frame,pict_type", whatever side data follows
-    }
-    ASSERT_EQ(types.size(), input.size()) << probe.output;
-    EXPECT_EQ(types[0], "1,I");
-    EXPECT_EQ(types[kRequested], "1,I");
-    EXPECT_EQ(types[1], "0,P");
 }
 
 TEST_P(SoftwareEncoder, StalledConsumerLosesTheOldestQueuedFrame) {
-    Encoding e = openEncoder(codec(), 2'000'000);
-    ASSERT_NE(e.encoder, nullptr);
+    ASSERT_TRUE(open(2'000'000));
     std::vector<std::vector<std::uint8_t>> frames = makeBenchFrames(kWidth, kHeight, 4);
-    e.sink->hold(true);
-    ASSERT_TRUE(e.encoder->encodeNv12(frames[0].data(), 0, false));
-    ASSERT_TRUE(e.sink->waitFor(1));  // the encoder's thread now waits inside the callback
+    sink_.hold(true);
+    ASSERT_TRUE(encoder_->encodeNv12(frames[0].data(), 0, false));
+    ASSERT_TRUE(sink_.waitFor(1));  // the encoder's thread now waits inside the callback
     for (int i = 1; i < 4; ++i) {
-        ASSERT_TRUE(e.encoder->encodeNv12(frames[std::size_t(i)].data(), i, false));
+        ASSERT_TRUE(encoder_->encodeNv12(frames[std::size_t(i)].data(), i, false));
     }
-    EXPECT_EQ(e.encoder->queuedFrames(), 2);
-    e.sink->hold(false);
-    ASSERT_TRUE(e.sink->waitFor(3));
-    std::vector<EncodedFrame> out = e.sink->frames();
+    EXPECT_EQ(encoder_->queuedFrames(), 2);
+    sink_.hold(false);
+    ASSERT_TRUE(sink_.waitFor(3));
+    const std::vector<EncodedFrame> out = sink_.frames();
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[0].timestampUs, 0);
     EXPECT_EQ(out[1].timestampUs, 2);
     EXPECT_EQ(out[2].timestampUs, 3);
-    EXPECT_EQ(e.encoder->queuedFrames(), 0);
+    EXPECT_EQ(encoder_->queuedFrames(), 0);
 }
 
 TEST_P(SoftwareEncoder, BitrateChangeShowsInTheOutputSize) {
-    Encoding e = openEncoder(codec(), 3'000'000);
-    ASSERT_NE(e.encoder, nullptr);
-    std::vector<std::vector<std::uint8_t>> frames = makeBenchFrames(kWidth, kHeight, 8);
-    std::vector<std::vector<std::uint8_t>> run;
-    for (int i = 0; i < 24; ++i) {
-        run.push_back(frames[std::size_t(i % 8)]);
-    }
-    encodeInTurn(e, run, run.size());
-    e.encoder->setBitrate(300'000);
-    EXPECT_EQ(e.encoder->config().bitrate, 300'000u);
-    e.encoder->setBitrate(0);
-    EXPECT_EQ(e.encoder->config().bitrate, 300'000u);
-    encodeInTurn(e, run, run.size(), 24 * 33'333);
-    std::vector<EncodedFrame> out = e.sink->frames();
+    ASSERT_TRUE(open(3'000'000));
+    const std::vector<std::vector<std::uint8_t>> run = makeBenchFrames(kWidth, kHeight, 24);
+    encodeInTurn(run, run.size());
+    encoder_->setBitrate(300'000);
+    EXPECT_EQ(encoder_->config().bitrate, 300'000u);
+    encoder_->setBitrate(0);
+    EXPECT_EQ(encoder_->config().bitrate, 300'000u);
+    encodeInTurn(run, run.size(), 24 * 33'333);
+    std::vector<EncodedFrame> out = sink_.frames();
     ASSERT_EQ(out.size(), 48u);
     auto average = [&](std::size_t from, std::size_t to) {
         std::size_t bytes = 0;
@@ -258,11 +174,6 @@ TEST_P(SoftwareEncoder, BitrateChangeShowsInTheOutputSize) {
     const double before = average(8, 24);
     const double after = average(32, 48);
     EXPECT_LT(after, before / 3) << "before " << before << " bytes, after " << after;
-    for (std::size_t i = 24; i < 48; ++i) {
-        if (out[i].keyframe) {
-            EXPECT_TRUE(beginsWithParameterSets(out[i].data, codec()));
-        }
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(X264AndX265, SoftwareEncoder,

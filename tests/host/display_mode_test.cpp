@@ -39,12 +39,9 @@ class FakeDisplay final : public DisplaySystem {
 };
 
 TEST(DisplayMode, CandidatesScoreExactThenAspectThenAreaThenRefresh) {
-    // 1366x768 viewer: 1360x768 is within 2% of its aspect and larger than 1280x720.
-    auto best = chooseDisplayMode({mode(1280, 720), mode(1360, 768)}, 1366, 768);
-    ASSERT_TRUE(best);
-    EXPECT_EQ(best->width, 1360u);
     // The matching aspect beats a larger area; the exact size beats both.
-    best = chooseDisplayMode({mode(1600, 1200), mode(1600, 900), mode(1280, 720)}, 1920, 1080);
+    auto best = chooseDisplayMode({mode(1600, 1200), mode(1600, 900), mode(1280, 720)}, 1920, 1080);
+    ASSERT_TRUE(best);
     EXPECT_EQ(best->height, 900u);
     best = chooseDisplayMode({mode(1600, 900), mode(1920, 1080, 30), mode(1920, 1200)}, 1920, 1080);
     EXPECT_EQ(best->refreshHz, 30u);
@@ -68,7 +65,6 @@ TEST(DisplayMode, AdapterChangesOnceRestoresAndExplainsRefusals) {
     EXPECT_EQ(adapter.apply(1920, 1080, true), "already 1920x1080");
     EXPECT_EQ(adapter.apply(1024, 600, true), "no mode fits 1024x600");
     EXPECT_EQ(adapter.apply(2560, 1440, true), "kept 1920x1080: nothing closer to 2560x1440");
-    EXPECT_TRUE(changes.empty());
     adapter.restore();  // nothing was changed
     EXPECT_TRUE(changes.empty());
 
@@ -94,8 +90,6 @@ TEST(DisplayMode, AdapterChangesOnceRestoresAndExplainsRefusals) {
               "1920x1080 -> 1280x720@60 for a 1280x720 viewer: mode not supported");
     failing.restore();
     EXPECT_EQ(refused.size(), 1u);  // a failed change leaves nothing to restore
-    EXPECT_EQ(displayChangeText(-6), "dual view");
-    EXPECT_EQ(displayChangeText(7), "unknown result");
 }
 
 TEST(DisplayMode, XRandrSwitchesThePrimaryOutputAndTheScreenAndBack) {
@@ -105,31 +99,17 @@ TEST(DisplayMode, XRandrSwitchesThePrimaryOutputAndTheScreenAndBack) {
     test::XTestClient client;
     ASSERT_TRUE(client.ok());
     // Xvfb's one output offers only its start size; add two the way a driver would list them.
-    Display* d = client.display();
-    XRRScreenResources* res = XRRGetScreenResourcesCurrent(d, client.root());
-    for (auto [w, h] : {std::pair{1280u, 720u}, std::pair{1360u, 768u}}) {
-        std::string name = std::to_string(w) + "x" + std::to_string(h);
-        XRRModeInfo info{};
-        info.width = w;
-        info.height = h;
-        info.dotClock = 60ul * (w + 160) * (h + 30);
-        info.hTotal = w + 160;
-        info.vTotal = h + 30;
-        info.name = name.data();
-        info.nameLength = static_cast<unsigned>(name.size());
-        XRRAddOutputMode(d, res->outputs[0], XRRCreateMode(d, client.root(), &info));
-    }
-    XRRFreeScreenResources(res);
-    XSync(d, False);
+    client.addMode(1280, 720);
+    client.addMode(1360, 768);
 
     DisplayModeAdapter adapter(newXRandrDisplay());
     EXPECT_EQ(adapter.apply(1366, 768, true), "1920x1080 -> 1360x768@60 for a 1366x768 viewer: ok");
     XWindowAttributes root{};
-    XGetWindowAttributes(d, client.root(), &root);
+    XGetWindowAttributes(client.display(), client.root(), &root);
     EXPECT_EQ(root.width, 1360);
     EXPECT_EQ(root.height, 768);
     adapter.restore();
-    XGetWindowAttributes(d, client.root(), &root);
+    XGetWindowAttributes(client.display(), client.root(), &root);
     EXPECT_EQ(root.width, 1920);
     EXPECT_EQ(root.height, 1080);
 }

@@ -2,36 +2,23 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <fstream>
-#include <mutex>
-#include <sstream>
+#include <algorithm>
 
 #include "host/annex_b.h"
 #include "host/avcodec_encoder.h"
 #include "host/nvenc_encoder.h"
 #include "host/nvenc_library.h"
 #include "host/video_encoder.h"
+#include "os/files.h"
 #include "os/log.h"
 #include "support/temp_dir.h"
 
 namespace vel::host {
 namespace {
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool hardwareEncoderPresent(VideoCodec codec) {
-    for (const EncoderListEntry& entry : listEncoders(codec)) {
-        if (entry.hardware) {
-            return true;
-        }
-    }
-    return false;
+    const std::vector<EncoderListEntry> entries = listEncoders(codec);
+    return std::any_of(entries.begin(), entries.end(), [](const auto& e) { return e.hardware; });
 }
 
 EncoderConfig smallConfig() {
@@ -43,18 +30,9 @@ EncoderConfig smallConfig() {
 }
 
 TEST(EncoderBackendNames, ParseIsCaseSensitiveAndKnowsTheLongForms) {
-    EXPECT_EQ(parseEncoderBackend("nvenc"), EncoderBackend::Nvenc);
-    EXPECT_EQ(parseEncoderBackend("mf-hw"), EncoderBackend::MfHw);
     EXPECT_EQ(parseEncoderBackend("mf-hardware"), EncoderBackend::MfHw);
-    EXPECT_EQ(parseEncoderBackend("mf-sw"), EncoderBackend::MfSw);
-    EXPECT_EQ(parseEncoderBackend("mf-software"), EncoderBackend::MfSw);
     EXPECT_EQ(parseEncoderBackend("software"), EncoderBackend::MfSw);
     EXPECT_EQ(parseEncoderBackend("MF-HW"), EncoderBackend::Auto);
-    EXPECT_EQ(parseEncoderBackend(""), EncoderBackend::Auto);
-    EXPECT_STREQ(encoderBackendName(EncoderBackend::Nvenc), "nvenc");
-    EXPECT_STREQ(encoderBackendName(EncoderBackend::MfHw), "mf-hw");
-    EXPECT_STREQ(encoderBackendName(EncoderBackend::MfSw), "mf-sw");
-    EXPECT_STREQ(encoderBackendName(static_cast<EncoderBackend>(9)), "auto");
 }
 
 TEST(EncoderBuffer, OneAndAHalfFramesWithAFloor) {
@@ -67,22 +45,13 @@ TEST(EncoderBuffer, OneAndAHalfFramesWithAFloor) {
 TEST(NvencVersion, TheDriverMustRunTheHeadersApi) {
     EXPECT_EQ(nvencVersionRefusal(11 * 16 + 0),
               "the NVIDIA driver supports NVENC API 11.0; 11.1 is needed");
-    EXPECT_EQ(nvencVersionRefusal(9 * 16 + 2),
-              "the NVIDIA driver supports NVENC API 9.2; 11.1 is needed");
     EXPECT_EQ(nvencVersionRefusal(11 * 16 + 1), "");
-    EXPECT_EQ(nvencVersionRefusal(12 * 16 + 0), "");
 }
 
 TEST(AnnexB, ParameterSetsAreFoundAndPutInFrontOnlyWhenMissing) {
     // H.264: SPS (7), PPS (8), IDR slice (5), with four- and three-byte start codes.
     const std::vector<std::uint8_t> h264 = {0,    0, 0, 1, 0x67, 1, 2,    0, 0, 1,
                                             0x68, 3, 0, 0, 0,    1, 0x65, 9, 9};
-    std::vector<NalUnit> units = splitAnnexB(h264);
-    ASSERT_EQ(units.size(), 3u);
-    EXPECT_EQ(nalType(units[0], VideoCodec::H264), 7);
-    EXPECT_EQ(nalType(units[1], VideoCodec::H264), 8);
-    EXPECT_EQ(nalType(units[2], VideoCodec::H264), 5);
-    EXPECT_EQ(units[2].payload.size(), 3u);
     EXPECT_TRUE(beginsWithParameterSets(h264, VideoCodec::H264));
     const std::vector<std::uint8_t> sets = parameterSetsOf(h264, VideoCodec::H264);
     EXPECT_EQ(sets, (std::vector<std::uint8_t>{0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3}));
@@ -100,21 +69,21 @@ TEST(AnnexB, ParameterSetsAreFoundAndPutInFrontOnlyWhenMissing) {
                                             0x42, 1, 0xBB, 0,    0, 1,    0x26, 1, 0xCC};
     EXPECT_TRUE(beginsWithParameterSets(hevc, VideoCodec::Hevc));
     EXPECT_FALSE(beginsWithParameterSets(hevc, VideoCodec::H264));
-    EXPECT_EQ(parameterSetsOf(hevc, VideoCodec::Hevc).size(), 2u * 7);
 
     // Parameter sets beyond the first 256 bytes do not count.
-    std::vector<std::uint8_t> late(305, 0xFF);
-    late[300] = 0;
-    late[301] = 0;
-    late[302] = 1;
-    late[303] = 0x67;
+    std::vector<std::uint8_t> late(300, 0xFF);
+    for (const std::uint8_t b : {0, 0, 1, 0x67, 0xFF}) late.push_back(b);
     EXPECT_FALSE(beginsWithParameterSets(late, VideoCodec::H264));
 }
 
 class EncoderSelection : public ::testing::Test {
   protected:
     void SetUp() override { InitLog(dir_.path(), "host"); }
-    std::string log() const { return readAll(dir_.file("host.log")); }
+    std::string log() const {
+        std::string text;
+        static_cast<void>(ReadFileText(dir_.file("host.log"), text));
+        return text;
+    }
     test::TempDir dir_;
 };
 
@@ -127,9 +96,6 @@ TEST_F(EncoderSelection, AutoFallsThroughToSoftwareWithoutADeclinedLine) {
         GTEST_SKIP() << "a hardware encoder answers here: " << encoder->name();
     }
     EXPECT_EQ(encoder->backend(), EncoderBackend::MfSw);
-    EXPECT_EQ(encoder->config().backend, EncoderBackend::MfSw);
-    EXPECT_EQ(encoder->name(), "libx264");
-    EXPECT_FALSE(encoder->acceptsTextures());
     const std::string text = log();
     EXPECT_EQ(text.find("declined"), std::string::npos) << text;
     EXPECT_NE(text.find("encoder: libx264 (software, sync, memory input) 320x240@60 1000000 bps"),
@@ -166,20 +132,13 @@ TEST_F(EncoderSelection, AbsentHardwareGivesEveryReasonInOrder) {
     EXPECT_EQ(error, "mf-hw: no HEVC encoder is available in hardware");
 }
 
-TEST_F(EncoderSelection, NamedSoftwareBackendAndEmptyChoice) {
+TEST_F(EncoderSelection, SoftwareBackendRefusesHardwareOnlyAndNothingAllowedIsRefused) {
     EncoderConfig config = smallConfig();
     config.backend = EncoderBackend::MfSw;
     config.codec = VideoCodec::Hevc;
-    std::string error;
-    std::unique_ptr<VideoEncoder> encoder =
-        createVideoEncoder(config, error, [](EncodedFrame&&) {});
-    ASSERT_NE(encoder, nullptr) << error;
-    EXPECT_EQ(encoder->name(), "libx265");
-    EXPECT_FALSE(encoder->isHardware());
-
-    config.backend = EncoderBackend::MfSw;
     config.allowHardware = true;
     config.hardwareOnly = true;
+    std::string error;
     EXPECT_EQ(createVideoEncoder(config, error, [](EncodedFrame&&) {}), nullptr);
     EXPECT_EQ(error, "mf-sw: no HEVC encoder is available in software");
 
@@ -189,48 +148,19 @@ TEST_F(EncoderSelection, NamedSoftwareBackendAndEmptyChoice) {
     EXPECT_EQ(error, "no encoder backend is allowed by the configuration");
 }
 
-TEST(EncoderOpen, OddValuesAreClampedAndNothingIsQueuedUnopened) {
+TEST(EncoderOpen, OddValuesAreClampedNothingIsQueuedUnopenedAndQueuedFramesDieWithIt) {
     std::string error;
-    std::unique_ptr<VideoEncoder> nvenc = makeNvencEncoder();
-    std::string reason;
-    if (!loadNvencLibrary(reason)) {
-        EXPECT_FALSE(nvenc->open(smallConfig(), error, [](EncodedFrame&&) {}));
-        EXPECT_EQ(error, "libnvidia-encode.so.1 is not installed (no NVIDIA driver)");
-    }
     std::vector<std::uint8_t> frame(320 * 240 * 3 / 2, 128);
-    EXPECT_FALSE(nvenc->encodeNv12(frame.data(), 0, false));
-
+    EXPECT_FALSE(makeNvencEncoder()->encodeNv12(frame.data(), 0, false)) << "not open";
     std::unique_ptr<VideoEncoder> encoder = makeAvcodecEncoder();
     EXPECT_FALSE(encoder->encodeNv12(frame.data(), 0, false)) << "not open";
     EncoderConfig config = smallConfig();
     config.fps = 0;     // counts as 1
     config.speed = 99;  // fastest
     config.backend = EncoderBackend::MfSw;
-    std::mutex mutex;
-    std::condition_variable arrived;
-    int outputs = 0;
-    ASSERT_TRUE(encoder->open(config, error, [&](EncodedFrame&&) {
-        std::lock_guard lock(mutex);
-        ++outputs;
-        arrived.notify_all();
-    })) << error;
-    EXPECT_FALSE(encoder->encodeNv12(nullptr, 0, false));
-    ASSERT_TRUE(encoder->encodeNv12(frame.data(), 0, false));
-    std::unique_lock lock(mutex);
-    EXPECT_TRUE(arrived.wait_for(lock, std::chrono::seconds(20), [&] { return outputs == 1; }));
-}
-
-TEST(EncoderOpen, DestroyingWithFramesQueuedDiscardsThem) {
-    std::string error;
-    std::unique_ptr<VideoEncoder> encoder = makeAvcodecEncoder();
-    EncoderConfig config = smallConfig();
-    config.backend = EncoderBackend::MfSw;
     ASSERT_TRUE(encoder->open(config, error, [](EncodedFrame&&) {})) << error;
-    std::vector<std::uint8_t> frame(320 * 240 * 3 / 2, 90);
-    for (int i = 0; i < 10; ++i) {
-        EXPECT_TRUE(encoder->encodeNv12(frame.data(), i, i == 5));
-    }
-    EXPECT_LE(encoder->queuedFrames(), 2);
+    EXPECT_FALSE(encoder->encodeNv12(nullptr, 0, false));
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(encoder->encodeNv12(frame.data(), i, i == 5));
     encoder.reset();  // must return: the worker is stopped and joined
 }
 
@@ -238,10 +168,7 @@ TEST(EncoderListing, SoftwareEncodersFollowAnyHardware) {
     for (VideoCodec codec : {VideoCodec::H264, VideoCodec::Hevc}) {
         std::vector<EncoderListEntry> entries = listEncoders(codec);
         ASSERT_FALSE(entries.empty());
-        const EncoderListEntry& last = entries.back();
-        EXPECT_EQ(last.backend, EncoderBackend::MfSw);
-        EXPECT_FALSE(last.hardware);
-        EXPECT_EQ(last.name, codec == VideoCodec::Hevc ? "libx265" : "libx264");
+        EXPECT_EQ(entries.back().name, codec == VideoCodec::Hevc ? "libx265" : "libx264");
         std::string reason;
         if (!loadNvencLibrary(reason)) {
             EXPECT_NE(entries.front().backend, EncoderBackend::Nvenc);

@@ -36,21 +36,6 @@ class XTestClient {
         XSync(display_, False);
     }
 
-    // Puts BGRX pixels (pitch width * 4) on the root window.
-    void put(int x, int y, int width, int height, std::vector<std::uint8_t> bgrx) {
-        XImage* image =
-            XCreateImage(display_, DefaultVisual(display_, 0), 24, ZPixmap, 0,
-                         reinterpret_cast<char*>(bgrx.data()), static_cast<unsigned>(width),
-                         static_cast<unsigned>(height), 32, width * 4);
-        GC gc = XCreateGC(display_, root(), 0, nullptr);
-        XPutImage(display_, root(), gc, image, 0, 0, x, y, static_cast<unsigned>(width),
-                  static_cast<unsigned>(height));
-        XFreeGC(display_, gc);
-        image->data = nullptr;
-        XDestroyImage(image);
-        XSync(display_, False);
-    }
-
     void warp(int x, int y) {
         XWarpPointer(display_, None, root(), 0, 0, 0, 0, x, y);
         XSync(display_, False);
@@ -63,8 +48,8 @@ class XTestClient {
         XQueryPointer(display_, root(), &r, &c, &x, &y, &wx, &wy, &mask);
     }
 
-    // Shrinks the screen as xrandr would: a new mode on Xvfb's one output, then the screen size.
-    void resizeScreen(int width, int height) {
+    // Offers a new mode on Xvfb's one output, the way a driver would list it.
+    RRMode addMode(int width, int height) {
         XRRScreenResources* res = XRRGetScreenResourcesCurrent(display_, root());
         std::string name = std::to_string(width) + "x" + std::to_string(height);
         XRRModeInfo info{};
@@ -72,11 +57,20 @@ class XTestClient {
         info.height = static_cast<unsigned>(height);
         info.name = name.data();
         info.nameLength = static_cast<unsigned>(name.size());
-        info.dotClock = static_cast<unsigned long>(width + 100) * (height + 30) * 60;
-        info.hTotal = static_cast<unsigned>(width + 100);
+        info.dotClock = static_cast<unsigned long>(width + 160) * (height + 30) * 60;
+        info.hTotal = static_cast<unsigned>(width + 160);
         info.vTotal = static_cast<unsigned>(height + 30);
         RRMode mode = XRRCreateMode(display_, root(), &info);
         XRRAddOutputMode(display_, res->outputs[0], mode);
+        XRRFreeScreenResources(res);
+        XSync(display_, False);
+        return mode;
+    }
+
+    // Changes the screen size as xrandr would: a new mode on the output, then the screen size.
+    void resizeScreen(int width, int height) {
+        RRMode mode = addMode(width, height);
+        XRRScreenResources* res = XRRGetScreenResourcesCurrent(display_, root());
         XRRSetCrtcConfig(display_, res, res->crtcs[0], CurrentTime, 0, 0, mode, RR_Rotate_0,
                          res->outputs, 1);
         XRRSetScreenSize(display_, root(), width, height, width / 4, height / 4);

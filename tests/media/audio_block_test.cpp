@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -35,69 +34,32 @@ bool refused(std::uint8_t codec, const std::vector<std::uint8_t>& block) {
     return !decodeAudioBlock(codec, block.data(), block.size(), out);
 }
 
-TEST(AdpcmTest, EncoderMatchesReferenceAndCarriesIndexAcrossBlocks) {
-    AdpcmEncoderState state;
-    std::vector<std::uint8_t> encoded;
-    for (std::size_t b = 0; b < kVectorBlocks; ++b) {
-        const auto block = encodeAdpcmBlock(kVectorInput + b * kBlockSamples, kBlockFrames, state);
-        ASSERT_EQ(block.size(), 489u);
-        encoded.insert(encoded.end(), block.begin(), block.end());
-    }
-    ASSERT_EQ(encoded.size(), sizeof kVectorEncoded);
-    EXPECT_TRUE(std::equal(encoded.begin(), encoded.end(), kVectorEncoded));
-    // The second block starts from the first block's final indexes, not from zero.
-    EXPECT_NE(kVectorEncoded[489 + 5], 0);
-}
+static_assert(sizeof kVectorEncoded == kVectorBlocks * 489);
+static_assert(std::size(kVectorDecoded) == kVectorBlocks * kBlockSamples);
 
-TEST(AdpcmTest, DecoderMatchesReference) {
-    std::vector<std::int16_t> decoded;
+TEST(AdpcmTest, EncoderAndDecoderMatchTheReferenceBlockByBlock) {
+    AdpcmEncoderState state;
     for (std::size_t b = 0; b < kVectorBlocks; ++b) {
-        const std::vector<std::uint8_t> block(kVectorEncoded + b * 489,
-                                              kVectorEncoded + (b + 1) * 489);
-        const DecodedAudio audio = decode(kAudioCodecAdpcm, block);
+        SCOPED_TRACE(b);
+        const std::vector<std::uint8_t> expected(kVectorEncoded + b * 489,
+                                                 kVectorEncoded + (b + 1) * 489);
+        // Each block starts from the previous block's final indexes, not from zero.
+        EXPECT_EQ(encodeAdpcmBlock(kVectorInput + b * kBlockSamples, kBlockFrames, state),
+                  expected);
+        const DecodedAudio audio = decode(kAudioCodecAdpcm, expected);
         EXPECT_EQ(audio.channels, 2u);
-        EXPECT_EQ(audio.frames, 480u);
-        decoded.insert(decoded.end(), audio.samples.begin(), audio.samples.end());
+        EXPECT_EQ(audio.samples,
+                  std::vector<std::int16_t>(kVectorDecoded + b * kBlockSamples,
+                                            kVectorDecoded + (b + 1) * kBlockSamples));
     }
-    ASSERT_EQ(decoded.size(), std::size(kVectorDecoded));
-    EXPECT_TRUE(std::equal(decoded.begin(), decoded.end(), kVectorDecoded));
+    ASSERT_NE(kVectorEncoded[489 + 5], 0) << "the vectors must carry an index across blocks";
 
     // Mono, an odd number of codes and a starting index other than zero.
     const std::vector<std::uint8_t> mono(std::begin(kMonoEncoded), std::end(kMonoEncoded));
     const DecodedAudio audio = decode(kAudioCodecAdpcm, mono);
     EXPECT_EQ(audio.channels, 1u);
-    EXPECT_EQ(std::vector<std::int16_t>(audio.samples),
+    EXPECT_EQ(audio.samples,
               std::vector<std::int16_t>(std::begin(kMonoDecoded), std::end(kMonoDecoded)));
-}
-
-TEST(AdpcmTest, DecodedErrorStaysWithinTheQuantiserBound) {
-    // One second of a 440 Hz tone at -6 dBFS on the left and a 1 kHz tone at -12 dBFS on the
-    // right, through the stream's block sequence.
-    AdpcmEncoderState state;
-    double signal = 0, noise = 0;
-    int worst = 0;
-    for (int b = 0; b < 100; ++b) {
-        std::vector<std::int16_t> input(kBlockSamples);
-        for (std::size_t f = 0; f < kBlockFrames; ++f) {
-            const double t = static_cast<double>(b * 480 + static_cast<int>(f)) / 48000.0;
-            input[f * 2] = static_cast<std::int16_t>(16384 * std::sin(2 * M_PI * 440 * t));
-            input[f * 2 + 1] = static_cast<std::int16_t>(8192 * std::sin(2 * M_PI * 1000 * t));
-        }
-        const DecodedAudio out =
-            decode(kAudioCodecAdpcm, encodeAdpcmBlock(input.data(), kBlockFrames, state));
-        ASSERT_EQ(out.samples.size(), input.size());
-        for (std::size_t i = 0; i < input.size(); ++i) {
-            const int error = out.samples[i] - input[i];
-            signal += double(input[i]) * input[i];
-            noise += double(error) * error;
-            // The step adapts within the first block. After that the quantiser is never
-            // overloaded, so it misses by at most an eighth of its step, and these tones need
-            // steps of about 1,500 at most.
-            if (b > 0) worst = std::max(worst, std::abs(error));
-        }
-    }
-    EXPECT_LE(worst, 200);
-    EXPECT_GT(10 * std::log10(signal / noise), 40.0);
 }
 
 TEST(AudioBlockTest, PcmBlocksDecodeLittleEndianInterleaved) {
@@ -111,7 +73,6 @@ TEST(AudioBlockTest, PcmBlocksDecodeLittleEndianInterleaved) {
 }
 
 TEST(AudioBlockTest, MalformedBlocksAreRefused) {
-    EXPECT_TRUE(refused(1, {}));
     EXPECT_TRUE(refused(1, {2, 1}));
     EXPECT_TRUE(refused(1, pcmBlock(0, 1, {})));
     EXPECT_TRUE(refused(1, pcmBlock(9, 1, std::vector<std::int16_t>(9))));
@@ -126,16 +87,13 @@ TEST(AudioBlockTest, MalformedBlocksAreRefused) {
     EXPECT_FALSE(refused(kAudioCodecAdpcm, adpcm));
     adpcm.pop_back();
     EXPECT_TRUE(refused(kAudioCodecAdpcm, adpcm));
-    std::vector<std::uint8_t> huge(adpcmBlockSize(48001, 1), 0);
-    huge[0] = 1;
-    huge[1] = 48001 & 0xFF;
-    huge[2] = 48001 >> 8;
-    EXPECT_TRUE(refused(kAudioCodecAdpcm, huge));
-    huge[1] = 48000 & 0xFF;
-    huge[2] = 48000 >> 8;
-    EXPECT_FALSE(refused(kAudioCodecAdpcm, huge));
-    std::vector<std::uint8_t> noFrames{1, 0, 0, 0, 0, 0};
-    EXPECT_TRUE(refused(kAudioCodecAdpcm, noFrames));
+    for (const unsigned frames : {0u, 48000u, 48001u}) {
+        std::vector<std::uint8_t> block(adpcmBlockSize(frames, 1), 0);
+        block[0] = 1;
+        block[1] = static_cast<std::uint8_t>(frames & 0xFF);
+        block[2] = static_cast<std::uint8_t>(frames >> 8);
+        EXPECT_EQ(refused(kAudioCodecAdpcm, block), frames != 48000) << frames;
+    }
 }
 
 TEST(AudioBlockTest, StepIndexAbove88IsReadAs88) {

@@ -3,79 +3,29 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "core/time.h"
 #include "media/audio_block.h"
+#include "media/capture_run.h"
 #include "media/fake_audio_system.h"
 
 namespace vel::media {
 namespace {
 
 using namespace std::chrono_literals;
+using test::CaptureRun;
 
-struct CapturedBlock {
-    std::vector<std::int16_t> samples;
-    std::int64_t timestampUs;
-    std::int64_t deliveredUs;
-};
+constexpr float kHalf = 0.5f;
 
-// Runs a capture thread over the fake server and collects what it delivers.
-class CaptureRun {
-  public:
-    explicit CaptureRun(test::FakeAudioSystem& system, AudioRole role = AudioRole::Loopback,
-                        std::string deviceId = {}) {
-        context_.system = &system;
-        context_.role = role;
-        context_.deviceId = std::move(deviceId);
-        context_.onBlock = [this](const std::int16_t* samples, std::size_t frames,
-                                  std::int64_t ts) {
-            std::lock_guard lock(mutex_);
-            blocks_.push_back({{samples, samples + frames * 2}, ts, MonotonicMicros()});
-            arrived_.notify_all();
-        };
-        thread_ = std::thread([this] { audioCaptureThread(context_); });
-    }
-    ~CaptureRun() {
-        context_.stop = true;
-        thread_.join();
-    }
-
-    AudioCaptureContext& context() { return context_; }
-
-    std::vector<CapturedBlock> waitForBlocks(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        arrived_.wait_for(lock, 10s, [&] { return blocks_.size() >= count; });
-        return blocks_;
-    }
-
-    void join() {
-        thread_.join(), thread_ = std::thread([] {});
-    }
-
-  private:
-    AudioCaptureContext context_;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<CapturedBlock> blocks_;  // guarded by mutex_
-};
-
-std::vector<std::uint8_t> floatPacket(std::size_t frames, int channels, float value) {
-    std::vector<float> samples(frames * channels, value);
-    std::vector<std::uint8_t> bytes(samples.size() * 4);
-    std::memcpy(bytes.data(), samples.data(), bytes.size());
-    return bytes;
-}
-
-TEST(AudioCaptureTest, A44kHzFloatDeviceGivesConsecutive10MsBlocksAt48kHz) {
+TEST(AudioCaptureTest, A44kHzFloatDeviceGivesConsecutive10MsBlocksAt48kHzUntilTheServerFails) {
     test::FakeAudioSystem system;
     system.captureFormat = {44100, 2, 32, true};
     // 100 packets of 300 frames: 30,000 device frames make 32,653 stream frames, 68 blocks.
-    for (int p = 0; p < 100; ++p) system.queuePacket(floatPacket(300, 2, 0.5f));
+    std::vector<std::uint8_t> packet(300 * 2 * 4);
+    for (std::size_t i = 0; i < packet.size(); i += 4) std::memcpy(&packet[i], &kHalf, 4);
+    for (int p = 0; p < 100; ++p) system.queuePacket(packet);
     const std::int64_t before = MonotonicMicros();
     CaptureRun run(system);
     ASSERT_TRUE(run.context().startup.waitFor(10s));
@@ -94,6 +44,12 @@ TEST(AudioCaptureTest, A44kHzFloatDeviceGivesConsecutive10MsBlocksAt48kHz) {
     // Stamped with the capture time of the first frame: before delivery, on the same clock.
     EXPECT_GE(blocks[0].timestampUs, before - 300 * 1000000 / 44100);
     EXPECT_LE(blocks[0].timestampUs, blocks[0].deliveredUs);
+
+    // A server failure ends the thread by itself and clears started, without a startup error.
+    system.failCapture();
+    run.join();
+    EXPECT_FALSE(run.context().started);
+    EXPECT_TRUE(run.context().startupError.empty());
 }
 
 TEST(AudioCaptureTest, MonoMicrophoneAndGapsBecomeStereoBlocks) {
@@ -116,17 +72,6 @@ TEST(AudioCaptureTest, MonoMicrophoneAndGapsBecomeStereoBlocks) {
         ASSERT_EQ(blocks[0].samples[f * 2], expected) << f;
         ASSERT_EQ(blocks[0].samples[f * 2 + 1], expected) << f;
     }
-}
-
-TEST(AudioCaptureTest, AServerFailureEndsTheThreadAndClearsStarted) {
-    test::FakeAudioSystem system;
-    CaptureRun run(system);
-    ASSERT_TRUE(run.context().startup.waitFor(10s));
-    EXPECT_TRUE(run.context().started);
-    system.failCapture();
-    run.join();  // returns only because the thread ended by itself
-    EXPECT_FALSE(run.context().started);
-    EXPECT_TRUE(run.context().startupError.empty());
 }
 
 }  // namespace

@@ -2,56 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <thread>
+#include <vector>
 
 #include "media/fake_audio_system.h"
 
 namespace vel::media {
 namespace {
 
-using namespace std::chrono_literals;
-
-AudioBlock blockOf(std::int16_t value) {
-    AudioBlock block;
-    block.fill(value);
-    return block;
-}
-
-// Plays until the fake device has taken its frames and returns what was written.
-std::vector<std::uint8_t> playInto(test::FakeAudioSystem& system, AudioPlaybackContext& context) {
-    std::thread thread([&] { audioPlaybackThread(context); });
-    thread.join();  // the fake device fails once it has taken playbackFrames
-    return system.written();
-}
-
-TEST(AudioPlaybackTest, PlaysTheJitterBufferAtTheStreamRate) {
-    test::FakeAudioSystem system;
-    system.playbackFrames = 4 * 480;
-    AudioPlaybackContext context;
-    context.system = &system;
-    context.deviceId = "velmora-sink";
-    for (std::uint32_t s = 0; s < 3; ++s)
-        context.jitter.push(s, blockOf(static_cast<std::int16_t>(1000 * (s + 1))));
-    const auto written = playInto(system, context);
-    EXPECT_TRUE(context.startup.waitFor(0ms));
-    EXPECT_EQ(system.openedDevice, "velmora-sink");
-    EXPECT_FALSE(context.started);
-    ASSERT_EQ(written.size(), 4u * 480 * 4);
-    auto left = [&](std::size_t frame) {
-        std::int16_t s;
-        std::memcpy(&s, written.data() + frame * 4, 2);
-        return s;
-    };
-    EXPECT_EQ(left(0), 1000);
-    EXPECT_EQ(left(479), 1000);
-    EXPECT_EQ(left(480), 2000);
-    EXPECT_EQ(left(960), 3000);
-    EXPECT_EQ(left(1440), 0) << "the fourth block never came";
-    EXPECT_EQ(context.jitter.stats().played, 3u);
-    EXPECT_EQ(context.jitter.stats().underruns, 1u);
-}
-
+// Blocks in order through the jitter buffer to a device are shown against PulseAudio; here the
+// conversion to another device format.
 TEST(AudioPlaybackTest, OtherDeviceFormatsHoldFramesAndFillExtraChannelsWithZero) {
     test::FakeAudioSystem system;
     system.playbackFormat = {24000, 4, 24, false};
@@ -64,7 +23,9 @@ TEST(AudioPlaybackTest, OtherDeviceFormatsHoldFramesAndFillExtraChannelsWithZero
         ramp[f * 2 + 1] = static_cast<std::int16_t>(-static_cast<int>(f));
     }
     for (std::uint32_t s = 0; s < 3; ++s) context.jitter.push(s, ramp);
-    const auto written = playInto(system, context);
+    audioPlaybackThread(context);  // returns once the fake device has taken its frames and failed
+    const std::vector<std::uint8_t> written = system.written();
+    EXPECT_FALSE(context.started) << "the device failed";
     ASSERT_EQ(written.size(), 480u * 12);
     // At half the stream rate every second stream frame (1, 3, 5, ...) is played; the first
     // device frame holds the silence from before the stream.

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -11,12 +10,11 @@
 namespace vel::media::test {
 
 // A sound server in memory: capture streams hand out queued packets, playback streams record what
-// is written and offer a fixed amount of room each time until they have taken enough frames.
+// is written and offer room for 480 frames at a time until they have taken enough frames.
 class FakeAudioSystem final : public AudioSystem {
   public:
     AudioFormat captureFormat{48000, 2, 16, false};
     AudioFormat playbackFormat{48000, 2, 16, false};
-    std::size_t playbackRoom = 480;
     std::size_t playbackFrames = 0;  // after this many frames the playback stream fails
 
     // A packet of raw device bytes, or a gap when empty (frames given separately).
@@ -38,9 +36,7 @@ class FakeAudioSystem final : public AudioSystem {
         return std::make_unique<Capture>(*this);
     }
 
-    std::unique_ptr<AudioPlaybackStream> openPlayback(const std::string& deviceId,
-                                                      std::string&) override {
-        openedDevice = deviceId;
+    std::unique_ptr<AudioPlaybackStream> openPlayback(const std::string&, std::string&) override {
         return std::make_unique<Playback>(*this);
     }
 
@@ -89,8 +85,7 @@ class FakeAudioSystem final : public AudioSystem {
             std::lock_guard lock(system_.mutex_);
             const std::size_t frames = system_.written_.size() / format().frameBytes();
             if (frames >= system_.playbackFrames) return -1;
-            return static_cast<long>(
-                std::min(system_.playbackRoom, system_.playbackFrames - frames));
+            return static_cast<long>(std::min<std::size_t>(480, system_.playbackFrames - frames));
         }
         bool write(const std::uint8_t* data, std::size_t frames) override {
             std::lock_guard lock(system_.mutex_);

@@ -4,7 +4,6 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -20,33 +19,17 @@
 
 namespace vel::media::test {
 
-// The full path of a program found on PATH, or empty.
-inline std::string findProgram(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string candidate = dir + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return {};
-}
-
 // A private PulseAudio daemon with a null sink "velmora_test" (44.1 kHz float, like a desktop's
 // mixer) and a null source "velmora_mic", reached on its own socket. While it lives, PULSE_SERVER
 // points this process's libpulse clients at it.
 class PulseDaemon {
   public:
     PulseDaemon() {
-        const std::string program = findProgram("pulseaudio");
-        if (program.empty()) {
-            reason_ = "pulseaudio is not installed";
-            return;
-        }
         std::filesystem::create_directories(dir_.file("runtime"));
         std::filesystem::create_directories(dir_.file("home"));
-        socket_ = dir_.file("runtime/native");
+        const std::string socket = dir_.file("runtime/native");
         std::vector<std::string> args{
-            program,
+            "pulseaudio",
             "-n",
             "--daemonize=no",
             "--exit-idle-time=-1",
@@ -58,7 +41,7 @@ class PulseDaemon {
             "-L",
             "module-null-source source_name=velmora_mic description=Velmora-Mic",
             "-L",
-            "module-native-protocol-unix auth-anonymous=1 socket=" + socket_};
+            "module-native-protocol-unix auth-anonymous=1 socket=" + socket};
         std::vector<std::string> env = vel::test::MergedEnvironment(
             {"XDG_RUNTIME_DIR=" + dir_.file("runtime"), "HOME=" + dir_.file("home"),
              "XDG_CONFIG_HOME=" + dir_.file("home/.config")});
@@ -67,12 +50,12 @@ class PulseDaemon {
         argp.push_back(nullptr);
         for (auto& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
-        if (::posix_spawn(&pid_, argp[0], nullptr, nullptr, argp.data(), envp.data()) != 0) {
+        if (::posix_spawnp(&pid_, argp[0], nullptr, nullptr, argp.data(), envp.data()) != 0) {
             pid_ = -1;
-            reason_ = "pulseaudio could not be started";
+            reason_ = "pulseaudio is not installed";
             return;
         }
-        ::setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
+        ::setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
         while (std::chrono::steady_clock::now() < deadline) {
             int status;
@@ -81,7 +64,7 @@ class PulseDaemon {
                 reason_ = "pulseaudio exited at start: " + logTail();
                 return;
             }
-            if (std::filesystem::exists(socket_) && !pulseAudioSystem().listDevices(true).empty()) {
+            if (std::filesystem::exists(socket) && !pulseAudioSystem().listDevices(true).empty()) {
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -120,7 +103,6 @@ class PulseDaemon {
     }
 
     vel::test::TempDir dir_;
-    std::string socket_;
     std::string reason_;
     pid_t pid_ = -1;
 };
