@@ -372,20 +372,6 @@ TEST_F(SessionGuardTest, TheWatchdogEndsAProcessStuckInOneFirewallCallFor90Secon
         ::testing::ExitedWithCode(180), "alive after 89.999 s");
 }
 
-TEST_F(SessionGuardTest, TheDisarmedMarkerIsHonouredOnlyWhilePresent) {
-    policy_.enrollKey();
-    const std::string marker = JoinPath(dir_.path(), "disarmed");
-    ASSERT_TRUE(WriteFileAtomic(marker, "x"));
-    start();
-    EXPECT_TRUE(remoteDesktopEnabled());
-    EXPECT_FALSE(guard().exposure("203.0.113.5").protectionArmed);
-
-    ASSERT_EQ(std::remove(marker.c_str()), 0);
-    clock_.wall = kT0 + 30;
-    ASSERT_TRUE(eventually([&] { return !remoteDesktopEnabled(); }));
-    EXPECT_TRUE(eventually([&] { return guard().exposure("203.0.113.5").protectionArmed; }));
-}
-
 TEST_F(SessionGuardTest, StartAndMaintenanceClearLeftoversAndRepairWhatReappeared) {
     policy_.enrollKey();
     changePolicy([](FirewallPolicy& policy) {
