@@ -6,7 +6,6 @@
 
 namespace vel {
 
-using gate::HttpMethodName;
 using gate::HttpRequest;
 using gate::SetPeerAddress;
 
@@ -53,13 +52,6 @@ TEST(HttpMessage, PeerAddressesFoldMappedIPv4AndClassifyLoopback) {
     expectPeer(request, "", false, false);
     SetPeerAddress(request, nullptr);
     expectPeer(request, "", false, false);
-}
-
-TEST(HttpMessage, MethodNamesKeepCommonAndUnknownVerbsAndFoldTheRestToOther) {
-    for (const char* verb : {"GET", "HEAD", "POST", "PUT", "DELETE", "OPTIONS", "PATCH", "post"})
-        EXPECT_EQ(HttpMethodName(verb), verb);
-    for (const char* verb : {"TRACE", "CONNECT", "PROPFIND", "MKCOL", "SEARCH"})
-        EXPECT_EQ(HttpMethodName(verb), "OTHER") << verb;
 }
 
 }  // namespace
