@@ -12,8 +12,8 @@ namespace {
 
 using test::CborWriter;
 
-bool Decode(const Bytes& data, CborValue& out, std::size_t* consumed = nullptr) {
-    return CborDecode(data, out, consumed);
+bool Decode(const Bytes& data, CborValue& out) {
+    return CborDecode(data, out);
 }
 
 bool Decodes(const Bytes& data) {
@@ -94,20 +94,6 @@ TEST(CborDecode, DecodesContainersDefiniteAndIndefinite) {
     ASSERT_TRUE(Decode({0xC1, 0x1A, 0x51, 0x4B, 0x67, 0xB0}, v));
     EXPECT_EQ(v.kind, CborKind::Unsigned);
     EXPECT_EQ(v.n, 1363896240u);
-}
-
-TEST(CborDecode, ReportsTheLengthOfTheFirstItemOnly) {
-    CborWriter w;
-    w.map(2).integer(1).integer(2).integer(-1).bytes(Bytes(40, 7));
-    const std::size_t mapLength = w.data().size();
-    w.raw({0x01, 0x02, 0xFF});  // trailing bytes, even invalid ones, are the caller's business
-    CborValue v;
-    std::size_t consumed = 0;
-    ASSERT_TRUE(Decode(w.data(), v, &consumed));
-    EXPECT_EQ(consumed, mapLength);
-
-    ASSERT_TRUE(Decode({0x9F, 0x01, 0xFF, 0x00}, v, &consumed));
-    EXPECT_EQ(consumed, 3u);
 }
 
 TEST(CborDecode, LimitsNestingTo32Levels) {

@@ -7,14 +7,10 @@
 
 #include <cctype>
 #include <cstdio>
-#include <fstream>
-#include <future>
-#include <memory>
 #include <thread>
 
 #include "core/json.h"
 #include "core/time.h"
-#include "os/file_lock.h"
 #include "os/files.h"
 #include "os/log.h"
 #include "os/paths.h"
@@ -334,45 +330,6 @@ TEST_F(GateStoreTest, TwoWritersKeepEachOthersChanges) {
     ASSERT_EQ(credentials.size(), 1u + kRounds);
     EXPECT_EQ(credentials[0].id, "used");
     EXPECT_EQ(credentials[0].useCount, kRounds);
-}
-
-// Whether a process waits for the exclusive lock on path (a blocked request in /proc/locks).
-bool SomeoneWaitsFor(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
-    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
-    std::ifstream locks("/proc/locks");
-    for (std::string line; std::getline(locks, line);) {
-        if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos)
-            return true;
-    }
-    return false;
-}
-
-// A writer waits for other processes' lock and for the disk; a request that only reads (a key,
-// the policy) must not queue behind it.
-TEST_F(GateStoreTest, ReadersDoNotWaitForAWriter) {
-    GateStore store;
-    ASSERT_TRUE(store.load(gatePath_, error_)) << error_;
-    ASSERT_EQ(store.addCredential(PlaceholderCredential("key", "Key"), error_),
-              AddCredentialResult::Added);
-    const std::string lockPath = JoinPath(dir_, "gate.lock");
-    auto other = std::make_unique<FileLock>();
-    ASSERT_TRUE(other->acquire(lockPath, LockMode::Exclusive, error_)) << error_;
-
-    std::thread use([&] { EXPECT_TRUE(store.recordUse("key", 5)); });
-    for (int i = 0; i < 1000 && !SomeoneWaitsFor(lockPath); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    auto read = std::async(std::launch::async, [&] {
-        Credential found;
-        return store.findCredential("key", found) && store.guardPolicy().rdpPort == 3389;
-    });
-    // Far longer than a lookup takes; a reader that waits for the writer waits for ever.
-    const bool answered = read.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    other.reset();
-    use.join();
-    EXPECT_TRUE(answered) << "a lookup waited for the writer";
-    EXPECT_TRUE(read.get());
 }
 
 }  // namespace
