@@ -240,17 +240,6 @@ TEST_F(GateStoreTest, EnrollmentCodeLifecycle) {
     EXPECT_FALSE(store.enrollmentOpen());
 }
 
-TEST_F(GateStoreTest, LoadingRemovesTemporaryFilesOfKilledWriters) {
-    LoadConfig();
-    for (const std::string& path : {gatePath_ + ".tmp.AbC123", enrollmentPath_ + ".tmp.AbC123"}) {
-        Put(path, "{");
-        const timespec old[2] = {{UnixNow() - 60, 0}, {UnixNow() - 60, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
-        LoadConfig();
-        EXPECT_FALSE(FileExists(path)) << path;
-    }
-}
-
 // Rewrites path in place (same inode, same modification time), so that only its content tells
 // the versions apart.
 void RewriteKeepingIdentity(const std::string& path, std::string_view text) {
