@@ -254,7 +254,7 @@ void RewriteKeepingIdentity(const std::string& path, std::string_view text) {
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-TEST_F(GateStoreTest, EnrollmentStateIsReadAgainWhereItMayHaveChanged) {
+TEST_F(GateStoreTest, AFreshEnrollmentFileIsReadAgainThoughItsIdentityIsUnchanged) {
     GateStore store;
     ASSERT_TRUE(store.load(gatePath_, error_)) << error_;
     const std::string code = store.issueEnrollmentCode(900, error_);
@@ -267,21 +267,6 @@ TEST_F(GateStoreTest, EnrollmentStateIsReadAgainWhereItMayHaveChanged) {
     file.set("expiresAt", UnixNow() - 1);
     RewriteKeepingIdentity(enrollmentPath_, JsonDump(file, 2));
     EXPECT_FALSE(store.enrollmentOpen());
-
-    // Older installations kept the code inside gate.json; it is honoured while enrollment.json
-    // is absent, and dropped by the next save of gate.json.
-    ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
-    JsonValue gate;
-    ASSERT_TRUE(JsonParse(Slurp(gatePath_), gate));
-    file.set("expiresAt", UnixNow() + 900);
-    gate.set("enrollmentCode", file);
-    Put(gatePath_, JsonDump(gate, 2));
-    EXPECT_TRUE(store.checkEnrollmentCode(code));
-    Put(enrollmentPath_, "not json");
-    EXPECT_FALSE(store.checkEnrollmentCode(code));
-    ASSERT_EQ(::unlink(enrollmentPath_.c_str()), 0);
-    ASSERT_TRUE(store.save(error_)) << error_;
-    EXPECT_FALSE(store.checkEnrollmentCode(code));
 }
 
 // The service and a command both write gate.json at the same moment; neither loses the other's
