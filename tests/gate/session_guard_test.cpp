@@ -61,17 +61,19 @@ class HoldingStore final : public FirewallStore {
         return inner_.read(visit, error);
     }
     bool update(const PolicyChange& change, std::string& error) override {
-        waitWhileHeld();
+        {
+            std::unique_lock lock(mutex_);
+            ++waiting_;
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return !held_; });
+            --waiting_;
+        }
         return inner_.update(change, error);
     }
 
-    void hold() {
+    void hold(bool held) {
         std::lock_guard lock(mutex_);
-        held_ = true;
-    }
-    void release() {
-        std::lock_guard lock(mutex_);
-        held_ = false;
+        held_ = held;
         changed_.notify_all();
     }
     // Returns once a change is stuck in the store.
@@ -81,14 +83,6 @@ class HoldingStore final : public FirewallStore {
     }
 
   private:
-    void waitWhileHeld() {
-        std::unique_lock lock(mutex_);
-        ++waiting_;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return !held_; });
-        --waiting_;
-    }
-
     FirewallStore& inner_;
     std::mutex mutex_;
     std::condition_variable changed_;  // with mutex_
@@ -321,7 +315,7 @@ TEST_F(SessionGuardTest, ATaskLeftWaitingPastTheDeadlineNeverRuns) {
     // No maintenance pass: the held store call must be the first grant's, not a pass's.
     options_.worker.idleWait = std::chrono::hours(1);
     start();
-    holding_.hold();
+    holding_.hold(true);
     std::int64_t expiresAt = 0;
     std::string error;
     // The first task is stuck inside the firewall; the second waits behind it and is given up.
@@ -332,7 +326,7 @@ TEST_F(SessionGuardTest, ATaskLeftWaitingPastTheDeadlineNeverRuns) {
               "the firewall worker did not respond in time (it has been inside one Windows "
               "Firewall call for 42s)");
 
-    holding_.release();
+    holding_.hold(false);
     ASSERT_TRUE(grant("192.0.2.9"));  // queued after the abandoned task, so that one is settled
     std::vector<std::string> addresses;
     for (const Grant& g : guard().status().grants) addresses.push_back(g.address);
@@ -346,7 +340,7 @@ TEST_F(SessionGuardTest, TheWatchdogEndsAProcessStuckInOneFirewallCallFor90Secon
     EXPECT_EXIT(
         {
             start();
-            holding_.hold();
+            holding_.hold(true);
             std::thread caller([this] {
                 std::int64_t expiresAt = 0;
                 std::string error;
