@@ -116,10 +116,6 @@ TEST_F(GateStoreTest, LoadClampsAndFiltersConfigValues) {
         PutConfig(std::string(R"("rdpService":")") + unit + "\"");
         EXPECT_EQ(LoadConfig().rdpService, "xrdp.service") << unit;
     }
-
-    // A "config" that is not an object keeps every default.
-    Put(gatePath_, R"({"version":7,"config":[1,2],"credentials":{}})");
-    EXPECT_EQ(LoadConfig().grantSeconds, 90);
 }
 
 TEST_F(GateStoreTest, CorruptOrUnreadableGateJsonIsNeverOverwritten) {
@@ -169,10 +165,7 @@ TEST_F(GateStoreTest, CredentialsWithoutIdOrReadableKeyAreSkippedAndDisabledOnes
     const std::vector<Credential> credentials = store.credentials();
     ASSERT_EQ(credentials.size(), 2u);
     EXPECT_EQ(credentials[0].id, "on");
-    EXPECT_EQ(store.activeCredentialCount(), 1u);
-    Credential found;
-    EXPECT_TRUE(store.findCredential("on", found));
-    EXPECT_FALSE(store.findCredential("off", found));
+    EXPECT_EQ(store.activeCredentialCount(), 1u);  // refusing the disabled one is the API test's
     EXPECT_NE(Slurp(LogFilePath())
                   .find("[WARN ] credential bad-key has an unreadable public key; skipped"),
               std::string::npos);
@@ -215,23 +208,15 @@ TEST_F(GateStoreTest, ReEnrollmentKeepsTheHistoryButNeverTakesAKeyOver) {
 TEST_F(GateStoreTest, EnrollmentCodeLifecycle) {
     GateStore store;
     ASSERT_TRUE(store.load(gatePath_, error_)) << error_;
-    EXPECT_FALSE(store.enrollmentOpen());
-
-    const std::string first = store.issueEnrollmentCode(900, error_);
-    ASSERT_EQ(first.size(), 14u) << error_;
-    const std::string second = store.issueEnrollmentCode(900, error_);
-    ASSERT_EQ(second.size(), 14u) << error_;
-    // Issuing replaces: only the second code is valid, and checking does not use it up.
-    EXPECT_FALSE(store.checkEnrollmentCode(first));
-    EXPECT_TRUE(store.checkEnrollmentCode(second));
-    EXPECT_EQ(Slurp(enrollmentPath_).find(second.substr(0, 4)), std::string::npos);
-    // Rewriting gate.json leaves the code standing.
+    const std::string code = store.issueEnrollmentCode(900, error_);
+    ASSERT_EQ(code.size(), 14u) << error_;
+    // Only a salted hash is stored; neither checking nor rewriting gate.json uses the code up.
+    // That a new code replaces the old one is seen in the code command's test.
+    EXPECT_EQ(Slurp(enrollmentPath_).find(code.substr(0, 4)), std::string::npos);
+    EXPECT_TRUE(store.checkEnrollmentCode(code));
     ASSERT_TRUE(store.save(error_)) << error_;
-
-    EXPECT_FALSE(store.consumeEnrollmentCode(first));
-    EXPECT_TRUE(store.consumeEnrollmentCode(second));
+    EXPECT_TRUE(store.consumeEnrollmentCode(code));
     EXPECT_FALSE(FileExists(enrollmentPath_));
-    EXPECT_FALSE(store.consumeEnrollmentCode(second));
 
     // A code that cannot be stored is not issued.
     ASSERT_EQ(::mkdir(enrollmentPath_.c_str(), 0700), 0);  // nothing can be renamed over it

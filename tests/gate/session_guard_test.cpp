@@ -254,12 +254,10 @@ TEST_F(SessionGuardTest, ASecondGrantReplacesTheFirstInOneWriteAndRestartsItsLif
     std::string error;
     ASSERT_TRUE(grant("203.0.113.5", first, error)) << error;
     const int writes = firewall_.updates();
-    const std::size_t projections = nft_.applied();
     clock_.wall = kT0 + 40;
     ASSERT_TRUE(grant("203.0.113.5", second, error)) << error;
     EXPECT_EQ(second, first + 40);
     EXPECT_EQ(firewall_.updates() - writes, 1);
-    EXPECT_EQ(nft_.applied() - projections, 1u);
     EXPECT_EQ(grantRules().size(), 1u);
 }
 
