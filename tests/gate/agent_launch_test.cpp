@@ -52,20 +52,18 @@ TEST(AgentLaunch, TheAgentJoinsTheActiveDesktopAsItsUserWhenTheGateIsRoot) {
     EXPECT_TRUE(has(unprivileged, "DISPLAY=:10") && has(unprivileged, "PROGRAMDATA=/srv/gate"));
 }
 
-TEST(AgentLaunch, WithoutASessionTheGatesOwnDisplayServesAndWithoutThatAWarningIsLogged) {
+// Without a session the gate's own display serves, as the viewing test's gate shows; without
+// that display either, a warning is logged.
+TEST(AgentLaunch, WithoutASessionOrADisplayAWarningIsLogged) {
     test::TempDir dir;
     InitLog(dir.path(), "gate");
     OneSession sessions;
     sessions.active = false;
     GateEnvironment own{":0", "/root/.Xauthority", "", "", "", "", "", "", true};
+    own.display.clear();
     const ChildLaunch launch = PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own);
     EXPECT_FALSE(launch.user.has_value());
-    EXPECT_TRUE(has(launch, "DISPLAY=:0") && has(launch, "XAUTHORITY=/root/.Xauthority"));
     std::string log;
-    EXPECT_FALSE(ReadFileText(dir.file("gate.log"), log));
-
-    own.display.clear();
-    static_cast<void>(PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own));
     ASSERT_TRUE(ReadFileText(dir.file("gate.log"), log));
     EXPECT_NE(log.find("[WARN ] no interactive session is active; the agent starts in session 0"),
               std::string::npos)

@@ -216,7 +216,8 @@ TEST_F(HttpServerTest, AHeadThatDoesNotArriveInTimeEndsItsConnection) {
     EXPECT_EQ(handled(recorder_), 0u);
 }
 
-TEST_F(HttpServerTest, StartFailuresAreReportedAndARestartWorks) {
+// That a restarted service binds its port again at once is seen in the update chain test.
+TEST_F(HttpServerTest, APortInUseIsReportedAsSuch) {
     startPlain(recorder_.handler());
     const std::uint16_t port = server_.port();
     std::string error;
@@ -228,12 +229,6 @@ TEST_F(HttpServerTest, StartFailuresAreReportedAndARestartWorks) {
                   "Port " + std::to_string(port) + " is already reserved by another process (", 0),
               0u)
         << error;
-
-    // Keep a connection in use across the stop so that the port is left in TIME_WAIT.
-    EXPECT_EQ(exchange(port, "POST", "/before").status, 200);
-    server_.stop();
-    ASSERT_TRUE(second.start(config, recorder_.handler(), error)) << error;
-    EXPECT_EQ(exchange(port, "POST", "/after").status, 200);
 }
 
 TEST_F(HttpServerTest, HttpsSpeaksOnlyTls12And13) {

@@ -189,24 +189,6 @@ TEST(ParseAuthenticatorData, SkipsExactlyOneExtensionsItem) {
     EXPECT_FALSE(Parses(data));
 }
 
-TEST(ParseAttestationObject, NeedsAuthDataButNotAFormat) {
-    Bytes authData;
-    std::string format = "stale";
-    CborWriter noFormat;
-    noFormat.map(2).text("fmt").integer(1).text("authData").bytes({9});
-    ASSERT_TRUE(ParseAttestationObject(noFormat.data(), authData, &format));
-    EXPECT_EQ(format, "");
-    EXPECT_EQ(authData, Bytes{9});
-
-    CborWriter textAuthData;
-    textAuthData.map(1).text("authData").text("abc");
-    EXPECT_FALSE(ParseAttestationObject(textAuthData.data(), authData));
-    CborWriter noAuthData;
-    noAuthData.map(1).text("fmt").text("none");
-    EXPECT_FALSE(ParseAttestationObject(noAuthData.data(), authData));
-    EXPECT_FALSE(ParseAttestationObject(Bytes{}, authData));
-}
-
 TEST(VerifyClientData, ChecksEachMemberInOrderWithItsText) {
     const Bytes challenge = {0xFB, 0xFF, 0x10, 0x20};
     const std::string origin = RelyingPartyOrigin();
