@@ -21,10 +21,12 @@ bool Decodes(const Bytes& data) {
     return Decode(data, value);
 }
 
-// `depth` arrays, each holding the next; the innermost is empty.
-Bytes NestedArrays(int depth) {
-    Bytes data(depth, 0x81);
-    data.back() = 0x80;
+// `depth` copies of open around inner, each closed by close.
+Bytes Nested(const Bytes& open, const Bytes& inner, const Bytes& close, int depth) {
+    Bytes data;
+    for (int i = 0; i < depth; ++i) data.insert(data.end(), open.begin(), open.end());
+    data.insert(data.end(), inner.begin(), inner.end());
+    for (int i = 0; i < depth; ++i) data.insert(data.end(), close.begin(), close.end());
     return data;
 }
 
@@ -96,39 +98,23 @@ TEST(CborDecode, DecodesContainersDefiniteAndIndefinite) {
     EXPECT_EQ(v.n, 1363896240u);
 }
 
+// Every kind of item that holds another counts as a level, a tag and a string chunk included.
 TEST(CborDecode, LimitsNestingTo32Levels) {
-    EXPECT_TRUE(Decodes(NestedArrays(33)));  // the innermost array is at depth 32
-    EXPECT_FALSE(Decodes(NestedArrays(34)));
-
-    // Each tag counts as a level.
-    Bytes tagged = NestedArrays(32);
-    tagged.insert(tagged.begin(), 0xC6);
-    EXPECT_TRUE(Decodes(tagged));
-    tagged.insert(tagged.begin(), 0xC6);
-    EXPECT_FALSE(Decodes(tagged));
-
-    // Map keys and values, and indefinite containers, nest the same way.
-    Bytes maps;
-    for (int i = 0; i < 32; ++i) maps.insert(maps.end(), {0xA1, 0x00});
-    maps.push_back(0x00);
-    EXPECT_TRUE(Decodes(maps));
-    maps.insert(maps.begin(), {0xA1, 0x00});
-    EXPECT_FALSE(Decodes(maps));
-
-    Bytes indefinite(33, 0x9F);
-    indefinite.insert(indefinite.end(), 33, 0xFF);
-    EXPECT_TRUE(Decodes(indefinite));
-    indefinite.insert(indefinite.begin(), 0x9F);
-    indefinite.push_back(0xFF);
-    EXPECT_FALSE(Decodes(indefinite));
-
-    // A string chunk is one level below its indefinite string.
-    Bytes chunked = NestedArrays(32);
-    chunked.back() = 0x81;
-    chunked.insert(chunked.end(), {0x5F, 0x41, 0x00, 0xFF});
-    EXPECT_FALSE(Decodes(chunked));
-    chunked.erase(chunked.begin());
-    EXPECT_TRUE(Decodes(chunked));
+    const struct {
+        const char* kind;
+        Bytes open, inner, close;
+        int deepest;  // the most levels of open that still decode
+    } kinds[] = {
+        {"arrays", {0x81}, {0x80}, {}, 32},
+        {"tags around 32 arrays", {0xC6}, Nested({0x81}, {0x80}, {}, 31), {}, 1},
+        {"map values", {0xA1, 0x00}, {0x00}, {}, 32},
+        {"indefinite arrays", {0x9F}, {}, {0xFF}, 33},
+        {"string chunks", {0x81}, {0x5F, 0x41, 0x00, 0xFF}, {}, 31},
+    };
+    for (const auto& k : kinds) {
+        EXPECT_TRUE(Decodes(Nested(k.open, k.inner, k.close, k.deepest))) << k.kind;
+        EXPECT_FALSE(Decodes(Nested(k.open, k.inner, k.close, k.deepest + 1))) << k.kind;
+    }
 }
 
 TEST(CborDecode, BuildsAtMostItsItemBoundWhileCheckingWalksAnyNumber) {
@@ -148,7 +134,7 @@ TEST(CborDecode, BuildsAtMostItsItemBoundWhileCheckingWalksAnyNumber) {
     EXPECT_EQ(consumed, data.size() - 1);
     data.resize(data.size() - 2);  // one item short
     EXPECT_FALSE(CborCheck(data, consumed));
-    EXPECT_FALSE(CborCheck(NestedArrays(34), consumed));
+    EXPECT_FALSE(CborCheck(Nested({0x81}, {0x80}, {}, 33), consumed));
     const Bytes reserved = {0x9F, 0x1C, 0xFF};  // additional information 28 is not defined
     EXPECT_FALSE(CborCheck(reserved, consumed));
 }
