@@ -93,23 +93,26 @@ TEST_F(GateStoreTest, GateJsonRoundTripsInItsExactLayout) {
 }
 
 TEST_F(GateStoreTest, LoadClampsAndFiltersConfigValues) {
-    PutConfig(R"("grantSeconds":5,"streamPort":0,"allowedCountries":["ru","KZ","USA",7,"d"])");
-    GateConfig config = LoadConfig();
-    EXPECT_EQ(config.grantSeconds, 15);
-    EXPECT_EQ(config.streamPort, 7441);
-    EXPECT_EQ(config.allowedCountries, (std::set<std::string>{"KZ", "RU"}));
+    const struct {
+        const char* members;
+        int grantSeconds;
+        int streamPort;
+    } clamps[] = {
+        {R"("grantSeconds":5,"streamPort":0)", 15, 7441},
+        {R"("grantSeconds":10000,"streamPort":70000)", 600, 7441},
+        {R"("grantSeconds":4294967311,"streamPort":65535)", 600, 65535},  // no wrapping
+    };
+    for (const auto& clamp : clamps) {
+        PutConfig(clamp.members);
+        const GateConfig config = LoadConfig();
+        EXPECT_EQ(config.grantSeconds, clamp.grantSeconds) << clamp.members;
+        EXPECT_EQ(config.streamPort, clamp.streamPort) << clamp.members;
+    }
 
-    PutConfig(R"("grantSeconds":10000,"streamPort":70000,"machineName":"")");
-    config = LoadConfig();
-    EXPECT_EQ(config.grantSeconds, 600);
-    EXPECT_EQ(config.streamPort, 7441);
+    PutConfig(R"("machineName":"","allowedCountries":["ru","KZ","USA",7,"d"])");
+    const GateConfig config = LoadConfig();
     EXPECT_FALSE(config.machineName.empty());  // the computer name stays
-
-    // Far beyond 32 bits still clamps rather than wrapping.
-    PutConfig(R"("grantSeconds":4294967311,"streamPort":65535)");
-    config = LoadConfig();
-    EXPECT_EQ(config.grantSeconds, 600);
-    EXPECT_EQ(config.streamPort, 65535);
+    EXPECT_EQ(config.allowedCountries, (std::set<std::string>{"KZ", "RU"}));
 
     // A unit name that systemctl could read as an option or a path keeps the default.
     for (const char* unit : {"-xrdp.service", "../x.service", "xrdp", "x rdp.service"}) {
