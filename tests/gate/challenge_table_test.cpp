@@ -57,18 +57,5 @@ TEST(ChallengeTable, AFullTableShedsItsOldestSixtyFour) {
     }
 }
 
-TEST(ChallengeTable, AFloodingClientReplacesOnlyItsOwnOldest) {
-    ChallengeTable table;
-    const Bytes other = table.issue("192.0.2.9", kCeremonyGet, kT0);
-    std::vector<Bytes> flood;
-    for (int i = 0; i < 1000; ++i)  // one /64, many interface identifiers
-        flood.push_back(table.issue("2001:db8::" + std::to_string(i % 9000 + 1), kCeremonyGet, kT0));
-    EXPECT_TRUE(table.consume(other, "192.0.2.9", kCeremonyGet, kT0));
-    EXPECT_FALSE(table.consume(flood[1000 - 17], "2001:db8::" + std::to_string(1000 - 16),
-                               kCeremonyGet, kT0));
-    EXPECT_TRUE(table.consume(flood[1000 - 16], "2001:db8::" + std::to_string(1000 - 15),
-                              kCeremonyGet, kT0));
-}
-
 }  // namespace
 }  // namespace vel::gate

@@ -1,13 +1,10 @@
 #include "gate/country_filter.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "os/files.h"
 #include "support/temp_dir.h"
@@ -65,32 +62,13 @@ TEST_F(CountryFilterTest, ImportFailuresLeaveTheTableAsItWas) {
     error.clear();
     EXPECT_FALSE(filter.importRirFiles({write("junk", "2|x|y\nnot|a|registry|line|0\n")}, error));
     EXPECT_EQ(error, noRanges);
-    error.clear();
-    EXPECT_FALSE(filter.importRirFiles({}, error));
-    EXPECT_EQ(error, noRanges);
 
     EXPECT_EQ(filter.ipv4RangeCount(), 1u);
     EXPECT_EQ(filter.ipv6RangeCount(), 1u);
 }
 
-TEST_F(CountryFilterTest, SavedTableReadsBackUnchanged) {
-    const std::string path = exampleTable();
-    std::string text;
-    ASSERT_TRUE(ReadFileText(path, text));
-    EXPECT_EQ(text,
-              "# Velmora - IP address to country mapping table\n"
-              "# format: start_address,end_address,country_code\n"
-              "1.0.1.0,1.0.1.255,CN\n"
-              "5.9.0.0,5.9.255.255,DE\n"
-              "5.255.192.0,5.255.223.255,RU\n"
-              "2a02:6b8::,2a02:6b8:ffff:ffff:ffff:ffff:ffff:ffff,RU\n");
-
-    struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
-
-TEST_F(CountryFilterTest, TableLoadFailures) {
+// A saved table reading back is seen in the geo commands' test.
+TEST_F(CountryFilterTest, BadTablesAreRefused) {
     CountryFilter filter;
     std::string error;
     const std::string missing = dir_ + "/missing.csv";
@@ -98,15 +76,12 @@ TEST_F(CountryFilterTest, TableLoadFailures) {
     EXPECT_EQ(error, "failed to read file " + missing);
     EXPECT_FALSE(filter.loadTable(write("empty.csv", "# only comments\nbad,line,XX\n"), error));
     EXPECT_EQ(error, "the file contains no valid ranges");
-
 }
 
 TEST_F(CountryFilterTest, VerdictsWithATable) {
     const std::string table = exampleTable();
     CountryFilter filter;
     filter.configure(table, {"RU"}, true);
-    EXPECT_TRUE(filter.isEnabled());
-    EXPECT_EQ(filter.ipv4RangeCount() + filter.ipv6RangeCount(), 4u);
 
     auto expect = [&](const std::string& address, GeoVerdict verdict, const std::string& country) {
         const GeoCheckResult result = filter.check(address);
@@ -119,41 +94,18 @@ TEST_F(CountryFilterTest, VerdictsWithATable) {
     expect("::ffff:5.9.0.1", GeoVerdict::CountryNotAllowed, "DE");
     expect("203.0.113.1", GeoVerdict::CountryUnknown, "");
     expect("not an address", GeoVerdict::CountryUnknown, "");
-    expect("192.168.1.5", GeoVerdict::LocalAddress, "");
-    expect("::ffff:127.0.0.1", GeoVerdict::LocalAddress, "");
-    expect("fe80::1", GeoVerdict::LocalAddress, "");
+    expect("192.168.1.5", GeoVerdict::LocalAddress, "");  // the ranges are the address test's
 
     // Without the exemption a local address is looked up like any other.
     filter.configure(table, {"RU"}, false);
     expect("192.168.1.5", GeoVerdict::CountryUnknown, "");
-    expect("5.255.192.5", GeoVerdict::Allowed, "RU");
-
-    filter.configure(table, {"DE", "CN"}, true);
-    expect("5.255.192.5", GeoVerdict::CountryNotAllowed, "RU");
-    expect("1.0.1.1", GeoVerdict::Allowed, "CN");
-    EXPECT_EQ(filter.allowedCountries(), (std::set<std::string>{"CN", "DE"}));
-}
-
-TEST_F(CountryFilterTest, EmptyCountryListSwitchesTheFilterOff) {
-    CountryFilter filter;
-    filter.configure(dir_ + "/missing.csv", {}, false);
-    EXPECT_FALSE(filter.isEnabled());
-    for (const std::string address : {"5.9.0.1", "192.168.1.5", "not an address", ""}) {
-        const GeoCheckResult result = filter.check(address);
-        EXPECT_EQ(result.verdict, GeoVerdict::Allowed) << address;
-        EXPECT_EQ(result.country, "");
-    }
 }
 
 TEST_F(CountryFilterTest, MissingTableFailsClosedForPublicAddressesOnly) {
     CountryFilter filter;
     filter.configure(dir_ + "/missing.csv", {"RU"}, true);
-    EXPECT_TRUE(filter.isEnabled());
-    EXPECT_EQ(filter.check("5.255.192.5").verdict, GeoVerdict::TableMissing);
     EXPECT_EQ(filter.check("2a02:6b8::1").verdict, GeoVerdict::TableMissing);
-    EXPECT_EQ(filter.check("192.168.1.5").verdict, GeoVerdict::LocalAddress);
     EXPECT_EQ(filter.check("::1").verdict, GeoVerdict::LocalAddress);
-    EXPECT_EQ(filter.check("garbage").verdict, GeoVerdict::CountryUnknown);
 
     filter.configure(dir_ + "/missing.csv", {"RU"}, false);
     EXPECT_EQ(filter.check("192.168.1.5").verdict, GeoVerdict::TableMissing);
@@ -165,6 +117,11 @@ TEST_F(CountryFilterTest, MissingTableFailsClosedForPublicAddressesOnly) {
     std::filesystem::remove(table);
     filter.configure(table, {"RU"}, true);
     EXPECT_EQ(filter.check("5.255.192.5").verdict, GeoVerdict::TableMissing);
+
+    // With no countries listed the filter is off and needs no table.
+    filter.configure(table, {}, false);
+    EXPECT_FALSE(filter.isEnabled());
+    EXPECT_EQ(filter.check("5.9.0.1").verdict, GeoVerdict::Allowed);
 }
 
 TEST(CountryList, ParsesSeparatedCodesAndRejectsBadOnes) {
@@ -181,7 +138,6 @@ TEST(CountryList, ParsesSeparatedCodesAndRejectsBadOnes) {
     EXPECT_FALSE(parseCountryList("RU, RUS", codes, error));
     EXPECT_EQ(error, "'RUS' does not look like a two-letter country code (e.g. RU or KZ)");
     EXPECT_TRUE(codes.empty());
-    EXPECT_FALSE(parseCountryList("R1", codes, error));
     EXPECT_FALSE(parseCountryList("RU|KZ", codes, error));
     EXPECT_FALSE(parseCountryList("\xc3\x9c\x41", codes, error));
 }

@@ -32,8 +32,7 @@ TEST(RateLimiter, EightFailuresInsideTheWindowBlockForFiveMinutes) {
 
 TEST(RateLimiter, Ipv6ClientsAreCountedPerSlash64) {
     RateLimiter limiter;
-    for (int i = 1; i <= 8; ++i)
-        limiter.recordFailure("2001:db8:1:2::" + std::to_string(i), kT0);
+    for (int i = 1; i <= 8; ++i) limiter.recordFailure("2001:db8:1:2::" + std::to_string(i), kT0);
     EXPECT_FALSE(limiter.allows("2001:db8:1:2:ffff::1", kT0));
     EXPECT_TRUE(limiter.allows("2001:db8:1:3::1", kT0));
     EXPECT_EQ(net::clientGroup("2001:db8:1:2:a:b:c:d"), "2001:db8:1:2::/64");
@@ -45,40 +44,33 @@ TEST(WarningLimiter, OneClientLogsAFewPerPeriodThenOneLineForTheRest) {
     InitLog(dir.path(), "gate");
     WarningLimiter limiter;
     int allowed = 0;
-    for (int i = 0; i < 1000; ++i) allowed += limiter.allow("2001:db8::" + std::to_string(i % 99 + 1), kT0);
+    for (int i = 0; i < 1000; ++i)
+        allowed += limiter.allow("2001:db8::" + std::to_string(i % 99 + 1), kT0);
     EXPECT_EQ(allowed, static_cast<int>(WarningLimiter::kPerPeriod));
     EXPECT_TRUE(limiter.allow("198.51.100.1", kT0));  // others are not held back
     EXPECT_TRUE(limiter.allow("2001:db8::1", kT0 + WarningLimiter::kPeriodSeconds));
     std::string log;
     ASSERT_TRUE(ReadFileText(LogFilePath(), log));
     EXPECT_NE(log.find("suppressed 990 warnings caused by 2001:db8::/64 in the last 60s"),
-              std::string::npos) << log;
+              std::string::npos)
+        << log;
 }
 
-TEST(RateLimiter, FailuresSpreadOverMoreThanTheWindowDoNotBlock) {
+TEST(RateLimiter, TheCountStartsAfreshInANewWindowAndAfterASuccess) {
     RateLimiter limiter;
-    for (int i = 0; i < 7; ++i) limiter.recordFailure("198.51.100.1", kT0);
+    const std::string client = "198.51.100.1";
+    for (int i = 0; i < 7; ++i) limiter.recordFailure(client, kT0);
     // 301 seconds after the window opened a new one starts, counting from zero.
-    limiter.recordFailure("198.51.100.1", kT0 + 301);
-    EXPECT_TRUE(limiter.allows("198.51.100.1", kT0 + 301));
-    for (int i = 0; i < 6; ++i) limiter.recordFailure("198.51.100.1", kT0 + 302);
-    EXPECT_TRUE(limiter.allows("198.51.100.1", kT0 + 302));
-    limiter.recordFailure("198.51.100.1", kT0 + 303);
-    EXPECT_FALSE(limiter.allows("198.51.100.1", kT0 + 303));
-}
-
-TEST(RateLimiter, SuccessClearsTheCount) {
-    RateLimiter limiter;
-    for (int i = 0; i < 7; ++i) limiter.recordFailure("2001:db8::1", kT0);
-    limiter.recordSuccess("2001:db8::1");
-    // Counting starts again from zero: seven more still pass, the eighth blocks.
-    for (int i = 0; i < 7; ++i) limiter.recordFailure("2001:db8::1", kT0);
-    EXPECT_TRUE(limiter.allows("2001:db8::1", kT0));
-    limiter.recordFailure("2001:db8::1", kT0);
-    EXPECT_FALSE(limiter.allows("2001:db8::1", kT0));
+    for (int i = 0; i < 7; ++i) limiter.recordFailure(client, kT0 + 301);
+    EXPECT_TRUE(limiter.allows(client, kT0 + 301));
+    limiter.recordSuccess(client);
+    for (int i = 0; i < 7; ++i) limiter.recordFailure(client, kT0 + 302);
+    EXPECT_TRUE(limiter.allows(client, kT0 + 302));
+    limiter.recordFailure(client, kT0 + 302);
+    EXPECT_FALSE(limiter.allows(client, kT0 + 302));
     // A success lifts a block too.
-    limiter.recordSuccess("2001:db8::1");
-    EXPECT_TRUE(limiter.allows("2001:db8::1", kT0));
+    limiter.recordSuccess(client);
+    EXPECT_TRUE(limiter.allows(client, kT0 + 302));
 }
 
 TEST(RateLimiter, DroppingFinishedEntriesKeepsBlocksAndOpenWindows) {

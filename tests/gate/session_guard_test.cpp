@@ -7,7 +7,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -31,9 +30,7 @@ using firewall::FirewallStore;
 using firewall::kBuiltInRemoteDesktopRuleName;
 using firewall::kGrantGroup;
 using firewall::kProtocolTcp;
-using firewall::kProtocolUdp;
 using firewall::kServiceRuleName;
-using firewall::RuleAction;
 
 namespace {
 
@@ -64,17 +61,19 @@ class HoldingStore final : public FirewallStore {
         return inner_.read(visit, error);
     }
     bool update(const PolicyChange& change, std::string& error) override {
-        waitWhileHeld();
+        {
+            std::unique_lock lock(mutex_);
+            ++waiting_;
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return !held_; });
+            --waiting_;
+        }
         return inner_.update(change, error);
     }
 
-    void hold() {
+    void hold(bool held) {
         std::lock_guard lock(mutex_);
-        held_ = true;
-    }
-    void release() {
-        std::lock_guard lock(mutex_);
-        held_ = false;
+        held_ = held;
         changed_.notify_all();
     }
     // Returns once a change is stuck in the store.
@@ -84,14 +83,6 @@ class HoldingStore final : public FirewallStore {
     }
 
   private:
-    void waitWhileHeld() {
-        std::unique_lock lock(mutex_);
-        ++waiting_;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return !held_; });
-        --waiting_;
-    }
-
     FirewallStore& inner_;
     std::mutex mutex_;
     std::condition_variable changed_;  // with mutex_
@@ -166,8 +157,9 @@ class SessionGuardTest : public ::testing::Test {
         ASSERT_TRUE(guard().start(error)) << error;
     }
 
-    void changePolicy(const std::function<void(FirewallPolicy&)>& change) { firewall_.edit(change); }
-    void writeMarker() { ASSERT_TRUE(WriteFileAtomic(JoinPath(dir_.path(), "disarmed"), "x")); }
+    void changePolicy(const std::function<void(FirewallPolicy&)>& change) {
+        firewall_.edit(change);
+    }
 
     std::vector<FirewallRule> grantRules() const {
         std::vector<FirewallRule> rules;
@@ -185,21 +177,17 @@ class SessionGuardTest : public ::testing::Test {
     bool hasRule(const std::string& name) const {
         return test::FindRule(firewall_.policy().rules, name) != nullptr;
     }
-    std::string ruleNameOf(const std::string& address) {
-        for (const Grant& g : guard().status().grants) {
-            if (g.address == address) return g.ruleName;
-        }
-        ADD_FAILURE() << "no grant for " << address;
-        return {};
+    bool sessionSeen() {
+        const GuardStatus status = guard().status();
+        return !status.grants.empty() && status.grants[0].sessionSeen;
     }
     bool remoteDesktopEnabled() const { return rule(kBuiltInRemoteDesktopRuleName).enabled; }
 
-    std::string log() const {
+    bool logged(const std::string& line) const {
         std::string text;
         static_cast<void>(ReadFileText(JoinPath(dir_.path(), "gate.log"), text));
-        return text;
+        return text.find(line) != std::string::npos;
     }
-    bool logged(const std::string& line) const { return log().find(line) != std::string::npos; }
 
     bool grant(const std::string& address, std::int64_t& expiresAt, std::string& error) {
         return guard().grant(ip(address), "key A", expiresAt, error);
@@ -235,18 +223,21 @@ TEST_F(SessionGuardTest, GrantOpensTheRdpPortForExactlyOneAddress) {
                                  std::regex(R"(Velmora - allow 203\.0\.113\.5 \[[0-9a-f]{8}\])")))
         << rules[0].name;
     EXPECT_EQ(rules[0].remoteAddresses, "203.0.113.5/32");
-    EXPECT_EQ(rules[0].localPorts, "3389");
-    EXPECT_EQ(rules[0].protocol, kProtocolTcp);
     EXPECT_EQ(rules[0].description,
               "Temporary RDP access for 203.0.113.5, authorised by FIDO key "
               "'key A'. Expires " +
                   FormatLocalTime(kT0 + 90) + ".");
     EXPECT_TRUE(logged("granted RDP access to 203.0.113.5 for 90s via key 'key A'"));
+    // Another client learns that the port is open to someone else; the built-in rule is foreign.
+    EXPECT_EQ(guard().exposure("198.51.100.7").otherGrants, 1u);
+    EXPECT_EQ(guard().exposure("203.0.113.5").otherGrants, 0u);
 
     // Unbound grants open the port to any address.
     policy_.change([](GuardPolicy& p) { p.bindGrantToSourceIp = false; });
     ASSERT_TRUE(grant("198.51.100.9", expiresAt, error)) << error;
-    EXPECT_EQ(rule(ruleNameOf("198.51.100.9")).remoteAddresses, "*");
+    rules = grantRules();
+    ASSERT_EQ(rules.size(), 2u);
+    EXPECT_TRUE(rules[0].remoteAddresses == "*" || rules[1].remoteAddresses == "*");
 
     // A rule the firewall refuses is no grant.
     firewall_.failUpdates("disk full");
@@ -262,25 +253,12 @@ TEST_F(SessionGuardTest, ASecondGrantReplacesTheFirstInOneWriteAndRestartsItsLif
     std::int64_t second = 0;
     std::string error;
     ASSERT_TRUE(grant("203.0.113.5", first, error)) << error;
-    const std::string firstName = grantRules().at(0).name;
     const int writes = firewall_.updates();
-    const std::size_t projections = nft_.applied();
     clock_.wall = kT0 + 40;
     ASSERT_TRUE(grant("203.0.113.5", second, error)) << error;
     EXPECT_EQ(second, first + 40);
     EXPECT_EQ(firewall_.updates() - writes, 1);
-    EXPECT_EQ(nft_.applied() - projections, 1u);
-
-    const std::vector<FirewallRule> rules = grantRules();
-    ASSERT_EQ(rules.size(), 1u);
-    EXPECT_NE(rules[0].name, firstName);
-    EXPECT_EQ(guard().status().grants.at(0).ruleName, rules[0].name);
-
-    clock_.wall = second;
-    // The grant leaves the table at the end of the expiry step, after its rule and log line.
-    ASSERT_TRUE(eventually([&] { return guard().status().grants.empty(); }));
-    EXPECT_TRUE(grantRules().empty());
-    EXPECT_TRUE(logged("grant for 203.0.113.5 expired; RDP port closed again"));
+    EXPECT_EQ(grantRules().size(), 1u);
 }
 
 TEST_F(SessionGuardTest, AnEstablishedRdpConnectionKeepsItsGrantForAtMostADay) {
@@ -289,11 +267,7 @@ TEST_F(SessionGuardTest, AnEstablishedRdpConnectionKeepsItsGrantForAtMostADay) {
     tcp_.connect(ip("127.0.0.1"), 3389);
 
     clock_.wall = kT0 + 90;
-    ASSERT_TRUE(eventually([&] {
-        const GuardStatus status = guard().status();
-        return !status.grants.empty() && status.grants[0].sessionSeen;
-    }));
-    EXPECT_EQ(guard().status().grants.at(0).expiresAt, kT0 + 95);
+    ASSERT_TRUE(eventually([&] { return sessionSeen(); }));
     EXPECT_EQ(grantRules().size(), 1u);
     EXPECT_TRUE(logged("session with 127.0.0.1 is active - keeping the rule until it ends"));
 
@@ -306,44 +280,30 @@ TEST_F(SessionGuardTest, AnEstablishedRdpConnectionKeepsItsGrantForAtMostADay) {
     // A fresh grant lingers while the session lives and goes once it has closed.
     ASSERT_TRUE(grant("127.0.0.1"));
     clock_.wall = kT0 + 86'400 + 90;
-    ASSERT_TRUE(eventually([&] {
-        const GuardStatus status = guard().status();
-        return !status.grants.empty() && status.grants[0].sessionSeen;
-    }));
+    ASSERT_TRUE(eventually([&] { return sessionSeen(); }));
     tcp_.disconnect();
     clock_.wall = kT0 + 86'400 + 95;
     ASSERT_TRUE(eventually([&] { return grantRules().empty(); }));
     EXPECT_TRUE(logged("session with 127.0.0.1 ended - closing the port"));
 }
 
-TEST_F(SessionGuardTest, RevokeAndStopRemoveGrantAndStreamRules) {
+TEST_F(SessionGuardTest, StreamRulesStayBoundToTheViewerAndStopRemovesEveryRule) {
     start();
-    ASSERT_TRUE(grant("203.0.113.5"));
     ASSERT_TRUE(grant("198.51.100.7"));
     std::string ruleName;
     std::string error;
     // Unbound grants do not widen a stream's port beyond its viewer.
     policy_.change([](GuardPolicy& p) { p.bindGrantToSourceIp = false; });
     ASSERT_TRUE(guard().addStreamRule(ip("203.0.113.5"), 7441, "key A", ruleName, error)) << error;
-    EXPECT_TRUE(std::regex_match(
-        ruleName, std::regex(R"(Velmora - stream for 203\.0\.113\.5 \[[0-9a-f]{8}\])")));
     const FirewallRule stream = rule(ruleName);
-    EXPECT_EQ(stream.protocol, kProtocolUdp);
-    EXPECT_EQ(stream.localPorts, "7441");
     EXPECT_EQ(stream.remoteAddresses, "203.0.113.5/32");
     EXPECT_EQ(stream.description,
               "Velstream (UDP 7441) for 203.0.113.5, authorised by FIDO key 'key A'. Removed when "
               "the session ends.");
 
-    EXPECT_FALSE(guard().revoke("192.0.2.1"));
-    const std::string revoked = ruleNameOf("198.51.100.7");
-    EXPECT_TRUE(guard().revoke("198.51.100.7"));
-    EXPECT_EQ(guard().status().grants.size(), 1u);
-    EXPECT_TRUE(eventually([&] { return !hasRule(revoked); }));
-    EXPECT_TRUE(logged("grant for 198.51.100.7 revoked on request"));
-
     guard().stop();
     EXPECT_TRUE(grantRules().empty());
+    EXPECT_FALSE(hasRule(ruleName));
     EXPECT_TRUE(guard().status().grants.empty());
     EXPECT_TRUE(hasRule(kServiceRuleName));
 }
@@ -353,27 +313,23 @@ TEST_F(SessionGuardTest, ATaskLeftWaitingPastTheDeadlineNeverRuns) {
     // No maintenance pass: the held store call must be the first grant's, not a pass's.
     options_.worker.idleWait = std::chrono::hours(1);
     start();
-    holding_.hold();
+    holding_.hold(true);
     std::int64_t expiresAt = 0;
     std::string error;
     // The first task is stuck inside the firewall; the second waits behind it and is given up.
     EXPECT_FALSE(grant("203.0.113.5", expiresAt, error));
-    EXPECT_EQ(error,
-              "the firewall worker did not respond in time (it has been inside one Windows "
-              "Firewall call for 0s)");
     clock_.steady += 42'000;
     EXPECT_FALSE(grant("198.51.100.7", expiresAt, error));
     EXPECT_EQ(error,
               "the firewall worker did not respond in time (it has been inside one Windows "
               "Firewall call for 42s)");
 
-    holding_.release();
+    holding_.hold(false);
     ASSERT_TRUE(grant("192.0.2.9"));  // queued after the abandoned task, so that one is settled
     std::vector<std::string> addresses;
     for (const Grant& g : guard().status().grants) addresses.push_back(g.address);
     // The stuck task finished once the firewall answered; the abandoned one never ran.
     EXPECT_EQ(addresses, (std::vector<std::string>{"192.0.2.9", "203.0.113.5"}));
-    EXPECT_EQ(grantRules().size(), 2u);
 }
 
 TEST_F(SessionGuardTest, TheWatchdogEndsAProcessStuckInOneFirewallCallFor90Seconds) {
@@ -382,7 +338,7 @@ TEST_F(SessionGuardTest, TheWatchdogEndsAProcessStuckInOneFirewallCallFor90Secon
     EXPECT_EXIT(
         {
             start();
-            holding_.hold();
+            holding_.hold(true);
             std::thread caller([this] {
                 std::int64_t expiresAt = 0;
                 std::string error;
@@ -398,93 +354,29 @@ TEST_F(SessionGuardTest, TheWatchdogEndsAProcessStuckInOneFirewallCallFor90Secon
         ::testing::ExitedWithCode(180), "alive after 89.999 s");
 }
 
-TEST_F(SessionGuardTest, WithoutEnrolledKeysStartClosesNothingUntilProtectionIsArmed) {
-    start();
-    EXPECT_TRUE(remoteDesktopEnabled());
-    EXPECT_TRUE(hasRule(kServiceRuleName));
-    EXPECT_TRUE(logged(
-        "no keys are enrolled yet: the RDP port is NOT being closed for now. Protection switches "
-        "on automatically as soon as the first key is enrolled."));
-    GuardStatus status = guard().status();
-    EXPECT_TRUE(status.firewallReady);
-    EXPECT_EQ(status.rulesClosed, 0u);
-    ExposureReport report = guard().exposure("203.0.113.5");
-    EXPECT_FALSE(report.protectionArmed);
-    EXPECT_EQ(report.foreignAllowRules, 1u);
-
-    guard().armProtection();
-    EXPECT_FALSE(remoteDesktopEnabled());
-    EXPECT_TRUE(logged("protection armed: allow rules closed for port 3389: 1"));
-    EXPECT_EQ(guard().status().rulesClosed, 1u);
-    // Armed is reported at once; the measured part is the cached one.
-    report = guard().exposure("203.0.113.5");
-    EXPECT_TRUE(report.protectionArmed);
-    EXPECT_EQ(report.foreignAllowRules, 1u);
-}
-
-TEST_F(SessionGuardTest, StartWithKeysClearsLeftoversRepairsTheFirewallAndCloses) {
+TEST_F(SessionGuardTest, StartAndMaintenanceClearLeftoversAndRepairWhatReappeared) {
     policy_.enrollKey();
     changePolicy([](FirewallPolicy& policy) {
-        policy.profile(FirewallProfile::Private).firewallEnabled = false;
-        policy.profile(FirewallProfile::Public).defaultInboundAction = RuleAction::Allow;
         policy.rules.push_back(test::InboundRule("Velmora - allow 192.0.2.1 [0badf00d]",
                                                  kGrantGroup, kProtocolTcp, "3389", true));
     });
     start();
     EXPECT_TRUE(grantRules().empty());
     EXPECT_FALSE(remoteDesktopEnabled());
-    EXPECT_TRUE(hasRule(kServiceRuleName));
-    // How each profile is repaired is the firewall test's; the guard reports it.
-    EXPECT_TRUE(logged("the Windows Firewall was off - switched it back on"));
-    EXPECT_EQ(guard().status().rulesClosed, 1u);
-    EXPECT_TRUE(guard().exposure("203.0.113.5").protectionArmed);
-}
 
-TEST_F(SessionGuardTest, TheDisarmedMarkerIsHonouredOnlyWhilePresent) {
-    policy_.enrollKey();
-    writeMarker();
-    start();
-    EXPECT_TRUE(remoteDesktopEnabled());
-    EXPECT_TRUE(logged("'disarmed' file found: the gate will not touch the firewall. Delete " +
-                       JoinPath(dir_.path(), "disarmed") +
-                       " and restart the service to restore protection."));
-    ASSERT_TRUE(eventually([&] {
-        return logged("gate disarmed by the 'disarmed' file - leaving firewall rules alone");
-    }));
-    EXPECT_TRUE(remoteDesktopEnabled());
-    EXPECT_FALSE(guard().exposure("203.0.113.5").protectionArmed);
-
-    ASSERT_EQ(std::remove(JoinPath(dir_.path(), "disarmed").c_str()), 0);
-    clock_.wall = kT0 + 30;
-    ASSERT_TRUE(eventually([&] { return !remoteDesktopEnabled(); }));
-    EXPECT_TRUE(eventually([&] { return guard().exposure("203.0.113.5").protectionArmed; }));
-}
-
-TEST_F(SessionGuardTest, MaintenanceReprojectsAndRepairsWhatReappeared) {
-    policy_.enrollKey();
-    changePolicy([](FirewallPolicy& policy) { policy.enforcement.enabled = true; });
-    start();
-    // A flushed kernel ruleset is restored within one full pass, even with nothing to change in
-    // the store.
-    const std::size_t applied = nft_.applied();
-    nft_.deleteTable();
-    clock_.wall = kT0 + 30;
-    ASSERT_TRUE(eventually([&] { return nft_.applied() > applied; }));
-
+    // How each profile is repaired is the firewall test's; the guard's passes report it.
     changePolicy([](FirewallPolicy& policy) {
         policy.profile(FirewallProfile::Domain).firewallEnabled = false;
-        policy.profile(FirewallProfile::Domain).defaultInboundAction = RuleAction::Allow;
         std::erase_if(policy.rules,
                       [](const FirewallRule& r) { return r.name == kServiceRuleName; });
         for (FirewallRule& r : policy.rules) r.enabled = true;
     });
-    clock_.wall = kT0 + 60;
+    clock_.wall = kT0 + 30;
     ASSERT_TRUE(eventually([&] {
         return !remoteDesktopEnabled() && hasRule(kServiceRuleName) &&
                logged("re-closed 1 allow rule(s) that had reappeared for port 3389") &&
                logged("the gate's own port rule had been removed; it was restored") &&
-               logged("the Windows Firewall was off - switched it back on") &&
-               logged("inbound traffic was allowed by default - block restored");
+               logged("the Windows Firewall was off - switched it back on");
     }));
     EXPECT_EQ(guard().status().rulesClosed, 2u);
 }
@@ -513,7 +405,6 @@ TEST_F(SessionGuardTest, TheKernelFollowsTheStoreAndAFailedProjectionIsAFailedCa
     clock_.wall = kT0 + 91;
     ASSERT_TRUE(eventually([&] { return logged("could not remove expired rule"); }));
     EXPECT_EQ(guard().status().grants.size(), 1u);
-    EXPECT_FALSE(logged("expired; RDP port closed again"));
     nft_.fail("");
     clock_.wall = kT0 + 92;
     ASSERT_TRUE(eventually([&] {
@@ -521,36 +412,15 @@ TEST_F(SessionGuardTest, TheKernelFollowsTheStoreAndAFailedProjectionIsAFailedCa
                logged("grant for 203.0.113.5 expired; RDP port closed again");
     }));
 
-    // A table gone from the kernel is restored by the next full pass, with a warning; a changed
-    // rdpPort reaches the store at a full pass too.
-    nft_.deleteTable();
-    EXPECT_FALSE(logged("was missing in the kernel"));
-    clock_.wall = kT0 + 150;
-    ASSERT_TRUE(eventually([&] {
-        return logged("the firewall table inet velmora was missing in the kernel; it was restored");
-    }));
+    // A changed rdpPort reaches the store at the next full pass, without a restart.
     policy_.change([](GuardPolicy& config) { config.rdpPort = 3390; });
-    clock_.wall = kT0 + 180;
+    clock_.wall = kT0 + 150;
     ASSERT_TRUE(eventually([&] { return firewall_.policy().enforcement.rdpPort == 3390; }));
 
     // Enforcement off is exposure too.
-    clock_.wall = kT0 + 200;
-    EXPECT_TRUE(guard().exposure("203.0.113.9").kernelEnforced);
     changePolicy([](FirewallPolicy& policy) { policy.enforcement.enabled = false; });
-    clock_.wall = kT0 + 240;
+    clock_.wall = kT0 + 200;
     ASSERT_TRUE(eventually([&] { return !guard().exposure("203.0.113.9").kernelEnforced; }));
-}
-
-TEST_F(SessionGuardTest, ExposureCountsForeignAllowRulesAndOtherGrants) {
-    start();
-    ASSERT_TRUE(grant("198.51.100.7"));
-    ExposureReport report = guard().exposure("203.0.113.5");
-    EXPECT_TRUE(report.exposureMeasured);
-    EXPECT_TRUE(report.firewallEnabled);
-    EXPECT_FALSE(report.defaultInboundAllows);
-    EXPECT_EQ(report.foreignAllowRules, 1u);  // the built-in rule; the grant rule is ours
-    EXPECT_EQ(report.otherGrants, 1u);
-    EXPECT_EQ(guard().exposure("198.51.100.7").otherGrants, 0u);
 }
 
 }  // namespace
