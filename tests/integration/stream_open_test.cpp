@@ -1,14 +1,8 @@
-// Streams through the gate. A namespace plays the machine, with nftables enforcing the gate's
-// rules; a viewer sits in a second namespace and a stranger in a third.
-//
-// The first test runs the real binary as setup installs it: a viewer authenticates with a
-// software key, asks for stream tokens and opens streams with them; the real agents wait for a
-// handshake that never comes until the service stops. The second drives the gate's session guard
-// and stream launcher in this process, with a stand-in agent that does not hold the port, so that
-// the port can be probed while the agent runs.
+// Streams through the gate, as setup installs it: a namespace plays the machine, with nftables
+// enforcing the gate's rules; a viewer sits in a second namespace and a stranger in a third. The
+// viewer authenticates with a software key, asks for stream tokens and opens streams with them;
+// the real agents wait for a handshake that never comes until they or the service stop.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <csignal>
@@ -19,17 +13,12 @@
 #include "core/encoding.h"
 #include "core/json.h"
 #include "firewall/firewall.h"
-#include "firewall/firewall_store_file.h"
 #include "gate/relying_party.h"
-#include "gate/session_guard.h"
-#include "gate/stream_launcher.h"
 #include "os/files.h"
-#include "os/nft_runner.h"
 #include "os/paths.h"
 #include "stream/stream_keys.h"
 #include "support/gate_requests.h"
 #include "support/http_client.h"
-#include "support/port_probe.h"
 #include "support/process.h"
 #include "support/software_authenticator.h"
 #include "support/stand_in_systemd.h"
@@ -69,12 +58,6 @@ class StreamOpenTest : public ::testing::Test {
             GTEST_SKIP() << why;
         }
         systemd_.addUnit("xrdp.service", true, false);
-    }
-
-    // Whether a datagram from the client reaches a receiver on the machine's port.
-    bool udpOpenFor(std::size_t client, std::uint16_t port, int receiver, bool expectOpen) const {
-        return test::UdpDelivered(net_.client(client), net_.machineAddress(client), port, receiver,
-                                  expectOpen);
     }
 
     std::string dataDirectory() const { return JoinPath(programData_.path(), "Velmora"); }
@@ -120,16 +103,6 @@ class StreamOpenTest : public ::testing::Test {
                                       {"viewerKey", Base64UrlEncode(newViewerKey())},
                                       {"viewerPort", 50000}}),
                     client);
-    }
-
-    // A request as the gate's endpoint hands it to the launcher.
-    gate::StreamOpenRequest request(std::size_t client) const {
-        gate::StreamOpenRequest r;
-        EXPECT_TRUE(net::parseIpAddress(net_.clientAddress(client), r.source));
-        r.sourceAddress = net_.clientAddress(client);
-        r.viewerKey = newViewerKey();
-        r.candidates = {net_.clientAddress(client) + ":50000"};
-        return r;
     }
 
     TestNetwork net_{{"10.233.1", "10.233.2"}};
@@ -184,77 +157,27 @@ TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndStoppingEnds
         agents.push_back(std::stoi((*it)[1]));
     ASSERT_EQ(agents.size(), 4u) << log;
 
+    // An agent that ends takes its firewall rule and its slot with it.
+    const auto streamRules = [this] {
+        std::string rules;
+        static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "firewall.json"), rules));
+        std::size_t count = 0;
+        for (std::size_t at = 0;
+             (at = rules.find(firewall::kStreamRulePrefix, at)) != std::string::npos; ++at)
+            ++count;
+        return count;
+    };
+    EXPECT_EQ(streamRules(), 4u);
+    ASSERT_EQ(::kill(agents.back(), SIGKILL), 0);
+    EXPECT_TRUE(test::WaitUntil([&] { return streamRules() == 3; }, std::chrono::seconds(5)));
+    agents.pop_back();
+    EXPECT_EQ(openStream(streamToken(key)).status, 200);
+
     // Stopping the service ends them all.
     for (const pid_t agent : agents) EXPECT_EQ(::kill(agent, 0), 0) << agent;
     std::vector<std::string> stop{"systemctl", "stop", "velmora.service"};
     ASSERT_EQ(net_.run(net_.machine(), stop, systemd_.environment()).exitCode, 0);
     for (const pid_t agent : agents) EXPECT_NE(::kill(agent, 0), 0) << agent;
-}
-
-// Everything the guard needs of a configuration: ports bound to one address.
-class FixedPolicy final : public gate::GuardPolicySource {
-  public:
-    gate::GuardPolicy guardPolicy() const override { return {}; }
-    bool keysEnrolled() const override { return true; }
-};
-
-TEST_F(StreamOpenTest, ThePortOpensForTheViewerOnlyWhileItsAgentRuns) {
-    // A stand-in agent: reads its launch parameters (their use is shown with the real agent in
-    // client_view_test) and stays until it is ended.
-    const test::TempDir dir;
-    const std::string agent = dir.file("agent");
-    ASSERT_TRUE(WriteFileAtomic(agent, "#!/bin/sh\ncat >/dev/null\nexec sleep 600\n"));
-    ASSERT_EQ(::chmod(agent.c_str(), 0755), 0);
-    firewall::FileFirewallStore store(dir.path());
-    std::vector<std::string> nftArgs = net_.execIn(net_.machine());
-    nftArgs.push_back("nft");
-    NftCommand nft(nftArgs);
-    std::string error;
-    {
-        firewall::Firewall firewall(store, nft);
-        ASSERT_TRUE(firewall.setEnforcement({true, 3389, kStreamPort}, error)) << error;
-    }
-    FixedPolicy policy;
-    gate::SessionGuard guard(policy, store, nft, dir.path());
-    ASSERT_TRUE(guard.start(error)) << error;
-    gate::StreamLauncher launcher(
-        [] {
-            return gate::StreamSettings{true, kStreamPort, ""};
-        },
-        guard, agent);
-    ASSERT_TRUE(launcher.start(error)) << error;
-
-    // Two streams for the viewer; four at most and stopping are shown with the real agents above.
-    std::vector<UniqueFd> receivers;
-    std::vector<pid_t> agents;
-    gate::StreamOpenResult result;
-    std::string code, message;
-    for (std::uint16_t i = 0; i < 2; ++i) {
-        receivers.push_back(test::ListeningSocket(net_.machine(), SOCK_DGRAM, kStreamPort + i));
-        ASSERT_TRUE(launcher.startStream(request(kViewer), result, code, message)) << message;
-        EXPECT_EQ(result.port, kStreamPort + i);
-        agents.push_back(result.agentPid);
-    }
-
-    // Each port is open to its viewer and to nobody else.
-    EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort, receivers[0].get(), true));
-    EXPECT_FALSE(udpOpenFor(kStranger, kStreamPort, receivers[0].get(), false));
-    EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort + 1, receivers[1].get(), true));
-
-    // An agent that ends takes its rule with it, and its port goes to the next stream.
-    ASSERT_EQ(::kill(agents[0], SIGKILL), 0);
-    EXPECT_TRUE(
-        test::WaitUntil([&] { return launcher.runningStreams() == 1; }, std::chrono::seconds(5)));
-    EXPECT_TRUE(test::WaitUntil(
-        [&] { return !udpOpenFor(kViewer, kStreamPort, receivers[0].get(), false); },
-        std::chrono::seconds(5)));
-    EXPECT_TRUE(udpOpenFor(kViewer, kStreamPort + 1, receivers[1].get(), true));
-    ASSERT_TRUE(launcher.startStream(request(kStranger), result, code, message)) << message;
-    EXPECT_EQ(result.port, kStreamPort);
-    EXPECT_TRUE(udpOpenFor(kStranger, kStreamPort, receivers[0].get(), true));
-
-    launcher.stopAllStreams();
-    guard.stop();
 }
 
 }  // namespace
