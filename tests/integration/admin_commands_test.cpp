@@ -20,8 +20,6 @@
 #include "support/temp_dir.h"
 
 namespace vel {
-
-
 namespace {
 
 class AdminCommandsTest : public ::testing::Test {
@@ -61,117 +59,74 @@ class AdminCommandsTest : public ::testing::Test {
     test::TempDir data_;
 };
 
-TEST_F(AdminCommandsTest, IssuedCodeIsRecognisedAndTtlIsClamped) {
+TEST_F(AdminCommandsTest, CodesAreClampedAndCheckCodeNamesWhyOneIsRefused) {
+    EXPECT_TRUE(has(run({"check-code", "ABCD-EFGH-JKMN"}),
+                    "  [CAUSE] No issued code exists on this machine."));
     const auto shortCode = run({"code", "--TTL", "0"});
-    ASSERT_EQ(shortCode.exitCode, 0) << shortCode.output;
-    EXPECT_TRUE(has(shortCode, "  Valid for:       1 min."));
+    EXPECT_TRUE(has(shortCode, "  Valid for:       1 min.")) << shortCode.output;
     const auto longCode = run({"code", "--ttl", "5000"});
-    ASSERT_EQ(longCode.exitCode, 0);
-    EXPECT_TRUE(has(longCode, "  Valid for:       1440 min."));
+    EXPECT_TRUE(has(longCode, "  Valid for:       1440 min.")) << longCode.output;
 
     const std::string code = codeOf(longCode.output);
-    const auto good = run({"check-code", code});
-    EXPECT_TRUE(has(good, "  [OK] The code is correct and active.")) << good.output;
+    EXPECT_TRUE(has(run({"check-code", code}), "  [OK] The code is correct and active."));
     // The first code was replaced by the second one.
-    const auto stale = run({"check-code", codeOf(shortCode.output)});
-    EXPECT_TRUE(has(stale, "  [CAUSE] The code does not match the one stored on this machine."));
-    EXPECT_EQ(run({"check-code"}).exitCode, 1);
-}
+    EXPECT_TRUE(has(run({"check-code", codeOf(shortCode.output)}),
+                    "  [CAUSE] The code does not match the one stored on this machine."));
 
-TEST_F(AdminCommandsTest, CheckCodeNamesTheCauseOfAMissingOrExpiredCode) {
-    const auto missing = run({"check-code", "ABCD-EFGH-JKMN"});
-    EXPECT_EQ(missing.exitCode, 0);
-    EXPECT_TRUE(has(missing, "  enrollment.json: MISSING"));
-    EXPECT_TRUE(has(missing, "  code inside gate.json: none"));
-    EXPECT_TRUE(has(missing, "  [CAUSE] No issued code exists on this machine."));
-
-    const std::string code = codeOf(run({"code"}).output);
     JsonValue state;
     ASSERT_TRUE(JsonParse(read("enrollment.json"), state));
     state.set("expiresAt", UnixNow() - 630);
     ASSERT_TRUE(WriteFileAtomic(dataFile("enrollment.json"), JsonDump(state, 2)));
     const auto expired = run({"check-code", code});
-    EXPECT_TRUE(has(expired, "  enrollment.json: present"));
     EXPECT_TRUE(has(expired, "  [CAUSE] the code expired 10 min. ago.")) << expired.output;
-    EXPECT_TRUE(has(expired, "  A code lives 15 minutes. Issue a new one:  Velmora.exe code"));
     EXPECT_FALSE(has(expired, "  [OK] The code is correct and active."));
-
 }
 
 TEST_F(AdminCommandsTest, CheckCodeComparesTheServiceBuildWithItsOwn) {
     const std::string code = codeOf(run({"code"}).output);
-    const auto check = [&] {
-        const auto result = run({"check-code", code});
-        EXPECT_TRUE(has(result, "  [OK] The code is correct and active.")) << result.output;
-        EXPECT_TRUE(has(result, std::string("  This program's version: ") + kProgramVersion + " (" +
-                                    kBuildId + ")"));
-        return result;
-    };
-    const std::string update = "      cp -f " + test::VelmoraBinary() +
-                               " /opt/velmora/velmora && systemctl restart velmora";
-    const auto never = check();
-    EXPECT_TRUE(has(never, "  Service version:        unknown — it has never been started"));
-    EXPECT_TRUE(has(never, update));
+    const auto check = [&] { return run({"check-code", code}); };
+    EXPECT_TRUE(has(check(), "  Service version:        unknown — it has never been started"));
 
     const std::string directory = JoinPath(data_.path(), "Velmora");
     gate::ServiceRuntime runtime{kProgramVersion, kBuildId, "/opt/velmora/velmora", 42, UnixNow()};
     ASSERT_TRUE(gate::WriteServiceRuntime(directory, runtime));
-    const auto same = check();
-    EXPECT_TRUE(has(same, "  Started from:           /opt/velmora/velmora"));
-    EXPECT_TRUE(has(same, "  Versions match. If the code is still rejected —"));
-    EXPECT_TRUE(has(same, "      tail -n 6 " + dataFile("gate.log")));
+    EXPECT_TRUE(has(check(), "  Versions match. If the code is still rejected —"));
 
     runtime.version = "0.0.1";
     ASSERT_TRUE(gate::WriteServiceRuntime(directory, runtime));
-    const auto older = check();
-    EXPECT_TRUE(has(older, "  [CAUSE FOUND] The versions are DIFFERENT."));
-    EXPECT_TRUE(has(older, update));
+    EXPECT_TRUE(has(check(), "  [CAUSE FOUND] The versions are DIFFERENT."));
 
     ASSERT_TRUE(WriteFileAtomic(dataFile(gate::kServiceRuntimeFile), "{not json"));
     EXPECT_TRUE(has(check(), "  Service version:        state file is unreadable"));
 }
 
 TEST_F(AdminCommandsTest, KeysAndRemoveKeyRejectBadNumbers) {
-    EXPECT_TRUE(has(run({"keys"}), "No keys enrolled."));
     enrollKey("AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", "Office key");
-    const auto keys = run({"keys"});
-    EXPECT_TRUE(has(keys, "  [1] Office key"));
-    const auto status = run({"status"});
-    EXPECT_TRUE(has(status, "  Keys:         1"));
+    EXPECT_TRUE(has(run({"keys"}), "  [1] Office key"));
     // A key without enforcement protects nothing, and status says so.
-    EXPECT_FALSE(has(status, "  Protection is active: the RDP port opens only on a FIDO key."));
-    EXPECT_TRUE(has(status, "  WARNING: protection is NOT in force, the RDP port is open to everyone:"));
-    EXPECT_TRUE(has(status, "  nftables enforcement is off: the rules are kept but not enforced. "
-                            "Fix it: Velmora.exe harden"));
+    EXPECT_TRUE(has(run({"status"}),
+                    "  WARNING: protection is NOT in force, the RDP port is open to everyone:"));
 
     const std::string before = read("gate.json");
     for (const char* number : {"0", "2", "one", "1x"}) {
         const auto result = run({"remove-key", number});
-        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.exitCode, 1) << number;
         EXPECT_EQ(result.output, "No key with that number.\n") << number;
     }
     EXPECT_EQ(read("gate.json"), before);
 
     const auto removed = run({"remove-key", "1"});
     EXPECT_EQ(removed.exitCode, 0);
-    EXPECT_EQ(removed.output,
-              "WARNING: this is the last key. Once it is removed, nobody will be\n"
-              "able to connect over RDP until a new key is enrolled.\n"
-              "Key 'Office key' removed.\n");
+    EXPECT_TRUE(has(removed, "WARNING: this is the last key. Once it is removed, nobody will be"));
     EXPECT_TRUE(has(run({"keys"}), "No keys enrolled."));
 }
 
 TEST_F(AdminCommandsTest, GeoImportAllowTestAndClear) {
     EXPECT_TRUE(has(run({"geo"}), "  Country filter: off (access is allowed from anywhere)."));
-    EXPECT_TRUE(
-        has(run({"geo", "test", "8.8.8.8"}), "  Result:  REJECTED — address table is not loaded"));
-
     // Without a table the filter is refused and nothing is saved.
     const std::string unfiltered = read("gate.json");
     const auto refused = run({"geo", "allow", "DE"});
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_EQ(refused.output.rfind("ERROR: the address table is not loaded (", 0), 0u);
-    EXPECT_TRUE(has(refused, "First run: Velmora.exe geoip-import <RIR files>"));
     EXPECT_TRUE(has(refused, "Enabling the filter without a table would cut off your own access."));
     EXPECT_EQ(read("gate.json"), unfiltered);
 
@@ -190,11 +145,9 @@ TEST_F(AdminCommandsTest, GeoImportAllowTestAndClear) {
     EXPECT_TRUE(
         has(allowed,
             "WARNING: country US is not in the table — nobody from it will be able to connect."));
-
     EXPECT_TRUE(has(run({"geo", "test", "5.1.0.7"}), "  Result:  ACCESS ALLOWED"));
     EXPECT_TRUE(
         has(run({"geo", "test", "5.2.0.7"}), "  Result:  REJECTED — country is not in the list"));
-    EXPECT_TRUE(has(run({"status"}), "  Country filter: DE, US"));
 
     EXPECT_EQ(run({"geo", "clear"}).exitCode, 0);
     EXPECT_TRUE(has(run({"geo"}), "  Country filter: off (access is allowed from anywhere)."));
@@ -216,18 +169,12 @@ TEST_F(AdminCommandsTest, HardenWithoutKeysStillClosesTheRemoteDesktopRules) {
         error))
         << error;
     // Harden switches enforcement on: nft runs in a network namespace of its own.
-    const auto harden = [this] {
-        return test::RunProcess({"/usr/bin/unshare", "-n", test::VelmoraBinary(), "harden"},
-                                {"PROGRAMDATA=" + data_.path(), "INVOCATION_ID="});
-    };
-    const auto first = harden();
-    EXPECT_EQ(first.exitCode, 0);
-    EXPECT_EQ(first.output,
-              "Gate port 7440 opened (rule restored).\n"
-              "Allow rules disabled for port 3389: 1\n"
-              "Inbound connections are blocked by default in all profiles.\n"
-              "The firewall was off — enabled in all profiles.\n"
-              "nftables enforcement switched on (table inet velmora).\n");
+    const auto first = test::RunProcess({"/usr/bin/unshare", "-n", test::VelmoraBinary(), "harden"},
+                                        {"PROGRAMDATA=" + data_.path(), "INVOCATION_ID="});
+    EXPECT_EQ(first.exitCode, 0) << first.output;
+    EXPECT_TRUE(has(first, "Allow rules disabled for port 3389: 1")) << first.output;
+    EXPECT_TRUE(has(first, "nftables enforcement switched on (table inet velmora)."))
+        << first.output;
     EXPECT_TRUE(has(run({"status"}), "  Firewall on in all profiles: yes"));
 }
 
