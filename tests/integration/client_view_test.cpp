@@ -26,9 +26,10 @@
 #include "support/xvfb.h"
 
 // Last: Xlib's macros (None, Bool, Status) clash with names above.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+// clang-format off
+#include "integration/pattern_window.h"
 #include <X11/extensions/XTest.h>
+// clang-format on
 
 namespace vel {
 namespace {
@@ -43,62 +44,6 @@ constexpr int kHeight = 480;
 double luma(std::uint32_t bgrx) {
     return 0.2126 * ((bgrx >> 16) & 0xFF) + 0.7152 * ((bgrx >> 8) & 0xFF) + 0.0722 * (bgrx & 0xFF);
 }
-
-// A full-screen window on the host's display that shows the test picture (its first phase) and
-// collects typed text.
-class HostWindow {
-  public:
-    explicit HostWindow(const std::string& display)
-        : display_(XOpenDisplay(display.c_str())),
-          pixels_(test::patternPixels(kWidth, kHeight, 0)) {
-        if (display_ == nullptr) return;
-        window_ = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, kWidth, kHeight,
-                                      0, 0, 0);
-        XSelectInput(display_, window_, KeyPressMask | ExposureMask);
-        XMapRaised(display_, window_);
-        paint();
-        XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
-        XSync(display_, False);
-    }
-    ~HostWindow() {
-        if (display_ != nullptr) XCloseDisplay(display_);
-    }
-    bool ok() const { return display_ != nullptr; }
-
-    // The text typed since the last call.
-    std::string typed() {
-        std::string text;
-        while (XPending(display_) > 0) {
-            XEvent event;
-            XNextEvent(display_, &event);
-            if (event.type == Expose) paint();
-            if (event.type != KeyPress) continue;
-            char chars[8];
-            KeySym symbol;
-            const int n = XLookupString(&event.xkey, chars, sizeof chars, &symbol, nullptr);
-            text.append(chars, static_cast<std::size_t>(std::max(n, 0)));
-        }
-        return text;
-    }
-
-  private:
-    void paint() {
-        XImage* image =
-            XCreateImage(display_, DefaultVisual(display_, DefaultScreen(display_)), 24, ZPixmap, 0,
-                         reinterpret_cast<char*>(pixels_.data()), kWidth, kHeight, 32, kWidth * 4);
-        if (image == nullptr) return;
-        GC gc = XCreateGC(display_, window_, 0, nullptr);
-        XPutImage(display_, window_, gc, image, 0, 0, 0, 0, kWidth, kHeight);
-        XFreeGC(display_, gc);
-        image->data = nullptr;  // the pixels stay ours
-        XDestroyImage(image);
-        XSync(display_, False);
-    }
-
-    Display* display_;
-    Window window_ = 0;
-    std::vector<std::uint8_t> pixels_;
-};
 
 // The viewer's display, seen from outside: finds the viewer's window, reads its pixels, types.
 class ViewerDisplay {
@@ -233,7 +178,7 @@ class ClientViewTest : public ::testing::Test {
 };
 
 TEST_F(ClientViewTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
-    HostWindow host(hostScreen_.display());
+    test::PatternWindow host(hostScreen_.display(), kWidth, kHeight, false);
     ASSERT_TRUE(host.ok());
     const test::ProcessResult setup = velmora({"setup"});
     ASSERT_EQ(setup.exitCode, 0) << setup.output;
@@ -287,9 +232,10 @@ TEST_F(ClientViewTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
 
     screen.type(window, "velmora");
     std::string typed;
+    std::vector<std::pair<int, int>> clicks;
     EXPECT_TRUE(test::WaitUntil(
         [&] {
-            typed += host.typed();
+            host.events(typed, clicks);
             return typed == "velmora";
         },
         10s))

@@ -1,18 +1,15 @@
 // `velmora stream dev-listen`/`dev-dial` against `velmora-client view`: real processes on a real
 // Xvfb and PulseAudio, the picture compared with what the host's screen showed.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <functional>
 #include <regex>
 #include <thread>
 
+#include "integration/free_udp_port.h"
 #include "integration/stream_pattern.h"
 #include "media/pulse_daemon.h"
 #include "support/background_process.h"
@@ -21,10 +18,9 @@
 #include "support/test_network.h"
 #include "support/xvfb.h"
 
-// Last: Xlib's None and Bool macros would break the headers above.
+// Last: Xlib's macros would break the headers above.
 // clang-format off
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include "integration/pattern_window.h"
 // clang-format on
 
 namespace vel {
@@ -39,92 +35,6 @@ const std::string kPsk = "5e1f0c2a9b8d7e6f5a4b3c2d1e0f9a8b";
 std::string clientBinary() {
     return VELMORA_CLIENT_BINARY;
 }
-
-std::uint16_t freeUdpPort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-// A full-screen window on the host's display that shows the animated pattern (a new phase every
-// 30 ms, painted on a connection of its own) and collects the key presses and clicks it gets.
-class PatternWindow {
-  public:
-    explicit PatternWindow(int width = kWidth, int height = kHeight)
-        : width_(width), height_(height), display_(XOpenDisplay(nullptr)) {
-        if (!display_) return;
-        XSetWindowAttributes attributes{};
-        attributes.override_redirect = True;
-        attributes.event_mask = KeyPressMask | ButtonPressMask;
-        window_ = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0,
-                                static_cast<unsigned>(width_), static_cast<unsigned>(height_), 0,
-                                CopyFromParent, InputOutput, CopyFromParent,
-                                CWOverrideRedirect | CWEventMask, &attributes);
-        XMapRaised(display_, window_);
-        XSync(display_, False);
-        XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
-        XSync(display_, False);
-        painter_ = std::thread([this] { paint(); });
-    }
-    ~PatternWindow() {
-        stop_ = true;
-        if (painter_.joinable()) painter_.join();
-        if (display_) XCloseDisplay(display_);
-    }
-    bool ok() const { return display_ != nullptr; }
-
-    // Text typed into the window and the clicks it received since the last call.
-    void events(std::string& text, std::vector<std::pair<int, int>>& clicks) {
-        XSync(display_, False);
-        while (XPending(display_) > 0) {
-            XEvent event;
-            XNextEvent(display_, &event);
-            if (event.type == KeyPress) {
-                char buffer[8];
-                KeySym symbol;
-                const int n = XLookupString(&event.xkey, buffer, sizeof buffer, &symbol, nullptr);
-                text.append(buffer, static_cast<std::size_t>(std::max(n, 0)));
-            } else if (event.type == ButtonPress && event.xbutton.button == Button1) {
-                clicks.emplace_back(event.xbutton.x, event.xbutton.y);
-            }
-        }
-    }
-
-  private:
-    void paint() {
-        Display* display = XOpenDisplay(nullptr);
-        if (!display) return;
-        GC gc = XCreateGC(display, window_, 0, nullptr);
-        for (int phase = 0; !stop_; phase = (phase + 1) % 4096) {
-            std::vector<std::uint8_t> pixels = test::patternPixels(width_, height_, phase);
-            XImage* image =
-                XCreateImage(display, DefaultVisual(display, 0), 24, ZPixmap, 0,
-                             reinterpret_cast<char*>(pixels.data()), static_cast<unsigned>(width_),
-                             static_cast<unsigned>(height_), 32, width_ * 4);
-            XPutImage(display, window_, gc, image, 0, 0, 0, 0, static_cast<unsigned>(width_),
-                      static_cast<unsigned>(height_));
-            image->data = nullptr;
-            XDestroyImage(image);
-            XSync(display, False);
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        }
-        XFreeGC(display, gc);
-        XCloseDisplay(display);
-    }
-
-    int width_;
-    int height_;
-    Display* display_;
-    Window window_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread painter_;
-};
 
 // Mean luma PSNR of the frames against the pictures their bar codes name, and how many named one.
 struct Fidelity {
@@ -163,15 +73,21 @@ std::string writeTone(const test::TempDir& dir, int seconds) {
     return path;
 }
 
+// Every figure the pattern's group matched in the output, in order.
+std::vector<double> figures(const std::string& output, const std::string& pattern) {
+    std::vector<double> values;
+    const std::regex expression(pattern);
+    for (auto it = std::sregex_iterator(output.begin(), output.end(), expression);
+         it != std::sregex_iterator(); ++it) {
+        values.push_back(std::stod((*it)[1]));
+    }
+    return values;
+}
+
 // The figure after `label` on the last status line of dev-listen that has one.
 double lastFigure(const std::string& output, const std::string& label) {
-    const std::regex pattern(label + " ([0-9.]+)");
-    double value = -1;
-    for (auto it = std::sregex_iterator(output.begin(), output.end(), pattern);
-         it != std::sregex_iterator(); ++it) {
-        value = std::stod((*it)[1]);
-    }
-    return value;
+    const std::vector<double> values = figures(output, label + " ([0-9.]+)");
+    return values.empty() ? -1 : values.back();
 }
 
 TEST(StreamView, ListenAndDialCarryPictureInputAndSoundThroughLoss) {
@@ -185,7 +101,7 @@ TEST(StreamView, ListenAndDialCarryPictureInputAndSoundThroughLoss) {
     media::test::PulseDaemon hostSound;  // the last one started is this process's default
     if (!hostSound.unavailable().empty()) GTEST_SKIP() << hostSound.unavailable();
     const std::string hostPulse = "PULSE_SERVER=unix:" + hostSound.dir().file("runtime/native");
-    PatternWindow window;
+    test::PatternWindow window(xvfb.display(), kWidth, kHeight, true);
     ASSERT_TRUE(window.ok());
     test::TempDir dir;
     BackgroundProcess tone;
@@ -194,7 +110,7 @@ TEST(StreamView, ListenAndDialCarryPictureInputAndSoundThroughLoss) {
                            {hostPulse}));
 
     // The viewer dials a listening host; both ends lose 5 % of what they send.
-    const std::uint16_t hostPort = freeUdpPort();
+    const std::uint16_t hostPort = test::FreeUdpPort();
     BackgroundProcess host;
     ASSERT_TRUE(host.start({test::VelmoraBinary(), "stream", "dev-listen", "--psk", kPsk, "--port",
                             std::to_string(hostPort), "--emulate", "loss=5"},
@@ -248,7 +164,7 @@ TEST(StreamView, ListenAndDialCarryPictureInputAndSoundThroughLoss) {
     EXPECT_GT(lastFigure(status, "loss"), 0) << status;
 
     // The other way round: the host dials a listening viewer.
-    const std::uint16_t viewerPort = freeUdpPort();
+    const std::uint16_t viewerPort = test::FreeUdpPort();
     const std::string listened = dir.file("listened.y4m");
     BackgroundProcess listening;
     ASSERT_TRUE(listening.start({clientBinary(), "view", "--psk", kPsk, "--listen",
@@ -270,35 +186,17 @@ TEST(StreamView, ListenAndDialCarryPictureInputAndSoundThroughLoss) {
         << "dev-dial ends with the session";
 }
 
-// Every "host bias N" the viewer printed, in order.
-std::vector<int> hostBiases(const std::string& output) {
-    std::vector<int> biases;
-    const std::regex pattern("host bias ([0-9]+)");
-    for (auto it = std::sregex_iterator(output.begin(), output.end(), pattern);
-         it != std::sregex_iterator(); ++it) {
-        biases.push_back(std::stoi((*it)[1]));
-    }
-    return biases;
-}
-
-// The count of decoded frames on each of the viewer's status lines, in order.
-std::vector<long> decodedCounts(const std::string& output) {
-    std::vector<long> counts;
-    const std::regex pattern("frames ([0-9]+) decoded");
-    for (auto it = std::sregex_iterator(output.begin(), output.end(), pattern);
-         it != std::sregex_iterator(); ++it) {
-        counts.push_back(std::stol((*it)[1]));
-    }
-    return counts;
+std::vector<double> hostBiases(const std::string& output) {
+    return figures(output, "host bias ([0-9]+)");
 }
 
 // Polls the viewer's status lines until one from index `from` on satisfies the condition; the
 // index after it, or 0 when the deadline (a bound on a hang only) passed.
 std::size_t waitForBias(BackgroundProcess& viewer, std::size_t from,
-                        const std::function<bool(int)>& condition) {
+                        const std::function<bool(double)>& condition) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     while (std::chrono::steady_clock::now() < deadline && viewer.running()) {
-        const std::vector<int> biases = hostBiases(viewer.output());
+        const std::vector<double> biases = hostBiases(viewer.output());
         for (std::size_t i = from; i < biases.size(); ++i) {
             if (condition(biases[i])) return i + 1;
         }
@@ -321,7 +219,7 @@ TEST(StreamView, AutomaticBalanceGivesWayToASqueezedLinkAndComesBack) {
     // A small screen keeps the encoder's share of a frame interval, the balance's compute
     // pressure, low on a busy machine, so the network decides.
     if (!xvfb.start(640, 360, why)) GTEST_SKIP() << why;
-    PatternWindow window(640, 360);
+    test::PatternWindow window(xvfb.display(), 640, 360, true);
     ASSERT_TRUE(window.ok());
 
     std::vector<std::string> hostArgs = net.execIn(net.machine());
@@ -339,17 +237,18 @@ TEST(StreamView, AutomaticBalanceGivesWayToASqueezedLinkAndComesBack) {
     // The balance weighs network against compute pressure, and compute here includes the
     // machine's load from whatever else runs, so the test looks for the direction of each move:
     // down once the link is squeezed, up once it is free again.
-    std::size_t at = waitForBias(viewer, 4, [](int) { return true; });
+    std::size_t at = waitForBias(viewer, 4, [](double) { return true; });
     ASSERT_NE(at, 0u) << viewer.output() << host.output();
-    int peak = hostBiases(viewer.output())[at - 1];
+    double peak = hostBiases(viewer.output())[at - 1];
     ASSERT_GT(peak, 0) << "the free link already runs at the lowest bias";
 
     const test::ProcessResult squeeze =
         net.run(net.machine(), {"tc", "qdisc", "add", "dev", "m0", "root", "tbf", "rate", "1mbit",
                                 "burst", "16kb", "latency", "40ms"});
     if (squeeze.exitCode != 0) GTEST_SKIP() << "tc cannot shape the link: " << squeeze.output;
-    const std::size_t squeezedFrom = decodedCounts(viewer.output()).size();
-    at = waitForBias(viewer, at, [&](int bias) {
+    const auto decodedCounts = [&] { return figures(viewer.output(), "frames ([0-9]+) decoded"); };
+    const std::size_t squeezedFrom = decodedCounts().size();
+    at = waitForBias(viewer, at, [&](double bias) {
         peak = std::max(peak, bias);
         return bias < peak;
     });
@@ -358,18 +257,18 @@ TEST(StreamView, AutomaticBalanceGivesWayToASqueezedLinkAndComesBack) {
     // The picture keeps moving on the squeezed link, also before the balance has moved: the first
     // two status lines give the rate controller time to find the link, then every further line
     // (one a second, at least six in all) must count new pictures.
-    while (viewer.running() && decodedCounts(viewer.output()).size() < squeezedFrom + 6) {
+    while (viewer.running() && decodedCounts().size() < squeezedFrom + 6) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    const std::vector<long> decoded = decodedCounts(viewer.output());
+    const std::vector<double> decoded = decodedCounts();
     ASSERT_GE(decoded.size(), squeezedFrom + 6) << viewer.output();
     const std::size_t lines = decoded.size() - 1 - (squeezedFrom + 2);
-    EXPECT_GE(decoded.back() - decoded[squeezedFrom + 2], static_cast<long>(5 * lines))
+    EXPECT_GE(decoded.back() - decoded[squeezedFrom + 2], static_cast<double>(5 * lines))
         << "the picture froze on the squeezed link: " << viewer.output() << host.output();
 
     ASSERT_EQ(net.run(net.machine(), {"tc", "qdisc", "del", "dev", "m0", "root"}).exitCode, 0);
-    int trough = hostBiases(viewer.output())[at - 1];
-    at = waitForBias(viewer, at, [&](int bias) {
+    double trough = hostBiases(viewer.output())[at - 1];
+    at = waitForBias(viewer, at, [&](double bias) {
         trough = std::min(trough, bias);
         return bias > trough;
     });
