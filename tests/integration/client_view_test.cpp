@@ -12,16 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/json.h"
+#include "integration/installed_gate.h"
 #include "integration/stream_pattern.h"
 #include "os/files.h"
 #include "os/paths.h"
 #include "support/background_process.h"
-#include "support/http_client.h"
 #include "support/process.h"
-#include "support/stand_in_systemd.h"
-#include "support/temp_dir.h"
-#include "support/test_network.h"
 #include "support/wait_until.h"
 #include "support/xvfb.h"
 
@@ -34,10 +30,8 @@
 namespace vel {
 namespace {
 
-using test::TestNetwork;
 using namespace std::chrono_literals;
 
-constexpr std::uint16_t kGatePort = 7440;
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
 
@@ -130,49 +124,17 @@ class ViewerDisplay {
     Display* display_;
 };
 
-class ClientViewTest : public ::testing::Test {
+class ClientViewTest : public test::InstalledGateTest {
   protected:
+    ClientViewTest() : InstalledGateTest({"10.236.1"}) {}
     void SetUp() override {
-        if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
-        if (const std::string why = test::PrepareEnforcingNetwork(net_); !why.empty()) {
-            GTEST_SKIP() << why;
-        }
+        InstalledGateTest::SetUp();
+        if (IsSkipped()) return;
         std::string why;
         if (!hostScreen_.start(kWidth, kHeight, why)) GTEST_SKIP() << why;
         if (!viewerScreen_.start(1024, 768, why)) GTEST_SKIP() << why;
-        systemd_.addUnit("xrdp.service", true, false);
     }
 
-    std::string dataDirectory() const { return JoinPath(programData_.path(), "Velmora"); }
-
-    // velmora on the machine, whose desktop is the host's Xvfb.
-    test::ProcessResult velmora(std::vector<std::string> args) const {
-        args.insert(args.begin(), test::VelmoraBinary());
-        std::vector<std::string> env = systemd_.environment();
-        env.push_back("PROGRAMDATA=" + programData_.path());
-        env.push_back("INVOCATION_ID=");
-        env.push_back("DISPLAY=" + hostScreen_.display());
-        return net_.run(net_.machine(), args, env);
-    }
-
-    std::vector<std::string> clientArgs(std::vector<std::string> args) const {
-        std::vector<std::string> argv = net_.execIn(net_.client(0));
-        argv.push_back(VELMORA_SOFTKEY_CLIENT);
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
-    }
-    std::vector<std::string> clientEnv() const {
-        return {"VELMORA_TEST_KEY=" + home_.file("key.json"),
-                "XDG_CONFIG_HOME=" + home_.file("config"), "PATH=/usr/bin:/bin",
-                "DISPLAY=" + viewerScreen_.display()};
-    }
-
-    std::string gate() const { return net_.machineAddress(0); }
-
-    TestNetwork net_{{"10.236.1"}};
-    test::TempDir programData_;
-    test::TempDir home_;
-    test::StandInSystemd systemd_;
     test::Xvfb hostScreen_;
     test::Xvfb viewerScreen_;
 };
@@ -180,30 +142,17 @@ class ClientViewTest : public ::testing::Test {
 TEST_F(ClientViewTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
     test::PatternWindow host(hostScreen_.display(), kWidth, kHeight, false);
     ASSERT_TRUE(host.ok());
-    const test::ProcessResult setup = velmora({"setup"});
-    ASSERT_EQ(setup.exitCode, 0) << setup.output;
-    ASSERT_TRUE(test::WaitUntil(
-        [this] {
-            test::HttpReply reply;
-            TestNetwork::RunIn(net_.client(0), [&] {
-                reply = test::HttpsRequestTo(gate(), kGatePort, "POST", "/v1/hello", "{}");
-            });
-            return reply.status == 200;
-        },
-        10s))
-        << systemd_.serviceOutput();
-    const test::ProcessResult issued = velmora({"code"});
-    ASSERT_EQ(issued.exitCode, 0) << issued.output;
-    const std::size_t codeAt = issued.output.find("  Enrollment code: ");
-    ASSERT_NE(codeAt, std::string::npos) << issued.output;
-    const std::string code = issued.output.substr(codeAt + 19, 14);
-    ASSERT_TRUE(WriteFileAtomic(home_.file("key.json"), "{\"pin\":\"\"}"));
+    // The machine's desktop is the host's Xvfb.
+    setUpGate({}, {"DISPLAY=" + hostScreen_.display()});
+    const std::string key = newKey("key");
+    std::vector<std::string> env = clientEnv(key);
+    env.push_back("DISPLAY=" + viewerScreen_.display());
     const test::ProcessResult enrolled =
-        test::RunProcess(clientArgs({"enroll", gate(), code}), clientEnv());
+        test::RunProcess(clientArgs({"enroll", gate(), issueCode()}), env);
     ASSERT_EQ(enrolled.exitCode, 0) << enrolled.output;
 
     test::BackgroundProcess viewer;
-    ASSERT_TRUE(viewer.start(clientArgs({"view", gate(), "--audio-out", "none"}), clientEnv()));
+    ASSERT_TRUE(viewer.start(clientArgs({"view", gate(), "--audio-out", "none"}), env));
     ViewerDisplay screen(viewerScreen_.display());
     ASSERT_TRUE(screen.ok());
     const auto log = [&] {

@@ -1,8 +1,6 @@
-// The whole gate as an administrator and a remote user meet it. A namespace plays the machine:
-// setup installs the real binary there, the stand-in systemd starts its service, and a listener
-// stands in for the remote-desktop server. The user sits in a second namespace with
-// velmora-client-softkey (the client library with a CTAP2 authenticator behind libfido2) or a
-// software key speaking the gate's API; a stranger in a third tries the same port.
+// The whole gate as an administrator and a remote user meet it, on a machine where setup
+// installed it: a listener stands in for the remote-desktop server, the user runs the client or a
+// software key speaking the gate's API, and a stranger in a third namespace tries the same port.
 #include <glob.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -15,6 +13,7 @@
 
 #include "core/json.h"
 #include "gate/relying_party.h"
+#include "integration/installed_gate.h"
 #include "os/files.h"
 #include "os/paths.h"
 #include "support/gate_requests.h"
@@ -22,112 +21,37 @@
 #include "support/port_probe.h"
 #include "support/process.h"
 #include "support/software_authenticator.h"
-#include "support/stand_in_systemd.h"
-#include "support/temp_dir.h"
-#include "support/test_network.h"
 #include "support/wait_until.h"
 
 namespace vel {
 namespace {
 
-using test::TestNetwork;
+using test::Contains;
 
 // What setup configures when it is not told otherwise.
-constexpr std::uint16_t kGatePort = 7440;
+constexpr std::uint16_t kGatePort = test::kInstalledGatePort;
 constexpr std::uint16_t kRdpPort = 3389;
 constexpr std::size_t kUser = 0;
 constexpr std::size_t kStranger = 1;
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// The text after label up to the end of its line.
-std::string lineAfter(const std::string& text, const std::string& label) {
-    const std::size_t at = text.find(label);
-    if (at == std::string::npos) return {};
-    const std::size_t start = at + label.size();
-    return text.substr(start, text.find('\n', start) - start);
-}
-
-class EndToEndTest : public ::testing::Test {
+class EndToEndTest : public test::InstalledGateTest {
   protected:
+    EndToEndTest() : InstalledGateTest({"10.231.1", "10.231.2"}) {}
     void SetUp() override {
-        if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
-        if (const std::string why = test::PrepareEnforcingNetwork(net_); !why.empty()) {
-            GTEST_SKIP() << why;
-        }
-        systemd_.addUnit("xrdp.service", true, false);
+        InstalledGateTest::SetUp();
+        if (IsSkipped()) return;
         rdp_ = test::ListeningSocket(net_.machine(), SOCK_STREAM, kRdpPort);
     }
 
-    std::string dataDirectory() const { return JoinPath(programData_.path(), "Velmora"); }
-    std::string gateLog() const {
-        std::string text;
-        static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "gate.log"), text));
-        return text;
-    }
-    // A gate.json with these keys enrolled, written before setup runs.
-    void writeGateJson(const JsonValue& credentials,
-                       const JsonValue& config = JsonValue::object()) {
-        ASSERT_TRUE(EnsureDirectory(dataDirectory()));
-        ASSERT_TRUE(WriteFileAtomic(
-            JoinPath(dataDirectory(), "gate.json"),
-            JsonDump(test::JsonObject(
-                {{"version", 1}, {"config", config}, {"credentials", credentials}}))));
-    }
-
-    // A velmora command run on the machine, with systemd and the data directory of this test.
-    test::ProcessResult velmora(std::vector<std::string> args) const {
-        args.insert(args.begin(), test::VelmoraBinary());
-        return net_.run(net_.machine(), args, environment());
-    }
     test::ProcessResult systemctl(const std::vector<std::string>& args) const {
         std::vector<std::string> argv{"systemctl"};
         argv.insert(argv.end(), args.begin(), args.end());
-        return net_.run(net_.machine(), argv, environment());
+        return onMachine(argv);
     }
-    std::vector<std::string> environment() const {
-        std::vector<std::string> env = systemd_.environment();
-        env.push_back("PROGRAMDATA=" + programData_.path());
-        env.push_back("INVOCATION_ID=");
-        return env;
-    }
-
     bool rdpOpenFor(std::size_t client, bool expectOpen) const {
         return test::TcpConnects(net_.client(client), net_.machineAddress(client), kRdpPort,
                                  rdp_.get(), expectOpen);
     }
-
-    // One request to the gate, over HTTPS from a client's namespace (the user's unless told).
-    test::HttpReply post(const std::string& path, const JsonValue& body,
-                         std::size_t client = kUser) const {
-        test::HttpReply reply;
-        TestNetwork::RunIn(net_.client(client), [&] {
-            reply = test::HttpsRequestTo(net_.machineAddress(client), kGatePort, "POST", path,
-                                         JsonDump(body));
-        });
-        return reply;
-    }
-    bool gateAnswers() const {
-        return test::WaitUntil(
-            [this] { return post("/v1/hello", JsonValue::object()).status == 200; },
-            std::chrono::seconds(10));
-    }
-    // Installs the gate and waits for it; the SHA-256 fingerprint of its certificate.
-    std::string setUpGate(std::vector<std::string> options = {}) {
-        options.insert(options.begin(), "setup");
-        const test::ProcessResult setup = velmora(options);
-        EXPECT_EQ(setup.exitCode, 0) << setup.output;
-        EXPECT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
-        return lineAfter(setup.output, "SHA-256 fingerprint: ");
-    }
-    std::string issueCode() const {
-        const test::ProcessResult issued = velmora({"code"});
-        EXPECT_EQ(issued.exitCode, 0) << issued.output;
-        return lineAfter(issued.output, "  Enrollment code: ").substr(0, 14);
-    }
-
     // A key that speaks the gate's API directly, as a browser would.
     test::HttpReply authenticate(test::SoftwareAuthenticator& key) const {
         const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());
@@ -136,33 +60,9 @@ class EndToEndTest : public ::testing::Test {
             gate::kRelyingPartyId, gate::RelyingPartyOrigin(), test::ChallengeOf(begin.json));
         return post("/v1/auth/finish", test::AssertionBody(key.credentialId(), assertion));
     }
-
-    std::string gate() const { return net_.machineAddress(kUser); }
-    // velmora-client with the software key whose state is in keyFile, run in the user's
-    // namespace with this test's configuration folder.
-    test::ProcessResult client(std::vector<std::string> args, const std::string& keyFile) const {
-        std::vector<std::string> argv = net_.execIn(net_.client(kUser));
-        argv.push_back(VELMORA_SOFTKEY_CLIENT);
-        argv.insert(argv.end(), args.begin(), args.end());
-        return test::RunProcess(
-            argv, {"VELMORA_TEST_KEY=" + keyFile, "XDG_CONFIG_HOME=" + home_.file("config"),
-                   "PATH=/usr/bin:/bin"});
-    }
-    // A fresh software key for velmora-client, without a PIN.
-    std::string newKey(const std::string& name) const {
-        const std::string path = home_.file(name + ".json");
-        EXPECT_TRUE(WriteFileAtomic(path, R"({"pin":""})"));
-        return path;
-    }
     std::string hostsFile() const { return home_.file("config/velmora/hosts.json"); }
 
-    // Destroyed in reverse: the listener, then the gate the stand-in started, then its data
-    // directory, then the namespaces.
-    TestNetwork net_{{"10.231.1", "10.231.2"}};
-    test::TempDir programData_;
-    test::TempDir home_;
-    test::StandInSystemd systemd_;
-    UniqueFd rdp_;
+    UniqueFd rdp_;  // the remote-desktop server, closed before the gate stops
 };
 
 TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
@@ -177,12 +77,12 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
     const test::ProcessResult enrolled =
         client({"enroll", gate(), issueCode(), "--label", "laptop"}, key);
     ASSERT_EQ(enrolled.exitCode, 0) << enrolled.output;
-    EXPECT_TRUE(contains(enrolled.output, "enrolled key 'laptop'")) << enrolled.output;
-    EXPECT_TRUE(contains(enrolled.output, "protection is armed")) << enrolled.output;
+    EXPECT_TRUE(Contains(enrolled.output, "enrolled key 'laptop'")) << enrolled.output;
+    EXPECT_TRUE(Contains(enrolled.output, "protection is armed")) << enrolled.output;
     // Trust on first use: the certificate the gate's setup printed is the one saved.
     std::string saved;
     ASSERT_TRUE(ReadFileText(hostsFile(), saved));
-    EXPECT_TRUE(contains(saved, "\"fingerprint\": \"" + fingerprint + "\"")) << saved;
+    EXPECT_TRUE(Contains(saved, "\"fingerprint\": \"" + fingerprint + "\"")) << saved;
     // The first key closes the port for everyone; the gate itself stays reachable.
     EXPECT_TRUE(
         test::WaitUntil([this] { return !rdpOpenFor(kUser, false); }, std::chrono::seconds(5)));
@@ -193,12 +93,12 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
     const test::ProcessResult connected = client({"connect", gate(), "--no-rdp"}, key);
     ASSERT_EQ(connected.exitCode, 0) << connected.output;
     EXPECT_TRUE(
-        contains(connected.output, "port 3389 open for " + net_.clientAddress(kUser) + " until "))
+        Contains(connected.output, "port 3389 open for " + net_.clientAddress(kUser) + " until "))
         << connected.output;
     EXPECT_TRUE(rdpOpenFor(kUser, true));
     EXPECT_FALSE(rdpOpenFor(kStranger, false));
     const test::ProcessResult status = velmora({"status"});
-    EXPECT_TRUE(contains(status.output, "  Active grants:               1")) << status.output;
+    EXPECT_TRUE(Contains(status.output, "  Active grants:               1")) << status.output;
 
     const test::ProcessResult revoked = client({"revoke", gate()}, key);
     EXPECT_EQ(revoked.exitCode, 0) << revoked.output;
@@ -210,7 +110,7 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
     const test::ProcessResult stranger = client({"connect", gate(), "--no-rdp"}, newKey("other"));
     EXPECT_EQ(stranger.exitCode, 1);
     EXPECT_TRUE(
-        contains(stranger.output, "this security key is not enrolled on " + gate() + ":7440"))
+        Contains(stranger.output, "this security key is not enrolled on " + gate() + ":7440"))
         << stranger.output;
 
     // A certificate other than the saved one is refused before anything is sent, until the user
@@ -221,7 +121,7 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
     ASSERT_TRUE(WriteFileAtomic(hostsFile(), saved));
     const test::ProcessResult refused = client({"connect", gate(), "--no-rdp"}, key);
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_TRUE(contains(refused.output, "has CHANGED")) << refused.output;
+    EXPECT_TRUE(Contains(refused.output, "has CHANGED")) << refused.output;
     EXPECT_FALSE(rdpOpenFor(kUser, false));
 
     // The remote-desktop client runs once the port is open, told where to go.
@@ -230,9 +130,9 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
                 "echo session to $VELMORA_HOST:$VELMORA_RDP_PORT"},
                key);
     EXPECT_EQ(session.exitCode, 0) << session.output;
-    EXPECT_TRUE(contains(session.output, "session to " + gate() + ":3389")) << session.output;
+    EXPECT_TRUE(Contains(session.output, "session to " + gate() + ":3389")) << session.output;
     ASSERT_TRUE(ReadFileText(hostsFile(), saved));
-    EXPECT_TRUE(contains(saved, fingerprint)) << saved;
+    EXPECT_TRUE(Contains(saved, fingerprint)) << saved;
 
     // The production binary, on a machine without a key, says so.
     glob_t found{};
@@ -243,7 +143,7 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
             test::RunProcess({VELMORA_CLIENT_BINARY, "connect", gate(), "--no-rdp"},
                              {"XDG_CONFIG_HOME=" + home_.file("config")});
         EXPECT_EQ(noKey.exitCode, 1);
-        EXPECT_TRUE(contains(noKey.output, "no security key found")) << noKey.output;
+        EXPECT_TRUE(Contains(noKey.output, "no security key found")) << noKey.output;
     }
 
     // With no session open from the address, the grant of the last connect expires and the port
@@ -321,7 +221,7 @@ TEST_F(EndToEndTest, TheKernelFollowsTheStoreThroughStartsDriftPortChangesAndNft
     ASSERT_EQ(nft({"delete", "table", "inet", "velmora"}), 0);
     EXPECT_TRUE(
         test::WaitUntil([this] { return !rdpOpenFor(kStranger, false); }, std::chrono::seconds(5)));
-    EXPECT_TRUE(contains(gateLog(),
+    EXPECT_TRUE(Contains(gateLog(),
                          "the firewall table inet velmora was missing in the kernel; "
                          "it was restored"));
 

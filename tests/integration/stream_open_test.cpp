@@ -1,7 +1,6 @@
-// Streams through the gate, as setup installs it: a namespace plays the machine, with nftables
-// enforcing the gate's rules; a viewer sits in a second namespace and a stranger in a third. The
-// viewer authenticates with a software key, asks for stream tokens and opens streams with them;
-// the real agents wait for a handshake that never comes until they or the service stop.
+// Streams through the gate as setup installs it: a viewer authenticates with a software key, asks
+// for stream tokens and opens streams with them, and a stranger in another namespace tries to spend
+// them; the real agents wait for a handshake that never comes until they or the service stop.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,34 +13,24 @@
 #include "core/json.h"
 #include "firewall/firewall.h"
 #include "gate/relying_party.h"
+#include "integration/installed_gate.h"
 #include "os/files.h"
 #include "os/paths.h"
 #include "stream/stream_keys.h"
 #include "support/gate_requests.h"
 #include "support/http_client.h"
-#include "support/process.h"
 #include "support/software_authenticator.h"
-#include "support/stand_in_systemd.h"
-#include "support/temp_dir.h"
-#include "support/test_network.h"
 #include "support/wait_until.h"
 
 namespace vel {
 namespace {
 
-using test::TestNetwork;
-
-constexpr std::uint16_t kGatePort = 7440;
 constexpr std::uint16_t kStreamPort = 7441;
 constexpr std::size_t kViewer = 0;
 constexpr std::size_t kStranger = 1;
 
 const std::string kOrigin = gate::RelyingPartyOrigin();
 const std::string kRpId(gate::kRelyingPartyId);
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 Bytes newViewerKey() {
     stream::StreamKeyPair pair;
@@ -50,39 +39,9 @@ Bytes newViewerKey() {
     return pair.publicKey();
 }
 
-class StreamOpenTest : public ::testing::Test {
+class StreamOpenTest : public test::InstalledGateTest {
   protected:
-    void SetUp() override {
-        if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
-        if (const std::string why = test::PrepareEnforcingNetwork(net_); !why.empty()) {
-            GTEST_SKIP() << why;
-        }
-        systemd_.addUnit("xrdp.service", true, false);
-    }
-
-    std::string dataDirectory() const { return JoinPath(programData_.path(), "Velmora"); }
-    std::string gateLog() const {
-        std::string text;
-        static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "gate.log"), text));
-        return text;
-    }
-    test::ProcessResult velmora(std::vector<std::string> args) const {
-        args.insert(args.begin(), test::VelmoraBinary());
-        std::vector<std::string> env = systemd_.environment();
-        env.push_back("PROGRAMDATA=" + programData_.path());
-        env.push_back("INVOCATION_ID=");
-        return net_.run(net_.machine(), args, env);
-    }
-
-    test::HttpReply post(const std::string& path, const JsonValue& body,
-                         std::size_t client = kViewer) const {
-        test::HttpReply reply;
-        TestNetwork::RunIn(net_.client(client), [&] {
-            reply = test::HttpsRequestTo(net_.machineAddress(client), kGatePort, "POST", path,
-                                         JsonDump(body));
-        });
-        return reply;
-    }
+    StreamOpenTest() : InstalledGateTest({"10.233.1", "10.233.2"}) {}
 
     // An authentication that asks for a stream token; the token.
     std::string streamToken(test::SoftwareAuthenticator& key) const {
@@ -104,26 +63,14 @@ class StreamOpenTest : public ::testing::Test {
                                       {"viewerPort", 50000}}),
                     client);
     }
-
-    TestNetwork net_{{"10.233.1", "10.233.2"}};
-    test::TempDir programData_;
-    test::StandInSystemd systemd_;
 };
 
 TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndStoppingEndsTheAgents) {
     test::SoftwareAuthenticator key;
     JsonValue credentials = JsonValue::array();
     credentials.push(test::StoredCredentialJson(key, 0, "viewer key"));
-    ASSERT_TRUE(EnsureDirectory(dataDirectory()));
-    ASSERT_TRUE(WriteFileAtomic(
-        JoinPath(dataDirectory(), "gate.json"),
-        JsonDump(test::JsonObject({{"version", 1}, {"credentials", credentials}}))));
-    const test::ProcessResult setup = velmora({"setup"});
-    ASSERT_EQ(setup.exitCode, 0) << setup.output;
-    ASSERT_TRUE(
-        test::WaitUntil([this] { return post("/v1/hello", JsonValue::object()).status == 200; },
-                        std::chrono::seconds(10)))
-        << systemd_.serviceOutput() << gateLog();
+    writeGateJson(credentials);
+    setUpGate();
     EXPECT_TRUE(post("/v1/hello", JsonValue::object()).json.get("stream").asBool());
 
     const std::string token = streamToken(key);
@@ -138,7 +85,7 @@ TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndStoppingEnds
     const test::HttpReply opened = openStream(token);
     ASSERT_EQ(opened.status, 200) << opened.body;
     EXPECT_EQ(opened.json.get("port").asInt(), kStreamPort);
-    EXPECT_TRUE(contains(opened.body, "\"" + net_.machineAddress(kViewer) + ":7441\""))
+    EXPECT_TRUE(test::Contains(opened.body, "\"" + net_.machineAddress(kViewer) + ":7441\""))
         << opened.body;
     EXPECT_EQ(openStream(token).json.get("error").asString(), "bad_stream_token");
 
@@ -175,8 +122,7 @@ TEST_F(StreamOpenTest, TokensOpenStreamsForTheirAddressFourAtMostAndStoppingEnds
 
     // Stopping the service ends them all.
     for (const pid_t agent : agents) EXPECT_EQ(::kill(agent, 0), 0) << agent;
-    std::vector<std::string> stop{"systemctl", "stop", "velmora.service"};
-    ASSERT_EQ(net_.run(net_.machine(), stop, systemd_.environment()).exitCode, 0);
+    ASSERT_EQ(onMachine({"systemctl", "stop", "velmora.service"}).exitCode, 0);
     for (const pid_t agent : agents) EXPECT_NE(::kill(agent, 0), 0) << agent;
 }
 
