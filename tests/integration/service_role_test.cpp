@@ -1,14 +1,15 @@
-// `velmora --service` as systemd runs it: readiness over the notify socket, SIGTERM to stop.
+// `velmora --service` as systemd runs it: readiness and stopping over the notify socket, and a
+// failed startup's exit status, on which systemd restarts it.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include "core/json.h"
+#include <chrono>
+#include <string>
+
 #include "gate/service_runtime.h"
 #include "os/files.h"
 #include "os/paths.h"
+#include "support/background_process.h"
 #include "support/gate_process.h"
 #include "support/http_client.h"
 #include "support/notify_socket.h"
@@ -18,74 +19,57 @@
 namespace vel {
 namespace {
 
-pid_t spawnService(const std::string& programData, const std::string& notifySocket) {
-    std::vector<std::string> env = test::MergedEnvironment(
-        {"PROGRAMDATA=" + programData, "INVOCATION_ID=0123456789abcdef", "NOTIFY_SOCKET=" + notifySocket});
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string binary = test::VelmoraBinary();
-    std::string role = "--service";
-    char* argv[] = {binary.data(), role.data(), nullptr};
-    pid_t pid = -1;
-    return ::posix_spawn(&pid, binary.c_str(), nullptr, nullptr, argv, envp.data()) == 0 ? pid : -1;
-}
+using namespace std::chrono_literals;
 
-TEST(ServiceRole, ReportsReadyServesAndStopsOnSigterm) {
-    if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
-    test::TempDir dir;
-    const std::string data = JoinPath(dir.path(), "Velmora");
-    ASSERT_TRUE(EnsureDirectory(data));
+class ServiceRole : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+        ASSERT_TRUE(EnsureDirectory(data_));
+    }
+    void start(const std::string& gateJson) {
+        ASSERT_TRUE(WriteFileAtomic(JoinPath(data_, "gate.json"), gateJson));
+        ASSERT_TRUE(service_.start({test::VelmoraBinary(), "--service"},
+                                   {"PROGRAMDATA=" + dir_.path(), "INVOCATION_ID=0123456789abcdef",
+                                    "NOTIFY_SOCKET=" + systemd_.path()}));
+    }
+    std::string log() const {
+        std::string text;
+        static_cast<void>(ReadFileText(JoinPath(data_, "gate.log"), text));
+        return text;
+    }
+
+    test::TempDir dir_;
+    std::string data_ = JoinPath(dir_.path(), "Velmora");
+    test::NotifySocket systemd_{dir_.file("notify")};
+    test::BackgroundProcess service_;
+};
+
+TEST_F(ServiceRole, ReportsReadyServesAndStopsOnSigterm) {
     const std::uint16_t port = test::FreeTcpPort();
-    ASSERT_TRUE(WriteFileAtomic(JoinPath(data, "gate.json"),
-                                R"({"version":1,"config":{"listenPort":)" + std::to_string(port) + "}}"));
-    test::NotifySocket systemd(dir.file("notify"));
-
-    const pid_t pid = spawnService(dir.path(), systemd.path());
-    ASSERT_GT(pid, 0);
+    start(R"({"version":1,"config":{"listenPort":)" + std::to_string(port) + "}}");
     std::string message;
-    for (int i = 0; i < 20 && message.find("READY=1") == std::string::npos; ++i) message = systemd.receive(500);
+    for (int i = 0; i < 20 && message.find("READY=1") == std::string::npos; ++i)
+        message = systemd_.receive(500);
     EXPECT_NE(message.find("READY=1"), std::string::npos) << message;
     EXPECT_EQ(test::HttpRequestTo("127.0.0.1", port, "POST", "/v1/hello", "").status, 200);
-
     gate::ServiceRuntime runtime;
-    ASSERT_TRUE(gate::ReadServiceRuntime(data, runtime));
-    EXPECT_EQ(runtime.pid, pid);
+    ASSERT_TRUE(gate::ReadServiceRuntime(data_, runtime));
+    EXPECT_EQ(runtime.pid, service_.pid());
     EXPECT_EQ(runtime.executable, test::VelmoraBinary());
 
-    ::kill(pid, SIGTERM);
-    EXPECT_EQ(systemd.receive(10000).rfind("STOPPING=1", 0), 0u);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::string log;
-    static_cast<void>(ReadFileText(JoinPath(data, "gate.log"), log));
-    EXPECT_NE(log.find("gate stopped"), std::string::npos) << log;
+    ASSERT_EQ(::kill(service_.pid(), SIGTERM), 0);
+    EXPECT_EQ(systemd_.receive(10000).rfind("STOPPING=1", 0), 0u);
+    EXPECT_EQ(service_.waitForExit(30s), 0);
+    EXPECT_NE(log().find("gate stopped"), std::string::npos) << log();
 }
 
-TEST(ServiceRole, FailedStartupExitsWithFailureForSystemdToRestart) {
-    if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
-    test::TempDir dir;
-    const std::string data = JoinPath(dir.path(), "Velmora");
-    ASSERT_TRUE(EnsureDirectory(data));
-    ASSERT_TRUE(WriteFileAtomic(JoinPath(data, "gate.json"), "[not an object]"));
-    test::NotifySocket systemd(dir.file("notify"));
-    const pid_t pid = spawnService(dir.path(), systemd.path());
-    ASSERT_GT(pid, 0);
-    EXPECT_EQ(systemd.receive(10000), "STATUS=starting");
-    EXPECT_EQ(systemd.receive(10000),
+TEST_F(ServiceRole, FailedStartupExitsWithFailureForSystemdToRestart) {
+    start("[not an object]");
+    EXPECT_EQ(systemd_.receive(10000), "STATUS=starting");
+    EXPECT_EQ(systemd_.receive(10000),
               "STATUS=startup failed: gate.json is corrupt or not an object");
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    std::string log;
-    static_cast<void>(ReadFileText(JoinPath(data, "gate.log"), log));
-    EXPECT_NE(log.find("service startup failed: gate.json is corrupt or not an object"), std::string::npos) << log;
-    // The unreadable configuration is left exactly as it was.
-    std::string text;
-    static_cast<void>(ReadFileText(JoinPath(data, "gate.json"), text));
-    EXPECT_EQ(text, "[not an object]");
+    EXPECT_EQ(service_.waitForExit(30s), 1);
 }
 
 }  // namespace
