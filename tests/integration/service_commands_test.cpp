@@ -73,7 +73,7 @@ class ServiceCommandsTest : public ::testing::Test {
     test::StandInSystemd systemd_;
 };
 
-TEST_F(ServiceCommandsTest, StopEndsARunningServiceAndItsRestartOnFailure) {
+TEST_F(ServiceCommandsTest, StopEndsTheServiceAndItsRestartOnFailureByForceIfNeeded) {
     installAndStart();
     const auto stopped = velmora({"stop"});
     EXPECT_EQ(stopped.exitCode, 0);
@@ -83,26 +83,20 @@ TEST_F(ServiceCommandsTest, StopEndsARunningServiceAndItsRestartOnFailure) {
     ASSERT_TRUE(
         ReadFileText(JoinPath(systemd_.unitDirectory(), "velmora.service.d/restart.conf"), dropIn));
     EXPECT_EQ(dropIn, "[Service]\nRestart=no\n");
-}
 
-TEST_F(ServiceCommandsTest, StopKillsAServiceThatWillNotStop) {
     installAndStart();
     const int pid = systemd_.mainPid();
     systemd_.setFlag("velmora.service", "stop-hangs", true);
-    const auto stopped = velmora({"stop"});
-    EXPECT_EQ(stopped.exitCode, 0);
-    EXPECT_EQ(stopped.output,
-              "Removing auto-restart\n"
-              "Normal stop\n"
-              "Did not stop, killing the process\n"
-              "State: stopped\n");
+    const auto killed = velmora({"stop"});
+    EXPECT_EQ(killed.exitCode, 0);
+    EXPECT_NE(killed.output.find("Did not stop, killing the process\nState: stopped\n"),
+              std::string::npos)
+        << killed.output;
     EXPECT_EQ(systemd_.mainPid(), 0);
     // Gone, or a zombie waiting for a parent that does not reap.
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
-    if (std::getline(stat, line)) {
-        EXPECT_NE(line.find(") Z "), std::string::npos) << line;
-    }
+    EXPECT_TRUE(!std::getline(stat, line) || line.find(") Z ") != std::string::npos) << line;
 }
 
 TEST_F(ServiceCommandsTest, StopWithoutAServiceOrWithoutSystemd) {
@@ -124,7 +118,6 @@ TEST_F(ServiceCommandsTest, SetupStartsTheGateAndUninstallRemovesItKeepingThePor
     enrollKey();
     const auto setup = net.run(net.machine(), {test::VelmoraBinary(), "setup"}, environment());
     ASSERT_EQ(setup.exitCode, 0) << setup.output;
-    // What setup prints and records is the unit test's; here, what really runs and holds.
     EXPECT_GT(systemd_.mainPid(), 0) << systemd_.serviceOutput();
     EXPECT_TRUE(systemd_.hasFlag("velmora.service", "enabled"));
     EXPECT_TRUE(systemd_.hasFlag(kFirewallUnit, "enabled"));
