@@ -145,7 +145,7 @@ TEST_F(GateApiTest, RouterChecksMethodBodyAndExactPaths) {
     }
 }
 
-TEST_F(GateApiTest, EnrollmentChecksTheCodeTheAddressAndTheKeyFlags) {
+TEST_F(GateApiTest, EnrollmentChecksTheCodeAndTheKeyFlags) {
     startGate(test::JsonObject({{"requireUserVerification", true}}));
     test::SoftwareAuthenticator key;
 
