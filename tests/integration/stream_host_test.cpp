@@ -3,10 +3,9 @@
 // the viewer is shown in stream_view_test.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
-#include <set>
 #include <thread>
 
 #include "integration/free_udp_port.h"
@@ -108,9 +107,7 @@ TEST(StreamServe, RunsOneSessionFromItsLaunchParametersAndLogsItsEnd) {
                            {"PROGRAMDATA=" + data.path(), "DISPLAY=" + server.display()},
                            stream::serializeLaunchParams(params)));
 
-    std::mutex mutex;
-    std::size_t frames = 0;             // guarded by mutex
-    std::set<std::uint8_t> messageIds;  // guarded by mutex
+    std::atomic<std::size_t> frames{0};
     stream::SessionParams viewerParams;
     viewerParams.role = stream::kRoleViewer;
     viewerParams.connId = ticket.connId;
@@ -120,25 +117,10 @@ TEST(StreamServe, RunsOneSessionFromItsLaunchParametersAndLogsItsEnd) {
     ASSERT_TRUE(stream::parseEndpoint("127.0.0.1", params.localPort, hostAddress));
     viewerParams.candidates = {hostAddress};
     stream::SessionCallbacks callbacks;
-    callbacks.frame = [&](stream::AssembledFrame&&) {
-        const std::lock_guard lock(mutex);
-        ++frames;
-    };
-    callbacks.message = [&](stream::Channel, std::vector<std::uint8_t>&& message) {
-        const std::lock_guard lock(mutex);
-        if (!message.empty()) messageIds.insert(message[0]);
-    };
+    callbacks.frame = [&](stream::AssembledFrame&&) { ++frames; };
     stream::Session viewer;
     ASSERT_TRUE(viewer.start(viewerParams, std::move(callbacks), why)) << why;
-    // Pictures, the host's statistics and its pointer arrive.
-    EXPECT_TRUE(test::WaitUntil(
-        [&] {
-            const std::lock_guard lock(mutex);
-            return frames >= 5 && messageIds.count(stream::kMsgHostStatistics) != 0 &&
-                   messageIds.count(stream::kMsgPointerPosition) != 0;
-        },
-        20s))
-        << host.output();
+    EXPECT_TRUE(test::WaitUntil([&] { return frames >= 5; }, 20s)) << host.output();
     ASSERT_TRUE(viewer.sendOnChannel(stream::Channel::Input, stream::encodeInputKeepAlive()));
     std::this_thread::sleep_for(500ms);  // the input on its way before the close
     viewer.close(0);
