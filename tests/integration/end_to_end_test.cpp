@@ -1,6 +1,9 @@
 // The whole gate as an administrator and a remote user meet it, on a machine where setup
-// installed it: a listener stands in for the remote-desktop server, the user runs the client or a
-// software key speaking the gate's API, and a stranger in a third namespace tries the same port.
+// installed it: a network namespace plays the machine, with nftables enforcing the gate's rules,
+// the stand-in systemd runs its service, and a listener stands in for the remote-desktop server.
+// The user sits in a second namespace and runs velmora-client-softkey (the client library with a
+// CTAP2 authenticator behind libfido2 whose state is a file) or a key speaking the gate's API; a
+// stranger in a third tries the same ports.
 #include <glob.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -8,61 +11,204 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/encoding.h"
 #include "core/json.h"
+#include "firewall/firewall.h"
 #include "gate/relying_party.h"
-#include "integration/installed_gate.h"
+#include "integration/stream_pattern.h"
 #include "os/files.h"
 #include "os/paths.h"
+#include "stream/stream_keys.h"
+#include "support/background_process.h"
 #include "support/gate_requests.h"
 #include "support/http_client.h"
 #include "support/port_probe.h"
 #include "support/process.h"
 #include "support/software_authenticator.h"
+#include "support/stand_in_systemd.h"
+#include "support/temp_dir.h"
+#include "support/test_network.h"
 #include "support/wait_until.h"
+#include "support/xvfb.h"
+
+// Last: Xlib's macros (None, Bool, Status) clash with names above.
+// clang-format off
+#include "integration/pattern_window.h"
+#include <X11/extensions/XTest.h>
+// clang-format on
 
 namespace vel {
 namespace {
 
-using test::Contains;
+using namespace std::chrono_literals;
 
 // What setup configures when it is not told otherwise.
-constexpr std::uint16_t kGatePort = test::kInstalledGatePort;
+constexpr std::uint16_t kGatePort = 7440;
 constexpr std::uint16_t kRdpPort = 3389;
+constexpr std::uint16_t kStreamPort = 7441;
 constexpr std::size_t kUser = 0;
 constexpr std::size_t kStranger = 1;
 
-class EndToEndTest : public test::InstalledGateTest {
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The text after label up to the end of its line.
+std::string lineAfter(const std::string& text, const std::string& label) {
+    const std::size_t at = text.find(label);
+    if (at == std::string::npos) return {};
+    const std::size_t start = at + label.size();
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+Bytes newViewerKey() {
+    stream::StreamKeyPair pair;
+    std::string error;
+    EXPECT_TRUE(stream::generateKeyPair(pair, error)) << error;
+    return pair.publicKey();
+}
+
+class EndToEndTest : public ::testing::Test {
   protected:
-    EndToEndTest() : InstalledGateTest({"10.231.1", "10.231.2"}) {}
     void SetUp() override {
-        InstalledGateTest::SetUp();
-        if (IsSkipped()) return;
+        if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+        if (const std::string why = test::PrepareEnforcingNetwork(net_); !why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        systemd_.addUnit("xrdp.service", true, false);
         rdp_ = test::ListeningSocket(net_.machine(), SOCK_STREAM, kRdpPort);
     }
 
-    test::ProcessResult systemctl(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv{"systemctl"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return onMachine(argv);
+    std::string dataDirectory() const { return JoinPath(programData_.path(), "Velmora"); }
+    std::string gateLog() const {
+        std::string text;
+        static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "gate.log"), text));
+        return text;
     }
+    // A gate.json with these keys enrolled, written before setup runs.
+    void writeGateJson(const JsonValue& credentials,
+                       const JsonValue& config = JsonValue::object()) const {
+        ASSERT_TRUE(EnsureDirectory(dataDirectory()));
+        ASSERT_TRUE(WriteFileAtomic(
+            JoinPath(dataDirectory(), "gate.json"),
+            JsonDump(test::JsonObject(
+                {{"version", 1}, {"config", config}, {"credentials", credentials}}))));
+    }
+
+    // A command run on the machine, with systemd and the data directory of this test.
+    test::ProcessResult onMachine(const std::vector<std::string>& argv,
+                                  const std::vector<std::string>& extraEnv = {}) const {
+        std::vector<std::string> env = systemd_.environment();
+        env.push_back("PROGRAMDATA=" + programData_.path());
+        env.push_back("INVOCATION_ID=");
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+        return net_.run(net_.machine(), argv, env);
+    }
+    test::ProcessResult velmora(std::vector<std::string> args,
+                                const std::vector<std::string>& extraEnv = {}) const {
+        args.insert(args.begin(), test::VelmoraBinary());
+        return onMachine(args, extraEnv);
+    }
+
+    // One request to the gate, over HTTPS from a client's namespace.
+    test::HttpReply post(const std::string& path, const JsonValue& body,
+                         std::size_t client = 0) const {
+        test::HttpReply reply;
+        test::TestNetwork::RunIn(net_.client(client), [&] {
+            reply = test::HttpsRequestTo(net_.machineAddress(client), kGatePort, "POST", path,
+                                         JsonDump(body));
+        });
+        return reply;
+    }
+    [[nodiscard]] bool gateAnswers() const {
+        return test::WaitUntil(
+            [this] { return post("/v1/hello", JsonValue::object()).status == 200; },
+            std::chrono::seconds(10));
+    }
+    // Installs the gate and waits for it; the SHA-256 fingerprint of its certificate.
+    std::string setUpGate(std::vector<std::string> options = {},
+                          const std::vector<std::string>& extraEnv = {}) {
+        options.insert(options.begin(), "setup");
+        const test::ProcessResult setup = velmora(options, extraEnv);
+        EXPECT_EQ(setup.exitCode, 0) << setup.output;
+        EXPECT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
+        return lineAfter(setup.output, "SHA-256 fingerprint: ");
+    }
+    std::string issueCode() const {
+        const test::ProcessResult issued = velmora({"code"});
+        EXPECT_EQ(issued.exitCode, 0) << issued.output;
+        return lineAfter(issued.output, "  Enrollment code: ").substr(0, 14);
+    }
+
+    std::string gate() const { return net_.machineAddress(0); }
+    // velmora-client-softkey in the first client's namespace, with the software key whose state
+    // is in keyFile and this test's configuration folder.
+    std::vector<std::string> clientArgs(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv = net_.execIn(net_.client(0));
+        argv.push_back(VELMORA_SOFTKEY_CLIENT);
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+    std::vector<std::string> clientEnv(const std::string& keyFile) const {
+        return {"VELMORA_TEST_KEY=" + keyFile, "XDG_CONFIG_HOME=" + home_.file("config"),
+                "PATH=/usr/bin:/bin"};
+    }
+    test::ProcessResult client(const std::vector<std::string>& args,
+                               const std::string& keyFile) const {
+        return test::RunProcess(clientArgs(args), clientEnv(keyFile));
+    }
+    // A fresh software key for velmora-client, without a PIN.
+    std::string newKey(const std::string& name) const {
+        const std::string path = home_.file(name + ".json");
+        EXPECT_TRUE(WriteFileAtomic(path, R"({"pin":""})"));
+        return path;
+    }
+
     bool rdpOpenFor(std::size_t client, bool expectOpen) const {
         return test::TcpConnects(net_.client(client), net_.machineAddress(client), kRdpPort,
                                  rdp_.get(), expectOpen);
     }
-    // A key that speaks the gate's API directly, as a browser would.
-    test::HttpReply authenticate(test::SoftwareAuthenticator& key) const {
+    // A key that speaks the gate's API directly, as a browser would; extra goes into the finish.
+    test::HttpReply authenticate(test::SoftwareAuthenticator& key,
+                                 const JsonValue& extra = JsonValue::object()) const {
         const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());
         if (begin.status != 200) return begin;
         const test::Assertion assertion = key.getAssertion(
             gate::kRelyingPartyId, gate::RelyingPartyOrigin(), test::ChallengeOf(begin.json));
-        return post("/v1/auth/finish", test::AssertionBody(key.credentialId(), assertion));
+        JsonValue body = test::AssertionBody(key.credentialId(), assertion);
+        for (const std::string& name : extra.keys()) body.set(name, extra.get(name));
+        return post("/v1/auth/finish", body);
+    }
+    std::string streamToken(test::SoftwareAuthenticator& key) const {
+        const test::HttpReply finish =
+            authenticate(key, test::JsonObject({{"wantStreamToken", true}}));
+        EXPECT_EQ(finish.status, 200) << finish.body;
+        return finish.json.get("streamToken").asString();
+    }
+    test::HttpReply openStream(const std::string& token, std::size_t client = kUser) const {
+        return post("/v1/stream/open",
+                    test::JsonObject({{"token", token},
+                                      {"viewerKey", Base64UrlEncode(newViewerKey())},
+                                      {"viewerPort", 50000}}),
+                    client);
     }
     std::string hostsFile() const { return home_.file("config/velmora/hosts.json"); }
 
-    UniqueFd rdp_;  // the remote-desktop server, closed before the gate stops
+    // Destroyed in reverse: the listener, then the gate the stand-in started, then the data
+    // directories, then the namespaces.
+    test::TestNetwork net_{{"10.231.1", "10.231.2"}};
+    test::TempDir programData_;
+    test::TempDir home_;
+    test::StandInSystemd systemd_;
+    UniqueFd rdp_;
 };
 
 TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
@@ -77,12 +223,12 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
     const test::ProcessResult enrolled =
         client({"enroll", gate(), issueCode(), "--label", "laptop"}, key);
     ASSERT_EQ(enrolled.exitCode, 0) << enrolled.output;
-    EXPECT_TRUE(Contains(enrolled.output, "enrolled key 'laptop'")) << enrolled.output;
-    EXPECT_TRUE(Contains(enrolled.output, "protection is armed")) << enrolled.output;
+    EXPECT_TRUE(contains(enrolled.output, "enrolled key 'laptop'")) << enrolled.output;
+    EXPECT_TRUE(contains(enrolled.output, "protection is armed")) << enrolled.output;
     // Trust on first use: the certificate the gate's setup printed is the one saved.
     std::string saved;
     ASSERT_TRUE(ReadFileText(hostsFile(), saved));
-    EXPECT_TRUE(Contains(saved, "\"fingerprint\": \"" + fingerprint + "\"")) << saved;
+    EXPECT_TRUE(contains(saved, "\"fingerprint\": \"" + fingerprint + "\"")) << saved;
     // The first key closes the port for everyone; the gate itself stays reachable.
     EXPECT_TRUE(
         test::WaitUntil([this] { return !rdpOpenFor(kUser, false); }, std::chrono::seconds(5)));
@@ -93,12 +239,12 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
     const test::ProcessResult connected = client({"connect", gate(), "--no-rdp"}, key);
     ASSERT_EQ(connected.exitCode, 0) << connected.output;
     EXPECT_TRUE(
-        Contains(connected.output, "port 3389 open for " + net_.clientAddress(kUser) + " until "))
+        contains(connected.output, "port 3389 open for " + net_.clientAddress(kUser) + " until "))
         << connected.output;
     EXPECT_TRUE(rdpOpenFor(kUser, true));
     EXPECT_FALSE(rdpOpenFor(kStranger, false));
     const test::ProcessResult status = velmora({"status"});
-    EXPECT_TRUE(Contains(status.output, "  Active grants:               1")) << status.output;
+    EXPECT_TRUE(contains(status.output, "  Active grants:               1")) << status.output;
 
     const test::ProcessResult revoked = client({"revoke", gate()}, key);
     EXPECT_EQ(revoked.exitCode, 0) << revoked.output;
@@ -110,7 +256,7 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
     const test::ProcessResult stranger = client({"connect", gate(), "--no-rdp"}, newKey("other"));
     EXPECT_EQ(stranger.exitCode, 1);
     EXPECT_TRUE(
-        Contains(stranger.output, "this security key is not enrolled on " + gate() + ":7440"))
+        contains(stranger.output, "this security key is not enrolled on " + gate() + ":7440"))
         << stranger.output;
 
     // A certificate other than the saved one is refused before anything is sent, until the user
@@ -121,7 +267,7 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
     ASSERT_TRUE(WriteFileAtomic(hostsFile(), saved));
     const test::ProcessResult refused = client({"connect", gate(), "--no-rdp"}, key);
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_TRUE(Contains(refused.output, "has CHANGED")) << refused.output;
+    EXPECT_TRUE(contains(refused.output, "has CHANGED")) << refused.output;
     EXPECT_FALSE(rdpOpenFor(kUser, false));
 
     // The remote-desktop client runs once the port is open, told where to go.
@@ -130,9 +276,9 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
                 "echo session to $VELMORA_HOST:$VELMORA_RDP_PORT"},
                key);
     EXPECT_EQ(session.exitCode, 0) << session.output;
-    EXPECT_TRUE(Contains(session.output, "session to " + gate() + ":3389")) << session.output;
+    EXPECT_TRUE(contains(session.output, "session to " + gate() + ":3389")) << session.output;
     ASSERT_TRUE(ReadFileText(hostsFile(), saved));
-    EXPECT_TRUE(Contains(saved, fingerprint)) << saved;
+    EXPECT_TRUE(contains(saved, fingerprint)) << saved;
 
     // The production binary, on a machine without a key, says so.
     glob_t found{};
@@ -143,7 +289,7 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
             test::RunProcess({VELMORA_CLIENT_BINARY, "connect", gate(), "--no-rdp"},
                              {"XDG_CONFIG_HOME=" + home_.file("config")});
         EXPECT_EQ(noKey.exitCode, 1);
-        EXPECT_TRUE(Contains(noKey.output, "no security key found")) << noKey.output;
+        EXPECT_TRUE(contains(noKey.output, "no security key found")) << noKey.output;
     }
 
     // With no session open from the address, the grant of the last connect expires and the port
@@ -187,7 +333,7 @@ TEST_F(EndToEndTest, TheKernelFollowsTheStoreThroughStartsDriftPortChangesAndNft
     credentials.push(test::StoredCredentialJson(key, 0, "k"));
     writeGateJson(credentials);
     ASSERT_EQ(velmora({"setup"}).exitCode, 0);
-    ASSERT_EQ(systemctl({"stop", "velmora.service"}).exitCode, 0);
+    ASSERT_EQ(onMachine({"systemctl", "stop", "velmora.service"}).exitCode, 0);
     const auto nft = [this](const std::vector<std::string>& args) {
         std::vector<std::string> argv{"nft"};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -200,17 +346,17 @@ TEST_F(EndToEndTest, TheKernelFollowsTheStoreThroughStartsDriftPortChangesAndNft
     EXPECT_TRUE(rdpOpenFor(kStranger, true));
     {
         const UniqueFd squatter = test::ListeningSocket(net_.machine(), SOCK_STREAM, kGatePort);
-        static_cast<void>(systemctl({"start", "velmora.service"}));
+        static_cast<void>(onMachine({"systemctl", "start", "velmora.service"}));
         EXPECT_TRUE(
             test::WaitUntil([this] { return systemd_.mainPid() == 0; }, std::chrono::seconds(10)))
             << gateLog();
         EXPECT_FALSE(rdpOpenFor(kStranger, false));
-        ASSERT_EQ(systemctl({"stop", "velmora.service"}).exitCode, 0);
+        ASSERT_EQ(onMachine({"systemctl", "stop", "velmora.service"}).exitCode, 0);
     }
 
     // Ready means enforced: the port is closed the moment the gate first answers.
     ASSERT_EQ(nft({"delete", "table", "inet", "velmora"}), 0);
-    ASSERT_EQ(systemctl({"start", "velmora.service"}).exitCode, 0);
+    ASSERT_EQ(onMachine({"systemctl", "start", "velmora.service"}).exitCode, 0);
     ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
     EXPECT_FALSE(rdpOpenFor(kStranger, false));
     EXPECT_FALSE(
@@ -221,13 +367,13 @@ TEST_F(EndToEndTest, TheKernelFollowsTheStoreThroughStartsDriftPortChangesAndNft
     ASSERT_EQ(nft({"delete", "table", "inet", "velmora"}), 0);
     EXPECT_TRUE(
         test::WaitUntil([this] { return !rdpOpenFor(kStranger, false); }, std::chrono::seconds(5)));
-    EXPECT_TRUE(Contains(gateLog(),
+    EXPECT_TRUE(contains(gateLog(),
                          "the firewall table inet velmora was missing in the kernel; "
                          "it was restored"));
 
     // A changed rdpPort reaches the kernel when the gate starts: strangers stay out of it.
     ASSERT_EQ(velmora({"arm"}).exitCode, 0);
-    ASSERT_EQ(systemctl({"stop", "velmora.service"}).exitCode, 0);
+    ASSERT_EQ(onMachine({"systemctl", "stop", "velmora.service"}).exitCode, 0);
     ASSERT_EQ(velmora({"harden"}).exitCode, 0);
     const UniqueFd moved = test::ListeningSocket(net_.machine(), SOCK_STREAM, 3390);
     std::string text;
@@ -237,10 +383,217 @@ TEST_F(EndToEndTest, TheKernelFollowsTheStoreThroughStartsDriftPortChangesAndNft
     JsonValue config = stored.get("config");
     config.set("rdpPort", 3390);
     writeGateJson(credentials, config);
-    ASSERT_EQ(systemctl({"start", "velmora.service"}).exitCode, 0);
+    ASSERT_EQ(onMachine({"systemctl", "start", "velmora.service"}).exitCode, 0);
     ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
     EXPECT_FALSE(test::TcpConnects(net_.client(kStranger), net_.machineAddress(kStranger), 3390,
                                    moved.get(), false));
+}
+
+TEST_F(EndToEndTest, TokensOpenStreamsForTheirAddressFourAtMostAndStoppingEndsTheAgents) {
+    test::SoftwareAuthenticator key;
+    JsonValue credentials = JsonValue::array();
+    credentials.push(test::StoredCredentialJson(key, 0, "viewer key"));
+    writeGateJson(credentials);
+    setUpGate();
+    EXPECT_TRUE(post("/v1/hello", JsonValue::object()).json.get("stream").asBool());
+
+    const std::string token = streamToken(key);
+
+    // Another address cannot spend it, and trying does not use it up.
+    const test::HttpReply foreign = openStream(token, kStranger);
+    EXPECT_EQ(foreign.status, 403);
+    EXPECT_EQ(foreign.json.get("error").asString(), "bad_stream_token");
+    EXPECT_EQ(foreign.json.get("message").asString(),
+              "the stream token is missing, expired, used or belongs to another address");
+
+    const test::HttpReply opened = openStream(token);
+    ASSERT_EQ(opened.status, 200) << opened.body;
+    EXPECT_EQ(opened.json.get("port").asInt(), kStreamPort);
+    EXPECT_TRUE(contains(opened.body, "\"" + net_.machineAddress(kUser) + ":7441\""))
+        << opened.body;
+    EXPECT_EQ(openStream(token).json.get("error").asString(), "bad_stream_token");
+
+    // The agents wait for their viewers' handshakes; four of them at most.
+    for (int i = 1; i < 4; ++i) ASSERT_EQ(openStream(streamToken(key)).status, 200);
+    const test::HttpReply busy = openStream(streamToken(key));
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(busy.json.get("error").asString(), "stream_busy");
+
+    const std::string viewer = net_.clientAddress(kUser);
+    std::vector<pid_t> agents;
+    const std::string log = gateLog();
+    const std::regex started("for " + viewer + ": agent pid ([0-9]+) on UDP 744[1-4],");
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), started);
+         it != std::sregex_iterator(); ++it)
+        agents.push_back(std::stoi((*it)[1]));
+    ASSERT_EQ(agents.size(), 4u) << log;
+
+    // An agent that ends takes its firewall rule and its slot with it.
+    const auto streamRules = [this] {
+        std::string rules;
+        static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "firewall.json"), rules));
+        std::size_t count = 0;
+        for (std::size_t at = 0;
+             (at = rules.find(firewall::kStreamRulePrefix, at)) != std::string::npos; ++at)
+            ++count;
+        return count;
+    };
+    EXPECT_EQ(streamRules(), 4u);
+    ASSERT_EQ(::kill(agents.back(), SIGKILL), 0);
+    EXPECT_TRUE(test::WaitUntil([&] { return streamRules() == 3; }, std::chrono::seconds(5)));
+    agents.pop_back();
+    EXPECT_EQ(openStream(streamToken(key)).status, 200);
+
+    // Stopping the service ends them all.
+    for (const pid_t agent : agents) EXPECT_EQ(::kill(agent, 0), 0) << agent;
+    ASSERT_EQ(onMachine({"systemctl", "stop", "velmora.service"}).exitCode, 0);
+    for (const pid_t agent : agents) EXPECT_NE(::kill(agent, 0), 0) << agent;
+}
+
+// The viewer's window and the host's picture.
+constexpr int kWidth = 640;
+constexpr int kHeight = 480;
+
+double luma(std::uint32_t bgrx) {
+    return 0.2126 * ((bgrx >> 16) & 0xFF) + 0.7152 * ((bgrx >> 8) & 0xFF) + 0.0722 * (bgrx & 0xFF);
+}
+
+// The viewer's display, seen from outside: finds the viewer's window, reads its pixels, types.
+class ViewerDisplay {
+  public:
+    explicit ViewerDisplay(const std::string& display) : display_(XOpenDisplay(display.c_str())) {
+        // A window that changes while it is read gives an error reply, not the end of the test.
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    }
+    ~ViewerDisplay() {
+        if (display_ != nullptr) XCloseDisplay(display_);
+    }
+    bool ok() const { return display_ != nullptr; }
+
+    // A mapped top-level window of the picture's size, 0 when there is none yet.
+    Window find() const {
+        Window root = 0;
+        Window parent = 0;
+        Window* children = nullptr;
+        unsigned count = 0;
+        Window found = 0;
+        if (XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count) ==
+            0)
+            return 0;
+        for (unsigned i = 0; i < count; ++i) {
+            XWindowAttributes a;
+            if (XGetWindowAttributes(display_, children[i], &a) != 0 && a.map_state == IsViewable &&
+                a.width == kWidth && a.height == kHeight)
+                found = children[i];
+        }
+        if (children != nullptr) XFree(children);
+        return found;
+    }
+
+    // PSNR of the window's luma, read from the screen where a user sees it, against the picture's;
+    // 0 when it cannot be read.
+    double psnr(Window window, const std::vector<std::uint8_t>& picture) const {
+        int x = 0;
+        int y = 0;
+        Window child = 0;
+        const Window root = DefaultRootWindow(display_);
+        XTranslateCoordinates(display_, window, root, 0, 0, &x, &y, &child);
+        XImage* image = XGetImage(display_, root, x, y, kWidth, kHeight, AllPlanes, ZPixmap);
+        if (image == nullptr) return 0;
+        double squares = 0;
+        for (int row = 0; row < kHeight; ++row) {
+            for (int column = 0; column < kWidth; ++column) {
+                std::uint32_t expected = 0;
+                std::memcpy(&expected,
+                            &picture[(static_cast<std::size_t>(row) * kWidth + column) * 4], 4);
+                const double d = luma(static_cast<std::uint32_t>(XGetPixel(image, column, row))) -
+                                 luma(expected);
+                squares += d * d;
+            }
+        }
+        XDestroyImage(image);
+        const double mse = squares / (kWidth * kHeight);
+        return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+    }
+
+    // Points at the window's centre and types text (lower-case letters) there.
+    void type(Window window, const std::string& text) {
+        int x = 0;
+        int y = 0;
+        Window child = 0;
+        XTranslateCoordinates(display_, window, DefaultRootWindow(display_), kWidth / 2,
+                              kHeight / 2, &x, &y, &child);
+        XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
+        XSetInputFocus(display_, window, RevertToParent, CurrentTime);
+        XSync(display_, False);
+        std::this_thread::sleep_for(200ms);
+        for (char c : text) {
+            const KeyCode code = XKeysymToKeycode(display_, static_cast<KeySym>(c));
+            XTestFakeKeyEvent(display_, code, True, CurrentTime);
+            XTestFakeKeyEvent(display_, code, False, CurrentTime);
+            XSync(display_, False);
+            std::this_thread::sleep_for(30ms);
+        }
+    }
+
+  private:
+    Display* display_;
+};
+
+TEST_F(EndToEndTest, TheViewerShowsTheHostsDesktopAndTypesIntoIt) {
+    test::Xvfb hostScreen;
+    test::Xvfb viewerScreen;
+    std::string why;
+    if (!hostScreen.start(kWidth, kHeight, why)) GTEST_SKIP() << why;
+    if (!viewerScreen.start(1024, 768, why)) GTEST_SKIP() << why;
+    test::PatternWindow host(hostScreen.display(), kWidth, kHeight, false);
+    ASSERT_TRUE(host.ok());
+    // The machine's desktop is the host's Xvfb.
+    setUpGate({}, {"DISPLAY=" + hostScreen.display()});
+    const std::string key = newKey("key");
+    std::vector<std::string> env = clientEnv(key);
+    env.push_back("DISPLAY=" + viewerScreen.display());
+    const test::ProcessResult enrolled =
+        test::RunProcess(clientArgs({"enroll", gate(), issueCode()}), env);
+    ASSERT_EQ(enrolled.exitCode, 0) << enrolled.output;
+
+    test::BackgroundProcess viewer;
+    ASSERT_TRUE(viewer.start(clientArgs({"view", gate(), "--audio-out", "none"}), env));
+    ViewerDisplay screen(viewerScreen.display());
+    ASSERT_TRUE(screen.ok());
+    const auto log = [&] {
+        std::string agentLog;
+        static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "VelmoraHost.log"), agentLog));
+        return "viewer:\n" + viewer.output() + "\ngate:\n" + gateLog() + "\nagent:\n" + agentLog;
+    };
+
+    // The window takes the picture's size and shows the host's desktop.
+    const std::vector<std::uint8_t> picture = test::patternPixels(kWidth, kHeight, 0);
+    Window window = 0;
+    double psnr = 0;
+    EXPECT_TRUE(test::WaitUntil(
+        [&] {
+            window = screen.find();
+            psnr = window != 0 ? screen.psnr(window, picture) : 0;
+            return psnr > 30;
+        },
+        30s))
+        << "PSNR " << psnr << "\n"
+        << log();
+    ASSERT_NE(window, 0u) << log();
+
+    screen.type(window, "velmora");
+    std::string typed;
+    std::vector<std::pair<int, int>> clicks;
+    EXPECT_TRUE(test::WaitUntil(
+        [&] {
+            host.events(typed, clicks);
+            return typed == "velmora";
+        },
+        10s))
+        << "typed '" << typed << "'\n"
+        << log();
+    EXPECT_EQ(viewer.interrupt(), 0) << log();
 }
 
 }  // namespace
