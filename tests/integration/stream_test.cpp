@@ -1,21 +1,33 @@
-// `velmora stream dev-listen`/`dev-dial` against `velmora-client view`: real processes on a real
-// Xvfb and PulseAudio, the picture compared with what the host's screen showed.
+// The host agent and the viewer as real processes on Xvfb and PulseAudio: `velmora stream serve`
+// on bad and good launch parameters, `stream selftest`, and `stream dev-listen`/`dev-dial`
+// against `velmora-client view`, the picture compared with what the host's screen showed.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <regex>
 #include <thread>
 
-#include "integration/free_udp_port.h"
 #include "integration/stream_pattern.h"
 #include "media/pulse_daemon.h"
+#include "os/files.h"
+#include "stream/control_messages.h"
+#include "stream/launch_params.h"
+#include "stream/session.h"
+#include "stream/stream_keys.h"
 #include "support/background_process.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/test_network.h"
+#include "support/wait_until.h"
 #include "support/xvfb.h"
 
 // Last: Xlib's macros would break the headers above.
@@ -26,15 +38,138 @@
 namespace vel {
 namespace {
 
+using namespace std::chrono_literals;
 using test::BackgroundProcess;
 
-constexpr int kWidth = 1280;
-constexpr int kHeight = 720;
 const std::string kPsk = "5e1f0c2a9b8d7e6f5a4b3c2d1e0f9a8b";
 
-std::string clientBinary() {
-    return VELMORA_CLIENT_BINARY;
+std::string readFile(const std::string& path) {
+    std::string text;
+    static_cast<void>(ReadFileText(path, text));
+    return text;
 }
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A UDP port on the loopback interface that was free a moment ago.
+std::uint16_t freeUdpPort() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    static_cast<void>(::bind(fd, reinterpret_cast<sockaddr*>(&address), size));
+    static_cast<void>(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size));
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+TEST(StreamServe, RefusesMalformedLaunchParametersWithOneErrorLine) {
+    if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+    test::TempDir data;
+    // A host document whose viewer key is two digits short.
+    const std::string key(72, 'a');
+    const test::ProcessResult shortKey =
+        test::RunProcess({test::VelmoraBinary(), "stream", "serve"}, {"PROGRAMDATA=" + data.path()},
+                         R"({"role":"host","hostToViewer":")" + key + R"(","viewerToHost":")" +
+                             key.substr(0, 70) + "\"}");
+    EXPECT_GT(shortKey.exitCode, 0) << "a failure status, not a crash";
+    const std::string log = readFile(data.file("Velmora/VelmoraHost.log"));
+    EXPECT_TRUE(contains(log, "[ERROR] serve: bad launch parameters: session keys are malformed"))
+        << log;
+    EXPECT_FALSE(contains(log, key)) << "no key material in the log";
+}
+
+TEST(StreamSelftest, PassesOnAVirtualScreenWithItsFrameCountClamped) {
+    if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+    test::Xvfb server;
+    std::string why;
+    if (!server.start(320, 240, why)) GTEST_SKIP() << why;
+    media::test::PulseDaemon pulse;  // the agent's machine has a sound server; nothing needs it
+    test::TempDir scratch;
+    const std::vector<std::string> env = {"DISPLAY=" + server.display()};
+
+    const test::ProcessResult few =
+        test::RunProcess({test::VelmoraBinary(), "stream", "selftest", "--frames", "5", "--encoder",
+                          "mf-sw", "--cpu-path", "--out", scratch.file("out.h264")},
+                         env);
+    EXPECT_EQ(few.exitCode, 0) << few.output;
+    for (const char* line :
+         {"capture: X11", "encoder: libx264", "pixel path: CPU (readback -> convert -> encoder)",
+          "frames: 10 captured, 10 encoded", ", 10 decoded", "\nresult: PASS\n"})
+        EXPECT_TRUE(contains(few.output, line)) << line << "\n" << few.output;
+    // The written stream starts with an Annex-B start code.
+    EXPECT_EQ(readFile(scratch.file("out.h264")).substr(0, 4), std::string("\0\0\0\1", 4));
+
+    const test::ProcessResult many = test::RunProcess(
+        {test::VelmoraBinary(), "stream", "selftest", "--frames", "10000", "--encoder", "mf-sw"},
+        env);
+    EXPECT_TRUE(contains(many.output, "frames: 3600 captured, 3600 encoded")) << many.output;
+    EXPECT_TRUE(contains(many.output, "\nresult: PASS\n")) << many.output;
+}
+
+// The agent as the gate starts it: launch parameters on standard input, a viewer session kept in
+// the test, the designed log lines at the start and the end.
+TEST(StreamServe, RunsOneSessionFromItsLaunchParametersAndLogsItsEnd) {
+    if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
+    test::Xvfb server;
+    std::string why;
+    if (!server.start(320, 240, why)) GTEST_SKIP() << why;
+    stream::SessionTicket ticket;
+    ASSERT_TRUE(stream::deriveDevTicket(kPsk, ticket, why)) << why;
+    stream::LaunchParams params;
+    params.role = stream::kRoleHost;
+    params.connId = ticket.connId;
+    params.keys = ticket.keys;
+    params.localPort = freeUdpPort();
+    const std::uint16_t viewerPort = freeUdpPort();
+    // The viewer's address, one that is not an address at all, and one without a port.
+    params.candidates = {"127.0.0.1:" + std::to_string(viewerPort), "viewer.invalid", "192.0.2.9"};
+    params.audio = false;
+    params.encoder = "mf-sw";
+    test::TempDir data;
+    test::BackgroundProcess host;
+    ASSERT_TRUE(host.start({test::VelmoraBinary(), "stream", "serve"},
+                           {"PROGRAMDATA=" + data.path(), "DISPLAY=" + server.display()},
+                           stream::serializeLaunchParams(params)));
+
+    std::atomic<std::size_t> frames{0};
+    stream::SessionParams viewerParams;
+    viewerParams.role = stream::kRoleViewer;
+    viewerParams.connId = ticket.connId;
+    viewerParams.keys = ticket.keys;
+    viewerParams.localPort = viewerPort;
+    stream::Endpoint hostAddress;
+    ASSERT_TRUE(stream::parseEndpoint("127.0.0.1", params.localPort, hostAddress));
+    viewerParams.candidates = {hostAddress};
+    stream::SessionCallbacks callbacks;
+    callbacks.frame = [&](stream::AssembledFrame&&) { ++frames; };
+    stream::Session viewer;
+    ASSERT_TRUE(viewer.start(viewerParams, std::move(callbacks), why)) << why;
+    EXPECT_TRUE(test::WaitUntil([&] { return frames >= 5; }, 20s)) << host.output();
+    ASSERT_TRUE(viewer.sendOnChannel(stream::Channel::Input, stream::encodeInputKeepAlive()));
+    std::this_thread::sleep_for(500ms);  // the input on its way before the close
+    viewer.close(0);
+    EXPECT_EQ(host.waitForExit(15s), 0) << host.output();
+
+    const std::string log = readFile(data.file("Velmora/VelmoraHost.log"));
+    char connId[9];
+    std::snprintf(connId, sizeof connId, "%08X", params.connId);
+    EXPECT_TRUE(contains(log, "serve: session " + std::string(connId) + " on UDP " +
+                                  std::to_string(params.localPort) +
+                                  ", 2 candidate(s), bias 50 auto, desktop '" + server.display() +
+                                  "', "))
+        << log;
+    EXPECT_TRUE(contains(log, "serve: session over (closed by peer), ")) << log;
+    EXPECT_TRUE(contains(log, " frames, 1 inputs")) << log;
+}
+
+// The picture dev-listen streams to the viewer.
+constexpr int kWidth = 1280;
+constexpr int kHeight = 720;
+const std::string kClient = VELMORA_CLIENT_BINARY;
 
 // Mean luma PSNR of the frames against the pictures their bar codes name, and how many named one.
 struct Fidelity {
@@ -110,20 +245,20 @@ TEST(StreamView, ListenAndDialCarryPictureInputAndSoundThroughLoss) {
                            {hostPulse}));
 
     // The viewer dials a listening host; both ends lose 5 % of what they send.
-    const std::uint16_t hostPort = test::FreeUdpPort();
+    const std::uint16_t hostPort = freeUdpPort();
     BackgroundProcess host;
     ASSERT_TRUE(host.start({test::VelmoraBinary(), "stream", "dev-listen", "--psk", kPsk, "--port",
                             std::to_string(hostPort), "--emulate", "loss=5"},
                            {hostPulse}));
     const std::string dialled = dir.file("dialled.y4m");
     const test::ProcessResult viewer =
-        test::RunProcess({clientBinary(), "view",      "--psk",
-                          kPsk,           "--dial",    "127.0.0.1:" + std::to_string(hostPort),
-                          "--headless",   "--frames",  "150",
-                          "--out",        dialled,     "--type",
-                          "Velmora 42",   "--click",   "200,300",
-                          "--screen",     "1920x1080", "--emulate",
-                          "loss=5",       "--timeout", "90"},
+        test::RunProcess({kClient,      "view",      "--psk",
+                          kPsk,         "--dial",    "127.0.0.1:" + std::to_string(hostPort),
+                          "--headless", "--frames",  "150",
+                          "--out",      dialled,     "--type",
+                          "Velmora 42", "--click",   "200,300",
+                          "--screen",   "1920x1080", "--emulate",
+                          "loss=5",     "--timeout", "90"},
                          {viewerPulse});
     ASSERT_EQ(viewer.exitCode, 0) << viewer.output << host.output();
 
@@ -158,13 +293,13 @@ TEST(StreamView, ListenAndDialCarryPictureInputAndSoundThroughLoss) {
     EXPECT_GE(lastFigure(status, "input"), 25) << status;  // 22 keystrokes, a move, a click
 
     // The other way round: the host dials a listening viewer.
-    const std::uint16_t viewerPort = test::FreeUdpPort();
+    const std::uint16_t viewerPort = freeUdpPort();
     const std::string listened = dir.file("listened.y4m");
     BackgroundProcess listening;
-    ASSERT_TRUE(listening.start({clientBinary(), "view", "--psk", kPsk, "--listen",
-                                 std::to_string(viewerPort), "--headless", "--frames", "30",
-                                 "--out", listened, "--audio-out", "none", "--timeout", "90"},
-                                {viewerPulse}));
+    ASSERT_TRUE(listening.start(
+        {kClient, "view", "--psk", kPsk, "--listen", std::to_string(viewerPort), "--headless",
+         "--frames", "30", "--out", listened, "--audio-out", "none", "--timeout", "90"},
+        {viewerPulse}));
     BackgroundProcess dialling;
     ASSERT_TRUE(
         dialling.start({test::VelmoraBinary(), "stream", "dev-dial", "--psk", kPsk, "--viewer",
@@ -220,9 +355,9 @@ TEST(StreamView, AutomaticBalanceGivesWayToASqueezedLinkAndComesBack) {
     BackgroundProcess host;
     ASSERT_TRUE(host.start(hostArgs));
     std::vector<std::string> viewerArgs = net.execIn(net.client(0));
-    viewerArgs.insert(viewerArgs.end(), {clientBinary(), "view", "--psk", kPsk, "--dial",
-                                         net.machineAddress(0) + ":7441", "--headless",
-                                         "--audio-out", "none", "--timeout", "240"});
+    viewerArgs.insert(viewerArgs.end(),
+                      {kClient, "view", "--psk", kPsk, "--dial", net.machineAddress(0) + ":7441",
+                       "--headless", "--audio-out", "none", "--timeout", "240"});
     BackgroundProcess viewer;
     ASSERT_TRUE(viewer.start(viewerArgs));
 
