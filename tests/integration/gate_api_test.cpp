@@ -1,5 +1,9 @@
-// The gate's HTTP API as clients meet it: the real binary, real HTTP, a software security key.
+// The gate's HTTP API as clients meet it: the real binary, real HTTP, a software security key,
+// and headless Chromium's virtual security key driven through the browser's own WebAuthn API.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "core/crypto.h"
 #include "core/encoding.h"
@@ -318,6 +322,47 @@ TEST_F(GateApiTest, EnrollmentRefusesUnusableKeysAndTakeovers) {
     ASSERT_EQ(reply.status, 200) << reply.body;
     EXPECT_EQ(reply.json.get("credentialLabel").asString(), "victim");
     EXPECT_EQ(authenticate(attacker, {}).json.get("error").asString(), "bad_signature");
+}
+
+std::string fromEnvironment(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// An authenticator written by someone else: the script enrolls Chromium's virtual key with the
+// code, signs in with it, replays the assertion and prints the gate's answers as its last line.
+TEST_F(GateApiTest, ChromiumVirtualKeyEnrollsAndOpensThePort) {
+    const std::string node = fromEnvironment("VELMORA_NODE", "/usr/bin/node");
+    const std::string chromium = fromEnvironment("VELMORA_CHROMIUM", "/usr/bin/chromium");
+    if (::access(node.c_str(), X_OK) != 0) GTEST_SKIP() << node << " is missing (nodejs)";
+    if (::access(chromium.c_str(), X_OK) != 0) GTEST_SKIP() << chromium << " is missing";
+    if (!FileExists(JoinPath(VELMORA_BROWSER_DIR, "node_modules/playwright-core/package.json")))
+        GTEST_SKIP() << "playwright-core is not installed (npm ci in tests/browser)";
+    startGate();
+    const test::ProcessResult run =
+        test::RunProcess({node, JoinPath(VELMORA_BROWSER_DIR, "webauthn_ceremony.js"),
+                          std::to_string(gate_->port()), issueCode()},
+                         {"VELMORA_CHROMIUM=" + chromium});
+    ASSERT_EQ(run.exitCode, 0) << run.output << gate_->log();
+
+    std::string last = run.output;
+    while (!last.empty() && last.back() == '\n') last.pop_back();
+    JsonValue granted;
+    ASSERT_TRUE(JsonParse(last.substr(last.rfind('\n') + 1), granted)) << run.output;
+    EXPECT_EQ(granted.get("clientIp").asString(), "127.0.0.1");
+    EXPECT_GT(granted.get("expiresAt").asInt(), 0);
+    EXPECT_EQ(granted.get("replayError").asString(), "challenge_expired");
+
+    // The browser's key is stored with its counter as of the assertion, and the grant reached the
+    // firewall.
+    const auto credentials = storedKeys();
+    ASSERT_EQ(credentials.size(), 1u);
+    EXPECT_EQ(credentials[0].label, "Chromium virtual key");
+    EXPECT_EQ(credentials[0].useCount, 2);
+    EXPECT_EQ(std::int64_t(credentials[0].signCount), granted.get("browserSignCount").asInt());
+    std::string rules;
+    ASSERT_TRUE(ReadFileText(JoinPath(gate_->dataDirectory(), "firewall.json"), rules));
+    EXPECT_NE(rules.find("\"127.0.0.1/32\""), std::string::npos) << rules;
 }
 
 }  // namespace
