@@ -22,9 +22,11 @@
 #include "core/encoding.h"
 #include "core/json.h"
 #include "firewall/firewall.h"
+#include "firewall/firewall_store_file.h"
 #include "gate/relying_party.h"
 #include "integration/stream_pattern.h"
 #include "os/files.h"
+#include "os/nft_runner.h"
 #include "os/paths.h"
 #include "stream/stream_keys.h"
 #include "support/background_process.h"
@@ -74,6 +76,74 @@ Bytes newViewerKey() {
     std::string error;
     EXPECT_TRUE(stream::generateKeyPair(pair, error)) << error;
     return pair.publicKey();
+}
+
+constexpr std::uint16_t kOtherPort = 2222;  // a service the projection must never touch
+
+// The projection alone, applied by the firewall in this process: protection closes the port for
+// everyone and nothing else, a grant opens it to one address, a stream rule one UDP port.
+TEST(FirewallEnforcement, RealConnectionsFollowTheStore) {
+    test::TestNetwork net({"10.231.1", "10.231.2"});
+    if (const std::string why = test::PrepareEnforcingNetwork(net); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+
+    const UniqueFd rdp = test::ListeningSocket(net.machine(), SOCK_STREAM, kRdpPort);
+    const UniqueFd other = test::ListeningSocket(net.machine(), SOCK_STREAM, kOtherPort);
+    const UniqueFd stream = test::ListeningSocket(net.machine(), SOCK_DGRAM, kStreamPort + 1);
+    const auto rdpOpenFor = [&](int client, bool expectOpen) {
+        return test::TcpConnects(net.client(client), net.machineAddress(client), kRdpPort,
+                                 rdp.get(), expectOpen);
+    };
+    const auto otherOpenFor = [&](int client) {
+        return test::TcpConnects(net.client(client), net.machineAddress(client), kOtherPort,
+                                 other.get(), true);
+    };
+    const auto streamOpenFor = [&](int client, bool expectOpen) {
+        return test::UdpDelivered(net.client(client), net.machineAddress(client), kStreamPort + 1,
+                                  stream.get(), expectOpen);
+    };
+
+    test::TempDir data;
+    firewall::FileFirewallStore store(data.path());
+    std::vector<std::string> nftArgs = net.execIn(net.machine());
+    nftArgs.push_back("nft");
+    NftCommand nft(nftArgs);
+    firewall::Firewall firewall(store, nft);
+    std::string error;
+
+    // A fresh store: the built-in Remote Desktop rule is on, so everyone gets in.
+    ASSERT_TRUE(firewall.setEnforcement({true, kRdpPort, kStreamPort}, error)) << error;
+    EXPECT_TRUE(rdpOpenFor(0, true));
+    EXPECT_TRUE(rdpOpenFor(1, true));
+
+    // Protection closes the port for everyone, and nothing else.
+    ASSERT_EQ(firewall.suppressAllowRules(kRdpPort, error), 1) << error;
+    EXPECT_FALSE(rdpOpenFor(0, false));
+    EXPECT_FALSE(rdpOpenFor(1, false));
+    EXPECT_TRUE(otherOpenFor(1));
+    EXPECT_FALSE(streamOpenFor(1, false));
+
+    // A grant opens the port to its one address, a stream rule one UDP port to its one address.
+    const std::string grant =
+        std::string(firewall::kGrantRulePrefix) + net.clientAddress(0) + " [1]";
+    ASSERT_TRUE(firewall.addAllowRule(grant, kRdpPort, net.clientAddress(0) + "/32", "test grant",
+                                      error, firewall::kProtocolTcp))
+        << error;
+    EXPECT_TRUE(rdpOpenFor(0, true));
+    EXPECT_FALSE(rdpOpenFor(1, false));
+    const std::string streamRule =
+        std::string(firewall::kStreamRulePrefix) + net.clientAddress(1) + " [2]";
+    ASSERT_TRUE(firewall.addAllowRule(streamRule, kStreamPort + 1, net.clientAddress(1) + "/32",
+                                      "test stream", error, firewall::kProtocolUdp))
+        << error;
+    EXPECT_TRUE(streamOpenFor(1, true));
+    EXPECT_FALSE(streamOpenFor(0, false));
+
+    // Switching enforcement off removes the table altogether.
+    ASSERT_TRUE(firewall.setEnforcement({false, kRdpPort, kStreamPort}, error)) << error;
+    EXPECT_NE(net.run(net.machine(), {"nft", "list", "table", "inet", "velmora"}).exitCode, 0);
+    EXPECT_TRUE(rdpOpenFor(1, true));
 }
 
 class EndToEndTest : public ::testing::Test {
