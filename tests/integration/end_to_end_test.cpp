@@ -24,7 +24,6 @@
 #include "firewall/firewall.h"
 #include "firewall/firewall_store_file.h"
 #include "gate/relying_party.h"
-#include "integration/stream_pattern.h"
 #include "os/files.h"
 #include "os/nft_runner.h"
 #include "os/paths.h"
@@ -43,7 +42,7 @@
 
 // Last: Xlib's macros (None, Bool, Status) clash with names above.
 // clang-format off
-#include "integration/pattern_window.h"
+#include "integration/test_picture.h"
 #include <X11/extensions/XTest.h>
 // clang-format on
 
