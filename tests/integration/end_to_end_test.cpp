@@ -162,9 +162,11 @@ class EndToEndTest : public ::testing::Test {
         static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "gate.log"), text));
         return text;
     }
-    // A gate.json with these keys enrolled, written before setup runs.
-    void writeGateJson(const JsonValue& credentials,
+    // A gate.json with this key enrolled, written before setup runs.
+    void writeGateJson(const test::SoftwareAuthenticator& key,
                        const JsonValue& config = JsonValue::object()) const {
+        JsonValue credentials = JsonValue::array();
+        credentials.push(test::StoredCredentialJson(key, 0, "k"));
         ASSERT_TRUE(EnsureDirectory(dataDirectory()));
         ASSERT_TRUE(WriteFileAtomic(
             JoinPath(dataDirectory(), "gate.json"),
@@ -371,9 +373,7 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
 TEST_F(EndToEndTest, UnlockOpensThePortAndArmClosesItAgain) {
     // A machine with one key enrolled before setup runs.
     test::SoftwareAuthenticator key;
-    JsonValue credentials = JsonValue::array();
-    credentials.push(test::StoredCredentialJson(key, 0, "k"));
-    writeGateJson(credentials);
+    writeGateJson(key);
     setUpGate();
     EXPECT_FALSE(rdpOpenFor(kUser, false));
 
@@ -389,18 +389,11 @@ TEST_F(EndToEndTest, UnlockOpensThePortAndArmClosesItAgain) {
     EXPECT_TRUE(
         test::WaitUntil([this] { return !rdpOpenFor(kUser, false); }, std::chrono::seconds(10)));
     EXPECT_FALSE(rdpOpenFor(kStranger, false));
-    // And a key still opens it.
-    ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
-    const test::HttpReply granted = authenticate(key);
-    EXPECT_EQ(granted.status, 200) << granted.body;
-    EXPECT_TRUE(rdpOpenFor(kUser, true));
 }
 
 TEST_F(EndToEndTest, TheKernelFollowsTheStoreThroughStartsDriftPortChangesAndNftFailures) {
     test::SoftwareAuthenticator key;
-    JsonValue credentials = JsonValue::array();
-    credentials.push(test::StoredCredentialJson(key, 0, "k"));
-    writeGateJson(credentials);
+    writeGateJson(key);
     ASSERT_EQ(velmora({"setup"}).exitCode, 0);
     ASSERT_EQ(onMachine({"systemctl", "stop", "velmora.service"}).exitCode, 0);
     const auto nft = [this](const std::vector<std::string>& args) {
@@ -451,7 +444,7 @@ TEST_F(EndToEndTest, TheKernelFollowsTheStoreThroughStartsDriftPortChangesAndNft
     ASSERT_TRUE(JsonParse(text, stored));
     JsonValue config = stored.get("config");
     config.set("rdpPort", 3390);
-    writeGateJson(credentials, config);
+    writeGateJson(key, config);
     ASSERT_EQ(onMachine({"systemctl", "start", "velmora.service"}).exitCode, 0);
     ASSERT_TRUE(gateAnswers()) << systemd_.serviceOutput() << gateLog();
     EXPECT_FALSE(test::TcpConnects(net_.client(kStranger), net_.machineAddress(kStranger), 3390,
@@ -460,9 +453,7 @@ TEST_F(EndToEndTest, TheKernelFollowsTheStoreThroughStartsDriftPortChangesAndNft
 
 TEST_F(EndToEndTest, TokensOpenStreamsForTheirAddressFourAtMostAndStoppingEndsTheAgents) {
     test::SoftwareAuthenticator key;
-    JsonValue credentials = JsonValue::array();
-    credentials.push(test::StoredCredentialJson(key, 0, "viewer key"));
-    writeGateJson(credentials);
+    writeGateJson(key);
     setUpGate();
     EXPECT_TRUE(post("/v1/hello", JsonValue::object()).json.get("stream").asBool());
 
@@ -569,20 +560,19 @@ class ViewerDisplay {
         XTranslateCoordinates(display_, window, root, 0, 0, &x, &y, &child);
         XImage* image = XGetImage(display_, root, x, y, kWidth, kHeight, AllPlanes, ZPixmap);
         if (image == nullptr) return 0;
-        double squares = 0;
-        for (int row = 0; row < kHeight; ++row) {
-            for (int column = 0; column < kWidth; ++column) {
-                std::uint32_t expected = 0;
-                std::memcpy(&expected,
-                            &picture[(static_cast<std::size_t>(row) * kWidth + column) * 4], 4);
-                const double d = luma(static_cast<std::uint32_t>(XGetPixel(image, column, row))) -
-                                 luma(expected);
-                squares += d * d;
-            }
+        std::vector<std::uint8_t> seen(kWidth * kHeight);
+        std::vector<std::uint8_t> expected(seen.size());
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            std::uint32_t pixel = 0;
+            std::memcpy(&pixel, &picture[i * 4], 4);
+            expected[i] = static_cast<std::uint8_t>(std::lround(luma(pixel)));
+            const auto shown =
+                XGetPixel(image, static_cast<int>(i % kWidth), static_cast<int>(i / kWidth));
+            seen[i] =
+                static_cast<std::uint8_t>(std::lround(luma(static_cast<std::uint32_t>(shown))));
         }
         XDestroyImage(image);
-        const double mse = squares / (kWidth * kHeight);
-        return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+        return test::lumaPsnr(seen.data(), expected.data(), seen.size());
     }
 
     // Points at the window's centre and types text (lower-case letters) there.
