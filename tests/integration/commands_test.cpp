@@ -164,7 +164,6 @@ TEST_F(CommandsTest, CodesAreClampedAndCheckCodeNamesWhyOneIsRefused) {
     ASSERT_TRUE(WriteFileAtomic(dataFile("enrollment.json"), JsonDump(state, 2)));
     const auto expired = run({"check-code", code});
     EXPECT_TRUE(has(expired, "  [CAUSE] the code expired 10 min. ago.")) << expired.output;
-    EXPECT_FALSE(has(expired, "  [OK] The code is correct and active."));
 }
 
 TEST_F(CommandsTest, CheckCodeComparesTheServiceBuildWithItsOwn) {
@@ -172,13 +171,12 @@ TEST_F(CommandsTest, CheckCodeComparesTheServiceBuildWithItsOwn) {
     const auto check = [&] { return run({"check-code", code}); };
     EXPECT_TRUE(has(check(), "  Service version:        unknown — it has never been started"));
 
-    const std::string directory = dataDirectory();
     gate::ServiceRuntime runtime{kProgramVersion, kBuildId, "/opt/velmora/velmora", 42, UnixNow()};
-    ASSERT_TRUE(gate::WriteServiceRuntime(directory, runtime));
+    ASSERT_TRUE(gate::WriteServiceRuntime(dataDirectory(), runtime));
     EXPECT_TRUE(has(check(), "  Versions match. If the code is still rejected —"));
 
     runtime.version = "0.0.1";
-    ASSERT_TRUE(gate::WriteServiceRuntime(directory, runtime));
+    ASSERT_TRUE(gate::WriteServiceRuntime(dataDirectory(), runtime));
     EXPECT_TRUE(has(check(), "  [CAUSE FOUND] The versions are DIFFERENT."));
 
     ASSERT_TRUE(WriteFileAtomic(dataFile(gate::kServiceRuntimeFile), "{not json"));

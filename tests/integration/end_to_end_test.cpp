@@ -247,20 +247,14 @@ class EndToEndTest : public ::testing::Test {
         return test::TcpConnects(net_.client(client), net_.machineAddress(client), kRdpPort,
                                  rdp_.get(), expectOpen);
     }
-    // A key that speaks the gate's API directly, as a browser would; extra goes into the finish.
-    test::HttpReply authenticate(test::SoftwareAuthenticator& key,
-                                 const JsonValue& extra = JsonValue::object()) const {
+    // A key that speaks the gate's API directly and asks for a stream token; the token.
+    std::string streamToken(test::SoftwareAuthenticator& key) const {
         const test::HttpReply begin = post("/v1/auth/begin", JsonValue::object());
-        if (begin.status != 200) return begin;
         const test::Assertion assertion = key.getAssertion(
             gate::kRelyingPartyId, gate::RelyingPartyOrigin(), test::ChallengeOf(begin.json));
         JsonValue body = test::AssertionBody(key.credentialId(), assertion);
-        for (const std::string& name : extra.keys()) body.set(name, extra.get(name));
-        return post("/v1/auth/finish", body);
-    }
-    std::string streamToken(test::SoftwareAuthenticator& key) const {
-        const test::HttpReply finish =
-            authenticate(key, test::JsonObject({{"wantStreamToken", true}}));
+        body.set("wantStreamToken", true);
+        const test::HttpReply finish = post("/v1/auth/finish", body);
         EXPECT_EQ(finish.status, 200) << finish.body;
         return finish.json.get("streamToken").asString();
     }

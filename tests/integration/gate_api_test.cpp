@@ -427,24 +427,15 @@ class AttackTest : public ::testing::Test {
         return reply;
     }
 
-    test::HttpReply authenticate() {
-        const test::HttpReply begin = post(kUser, "/v1/auth/begin", "{}");
-        if (begin.status != 200) return begin;
-        const test::Assertion assertion = key_.getAssertion(
-            gate::kRelyingPartyId, gate::RelyingPartyOrigin(), test::ChallengeOf(begin.json));
-        return post(kUser, "/v1/auth/finish",
-                    JsonDump(test::AssertionBody(key_.credentialId(), assertion)));
-    }
-
-    // A finish from the attacker with a fresh challenge and well-formed client data, so that the
-    // gate reaches the authenticator data, which is replaced by authenticatorData.
-    test::HttpReply finishWith(const Bytes& authenticatorData) {
-        const test::HttpReply begin = post(kAttacker, "/v1/auth/begin", "{}");
+    // A sign-in with the user's key from an address. The attacker's may replace the
+    // authenticator data, which the gate then reaches after well-formed client data.
+    test::HttpReply signIn(std::size_t from, const Bytes* authenticatorData = nullptr) {
+        const test::HttpReply begin = post(from, "/v1/auth/begin", "{}");
         if (begin.status != 200) return begin;
         test::Assertion assertion = key_.getAssertion(
             gate::kRelyingPartyId, gate::RelyingPartyOrigin(), test::ChallengeOf(begin.json));
-        assertion.authenticatorData = authenticatorData;
-        return post(kAttacker, "/v1/auth/finish",
+        if (authenticatorData != nullptr) assertion.authenticatorData = *authenticatorData;
+        return post(from, "/v1/auth/finish",
                     JsonDump(test::AssertionBody(key_.credentialId(), assertion)));
     }
 
@@ -491,7 +482,7 @@ TEST_F(AttackTest, HeldConnectionsBodiesAndSlowHeadsLeaveTheKeyHolderInAndMemory
     const Bytes countedKey =
         test::BuildAuthenticatorData(gate::kRelyingPartyId, 0x45, 1, &key_.aaguid(), &id, &endless);
     for (const Bytes& bomb : {deep, countedKey}) {
-        const test::HttpReply refused = finishWith(bomb);
+        const test::HttpReply refused = signIn(kAttacker, &bomb);
         EXPECT_TRUE(refused.status >= 400 && refused.status < 500)
             << refused.status << refused.body;
     }
@@ -505,7 +496,7 @@ TEST_F(AttackTest, HeldConnectionsBodiesAndSlowHeadsLeaveTheKeyHolderInAndMemory
     hold(1'100, "", 0);
     for (int i = 0; i < 200; ++i) post(kAttacker, "/v1/auth/finish", "{\"bad\":1}");
 
-    const test::HttpReply granted = authenticate();
+    const test::HttpReply granted = signIn(kUser);
     EXPECT_EQ(granted.status, 200) << granted.body << gate_->log();
     const long after = residentKib(gate_->pid());
     EXPECT_LT(after - before, 100 * 1024)
