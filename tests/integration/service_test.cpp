@@ -63,10 +63,8 @@ class ServiceRole : public ::testing::Test {
 TEST_F(ServiceRole, ReportsReadyServesAndStopsOnSigterm) {
     const std::uint16_t port = test::FreeTcpPort();
     start(R"({"version":1,"config":{"listenPort":)" + std::to_string(port) + "}}");
-    std::string message;
-    for (int i = 0; i < 20 && message.find("READY=1") == std::string::npos; ++i)
-        message = systemd_.receive(500);
-    EXPECT_NE(message.find("READY=1"), std::string::npos) << message;
+    EXPECT_TRUE(test::WaitUntil(
+        [&] { return systemd_.receive(500).find("READY=1") != std::string::npos; }, 10s));
     EXPECT_EQ(test::HttpRequestTo("127.0.0.1", port, "POST", "/v1/hello", "").status, 200);
 
     ASSERT_EQ(::kill(service_.pid(), SIGTERM), 0);
