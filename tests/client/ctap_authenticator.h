@@ -4,9 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "admin/self_test_support.h"
 #include "core/bytes.h"
 #include "core/json.h"
-#include "core/openssl_ptr.h"
+#include "gate/cbor.h"
+#include "stream/stream_keys.h"
 
 namespace vel::test {
 
@@ -16,13 +18,6 @@ namespace vel::test {
 // have it.
 class CtapAuthenticator {
   public:
-    // CTAP status codes the tests look for.
-    static constexpr std::uint8_t kOk = 0x00;
-    static constexpr std::uint8_t kNoCredentials = 0x2e;
-    static constexpr std::uint8_t kPinInvalid = 0x31;
-    static constexpr std::uint8_t kPinBlocked = 0x32;
-    static constexpr std::uint8_t kOperationDenied = 0x27;
-
     CtapAuthenticator();
 
     // The key's PIN; empty for a key on which none was set.
@@ -30,7 +25,6 @@ class CtapAuthenticator {
     // Whether a touch comes when the key asks for one.
     void setTouched(bool touched) { touched_ = touched; }
 
-    std::uint32_t signCount() const { return signCount_; }
     int pinRetries() const { return pinRetries_; }
     // How often the key waited for a touch.
     int touchesAsked() const { return touchesAsked_; }
@@ -47,29 +41,28 @@ class CtapAuthenticator {
   private:
     struct Credential {
         Bytes id;
-        Bytes rpIdHash;
-        EvpPkeyPtr key;
+        std::string rpId;
+        admin::TestKeyPair key;
     };
 
     Bytes getInfo() const;
     Bytes makeCredential(const Bytes& parameters);
     Bytes getAssertion(const Bytes& parameters);
     Bytes clientPin(const Bytes& parameters);
-    // Checks a pinAuth over clientDataHash; 0 when it is valid.
-    std::uint8_t checkPinAuth(const Bytes& pinAuth, const Bytes& clientDataHash) const;
+    // Checks the uv option under optionsKey and a pinAuth under pinAuthKey; a valid pinAuth adds
+    // the UV flag. 0 when the request may go on.
+    std::uint8_t verify(const gate::CborValue& request, std::int64_t optionsKey,
+                        std::int64_t pinAuthKey, const Bytes& clientDataHash,
+                        std::uint8_t& flags) const;
     std::uint8_t presence();
-    Bytes authenticatorData(const Bytes& rpIdHash, std::uint8_t flags,
-                            const Credential* attested) const;
 
-    Bytes aaguid_;
     std::vector<Credential> credentials_;
     std::uint32_t signCount_ = 0;
     std::string pin_;
     int pinRetries_ = 8;
-    int wrongInARow_ = 0;
     bool touched_ = true;
     int touchesAsked_ = 0;
-    EvpPkeyPtr agreementKey_;  // renewed after every PIN attempt, as keys do
+    stream::StreamKeyPair agreementKey_;  // renewed after every PIN attempt, as keys do
     Bytes pinToken_;
 };
 

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <mutex>
 
 namespace vel::test {
 
@@ -18,9 +17,9 @@ constexpr std::uint8_t kCapabilityCbor = 0x04;
 constexpr std::uint8_t kCapabilityNoMsg = 0x08;
 constexpr std::uint8_t kChannel[4] = {0x11, 0x22, 0x33, 0x44};
 
-// libfido2's I/O hooks carry no context but the path, so attached authenticators are found here.
-std::mutex registryMutex;
-std::map<std::string, CtapAuthenticator*> registry;  // guarded by registryMutex
+// libfido2's I/O hooks carry no context but the path, so attached authenticators are found here
+// (attached and used on one thread).
+std::map<std::string, CtapAuthenticator*> registry;
 
 // One open device: reassembles the host's CTAPHID messages and queues the answer's reports.
 class HidChannel {
@@ -95,7 +94,6 @@ class HidChannel {
 };
 
 void* openChannel(const char* path) {
-    std::lock_guard lock(registryMutex);
     const auto found = registry.find(path);
     return found == registry.end() ? nullptr : new HidChannel(*found->second);
 }
@@ -119,12 +117,10 @@ int writeChannel(void* handle, const unsigned char* buffer, std::size_t length) 
 }  // namespace
 
 SoftKeySource::~SoftKeySource() {
-    std::lock_guard lock(registryMutex);
     for (const std::string& path : paths_) registry.erase(path);
 }
 
 void SoftKeySource::attach(const std::string& path, CtapAuthenticator& authenticator) {
-    std::lock_guard lock(registryMutex);
     registry[path] = &authenticator;
     paths_.push_back(path);
 }
