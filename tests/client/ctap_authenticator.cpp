@@ -3,10 +3,11 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <stdexcept>
 
+#include "admin/self_test_support.h"
 #include "core/crypto.h"
-#include "core/encoding.h"
 #include "support/cbor_writer.h"
 #include "support/software_authenticator.h"
 
@@ -36,12 +37,6 @@ const Bytes kAaguid = BytesOf("velmora-test-key");
 
 [[noreturn]] void fail(const char* step) {
     throw std::runtime_error(std::string(step) + " failed");
-}
-
-admin::TestKeyPair newCredentialKey() {
-    admin::TestKeyPair pair;
-    if (!admin::MakeP256TestKey(pair)) fail("MakeP256TestKey");
-    return pair;
 }
 
 stream::StreamKeyPair newAgreementKey() {
@@ -164,11 +159,17 @@ Bytes CtapAuthenticator::makeCredential(const Bytes& parameters) {
     if (!pin_.empty() && (flags & kFlagUv) == 0) return withStatus(kPinRequired);
     if (const std::uint8_t status = presence(); status != kOk) return withStatus(status);
 
-    Credential credential{RandomBytes(32), textOf(rp->find("id")), newCredentialKey()};
-    const Bytes coseKey = admin::CoseKeyBytes(credential.key.x, credential.key.y);
-    const Bytes authData = BuildAuthenticatorData(credential.rpId, flags, ++signCount_, &kAaguid,
-                                                  &credential.id, &coseKey);
-    credentials_.push_back(std::move(credential));
+    admin::TestKeyPair key;
+    if (!admin::MakeP256TestKey(key)) fail("MakeP256TestKey");
+    const std::string rpId = textOf(rp->find("id"));
+    Bytes id = Sha256(BytesOf(rpId));
+    const int length = i2d_PrivateKey(key.key.get(), nullptr);
+    id.resize(id.size() + static_cast<std::size_t>(std::max(length, 0)));
+    unsigned char* cursor = id.data() + 32;
+    if (length <= 0 || i2d_PrivateKey(key.key.get(), &cursor) != length) fail("i2d_PrivateKey");
+    const Bytes coseKey = admin::CoseKeyBytes(key.x, key.y);
+    const Bytes authData =
+        BuildAuthenticatorData(rpId, flags, ++signCount_, &kAaguid, &id, &coseKey);
     CborWriter cbor;
     cbor.map(3).integer(1).text("none").integer(2).bytes(authData).integer(3).map(0);
     return withStatus(kOk, cbor.data());
@@ -186,27 +187,32 @@ Bytes CtapAuthenticator::getAssertion(const Bytes& parameters) {
     if (const std::uint8_t status = verify(request, 5, 6, clientDataHash->bytes, flags)) {
         return withStatus(status);
     }
-    const Credential* chosen = nullptr;
-    if (const CborValue* allowed = request.find(3)) {
-        for (const CborValue& descriptor : allowed->items) {
-            const CborValue* id = descriptor.find("id");
-            for (const Credential& credential : credentials_) {
-                if (chosen == nullptr && id != nullptr && credential.id == id->bytes &&
-                    credential.rpId == rpId) {
-                    chosen = &credential;
-                }
-            }
+    // The first allowed id that this key made for this relying party.
+    const Bytes rpIdHash = Sha256(BytesOf(rpId));
+    const Bytes* chosen = nullptr;
+    EvpPkeyPtr key;
+    const CborValue* allowed = request.find(3);
+    for (std::size_t i = 0; allowed != nullptr && i < allowed->items.size() && !key; ++i) {
+        const CborValue* id = allowed->items[i].find("id");
+        if (id == nullptr || id->bytes.size() <= 32 ||
+            !std::equal(rpIdHash.begin(), rpIdHash.end(), id->bytes.begin())) {
+            continue;
         }
+        const unsigned char* cursor = id->bytes.data() + 32;
+        key.reset(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(id->bytes.size() - 32)));
+        chosen = &id->bytes;
     }
-    if (chosen == nullptr) return withStatus(kNoCredentials);
+    if (!key) return withStatus(kNoCredentials);
     if (const std::uint8_t status = presence(); status != kOk) return withStatus(status);
     const Bytes authData = BuildAuthenticatorData(rpId, flags, ++signCount_);
     Bytes signedData = authData;
     signedData.insert(signedData.end(), clientDataHash->bytes.begin(), clientDataHash->bytes.end());
     Bytes signature;
-    if (!admin::SignWithTestKey(chosen->key, signedData, signature)) fail("SignWithTestKey");
+    if (!admin::SignWithTestKey({std::move(key), {}, {}}, signedData, signature)) {
+        fail("SignWithTestKey");
+    }
     CborWriter cbor;
-    cbor.map(3).integer(1).map(2).text("id").bytes(chosen->id).text("type").text("public-key");
+    cbor.map(3).integer(1).map(2).text("id").bytes(*chosen).text("type").text("public-key");
     cbor.integer(2).bytes(authData).integer(3).bytes(signature);
     return withStatus(kOk, cbor.data());
 }
@@ -257,27 +263,10 @@ Bytes CtapAuthenticator::clientPin(const Bytes& parameters) {
 }
 
 JsonValue CtapAuthenticator::save() const {
-    JsonValue credentials = JsonValue::array();
-    for (const Credential& credential : credentials_) {
-        const int length = i2d_PrivateKey(credential.key.key.get(), nullptr);
-        Bytes der(static_cast<std::size_t>(length > 0 ? length : 0));
-        unsigned char* cursor = der.data();
-        if (length <= 0 || i2d_PrivateKey(credential.key.key.get(), &cursor) != length) {
-            fail("i2d_PrivateKey");
-        }
-        JsonValue item = JsonValue::object();
-        item.set("id", HexEncode(credential.id));
-        item.set("rpId", credential.rpId);
-        item.set("key", HexEncode(der));
-        item.set("x", HexEncode(credential.key.x));
-        item.set("y", HexEncode(credential.key.y));
-        credentials.push(item);
-    }
     JsonValue state = JsonValue::object();
     state.set("pin", pin_);
     state.set("pinRetries", pinRetries_);
     state.set("signCount", static_cast<std::int64_t>(signCount_));
-    state.set("credentials", credentials);
     return state;
 }
 
@@ -285,25 +274,6 @@ void CtapAuthenticator::load(const JsonValue& state) {
     pin_ = state.get("pin").asString();
     pinRetries_ = static_cast<int>(state.get("pinRetries").asInt(8));
     signCount_ = static_cast<std::uint32_t>(state.get("signCount").asInt());
-    credentials_.clear();
-    const JsonValue& list = state.get("credentials");
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        const JsonValue& item = list.at(i);
-        Credential credential;
-        credential.rpId = item.get("rpId").asString();
-        Bytes der;
-        if (!HexDecode(item.get("id").asString(), credential.id) ||
-            !HexDecode(item.get("key").asString(), der) ||
-            !HexDecode(item.get("x").asString(), credential.key.x) ||
-            !HexDecode(item.get("y").asString(), credential.key.y)) {
-            fail("reading the key's state");
-        }
-        const unsigned char* cursor = der.data();
-        credential.key.key.reset(
-            d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(der.size())));
-        if (!credential.key.key) fail("d2i_AutoPrivateKey");
-        credentials_.push_back(std::move(credential));
-    }
 }
 
 }  // namespace vel::test

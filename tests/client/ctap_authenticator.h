@@ -2,9 +2,7 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "admin/self_test_support.h"
 #include "core/bytes.h"
 #include "core/json.h"
 #include "gate/cbor.h"
@@ -15,7 +13,8 @@ namespace vel::test {
 // A CTAP 2.0 security key in software, for libfido2 to talk to: getInfo, makeCredential and
 // getAssertion with ES256 (P-256) keys, clientPin with PIN protocol 1 (retries, key agreement,
 // PIN token), user presence and one signature counter shared by all credentials, as most keys
-// have it.
+// have it. Like keys without credential storage it keeps nothing per credential: the credential
+// id carries the relying party's hash and the private key (in the clear: this is a test key).
 class CtapAuthenticator {
   public:
     CtapAuthenticator();
@@ -28,7 +27,6 @@ class CtapAuthenticator {
     int pinRetries() const { return pinRetries_; }
     // How often the key waited for a touch.
     int touchesAsked() const { return touchesAsked_; }
-    std::size_t credentialCount() const { return credentials_.size(); }
 
     // One CTAP2 request (command byte and CBOR parameters); the answer is the status byte followed
     // by the CBOR response.
@@ -39,12 +37,6 @@ class CtapAuthenticator {
     void load(const JsonValue& state);
 
   private:
-    struct Credential {
-        Bytes id;
-        std::string rpId;
-        admin::TestKeyPair key;
-    };
-
     Bytes getInfo() const;
     Bytes makeCredential(const Bytes& parameters);
     Bytes getAssertion(const Bytes& parameters);
@@ -56,7 +48,6 @@ class CtapAuthenticator {
                         std::uint8_t& flags) const;
     std::uint8_t presence();
 
-    std::vector<Credential> credentials_;
     std::uint32_t signCount_ = 0;
     std::string pin_;
     int pinRetries_ = 8;

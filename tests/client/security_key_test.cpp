@@ -183,7 +183,6 @@ TEST_F(SecurityKeyTest, RefusalsOfTheKeyBecomeSentences) {
     EXPECT_FALSE(CreateOnKey(*key, none, creation(Bytes(1, 1)), credential, failure_, error_));
     EXPECT_EQ(error_, "the security key was not touched in time");
     EXPECT_EQ(failure_, KeyFailure::NoTouch);
-    EXPECT_EQ(authenticator_.credentialCount(), 0u);
 }
 
 }  // namespace
