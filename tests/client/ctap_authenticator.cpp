@@ -106,17 +106,14 @@ Bytes CtapAuthenticator::handle(const Bytes& request) {
     }
 }
 
+// What libfido2 reads of it: the version, whether a PIN is set and the PIN protocols.
 Bytes CtapAuthenticator::getInfo() const {
     CborWriter cbor;
-    cbor.map(5);
-    cbor.integer(1).array(1).text("FIDO_2_0");
-    cbor.integer(3).bytes(kAaguid);
-    cbor.integer(4).map(4).text("rk").raw({0xf4}).text("up").raw({0xf5});
-    cbor.text("plat")
-        .raw({0xf4})
+    cbor.map(3).integer(1).array(1).text("FIDO_2_0");
+    cbor.integer(4)
+        .map(1)
         .text("clientPin")
         .raw({pin_.empty() ? std::uint8_t{0xf4} : std::uint8_t{0xf5}});
-    cbor.integer(5).integer(1200);
     cbor.integer(6).array(1).integer(1);
     return withStatus(kOk, cbor.data());
 }
