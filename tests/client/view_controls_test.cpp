@@ -13,7 +13,6 @@ namespace {
 class Recorder : public ViewInputTarget {
   public:
     std::vector<std::string> sent;
-    stream::QualityRequest lastQuality;
 
     void key(std::uint16_t code, bool down, bool extended) override {
         sent.push_back("key " + std::to_string(code) + (extended ? "e" : "") +
@@ -31,7 +30,6 @@ class Recorder : public ViewInputTarget {
     void releaseAll() override { sent.push_back("release all"); }
     void secureAttention() override { sent.push_back("ctrl-alt-del"); }
     void quality(const stream::QualityRequest& request) override {
-        lastQuality = request;
         sent.push_back("quality " + std::to_string(request.bias) +
                        (request.automatic ? " auto" : " manual"));
     }
