@@ -8,6 +8,7 @@
 
 #include "admin/self_test_support.h"
 #include "core/crypto.h"
+#include "core/encoding.h"
 #include "support/cbor_writer.h"
 #include "support/software_authenticator.h"
 
@@ -34,6 +35,7 @@ constexpr std::uint8_t kFlagUp = 0x01;
 constexpr std::uint8_t kFlagUv = 0x04;
 
 const Bytes kAaguid = BytesOf("velmora-test-key");
+constexpr std::size_t kTagSize = 16;
 
 [[noreturn]] void fail(const char* step) {
     throw std::runtime_error(std::string(step) + " failed");
@@ -87,20 +89,23 @@ std::string textOf(const CborValue* value) {
 }  // namespace
 
 CtapAuthenticator::CtapAuthenticator()
-    : agreementKey_(newAgreementKey()), pinToken_(RandomBytes(32)) {}
+    : secret_(RandomBytes(32)), agreementKey_(newAgreementKey()), pinToken_(RandomBytes(32)) {}
 
-Bytes CtapAuthenticator::handle(const Bytes& request) {
-    if (request.empty()) return withStatus(kInvalidCommand);
-    const Bytes parameters(request.begin() + 1, request.end());
-    switch (request[0]) {
+Bytes CtapAuthenticator::handle(const Bytes& message) {
+    if (message.empty()) return withStatus(kInvalidCommand);
+    if (message[0] == 0x04) return getInfo();
+    CborValue request;
+    if (!gate::CborDecode(std::span(message).subspan(1), request) ||
+        request.kind != CborKind::Map) {
+        return withStatus(kInvalidCbor);
+    }
+    switch (message[0]) {
         case 0x01:
-            return makeCredential(parameters);
+            return makeCredential(request);
         case 0x02:
-            return getAssertion(parameters);
-        case 0x04:
-            return getInfo();
+            return getAssertion(request);
         case 0x06:
-            return clientPin(parameters);
+            return clientPin(request);
         default:
             return withStatus(kInvalidCommand);
     }
@@ -139,11 +144,7 @@ std::uint8_t CtapAuthenticator::verify(const CborValue& request, std::int64_t op
     return kOk;
 }
 
-Bytes CtapAuthenticator::makeCredential(const Bytes& parameters) {
-    CborValue request;
-    if (!gate::CborDecode(parameters, request) || request.kind != CborKind::Map) {
-        return withStatus(kInvalidCbor);
-    }
+Bytes CtapAuthenticator::makeCredential(const CborValue& request) {
     const CborValue* clientDataHash = request.find(1);
     const CborValue* rp = request.find(2);
     if (clientDataHash == nullptr || rp == nullptr || rp->find("id") == nullptr) {
@@ -164,6 +165,8 @@ Bytes CtapAuthenticator::makeCredential(const Bytes& parameters) {
     id.resize(id.size() + static_cast<std::size_t>(std::max(length, 0)));
     unsigned char* cursor = id.data() + 32;
     if (length <= 0 || i2d_PrivateKey(key.key.get(), &cursor) != length) fail("i2d_PrivateKey");
+    const Bytes tag = tagOf(id);
+    id.insert(id.end(), tag.begin(), tag.end());
     const Bytes coseKey = admin::CoseKeyBytes(key.x, key.y);
     const Bytes authData =
         BuildAuthenticatorData(rpId, flags, ++signCount_, &kAaguid, &id, &coseKey);
@@ -172,11 +175,7 @@ Bytes CtapAuthenticator::makeCredential(const Bytes& parameters) {
     return withStatus(kOk, cbor.data());
 }
 
-Bytes CtapAuthenticator::getAssertion(const Bytes& parameters) {
-    CborValue request;
-    if (!gate::CborDecode(parameters, request) || request.kind != CborKind::Map) {
-        return withStatus(kInvalidCbor);
-    }
+Bytes CtapAuthenticator::getAssertion(const CborValue& request) {
     const std::string rpId = textOf(request.find(1));
     const CborValue* clientDataHash = request.find(2);
     if (clientDataHash == nullptr) return withStatus(kMissingParameter);
@@ -191,12 +190,17 @@ Bytes CtapAuthenticator::getAssertion(const Bytes& parameters) {
     const CborValue* allowed = request.find(3);
     for (std::size_t i = 0; allowed != nullptr && i < allowed->items.size() && !key; ++i) {
         const CborValue* id = allowed->items[i].find("id");
-        if (id == nullptr || id->bytes.size() <= 32 ||
+        if (id == nullptr || id->bytes.size() <= 32 + kTagSize ||
             !std::equal(rpIdHash.begin(), rpIdHash.end(), id->bytes.begin())) {
             continue;
         }
-        const unsigned char* cursor = id->bytes.data() + 32;
-        key.reset(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(id->bytes.size() - 32)));
+        const Bytes wrapped(id->bytes.begin(), id->bytes.end() - kTagSize);
+        if (!ConstantTimeEqual(tagOf(wrapped),
+                               Bytes(id->bytes.end() - kTagSize, id->bytes.end()))) {
+            continue;
+        }
+        const unsigned char* cursor = wrapped.data() + 32;
+        key.reset(d2i_AutoPrivateKey(nullptr, &cursor, static_cast<long>(wrapped.size() - 32)));
         chosen = &id->bytes;
     }
     if (!key) return withStatus(kNoCredentials);
@@ -214,13 +218,12 @@ Bytes CtapAuthenticator::getAssertion(const Bytes& parameters) {
     return withStatus(kOk, cbor.data());
 }
 
-Bytes CtapAuthenticator::clientPin(const Bytes& parameters) {
-    CborValue request;
+Bytes CtapAuthenticator::clientPin(const CborValue& request) {
     std::int64_t protocol = 0;
     std::int64_t subCommand = 0;
-    if (!gate::CborDecode(parameters, request) || request.find(1) == nullptr ||
-        request.find(2) == nullptr || !request.find(1)->toInt64(protocol) ||
-        !request.find(2)->toInt64(subCommand) || protocol != 1) {
+    if (request.find(1) == nullptr || request.find(2) == nullptr ||
+        !request.find(1)->toInt64(protocol) || !request.find(2)->toInt64(subCommand) ||
+        protocol != 1) {
         return withStatus(kInvalidCbor);
     }
     CborWriter cbor;
@@ -259,8 +262,15 @@ Bytes CtapAuthenticator::clientPin(const Bytes& parameters) {
     return withStatus(kOk, cbor.data());
 }
 
+Bytes CtapAuthenticator::tagOf(const Bytes& wrapped) const {
+    Bytes tag = HmacSha256(secret_, wrapped);
+    tag.resize(kTagSize);
+    return tag;
+}
+
 JsonValue CtapAuthenticator::save() const {
     JsonValue state = JsonValue::object();
+    state.set("secret", HexEncode(secret_));
     state.set("pin", pin_);
     state.set("pinRetries", pinRetries_);
     state.set("signCount", static_cast<std::int64_t>(signCount_));
@@ -268,6 +278,10 @@ JsonValue CtapAuthenticator::save() const {
 }
 
 void CtapAuthenticator::load(const JsonValue& state) {
+    // A new key's file names only its PIN; it keeps the secret it was made with.
+    if (state.has("secret") && !HexDecode(state.get("secret").asString(), secret_)) {
+        fail("reading the key's secret");
+    }
     pin_ = state.get("pin").asString();
     pinRetries_ = static_cast<int>(state.get("pinRetries").asInt(8));
     signCount_ = static_cast<std::uint32_t>(state.get("signCount").asInt());

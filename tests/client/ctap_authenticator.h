@@ -14,7 +14,8 @@ namespace vel::test {
 // getAssertion with ES256 (P-256) keys, clientPin with PIN protocol 1 (retries, key agreement,
 // PIN token), user presence and one signature counter shared by all credentials, as most keys
 // have it. Like keys without credential storage it keeps nothing per credential: the credential
-// id carries the relying party's hash and the private key (in the clear: this is a test key).
+// id carries the relying party's hash and the private key, in the clear (this is a test key) but
+// tagged with a secret of the key's own, so that no other key takes it for one of its own.
 class CtapAuthenticator {
   public:
     CtapAuthenticator();
@@ -30,7 +31,7 @@ class CtapAuthenticator {
 
     // One CTAP2 request (command byte and CBOR parameters); the answer is the status byte followed
     // by the CBOR response.
-    Bytes handle(const Bytes& request);
+    Bytes handle(const Bytes& message);
 
     // The whole state, so that a key survives from one process to the next.
     JsonValue save() const;
@@ -38,16 +39,19 @@ class CtapAuthenticator {
 
   private:
     Bytes getInfo() const;
-    Bytes makeCredential(const Bytes& parameters);
-    Bytes getAssertion(const Bytes& parameters);
-    Bytes clientPin(const Bytes& parameters);
+    Bytes makeCredential(const gate::CborValue& request);
+    Bytes getAssertion(const gate::CborValue& request);
+    Bytes clientPin(const gate::CborValue& request);
     // Checks the uv option under optionsKey and a pinAuth under pinAuthKey; a valid pinAuth adds
     // the UV flag. 0 when the request may go on.
     std::uint8_t verify(const gate::CborValue& request, std::int64_t optionsKey,
                         std::int64_t pinAuthKey, const Bytes& clientDataHash,
                         std::uint8_t& flags) const;
     std::uint8_t presence();
+    // The HMAC of a credential id's other bytes under the key's secret, shortened.
+    Bytes tagOf(const Bytes& wrapped) const;
 
+    Bytes secret_;
     std::uint32_t signCount_ = 0;
     std::string pin_;
     int pinRetries_ = 8;

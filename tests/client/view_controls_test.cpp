@@ -88,7 +88,7 @@ TEST(ViewControls, MouseButtonsWheelAndPointer) {
     Recorder host;
     ViewControls controls(host, stream::QualityRequest{});
     controls.button(1, true);
-    controls.button(2, true);  // SDL's middle
+    controls.button(2, true);   // SDL's middle
     controls.button(3, false);  // SDL's right
     controls.button(5, true);
     controls.button(9, true);  // no such button on the host
@@ -98,10 +98,10 @@ TEST(ViewControls, MouseButtonsWheelAndPointer) {
     controls.wheel(0.5f, 0);
     controls.pointer(ViewRect{0, 0, 101, 101}, 50, 100);
     controls.pointer(ViewRect{}, 50, 100);  // nothing shown yet
-    EXPECT_EQ(host.sent, (std::vector<std::string>{"button 1 down", "button 3 down",
-                                                   "button 2 up", "button 5 down", "wheel 120",
-                                                   "wheel -30", "wheel -30", "hwheel 60",
-                                                   "pointer 32768,65535"}));
+    EXPECT_EQ(host.sent,
+              (std::vector<std::string>{"button 1 down", "button 3 down", "button 2 up",
+                                        "button 5 down", "wheel 120", "wheel -30", "wheel -30",
+                                        "hwheel 60", "pointer 32768,65535"}));
 }
 
 }  // namespace

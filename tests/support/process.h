@@ -6,7 +6,7 @@
 namespace vel::test {
 
 struct ProcessResult {
-    int exitCode = -1;  // -1 when the child did not exit normally
+    int exitCode = -1;   // -1 when the child did not exit normally
     std::string output;  // standard output and standard error, interleaved
 };
 
