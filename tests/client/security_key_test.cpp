@@ -40,15 +40,8 @@ class ScriptedPins : public PinPrompt {
 };
 
 CredentialRequest creation(const Bytes& clientData, bool verification = false) {
-    CredentialRequest request;
-    request.rpId = kRpId;
-    request.rpName = "Velmora";
-    request.userId = Bytes(16, 0x42);
-    request.userName = "testhost (RDP 0123ab)";
-    request.userDisplayName = "RDP testhost \xC2\xB7 0123ab";
-    request.clientDataHash = Sha256(clientData);
-    request.userVerification = verification;
-    return request;
+    return {kRpId,          "Velmora",          Bytes(16, 0x42), "testhost (RDP 0123ab)",
+            "RDP testhost", Sha256(clientData), verification};
 }
 
 class SecurityKeyTest : public ::testing::Test {
