@@ -2,27 +2,22 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "core/bytes.h"
 #include "core/json.h"
-#include "core/openssl_ptr.h"
+#include "gate/cbor.h"
+#include "stream/stream_keys.h"
 
 namespace vel::test {
 
 // A CTAP 2.0 security key in software, for libfido2 to talk to: getInfo, makeCredential and
 // getAssertion with ES256 (P-256) keys, clientPin with PIN protocol 1 (retries, key agreement,
 // PIN token), user presence and one signature counter shared by all credentials, as most keys
-// have it.
+// have it. Like keys without credential storage it keeps nothing per credential: the credential
+// id carries the relying party's hash and the private key, in the clear (this is a test key) but
+// tagged with a secret of the key's own, so that no other key takes it for one of its own.
 class CtapAuthenticator {
   public:
-    // CTAP status codes the tests look for.
-    static constexpr std::uint8_t kOk = 0x00;
-    static constexpr std::uint8_t kNoCredentials = 0x2e;
-    static constexpr std::uint8_t kPinInvalid = 0x31;
-    static constexpr std::uint8_t kPinBlocked = 0x32;
-    static constexpr std::uint8_t kOperationDenied = 0x27;
-
     CtapAuthenticator();
 
     // The key's PIN; empty for a key on which none was set.
@@ -30,46 +25,39 @@ class CtapAuthenticator {
     // Whether a touch comes when the key asks for one.
     void setTouched(bool touched) { touched_ = touched; }
 
-    std::uint32_t signCount() const { return signCount_; }
     int pinRetries() const { return pinRetries_; }
     // How often the key waited for a touch.
     int touchesAsked() const { return touchesAsked_; }
-    std::size_t credentialCount() const { return credentials_.size(); }
 
     // One CTAP2 request (command byte and CBOR parameters); the answer is the status byte followed
     // by the CBOR response.
-    Bytes handle(const Bytes& request);
+    Bytes handle(const Bytes& message);
 
     // The whole state, so that a key survives from one process to the next.
     JsonValue save() const;
     void load(const JsonValue& state);
 
   private:
-    struct Credential {
-        Bytes id;
-        Bytes rpIdHash;
-        EvpPkeyPtr key;
-    };
-
     Bytes getInfo() const;
-    Bytes makeCredential(const Bytes& parameters);
-    Bytes getAssertion(const Bytes& parameters);
-    Bytes clientPin(const Bytes& parameters);
-    // Checks a pinAuth over clientDataHash; 0 when it is valid.
-    std::uint8_t checkPinAuth(const Bytes& pinAuth, const Bytes& clientDataHash) const;
+    Bytes makeCredential(const gate::CborValue& request);
+    Bytes getAssertion(const gate::CborValue& request);
+    Bytes clientPin(const gate::CborValue& request);
+    // Checks the uv option under optionsKey and a pinAuth under pinAuthKey; a valid pinAuth adds
+    // the UV flag. 0 when the request may go on.
+    std::uint8_t verify(const gate::CborValue& request, std::int64_t optionsKey,
+                        std::int64_t pinAuthKey, const Bytes& clientDataHash,
+                        std::uint8_t& flags) const;
     std::uint8_t presence();
-    Bytes authenticatorData(const Bytes& rpIdHash, std::uint8_t flags,
-                            const Credential* attested) const;
+    // The HMAC of a credential id's other bytes under the key's secret, shortened.
+    Bytes tagOf(const Bytes& wrapped) const;
 
-    Bytes aaguid_;
-    std::vector<Credential> credentials_;
+    Bytes secret_;
     std::uint32_t signCount_ = 0;
     std::string pin_;
     int pinRetries_ = 8;
-    int wrongInARow_ = 0;
     bool touched_ = true;
     int touchesAsked_ = 0;
-    EvpPkeyPtr agreementKey_;  // renewed after every PIN attempt, as keys do
+    stream::StreamKeyPair agreementKey_;  // renewed after every PIN attempt, as keys do
     Bytes pinToken_;
 };
 

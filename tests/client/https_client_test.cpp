@@ -1,50 +1,28 @@
-// The client's HTTPS exchange against a TLS server of the test's own on loopback.
+// The client's HTTPS exchange against a TLS server of the test's own on loopback. Exchanges with a
+// trusted gate are seen end to end by every client command of the integration tests.
 #include "client/https_client.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <sys/socket.h>
 
 #include <csignal>
 #include <thread>
 
-#include "core/crypto.h"
-#include "core/encoding.h"
+#include "admin/tls_certificate.h"
 #include "core/openssl_ptr.h"
 #include "os/unique_fd.h"
+#include "support/temp_dir.h"
 
 namespace vel::client {
 namespace {
 
-// A self-signed certificate, as the gate's setup makes one (the key type does not matter here).
-struct SelfSigned {
-    SelfSigned() : key(EVP_EC_gen("P-256")), certificate(X509_new()) {
-        X509_set_version(certificate.get(), 2);
-        ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1);
-        X509_gmtime_adj(X509_getm_notBefore(certificate.get()), 0);
-        X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 3600);
-        X509_NAME* name = X509_get_subject_name(certificate.get());
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("gate"), -1, -1, 0);
-        X509_set_issuer_name(certificate.get(), name);
-        X509_set_pubkey(certificate.get(), key.get());
-        X509_sign(certificate.get(), key.get(), EVP_sha256());
-        const int length = i2d_X509(certificate.get(), nullptr);
-        der.resize(static_cast<std::size_t>(length));
-        unsigned char* cursor = der.data();
-        i2d_X509(certificate.get(), &cursor);
-    }
-    EvpPkeyPtr key;
-    X509Ptr certificate;
-    Bytes der;
-};
-
 // Serves one TLS connection and records every byte the client sent.
 class OneShotTlsServer {
   public:
-    explicit OneShotTlsServer(const SelfSigned& identity, std::string answer)
+    // Serves the certificate and key that the gate's setup wrote into directory.
+    explicit OneShotTlsServer(const std::string& directory)
         : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         // Either side may write to a connection the other has closed (TLS 1.3 session tickets);
         // velmora-client ignores SIGPIPE for the same reason.
@@ -58,9 +36,11 @@ class OneShotTlsServer {
         ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
         port_ = ntohs(address.sin_port);
         context_.reset(SSL_CTX_new(TLS_server_method()));
-        SSL_CTX_use_certificate(context_.get(), identity.certificate.get());
-        SSL_CTX_use_PrivateKey(context_.get(), identity.key.get());
-        thread_ = std::thread([this, answer] { serve(answer); });
+        SSL_CTX_use_certificate_file(context_.get(), (directory + "/tls-cert.pem").c_str(),
+                                     SSL_FILETYPE_PEM);
+        SSL_CTX_use_PrivateKey_file(context_.get(), (directory + "/tls-key.pem").c_str(),
+                                    SSL_FILETYPE_PEM);
+        thread_ = std::thread([this] { serve(); });
     }
     ~OneShotTlsServer() { finish(); }
 
@@ -72,7 +52,7 @@ class OneShotTlsServer {
     }
 
   private:
-    void serve(const std::string& answer) {
+    void serve() {
         const UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         const timeval limit{5, 0};
         ::setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -85,8 +65,6 @@ class OneShotTlsServer {
             received_.append(buffer, static_cast<std::size_t>(n));
             if (received_.find("\r\n\r\n") != std::string::npos) break;
         }
-        if (!received_.empty())
-            SSL_write(ssl.get(), answer.data(), static_cast<int>(answer.size()));
         SSL_shutdown(ssl.get());
     }
 
@@ -97,20 +75,16 @@ class OneShotTlsServer {
     std::thread thread_;
 };
 
-const std::string kAnswer =
-    "HTTP/1.1 200 OK\r\nContent-Length: 11\r\nContent-Type: application/json\r\n\r\n"
-    "{\"ok\":true}";
-
 TEST(HttpsClient, PinsTheCertificateBeforeSendingAnything) {
-    const SelfSigned identity;
-    const std::string body = "{\"code\":\"SECRET-CODE\"}";
-    HttpAnswer reply;
+    test::TempDir dir;
+    admin::CertificateInfo identity;
     std::string error;
-
-    OneShotTlsServer refusing(identity, kAnswer);
+    ASSERT_TRUE(admin::ensureCertificate(dir.path(), "gate", identity, error)) << error;
+    HttpAnswer reply;
+    OneShotTlsServer refusing(dir.path());
     PeerCertificate seen;
     EXPECT_FALSE(HttpsPost(
-        {"127.0.0.1", refusing.port()}, "/v1/enroll/begin", body,
+        {"127.0.0.1", refusing.port()}, "/v1/enroll/begin", "{\"code\":\"SECRET-CODE\"}",
         [&](const PeerCertificate& presented, std::string& reason) {
             seen = presented;
             reason = "refused by the test";
@@ -120,17 +94,8 @@ TEST(HttpsClient, PinsTheCertificateBeforeSendingAnything) {
     EXPECT_EQ(error, "refused by the test");
     // Not a byte of the request, which carries the enrollment code, reached the refused server.
     EXPECT_EQ(refusing.finish(), "");
-    EXPECT_EQ(seen.sha256, HexEncode(Sha256(identity.der), true));
-    EXPECT_EQ(seen.sha1, HexEncode(HashBytes("SHA1", identity.der), true));
-
-    OneShotTlsServer trusting(identity, kAnswer);
-    ASSERT_TRUE(HttpsPost(
-        {"127.0.0.1", trusting.port()}, "/v1/enroll/begin", body,
-        [](const PeerCertificate&, std::string&) { return true; }, reply, error))
-        << error;
-    EXPECT_EQ(reply.status, 200);
-    EXPECT_EQ(reply.body, "{\"ok\":true}");
-    EXPECT_EQ(trusting.finish().rfind("POST /v1/enroll/begin HTTP/1.1\r\n", 0), 0u);
+    EXPECT_EQ(seen.sha256, identity.fingerprint);
+    EXPECT_EQ(seen.sha1, identity.thumbprint);
 }
 
 }  // namespace

@@ -1,130 +1,75 @@
 #include "client/soft_key_source.h"
 
 #include <cstring>
-#include <deque>
 #include <map>
-#include <mutex>
 
 namespace vel::test {
 
 namespace {
 
-constexpr std::size_t kReport = 64;
 constexpr std::uint8_t kCmdInit = 0x06;
 constexpr std::uint8_t kCmdCbor = 0x10;
-constexpr std::uint8_t kCmdCancel = 0x11;
-constexpr std::uint8_t kCmdError = 0x3f;
 constexpr std::uint8_t kCapabilityCbor = 0x04;
 constexpr std::uint8_t kCapabilityNoMsg = 0x08;
-constexpr std::uint8_t kChannel[4] = {0x11, 0x22, 0x33, 0x44};
 
-// libfido2's I/O hooks carry no context but the path, so attached authenticators are found here.
-std::mutex registryMutex;
-std::map<std::string, CtapAuthenticator*> registry;  // guarded by registryMutex
+// libfido2's hooks carry no context but the path, so attached authenticators are found here
+// (attached and used on one thread).
+std::map<std::string, CtapAuthenticator*> registry;
 
-// One open device: reassembles the host's CTAPHID messages and queues the answer's reports.
-class HidChannel {
-  public:
-    explicit HidChannel(CtapAuthenticator& authenticator) : authenticator_(authenticator) {}
-
-    void write(const unsigned char* report) {
-        const Bytes cid(report, report + 4);
-        if ((report[4] & 0x80) != 0) {
-            command_ = report[4] & 0x7f;
-            expected_ = static_cast<std::size_t>(report[5] << 8 | report[6]);
-            message_.assign(report + 7, report + kReport);
-            nextSeq_ = 0;
-        } else {
-            if (report[4] != nextSeq_++) return reply(cid, kCmdError, {0x04});  // invalid seq
-            message_.insert(message_.end(), report + 5, report + kReport);
-        }
-        if (message_.size() < expected_) return;
-        message_.resize(expected_);
-        dispatch(cid);
-    }
-
-    // The next queued report; false when the device has nothing to say.
-    bool read(unsigned char* report) {
-        if (reports_.empty()) return false;
-        std::memcpy(report, reports_.front().data(), kReport);
-        reports_.pop_front();
-        return true;
-    }
-
-  private:
-    void dispatch(const Bytes& cid) {
-        if (command_ == kCmdInit) {
-            Bytes answer(message_.begin(), message_.begin() + 8);  // the nonce
-            answer.insert(answer.end(), std::begin(kChannel), std::end(kChannel));
-            answer.insert(answer.end(), {2, 1, 0, 0, kCapabilityCbor | kCapabilityNoMsg});
-            return reply(cid, kCmdInit, answer);
-        }
-        if (command_ == kCmdCbor) return reply(cid, kCmdCbor, authenticator_.handle(message_));
-        if (command_ == kCmdCancel) return;
-        reply(cid, kCmdError, {0x01});  // invalid command
-    }
-
-    void reply(const Bytes& cid, std::uint8_t command, const Bytes& payload) {
-        std::size_t sent = 0;
-        std::uint8_t seq = 0;
-        do {
-            Bytes report(cid);
-            if (sent == 0) {
-                report.push_back(static_cast<std::uint8_t>(0x80 | command));
-                report.push_back(static_cast<std::uint8_t>(payload.size() >> 8));
-                report.push_back(static_cast<std::uint8_t>(payload.size()));
-            } else {
-                report.push_back(seq++);
-            }
-            const std::size_t room = kReport - report.size();
-            const std::size_t take = std::min(room, payload.size() - sent);
-            report.insert(report.end(), payload.begin() + static_cast<long>(sent),
-                          payload.begin() + static_cast<long>(sent + take));
-            report.resize(kReport);
-            reports_.push_back(report);
-            sent += take;
-        } while (sent < payload.size());
-    }
-
-    CtapAuthenticator& authenticator_;
-    std::uint8_t command_ = 0;
-    std::size_t expected_ = 0;
-    std::uint8_t nextSeq_ = 0;
-    Bytes message_;
-    std::deque<Bytes> reports_;
+// One open device: the answer to the last message until libfido2 reads it.
+struct Channel {
+    CtapAuthenticator& authenticator;
+    Bytes answer;
 };
 
 void* openChannel(const char* path) {
-    std::lock_guard lock(registryMutex);
     const auto found = registry.find(path);
-    return found == registry.end() ? nullptr : new HidChannel(*found->second);
+    return found == registry.end() ? nullptr : new Channel{*found->second, {}};
 }
 
 void closeChannel(void* handle) {
-    delete static_cast<HidChannel*>(handle);
+    delete static_cast<Channel*>(handle);
 }
 
-int readChannel(void* handle, unsigned char* buffer, std::size_t length, int) {
-    if (length != kReport || !static_cast<HidChannel*>(handle)->read(buffer)) return -1;
-    return static_cast<int>(kReport);
+// Whole messages go through the transport hooks below, so the report hooks are never called.
+int readReport(void*, unsigned char*, std::size_t, int) {
+    return -1;
 }
 
-// libfido2 writes a report id byte in front of each 64-byte report.
-int writeChannel(void* handle, const unsigned char* buffer, std::size_t length) {
-    if (length != kReport + 1) return -1;
-    static_cast<HidChannel*>(handle)->write(buffer + 1);
-    return static_cast<int>(length);
+int writeReport(void*, const unsigned char*, std::size_t) {
+    return -1;
+}
+
+int transmit(fido_dev_t* device, std::uint8_t command, const unsigned char* data,
+             std::size_t length) {
+    Channel& channel = *static_cast<Channel*>(fido_dev_io_handle(device));
+    const Bytes message(data, data + length);
+    if (command == kCmdInit) {
+        // The nonce, a channel id, CTAPHID version 2, device version 1.0.0 and the capabilities.
+        channel.answer = message;
+        channel.answer.insert(channel.answer.end(), {0x11, 0x22, 0x33, 0x44, 2, 1, 0, 0,
+                                                     kCapabilityCbor | kCapabilityNoMsg});
+        return 0;
+    }
+    if (command != kCmdCbor) return -1;
+    channel.answer = channel.authenticator.handle(message);
+    return 0;
+}
+
+int receive(fido_dev_t* device, std::uint8_t, unsigned char* buffer, std::size_t length, int) {
+    const Bytes& answer = static_cast<Channel*>(fido_dev_io_handle(device))->answer;
+    if (answer.size() > length) return -1;
+    std::memcpy(buffer, answer.data(), answer.size());
+    return static_cast<int>(answer.size());
 }
 
 }  // namespace
 
 SoftKeySource::~SoftKeySource() {
-    std::lock_guard lock(registryMutex);
     for (const std::string& path : paths_) registry.erase(path);
 }
 
 void SoftKeySource::attach(const std::string& path, CtapAuthenticator& authenticator) {
-    std::lock_guard lock(registryMutex);
     registry[path] = &authenticator;
     paths_.push_back(path);
 }
@@ -135,9 +80,11 @@ bool SoftKeySource::list(std::vector<std::string>& paths, std::string&) {
 }
 
 bool SoftKeySource::prepare(fido_dev_t* device, const std::string&, std::string& error) {
-    const fido_dev_io_t io{openChannel, closeChannel, readChannel, writeChannel};
-    if (fido_dev_set_io_functions(device, &io) != FIDO_OK) {
-        error = "fido_dev_set_io_functions failed";
+    const fido_dev_io_t io{openChannel, closeChannel, readReport, writeReport};
+    const fido_dev_transport_t transport{receive, transmit};
+    if (fido_dev_set_io_functions(device, &io) != FIDO_OK ||
+        fido_dev_set_transport_functions(device, &transport) != FIDO_OK) {
+        error = "setting libfido2's device hooks failed";
         return false;
     }
     return true;

@@ -9,7 +9,8 @@
 namespace vel::test {
 
 // Software authenticators offered to the client as FIDO devices. libfido2 opens them through its
-// I/O hooks and speaks CTAPHID to them, 64-byte reports and all, exactly as it speaks to hidraw.
+// I/O hooks and hands them whole CTAPHID messages through its transport hooks, as it does for
+// keys it does not reach over hidraw.
 class SoftKeySource : public client::DeviceSource {
   public:
     ~SoftKeySource() override;

@@ -13,7 +13,6 @@ namespace {
 class Recorder : public ViewInputTarget {
   public:
     std::vector<std::string> sent;
-    stream::QualityRequest lastQuality;
 
     void key(std::uint16_t code, bool down, bool extended) override {
         sent.push_back("key " + std::to_string(code) + (extended ? "e" : "") +
@@ -31,7 +30,6 @@ class Recorder : public ViewInputTarget {
     void releaseAll() override { sent.push_back("release all"); }
     void secureAttention() override { sent.push_back("ctrl-alt-del"); }
     void quality(const stream::QualityRequest& request) override {
-        lastQuality = request;
         sent.push_back("quality " + std::to_string(request.bias) +
                        (request.automatic ? " auto" : " manual"));
     }
@@ -90,7 +88,7 @@ TEST(ViewControls, MouseButtonsWheelAndPointer) {
     Recorder host;
     ViewControls controls(host, stream::QualityRequest{});
     controls.button(1, true);
-    controls.button(2, true);  // SDL's middle
+    controls.button(2, true);   // SDL's middle
     controls.button(3, false);  // SDL's right
     controls.button(5, true);
     controls.button(9, true);  // no such button on the host
@@ -100,10 +98,10 @@ TEST(ViewControls, MouseButtonsWheelAndPointer) {
     controls.wheel(0.5f, 0);
     controls.pointer(ViewRect{0, 0, 101, 101}, 50, 100);
     controls.pointer(ViewRect{}, 50, 100);  // nothing shown yet
-    EXPECT_EQ(host.sent, (std::vector<std::string>{"button 1 down", "button 3 down",
-                                                   "button 2 up", "button 5 down", "wheel 120",
-                                                   "wheel -30", "wheel -30", "hwheel 60",
-                                                   "pointer 32768,65535"}));
+    EXPECT_EQ(host.sent,
+              (std::vector<std::string>{"button 1 down", "button 3 down", "button 2 up",
+                                        "button 5 down", "wheel 120", "wheel -30", "wheel -30",
+                                        "hwheel 60", "pointer 32768,65535"}));
 }
 
 }  // namespace

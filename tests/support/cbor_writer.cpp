@@ -4,10 +4,6 @@
 
 namespace vel::test {
 
-CborWriter& CborWriter::head(int major, std::uint64_t argument) {
-    return raw(admin::CborHead(static_cast<std::uint8_t>(major), argument));
-}
-
 CborWriter& CborWriter::integer(std::int64_t value) {
     return raw(admin::CborInteger(value));
 }
@@ -21,11 +17,11 @@ CborWriter& CborWriter::text(std::string_view value) {
 }
 
 CborWriter& CborWriter::array(std::uint64_t count) {
-    return head(4, count);
+    return raw(admin::CborArrayHead(count));
 }
 
 CborWriter& CborWriter::map(std::uint64_t pairs) {
-    return head(5, pairs);
+    return raw(admin::CborMapHead(pairs));
 }
 
 CborWriter& CborWriter::raw(const Bytes& encoded) {

@@ -17,8 +17,6 @@ class CborWriter {
     CborWriter& text(std::string_view value);
     CborWriter& array(std::uint64_t count);
     CborWriter& map(std::uint64_t pairs);
-    // A head with any major type and argument, for building malformed input.
-    CborWriter& head(int major, std::uint64_t argument);
     CborWriter& raw(const Bytes& encoded);
 
     const Bytes& data() const { return out_; }

@@ -16,7 +16,6 @@ namespace vel::test {
 class FakeSystemctl : public Systemctl {
   public:
     struct Unit {
-        bool loaded = true;
         std::string active = "inactive";
         std::string afterStart = "active";  // the state a start leads to
         bool startFails = false;
@@ -47,7 +46,7 @@ class FakeSystemctl : public Systemctl {
         const bool valueOnly = args.back() == "--value";
         const std::string& name = verb == "show" ? args[1] : args.back();
         auto found = units.find(name);
-        if (found == units.end() || !found->second.loaded) {
+        if (found == units.end()) {
             if (valueOnly) return {true, 0, "0\n"};
             if (verb == "show")
                 return {true, 0, "LoadState=not-found\nActiveState=inactive\nMainPID=0\n"};

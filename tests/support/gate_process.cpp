@@ -1,14 +1,8 @@
 #include "support/gate_process.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -35,7 +29,7 @@ std::uint16_t FreeTcpPort() {
     return ntohs(address.sin6_port);
 }
 
-GateProcess::GateProcess(const JsonValue& extraConfig, std::vector<std::string> extraEnv) : port_(FreeTcpPort()) {
+GateProcess::GateProcess(const JsonValue& extraConfig) : port_(FreeTcpPort()) {
     static_cast<void>(EnsureDirectory(dataDirectory()));
     JsonValue config = JsonValue::object();
     config.set("listenPort", int(port_));
@@ -47,11 +41,6 @@ GateProcess::GateProcess(const JsonValue& extraConfig, std::vector<std::string> 
     static_cast<void>(
         WriteFileAtomic(JoinPath(dataDirectory(), "gate.json"), JsonDump(document, 2)));
     env_ = {"PROGRAMDATA=" + dir_.path(), "INVOCATION_ID="};
-    env_.insert(env_.end(), extraEnv.begin(), extraEnv.end());
-}
-
-GateProcess::~GateProcess() {
-    if (pid_ > 0) stop();
 }
 
 void GateProcess::setCredentials(const JsonValue& credentials) {
@@ -86,54 +75,23 @@ bool GateProcess::useHttps(std::string& error) {
 }
 
 bool GateProcess::start(std::string& output) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-    std::vector<std::string> merged = MergedEnvironment(env_);
-    std::vector<char*> envp;
-    for (std::string& entry : merged) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string binary = VelmoraBinary();
-    std::string word = "run";
-    char* argv[] = {binary.data(), word.data(), nullptr};
-    const int rc = ::posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    outputFd_ = pipeFds[0];
-    if (rc != 0) {
-        pid_ = -1;
-        return false;
-    }
+    if (!process_.start({VelmoraBinary(), "run"}, env_)) return false;
     for (int attempt = 0; attempt < 200; ++attempt) {
-        char buffer[4096];
-        pollfd p{outputFd_, POLLIN, 0};
-        if (::poll(&p, 1, 50) > 0) {
-            const ssize_t n = ::read(outputFd_, buffer, sizeof buffer);
-            if (n <= 0) break;  // the gate exited
-            output.append(buffer, static_cast<size_t>(n));
-        }
+        output = process_.output();
         if (output.find("Gate started.") != std::string::npos &&
             (https_ ? HttpsRequestTo("127.0.0.1", port_, "POST", "/v1/hello", "")
                     : HttpRequestTo("127.0.0.1", port_, "POST", "/v1/hello", ""))
                     .status == 200) {
             return true;
         }
+        if (!process_.running()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
 }
 
 int GateProcess::stop() {
-    if (pid_ <= 0) return -1;
-    ::kill(pid_, SIGINT);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    ::close(outputFd_);
-    outputFd_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return process_.interrupt();
 }
 
 std::string GateProcess::log() const {

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "core/json.h"
+#include "support/background_process.h"
 #include "support/temp_dir.h"
 
 namespace vel::test {
@@ -17,12 +16,9 @@ std::uint16_t FreeTcpPort();
 // The real velmora binary running `velmora run` over a data directory of its own. The gate.json
 // it starts with is written by the test (listenPort is filled in).
 class GateProcess {
-public:
+  public:
     // extraConfig members are merged into gate.json's "config" before the start.
-    explicit GateProcess(const JsonValue& extraConfig = JsonValue::object(), std::vector<std::string> extraEnv = {});
-    ~GateProcess();
-    GateProcess(const GateProcess&) = delete;
-    GateProcess& operator=(const GateProcess&) = delete;
+    explicit GateProcess(const JsonValue& extraConfig = JsonValue::object());
 
     // Puts credentials (the gate.json "credentials" array) into gate.json before the start.
     void setCredentials(const JsonValue& credentials);
@@ -36,19 +32,18 @@ public:
     int stop();
 
     std::uint16_t port() const { return port_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_.pid(); }
     std::string dataDirectory() const { return dir_.file("Velmora"); }
     std::string log() const;
     // Runs another velmora command over the same data directory.
     std::string command(const std::vector<std::string>& args, int* exitCode = nullptr) const;
 
-private:
+  private:
     TempDir dir_;
     std::uint16_t port_ = 0;
     bool https_ = false;
     std::vector<std::string> env_;
-    pid_t pid_ = -1;
-    int outputFd_ = -1;
+    BackgroundProcess process_;
 };
 
 }  // namespace vel::test

@@ -1,13 +1,12 @@
 #include "support/http_client.h"
 
-#include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <memory>
 
 #include "core/openssl_ptr.h"
@@ -20,49 +19,37 @@ namespace {
 // A gate that hangs fails the test, not the run.
 constexpr int kReplyTimeoutMs = 30000;
 
-bool fillAddress(const std::string& text, std::uint16_t port, sockaddr_storage& storage,
-                 socklen_t& length) {
-    std::memset(&storage, 0, sizeof storage);
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        length = sizeof(sockaddr_in);
-        return true;
+using AddressPtr = std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)>;
+
+// A numeric address and port as a socket address; null when the text is no address.
+AddressPtr socketAddress(const std::string& text, std::uint16_t port) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(text.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+        found = nullptr;
     }
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (::inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        length = sizeof(sockaddr_in6);
-        return true;
-    }
-    return false;
+    return AddressPtr(found, &::freeaddrinfo);
 }
 
 using SslCtxPtr = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
 
 }  // namespace
 
-UniqueFd ConnectTcp(const std::string& host, std::uint16_t port,
-                    const std::string& sourceAddress) {
-    sockaddr_storage target{};
-    socklen_t targetLength = 0;
-    if (!fillAddress(host, port, target, targetLength)) return {};
-    UniqueFd fd(::socket(target.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+UniqueFd ConnectTcp(const std::string& host, std::uint16_t port, const std::string& sourceAddress) {
+    const AddressPtr target = socketAddress(host, port);
+    if (!target) return {};
+    UniqueFd fd(::socket(target->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return {};
     const timeval bound{kReplyTimeoutMs / 1000, 0};
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
     ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
     if (!sourceAddress.empty()) {
-        sockaddr_storage source{};
-        socklen_t sourceLength = 0;
-        if (!fillAddress(sourceAddress, 0, source, sourceLength) ||
-            ::bind(fd.get(), reinterpret_cast<sockaddr*>(&source), sourceLength) != 0) {
-            return {};
-        }
+        const AddressPtr source = socketAddress(sourceAddress, 0);
+        if (!source || ::bind(fd.get(), source->ai_addr, source->ai_addrlen) != 0) return {};
     }
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&target), targetLength) != 0) return {};
+    if (::connect(fd.get(), target->ai_addr, target->ai_addrlen) != 0) return {};
     return fd;
 }
 
@@ -80,7 +67,8 @@ std::string ReceiveAll(int fd) {
     std::string raw;
     char buffer[65536];
     ssize_t n = 0;
-    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) raw.append(buffer, static_cast<size_t>(n));
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+        raw.append(buffer, static_cast<size_t>(n));
     return raw;
 }
 

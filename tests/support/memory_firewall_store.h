@@ -15,7 +15,6 @@ namespace vel::test {
 class MemoryFirewallStore final : public firewall::FirewallStore {
   public:
     MemoryFirewallStore() : policy_(firewall::DefaultFirewallPolicy()) {}
-    explicit MemoryFirewallStore(firewall::FirewallPolicy policy) : policy_(std::move(policy)) {}
 
     bool read(const PolicyVisit& visit, std::string& error) override {
         std::lock_guard lock(mutex_);
@@ -69,9 +68,9 @@ class MemoryFirewallStore final : public firewall::FirewallStore {
   private:
     mutable std::mutex mutex_;
     firewall::FirewallPolicy policy_;  // guarded by mutex_
-    std::string readFailure_;    // guarded by mutex_
-    std::string updateFailure_;  // guarded by mutex_
-    int updates_ = 0;            // guarded by mutex_
+    std::string readFailure_;          // guarded by mutex_
+    std::string updateFailure_;        // guarded by mutex_
+    int updates_ = 0;                  // guarded by mutex_
 };
 
 // Records the scripts it is given instead of running nft, and plays a kernel that holds the
@@ -119,8 +118,8 @@ class RecordingNftRunner final : public NftRunner {
     }
 
     std::vector<std::string> scripts;  // guarded by mutex_ while another thread projects
-    std::string table;    // the kernel's listing of the gate's table; empty: no table
-    std::string failure;  // when set, every call fails with this text
+    std::string table;                 // the kernel's listing of the gate's table; empty: no table
+    std::string failure;               // when set, every call fails with this text
 
   private:
     mutable std::mutex mutex_;

@@ -6,12 +6,13 @@
 namespace vel::test {
 
 struct ProcessResult {
-    int exitCode = -1;  // -1 when the child did not exit normally
+    int exitCode = -1;   // -1 when the child did not exit normally
     std::string output;  // standard output and standard error, interleaved
 };
 
-// Runs a program with the given arguments (argv[0] is the program path), extra environment
-// entries ("NAME=value", added to or replacing the inherited ones) and text on standard input.
+// Runs a program with the given arguments (argv[0] is the program, looked up on PATH as extraEnv
+// leaves it), extra environment entries ("NAME=value", added to or replacing the inherited ones)
+// and text on standard input.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& extraEnv = {},
                          const std::string& input = {});

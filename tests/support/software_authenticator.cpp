@@ -1,10 +1,10 @@
 #include "support/software_authenticator.h"
 
-#include <openssl/rand.h>
+#include <openssl/evp.h>
 
 #include <stdexcept>
 
-#include "admin/self_test_support.h"
+#include "core/crypto.h"
 #include "core/encoding.h"
 
 namespace vel::test {
@@ -15,12 +15,6 @@ constexpr std::uint8_t kFlagAttestedData = 0x40;
 
 [[noreturn]] void Fail(const char* step) {
     throw std::runtime_error(std::string(step) + " failed");
-}
-
-Bytes Random(std::size_t count) {
-    Bytes out(count);
-    if (RAND_bytes(out.data(), static_cast<int>(count)) != 1) Fail("RAND_bytes");
-    return out;
 }
 
 // Computed with OpenSSL directly, independently of the code under test.
@@ -62,22 +56,14 @@ Bytes BuildAuthenticatorData(std::string_view rpId, std::uint8_t flags, std::uin
 }
 
 SoftwareAuthenticator::SoftwareAuthenticator()
-    : credentialId_(Random(16)), aaguid_{0x5a, 0x0b, 0x1c, 0x2d, 0x3e, 0x4f, 0x50, 0x61,
-                                         0x72, 0x83, 0x94, 0xa5, 0xb6, 0xc7, 0xd8, 0xe9} {
+    : credentialId_(RandomBytes(16)), aaguid_{0x5a, 0x0b, 0x1c, 0x2d, 0x3e, 0x4f, 0x50, 0x61,
+                                              0x72, 0x83, 0x94, 0xa5, 0xb6, 0xc7, 0xd8, 0xe9} {
     if (!admin::MakeP256TestKey(key_)) Fail("MakeP256TestKey");
-}
-
-CoseKey SoftwareAuthenticator::publicKey() const {
-    return admin::CoseKeyOf(key_);
-}
-
-Bytes SoftwareAuthenticator::cosePublicKey() const {
-    return admin::CoseKeyBytes(key_.x, key_.y);
 }
 
 Registration SoftwareAuthenticator::makeCredential(std::string_view rpId, std::string_view origin,
                                                    const Bytes& challenge, std::uint8_t flags) {
-    const Bytes key = claimedKey_.empty() ? cosePublicKey() : claimedKey_;
+    const Bytes key = claimedKey_.empty() ? admin::CoseKeyBytes(key_.x, key_.y) : claimedKey_;
     const Bytes authData =
         BuildAuthenticatorData(rpId, flags, signCount_, &aaguid_, &credentialId_, &key);
     Bytes attestation = admin::CborMapHead(3);
@@ -98,14 +84,8 @@ Assertion SoftwareAuthenticator::getAssertion(std::string_view rpId, std::string
     const Bytes clientDataHash =
         Sha256Of(assertion.clientDataJson.data(), assertion.clientDataJson.size());
     signedData.insert(signedData.end(), clientDataHash.begin(), clientDataHash.end());
-    assertion.signature = sign(signedData);
+    if (!admin::SignWithTestKey(key_, signedData, assertion.signature)) Fail("SignWithTestKey");
     return assertion;
-}
-
-Bytes SoftwareAuthenticator::sign(const Bytes& data) const {
-    Bytes signature;
-    if (!admin::SignWithTestKey(key_, data, signature)) Fail("SignWithTestKey");
-    return signature;
 }
 
 }  // namespace vel::test

@@ -44,9 +44,7 @@ class SoftwareAuthenticator {
     const Bytes& aaguid() const { return aaguid_; }
     std::uint32_t signCount() const { return signCount_; }
     // The public key as the gate should decode it: alg -7, crv 1, 32-byte x and y.
-    CoseKey publicKey() const;
-    // The same key as a COSE_Key CBOR map.
-    Bytes cosePublicKey() const;
+    CoseKey publicKey() const { return admin::CoseKeyOf(key_); }
 
     // What an attacker's authenticator claims at registration instead of the truth: another
     // credential id, or a public key (COSE_Key CBOR) it does not hold.
@@ -57,8 +55,6 @@ class SoftwareAuthenticator {
                                 const Bytes& challenge, std::uint8_t flags = kDefaultFlags);
     Assertion getAssertion(std::string_view rpId, std::string_view origin, const Bytes& challenge,
                            std::uint8_t flags = kDefaultFlags);
-    // ECDSA with SHA-256 over data, DER encoded.
-    Bytes sign(const Bytes& data) const;
 
   private:
     admin::TestKeyPair key_;

@@ -14,7 +14,9 @@ namespace vel::test {
 
 namespace {
 
-std::string standInBin() { return VELMORA_TEST_SUPPORT_DIR "/systemd"; }
+std::string standInBin() {
+    return VELMORA_TEST_SUPPORT_DIR "/systemd";
+}
 
 }  // namespace
 
@@ -35,9 +37,13 @@ std::vector<std::string> StandInSystemd::environment() const {
             "VELMORA_SYSTEMD_UNIT_DIR=" + unitDirectory()};
 }
 
-std::string StandInSystemd::unitDirectory() const { return JoinPath(root_.path(), "units"); }
+std::string StandInSystemd::unitDirectory() const {
+    return JoinPath(root_.path(), "units");
+}
 
-std::string StandInSystemd::unitPath() const { return JoinPath(unitDirectory(), "velmora.service"); }
+std::string StandInSystemd::unitPath() const {
+    return JoinPath(unitDirectory(), "velmora.service");
+}
 
 std::string StandInSystemd::statePath(const std::string& unit, const std::string& flag) const {
     const std::string state = JoinPath(root_.path(), "state");
@@ -45,7 +51,6 @@ std::string StandInSystemd::statePath(const std::string& unit, const std::string
 }
 
 void StandInSystemd::addUnit(const std::string& unit, bool active, bool enabled) const {
-    static_cast<void>(EnsureDirectory(JoinPath(JoinPath(root_.path(), "state"), unit)));
     setFlag(unit, "active", active);
     setFlag(unit, "enabled", enabled);
 }
@@ -66,8 +71,9 @@ bool StandInSystemd::hasFlag(const std::string& unit, const std::string& flag) c
 }
 
 int StandInSystemd::mainPid() const {
-    const ProcessResult result = RunProcess({standInBin() + "/systemctl", "show", "velmora.service", "--property=MainPID", "--value"},
-                                            environment());
+    const ProcessResult result = RunProcess(
+        {standInBin() + "/systemctl", "show", "velmora.service", "--property=MainPID", "--value"},
+        environment());
     return result.exitCode == 0 ? std::atoi(result.output.c_str()) : 0;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include "support/background_process.h"
 
 namespace vel::test {
 
@@ -24,7 +24,7 @@ class Xvfb {
     const std::string& display() const { return display_; }
 
   private:
-    pid_t pid_ = -1;
+    BackgroundProcess process_;
     std::string display_;
     std::string savedDisplay_;
     bool hadDisplay_ = false;
