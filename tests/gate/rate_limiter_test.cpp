@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "gate/warning_limiter.h"
 #include "net/ip_address.h"
-#include "os/files.h"
-#include "os/log.h"
-#include "support/temp_dir.h"
 
 namespace vel::gate {
 namespace {
@@ -37,23 +33,6 @@ TEST(RateLimiter, Ipv6ClientsAreCountedPerSlash64) {
     EXPECT_TRUE(limiter.allows("2001:db8:1:3::1", kT0));
     EXPECT_EQ(net::clientGroup("2001:db8:1:2:a:b:c:d"), "2001:db8:1:2::/64");
     EXPECT_EQ(net::clientGroup("::ffff:203.0.113.5"), "203.0.113.5");
-}
-
-TEST(WarningLimiter, OneClientLogsAFewPerPeriodThenOneLineForTheRest) {
-    test::TempDir dir;
-    InitLog(dir.path(), "gate");
-    WarningLimiter limiter;
-    int allowed = 0;
-    for (int i = 0; i < 1000; ++i)
-        allowed += limiter.allow("2001:db8::" + std::to_string(i % 99 + 1), kT0);
-    EXPECT_EQ(allowed, static_cast<int>(WarningLimiter::kPerPeriod));
-    EXPECT_TRUE(limiter.allow("198.51.100.1", kT0));  // others are not held back
-    EXPECT_TRUE(limiter.allow("2001:db8::1", kT0 + WarningLimiter::kPeriodSeconds));
-    std::string log;
-    ASSERT_TRUE(ReadFileText(LogFilePath(), log));
-    EXPECT_NE(log.find("suppressed 990 warnings caused by 2001:db8::/64 in the last 60s"),
-              std::string::npos)
-        << log;
 }
 
 TEST(RateLimiter, TheCountStartsAfreshInANewWindowAndAfterASuccess) {

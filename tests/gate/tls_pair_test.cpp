@@ -43,11 +43,6 @@ class TlsPairTest : public ::testing::Test {
     const std::string dir_ = tempDir_.path();
 };
 
-TEST_F(TlsPairTest, ThumbprintIsUpperCaseSha1OfTheDer) {
-    EXPECT_EQ(CertificateThumbprint(kCertificate), kThumbprint);
-    EXPECT_EQ(CertificateThumbprint("not a certificate"), "");
-}
-
 TEST_F(TlsPairTest, LoadsOnlyTheConfiguredMatchingPair) {
     TlsPair pair;
     std::string error;
