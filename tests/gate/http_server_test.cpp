@@ -140,11 +140,6 @@ TEST_F(HttpServerTest, AThrowingHandlerGivesTheFixedInternalError) {
     EXPECT_NE(logText().find("[ERROR] handler threw: store is corrupt"), std::string::npos);
 }
 
-std::size_t handled(Recorder& recorder) {
-    std::lock_guard lock(recorder.mutex);
-    return recorder.requests.size();
-}
-
 TEST_F(HttpServerTest, BodiesAreBoundedByTheirPath) {
     HttpServerConfig config;
     config.largeBodyPaths = {"/full"};
@@ -206,7 +201,7 @@ TEST_F(HttpServerTest, AHeadThatDoesNotArriveInTimeEndsItsConnection) {
     char byte;
     // Closed by the deadline, well before the 20 s receive bound or the 30 s idle timeout.
     EXPECT_EQ(::recv(slow.get(), &byte, 1, 0), 0);
-    EXPECT_EQ(handled(recorder_), 0u);
+    EXPECT_TRUE(recorder_.last().path.empty());  // the handler never saw it
 }
 
 TEST_F(HttpServerTest, HttpsSpeaksOnlyTls12And13) {
