@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <stdlib.h>
 
 #include <cctype>
-#include <filesystem>
 #include <memory>
 
 #include "os/files.h"
