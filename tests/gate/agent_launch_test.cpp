@@ -4,10 +4,6 @@
 
 #include <algorithm>
 
-#include "os/files.h"
-#include "os/log.h"
-#include "support/temp_dir.h"
-
 namespace vel::gate {
 namespace {
 
@@ -50,24 +46,6 @@ TEST(AgentLaunch, TheAgentJoinsTheActiveDesktopAsItsUserWhenTheGateIsRoot) {
     const ChildLaunch unprivileged = PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own);
     EXPECT_FALSE(unprivileged.user.has_value());
     EXPECT_TRUE(has(unprivileged, "DISPLAY=:10") && has(unprivileged, "PROGRAMDATA=/srv/gate"));
-}
-
-// Without a session the gate's own display serves, as the viewing test's gate shows; without
-// that display either, a warning is logged.
-TEST(AgentLaunch, WithoutASessionOrADisplayAWarningIsLogged) {
-    test::TempDir dir;
-    InitLog(dir.path(), "gate");
-    OneSession sessions;
-    sessions.active = false;
-    GateEnvironment own{":0", "/root/.Xauthority", "", "", "", "", "", "", true};
-    own.display.clear();
-    const ChildLaunch launch = PlanAgentLaunch("/opt/velmora/velmora", "{}", sessions, own);
-    EXPECT_FALSE(launch.user.has_value());
-    std::string log;
-    ASSERT_TRUE(ReadFileText(dir.file("gate.log"), log));
-    EXPECT_NE(log.find("[WARN ] no interactive session is active; the agent starts in session 0"),
-              std::string::npos)
-        << log;
 }
 
 }  // namespace

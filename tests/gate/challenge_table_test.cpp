@@ -44,7 +44,8 @@ std::string client(std::size_t i) {
 TEST(ChallengeTable, AFullTableShedsItsOldestSixtyFour) {
     ChallengeTable table;
     std::vector<Bytes> issued;
-    for (std::size_t i = 0; i < 256; ++i) issued.push_back(table.issue(client(i), kCeremonyGet, kT0));
+    for (std::size_t i = 0; i < 256; ++i)
+        issued.push_back(table.issue(client(i), kCeremonyGet, kT0));
     // Up to 256 pending nothing is lost.
     EXPECT_TRUE(table.consume(issued[0], client(0), kCeremonyGet, kT0));
     for (std::size_t i = 256; i < 258; ++i)  // 255 pending: no shedding; 256: sheds 1..64

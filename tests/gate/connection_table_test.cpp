@@ -66,7 +66,7 @@ TEST(ConnectionTableTest, AClientFloodingRefusedRequestsIsShutOutUntilItsPenalty
     Socket busy, waiting, other;
     const void* busyHandle = table.opened(busy.server.get(), flooder.get(), start);
     table.opened(waiting.server.get(), sameNetwork.get(), start);
-    const void* otherHandle = table.opened(other.server.get(), neighbour.get(), start);
+    table.opened(other.server.get(), neighbour.get(), start);
     table.headArrived(busyHandle);
 
     // Successes and server errors never count; 4xx do, the rate limiter's 429 included.
@@ -91,7 +91,6 @@ TEST(ConnectionTableTest, AClientFloodingRefusedRequestsIsShutOutUntilItsPenalty
     Socket late;
     table.opened(late.server.get(), flooder.get(), during);
     EXPECT_TRUE(late.shut());
-    EXPECT_FALSE(table.answered(otherHandle, 200, during));
 
     const auto after = start + 500ms + 10s;
     EXPECT_TRUE(table.admits(flooder.get(), after));

@@ -46,8 +46,6 @@ TEST(RegistryLine, BlocksOfBothFamilies) {
         const char* start;
         const char* end;
     } blocks[] = {
-        {"ripencc|RU|ipv4|5.255.192.0|8192|20120801|allocated", "RU", "5.255.192.0",
-         "5.255.223.255"},
         {"ripencc|RU|ipv6|2a02:6b8::|32|20090101|allocated", "RU",
          "2a02:6b8::", "2a02:6b8:ffff:ffff:ffff:ffff:ffff:ffff"},
         {"arin|US|ipv6|2001:db8::|65|x|allocated", "US",

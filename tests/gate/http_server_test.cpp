@@ -35,10 +35,6 @@ bool hasHeader(const HttpReply& reply, const std::string& line) {
     return (reply.headers + "\r\n").find("\r\n" + line + "\r\n") != std::string::npos;
 }
 
-UniqueFd connectLoopback(std::uint16_t port) {
-    return ConnectTcp("127.0.0.1", port);
-}
-
 HttpReply exchange(std::uint16_t port, const std::string& method, const std::string& target,
                    const std::string& body = {}, const std::string& from = {}) {
     return test::HttpRequestTo("127.0.0.1", port, method, target, body, from);
@@ -54,7 +50,7 @@ int negotiatedTlsVersion(std::uint16_t port, int version) {
     SSL_CTX_set_min_proto_version(ctx.get(), version);
     SSL_CTX_set_max_proto_version(ctx.get(), version);
     SSL_CTX_set_security_level(ctx.get(), 0);  // lets this client offer TLS 1.1 at all
-    UniqueFd fd = connectLoopback(port);
+    UniqueFd fd = ConnectTcp("127.0.0.1", port);
     SslPtr ssl(SSL_new(ctx.get()));
     SSL_set_fd(ssl.get(), fd.get());
     ERR_clear_error();
@@ -66,28 +62,21 @@ int negotiatedTlsVersion(std::uint16_t port, int version) {
     return refused ? 0 : -1;
 }
 
-// Keeps every request the handler saw and answers with the path it was asked for.
+// Keeps the last request the handler saw and answers with the path it was asked for.
 struct Recorder {
     std::mutex mutex;
-    std::vector<HttpRequest> requests;
+    HttpRequest seen;  // guarded by mutex
 
     HttpHandler handler() {
         return [this](const HttpRequest& request, HttpResponse& response) {
-            {
-                std::lock_guard lock(mutex);
-                requests.push_back(request);
-            }
-            if (request.path == "/missing") {
-                response.status = 404;
-                response.reason = "Not Found";
-                response.contentType = "text/plain";
-            }
+            std::lock_guard lock(mutex);
+            seen = request;
             response.body = "seen " + request.path;
         };
     }
     HttpRequest last() {
         std::lock_guard lock(mutex);
-        return requests.empty() ? HttpRequest() : requests.back();
+        return seen;
     }
 };
 
@@ -117,14 +106,9 @@ class HttpServerTest : public ::testing::Test {
 // Bodies and peer addresses reach the handler in every gate API test.
 TEST_F(HttpServerTest, HandsTheDecodedPathToTheHandlerAndSendsItsAnswerUncached) {
     startPlain(recorder_.handler());
-    HttpReply reply = exchange(server_.port(), "POST", "/v1/he%6Clo?x=1&y", R"({"a":1})");
+    const HttpReply reply = exchange(server_.port(), "POST", "/v1/he%6Clo?x=1&y", R"({"a":1})");
     EXPECT_EQ(reply.body, "seen /v1/hello");
     EXPECT_TRUE(hasHeader(reply, "Content-Type: application/json; charset=utf-8")) << reply.headers;
-    EXPECT_TRUE(recorder_.last().isLoopback);
-
-    reply = exchange(server_.port(), "GET", "/missing");
-    EXPECT_EQ(reply.status, 404);
-    EXPECT_TRUE(hasHeader(reply, "Content-Type: text/plain")) << reply.headers;
     EXPECT_TRUE(hasHeader(reply, "Cache-Control: no-store")) << reply.headers;
 }
 
@@ -144,22 +128,14 @@ TEST_F(HttpServerTest, AThrowingHandlerGivesTheFixedInternalError) {
     EXPECT_NE(logText().find("[ERROR] handler threw: store is corrupt"), std::string::npos);
 }
 
-std::size_t handled(Recorder& recorder) {
-    std::lock_guard lock(recorder.mutex);
-    return recorder.requests.size();
-}
-
 TEST_F(HttpServerTest, BodiesAreBoundedByTheirPath) {
     HttpServerConfig config;
     config.largeBodyPaths = {"/full"};
     startPlain(recorder_.handler(), config);
-    std::string body(HttpServer::kBodyLimit, '\0');
-    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 % 251);
-
+    // That large bodies arrive intact is seen in the update push test.
+    const std::string body(HttpServer::kBodyLimit, 'b');
     EXPECT_EQ(exchange(server_.port(), "POST", "/full", body).status, 200);
-    EXPECT_TRUE(recorder_.last().body == body);
     EXPECT_EQ(exchange(server_.port(), "POST", "/small", body.substr(0, 65'536)).status, 200);
-    EXPECT_EQ(recorder_.last().body.size(), 65'536u);
 
     HttpReply reply = exchange(server_.port(), "POST", "/full", body + 'x');
     EXPECT_EQ(reply.status, 413);
@@ -168,7 +144,7 @@ TEST_F(HttpServerTest, BodiesAreBoundedByTheirPath) {
         R"({"ok":false,"version":1,"error":"bad_request","message":"the request body is too large"})");
     EXPECT_EQ(exchange(server_.port(), "POST", "/small", body.substr(0, 65'537)).status, 413);
     // Without a declared length the body is cut off where it crosses the limit.
-    UniqueFd chunked = connectLoopback(server_.port());
+    UniqueFd chunked = ConnectTcp("127.0.0.1", server_.port());
     SendAll(chunked.get(),
             "POST /small HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
             "Transfer-Encoding: chunked\r\n\r\n10001\r\n" +
@@ -181,7 +157,7 @@ TEST_F(HttpServerTest, OneClientHoldsAtMostItsShareOfConnections) {
     // 33 connections from one client: the workers accept them in any order, so whichever comes
     // last is the one shut down at once.
     std::vector<UniqueFd> idle;
-    for (int i = 0; i < 33; ++i) idle.push_back(connectLoopback(server_.port()));
+    for (int i = 0; i < 33; ++i) idle.push_back(ConnectTcp("127.0.0.1", server_.port()));
     auto shutDown = [](const UniqueFd& fd) {
         char byte;
         return ::recv(fd.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
@@ -208,27 +184,12 @@ TEST_F(HttpServerTest, AHeadThatDoesNotArriveInTimeEndsItsConnection) {
     HttpServerConfig config;
     config.connections.firstHead = std::chrono::seconds(1);
     startPlain(recorder_.handler(), config);
-    UniqueFd slow = connectLoopback(server_.port());
+    UniqueFd slow = ConnectTcp("127.0.0.1", server_.port());
     ASSERT_TRUE(SendAll(slow.get(), "POST /slow HTTP/1.1\r\nHo"));
     char byte;
     // Closed by the deadline, well before the 20 s receive bound or the 30 s idle timeout.
     EXPECT_EQ(::recv(slow.get(), &byte, 1, 0), 0);
-    EXPECT_EQ(handled(recorder_), 0u);
-}
-
-// That a restarted service binds its port again at once is seen in the update chain test.
-TEST_F(HttpServerTest, APortInUseIsReportedAsSuch) {
-    startPlain(recorder_.handler());
-    const std::uint16_t port = server_.port();
-    std::string error;
-    HttpServer second;
-    HttpServerConfig config;
-    config.port = port;
-    EXPECT_FALSE(second.start(config, recorder_.handler(), error));
-    EXPECT_EQ(error.rfind(
-                  "Port " + std::to_string(port) + " is already reserved by another process (", 0),
-              0u)
-        << error;
+    EXPECT_TRUE(recorder_.last().path.empty());  // the handler never saw it
 }
 
 TEST_F(HttpServerTest, HttpsSpeaksOnlyTls12And13) {
@@ -240,7 +201,6 @@ TEST_F(HttpServerTest, HttpsSpeaksOnlyTls12And13) {
     const std::string thumbprint = CertificateThumbprint(test::Golden("tls-cert.pem"));
     ASSERT_TRUE(LoadTlsPair(dir_, thumbprint, *config.tls, error)) << error;
     ASSERT_TRUE(server_.start(config, recorder_.handler(), error)) << error;
-    EXPECT_NE(logText().find("HTTP server listening on https://+:"), std::string::npos);
 
     for (const int version : {TLS1_2_VERSION, TLS1_3_VERSION})
         EXPECT_EQ(negotiatedTlsVersion(server_.port(), version), version) << std::hex << version;

@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <stdlib.h>
 
 #include <cctype>
-#include <filesystem>
 #include <memory>
 
 #include "os/files.h"
@@ -42,11 +40,6 @@ class TlsPairTest : public ::testing::Test {
     test::TempDir tempDir_;
     const std::string dir_ = tempDir_.path();
 };
-
-TEST_F(TlsPairTest, ThumbprintIsUpperCaseSha1OfTheDer) {
-    EXPECT_EQ(CertificateThumbprint(kCertificate), kThumbprint);
-    EXPECT_EQ(CertificateThumbprint("not a certificate"), "");
-}
 
 TEST_F(TlsPairTest, LoadsOnlyTheConfiguredMatchingPair) {
     TlsPair pair;
