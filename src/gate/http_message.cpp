@@ -19,7 +19,6 @@ std::string HttpMethodName(std::string_view verb) {
 void SetPeerAddress(HttpRequest& request, const sockaddr* peer) {
     request.peer.reset();
     request.remoteAddress.clear();
-    request.isLoopback = false;
     if (peer == nullptr) return;
     if (peer->sa_family == AF_INET) {
         const auto* v4 = reinterpret_cast<const sockaddr_in*>(peer);
@@ -32,7 +31,6 @@ void SetPeerAddress(HttpRequest& request, const sockaddr* peer) {
         return;
     }
     request.remoteAddress = net::formatIpAddress(*request.peer);
-    request.isLoopback = net::isLoopbackAddress(*request.peer);
 }
 
 }  // namespace vel::gate

@@ -18,7 +18,6 @@ struct HttpRequest {
     std::string path;           // decoded absolute path, without the query string
     std::optional<net::IpAddress> peer;  // IPv4-mapped peers read as IPv4
     std::string remoteAddress;           // peer printed; empty when unknown
-    bool isLoopback = false;             // 127.0.0.0/8 or ::1
     std::string body;           // at most the server's body limit
 };
 
@@ -38,7 +37,7 @@ using HttpHandler = std::function<void(const HttpRequest&, HttpResponse&)>;
 // "OTHER"; any other verb as sent.
 std::string HttpMethodName(std::string_view verb);
 
-// Fills peer, remoteAddress and isLoopback from an AF_INET or AF_INET6 peer address. An unknown
+// Fills peer and remoteAddress from an AF_INET or AF_INET6 peer address. An unknown
 // family leaves them empty.
 void SetPeerAddress(HttpRequest& request, const sockaddr* peer);
 

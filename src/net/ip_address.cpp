@@ -99,11 +99,6 @@ bool isLocalAddress(const IpAddress& address) {
            (top16 & 0xFFC0) == 0xFE80;              // fe80::/10
 }
 
-bool isLoopbackAddress(const IpAddress& address) {
-    if (!address.isV6) return inV4(address.lo, 0x7F000000, 8);
-    return address.hi == 0 && address.lo == 1;
-}
-
 IpRange prefixRange(const IpAddress& address, unsigned prefixLength) {
     // Within the 128-bit number an IPv4 address is the low 32 bits.
     const unsigned hostBits = address.bitCount() - std::min(prefixLength, address.bitCount());

@@ -36,8 +36,6 @@ std::string formatIpAddress(const IpAddress& address);
 
 // Private, loopback, link-local, carrier-grade NAT and "this network" addresses of either family.
 bool isLocalAddress(const IpAddress& address);
-// 127.0.0.0/8 or ::1.
-bool isLoopbackAddress(const IpAddress& address);
 
 // The unit in which clients are counted and limited: an IPv4 address itself, an IPv6 address by
 // its /64 (one subscriber's usual allocation, so a client cannot escape a limit by changing its
