@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -44,7 +45,6 @@ struct Observer {
     std::mutex mutex;
     std::string reason;  // of the last state change
     std::vector<std::pair<Channel, std::vector<std::uint8_t>>> messages;
-    std::vector<AssembledFrame> frames;
     int keyframeRequests = 0;
 
     SessionCallbacks callbacks() {
@@ -56,10 +56,6 @@ struct Observer {
         c.message = [this](Channel channel, std::vector<std::uint8_t>&& data) {
             const std::lock_guard lock(mutex);
             messages.emplace_back(channel, std::move(data));
-        };
-        c.frame = [this](AssembledFrame&& frame) {
-            const std::lock_guard lock(mutex);
-            frames.push_back(std::move(frame));
         };
         c.keyframeRequest = [this] {
             const std::lock_guard lock(mutex);
@@ -74,10 +70,6 @@ struct Observer {
     std::size_t messageCount() {
         const std::lock_guard lock(mutex);
         return messages.size();
-    }
-    std::size_t frameCount() {
-        const std::lock_guard lock(mutex);
-        return frames.size();
     }
 };
 
@@ -108,59 +100,35 @@ struct Pair {
     }
 };
 
-TEST(Session, CarriesFramesAndMessagesThroughLossAndCloseReachesThePeer) {
+// Messages of one and of several fragments arrive whole and in order through loss and jitter;
+// a keyframe request on the control channel reaches the host's callback.
+TEST(Session, CarriesReliableMessagesThroughLoss) {
     NetworkEmulation path;
-    path.loss = 0.1;
+    path.loss = 0.2;
     path.jitterMs = 30;
     Pair pair(path);
-    const std::string hostText = "127.0.0.1:" + std::to_string(pair.host.localPort());
-    ASSERT_TRUE(
-        eventually([&] { return pair.viewerSeen.lastReason() == "handshake with " + hostText; }));
     ASSERT_TRUE(eventually([&] { return pair.host.state() == SessionState::connected; }));
-    pair.host.applyRateLimits(1000000, 100000000, 50000000, 0.2, 0.5);
-
     std::vector<std::vector<std::uint8_t>> sent;
-    for (int i = 0; i < 60; ++i) {
-        std::vector<std::uint8_t> frame(i == 0 ? 120000 : 3000 + 997 * static_cast<std::size_t>(i));
-        for (std::size_t j = 0; j < frame.size(); ++j) frame[j] = static_cast<std::uint8_t>(j ^ i);
-        VideoFrameInfo info;
-        info.keyframe = i == 0;
-        info.captureTimestamp = static_cast<std::uint64_t>(i);
-        ASSERT_TRUE(pair.host.sendVideoFrame(frame, info));
-        sent.push_back(std::move(frame));
-        // Small coalesced messages and bulk ones of several fragments.
-        const std::size_t size = i % 3 == 0 ? 3000 : 1 + static_cast<std::size_t>(i);
-        ASSERT_TRUE(pair.host.sendMessage(std::vector<std::uint8_t>(size, 0)));
-        std::this_thread::sleep_for(5ms);
+    for (std::size_t i = 0; i < 40; ++i) {
+        std::vector<std::uint8_t> message(i % 3 == 0 ? 3000 : 1 + i);
+        for (std::size_t j = 0; j < message.size(); ++j)
+            message[j] = static_cast<std::uint8_t>(j ^ i);
+        ASSERT_TRUE(pair.host.sendMessage(message));
+        sent.push_back(std::move(message));
     }
     ASSERT_TRUE(pair.viewer.sendOnChannel(Channel::Input, std::vector<std::uint8_t>{1, 2, 3}));
     ASSERT_TRUE(pair.viewer.sendMessage(std::vector<std::uint8_t>{20}));
-    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.frameCount() == sent.size(); }))
-        << pair.viewerSeen.frameCount() << " frames, " << pair.viewer.stats().framesGivenUp
-        << " given up, " << pair.host.stats().videoRetransmits << " repaired";
     ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == sent.size(); }));
     ASSERT_TRUE(eventually([&] { return pair.hostSeen.messageCount() == 2; }));
-    {
-        const std::lock_guard lock(pair.viewerSeen.mutex);
-        for (std::size_t i = 0; i < sent.size(); ++i) {
-            EXPECT_EQ(pair.viewerSeen.frames[i].captureTimestamp, i);
-            EXPECT_TRUE(pair.viewerSeen.frames[i].data == sent[i]) << i;
-            EXPECT_EQ(pair.viewerSeen.messages[i].second.size(), i % 3 == 0 ? 3000 : i + 1);
-        }
-    }
     EXPECT_GT(pair.host.stats().reliableRetransmits, 0u);
-    {
-        const std::lock_guard lock(pair.hostSeen.mutex);
-        EXPECT_EQ(pair.hostSeen.messages[0].first, Channel::Input);
-        EXPECT_EQ(pair.hostSeen.keyframeRequests, 1);
-    }
-
-    pair.viewer.close(3);
-    EXPECT_EQ(pair.viewer.state(), SessionState::closed);
-    EXPECT_EQ(pair.viewerSeen.lastReason(), "closed locally");
-    // The state changes before the sink hears of it, so wait for the sink.
-    EXPECT_TRUE(eventually([&] { return pair.hostSeen.lastReason() == "closed by peer"; }));
-    EXPECT_FALSE(pair.viewer.sendMessage(std::vector<std::uint8_t>{1}));
+    const std::lock_guard viewerLock(pair.viewerSeen.mutex);
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        EXPECT_EQ(pair.viewerSeen.messages[i].second, sent[i]) << i;
+    const std::lock_guard hostLock(pair.hostSeen.mutex);
+    // The channels are independent streams: the input may arrive after the request.
+    const auto input = std::make_pair(Channel::Input, std::vector<std::uint8_t>{1, 2, 3});
+    EXPECT_EQ(std::count(pair.hostSeen.messages.begin(), pair.hostSeen.messages.end(), input), 1);
+    EXPECT_EQ(pair.hostSeen.keyframeRequests, 1);
 }
 
 TEST(Session, HandshakeTimesOutAfterRepeatedHellos) {
@@ -345,9 +313,6 @@ TEST(Session, PeerMovesOnlyForAHigherPacketNumber) {
 
 std::vector<std::uint8_t> feedbackBody(std::uint32_t queuingDelay, std::int32_t trend) {
     FeedbackBody feedback;
-    feedback.packetsReceived = 100;
-    feedback.packetsJudged = 100;
-    feedback.receiveRate = 8000000;
     feedback.queuingDelay = queuingDelay;
     feedback.delayTrend = trend;
     std::vector<std::uint8_t> body(kFeedbackSize);
@@ -355,44 +320,35 @@ std::vector<std::uint8_t> feedbackBody(std::uint32_t queuingDelay, std::int32_t 
     return body;
 }
 
-TEST(Session, HostRatesFromFeedbackAndRepairsNackedFragmentsUnlessCongested) {
+// Repairs would only deepen a growing queue: while congested a NACK is ignored.
+TEST(Session, HostRepairsNackedFragmentsUnlessCongested) {
     Host host;
     RawViewer viewer(host.session.localPort());
     viewer.hello(1, viewer.validHello());
     ASSERT_TRUE(eventually([&] { return host.session.state() == SessionState::connected; }));
-    host.session.applyRateLimits(1000000, 20000000, 10000000, 0.1, 0.2);
-    ASSERT_EQ(host.session.targetBitrate(), 10000000u);
-
-    // A growing queue: the rate comes down.
+    const std::uint64_t initial = host.session.targetBitrate();
     viewer.record(2, RecordType::Feedback, feedbackBody(30000, 5000));
-    ASSERT_TRUE(eventually([&] { return host.session.targetBitrate() < 10000000u; }));
+    ASSERT_TRUE(eventually([&] { return host.session.targetBitrate() < initial; }));
 
     const std::vector<std::uint8_t> frame(1130, 0x77);
     ASSERT_TRUE(host.session.sendVideoFrame(frame, VideoFrameInfo{}));
-    std::vector<std::uint8_t> body;
-    ASSERT_TRUE(viewer.next(RecordType::VideoFragment, body));
-    VideoFragmentHeader header;
-    std::span<const std::uint8_t> shard;
-    ASSERT_TRUE(decodeVideoFragment(body, header, shard));
-    EXPECT_EQ(header.flags & kFragmentRetransmission, 0);
     std::vector<std::uint8_t> nack(kNackHeaderSize + 2);
-    encodeNackHeader(header.frameId, 1, nack.data());  // block 0, shard 0
-
-    // While congested the NACK is ignored; the Ping after it marks when it was handled.
+    encodeNackHeader(0, 1, nack.data());  // frame 0, block 0, shard 0
+    // The Ping after the NACK marks when it was handled.
     viewer.record(3, RecordType::Nack, nack);
     viewer.ping(4, 1);
     EXPECT_EQ(viewer.pongsUntil(1), std::vector<std::uint32_t>{1});
     EXPECT_EQ(host.session.stats().videoRetransmits, 0u);
 
-    // A calm path: the same NACK is answered with the fragment, marked as a repair.
     viewer.record(5, RecordType::Feedback, feedbackBody(0, 0));
     viewer.record(6, RecordType::Nack, nack);
-    bool repaired = false;
-    while (!repaired && viewer.next(RecordType::VideoFragment, body)) {
+    std::vector<std::uint8_t> body;
+    VideoFragmentHeader header;
+    std::span<const std::uint8_t> shard;
+    do {
+        ASSERT_TRUE(viewer.next(RecordType::VideoFragment, body));
         ASSERT_TRUE(decodeVideoFragment(body, header, shard));
-        repaired = (header.flags & kFragmentRetransmission) != 0;
-    }
-    EXPECT_TRUE(repaired);
+    } while ((header.flags & kFragmentRetransmission) == 0);
     EXPECT_EQ(std::vector<std::uint8_t>(shard.begin(), shard.end()), frame);
     EXPECT_EQ(host.session.stats().videoRetransmits, 1u);
 }
