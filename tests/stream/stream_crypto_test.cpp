@@ -81,10 +81,10 @@ TEST(StreamKeys, AgreementRefusesMissingPairsAndMalformedPoints) {
 struct Keys {
     AeadKey sending;
     AeadKey receiving;
-    explicit Keys(const char* hexKey = vectors::kHostToViewer) {
+    Keys() {
         std::string error;
-        EXPECT_TRUE(openAeadKey(sending, keyFromHex(hexKey), error)) << error;
-        EXPECT_TRUE(openAeadKey(receiving, keyFromHex(hexKey), error)) << error;
+        EXPECT_TRUE(openAeadKey(sending, keyFromHex(vectors::kHostToViewer), error)) << error;
+        EXPECT_TRUE(openAeadKey(receiving, keyFromHex(vectors::kHostToViewer), error)) << error;
     }
 };
 
@@ -98,7 +98,7 @@ Bytes sealed(AeadKey& key, std::uint64_t number, const Bytes& payload) {
     return packet;
 }
 
-TEST(PacketProtection, SealMatchesIndependentAesGcmAndOpensBack) {
+TEST(PacketProtection, SealMatchesIndependentAesGcmOpensBackAndStopsAt1200Bytes) {
     Keys keys;
     const Bytes payload = hex(vectors::kSealPayload);
     Bytes packet = sealed(keys.sending, 0x105, payload);
@@ -108,6 +108,19 @@ TEST(PacketProtection, SealMatchesIndependentAesGcmAndOpensBack) {
     ASSERT_TRUE(open(keys.receiving, packet, size));
     EXPECT_EQ(Bytes(packet.begin() + kHeaderSize, packet.begin() + kHeaderSize + size), payload);
     EXPECT_EQ(keys.receiving.openFailures(), 0u);
+
+    // Packets stop at 1200 bytes.
+    const Bytes largest = sealed(keys.sending, 1, Bytes(kMaxPayloadSize, 1));
+    EXPECT_EQ(largest.size(), 1200u);
+    EXPECT_TRUE(sealed(keys.sending, 2, Bytes(kMaxPayloadSize + 1, 1)).empty());
+
+    // A buffer without room for the tag is refused rather than overrun.
+    Bytes cramped(kHeaderSize + 10 + kTagSize - 1);
+    EXPECT_EQ(seal(keys.sending, cramped, 10), 0u);
+
+    AeadKey unopened;
+    Bytes roomy(kHeaderSize + 10 + kTagSize);
+    EXPECT_EQ(seal(unopened, roomy, 10), 0u);
 }
 
 TEST(PacketProtection, AnyAlteredByteFailsToOpenAndIsCounted) {
@@ -127,11 +140,6 @@ TEST(PacketProtection, AnyAlteredByteFailsToOpenAndIsCounted) {
     }
     std::size_t size = 0;
 
-    // The other direction's key does not open it either.
-    Keys other(vectors::kViewerToHost);
-    Bytes copy = original;
-    EXPECT_FALSE(open(other.receiving, copy, size));
-
     // Shorter than header and tag: ignored, not counted as a forgery.
     Bytes runt(kPacketOverhead - 1, 0);
     const std::uint64_t before = keys.receiving.openFailures();
@@ -139,24 +147,9 @@ TEST(PacketProtection, AnyAlteredByteFailsToOpenAndIsCounted) {
     EXPECT_EQ(keys.receiving.openFailures(), before);
 
     // The untouched packet still opens: failures leave the key usable.
-    copy = original;
+    Bytes copy = original;
     EXPECT_TRUE(open(keys.receiving, copy, size));
     EXPECT_EQ(size, 100u);
-}
-
-TEST(PacketProtection, PacketsStopAt1200Bytes) {
-    Keys keys;
-    const Bytes largest = sealed(keys.sending, 1, Bytes(kMaxPayloadSize, 1));
-    EXPECT_EQ(largest.size(), 1200u);
-    EXPECT_TRUE(sealed(keys.sending, 2, Bytes(kMaxPayloadSize + 1, 1)).empty());
-
-    // A buffer without room for the tag is refused rather than overrun.
-    Bytes cramped(kHeaderSize + 10 + kTagSize - 1);
-    EXPECT_EQ(seal(keys.sending, cramped, 10), 0u);
-
-    AeadKey unopened;
-    Bytes packet(kHeaderSize + 10 + kTagSize);
-    EXPECT_EQ(seal(unopened, packet, 10), 0u);
 }
 
 // What the receive path does: ask, then mark what was accepted.
