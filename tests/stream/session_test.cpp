@@ -83,55 +83,6 @@ SessionParams paramsFor(std::uint8_t role, std::vector<Endpoint> candidates = {}
     return params;
 }
 
-// Two real sessions over loopback; the host's packets cross the emulated path.
-struct Pair {
-    Observer hostSeen;
-    Observer viewerSeen;
-    Session host;
-    Session viewer;
-
-    explicit Pair(const NetworkEmulation& emulation) {
-        std::string error;
-        SessionParams hostParams = paramsFor(kRoleHost);
-        hostParams.emulation = emulation;
-        EXPECT_TRUE(host.start(hostParams, hostSeen.callbacks(), error)) << error;
-        SessionParams viewerParams = paramsFor(kRoleViewer, {local(host.localPort())});
-        EXPECT_TRUE(viewer.start(viewerParams, viewerSeen.callbacks(), error)) << error;
-    }
-};
-
-// Messages of one and of several fragments arrive whole and in order through loss and jitter;
-// a keyframe request on the control channel reaches the host's callback.
-TEST(Session, CarriesReliableMessagesThroughLoss) {
-    NetworkEmulation path;
-    path.loss = 0.2;
-    path.jitterMs = 30;
-    Pair pair(path);
-    const std::string reason = "handshake with 127.0.0.1:" + std::to_string(pair.host.localPort());
-    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.lastReason() == reason; }));
-    std::vector<std::vector<std::uint8_t>> sent;
-    for (std::size_t i = 0; i < 40; ++i) {
-        std::vector<std::uint8_t> message(i % 3 == 0 ? 3000 : 1 + i);
-        for (std::size_t j = 0; j < message.size(); ++j)
-            message[j] = static_cast<std::uint8_t>(j ^ i);
-        ASSERT_TRUE(pair.host.sendMessage(message));
-        sent.push_back(std::move(message));
-    }
-    ASSERT_TRUE(pair.viewer.sendOnChannel(Channel::Input, std::vector<std::uint8_t>{1, 2, 3}));
-    ASSERT_TRUE(pair.viewer.sendMessage(std::vector<std::uint8_t>{20}));
-    ASSERT_TRUE(eventually([&] { return pair.viewerSeen.messageCount() == sent.size(); }));
-    ASSERT_TRUE(eventually([&] { return pair.hostSeen.messageCount() == 2; }));
-    EXPECT_GT(pair.host.stats().reliableRetransmits, 0u);
-    const std::lock_guard viewerLock(pair.viewerSeen.mutex);
-    for (std::size_t i = 0; i < sent.size(); ++i)
-        EXPECT_EQ(pair.viewerSeen.messages[i].second, sent[i]) << i;
-    const std::lock_guard hostLock(pair.hostSeen.mutex);
-    // The channels are independent streams: the input may arrive after the request.
-    const auto input = std::make_pair(Channel::Input, std::vector<std::uint8_t>{1, 2, 3});
-    EXPECT_EQ(std::count(pair.hostSeen.messages.begin(), pair.hostSeen.messages.end(), input), 1);
-    EXPECT_EQ(pair.hostSeen.keyframeRequests, 1);
-}
-
 TEST(Session, HandshakeTimesOutAfterRepeatedHellos) {
     UdpSocket silent;
     std::string error;
@@ -237,19 +188,56 @@ class RawViewer {
     AeadKey receiveKey_;
 };
 
+// A host session; what it sends crosses the emulated path.
 struct Host {
     Observer seen;
     Session session;
-    explicit Host(std::uint32_t silenceTimeoutMs = 8000) {
+    explicit Host(std::uint32_t silenceTimeoutMs = 8000, const NetworkEmulation& path = {}) {
         SessionParams params = paramsFor(kRoleHost);
         params.silenceTimeoutMs = silenceTimeoutMs;
+        params.emulation = path;
         std::string error;
         EXPECT_TRUE(session.start(params, seen.callbacks(), error)) << error;
     }
-    bool received(std::uint64_t packets) {
-        return eventually([&] { return session.stats().packetsReceived == packets; });
-    }
 };
+
+// Messages of one and of several fragments arrive whole and in order through loss and jitter;
+// a keyframe request on the control channel reaches the host's callback.
+TEST(Session, CarriesReliableMessagesThroughLoss) {
+    NetworkEmulation path;
+    path.loss = 0.2;
+    path.jitterMs = 30;
+    Host host(8000, path);
+    Observer viewerSeen;
+    Session viewer;
+    std::string error;
+    const std::uint16_t port = host.session.localPort();
+    ASSERT_TRUE(viewer.start(paramsFor(kRoleViewer, {local(port)}), viewerSeen.callbacks(), error))
+        << error;
+    const std::string reason = "handshake with 127.0.0.1:" + std::to_string(port);
+    ASSERT_TRUE(eventually([&] { return viewerSeen.lastReason() == reason; }));
+    std::vector<std::vector<std::uint8_t>> sent;
+    for (std::size_t i = 0; i < 40; ++i) {
+        std::vector<std::uint8_t> message(i % 3 == 0 ? 3000 : 1 + i);
+        for (std::size_t j = 0; j < message.size(); ++j)
+            message[j] = static_cast<std::uint8_t>(j ^ i);
+        ASSERT_TRUE(host.session.sendMessage(message));
+        sent.push_back(std::move(message));
+    }
+    ASSERT_TRUE(viewer.sendOnChannel(Channel::Input, std::vector<std::uint8_t>{1, 2, 3}));
+    ASSERT_TRUE(viewer.sendMessage(std::vector<std::uint8_t>{20}));
+    ASSERT_TRUE(eventually([&] { return viewerSeen.messageCount() == sent.size(); }));
+    ASSERT_TRUE(eventually([&] { return host.seen.messageCount() == 2; }));
+    EXPECT_GT(host.session.stats().reliableRetransmits, 0u);
+    const std::lock_guard viewerLock(viewerSeen.mutex);
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        EXPECT_EQ(viewerSeen.messages[i].second, sent[i]) << i;
+    const std::lock_guard hostLock(host.seen.mutex);
+    // The channels are independent streams: the input may arrive after the request.
+    const auto input = std::make_pair(Channel::Input, std::vector<std::uint8_t>{1, 2, 3});
+    EXPECT_EQ(std::count(host.seen.messages.begin(), host.seen.messages.end(), input), 1);
+    EXPECT_EQ(host.seen.keyframeRequests, 1);
+}
 
 TEST(Session, HostIgnoresInvalidHellosAndAnswersAValidOne) {
     Host host;
@@ -269,7 +257,7 @@ TEST(Session, HostIgnoresInvalidHellosAndAnswersAValidOne) {
                                                      std::vector<std::uint8_t>(kHelloSize));
     forged.back() ^= 1;
     viewer.send(forged);
-    ASSERT_TRUE(host.received(4));
+    ASSERT_TRUE(eventually([&] { return host.session.stats().packetsReceived == 4; }));
     ASSERT_TRUE(eventually([&] { return host.session.stats().authFailures == 1; }));
     EXPECT_EQ(host.session.state(), SessionState::connecting);
 
