@@ -50,14 +50,9 @@ TEST(StreamKeys, DevTicketMatchesVectorsAndRefusesShortOrNonHexPsk) {
     EXPECT_EQ(HexEncode(joined(ticket.keys.viewerToHost)), vectors::kDevViewerToHost);
     EXPECT_EQ(ticket.role, 0);
 
-    const std::string psk = vectors::kDevPsk;
-    for (const std::string& bad :
-         {psk.substr(0, 31), psk.substr(0, 31) + "g", psk.substr(0, 30), std::string()}) {
-        SessionTicket refused;
-        error.clear();
-        EXPECT_FALSE(deriveDevTicket(bad, refused, error)) << bad;
-        EXPECT_EQ(error, "--psk must be at least 32 hex characters");
-    }
+    // A short secret is the view command test's; a character that is not hex is refused too.
+    EXPECT_FALSE(deriveDevTicket(std::string(vectors::kDevPsk, 31) + "g", ticket, error));
+    EXPECT_EQ(error, "--psk must be at least 32 hex characters");
 }
 
 TEST(StreamKeys, AgreementRefusesMissingPairsAndMalformedPoints) {

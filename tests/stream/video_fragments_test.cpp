@@ -78,7 +78,6 @@ TEST_F(Fragments, RebuildsFramesFromAnyKShardsPerBlock) {
     EXPECT_GT(assembler.counters().recoveredBlocks, 0u);
     EXPECT_EQ(assembler.bufferedBytes(), 0u);
     EXPECT_FALSE(sender.send({}, {}, 0.1, [](auto) {}));
-    EXPECT_FALSE(sender.send(Body(kFecMaxFrameBytes + 1), {}, 0.1, [](auto) {}));
 }
 
 TEST_F(Fragments, AsksForExactlyTheMissingShardsInThreeRoundsAtMost) {
