@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -45,7 +45,7 @@ struct Observer {
     std::mutex mutex;
     std::string reason;  // of the last state change
     std::vector<std::pair<Channel, std::vector<std::uint8_t>>> messages;
-    int keyframeRequests = 0;
+    std::atomic<int> keyframeRequests{0};
 
     SessionCallbacks callbacks() {
         SessionCallbacks c;
@@ -57,10 +57,7 @@ struct Observer {
             const std::lock_guard lock(mutex);
             messages.emplace_back(channel, std::move(data));
         };
-        c.keyframeRequest = [this] {
-            const std::lock_guard lock(mutex);
-            ++keyframeRequests;
-        };
+        c.keyframeRequest = [this] { ++keyframeRequests; };
         return c;
     }
     std::string lastReason() {
@@ -201,8 +198,9 @@ struct Host {
     }
 };
 
-// Messages of one and of several fragments arrive whole and in order through loss and jitter;
-// a keyframe request on the control channel reaches the host's callback.
+// Messages of one and of several fragments arrive whole and in order through loss and jitter
+// (the stream integration test carries input through loss); a keyframe request on the control
+// channel reaches the host's callback.
 TEST(Session, CarriesReliableMessagesThroughLoss) {
     NetworkEmulation path;
     path.loss = 0.2;
@@ -224,19 +222,13 @@ TEST(Session, CarriesReliableMessagesThroughLoss) {
         ASSERT_TRUE(host.session.sendMessage(message));
         sent.push_back(std::move(message));
     }
-    ASSERT_TRUE(viewer.sendOnChannel(Channel::Input, std::vector<std::uint8_t>{1, 2, 3}));
     ASSERT_TRUE(viewer.sendMessage(std::vector<std::uint8_t>{20}));
     ASSERT_TRUE(eventually([&] { return viewerSeen.messageCount() == sent.size(); }));
-    ASSERT_TRUE(eventually([&] { return host.seen.messageCount() == 2; }));
+    ASSERT_TRUE(eventually([&] { return host.seen.keyframeRequests == 1; }));
     EXPECT_GT(host.session.stats().reliableRetransmits, 0u);
     const std::lock_guard viewerLock(viewerSeen.mutex);
     for (std::size_t i = 0; i < sent.size(); ++i)
         EXPECT_EQ(viewerSeen.messages[i].second, sent[i]) << i;
-    const std::lock_guard hostLock(host.seen.mutex);
-    // The channels are independent streams: the input may arrive after the request.
-    const auto input = std::make_pair(Channel::Input, std::vector<std::uint8_t>{1, 2, 3});
-    EXPECT_EQ(std::count(host.seen.messages.begin(), host.seen.messages.end(), input), 1);
-    EXPECT_EQ(host.seen.keyframeRequests, 1);
 }
 
 TEST(Session, HostIgnoresInvalidHellosAndAnswersAValidOne) {
@@ -299,11 +291,8 @@ TEST(Session, PeerMovesOnlyForAHigherPacketNumber) {
 }
 
 std::vector<std::uint8_t> feedbackBody(std::uint32_t queuingDelay, std::int32_t trend) {
-    FeedbackBody feedback;
-    feedback.queuingDelay = queuingDelay;
-    feedback.delayTrend = trend;
     std::vector<std::uint8_t> body(kFeedbackSize);
-    encodeFeedback(feedback, body.data());
+    encodeFeedback({.queuingDelay = queuingDelay, .delayTrend = trend}, body.data());
     return body;
 }
 
