@@ -43,13 +43,6 @@ TEST(ControlMessages, FixedMessagesRoundTripLittleEndian) {
     EXPECT_TRUE(isSecureAttentionRequest(encodeSecureAttentionRequest()));
 }
 
-TEST(ControlMessages, QualityRequestAboveOneHundredIsMalformed) {
-    Message bytes = encodeQualityRequest({100, true, 0, 0});
-    EXPECT_TRUE(decodeQualityRequest(bytes).has_value());
-    bytes[1] = 101;
-    EXPECT_FALSE(decodeQualityRequest(bytes).has_value());
-}
-
 TEST(ControlMessages, PointerShapeKeepsItsLimits) {
     PointerShape shape{9, 256, 2, 255, 1, std::vector<std::uint8_t>(256 * 2 * 4, 0xAB)};
     const std::optional<Message> bytes = encodePointerShape(shape);

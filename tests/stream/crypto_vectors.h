@@ -15,7 +15,6 @@ inline constexpr const char* kViewerToHost = "f00892147bdc68e43e9c13f0c046cef59c
 inline constexpr const char* kDevPsk = "00112233445566778899aabbccddeeff";
 inline constexpr const char* kDevHostToViewer = "ecbb317bdc0854686c220c9b6ed6f88e7f6552b2767c75f2e143bd741b5f59c4d3f06e1d";
 inline constexpr const char* kDevViewerToHost = "d5f845a81bfd3efccc4c3978ce7a46eb3bee784877a91eed303f56bdc5f8505f6ef5991a";
-inline constexpr const char* kSealHeader = "02040302010501000000000000";
 inline constexpr const char* kSealPayload = "76656c73747265616d207061796c6f6164";
 inline constexpr const char* kSealed = "02040302010501000000000000a9b9a3cc9fd36cb943671468ac35a718291790befbc18a179ceb5072690bf7d38d";
 inline constexpr std::uint32_t kDevConnId = 0x6AEDFAA8;

@@ -63,7 +63,6 @@ values = [
     ("kDevPsk", psk_hex),
     ("kDevHostToViewer", dev_h2v.hex()),
     ("kDevViewerToHost", dev_v2h.hex()),
-    ("kSealHeader", header.hex()),
     ("kSealPayload", payload.hex()),
     ("kSealed", sealed.hex()),
 ]

@@ -38,21 +38,6 @@ TEST(RateController, AppliesTheProfileLimits) {
     EXPECT_EQ(rc.targetBitrate(), 100000u);  // kept current, clamped
 }
 
-// A clean path: +12% at most every 200 ms, up to the maximum.
-TEST(RateController, ProbesUpwardOnACleanPath) {
-    RateController rc;
-    rc.applyRateLimits(1000000, 7000000, 5000000, 0.1, 0.2);
-    EXPECT_EQ(fed(rc, clean(), 1000000), 5600000u);
-    EXPECT_EQ(rc.phase(), RatePhase::Increase);
-    EXPECT_EQ(fed(rc, clean(), 1000000 + 199999), 5600000u);
-    EXPECT_EQ(fed(rc, clean(), 1000000 + 200000), 6272000u);
-    EXPECT_EQ(fed(rc, clean(), 1400000), 7000000u);
-
-    // Between the thresholds: neither congested nor clean enough to probe.
-    EXPECT_EQ(fed(rc, delayed(8000, 0), 2000000), 7000000u);
-    EXPECT_EQ(rc.phase(), RatePhase::Hold);
-}
-
 TEST(RateController, CutsOnRisingQueuingDelayOncePerRoundTrip) {
     RateController rc;
     rc.applyRateLimits(1000000, 20000000, 10000000, 0.1, 0.2);
@@ -107,6 +92,7 @@ TEST(RateController, FollowsAStarvedPathBelowTheProfileMinimum) {
     EXPECT_EQ(relieved.targetBitrate(), 1500000u);
 }
 
+// Neither congested nor clean enough to probe: the rate holds.
 TEST(RateController, TellsADrainingQueueFromABuildingOne) {
     RateController rc;
     rc.onFeedback(delayed(40000, -2001), kRtt, 1000000);  // high but falling fast
@@ -148,10 +134,11 @@ TEST(RateController, CutsOnSustainedLoss) {
 }
 
 // After a cut: no probe for two round trips, then growth up to 0.9 of the ceiling, then creeping
-// by 2% near it; a ceiling older than 10 s is forgotten.
-TEST(RateController, RecoversBelowTheCeiling) {
+// by 2% near it; a ceiling older than 10 s is forgotten, and the rate probes by 12% at most every
+// 200 ms up to the maximum.
+TEST(RateController, RecoversBelowTheCeilingThenProbesUpToTheMaximum) {
     RateController rc;
-    rc.applyRateLimits(1000000, 50000000, 10000000, 0.1, 0.2);
+    rc.applyRateLimits(1000000, 11000000, 10000000, 0.1, 0.2);
     const std::int64_t cut = 1000000;
     EXPECT_EQ(fed(rc, delayed(30000, 500), cut), 8500000u);
     EXPECT_EQ(rc.ceiling(), 10000000u);
@@ -165,6 +152,8 @@ TEST(RateController, RecoversBelowTheCeiling) {
     rc.onFeedback(clean(), kRtt, cut + 10200001);
     EXPECT_EQ(rc.ceiling(), 0u);
     EXPECT_EQ(rc.targetBitrate(), 10487232u);  // x 1.12 without a ceiling
+    EXPECT_EQ(fed(rc, clean(), cut + 10400000), 10487232u);
+    EXPECT_EQ(fed(rc, clean(), cut + 10400001), 11000000u);
 }
 
 }  // namespace

@@ -33,15 +33,13 @@ DirectionKey keyFromHex(const char* text) {
     return key;
 }
 
-TEST(StreamKeys, KeyScheduleMatchesIndependentVectors) {
+TEST(StreamKeys, KeyScheduleAndDevTicketMatchIndependentVectors) {
     const SessionKeys keys =
         deriveSessionKeys(hex(vectors::kSharedSecret), hex(vectors::kTicket),
                           hex(vectors::kHostPublic), hex(vectors::kViewerPublic));
     EXPECT_EQ(HexEncode(joined(keys.hostToViewer)), vectors::kHostToViewer);
     EXPECT_EQ(HexEncode(joined(keys.viewerToHost)), vectors::kViewerToHost);
-}
 
-TEST(StreamKeys, DevTicketMatchesVectorsAndRefusesShortOrNonHexPsk) {
     SessionTicket ticket;
     std::string error;
     ASSERT_TRUE(deriveDevTicket(vectors::kDevPsk, ticket, error)) << error;
@@ -50,14 +48,9 @@ TEST(StreamKeys, DevTicketMatchesVectorsAndRefusesShortOrNonHexPsk) {
     EXPECT_EQ(HexEncode(joined(ticket.keys.viewerToHost)), vectors::kDevViewerToHost);
     EXPECT_EQ(ticket.role, 0);
 
-    const std::string psk = vectors::kDevPsk;
-    for (const std::string& bad :
-         {psk.substr(0, 31), psk.substr(0, 31) + "g", psk.substr(0, 30), std::string()}) {
-        SessionTicket refused;
-        error.clear();
-        EXPECT_FALSE(deriveDevTicket(bad, refused, error)) << bad;
-        EXPECT_EQ(error, "--psk must be at least 32 hex characters");
-    }
+    // A short secret is the view command test's; a character that is not hex is refused too.
+    EXPECT_FALSE(deriveDevTicket(std::string(vectors::kDevPsk, 31) + "g", ticket, error));
+    EXPECT_EQ(error, "--psk must be at least 32 hex characters");
 }
 
 TEST(StreamKeys, AgreementRefusesMissingPairsAndMalformedPoints) {
@@ -81,10 +74,10 @@ TEST(StreamKeys, AgreementRefusesMissingPairsAndMalformedPoints) {
 struct Keys {
     AeadKey sending;
     AeadKey receiving;
-    explicit Keys(const char* hexKey = vectors::kHostToViewer) {
+    Keys() {
         std::string error;
-        EXPECT_TRUE(openAeadKey(sending, keyFromHex(hexKey), error)) << error;
-        EXPECT_TRUE(openAeadKey(receiving, keyFromHex(hexKey), error)) << error;
+        EXPECT_TRUE(openAeadKey(sending, keyFromHex(vectors::kHostToViewer), error)) << error;
+        EXPECT_TRUE(openAeadKey(receiving, keyFromHex(vectors::kHostToViewer), error)) << error;
     }
 };
 
@@ -98,7 +91,7 @@ Bytes sealed(AeadKey& key, std::uint64_t number, const Bytes& payload) {
     return packet;
 }
 
-TEST(PacketProtection, SealMatchesIndependentAesGcmAndOpensBack) {
+TEST(PacketProtection, SealMatchesIndependentAesGcmOpensBackAndStopsAt1200Bytes) {
     Keys keys;
     const Bytes payload = hex(vectors::kSealPayload);
     Bytes packet = sealed(keys.sending, 0x105, payload);
@@ -108,6 +101,19 @@ TEST(PacketProtection, SealMatchesIndependentAesGcmAndOpensBack) {
     ASSERT_TRUE(open(keys.receiving, packet, size));
     EXPECT_EQ(Bytes(packet.begin() + kHeaderSize, packet.begin() + kHeaderSize + size), payload);
     EXPECT_EQ(keys.receiving.openFailures(), 0u);
+
+    // Packets stop at 1200 bytes.
+    const Bytes largest = sealed(keys.sending, 1, Bytes(kMaxPayloadSize, 1));
+    EXPECT_EQ(largest.size(), 1200u);
+    EXPECT_TRUE(sealed(keys.sending, 2, Bytes(kMaxPayloadSize + 1, 1)).empty());
+
+    // A buffer without room for the tag is refused rather than overrun.
+    Bytes cramped(kHeaderSize + 10 + kTagSize - 1);
+    EXPECT_EQ(seal(keys.sending, cramped, 10), 0u);
+
+    AeadKey unopened;
+    Bytes roomy(kHeaderSize + 10 + kTagSize);
+    EXPECT_EQ(seal(unopened, roomy, 10), 0u);
 }
 
 TEST(PacketProtection, AnyAlteredByteFailsToOpenAndIsCounted) {
@@ -127,11 +133,6 @@ TEST(PacketProtection, AnyAlteredByteFailsToOpenAndIsCounted) {
     }
     std::size_t size = 0;
 
-    // The other direction's key does not open it either.
-    Keys other(vectors::kViewerToHost);
-    Bytes copy = original;
-    EXPECT_FALSE(open(other.receiving, copy, size));
-
     // Shorter than header and tag: ignored, not counted as a forgery.
     Bytes runt(kPacketOverhead - 1, 0);
     const std::uint64_t before = keys.receiving.openFailures();
@@ -139,24 +140,9 @@ TEST(PacketProtection, AnyAlteredByteFailsToOpenAndIsCounted) {
     EXPECT_EQ(keys.receiving.openFailures(), before);
 
     // The untouched packet still opens: failures leave the key usable.
-    copy = original;
+    Bytes copy = original;
     EXPECT_TRUE(open(keys.receiving, copy, size));
     EXPECT_EQ(size, 100u);
-}
-
-TEST(PacketProtection, PacketsStopAt1200Bytes) {
-    Keys keys;
-    const Bytes largest = sealed(keys.sending, 1, Bytes(kMaxPayloadSize, 1));
-    EXPECT_EQ(largest.size(), 1200u);
-    EXPECT_TRUE(sealed(keys.sending, 2, Bytes(kMaxPayloadSize + 1, 1)).empty());
-
-    // A buffer without room for the tag is refused rather than overrun.
-    Bytes cramped(kHeaderSize + 10 + kTagSize - 1);
-    EXPECT_EQ(seal(keys.sending, cramped, 10), 0u);
-
-    AeadKey unopened;
-    Bytes packet(kHeaderSize + 10 + kTagSize);
-    EXPECT_EQ(seal(unopened, packet, 10), 0u);
 }
 
 // What the receive path does: ask, then mark what was accepted.
