@@ -70,28 +70,18 @@ std::string lineAfter(const std::string& text, const std::string& label) {
     return text.substr(start, text.find('\n', start) - start);
 }
 
-constexpr std::uint16_t kOtherPort = 2222;  // a service the projection must never touch
-
-// The projection alone, applied by the firewall in this process: protection closes the port for
-// everyone and nothing else, a grant opens it to one address, a stream rule one UDP port.
-TEST(FirewallEnforcement, RealConnectionsFollowTheStore) {
+// The stream rule through the firewall in this process (the TCP grant and protection are seen
+// end to end below): with protection on, a stream rule opens one UDP port to one address only.
+TEST(FirewallEnforcement, AStreamRuleOpensItsUdpPortToItsAddressOnly) {
     test::TestNetwork net({"10.231.1", "10.231.2"});
     if (const std::string why = test::PrepareEnforcingNetwork(net); !why.empty()) {
         GTEST_SKIP() << why;
     }
-
-    const UniqueFd rdp = test::ListeningSocket(net.machine(), SOCK_STREAM, kRdpPort);
-    const UniqueFd other = test::ListeningSocket(net.machine(), SOCK_STREAM, kOtherPort);
     const UniqueFd stream = test::ListeningSocket(net.machine(), SOCK_DGRAM, kStreamPort + 1);
-    const auto rdpOpenFor = [&](int client, bool expectOpen) {
-        return test::TcpConnects(net.client(client), net.machineAddress(client), kRdpPort,
-                                 rdp.get(), expectOpen);
-    };
     const auto streamOpenFor = [&](int client, bool expectOpen) {
         return test::UdpDelivered(net.client(client), net.machineAddress(client), kStreamPort + 1,
                                   stream.get(), expectOpen);
     };
-
     test::TempDir data;
     firewall::FileFirewallStore store(data.path());
     std::vector<std::string> nftArgs = net.execIn(net.machine());
@@ -99,26 +89,10 @@ TEST(FirewallEnforcement, RealConnectionsFollowTheStore) {
     NftCommand nft(nftArgs);
     firewall::Firewall firewall(store, nft);
     std::string error;
-
-    // A fresh store: the built-in Remote Desktop rule is on, so everyone gets in.
     ASSERT_TRUE(firewall.setEnforcement({true, kRdpPort, kStreamPort}, error)) << error;
-    EXPECT_TRUE(rdpOpenFor(1, true));
-
-    // Protection closes the port for everyone, and nothing else.
     ASSERT_EQ(firewall.suppressAllowRules(kRdpPort, error), 1) << error;
-    EXPECT_FALSE(rdpOpenFor(1, false));
-    EXPECT_TRUE(
-        test::TcpConnects(net.client(1), net.machineAddress(1), kOtherPort, other.get(), true));
     EXPECT_FALSE(streamOpenFor(1, false));
 
-    // A grant opens the port to its one address, a stream rule one UDP port to its one address.
-    const std::string grant =
-        std::string(firewall::kGrantRulePrefix) + net.clientAddress(0) + " [1]";
-    ASSERT_TRUE(firewall.addAllowRule(grant, kRdpPort, net.clientAddress(0) + "/32", "test grant",
-                                      error, firewall::kProtocolTcp))
-        << error;
-    EXPECT_TRUE(rdpOpenFor(0, true));
-    EXPECT_FALSE(rdpOpenFor(1, false));
     const std::string streamRule =
         std::string(firewall::kStreamRulePrefix) + net.clientAddress(1) + " [2]";
     ASSERT_TRUE(firewall.addAllowRule(streamRule, kStreamPort + 1, net.clientAddress(1) + "/32",
@@ -126,11 +100,6 @@ TEST(FirewallEnforcement, RealConnectionsFollowTheStore) {
         << error;
     EXPECT_TRUE(streamOpenFor(1, true));
     EXPECT_FALSE(streamOpenFor(0, false));
-
-    // Switching enforcement off removes the table altogether.
-    ASSERT_TRUE(firewall.setEnforcement({false, kRdpPort, kStreamPort}, error)) << error;
-    EXPECT_NE(net.run(net.machine(), {"nft", "list", "table", "inet", "velmora"}).exitCode, 0);
-    EXPECT_TRUE(rdpOpenFor(1, true));
 }
 
 class EndToEndTest : public ::testing::Test {

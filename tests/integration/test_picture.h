@@ -34,7 +34,7 @@ inline int triangle(int v) {
 }
 
 // BGRX pixels of the picture for a phase (0 .. 4095): soft moving gradients, a moving square and
-// the phase with its complement as 24 black or white blocks along the top.
+// the phase as 12 black or white blocks along the top.
 inline std::vector<std::uint8_t> patternPixels(int width, int height, int phase) {
     std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
     const int squareX = (phase * 16) % (width - 160);
@@ -49,11 +49,9 @@ inline std::vector<std::uint8_t> patternPixels(int width, int height, int phase)
             }
             if (y < kBarBlock + 16) r = g = b = 128;
             const int bit = (x - 16) / kBarPitch;
-            if (y >= 8 && y < 8 + kBarBlock && x >= 16 && bit < 2 * kPhaseBits &&
+            if (y >= 8 && y < 8 + kBarBlock && x >= 16 && bit < kPhaseBits &&
                 (x - 16) % kBarPitch < kBarBlock) {
-                const bool one = bit < kPhaseBits ? (phase >> (kPhaseBits - 1 - bit)) & 1
-                                                  : !((phase >> (2 * kPhaseBits - 1 - bit)) & 1);
-                r = g = b = one ? 255 : 0;
+                r = g = b = (phase >> (kPhaseBits - 1 - bit)) & 1 ? 255 : 0;
             }
             p[0] = static_cast<std::uint8_t>(b);
             p[1] = static_cast<std::uint8_t>(g);
@@ -75,17 +73,12 @@ inline std::vector<std::uint8_t> patternLuma(int width, int height, int phase) {
     return luma;
 }
 
-// The phase a luma plane shows, or -1 when its bar code does not read.
+// The phase a luma plane's bar code names; a misread one names a picture the frame does not match.
 inline int readPhase(const std::uint8_t* luma, int width) {
     int phase = 0;
-    for (int bit = 0; bit < 2 * kPhaseBits; ++bit) {
+    for (int bit = 0; bit < kPhaseBits; ++bit) {
         const int x = 16 + bit * kBarPitch + kBarBlock / 2;
-        const bool one = luma[static_cast<std::size_t>(8 + kBarBlock / 2) * width + x] > 125;
-        if (bit < kPhaseBits) {
-            phase = phase << 1 | (one ? 1 : 0);
-        } else if (one == (((phase >> (2 * kPhaseBits - 1 - bit)) & 1) != 0)) {
-            return -1;
-        }
+        phase = phase << 1 | (luma[static_cast<std::size_t>(8 + kBarBlock / 2) * width + x] > 125);
     }
     return phase;
 }

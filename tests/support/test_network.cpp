@@ -59,7 +59,8 @@ std::string PrepareEnforcingNetwork(TestNetwork& net) {
         ADD_FAILURE() << "could not join the namespaces with veth pairs";
         return "the namespaces could not be joined";
     }
-    if (!net.nftWorks()) return "nftables does not work inside a network namespace here";
+    if (net.run(net.machine(), {"nft", "list", "ruleset"}).exitCode != 0)
+        return "nftables does not work inside a network namespace here";
     return {};
 }
 
@@ -110,10 +111,6 @@ bool TestNetwork::connect() {
         }
     }
     return true;
-}
-
-bool TestNetwork::nftWorks() const {
-    return run(machine_, {"nft", "list", "ruleset"}).exitCode == 0;
 }
 
 std::vector<std::string> TestNetwork::execIn(const std::string& ns) const {

@@ -37,8 +37,6 @@ class TestNetwork {
     bool createNamespaces();
     // Joins every client to the machine; false when a link could not be made.
     bool connect();
-    // Whether nft is installed and can list the machine namespace's ruleset.
-    bool nftWorks() const;
 
     const std::string& machine() const { return machine_; }
     const std::string& client(std::size_t i) const { return clients_.at(i); }
