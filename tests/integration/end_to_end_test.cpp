@@ -503,15 +503,10 @@ class ViewerDisplay {
         return found;
     }
 
-    // PSNR of the window's luma, read from the screen where a user sees it, against the picture's;
+    // PSNR of the window's luma, as the unobscured window shows it, against the picture's;
     // 0 when it cannot be read.
     double psnr(Window window, const std::vector<std::uint8_t>& picture) const {
-        int x = 0;
-        int y = 0;
-        Window child = 0;
-        const Window root = DefaultRootWindow(display_);
-        XTranslateCoordinates(display_, window, root, 0, 0, &x, &y, &child);
-        XImage* image = XGetImage(display_, root, x, y, kWidth, kHeight, AllPlanes, ZPixmap);
+        XImage* image = XGetImage(display_, window, 0, 0, kWidth, kHeight, AllPlanes, ZPixmap);
         if (image == nullptr) return 0;
         std::vector<std::uint8_t> seen(kWidth * kHeight);
         std::vector<std::uint8_t> expected(seen.size());
@@ -530,12 +525,7 @@ class ViewerDisplay {
 
     // Points at the window's centre and types text (lower-case letters) there.
     void type(Window window, const std::string& text) {
-        int x = 0;
-        int y = 0;
-        Window child = 0;
-        XTranslateCoordinates(display_, window, DefaultRootWindow(display_), kWidth / 2,
-                              kHeight / 2, &x, &y, &child);
-        XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
+        XWarpPointer(display_, None, window, 0, 0, 0, 0, kWidth / 2, kHeight / 2);
         XSetInputFocus(display_, window, RevertToParent, CurrentTime);
         XSync(display_, False);
         std::this_thread::sleep_for(200ms);

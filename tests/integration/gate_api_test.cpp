@@ -44,15 +44,8 @@ Bytes CoseRsa(const Bytes& n, const Bytes& e) {
     return key.integer(-1).bytes(n).integer(-2).bytes(e).data();
 }
 
-// A 2048-bit modulus; with the exponent 1 its "signature" over anything is the padded digest
-// itself, made without any private key.
-Bytes Modulus() {
-    Bytes n = RandomBytes(256);
-    n[0] |= 0x80;
-    n[255] |= 0x01;  // Montgomery arithmetic needs an odd modulus
-    return n;
-}
-
+// With the exponent 1 an RSA "signature" over anything is the padded digest itself, made
+// without any private key.
 Bytes ForgedPkcs1Signature(const Bytes& signedData) {
     const Bytes prefix = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
                           0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
@@ -208,20 +201,15 @@ TEST_F(GateApiTest, BadSignaturesAndUnknownKeysCountTowardsTheRateLimit) {
     ASSERT_EQ(enroll(key, issueCode()).status, 200);
 
     // Raw r||s signatures count as well as DER; an update token only for true or a number.
-    AuthOptions raw;
-    raw.rawSignature = true;
-    raw.extra = test::JsonObject({{"wantUpdateToken", 1}});
-    test::HttpReply reply = authenticate(key, raw);
+    test::HttpReply reply = authenticate(
+        key, {.rawSignature = true, .extra = test::JsonObject({{"wantUpdateToken", 1}})});
     ASSERT_EQ(reply.status, 200) << reply.body;
     EXPECT_EQ(reply.json.get("clientIp").asString(), "127.0.0.1");
     EXPECT_TRUE(reply.json.has("updateToken"));
-    AuthOptions stringFlag;
-    stringFlag.extra = test::JsonObject({{"wantUpdateToken", "yes"}});
-    EXPECT_FALSE(authenticate(key, stringFlag).json.has("updateToken"));
+    EXPECT_FALSE(authenticate(key, {.extra = test::JsonObject({{"wantUpdateToken", "yes"}})})
+                     .json.has("updateToken"));
 
-    AuthOptions tampered;
-    tampered.tamper = true;
-    reply = authenticate(key, tampered);
+    reply = authenticate(key, {.tamper = true});
     EXPECT_EQ(reply.json.get("error").asString(), "bad_signature") << reply.body;
 
     test::SoftwareAuthenticator stranger;
@@ -234,9 +222,7 @@ TEST_F(GateApiTest, BadSignaturesAndUnknownKeysCountTowardsTheRateLimit) {
     EXPECT_EQ(reply.status, 429);
     EXPECT_EQ(reply.json.get("error").asString(), "rate_limited");
     // Another address is not affected.
-    AuthOptions elsewhere;
-    elsewhere.from = "127.0.0.5";
-    EXPECT_EQ(authenticate(key, elsewhere).status, 200);
+    EXPECT_EQ(authenticate(key, {.from = "127.0.0.5"}).status, 200);
 }
 
 TEST_F(GateApiTest, CountersMustAdvanceAndRemovedOrDisabledKeysAreRefusedAtOnce) {
@@ -280,8 +266,11 @@ TEST_F(GateApiTest, CountersMustAdvanceAndRemovedOrDisabledKeysAreRefusedAtOnce)
 }
 
 TEST_F(GateApiTest, EnrollmentRefusesUnusableKeysAndTakeovers) {
-    // An RSA key with the exponent 1, written into gate.json before the checks existed.
-    const Bytes modulus = Modulus();
+    // An RSA key with the exponent 1, written into gate.json before the checks existed; its
+    // 2048-bit modulus is odd, as Montgomery arithmetic needs.
+    Bytes modulus = RandomBytes(256);
+    modulus[0] |= 0x80;
+    modulus[255] |= 0x01;
     const Bytes forgedId = RandomBytes(16);
     JsonValue credentials = JsonValue::array();
     credentials.push(test::JsonObject(

@@ -61,7 +61,7 @@ class ServiceRole : public ::testing::Test {
 };
 
 TEST_F(ServiceRole, ReportsReadyServesAndStopsOnSigterm) {
-    const std::uint16_t port = test::FreeTcpPort();
+    const std::uint16_t port = test::FreePort(SOCK_STREAM);
     start(R"({"version":1,"config":{"listenPort":)" + std::to_string(port) + "}}");
     EXPECT_TRUE(test::WaitUntil(
         [&] { return systemd_.receive(500).find("READY=1") != std::string::npos; }, 10s));
@@ -142,7 +142,7 @@ TEST_F(UpdateTest, APushedBuildIsCheckedThenReplacesTheRunningServiceWhichAnswer
     ASSERT_GT(newBuild.size(), 65'536u);
 
     test::SoftwareAuthenticator key;
-    const std::uint16_t port = test::FreeTcpPort();
+    const std::uint16_t port = test::FreePort(SOCK_STREAM);
     JsonValue credentials = JsonValue::array();
     credentials.push(test::StoredCredentialJson(key, 0, "key"));
     ASSERT_TRUE(WriteFileAtomic(

@@ -2,9 +2,6 @@
 // on bad and good launch parameters, `stream selftest`, and `stream dev-listen` against
 // `velmora-client view`, the picture compared with what the host's screen showed.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +20,7 @@
 #include "stream/session.h"
 #include "stream/stream_keys.h"
 #include "support/background_process.h"
+#include "support/gate_process.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/test_network.h"
@@ -50,19 +48,6 @@ std::string readFile(const std::string& path) {
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
-}
-
-// A UDP port on the loopback interface that was free a moment ago.
-std::uint16_t freeUdpPort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    static_cast<void>(::bind(fd, reinterpret_cast<sockaddr*>(&address), size));
-    static_cast<void>(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size));
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 TEST(StreamServe, RefusesMalformedLaunchParametersWithOneErrorLine) {
@@ -122,8 +107,8 @@ TEST(StreamServe, RunsOneSessionFromItsLaunchParametersAndLogsItsEnd) {
     params.role = stream::kRoleHost;
     params.connId = ticket.connId;
     params.keys = ticket.keys;
-    params.localPort = freeUdpPort();
-    const std::uint16_t viewerPort = freeUdpPort();
+    params.localPort = test::FreePort(SOCK_DGRAM);
+    const std::uint16_t viewerPort = test::FreePort(SOCK_DGRAM);
     // The viewer's address, one that is not an address at all, and one without a port.
     params.candidates = {"127.0.0.1:" + std::to_string(viewerPort), "viewer.invalid", "192.0.2.9"};
     params.audio = false;
@@ -240,7 +225,7 @@ TEST(StreamView, DevListenCarriesPictureInputAndSoundThroughLoss) {
                            {hostPulse}));
 
     // The viewer dials a listening host; both ends lose 5 % of what they send.
-    const std::uint16_t hostPort = freeUdpPort();
+    const std::uint16_t hostPort = test::FreePort(SOCK_DGRAM);
     BackgroundProcess host;
     ASSERT_TRUE(host.start({test::VelmoraBinary(), "stream", "dev-listen", "--psk", kPsk, "--port",
                             std::to_string(hostPort), "--emulate", "loss=5"},
