@@ -1,9 +1,6 @@
-// The whole gate as an administrator and a remote user meet it, on a machine where setup
-// installed it: a network namespace plays the machine, with nftables enforcing the gate's rules,
-// the stand-in systemd runs its service, and a listener stands in for the remote-desktop server.
-// The user sits in a second namespace and runs velmora-client-softkey (the client library with a
-// CTAP2 authenticator behind libfido2 whose state is a file) or a key speaking the gate's API; a
-// stranger in a third tries the same ports.
+// The whole gate as an administrator and a remote user meet it: a network namespace plays the
+// machine set up by `velmora setup` (nftables, the stand-in systemd, a listener for the
+// remote-desktop port); the user runs velmora-client-softkey from a second, a stranger a third.
 #include <glob.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>

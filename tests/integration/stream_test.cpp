@@ -50,22 +50,6 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-TEST(StreamServe, RefusesMalformedLaunchParametersWithOneErrorLine) {
-    if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
-    test::TempDir data;
-    // A host document whose viewer key is two digits short.
-    const std::string key(72, 'a');
-    const test::ProcessResult shortKey =
-        test::RunProcess({test::VelmoraBinary(), "stream", "serve"}, {"PROGRAMDATA=" + data.path()},
-                         R"({"role":"host","hostToViewer":")" + key + R"(","viewerToHost":")" +
-                             key.substr(0, 70) + "\"}");
-    EXPECT_GT(shortKey.exitCode, 0) << "a failure status, not a crash";
-    const std::string log = readFile(data.file("Velmora/VelmoraHost.log"));
-    EXPECT_TRUE(contains(log, "[ERROR] serve: bad launch parameters: session keys are malformed"))
-        << log;
-    EXPECT_FALSE(contains(log, key)) << "no key material in the log";
-}
-
 TEST(StreamSelftest, PassesOnAVirtualScreenWithItsFrameCountClamped) {
     if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
     test::Xvfb server;
@@ -95,12 +79,25 @@ TEST(StreamSelftest, PassesOnAVirtualScreenWithItsFrameCountClamped) {
 }
 
 // The agent as the gate starts it: launch parameters on standard input, a viewer session kept in
-// the test, the designed log lines at the start and the end.
-TEST(StreamServe, RunsOneSessionFromItsLaunchParametersAndLogsItsEnd) {
+// the test, the designed log lines at the start and the end; malformed ones end it at once.
+TEST(StreamServe, RunsOneSessionFromItsLaunchParametersAndRefusesMalformedOnes) {
     if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
     test::Xvfb server;
     std::string why;
     if (!server.start(320, 240, why)) GTEST_SKIP() << why;
+    test::TempDir data;
+    // A host document whose viewer key is two digits short.
+    const std::string key(72, 'a');
+    const test::ProcessResult shortKey =
+        test::RunProcess({test::VelmoraBinary(), "stream", "serve"}, {"PROGRAMDATA=" + data.path()},
+                         R"({"role":"host","hostToViewer":")" + key + R"(","viewerToHost":")" +
+                             key.substr(0, 70) + "\"}");
+    EXPECT_GT(shortKey.exitCode, 0) << "a failure status, not a crash";
+    std::string log = readFile(data.file("Velmora/VelmoraHost.log"));
+    EXPECT_TRUE(contains(log, "[ERROR] serve: bad launch parameters: session keys are malformed"))
+        << log;
+    EXPECT_FALSE(contains(log, key)) << "no key material in the log";
+
     stream::SessionTicket ticket;
     ASSERT_TRUE(stream::deriveDevTicket(kPsk, ticket, why)) << why;
     stream::LaunchParams params;
@@ -113,7 +110,6 @@ TEST(StreamServe, RunsOneSessionFromItsLaunchParametersAndLogsItsEnd) {
     params.candidates = {"127.0.0.1:" + std::to_string(viewerPort), "viewer.invalid", "192.0.2.9"};
     params.audio = false;
     params.encoder = "mf-sw";
-    test::TempDir data;
     test::BackgroundProcess host;
     ASSERT_TRUE(host.start({test::VelmoraBinary(), "stream", "serve"},
                            {"PROGRAMDATA=" + data.path(), "DISPLAY=" + server.display()},
@@ -138,7 +134,7 @@ TEST(StreamServe, RunsOneSessionFromItsLaunchParametersAndLogsItsEnd) {
     viewer.close(0);
     EXPECT_EQ(host.waitForExit(15s), 0) << host.output();
 
-    const std::string log = readFile(data.file("Velmora/VelmoraHost.log"));
+    log = readFile(data.file("Velmora/VelmoraHost.log"));
     char connId[9];
     std::snprintf(connId, sizeof connId, "%08X", params.connId);
     EXPECT_TRUE(contains(log, "serve: session " + std::string(connId) + " on UDP " +

@@ -90,10 +90,6 @@ bool GateProcess::start(std::string& output) {
     return false;
 }
 
-int GateProcess::stop() {
-    return process_.interrupt();
-}
-
 std::string GateProcess::log() const {
     std::string text;
     static_cast<void>(ReadFileText(JoinPath(dataDirectory(), "gate.log"), text));

@@ -30,8 +30,6 @@ class GateProcess {
 
     // Starts the gate and waits until it answers; false (with the output so far) when it did not.
     bool start(std::string& output);
-    // Ctrl+C, then waits for the exit; returns the exit code.
-    int stop();
 
     std::uint16_t port() const { return port_; }
     pid_t pid() const { return process_.pid(); }
