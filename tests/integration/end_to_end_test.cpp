@@ -321,32 +321,22 @@ TEST_F(EndToEndTest, EnrollConnectRevokeAndExpireOpenThePortForTheUserOnly) {
     EXPECT_FALSE(rdpOpenFor(kStranger, false));
 }
 
-TEST_F(EndToEndTest, UnlockOpensThePortAndArmClosesItAgain) {
-    // A machine with one key enrolled before setup runs.
+TEST_F(EndToEndTest, TheKernelFollowsUnlockArmStartsDriftPortChangesAndNftFailures) {
     test::SoftwareAuthenticator key;
     writeGateJson(key);
     setUpGate();
     EXPECT_FALSE(rdpOpenFor(kUser, false));
-
     const test::ProcessResult unlock = velmora({"unlock"});
     EXPECT_EQ(unlock.exitCode, 0) << unlock.output;
-    EXPECT_TRUE(rdpOpenFor(kUser, true));
     EXPECT_TRUE(rdpOpenFor(kStranger, true));
     EXPECT_EQ(systemd_.mainPid(), 0);
-
     // arm starts the service, and the gate's start closes the port again.
     const test::ProcessResult arm = velmora({"arm"});
     EXPECT_EQ(arm.exitCode, 0) << arm.output;
-    EXPECT_TRUE(
-        test::WaitUntil([this] { return !rdpOpenFor(kUser, false); }, std::chrono::seconds(10)));
-    EXPECT_FALSE(rdpOpenFor(kStranger, false));
-}
-
-TEST_F(EndToEndTest, TheKernelFollowsTheStoreThroughStartsDriftPortChangesAndNftFailures) {
-    test::SoftwareAuthenticator key;
-    writeGateJson(key);
-    ASSERT_EQ(velmora({"setup"}).exitCode, 0);
+    EXPECT_TRUE(test::WaitUntil([this] { return !rdpOpenFor(kStranger, false); },
+                                std::chrono::seconds(10)));
     ASSERT_EQ(onMachine({"systemctl", "stop", "velmora.service"}).exitCode, 0);
+
     const auto nft = [this](std::vector<std::string> args) {
         args.insert(args.begin(), "nft");
         return net_.run(net_.machine(), args).exitCode;

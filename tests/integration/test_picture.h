@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -105,13 +106,7 @@ inline Y4mLuma readY4mLuma(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string header;
     std::getline(in, header);
-    if (header.rfind("YUV4MPEG2 ", 0) != 0) return out;
-    const auto field = [&](char tag) {
-        const std::size_t at = header.find(std::string(" ") + tag);
-        return at == std::string::npos ? 0 : std::stoi(header.substr(at + 2));
-    };
-    out.width = field('W');
-    out.height = field('H');
+    if (std::sscanf(header.c_str(), "YUV4MPEG2 W%d H%d", &out.width, &out.height) != 2) return {};
     const std::size_t lumaSize = static_cast<std::size_t>(out.width) * out.height;
     for (std::string line; std::getline(in, line) && line.rfind("FRAME", 0) == 0;) {
         std::vector<std::uint8_t> frame(lumaSize * 3 / 2);
