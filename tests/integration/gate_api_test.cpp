@@ -36,12 +36,6 @@ using test::PostJson;
 const std::string kOrigin = gate::RelyingPartyOrigin();
 const std::string kRpId(gate::kRelyingPartyId);
 
-Bytes CoseRsa(const Bytes& n, const Bytes& e) {
-    test::CborWriter key;
-    key.map(4).integer(1).integer(3).integer(3).integer(-257);
-    return key.integer(-1).bytes(n).integer(-2).bytes(e).data();
-}
-
 // With the exponent 1 an RSA "signature" over anything is the padded digest itself, made
 // without any private key.
 Bytes ForgedPkcs1Signature(const Bytes& signedData) {
@@ -71,14 +65,11 @@ class GateApiTest : public ::testing::Test {
         ASSERT_TRUE(gate_->start(output)) << output << gate_->log();
     }
 
-    // Issues a code the way another process on the machine would: through the files.
-    std::string issueCode() {
-        gate::GateStore store;
-        std::string error;
-        EXPECT_TRUE(store.load(JoinPath(gate_->dataDirectory(), "gate.json"), error)) << error;
-        const std::string code = store.issueEnrollmentCode(900, error);
-        EXPECT_FALSE(code.empty()) << error;
-        return code;
+    // Issues a code with the command, beside the running gate.
+    std::string issueCode() const {
+        const std::string out = gate_->command({"code"});
+        const std::size_t at = out.find("  Enrollment code: ");
+        return at == std::string::npos ? out : out.substr(at + 19, 14);
     }
 
     test::HttpReply post(const std::string& path, const JsonValue& body) {
@@ -297,7 +288,9 @@ TEST_F(GateApiTest, EnrollmentRefusesUnusableKeysAndTakeovers) {
     test::SoftwareAuthenticator genuine;
     // The reasons are the key check's unit test; here, enrollment applies the check.
     test::SoftwareAuthenticator liar;
-    liar.claimPublicKey(CoseRsa(modulus, {1}));
+    test::CborWriter rsaKey;
+    rsaKey.map(4).integer(1).integer(3).integer(3).integer(-257);
+    liar.claimPublicKey(rsaKey.integer(-1).bytes(modulus).integer(-2).bytes({1}).data());
     reply = enroll(liar, code);
     EXPECT_EQ(reply.status, 400);
     EXPECT_NE(reply.json.get("message").asString().find("exponent must be 65537"),
@@ -377,10 +370,9 @@ class AttackTest : public ::testing::Test {
     void SetUp() override {
         if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
         if (::geteuid() != 0) GTEST_SKIP() << "velmora run needs root";
-        const std::string unavailable = test::NetworkTestsUnavailable();
-        if (!unavailable.empty()) GTEST_SKIP() << unavailable;
-        if (!net_.createNamespaces()) GTEST_SKIP() << "network namespaces cannot be created here";
-        ASSERT_TRUE(net_.connect()) << "could not join the namespaces with veth pairs";
+        if (const std::string why = test::PrepareEnforcingNetwork(net_); !why.empty()) {
+            GTEST_SKIP() << why;
+        }
         rlimit files{};
         ::getrlimit(RLIMIT_NOFILE, &files);
         files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);

@@ -1,9 +1,6 @@
-// The gate as a systemd service. `velmora --service` reports readiness and stopping over the
-// notify socket and fails its startup with a status systemd restarts on. The self-update runs it
-// as the service of the stand-in systemd, in a network namespace of its own: an authenticated
-// client pushes a build, the gate checks and stages it and starts the installer, which stops the
-// gate, swaps the executable and starts the new build, or puts the old one back when the new one
-// does not stay up.
+// The gate as a systemd service: readiness, stopping and a failed start over the notify socket;
+// then the self-update under the stand-in systemd, in a network namespace of its own, from a
+// pushed build to the swapped and restarted service, or the old one put back.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>

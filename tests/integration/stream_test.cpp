@@ -289,11 +289,10 @@ std::size_t waitForBias(BackgroundProcess& viewer, std::size_t from,
 // (tc's token bucket) lowers the bias the host streams at, and taking it away raises it again.
 TEST(StreamView, AutomaticBalanceGivesWayToASqueezedLinkAndComesBack) {
     if (test::VelmoraBinary().empty()) GTEST_SKIP() << "VELMORA_BINARY is not set";
-    if (const std::string reason = test::NetworkTestsUnavailable(); !reason.empty()) {
-        GTEST_SKIP() << reason;
-    }
     test::TestNetwork net({"10.231.77"});
-    if (!net.createNamespaces() || !net.connect()) GTEST_SKIP() << "no network namespaces here";
+    if (const std::string why = test::PrepareEnforcingNetwork(net); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
     test::Xvfb xvfb;
     std::string why;
     // A small screen keeps the encoder's share of a frame interval, the balance's compute

@@ -1,10 +1,8 @@
 #pragma once
 
-// An animated test picture whose every frame names itself: a bar code of its phase in the top
-// strip, so a decoded frame can be compared with the picture it should show; and a full-screen
-// window on an X display that shows it, still at its first phase or animated, and collects the
-// key presses and clicks it gets. Include this header last: Xlib's macros (None, Bool, Status)
-// clash with names in other headers.
+// An animated test picture whose frames name their phase in a bar code, and a full-screen window
+// that shows it and collects the keys and clicks it gets. Include this header last: Xlib's macros
+// (None, Bool, Status) clash with names in other headers.
 
 #include <algorithm>
 #include <atomic>
