@@ -45,15 +45,9 @@ void runInNamespaceFile(const std::string& path, const std::function<void()>& bo
 
 }  // namespace
 
-std::string NetworkTestsUnavailable() {
+std::string PrepareEnforcingNetwork(TestNetwork& net) {
     if (::geteuid() != 0) return "network namespaces need root";
     if (findIp().empty()) return "the ip command (iproute2) is not installed";
-    return {};
-}
-
-std::string PrepareEnforcingNetwork(TestNetwork& net) {
-    const std::string unavailable = NetworkTestsUnavailable();
-    if (!unavailable.empty()) return unavailable;
     if (!net.createNamespaces()) return "network namespaces cannot be created here";
     if (!net.connect()) {
         ADD_FAILURE() << "could not join the namespaces with veth pairs";
