@@ -130,7 +130,7 @@ TEST_F(CommandsTest, AnOrdinaryUserMayRunSelftestButNotUnlockOrArm) {
         EXPECT_EQ(result.exitCode, 1) << command;
         EXPECT_EQ(result.output, "ERROR: administrator rights are required.\n") << command;
     }
-    EXPECT_TRUE(systemd_.calls().empty());
+    EXPECT_FALSE(systemd_.called());
 
     // The data directory is only root's, as /var/lib/Velmora is: selftest works elsewhere.
     test::TempDir scratch;

@@ -1,9 +1,6 @@
-// The gate as a systemd service. `velmora --service` reports readiness and stopping over the
-// notify socket and fails its startup with a status systemd restarts on. The self-update runs it
-// as the service of the stand-in systemd, in a network namespace of its own: an authenticated
-// client pushes a build, the gate checks and stages it and starts the installer, which stops the
-// gate, swaps the executable and starts the new build, or puts the old one back when the new one
-// does not stay up.
+// The gate as a systemd service: readiness, stopping and a failed start over the notify socket;
+// then the self-update under the stand-in systemd, in a network namespace of its own, from a
+// pushed build to the swapped and restarted service, or the old one put back.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -61,7 +58,7 @@ class ServiceRole : public ::testing::Test {
 };
 
 TEST_F(ServiceRole, ReportsReadyServesAndStopsOnSigterm) {
-    const std::uint16_t port = test::FreeTcpPort();
+    const std::uint16_t port = test::FreePort(SOCK_STREAM);
     start(R"({"version":1,"config":{"listenPort":)" + std::to_string(port) + "}}");
     EXPECT_TRUE(test::WaitUntil(
         [&] { return systemd_.receive(500).find("READY=1") != std::string::npos; }, 10s));
@@ -142,7 +139,7 @@ TEST_F(UpdateTest, APushedBuildIsCheckedThenReplacesTheRunningServiceWhichAnswer
     ASSERT_GT(newBuild.size(), 65'536u);
 
     test::SoftwareAuthenticator key;
-    const std::uint16_t port = test::FreeTcpPort();
+    const std::uint16_t port = test::FreePort(SOCK_STREAM);
     JsonValue credentials = JsonValue::array();
     credentials.push(test::StoredCredentialJson(key, 0, "key"));
     ASSERT_TRUE(WriteFileAtomic(

@@ -1,16 +1,15 @@
 #pragma once
 
-// An animated test picture whose every frame names itself: a bar code of its phase in the top
-// strip, so a decoded frame can be compared with the picture it should show; and a full-screen
-// window on an X display that shows it, still at its first phase or animated, and collects the
-// key presses and clicks it gets. Include this header last: Xlib's macros (None, Bool, Status)
-// clash with names in other headers.
+// An animated test picture whose frames name their phase in a bar code, and a full-screen window
+// that shows it and collects the keys and clicks it gets. Include this header last: Xlib's macros
+// (None, Bool, Status) clash with names in other headers.
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -34,7 +33,7 @@ inline int triangle(int v) {
 }
 
 // BGRX pixels of the picture for a phase (0 .. 4095): soft moving gradients, a moving square and
-// the phase with its complement as 24 black or white blocks along the top.
+// the phase as 12 black or white blocks along the top.
 inline std::vector<std::uint8_t> patternPixels(int width, int height, int phase) {
     std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
     const int squareX = (phase * 16) % (width - 160);
@@ -49,11 +48,9 @@ inline std::vector<std::uint8_t> patternPixels(int width, int height, int phase)
             }
             if (y < kBarBlock + 16) r = g = b = 128;
             const int bit = (x - 16) / kBarPitch;
-            if (y >= 8 && y < 8 + kBarBlock && x >= 16 && bit < 2 * kPhaseBits &&
+            if (y >= 8 && y < 8 + kBarBlock && x >= 16 && bit < kPhaseBits &&
                 (x - 16) % kBarPitch < kBarBlock) {
-                const bool one = bit < kPhaseBits ? (phase >> (kPhaseBits - 1 - bit)) & 1
-                                                  : !((phase >> (2 * kPhaseBits - 1 - bit)) & 1);
-                r = g = b = one ? 255 : 0;
+                r = g = b = (phase >> (kPhaseBits - 1 - bit)) & 1 ? 255 : 0;
             }
             p[0] = static_cast<std::uint8_t>(b);
             p[1] = static_cast<std::uint8_t>(g);
@@ -75,17 +72,12 @@ inline std::vector<std::uint8_t> patternLuma(int width, int height, int phase) {
     return luma;
 }
 
-// The phase a luma plane shows, or -1 when its bar code does not read.
+// The phase a luma plane's bar code names; a misread one names a picture the frame does not match.
 inline int readPhase(const std::uint8_t* luma, int width) {
     int phase = 0;
-    for (int bit = 0; bit < 2 * kPhaseBits; ++bit) {
+    for (int bit = 0; bit < kPhaseBits; ++bit) {
         const int x = 16 + bit * kBarPitch + kBarBlock / 2;
-        const bool one = luma[static_cast<std::size_t>(8 + kBarBlock / 2) * width + x] > 125;
-        if (bit < kPhaseBits) {
-            phase = phase << 1 | (one ? 1 : 0);
-        } else if (one == (((phase >> (2 * kPhaseBits - 1 - bit)) & 1) != 0)) {
-            return -1;
-        }
+        phase = phase << 1 | (luma[static_cast<std::size_t>(8 + kBarBlock / 2) * width + x] > 125);
     }
     return phase;
 }
@@ -112,13 +104,7 @@ inline Y4mLuma readY4mLuma(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string header;
     std::getline(in, header);
-    if (header.rfind("YUV4MPEG2 ", 0) != 0) return out;
-    const auto field = [&](char tag) {
-        const std::size_t at = header.find(std::string(" ") + tag);
-        return at == std::string::npos ? 0 : std::stoi(header.substr(at + 2));
-    };
-    out.width = field('W');
-    out.height = field('H');
+    if (std::sscanf(header.c_str(), "YUV4MPEG2 W%d H%d", &out.width, &out.height) != 2) return {};
     const std::size_t lumaSize = static_cast<std::size_t>(out.width) * out.height;
     for (std::string line; std::getline(in, line) && line.rfind("FRAME", 0) == 0;) {
         std::vector<std::uint8_t> frame(lumaSize * 3 / 2);

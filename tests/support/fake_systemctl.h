@@ -1,8 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-#include <sys/wait.h>
-
 #include <map>
 #include <string>
 #include <vector>
@@ -21,7 +18,6 @@ class FakeSystemctl : public Systemctl {
         bool startFails = false;
         bool enabled = false;
         bool stopHangs = false;  // "stop" returns but the unit keeps running
-        pid_t mainPid = 0;  // a child of the test, reported as the unit's process while it lives
     };
     std::map<std::string, Unit> units;
     std::vector<std::string> calls;
@@ -43,22 +39,18 @@ class FakeSystemctl : public Systemctl {
             }
             return {true, 0, ""};
         }
-        const bool valueOnly = args.back() == "--value";
+        // No unit has a process of its own here.
+        if (args.back() == "--value") return {true, 0, "0\n"};
         const std::string& name = verb == "show" ? args[1] : args.back();
         auto found = units.find(name);
         if (found == units.end()) {
-            if (valueOnly) return {true, 0, "0\n"};
             if (verb == "show")
                 return {true, 0, "LoadState=not-found\nActiveState=inactive\nMainPID=0\n"};
             return {true, 5, "Unit " + name + " not found.\n"};
         }
         Unit& unit = found->second;
-        reap(unit);
-        const std::string pid = std::to_string(unit.mainPid);
-        if (valueOnly) return {true, 0, pid + "\n"};
         if (verb == "show")
-            return {true, 0,
-                    "LoadState=loaded\nActiveState=" + unit.active + "\nMainPID=" + pid + "\n"};
+            return {true, 0, "LoadState=loaded\nActiveState=" + unit.active + "\nMainPID=0\n"};
         if (verb == "start") {
             unit.active = unit.startFails ? "failed" : unit.afterStart;
             return {true, unit.startFails ? 1 : 0, unit.startFails ? "Job failed.\n" : ""};
@@ -68,14 +60,6 @@ class FakeSystemctl : public Systemctl {
         if (verb == "disable") unit.enabled = false;
         if (verb == "is-enabled") return {true, unit.enabled ? 0 : 1, ""};
         return {true, 0, ""};
-    }
-
-  private:
-    // A unit whose process has ended has failed, as systemd sees it.
-    static void reap(Unit& unit) {
-        if (unit.mainPid <= 0 || ::waitpid(unit.mainPid, nullptr, WNOHANG) == 0) return;
-        unit.mainPid = 0;
-        unit.active = "failed";
     }
 };
 

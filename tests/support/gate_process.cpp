@@ -16,8 +16,8 @@
 
 namespace vel::test {
 
-std::uint16_t FreeTcpPort() {
-    UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+std::uint16_t FreePort(int type) {
+    UniqueFd fd(::socket(AF_INET6, type | SOCK_CLOEXEC, 0));
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
     address.sin6_addr = in6addr_any;
@@ -29,7 +29,7 @@ std::uint16_t FreeTcpPort() {
     return ntohs(address.sin6_port);
 }
 
-GateProcess::GateProcess(const JsonValue& extraConfig) : port_(FreeTcpPort()) {
+GateProcess::GateProcess(const JsonValue& extraConfig) : port_(FreePort(SOCK_STREAM)) {
     static_cast<void>(EnsureDirectory(dataDirectory()));
     JsonValue config = JsonValue::object();
     config.set("listenPort", int(port_));
@@ -88,10 +88,6 @@ bool GateProcess::start(std::string& output) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
-}
-
-int GateProcess::stop() {
-    return process_.interrupt();
 }
 
 std::string GateProcess::log() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,8 +12,8 @@
 
 namespace vel::test {
 
-// A free TCP port on loopback at the moment of asking.
-std::uint16_t FreeTcpPort();
+// A port free on loopback at the moment of asking, for TCP or (with SOCK_DGRAM) UDP.
+std::uint16_t FreePort(int type);
 
 // The real velmora binary running `velmora run` over a data directory of its own. The gate.json
 // it starts with is written by the test (listenPort is filled in).
@@ -28,8 +30,6 @@ class GateProcess {
 
     // Starts the gate and waits until it answers; false (with the output so far) when it did not.
     bool start(std::string& output);
-    // Ctrl+C, then waits for the exit; returns the exit code.
-    int stop();
 
     std::uint16_t port() const { return port_; }
     pid_t pid() const { return process_.pid(); }

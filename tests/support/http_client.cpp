@@ -35,6 +35,23 @@ AddressPtr socketAddress(const std::string& text, std::uint16_t port) {
 
 using SslCtxPtr = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
 
+std::string RequestText(const std::string& method, const std::string& path,
+                        const std::string& body) {
+    return method + " " + path + " HTTP/1.1\r\nHost: gate\r\nConnection: close\r\n" +
+           "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+// One context for every connection: making one costs more than a handshake.
+SSL_CTX* clientContext() {
+    static const SslCtxPtr context = [] {
+        SslCtxPtr made(SSL_CTX_new(TLS_client_method()));
+        if (made) SSL_CTX_set_verify(made.get(), SSL_VERIFY_NONE, nullptr);
+        return made;
+    }();
+    return context.get();
+}
+
 }  // namespace
 
 UniqueFd ConnectTcp(const std::string& host, std::uint16_t port, const std::string& sourceAddress) {
@@ -72,13 +89,6 @@ std::string ReceiveAll(int fd) {
     return raw;
 }
 
-std::string RequestText(const std::string& method, const std::string& path,
-                        const std::string& body) {
-    return method + " " + path + " HTTP/1.1\r\nHost: gate\r\nConnection: close\r\n" +
-           "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
-}
-
 HttpReply ParseHttpReply(const std::string& raw) {
     HttpReply reply;
     const size_t split = raw.find("\r\n\r\n");
@@ -89,20 +99,6 @@ HttpReply ParseHttpReply(const std::string& raw) {
     if (!JsonParse(reply.body, reply.json)) reply.json = JsonValue();
     return reply;
 }
-
-namespace {
-
-// One context for every connection: making one costs more than a handshake.
-SSL_CTX* clientContext() {
-    static const SslCtxPtr context = [] {
-        SslCtxPtr made(SSL_CTX_new(TLS_client_method()));
-        if (made) SSL_CTX_set_verify(made.get(), SSL_VERIFY_NONE, nullptr);
-        return made;
-    }();
-    return context.get();
-}
-
-}  // namespace
 
 HttpReply HttpRequestTo(const std::string& host, std::uint16_t port, const std::string& method,
                         const std::string& path, const std::string& body,

@@ -21,14 +21,12 @@ struct HttpReply {
 };
 
 // The pieces of HttpRequestTo, for tests that speak HTTP by hand: a TCP connection (from
-// sourceAddress when one is given, with 30-second send and receive bounds), the request text,
-// all a server sends until it closes, and the reply parsed.
+// sourceAddress when one is given, with 30-second send and receive bounds), all a server sends
+// until it closes, and the reply parsed.
 UniqueFd ConnectTcp(const std::string& host, std::uint16_t port,
                     const std::string& sourceAddress = {});
 bool SendAll(int fd, const std::string& data);
 std::string ReceiveAll(int fd);
-std::string RequestText(const std::string& method, const std::string& path,
-                        const std::string& body);
 HttpReply ParseHttpReply(const std::string& raw);
 
 // One plain HTTP/1.1 request over a fresh connection, from sourceAddress when one is given (any

@@ -112,10 +112,6 @@ class RecordingNftRunner final : public NftRunner {
         std::lock_guard lock(mutex_);
         failure = std::move(text);
     }
-    void deleteTable() {
-        std::lock_guard lock(mutex_);
-        table.clear();
-    }
 
     std::vector<std::string> scripts;  // guarded by mutex_ while another thread projects
     std::string table;                 // the kernel's listing of the gate's table; empty: no table

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
 
 #include "os/files.h"
 #include "os/paths.h"
@@ -66,10 +65,6 @@ void StandInSystemd::setFlag(const std::string& unit, const std::string& flag, b
     }
 }
 
-bool StandInSystemd::hasFlag(const std::string& unit, const std::string& flag) const {
-    return FileExists(statePath(unit, flag));
-}
-
 int StandInSystemd::mainPid() const {
     const ProcessResult result = RunProcess(
         {standInBin() + "/systemctl", "show", "velmora.service", "--property=MainPID", "--value"},
@@ -77,13 +72,8 @@ int StandInSystemd::mainPid() const {
     return result.exitCode == 0 ? std::atoi(result.output.c_str()) : 0;
 }
 
-std::vector<std::string> StandInSystemd::calls() const {
-    std::string text;
-    static_cast<void>(ReadFileText(JoinPath(JoinPath(root_.path(), "state"), "calls.log"), text));
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+bool StandInSystemd::called() const {
+    return FileExists(statePath("", "calls.log"));
 }
 
 std::string StandInSystemd::serviceOutput() const {

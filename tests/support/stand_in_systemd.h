@@ -10,7 +10,7 @@ namespace vel::test {
 // A private systemd for commands run as child processes: the stand-in systemctl first on PATH,
 // a unit directory and unit states of the test's own (see tests/support/systemd/systemctl).
 class StandInSystemd {
-public:
+  public:
     StandInSystemd();
     ~StandInSystemd();  // stops a gate process the stand-in started
 
@@ -24,15 +24,14 @@ public:
     // Sets or clears one of the stand-in's flags for a unit: "start-fails", "stop-hangs",
     // "active", "enabled"; unit "" addresses the whole systemd ("unreachable").
     void setFlag(const std::string& unit, const std::string& flag, bool on) const;
-    bool hasFlag(const std::string& unit, const std::string& flag) const;
     // The gate's running process id as the stand-in reports it, 0 when none.
     int mainPid() const;
-    // Every systemctl invocation so far, one argument line each.
-    std::vector<std::string> calls() const;
+    // Whether systemctl has been run at all.
+    bool called() const;
     // What the gate process the stand-in started has printed.
     std::string serviceOutput() const;
 
-private:
+  private:
     std::string statePath(const std::string& unit, const std::string& flag) const;
     TempDir root_;
 };

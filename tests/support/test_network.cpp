@@ -45,21 +45,16 @@ void runInNamespaceFile(const std::string& path, const std::function<void()>& bo
 
 }  // namespace
 
-std::string NetworkTestsUnavailable() {
+std::string PrepareEnforcingNetwork(TestNetwork& net) {
     if (::geteuid() != 0) return "network namespaces need root";
     if (findIp().empty()) return "the ip command (iproute2) is not installed";
-    return {};
-}
-
-std::string PrepareEnforcingNetwork(TestNetwork& net) {
-    const std::string unavailable = NetworkTestsUnavailable();
-    if (!unavailable.empty()) return unavailable;
     if (!net.createNamespaces()) return "network namespaces cannot be created here";
     if (!net.connect()) {
         ADD_FAILURE() << "could not join the namespaces with veth pairs";
         return "the namespaces could not be joined";
     }
-    if (!net.nftWorks()) return "nftables does not work inside a network namespace here";
+    if (net.run(net.machine(), {"nft", "list", "ruleset"}).exitCode != 0)
+        return "nftables does not work inside a network namespace here";
     return {};
 }
 
@@ -110,10 +105,6 @@ bool TestNetwork::connect() {
         }
     }
     return true;
-}
-
-bool TestNetwork::nftWorks() const {
-    return run(machine_, {"nft", "list", "ruleset"}).exitCode == 0;
 }
 
 std::vector<std::string> TestNetwork::execIn(const std::string& ns) const {

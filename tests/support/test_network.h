@@ -9,21 +9,11 @@
 
 namespace vel::test {
 
-// Why tests that build network namespaces cannot run here; empty when they can.
-std::string NetworkTestsUnavailable();
-
 // Network namespaces of one test: a machine joined to each client by a veth pair on a /24 of its
 // own (the machine is .1 and the client .2). Nothing leaves these namespaces, so enforcing rules
 // in the machine cannot touch the host. Names carry the process id and a counter so that parallel
 // test programs do not collide; the namespaces and their links go away with the object, whatever
 // happened meanwhile.
-class TestNetwork;
-
-// Makes and joins net's namespaces for a test that enforces rules in them: empty when they are
-// ready and nft works there, otherwise why the test cannot run here. Namespaces that exist but
-// cannot be joined are also a test failure.
-std::string PrepareEnforcingNetwork(TestNetwork& net);
-
 class TestNetwork {
   public:
     // One client per subnet prefix: "10.231.1" puts the machine at 10.231.1.1 and the client at
@@ -37,8 +27,6 @@ class TestNetwork {
     bool createNamespaces();
     // Joins every client to the machine; false when a link could not be made.
     bool connect();
-    // Whether nft is installed and can list the machine namespace's ruleset.
-    bool nftWorks() const;
 
     const std::string& machine() const { return machine_; }
     const std::string& client(std::size_t i) const { return clients_.at(i); }
@@ -70,5 +58,10 @@ class TestNetwork {
     std::vector<std::string> clients_;
     std::vector<std::string> created_;
 };
+
+// Makes and joins net's namespaces for a test that enforces rules in them: empty when they are
+// ready and nft works there, otherwise why the test cannot run here. Namespaces that exist but
+// cannot be joined are also a test failure.
+std::string PrepareEnforcingNetwork(TestNetwork& net);
 
 }  // namespace vel::test
