@@ -90,10 +90,8 @@ class GateRig {
   public:
     // Host desktop and viewer display both of width x height.
     bool start(int width, int height, std::string& error) {
-        const std::string unavailable = test::NetworkTestsUnavailable();
+        const std::string unavailable = test::PrepareEnforcingNetwork(net_);
         if (!unavailable.empty()) return fail(error, unavailable);
-        if (!net_.createNamespaces()) return fail(error, "network namespaces cannot be created");
-        if (!net_.connect()) return fail(error, "the namespaces could not be joined");
         if (!hostScreen_.start(width, height, error)) return false;
         if (!viewerScreen_.start(width, height, error)) return false;
         systemd_.addUnit("xrdp.service", true, false);
