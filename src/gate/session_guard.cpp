@@ -244,10 +244,23 @@ bool SessionGuard::addStreamRule(const net::IpAddress& peer, std::uint16_t udpPo
 }
 
 void SessionGuard::removeStreamRule(const std::string& ruleName) {
-    worker_.postToFirewallThread([this, ruleName](Firewall& firewall) {
-        std::string ignored;
-        if (firewall.removeRule(ruleName, ignored)) projected();
-    });
+    worker_.postToFirewallThread(
+        [this, ruleName](Firewall& firewall) { removeStreamRuleNow(firewall, ruleName); });
+}
+
+void SessionGuard::removeStreamRuleNow(Firewall& firewall, const std::string& ruleName) {
+    std::string error;
+    if (firewall.removeRule(ruleName, error)) {
+        if (unremovedStreamRules_.erase(ruleName) > 0)
+            Log(LogLevel::Info, "stream rule '%s' removed", ruleName.c_str());
+        projected();
+        return;
+    }
+    // The viewer's address may still reach the port: every maintenance pass tries again.
+    if (unremovedStreamRules_.insert(ruleName).second) {
+        Log(LogLevel::Warn, "could not remove stream rule '%s': %s; retrying", ruleName.c_str(),
+            error.c_str());
+    }
 }
 
 void SessionGuard::armProtection() {
@@ -352,6 +365,8 @@ void SessionGuard::recordSuccess(const std::string& address) {
 void SessionGuard::maintain(Firewall& firewall) {
     const GuardPolicy config = policy_.guardPolicy();
     const std::int64_t now = options_.clock->unixNow();
+    for (const std::string& name : std::set(unremovedStreamRules_))
+        removeStreamRuleNow(firewall, name);
     {
         // Held across the expiry pass so that no grant changes while its rule is being removed.
         std::lock_guard lock(stateMutex_);

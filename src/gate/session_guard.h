@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,8 @@ class SessionGuard : public StreamRules {
     std::string markerPath() const;
     void maintain(firewall::Firewall& firewall);
     void expireGrants(firewall::Firewall& firewall, std::uint16_t rdpPort, std::int64_t now);
+    // Firewall thread: removes a stream rule, or keeps its name to try again on the next pass.
+    void removeStreamRuleNow(firewall::Firewall& firewall, const std::string& ruleName);
     void repairFirewall(firewall::Firewall& firewall);
     // Compares the kernel with the store and restores a missing or altered table.
     void enforceKernel(firewall::Firewall& firewall);
@@ -132,6 +135,8 @@ class SessionGuard : public StreamRules {
     bool firewallReady_ = false;                      // guarded by stateMutex_
     bool firewallEnabled_ = true;                     // guarded by stateMutex_
     bool defaultInboundAllows_ = false;               // guarded by stateMutex_
+    // Stream rules whose removal failed; only the firewall thread touches them.
+    std::set<std::string> unremovedStreamRules_;
 
     // Protection is in force: allow rules for the RDP port are being kept closed.
     std::atomic<bool> armed_{false};

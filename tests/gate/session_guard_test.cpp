@@ -399,6 +399,17 @@ TEST_F(SessionGuardTest, TheKernelFollowsTheStoreAndAFailedProjectionIsAFailedCa
         return guard().status().grants.empty() &&
                logged("grant for 203.0.113.5 expired; RDP port closed again");
     }));
+    // So is the removal of a stream rule the store did not take.
+    std::string ruleName;
+    ASSERT_TRUE(guard().addStreamRule(ip("203.0.113.5"), 9000, "key A", ruleName, error)) << error;
+    firewall_.failUpdates("disk full");
+    guard().removeStreamRule(ruleName);
+    ASSERT_TRUE(eventually([&] { return logged("could not remove stream rule"); }));
+    EXPECT_TRUE(hasRule(ruleName));
+    firewall_.failUpdates("");
+    clock_.wall = kT0 + 93;
+    ASSERT_TRUE(eventually([&] { return logged("stream rule '" + ruleName + "' removed"); }));
+    EXPECT_FALSE(hasRule(ruleName));
 
     // A changed rdpPort reaches the store at the next full pass, without a restart.
     policy_.change([](GuardPolicy& config) { config.rdpPort = 3390; });
