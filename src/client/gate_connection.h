@@ -33,7 +33,7 @@ class GateConnection {
     bool certificateToSave() const { return remember_; }
 
   private:
-    bool check(const PeerCertificate& presented, std::string& error);
+    [[nodiscard]] bool check(const PeerCertificate& presented, std::string& error);
 
     GateAddress address_;
     std::string saved_;

@@ -492,7 +492,7 @@ bool GateStore::consumeEnrollmentCode(std::string_view code) {
     enrollment_ = EnrollmentState{};
     // The code is spent even when its file cannot be deleted; the next issue replaces the file.
     std::string ignored;
-    saveEnrollment(ignored);
+    static_cast<void>(saveEnrollment(ignored));
     return true;
 }
 

@@ -130,7 +130,7 @@ class GateStore final : public GuardPolicySource {
     void adopt(const Document& document, const FileIdentity& identity) const;
     GateConfig defaults() const;
     void reloadEnrollment();
-    bool saveEnrollment(std::string& error);
+    [[nodiscard]] bool saveEnrollment(std::string& error);
 
     const Clock& clock_;
     // Taken before mutex_ by every writer of gate.json, and held while the file is written, so
