@@ -130,6 +130,16 @@ TEST_P(SoftwareEncoder, RoundTripKeepsPictureKeyframesAndParameterSets) {
         EXPECT_EQ(decoded[0].width, kWidth);
         EXPECT_GT(lumaPsnr(input[i], decoded[0].nv12), 35.0);
     }
+
+    // A damaged unit gives no picture and does not wedge the decoder: the next keyframe decodes.
+    decoder->flush();
+    std::vector<viewer::DecodedFrame> decoded;
+    const std::uint8_t damaged[] = {0, 0, 0, 1, 0xFF, 0xFF, 0x13, 0x37};
+    static_cast<void>(decoder->decode(damaged, 0, false, decoded));
+    EXPECT_TRUE(decoded.empty());
+    ASSERT_TRUE(decoder->decode(out[kRequested].data, 1, true, decoded));
+    ASSERT_EQ(decoded.size(), 1u);
+    EXPECT_GT(lumaPsnr(input[kRequested], decoded[0].nv12), 35.0);
 }
 
 TEST_P(SoftwareEncoder, StalledConsumerLosesTheOldestQueuedFrame) {
