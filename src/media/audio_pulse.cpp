@@ -37,8 +37,8 @@ std::string failure(const char* step, int code) {
 }
 
 // What the stream converter can read directly; any other server format is delivered as float.
-AudioFormat streamFormat(const pa_sample_spec& device, pa_sample_spec& spec) {
-    spec = device;
+AudioFormat streamFormat(const pa_sample_spec& device, pa_sample_spec& requested) {
+    requested = device;
     AudioFormat format{static_cast<int>(device.rate), device.channels, 32, false};
     switch (device.format) {
         case PA_SAMPLE_S16LE:
@@ -50,7 +50,7 @@ AudioFormat streamFormat(const pa_sample_spec& device, pa_sample_spec& spec) {
         case PA_SAMPLE_S32LE:
             break;
         default:
-            spec.format = PA_SAMPLE_FLOAT32LE;
+            requested.format = PA_SAMPLE_FLOAT32LE;
             format.isFloat = true;
             break;
     }
@@ -61,7 +61,7 @@ struct DeviceInfo {
     std::string name;
     std::string description;
     std::string monitor;  // sinks only
-    pa_sample_spec spec{};
+    pa_sample_spec samples{};
     pa_channel_map map{};
     bool found = false;
 };
@@ -70,7 +70,7 @@ template <typename Info>
 void copyInfo(const Info* info, DeviceInfo& out) {
     out.name = info->name ? info->name : "";
     out.description = info->description ? info->description : out.name;
-    out.spec = info->sample_spec;
+    out.samples = info->sample_spec;
     out.map = info->channel_map;
     out.found = true;
 }
@@ -224,9 +224,10 @@ class PulseCapture final : public AudioCaptureStream {
             }
         }
         name_ = source.description;
-        pa_sample_spec spec;
-        format_ = streamFormat(source.spec, spec);
-        stream_.reset(pa_stream_new(connection_.context(), "Velmora capture", &spec, &source.map));
+        pa_sample_spec requested;
+        format_ = streamFormat(source.samples, requested);
+        stream_.reset(
+            pa_stream_new(connection_.context(), "Velmora capture", &requested, &source.map));
         if (!stream_) {
             error = failure("pa_stream_new", connection_.lastError());
             return false;
@@ -234,7 +235,7 @@ class PulseCapture final : public AudioCaptureStream {
         pa_buffer_attr attr;
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kCaptureBufferUs, &spec));
+        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kCaptureBufferUs, &requested));
         if (pa_stream_connect_record(stream_.get(), source.name.c_str(), &attr,
                                      PA_STREAM_ADJUST_LATENCY) < 0 ||
             !connection_.waitReady(stream_.get())) {
@@ -288,16 +289,17 @@ class PulsePlayback final : public AudioPlaybackStream {
             error = failure("audio playback device", connection_.lookupError());
             return false;
         }
-        pa_sample_spec spec;
-        format_ = streamFormat(sink.spec, spec);
-        stream_.reset(pa_stream_new(connection_.context(), "Velmora playback", &spec, &sink.map));
+        pa_sample_spec requested;
+        format_ = streamFormat(sink.samples, requested);
+        stream_.reset(
+            pa_stream_new(connection_.context(), "Velmora playback", &requested, &sink.map));
         if (!stream_) {
             error = failure("pa_stream_new", connection_.lastError());
             return false;
         }
         pa_buffer_attr attr;
         attr.maxlength = attr.prebuf = attr.minreq = attr.fragsize = static_cast<std::uint32_t>(-1);
-        attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackBufferUs, &spec));
+        attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackBufferUs, &requested));
         if (pa_stream_connect_playback(stream_.get(), sink.name.c_str(), &attr,
                                        PA_STREAM_ADJUST_LATENCY, nullptr, nullptr) < 0 ||
             !connection_.waitReady(stream_.get())) {
